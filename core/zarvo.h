@@ -1,0 +1,107 @@
+// Core collaborative-filtering library: voxel addressing, the grid of
+// reference cubes, block matching, the separable group transforms and robust
+// noise estimation. Plain functions over raw arrays; sizes are 32-bit signed
+// integers and nothing is checked here: the callers (the stages) meet every
+// precondition listed below.
+#pragma once
+
+#include <cstdint>
+
+namespace zarvo {
+
+// ---- Volume geometry and the reference-cube grid --------------------------
+
+// 0-based column-major index of voxel (column x, row y, slice z), all 1-based.
+// dims[2] is never read, so 2-D and 3-D volumes share the function.
+inline int get_linear_index(int x, int y, int z, const int* dims) {
+  return (y - 1) + dims[0] * ((x - 1) + dims[1] * (z - 1));
+}
+
+// Number of reference cubes on the stepped grid with the given axis bounds.
+int get_reference_cubes_number(int step, int x_bound, int y_bound, int z_bound);
+
+// Stores the coordinates of the n-th (0-based) reference cube of the grid,
+// enumerated with z outermost, then x, then y. Out-of-range n stores nothing.
+void get_nth_reference_cube(int step, int x_bound, int y_bound, int z_bound,
+                            int n, int* x, int* y, int* z);
+
+// Walks one axis of the grid: calls visit(p) for 1, 1 + step, ... and always
+// for the bound itself. A step of 1 or less visits every position.
+template <typename Visit>
+inline void walk_axis(int step, int bound, Visit&& visit) {
+  int counter = step - 1;
+  for (int p = 1; p <= bound; ++p) {
+    counter += 1;
+    if (counter >= step || p >= bound) {
+      counter = 0;
+      visit(p);
+    }
+  }
+}
+
+// Walks the whole grid in its enumeration order, calling visit(x, y, z).
+template <typename Visit>
+inline void walk_grid(int step, int x_bound, int y_bound, int z_bound, Visit&& visit) {
+  walk_axis(step, z_bound, [&](int z) {
+    walk_axis(step, x_bound, [&](int x) {
+      walk_axis(step, y_bound, [&](int y) { visit(x, y, z); });
+    });
+  });
+}
+
+// v when v > 0, else -v (so -0.0 gives +0.0 and NaN stays NaN).
+inline double absolute_value(double v) { return v > 0 ? v : -v; }
+
+// Diagnostic printers on the host console.
+void print_array(const double* values, int count, const char* label);
+void debug(const char* message);
+
+// ---- Block matching -------------------------------------------------------
+
+// Finds the cubes of `volume` closest to the reference cube at (x, y, z)
+// (column, row, slice; 1-based) within a window of half-width
+// search_block_size, keeps those whose sum of squared differences is below
+// tau_match, and writes a power-of-two number of position triples (column,
+// row, slice), the reference first, into `positions`, and that number into
+// *group_size.
+void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2,
+              int nm3, int search_block_size, int synchronous, double tau_match,
+              int x, int y, int z, std::uint16_t* positions, int* group_size);
+
+// ---- Separable group transforms -------------------------------------------
+
+// C = op(A) * op(B) through BLAS dgemm_; op is the transpose for flag 'T'
+// (anything but 'N'), the identity for 'N'. C is m x n, the inner size is k.
+void mtimes(const double* A, char transA, const double* B, char transB, int m, int n,
+            int k, double* C);
+
+// Group of L cubes (nm1 x nm1 x nm3 each) to its 4-D spectrum. `spectrum` may
+// be the same block as `group`; `cubes` receives every cube after its slice
+// and depth transforms.
+void forward_transformation(const double* group, double* cubes, int nm1, int nm3, int L,
+                            double* slice_buf, double* slice_tmp, double* cube_buf,
+                            double* cube_slices, const double* Tfor, const double* Tfor3,
+                            const double* group_fwd, double* spectrum);
+
+// 4-D spectrum back to a group of L cubes, applying the transposes of Tinv,
+// depth and group_inv. `group` may be the same block as `spectrum`; `cubes`
+// receives the spectrum after the inverse group step.
+void inverse_transformation(const double* spectrum, double* cubes, int nm1, int nm3,
+                            int L, double* slice_buf, double* slice_tmp, double* cube_buf,
+                            double* cube_slices, const double* Tinv, const double* depth,
+                            const double* group_inv, double* group);
+
+// ---- Robust noise estimation ----------------------------------------------
+
+// The k-th smallest value, k = (count + 1) / 2, by bisection of the value
+// range; the array is only read. count >= 1.
+double median(const double* values, int count);
+
+// The single-precision value nearest to 1 / Phi^-1(3/4), widened to double:
+// exactly 12436969 / 2^23.
+constexpr double mad_scale = 1.4826022386550903;
+
+// mad_scale times the median absolute deviation from the median. count >= 1.
+double noise_std_estimation(const double* values, int count);
+
+}  // namespace zarvo

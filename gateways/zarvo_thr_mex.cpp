@@ -1,0 +1,31 @@
+// zarvo_thr_mex: the hard-thresholding stage for additive Gaussian noise.
+//
+//   [y_hat, sigma_hat] = zarvo_thr_mex(Bn, Nstep, nm1, nm2, nm3, lambda4D,
+//       tau_match, search_block_size, synchronous, sigma, alpha, hard,
+//       Tfor, Tinv, Tfor3, Tinv3, Tfor_group, Tinv_group)
+//
+// Produces the basic estimate of the noisy volume Bn and, when sigma is 0
+// (adaptive mode), a map of the mean noise level estimated over the groups
+// that reached each voxel (zeros otherwise).
+#include "gateway.h"
+#include "stages/arguments.h"
+
+namespace zarvo_thr_mex {
+
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  using namespace zarvo::stages;
+  const FirstStageArguments a =
+      read_first_stage("zarvo_thr_mex", nlhs, nrhs, prhs, NoiseArgument::scalar);
+  ThrSettings settings;
+  settings.lambda4D = a.lambda4D;
+  settings.alpha = a.alpha;
+  settings.hard = a.hard;
+  settings.sigma = mxGetScalar(a.noise);
+  produce_outputs(a.volume, nlhs, plhs, [&](double* y_hat, double* sigma_hat) {
+    run_thr(a.geometry, a.transforms, settings, a.Bn, y_hat, sigma_hat);
+  });
+}
+
+}  // namespace zarvo_thr_mex
+
+ZARVO_EXPORT_MEX(zarvo_thr_mex)

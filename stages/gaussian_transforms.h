@@ -1,0 +1,25 @@
+// The Gaussian stages gather cubes straight from the volume into the first
+// transform step, so they form the products of the group transforms
+// themselves (the same products as forward_transformation and
+// inverse_transformation).
+#pragma once
+
+#include "stage.h"
+
+namespace zarvo::stages {
+
+// Gathers the L cubes at w.positions from `volume` (and, when `pilot` is not
+// null, the same cubes of the pilot) and transforms them into
+// w.group_spectrum (and w.group_spectrum_hat) at the group offset.
+void gather_forward(const Geometry& g, const Transforms& t, const double* volume,
+                    const double* pilot, int L, Workspace& w);
+
+// Inverts w.group_spectrum at the group offset; every filtered cube ends in
+// w.group_buf at the group offset.
+void inverse_to_group_buf(const Geometry& g, const Transforms& t, int L, Workspace& w);
+
+// The group's noise level from its spectrum (adaptive mode): every
+// coefficient of non-zero group frequency, or the whole cube when L is 1.
+double spectrum_noise(const Geometry& g, int L, const double* spectrum);
+
+}  // namespace zarvo::stages

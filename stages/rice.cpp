@@ -1,0 +1,161 @@
+// Rician stages: each group is variance-stabilised for its own noise level,
+// filtered as for unit Gaussian noise, and mapped back with the unbiased
+// inverse of the stabilisation.
+#include <cstring>
+
+#include "mex.h"
+#include "progress.h"
+#include "shrinkage.h"
+#include "stages.h"
+#include "vst/vst.h"
+
+namespace zarvo::stages {
+namespace {
+
+// Gathers the group's cubes from `volume` into `to` (cube k at k * cube
+// length) and, when `pilot` is given, the same cubes of the pilot into
+// `pilot_to`, untransformed.
+void gather_raw(const Geometry& g, const std::uint16_t* positions, int L, const double* volume,
+                double* to, const double* pilot, double* pilot_to) {
+  for (int k = 0; k < L; ++k) {
+    const int xk = positions[3 * k], yk = positions[3 * k + 1], zk = positions[3 * k + 2];
+    for (int s = 0; s < g.nm3; ++s) {
+      for (int l = 0; l < g.nm1; ++l) {
+        for (int m = 0; m < g.nm1; ++m) {
+          const int v = get_linear_index(xk + l, yk + m, zk + s, g.dims);
+          const int q = k * g.cube_len + s * g.slice_len + l * g.nm1 + m;
+          to[q] = volume[v];
+          if (pilot) pilot_to[q] = pilot[v];
+        }
+      }
+    }
+  }
+}
+
+// The group's noise level: estimated from its noisy samples in adaptive
+// mode, otherwise the level given for the reference cube's first voxel.
+double group_level(const Geometry& g, const RiceNoise& noise, const double* samples, int K,
+                   int x, int y, int z) {
+  if (noise.adaptive()) {
+    double level = 0;
+    vst::estimate_rician_parameters(samples, K, &level);
+    return level;
+  }
+  return noise.at(get_linear_index(x, y, z, g.dims));
+}
+
+}  // namespace
+
+void filter_thr_rice_group(const Geometry& g, const Transforms& t, const ThrRiceSettings& p,
+                           const double* Bn, int x, int y, int z, Workspace& w, GroupResult& r) {
+  int L = 0;
+  grouping(Bn, g.ndims, g.dims, g.nm1, g.nm2, g.nm3, g.search_block_size, g.synchronous,
+           g.tau_match, x, y, z, w.positions, &L);
+  const int off = g.group_offset(L);
+  const int K = L * g.cube_len;
+  double* raw = w.group_buf + off;
+  double* stabilised = w.group_spectrum + off;
+  gather_raw(g, w.positions, L, Bn, raw, nullptr, nullptr);
+  load_group_matrices(t, L, w);
+
+  double level = group_level(g, p.noise, raw, K, x, y, z);
+  double W = 1;
+  bool thresholded = false;
+  if (!(level > mxGetEps())) {
+    level = mxGetEps();
+  } else {
+    thresholded = true;
+    vst::forward_stabilization(raw, K, level, stabilised);
+    forward_transformation(stabilised, raw, g.nm1, g.nm3, L, w.slice_buf, w.slice_tmp,
+                           w.cube_buf, w.cube_slices, t.Tfor, t.Tfor3, w.group_fwd, stabilised);
+    W = threshold_spectrum(stabilised, K, p.lambda4D, p.alpha, p.hard, 1.0);
+    inverse_transformation(stabilised, raw, g.nm1, g.nm3, L, w.slice_buf, w.slice_tmp,
+                           w.cube_buf, w.cube_slices, t.Tinv, t.Tfor3, w.group_inv, stabilised);
+    vst::inverse_stabilization(stabilised, K, level, raw);
+  }
+  r.L = L;
+  r.positions = w.positions;
+  r.estimate = raw;
+  r.sigma = level;
+  r.W = W;
+  r.add_to_noise_map = p.noise.adaptive() && thresholded;
+}
+
+void run_thr_rice(const Geometry& g, const Transforms& t, const ThrRiceSettings& p,
+                  const double* Bn, double* y_hat, double* sigma_hat) {
+  Workspace w = allocate_workspace(g, StageKind::thr_rice);
+  Accumulators acc = allocate_accumulators(g, p.noise.adaptive());
+  GroupResult r;
+  ProgressReport progress(reference_cubes(g));
+  walk(g, [&](int x, int y, int z) {
+    filter_thr_rice_group(g, t, p, Bn, x, y, z, w, r);
+    aggregate(g, r, acc);
+    progress.step();
+  });
+  progress.finish();
+  normalise(g, acc, Bn, y_hat, sigma_hat);
+}
+
+void filter_wie_rice_group(const Geometry& g, const Transforms& t, const WieRiceSettings& p,
+                           const double* Bn, const double* Bn_hat, int x, int y, int z,
+                           Workspace& w, GroupResult& r) {
+  int L = 0;
+  grouping(Bn_hat, g.ndims, g.dims, g.nm1, g.nm2, g.nm3, g.search_block_size, g.synchronous,
+           g.tau_match, x, y, z, w.positions, &L);
+  const int off = g.group_offset(L);
+  const int K = L * g.cube_len;
+  double* noisy = w.group_buf + off;
+  double* pilot = w.group_buf_hat + off;
+  double* spectrum = w.group_spectrum + off;
+  double* spectrum_hat = w.group_spectrum_hat + off;
+  gather_raw(g, w.positions, L, Bn, noisy, Bn_hat, pilot);
+  load_group_matrices(t, L, w);
+
+  double level = group_level(g, p.noise, noisy, K, x, y, z);
+  double W;
+  bool filtered = false;
+  if (!(level > mxGetEps())) {
+    level = 1.0;
+    std::memcpy(w.group_spectrum, w.group_buf,
+                sizeof(double) * static_cast<std::size_t>(g.nm2) * g.cube_len);
+    W = mxGetEps();
+  } else {
+    filtered = true;
+    vst::forward_stabilization(noisy, K, level, spectrum);
+    vst::forward_stabilization(pilot, K, level, spectrum_hat);
+    forward_transformation(spectrum, noisy, g.nm1, g.nm3, L, w.slice_buf, w.slice_tmp,
+                           w.cube_buf, w.cube_slices, t.Tfor, t.Tfor3, w.group_fwd, spectrum);
+    forward_transformation(spectrum_hat, pilot, g.nm1, g.nm3, L, w.slice_buf, w.slice_tmp,
+                           w.cube_buf, w.cube_slices, t.Tfor, t.Tfor3, w.group_fwd,
+                           spectrum_hat);
+    const double S = wiener_shrink(spectrum, spectrum_hat, K, 1.0);
+    inverse_transformation(spectrum, noisy, g.nm1, g.nm3, L, w.slice_buf, w.slice_tmp,
+                           w.cube_buf, w.cube_slices, t.Tinv, t.Tfor3, w.group_inv,
+                           w.group_out + off);
+    vst::inverse_stabilization(w.group_out + off, K, level, spectrum);
+    W = (S == 0.0 || K == 1) ? mxGetEps() : S;
+  }
+  r.L = L;
+  r.positions = w.positions;
+  r.estimate = spectrum;
+  r.sigma = level;
+  r.W = W;
+  r.add_to_noise_map = p.noise.adaptive() && filtered;
+}
+
+void run_wie_rice(const Geometry& g, const Transforms& t, const WieRiceSettings& p,
+                  const double* Bn, const double* Bn_hat, double* y_hat, double* sigma_hat) {
+  Workspace w = allocate_workspace(g, StageKind::wie_rice);
+  Accumulators acc = allocate_accumulators(g, p.noise.adaptive());
+  GroupResult r;
+  ProgressReport progress(reference_cubes(g));
+  walk(g, [&](int x, int y, int z) {
+    filter_wie_rice_group(g, t, p, Bn, Bn_hat, x, y, z, w, r);
+    aggregate(g, r, acc);
+    progress.step();
+  });
+  progress.finish();
+  normalise(g, acc, Bn, y_hat, sigma_hat);
+}
+
+}  // namespace zarvo::stages

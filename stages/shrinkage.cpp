@@ -1,0 +1,71 @@
+#include "shrinkage.h"
+
+#include <cmath>
+
+#include "core/zarvo.h"
+
+namespace zarvo::stages {
+namespace {
+
+double sign(double v) { return v > 0 ? 1.0 : (v < 0 ? -1.0 : 0.0); }
+
+// Weight term of one alpha-rooted coefficient of magnitude a (or of the DC,
+// with the threshold for a).
+double rooting_term(double dc_abs, double a, double alpha, double term_scale) {
+  const double bracket =
+      (1.0 - 1.0 / alpha) * std::pow(dc_abs, -2.0 / alpha) * std::pow(a, 2.0 / alpha) +
+      (1.0 / (alpha * alpha)) * std::pow(dc_abs, 2.0 - 2.0 / alpha) *
+          std::pow(a, 2.0 / alpha - 2.0);
+  return term_scale * bracket;
+}
+
+}  // namespace
+
+double threshold_spectrum(double* spectrum, int K, double thr, double alpha, int hard,
+                          double term_scale) {
+  const double dc = spectrum[0];
+  const bool rooting = alpha != 1 && dc != 0;
+  const double dc_abs = absolute_value(dc);
+  double W = 0;
+  if (K >= 2) {
+    for (int i = 1; i < K; ++i) {
+      const double c = spectrum[i];
+      const double c_abs = absolute_value(c);
+      double y;
+      if (hard) {
+        y = c_abs > thr ? c : 0.0;
+      } else {
+        y = c_abs > thr ? sign(c) * (c_abs - thr) : 0.0;
+      }
+      spectrum[i] = y;
+      if (y != 0 && rooting) {
+        const double rooted = sign(y) * dc_abs * std::pow(absolute_value(y / dc), 1.0 / alpha);
+        spectrum[i] = rooted;
+        W += rooting_term(dc_abs, absolute_value(rooted), alpha, term_scale);
+      } else {
+        W += 1;
+      }
+    }
+    if (rooting) W += rooting_term(dc_abs, thr, alpha, term_scale);
+  } else if (alpha == 1) {
+    W = 1;
+  } else if (dc != 0) {
+    W += rooting_term(dc_abs, thr, alpha, term_scale);
+  }
+  if (W == 0) W = 1;
+  return W;
+}
+
+double wiener_shrink(double* spectrum, const double* pilot, int K, double noise_variance) {
+  double S = 0.0;
+  for (int i = 1; i < K; ++i) {
+    const double b = pilot[i];
+    const double bb = b * b;
+    const double w = bb / (noise_variance + bb);
+    spectrum[i] *= w;
+    S += w * w;
+  }
+  return S;
+}
+
+}  // namespace zarvo::stages

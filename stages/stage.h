@@ -1,0 +1,132 @@
+// What the four denoising stages share: the geometry of a call, the transform
+// matrices, the per-voxel accumulators, the walk over reference cubes, the
+// aggregation of a filtered group and the final normalisation.
+//
+// A stage filters one group at a time into a GroupResult (the filtered cubes
+// and the group's weight); aggregation adds a result into the accumulators.
+// Keeping the two apart lets the same per-group filtering serve the plug-ins,
+// which aggregate each group as soon as it is filtered, and a threaded walk,
+// which filters ahead and aggregates in the walk's own order.
+#pragma once
+
+#include <cstdint>
+
+#include "core/zarvo.h"
+
+namespace zarvo::stages {
+
+// Largest number of distinct power-of-two group sizes (1 .. 2^30).
+constexpr int max_group_sizes = 31;
+
+struct Geometry {
+  int ndims = 2;
+  int dims[3] = {0, 0, 1};  // rows, columns, slices
+  int voxels = 0;
+  int nm1 = 0, nm2 = 0, nm3 = 0;
+  int slice_len = 0, cube_len = 0;
+  int R = 0, C = 0, S = 0;  // largest first row, column, slice of a cube
+  int Nstep = 0;
+  int search_block_size = 0;
+  int synchronous = 0;
+  double tau_match = 0;
+
+  // Fills the derived sizes from dims, ndims and the cube sizes.
+  void derive();
+  // Offset of a group of L cubes in the group buffers (the last L slots).
+  int group_offset(int L) const { return (nm2 - L) * cube_len; }
+};
+
+// Transform matrices, read in place. The group matrices are indexed by the
+// base-2 logarithm of the group size.
+struct Transforms {
+  const double* Tfor = nullptr;
+  const double* Tinv = nullptr;
+  const double* Tfor3 = nullptr;
+  const double* group_fwd[max_group_sizes] = {};
+  const double* group_inv[max_group_sizes] = {};
+
+  static int size_index(int L) {
+    int i = 0;
+    while ((1 << i) < L) ++i;
+    return i;
+  }
+};
+
+struct Accumulators {
+  double* numerator = nullptr;
+  double* weights = nullptr;
+  double* sigma_sum = nullptr;    // adaptive mode only
+  double* sigma_count = nullptr;  // adaptive mode only
+};
+
+// Scratch of one group's filtering, sized for the largest group. Buffers a
+// stage does not use stay null.
+struct Workspace {
+  std::uint16_t* positions = nullptr;
+  double* slice_buf = nullptr;
+  double* slice_tmp = nullptr;
+  double* cube_buf = nullptr;
+  double* cube_slices = nullptr;
+  double* slice_buf_hat = nullptr;
+  double* cube_buf_hat = nullptr;
+  double* cube_slices_hat = nullptr;
+  double* group_spectrum = nullptr;
+  double* group_buf = nullptr;
+  double* group_spectrum_hat = nullptr;
+  double* group_buf_hat = nullptr;
+  double* group_out = nullptr;
+  double* group_fwd = nullptr;
+  double* group_inv = nullptr;
+};
+
+// Which buffers a stage needs.
+enum class StageKind { thr, wie, thr_rice, wie_rice };
+
+// Allocates a workspace for the stage from the host allocator (mxMalloc);
+// the host releases it with the call.
+Workspace allocate_workspace(const Geometry& g, StageKind kind);
+
+// Allocates zeroed accumulators; the noise-map pair only in adaptive mode.
+Accumulators allocate_accumulators(const Geometry& g, bool adaptive);
+
+// A filtered group: L cubes at positions (column, row, slice triples), their
+// estimates in `estimate` (cube k at k * cube length), and the divisor of
+// their aggregation weight 1 / (sigma * sigma * W).
+struct GroupResult {
+  int L = 0;
+  const std::uint16_t* positions = nullptr;
+  const double* estimate = nullptr;
+  double sigma = 0;
+  double W = 1;
+  bool add_to_noise_map = false;  // adds sigma to the noise map (adaptive mode)
+};
+
+// Adds every voxel of every cube of the group into the accumulators.
+void aggregate(const Geometry& g, const GroupResult& r, Accumulators& acc);
+
+// Gathers the cube at (x, y, z) from `volume`, one slice at a time, into a
+// column-major nm1 x nm1 slice buffer.
+void gather_slice(const Geometry& g, const double* volume, int x, int y, int z, int s,
+                  double* slice);
+
+// Calls visit(x, y, z) for every reference cube, in the walk's order.
+template <typename Visit>
+void walk(const Geometry& g, Visit&& visit) {
+  walk_grid(g.Nstep, g.C, g.R, g.S, visit);
+}
+
+// Number of reference cubes of the walk.
+inline int reference_cubes(const Geometry& g) {
+  return get_reference_cubes_number(g.Nstep, g.C, g.R, g.S);
+}
+
+// y_hat[i] = numerator / weights where the weight exceeds eps, else
+// fallback[i]; noise_map[i] = mean of the summed levels in adaptive mode
+// where the count exceeds eps, else 0.
+void normalise(const Geometry& g, const Accumulators& acc, const double* fallback, double* y_hat,
+               double* noise_map);
+
+// Copies the forward and inverse group matrices for L into the workspace.
+void load_group_matrices(const Transforms& t, int L, Workspace& w);
+
+}  // namespace zarvo::stages

@@ -1,0 +1,60 @@
+// Gaussian hard-thresholding stage: grouping on the noisy volume,
+// thresholding (hard or soft) with optional alpha-rooting, aggregation with
+// weight 1 / (sigma^2 W).
+#include "gaussian_transforms.h"
+#include "mex.h"
+#include "progress.h"
+#include "shrinkage.h"
+#include "stages.h"
+
+namespace zarvo::stages {
+
+void filter_thr_group(const Geometry& g, const Transforms& t, const ThrSettings& p,
+                      const double* Bn, int x, int y, int z, double& sigma, Workspace& w,
+                      GroupResult& r) {
+  int L = 0;
+  grouping(Bn, g.ndims, g.dims, g.nm1, g.nm2, g.nm3, g.search_block_size, g.synchronous,
+           g.tau_match, x, y, z, w.positions, &L);
+  const int off = g.group_offset(L);
+  load_group_matrices(t, L, w);
+  gather_forward(g, t, Bn, nullptr, L, w);
+
+  double* spectrum = w.group_spectrum + off;
+  if (p.adaptive()) sigma = spectrum_noise(g, L, spectrum);
+
+  double W = 1;
+  bool thresholded = false;
+  if (!(sigma > mxGetEps())) {
+    sigma = mxGetEps();
+  } else {
+    thresholded = true;
+    W = threshold_spectrum(spectrum, L * g.cube_len, p.lambda4D * sigma, p.alpha, p.hard,
+                           sigma * sigma);
+  }
+  inverse_to_group_buf(g, t, L, w);
+
+  r.L = L;
+  r.positions = w.positions;
+  r.estimate = w.group_buf + off;
+  r.sigma = sigma;
+  r.W = W;
+  r.add_to_noise_map = p.adaptive() && thresholded;
+}
+
+void run_thr(const Geometry& g, const Transforms& t, const ThrSettings& p, const double* Bn,
+             double* y_hat, double* sigma_hat) {
+  Workspace w = allocate_workspace(g, StageKind::thr);
+  Accumulators acc = allocate_accumulators(g, p.adaptive());
+  double sigma = p.sigma;
+  GroupResult r;
+  ProgressReport progress(reference_cubes(g));
+  walk(g, [&](int x, int y, int z) {
+    filter_thr_group(g, t, p, Bn, x, y, z, sigma, w, r);
+    aggregate(g, r, acc);
+    progress.step();
+  });
+  progress.finish();
+  normalise(g, acc, Bn, y_hat, sigma_hat);
+}
+
+}  // namespace zarvo::stages

@@ -1,0 +1,63 @@
+// Gaussian Wiener stage: grouping on the basic estimate, Wiener shrinkage of
+// the noisy spectrum with coefficients from the basic estimate's spectrum.
+#include <cstring>
+
+#include "gaussian_transforms.h"
+#include "mex.h"
+#include "progress.h"
+#include "shrinkage.h"
+#include "stages.h"
+
+namespace zarvo::stages {
+
+void filter_wie_group(const Geometry& g, const Transforms& t, const WieSettings& p,
+                      const double* Bn, const double* Bn_hat, int x, int y, int z,
+                      double& sigma, Workspace& w, GroupResult& r) {
+  int L = 0;
+  grouping(Bn_hat, g.ndims, g.dims, g.nm1, g.nm2, g.nm3, g.search_block_size, g.synchronous,
+           g.tau_match, x, y, z, w.positions, &L);
+  const int off = g.group_offset(L);
+  load_group_matrices(t, L, w);
+  gather_forward(g, t, Bn, Bn_hat, L, w);
+
+  double* spectrum = w.group_spectrum + off;
+  if (p.adaptive()) sigma = spectrum_noise(g, L, spectrum);
+
+  const int K = L * g.cube_len;
+  double W;
+  if (!(sigma > mxGetEps())) {
+    sigma = 1.0;
+    W = mxGetEps();
+  } else if (K >= 2) {
+    const double S = wiener_shrink(spectrum, w.group_spectrum_hat + off, K, sigma * sigma);
+    W = S == 0.0 ? mxGetEps() : S;
+  } else {
+    W = mxGetEps();
+  }
+  inverse_to_group_buf(g, t, L, w);
+
+  r.L = L;
+  r.positions = w.positions;
+  r.estimate = w.group_buf + off;
+  r.sigma = sigma;
+  r.W = W;
+  r.add_to_noise_map = p.adaptive();
+}
+
+void run_wie(const Geometry& g, const Transforms& t, const WieSettings& p, const double* Bn,
+             const double* Bn_hat, double* y_hat, double* sigma_hat) {
+  Workspace w = allocate_workspace(g, StageKind::wie);
+  Accumulators acc = allocate_accumulators(g, p.adaptive());
+  double sigma = p.sigma;
+  GroupResult r;
+  ProgressReport progress(reference_cubes(g));
+  walk(g, [&](int x, int y, int z) {
+    filter_wie_group(g, t, p, Bn, Bn_hat, x, y, z, sigma, w, r);
+    aggregate(g, r, acc);
+    progress.step();
+  });
+  progress.finish();
+  normalise(g, acc, Bn_hat, y_hat, sigma_hat);
+}
+
+}  // namespace zarvo::stages
