@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "mex.h"
-#include "progress.h"
 #include "shrinkage.h"
 #include "stages.h"
 #include "vst/vst.h"
+#include "walker.h"
 
 namespace zarvo::stages {
 namespace {
@@ -83,16 +83,13 @@ void filter_thr_rice_group(const Geometry& g, const Transforms& t, const ThrRice
 
 void run_thr_rice(const Geometry& g, const Transforms& t, const ThrRiceSettings& p,
                   const double* Bn, double* y_hat, double* sigma_hat) {
-  Workspace w = allocate_workspace(g, StageKind::thr_rice);
   Accumulators acc = allocate_accumulators(g, p.noise.adaptive());
-  GroupResult r;
-  ProgressReport progress(reference_cubes(g));
-  walk(g, [&](int x, int y, int z) {
-    filter_thr_rice_group(g, t, p, Bn, x, y, z, w, r);
-    aggregate(g, r, acc);
-    progress.step();
-  });
-  progress.finish();
+  filter_and_aggregate(
+      g, StageKind::thr_rice, 0.0,
+      [&](int x, int y, int z, double&, Workspace& w, GroupResult& r) {
+        filter_thr_rice_group(g, t, p, Bn, x, y, z, w, r);
+      },
+      acc);
   normalise(g, acc, Bn, y_hat, sigma_hat);
 }
 
@@ -145,16 +142,13 @@ void filter_wie_rice_group(const Geometry& g, const Transforms& t, const WieRice
 
 void run_wie_rice(const Geometry& g, const Transforms& t, const WieRiceSettings& p,
                   const double* Bn, const double* Bn_hat, double* y_hat, double* sigma_hat) {
-  Workspace w = allocate_workspace(g, StageKind::wie_rice);
   Accumulators acc = allocate_accumulators(g, p.noise.adaptive());
-  GroupResult r;
-  ProgressReport progress(reference_cubes(g));
-  walk(g, [&](int x, int y, int z) {
-    filter_wie_rice_group(g, t, p, Bn, Bn_hat, x, y, z, w, r);
-    aggregate(g, r, acc);
-    progress.step();
-  });
-  progress.finish();
+  filter_and_aggregate(
+      g, StageKind::wie_rice, 0.0,
+      [&](int x, int y, int z, double&, Workspace& w, GroupResult& r) {
+        filter_wie_rice_group(g, t, p, Bn, Bn_hat, x, y, z, w, r);
+      },
+      acc);
   normalise(g, acc, Bn, y_hat, sigma_hat);
 }
 

@@ -3,9 +3,9 @@
 // weight 1 / (sigma^2 W).
 #include "gaussian_transforms.h"
 #include "mex.h"
-#include "progress.h"
 #include "shrinkage.h"
 #include "stages.h"
+#include "walker.h"
 
 namespace zarvo::stages {
 
@@ -43,17 +43,13 @@ void filter_thr_group(const Geometry& g, const Transforms& t, const ThrSettings&
 
 void run_thr(const Geometry& g, const Transforms& t, const ThrSettings& p, const double* Bn,
              double* y_hat, double* sigma_hat) {
-  Workspace w = allocate_workspace(g, StageKind::thr);
   Accumulators acc = allocate_accumulators(g, p.adaptive());
-  double sigma = p.sigma;
-  GroupResult r;
-  ProgressReport progress(reference_cubes(g));
-  walk(g, [&](int x, int y, int z) {
-    filter_thr_group(g, t, p, Bn, x, y, z, sigma, w, r);
-    aggregate(g, r, acc);
-    progress.step();
-  });
-  progress.finish();
+  filter_and_aggregate(
+      g, StageKind::thr, p.sigma,
+      [&](int x, int y, int z, double& sigma, Workspace& w, GroupResult& r) {
+        filter_thr_group(g, t, p, Bn, x, y, z, sigma, w, r);
+      },
+      acc);
   normalise(g, acc, Bn, y_hat, sigma_hat);
 }
 

@@ -1,12 +1,10 @@
 // Gaussian Wiener stage: grouping on the basic estimate, Wiener shrinkage of
 // the noisy spectrum with coefficients from the basic estimate's spectrum.
-#include <cstring>
-
 #include "gaussian_transforms.h"
 #include "mex.h"
-#include "progress.h"
 #include "shrinkage.h"
 #include "stages.h"
+#include "walker.h"
 
 namespace zarvo::stages {
 
@@ -46,17 +44,13 @@ void filter_wie_group(const Geometry& g, const Transforms& t, const WieSettings&
 
 void run_wie(const Geometry& g, const Transforms& t, const WieSettings& p, const double* Bn,
              const double* Bn_hat, double* y_hat, double* sigma_hat) {
-  Workspace w = allocate_workspace(g, StageKind::wie);
   Accumulators acc = allocate_accumulators(g, p.adaptive());
-  double sigma = p.sigma;
-  GroupResult r;
-  ProgressReport progress(reference_cubes(g));
-  walk(g, [&](int x, int y, int z) {
-    filter_wie_group(g, t, p, Bn, Bn_hat, x, y, z, sigma, w, r);
-    aggregate(g, r, acc);
-    progress.step();
-  });
-  progress.finish();
+  filter_and_aggregate(
+      g, StageKind::wie, p.sigma,
+      [&](int x, int y, int z, double& sigma, Workspace& w, GroupResult& r) {
+        filter_wie_group(g, t, p, Bn, Bn_hat, x, y, z, sigma, w, r);
+      },
+      acc);
   normalise(g, acc, Bn_hat, y_hat, sigma_hat);
 }
 
