@@ -1,0 +1,220 @@
+// interp1: segment choice, extrapolation, and which evaluation order (plain
+// fraction-first or sequential slope-first) a query list gets.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "vst/vst.h"
+
+namespace {
+
+using zarvo::vst::interp1;
+
+const double nan = std::numeric_limits<double>::quiet_NaN();
+
+// A table whose two evaluation orders round differently for some queries;
+// the steep one also misses some of its own knots by rounding when a knot is
+// reached from the segment before it.
+struct Table {
+  std::vector<double> x, y;
+  explicit Table(int n, bool steep = false) {
+    for (int j = 0; j < n; ++j) {
+      x.push_back(0.3 + 0.7 * j);
+      y.push_back(steep ? 0.1 * std::exp(1.35 * j) : 0.2 + 0.7 * j + 0.01 * j * j);
+    }
+  }
+  int n() const { return static_cast<int>(x.size()); }
+  int interval(double v) const {  // smallest j >= 1 with v <= x[j], else n - 1
+    int j = 1;
+    while (j < n() - 1 && !(v <= x[j])) ++j;
+    return j;
+  }
+  double plain(int j, double v) const {
+    return ((v - x[j - 1]) / (x[j] - x[j - 1])) * (y[j] - y[j - 1]) + y[j - 1];
+  }
+  double sequential(int j, double v) const {
+    const double s = (y[j] - y[j - 1]) / (x[j] - x[j - 1]);
+    return (v - x[j - 1]) * s + y[j - 1];
+  }
+  // `count` ascending queries at least `gap` apart, each one where the two
+  // orders disagree.
+  std::vector<double> telling_queries(int count, double gap = 0.0) const {
+    std::vector<double> q;
+    for (double v = x[0] + 0.0007; q.size() < static_cast<size_t>(count); v += 0.0113) {
+      const int j = interval(v);
+      if (plain(j, v) != sequential(j, v)) {
+        q.push_back(v);
+        v += gap;
+      }
+    }
+    return q;
+  }
+};
+
+std::vector<double> run(const Table& t, const std::vector<double>& q) {
+  std::vector<double> out(q.size(), -12345.0);
+  interp1(t.x.data(), t.y.data(), t.n(), q.data(), out.data(), static_cast<int>(q.size()));
+  return out;
+}
+
+enum class Path { plain, sequential };
+
+void expect_path(const Table& t, const std::vector<double>& q, Path path) {
+  const std::vector<double> out = run(t, q);
+  for (size_t i = 0; i < q.size(); ++i) {
+    const int j = t.interval(q[i]);
+    const double want = path == Path::plain ? t.plain(j, q[i]) : t.sequential(j, q[i]);
+    EXPECT_EQ(out[i], want) << "query " << i << " = " << q[i];
+  }
+}
+
+TEST(VstInterp1, PathSelectionByCountAndTableSize) {
+  const Table t13(13), t14(14);
+  ASSERT_FALSE(t13.telling_queries(7).empty());
+  expect_path(t13, t13.telling_queries(6), Path::plain);       // m <= 6
+  expect_path(t13, t13.telling_queries(7), Path::sequential);  // 7 > 13 / 2, ordered
+  expect_path(t14, t14.telling_queries(7), Path::plain);       // 7 is not > 14 / 2
+  expect_path(t14, t14.telling_queries(8), Path::sequential);
+}
+
+TEST(VstInterp1, PathSelectionByQueryOrder) {
+  const Table t(13);
+  const double h = t.x[1] - t.x[0];
+  std::vector<double> q = t.telling_queries(8, h);
+
+  // Descending, with steps larger than the first table step: plain.
+  std::vector<double> descending(q.rbegin(), q.rend());
+  ASSERT_GT(descending[0] - descending[1], h);
+  expect_path(t, descending, Path::plain);
+
+  // Ends out of order, but the first three queries move by less than the
+  // first table step: sequential.
+  const std::vector<double> c = t.telling_queries(8);
+  std::vector<double> wobbly = {c[3], c[4], c[2], c[6], c[7], c[5], c[0], c[1]};
+  ASSERT_LT(std::fabs(wobbly[1] - wobbly[0]), h);
+  ASSERT_LT(std::fabs(wobbly[2] - wobbly[1]), h);
+  ASSERT_LT(wobbly.back(), wobbly.front());
+  expect_path(t, wobbly, Path::sequential);
+
+  // Ordered ends need all three pairs: q[m-3] < q[2] breaks it (and the
+  // first steps are too large for the table-step test).
+  std::vector<double> broken = {q[0], q[3], q[6], q[7], q[1], q[4], q[5]};
+  ASSERT_GT(broken[1] - broken[0], h);
+  expect_path(t, broken, Path::plain);
+}
+
+TEST(VstInterp1, NanQueries) {
+  const Table t(13);
+  // A NaN among the first queries fails both tests: plain path.
+  std::vector<double> q = t.telling_queries(7);
+  q[0] = nan;
+  std::vector<double> out = run(t, q);
+  EXPECT_TRUE(std::isnan(out[0]));
+  for (size_t i = 1; i < q.size(); ++i) EXPECT_EQ(out[i], t.plain(t.interval(q[i]), q[i]));
+
+  // A NaN in the middle of a sequential walk gives NaN and does not disturb
+  // the queries after it.
+  q = t.telling_queries(9);
+  q[4] = nan;
+  out = run(t, q);
+  for (size_t i = 0; i < q.size(); ++i) {
+    if (i == 4) {
+      EXPECT_TRUE(std::isnan(out[i]));
+    } else {
+      EXPECT_EQ(out[i], t.sequential(t.interval(q[i]), q[i])) << i;
+    }
+  }
+
+  // Single query.
+  double v = nan, r = 0;
+  interp1(t.x.data(), t.y.data(), t.n(), &v, &r, 1);
+  EXPECT_TRUE(std::isnan(r));
+}
+
+TEST(VstInterp1, ExtrapolatesAlongEndSegments) {
+  // n = 2: one line through (1, 2) and (3, 6) on both sides.
+  const double x[] = {1, 3}, y[] = {2, 6};
+  const double q[] = {-1, 0, 1, 2, 3, 5, 101};
+  double out[7];
+  interp1(x, y, 2, q, out, 7);
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(out[i], 2 * q[i]) << q[i];
+
+  // Beyond a longer table: the first and last segments, no clamping.
+  const double xs[] = {0, 1, 2, 4}, ys[] = {0, 10, 11, 21};
+  const double qs[] = {-2, 8};
+  double os[2];
+  interp1(xs, ys, 4, qs, os, 2);
+  EXPECT_EQ(os[0], -20);
+  EXPECT_EQ(os[1], 41);
+}
+
+TEST(VstInterp1, KnotsAndEmptyQueryList) {
+  const Table t(13, true);
+  ASSERT_NE(t.plain(1, t.x[1]), t.y[1]);
+  ASSERT_NE(t.sequential(1, t.x[1]), t.y[1]);
+  ASSERT_NE(t.sequential(5, t.x[5]), t.y[5]);
+
+  // Single queries at knots fall in the segment ending there.
+  for (int j = 0; j < t.n(); ++j) {
+    double v = t.x[j], r;
+    interp1(t.x.data(), t.y.data(), t.n(), &v, &r, 1);
+    const int jj = j == 0 ? 1 : j;
+    EXPECT_EQ(r, t.plain(jj, v)) << j;
+    EXPECT_NEAR(r, t.y[j], 1e-14) << j;
+  }
+
+  // A sequential walk that has entered interval 2 keeps it for x[1] and
+  // returns y[1] exactly; a value just below x[1] goes back to interval 1
+  // (bisection) and one at x[1] after that stays in interval 1.
+  std::vector<double> q = {0.35, 1.2, t.x[1], std::nextafter(t.x[1], 0.0), t.x[1], 3, 4, 5};
+  const std::vector<double> out = run(t, q);
+  EXPECT_EQ(out[1], t.sequential(2, q[1]));
+  EXPECT_EQ(out[2], t.y[1]);
+  EXPECT_EQ(out[3], t.sequential(1, q[3]));
+  EXPECT_EQ(out[4], t.sequential(1, q[4]));
+
+  // Stepping back by one interval onto its first knot takes that interval:
+  // exactly y[5], where the segment ending at x[5] rounds differently.
+  const std::vector<double> back =
+      run(t, {0.35, 1.2, 1.9, 2.6, 3.3, 4.0, 4.7, t.x[5], 6, 7, 8, 9});
+  EXPECT_EQ(back[6], t.sequential(7, 4.7));
+  EXPECT_EQ(back[7], t.y[5]);
+
+  // m = 0 writes nothing.
+  double untouched = 7;
+  interp1(t.x.data(), t.y.data(), t.n(), q.data(), &untouched, 0);
+  EXPECT_EQ(untouched, 7);
+}
+
+TEST(VstInterp1, SequentialWalkFindsTheRightSegment) {
+  // A long random walk over the forward table, stepping forward, back, in
+  // place and far, also past both ends: every result uses the segment of
+  // its query with the slope-first order.
+  const double* x = zarvo::vst::vst_z;
+  const double* y = zarvo::vst::vst_f;
+  const int n = zarvo::vst::vst_table_size;
+  std::mt19937 gen(12345);
+  std::uniform_real_distribution<double> step(-1.0, 1.5), far(-1.0, 25.0);
+  std::vector<double> q;
+  double v = 0.001;
+  for (int i = 0; i < 2000; ++i) {
+    v = (i % 97 == 50) ? far(gen) : v + step(gen) * (v > 2 ? 0.5 : 0.05);
+    q.push_back(v);
+  }
+  q.back() = q.front() + 30;  // ordered ends: sequential path
+  q[q.size() - 2] = q[1] + 30;
+  q[q.size() - 3] = q[2] + 30;
+  std::vector<double> out(q.size());
+  interp1(x, y, n, q.data(), out.data(), static_cast<int>(q.size()));
+  for (size_t i = 0; i < q.size(); ++i) {
+    int j = 1;
+    while (j < n - 1 && !(q[i] <= x[j])) ++j;
+    const double s = (y[j] - y[j - 1]) / (x[j] - x[j - 1]);
+    ASSERT_EQ(out[i], (q[i] - x[j - 1]) * s + y[j - 1]) << "query " << i << " = " << q[i];
+  }
+}
+
+}  // namespace
