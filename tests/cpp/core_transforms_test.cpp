@@ -1,0 +1,133 @@
+// Matrix products through BLAS and the separable group transforms.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "core/zarvo.h"
+
+namespace {
+
+using Mat = std::vector<double>;  // column-major
+
+TEST(CoreTransforms, MtimesAllTranspositionsOnRectangularFactors) {
+  const int m = 3, n = 4, k = 5;
+  std::mt19937 rng(7);
+  for (char ta : {'N', 'T', 't'})
+    for (char tb : {'N', 'T', 't'}) {
+      Mat A(m * k), B(k * n), C(m * n, NAN);  // the old content of C must not matter
+      for (double& x : A) x = static_cast<int>(rng() % 19) - 9;  // integers: exact products
+      for (double& x : B) x = static_cast<int>(rng() % 19) - 9;
+      zarvo::mtimes(A.data(), ta, B.data(), tb, m, n, k, C.data());
+      for (int i = 0; i < m; ++i)
+        for (int j = 0; j < n; ++j) {
+          double want = 0.0;
+          for (int l = 0; l < k; ++l)
+            want += (ta == 'N' ? A[i + m * l] : A[l + k * i]) * (tb == 'N' ? B[l + k * j] : B[j + n * l]);
+          EXPECT_EQ(C[i + m * j], want) << ta << tb << " (" << i << ", " << j << ")";
+        }
+    }
+}
+
+struct Sizes {
+  int nm1, nm3, L;
+  int cube() const { return nm1 * nm1 * nm3; }
+  int at(int a, int b, int d, int i) const { return a + nm1 * b + nm1 * nm1 * d + cube() * i; }
+};
+struct Mats { Mat T, T3, G; };
+
+// Runs the forward or inverse transform with NaN-filled scratch; `side`
+// receives the second parameter's block. `out` may be `in` itself.
+void transform(bool fwd, const Sizes& s, const double* in, const Mats& m, double* out, Mat* side) {
+  Mat slice(s.nm1 * s.nm1, NAN), tmp = slice, cube(s.cube(), NAN), cube_slices = cube;
+  side->assign(s.cube() * s.L, NAN);
+  (fwd ? zarvo::forward_transformation : zarvo::inverse_transformation)(
+      in, side->data(), s.nm1, s.nm3, s.L, slice.data(), tmp.data(), cube.data(),
+      cube_slices.data(), m.T.data(), m.T3.data(), m.G.data(), out);
+}
+
+// out(u, v, w, g) = sum T(u, a) T(v, b) T3(w, d) G(g, i) in(a, b, d, i), or with
+// every matrix transposed.
+Mat separable(const Sizes& s, const Mat& in, const Mats& m, bool transposed) {
+  auto el = [&](const Mat& M, int n, int r, int c) { return transposed ? M[c + n * r] : M[r + n * c]; };
+  Mat out(in.size());
+  for (int u = 0; u < s.nm1; ++u) for (int v = 0; v < s.nm1; ++v)
+    for (int w = 0; w < s.nm3; ++w) for (int g = 0; g < s.L; ++g) {
+      double sum = 0.0;
+      for (int a = 0; a < s.nm1; ++a) for (int b = 0; b < s.nm1; ++b)
+        for (int d = 0; d < s.nm3; ++d) for (int i = 0; i < s.L; ++i)
+          sum += el(m.T, s.nm1, u, a) * el(m.T, s.nm1, v, b) * el(m.T3, s.nm3, w, d) *
+                 el(m.G, s.L, g, i) * in[s.at(a, b, d, i)];
+      out[s.at(u, v, w, g)] = sum;
+    }
+  return out;
+}
+
+Mat identity(int n) {
+  Mat I(n * n, 0.0);
+  for (int i = 0; i < n; ++i) I[i + n * i] = 1.0;
+  return I;
+}
+
+// Orthonormal DCT-II of order n, basis vectors in the rows.
+Mat dct(int n) {
+  Mat T(n * n);
+  for (int u = 0; u < n; ++u)
+    for (int a = 0; a < n; ++a)
+      T[u + n * a] = std::sqrt((u ? 2.0 : 1.0) / n) * std::cos(M_PI * (2 * a + 1) * u / (2.0 * n));
+  return T;
+}
+
+Mat random(std::mt19937& rng, int count) {
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  Mat M(count);
+  for (double& x : M) x = u(rng);
+  return M;
+}
+
+void expect_near(const Mat& got, const Mat& want, const char* what) {
+  for (std::size_t i = 0; i < want.size(); ++i) ASSERT_NEAR(got[i], want[i], 1e-12) << what << " " << i;
+}
+
+const Sizes kSizes[] = {{1, 1, 1}, {2, 1, 1}, {1, 3, 2}, {3, 2, 4}, {4, 3, 2}, {2, 2, 8}};
+
+TEST(CoreTransforms, CoefficientsAndSideBlocks) {
+  std::mt19937 rng(11);  // random non-symmetric matrices expose any swapped index
+  for (const Sizes& s : kSizes) {
+    const Mat group = random(rng, s.cube() * s.L);
+    const Mats m{random(rng, s.nm1 * s.nm1), random(rng, s.nm3 * s.nm3), random(rng, s.L * s.L)};
+    Mat out(group.size()), side;
+    transform(true, s, group.data(), m, out.data(), &side);
+    expect_near(out, separable(s, group, m, false), "forward");
+    expect_near(side, separable(s, group, {m.T, m.T3, identity(s.L)}, false), "forward side");
+    transform(false, s, group.data(), m, out.data(), &side);
+    expect_near(out, separable(s, group, m, true), "inverse");
+    expect_near(side, separable(s, group, {identity(s.nm1), identity(s.nm3), m.G}, true), "inverse side");
+
+    // In place: bit for bit the result of separate blocks.
+    for (bool fwd : {true, false}) {
+      Mat in_place = group, side2;
+      transform(fwd, s, group.data(), m, out.data(), &side);
+      transform(fwd, s, in_place.data(), m, in_place.data(), &side2);
+      EXPECT_EQ(in_place, out) << (fwd ? "forward" : "inverse") << " in place";
+    }
+  }
+}
+
+TEST(CoreTransforms, OrthonormalRoundTrip) {
+  std::mt19937 rng(5);
+  for (const Sizes& s : kSizes) {
+    const Mat group = random(rng, s.cube() * s.L);
+    const Mats m{dct(s.nm1), dct(s.nm3), dct(s.L)};  // the inverse uses the same matrices
+    Mat spectrum(group.size()), back(group.size()), side;
+    transform(true, s, group.data(), m, spectrum.data(), &side);
+    transform(false, s, spectrum.data(), m, back.data(), &side);
+    expect_near(back, group, "round trip");
+    double sum = 0.0;
+    for (double x : group) sum += x;
+    EXPECT_NEAR(spectrum[0], sum / std::sqrt(static_cast<double>(group.size())), 1e-12);  // DC
+  }
+}
+
+}  // namespace
