@@ -1,8 +1,9 @@
 // GENERATED FILE, do not edit: written by zarvo_vst_generate_tables
 // (vst/generator/). Regenerate with
-//   zarvo_vst_generate_tables > vst/tables.cpp
+//   cmake --build <build dir> --target zarvo_vst_regenerate_tables
 // mean_std_ratio and vst_expectation are computed from their definitions
-// (vst/generator/table_model.cpp); vst_z and vst_f are reference data.
+// (vst/generator/table_model.cpp), with the reference rows kept exactly;
+// vst_z and vst_f are reference data.
 #include "vst/vst.h"
 
 namespace zarvo::vst {

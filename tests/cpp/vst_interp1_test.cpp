@@ -101,7 +101,7 @@ TEST(VstInterp1, PathSelectionByQueryOrder) {
 
   // Ordered ends need all three pairs: q[m-3] < q[2] breaks it (and the
   // first steps are too large for the table-step test).
-  std::vector<double> broken = {q[0], q[3], q[6], q[7], q[1], q[4], q[5]};
+  std::vector<double> broken = {q[0], q[2], q[6], q[7], q[3], q[4], q[5]};
   ASSERT_GT(broken[1] - broken[0], h);
   expect_path(t, broken, Path::plain);
 }

@@ -287,9 +287,10 @@ std::string render_source(const Tables& t) {
   std::string out =
       "// GENERATED FILE, do not edit: written by zarvo_vst_generate_tables\n"
       "// (vst/generator/). Regenerate with\n"
-      "//   zarvo_vst_generate_tables > vst/tables.cpp\n"
+      "//   cmake --build <build dir> --target zarvo_vst_regenerate_tables\n"
       "// mean_std_ratio and vst_expectation are computed from their definitions\n"
-      "// (vst/generator/table_model.cpp); vst_z and vst_f are reference data.\n"
+      "// (vst/generator/table_model.cpp), with the reference rows kept exactly;\n"
+      "// vst_z and vst_f are reference data.\n"
       "#include \"vst/vst.h\"\n"
       "\n"
       "namespace zarvo::vst {\n";
