@@ -1,0 +1,71 @@
+// Forward variance-stabilising transform of Rician magnitudes and its exact
+// unbiased inverse, for a given noise level sigma > 0.
+#include <cmath>
+
+#include "vst/vst.h"
+
+namespace zarvo::vst {
+
+namespace {
+
+// Last abscissa of the forward table (vst_z[70]), its square as a double
+// product, and the transform's value there (vst_f[70]).
+constexpr double forward_end = 22.0333443375355;
+constexpr double forward_end_squared = 485.4682626964077;
+constexpr double forward_end_value = 22.705242679602563;
+// First and last entries of vst_expectation.
+constexpr double expectation_first = 1.5367449014573138;
+constexpr double expectation_last = 15.701256816041392;
+
+}  // namespace
+
+void forward_stabilization(const double* in, int count, double sigma, double* out) {
+  double z[vst_table_size];
+  double f[vst_table_size];
+  for (int j = 0; j < vst_table_size; ++j) {
+    z[j] = vst_z[j] * sigma;
+    f[j] = vst_f[j];
+  }
+  const double a = sigma * forward_end;
+
+  interp1(z, f, vst_table_size, in, out, count);
+  if (count <= 0) return;
+
+  // Beyond the table: sqrt(t^2 - 1/2) shifted to join the table's last point.
+  for (int i = 0; i < count; ++i) {
+    if (in[i] > a) {
+      out[i] = std::sqrt(in[i] * in[i] / (sigma * sigma) - 0.5) -
+               std::sqrt(a * a / (sigma * sigma) - 0.5) + forward_end_value;
+    }
+  }
+}
+
+void inverse_stabilization(const double* in, int count, double sigma, double* out) {
+  double expectation[snr_grid_size];
+  double signal[snr_grid_size];
+  for (int i = 0; i < snr_grid_size; ++i) {
+    expectation[i] = vst_expectation[i];
+    signal[i] = snr_grid[i] * sigma;
+  }
+  const double zero = 0 * sigma;
+  // The forward transform's join constant sqrt(22.03...^2 - 1/2) and the
+  // offset d of the large-signal expectation theta + 1/(4 theta) + d.
+  const double k = std::sqrt((sigma * sigma) * forward_end_squared / (sigma * sigma) - 0.5);
+  const double d = forward_end_value - k;
+
+  interp1(expectation, signal, snr_grid_size, in, out, count);
+  if (count <= 0) return;
+
+  for (int i = 0; i < count; ++i) {
+    const double v = in[i];
+    if (v <= expectation_first) {
+      out[i] = zero;
+    } else if (v > expectation_last) {
+      // Large-signal inverse w^2 / sqrt(w^2 + 1/2), w = v - d.
+      const double w = v - d;
+      out[i] = (w * w) * sigma / std::sqrt(0.5 + w * w);
+    }
+  }
+}
+
+}  // namespace zarvo::vst
