@@ -17,8 +17,13 @@ Geometry make_geometry(const host::Volume& v, int nm1, int nm2, int nm3, int Nst
   g.nm1 = nm1;
   g.nm2 = nm2;
   g.nm3 = nm3;
-  g.Nstep = Nstep;
-  g.search_block_size = search_block_size;
+  // Steps below 1 all visit every position, and half-widths beyond the
+  // largest dimension (65535) all reach the volume's borders: clamping gives
+  // the same walk and windows while keeping the integer arithmetic of the
+  // walk and the window bounds from overflowing.
+  g.Nstep = Nstep < 1 ? 1 : Nstep;
+  g.search_block_size =
+      search_block_size > 65535 ? 65535 : (search_block_size < -65536 ? -65536 : search_block_size);
   g.synchronous = synchronous;
   g.tau_match = tau_match;
   g.derive();

@@ -50,6 +50,14 @@ function test_thr_malformed()
   [y, s] = call(bad(10, NaN));
   assert(all(s(:) == 0) && all(isfinite(y(:))));
 
+  % Extreme integers within range are accepted and behave like their
+  % nearest meaningful value (every position, the whole volume).
+  y_all = call(bad(2, 1));
+  assert(isequal(call(bad(2, -2147483648)), y_all), 'the smallest step visits every position');
+  y_wide = call(bad(8, 100));
+  assert(isequal(call(bad(8, 2147483647)), y_wide), 'the widest window is the whole volume');
+  assert(isequal(call(bad(8, -2147483648)), call(bad(8, 0))), 'a negative half-width matches nothing');
+
   % The plug-in still works after all those refusals.
   y = call(good);
   assert(isequal(size(y), size(X)));
