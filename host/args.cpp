@@ -36,8 +36,10 @@ void require_real_double(const mxArray* a, const char* name) {
 
 void require_scalar(const mxArray* a, const char* name) {
   require_real_double(a, name);
-  if (mxGetNumberOfElements(a) != 1)
-    refuse("zarvo:notScalar", "Argument %s must be a scalar (one element).", name);
+  // Like any MEX host's scalar read, an array gives its first element; only
+  // an empty array has none to give.
+  if (mxGetNumberOfElements(a) == 0)
+    refuse("zarvo:notScalar", "Argument %s must be a scalar, not an empty array.", name);
 }
 
 int truncated_scalar(const mxArray* a, const char* name, bool at_least_one) {

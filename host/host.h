@@ -24,7 +24,7 @@ void check_arity(const char* plugin, int nlhs, int nrhs, int nrhs_expected);
 // Refuses anything but a real, full (non-sparse) double array.
 void require_real_double(const mxArray* a, const char* name);
 
-// A real double with exactly one element.
+// A real double with at least one element (its first one is read).
 void require_scalar(const mxArray* a, const char* name);
 
 // A real double scalar that truncates to a 32-bit integer; returns it

@@ -21,7 +21,6 @@ function test_thr_malformed()
   zt_expect_error(@() call(bad(4, 0.5)), 'zarvo:outOfRange', 'Argument 4 (nm2)');
   zt_expect_error(@() call(bad(3, NaN)), 'zarvo:outOfRange', 'Argument 3 (nm1)');
   zt_expect_error(@() call(bad(2, 1e10)), 'zarvo:outOfRange', 'Argument 2 (Nstep)');
-  zt_expect_error(@() call(bad(6, [1 2])), 'zarvo:notScalar', 'Argument 6 (lambda4D)');
   zt_expect_error(@() call(bad(10, 'x')), 'zarvo:notDouble', 'Argument 10 (sigma)');
   zt_expect_error(@() call(bad(10, [])), 'zarvo:notScalar', 'Argument 10 (sigma)');
   zt_expect_error(@() call(bad(13, eye(3))), 'zarvo:badSize', 'Argument 13 (Tfor) must be a 4 x 4');
@@ -38,7 +37,9 @@ function test_thr_malformed()
   zt_expect_error(@() call(bad(18, G)), 'zarvo:missingGroupMatrix', 'Argument 18 (Tinv_group)');
   zt_expect_error(@() call(bad(18, good{18}(1:8))), 'zarvo:missingGroupMatrix', 'element 16');
 
-  % What the plug-in accepts: only power-of-two elements are looked at.
+  % What the plug-in accepts: a scalar argument given as an array counts by
+  % its first element; only power-of-two group matrices are looked at.
+  assert(isequal(call(bad(6, [2.7 99])), call(good)));
   G = good{17};
   G{3} = 'anything';
   y = call(bad(17, G));
