@@ -1,0 +1,32 @@
+// File-system helpers: checks of output paths made before any work starts,
+// and writing through a temporary file in the destination folder that is
+// renamed into place only once it is complete.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace zarvo::cli {
+
+// Throws std::runtime_error when `path` cannot be an output: its folder is
+// missing or not writable, it is a folder, it names the same file as
+// `input` (when `input` is not empty), or it exists and `force` is false.
+// `what` names the file in messages ("output", "noise map").
+void check_output(const std::string& path, const std::string& input, bool force,
+                  const std::string& what);
+
+// True when both paths exist and name the same file.
+bool same_file(const std::string& a, const std::string& b);
+
+// Calls write(temp) with a temporary path in the folder of `path` whose name
+// ends like `path` (so a library that picks the format from the ending picks
+// the right one), then renames the temporary file to `path`. If `write`
+// throws or the process is interrupted (SIGINT, SIGTERM, SIGHUP), the
+// temporary file is removed and `path` is left as it was.
+void write_atomically(const std::string& path, const std::function<void(const std::string&)>& write);
+
+// Removes the temporary files of writes in progress and restores the default
+// signal dispositions; installed once by the command.
+void install_cleanup_handlers();
+
+}  // namespace zarvo::cli

@@ -1,0 +1,55 @@
+// Reading and writing NIfTI-1 and NIfTI-2 images (.nii, .nii.gz; .hdr/.img
+// pairs on input) through the NIfTI library, with the checks a denoiser
+// needs: real scalar data, finite voxels, at most four dimensions.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nifti2_io.h>
+
+namespace zarvo::cli {
+
+struct NiftiFree {
+  void operator()(nifti_image* n) const;
+};
+using NiftiPtr = std::unique_ptr<nifti_image, NiftiFree>;
+
+struct Image {
+  NiftiPtr nim;  // header, geometry and the data as stored in the file
+  int nx = 0, ny = 0, nz = 1, nt = 1;
+  int ndim = 3;  // 2 for a single slice, 4 for a series
+  std::size_t volume_voxels() const { return static_cast<std::size_t>(nx) * ny * nz; }
+  // Volume t (0-based) as doubles, scl_slope and scl_inter applied.
+  std::vector<double> volume(int t) const;
+  std::string shape() const;  // "181x217x181", "64x64x30x20"
+};
+
+// Reads and checks an image; throws std::runtime_error with a one-line
+// message naming the file and the problem. `what` names the file's role.
+Image read_image(const std::string& path, const std::string& what);
+
+enum class DataType { float32, float64, int16, uint16, int32, uint8 };
+DataType parse_datatype(const std::string& name);  // throws when unknown
+const char* datatype_names();                      // for help text
+
+// Writes `data` (all volumes of `like`'s shape, column-major, doubles) with
+// the header, affines and voxel sizes of `like`, in the NIfTI version of
+// `like` (NIfTI-2 when the input was, or when the dimensions need it),
+// compressed when `path` ends in .nii.gz. Integer types get scl_slope and
+// scl_inter chosen so the values' range fills the type. The file is written
+// to a temporary name, read back to check it is complete, and renamed.
+void write_image(const std::string& path, const Image& like, const std::vector<double>& data,
+                 DataType type, const std::string& description = "");
+
+// Writes a new image of the given shape with an identity affine (used by the
+// demo for the synthetic phantom), voxel size `voxel` mm.
+void write_new_image(const std::string& path, int nx, int ny, int nz,
+                     const std::vector<double>& data, double voxel, DataType type,
+                     const std::string& description);
+
+// True when `path` ends in .nii or .nii.gz.
+bool is_nifti_output_name(const std::string& path);
+
+}  // namespace zarvo::cli

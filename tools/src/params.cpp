@@ -1,0 +1,80 @@
+#include "params.h"
+
+#include <cmath>
+#include <sstream>
+#include <stdexcept>
+
+#include "profile_table.h"  // generated from octave/zarvo_profiles.txt
+
+namespace zarvo::cli {
+
+std::vector<Profile> parse_profiles(const std::string& table) {
+  std::vector<Profile> out;
+  std::istringstream lines(table);
+  std::string line;
+  int number = 0;
+  while (std::getline(lines, line)) {
+    ++number;
+    const auto hash = line.find('#');
+    if (hash != std::string::npos) line.erase(hash);
+    std::istringstream fields(line);
+    Profile p;
+    if (!(fields >> p.name)) continue;  // blank or comment
+    Params& q = p.params;
+    int soft = 0;
+    std::string extra;
+    if (!(fields >> q.cube >> q.depth >> q.step >> q.search >> q.group1 >> q.group2 >>
+          q.lambda >> q.tau1 >> q.tau2 >> q.alpha >> soft) ||
+        (fields >> extra))
+      throw std::runtime_error("profile table line " + std::to_string(number) +
+                               ": expected a name and 11 numbers");
+    q.soft = soft != 0;
+    const std::string problem = check(q);
+    if (!problem.empty())
+      throw std::runtime_error("profile table line " + std::to_string(number) + ": " + problem);
+    out.push_back(p);
+  }
+  if (out.empty()) throw std::runtime_error("profile table holds no profile");
+  return out;
+}
+
+const char* profile_table() { return kProfileTable; }
+
+const std::vector<Profile>& profiles() {
+  static const std::vector<Profile> table = parse_profiles(kProfileTable);
+  return table;
+}
+
+const Params& profile(const std::string& name) {
+  for (const Profile& p : profiles())
+    if (p.name == name) return p.params;
+  throw std::runtime_error("unknown profile '" + name + "' (known: " + profile_names() + ")");
+}
+
+std::string profile_names() {
+  std::string s;
+  for (const Profile& p : profiles()) s += (s.empty() ? "" : ", ") + p.name;
+  return s;
+}
+
+std::string check(const Params& p) {
+  if (p.cube < 1) return "the cube side must be at least 1";
+  if (p.depth < 1) return "the cube depth must be at least 1";
+  if (p.step < 1) return "the step must be at least 1";
+  if (p.search < 0) return "the search half-width must not be negative";
+  if (p.group1 < 1 || p.group2 < 1) return "group sizes must be at least 1";
+  if (p.group1 > 1024 || p.group2 > 1024) return "group sizes above 1024 are not supported";
+  if (p.cube > 64 || p.depth > 64) return "cubes above 64 voxels a side are not supported";
+  if (!(p.lambda >= 0) || !std::isfinite(p.lambda)) return "lambda must be a finite number >= 0";
+  if (!(p.tau1 >= 0) || !(p.tau2 >= 0) || !std::isfinite(p.tau1) || !std::isfinite(p.tau2))
+    return "matching limits must be finite numbers >= 0";
+  if (!(p.alpha > 0) || !std::isfinite(p.alpha)) return "alpha must be a finite number > 0";
+  return {};
+}
+
+double tau_match(double per_voxel, double sigma, int cube, int depth) {
+  const double voxels = static_cast<double>(cube) * cube * depth;
+  return per_voxel * (sigma * sigma) * voxels;
+}
+
+}  // namespace zarvo::cli

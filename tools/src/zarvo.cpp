@@ -1,0 +1,174 @@
+// zarvo: denoise MRI and CT volumes stored as NIfTI files.
+//
+// The command line is declared once, here; the help text and the checks of
+// every option come from this declaration.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "commands.h"
+#include "files.h"
+#include "nifti_io.h"
+#include "params.h"
+#include "stages/walker.h"
+
+namespace zc = zarvo::cli;
+
+namespace {
+
+std::string with_default(const std::string& text, double value) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", value);
+  return text + " [default profile: " + buf + "]";
+}
+
+// An expert option that overrides one profile value when given.
+template <typename T>
+struct Override {
+  T value{};
+  CLI::Option* option = nullptr;
+  void apply(T& target) const {
+    if (option && option->count()) target = value;
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  zc::install_cleanup_handlers();
+  CLI::App app{"zarvo: denoise MRI and CT volumes (NIfTI-1 and NIfTI-2, .nii and .nii.gz) by "
+               "block matching and collaborative filtering of cubes, for Gaussian or Rician "
+               "noise."};
+  app.set_version_flag("--version", "zarvo 0.1.0");
+  app.require_subcommand(1);
+  int threads = 0;
+  app.add_option("--threads", threads,
+                 "threads for the walk over reference cubes (default: every core, or "
+                 "$ZARVO_THREADS); results do not depend on it")
+      ->check(CLI::PositiveNumber);
+
+  // ---- zarvo denoise -------------------------------------------------------
+  zc::DenoiseOptions d;
+  std::string profile_name = zc::profiles().front().name;
+  CLI::App* denoise = app.add_subcommand(
+      "denoise",
+      "Denoise INPUT into OUTPUT (a new file; .nii or .nii.gz). 2-D images, 3-D volumes and 4-D "
+      "series (volume by volume) keep their header, affines and voxel sizes.");
+  denoise->add_option("INPUT", d.input, "noisy image (NIfTI-1/2: .nii, .nii.gz, .hdr/.img)")
+      ->required();
+  denoise->add_option("OUTPUT", d.output, "denoised image to write (.nii or .nii.gz)")->required();
+  denoise->add_option("--noise", d.noise,
+                      "noise model: gaussian, or rician for magnitude MRI")
+      ->check(CLI::IsMember({"gaussian", "rician"}))
+      ->capture_default_str();
+  auto* sigma = denoise->add_option(
+      "--sigma", d.sigma,
+      "noise standard deviation in the image's own units; when omitted it is estimated group by "
+      "group (and once for the whole volume, to set the matching limits)");
+  denoise->add_option("--sigma-map", d.sigma_map,
+                      "Rician noise only: a NIfTI map of the noise level at every voxel, the "
+                      "input's shape (one volume for a whole series, or one per volume)")
+      ->excludes(sigma);
+  denoise->add_option("--noise-map", d.noise_map,
+                      "also write the noise level (standard deviation) the last stage used at "
+                      "every voxel: the given level, or the mean of the group estimates");
+  denoise->add_option("--profile", profile_name, "parameter profile: " + zc::profile_names())
+      ->check(CLI::IsMember([] {
+        std::vector<std::string> names;
+        for (const auto& p : zc::profiles()) names.push_back(p.name);
+        return names;
+      }()))
+      ->capture_default_str();
+  denoise->add_flag("--basic-only", d.basic_only,
+                    "stop after the first (hard-thresholding) stage");
+  denoise->add_option("--datatype", d.datatype,
+                      std::string("output data type: ") + zc::datatype_names() +
+                          " (integer types are scaled to fill their range)")
+      ->capture_default_str();
+  denoise->add_flag("--force", d.force, "overwrite OUTPUT (and the noise map) if they exist");
+  denoise->add_flag("--quiet", d.quiet, "no progress bar and no notes on standard error");
+
+  const zc::Params& base = zc::profiles().front().params;
+  const std::string expert = "Expert options (override the profile)";
+  Override<int> cube, depth, step, search, group1, group2;
+  Override<double> lambda, tau1, tau2, alpha;
+  bool soft = false, synchronous = false;
+  auto add_int = [&](const char* name, Override<int>& o, const char* text, int value) {
+    o.option = denoise->add_option(name, o.value, with_default(text, value))->group(expert);
+  };
+  auto add_real = [&](const char* name, Override<double>& o, const char* text, double value) {
+    o.option = denoise->add_option(name, o.value, with_default(text, value))->group(expert);
+  };
+  add_int("--cube", cube, "cube side in rows and columns (voxels)", base.cube);
+  add_int("--depth", depth, "cube depth in slices (limited to the number of slices)", base.depth);
+  add_int("--step", step, "step between reference cubes", base.step);
+  add_int("--search", search, "half-width of the block-matching window (voxels)", base.search);
+  add_int("--group1", group1, "largest group, first stage", base.group1);
+  add_int("--group2", group2, "largest group, second stage", base.group2);
+  add_real("--lambda", lambda, "hard threshold, in noise standard deviations", base.lambda);
+  add_real("--tau1", tau1,
+           "matching limit of the first stage: mean squared difference per voxel, in noise "
+           "variances", base.tau1);
+  add_real("--tau2", tau2, "matching limit of the second stage, likewise", base.tau2);
+  add_real("--alpha", alpha, "alpha-rooting exponent, 1 = no sharpening", base.alpha);
+  denoise->add_flag("--soft", soft, "soft thresholding instead of hard")->group(expert);
+  denoise->add_flag("--synchronous", synchronous,
+                    "match cubes only within the reference cube's own slices")
+      ->group(expert);
+
+  // ---- zarvo demo ----------------------------------------------------------
+  zc::DemoOptions demo;
+  CLI::App* demo_cmd = app.add_subcommand(
+      "demo",
+      "Synthesise a brain-like phantom, add Gaussian and Rician noise, denoise both, write the "
+      "NIfTI files and a PNG of the middle slices into DIR, and print PSNR before and after. "
+      "Files of an earlier demo in DIR are replaced.");
+  demo_cmd->add_option("DIR", demo.folder, "folder for the results (created if missing)")
+      ->capture_default_str();
+  demo_cmd->add_flag("--quiet", demo.quiet, "print nothing");
+  demo_cmd->add_option("--size", demo.size, "phantom size (slices; default 64)")
+      ->check(CLI::Range(8, 512));
+
+  // ---- zarvo profiles ------------------------------------------------------
+  CLI::App* profiles_cmd = app.add_subcommand(
+      "profiles", "Print the parameter profiles (the table the Octave function reads too).");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);
+    std::fprintf(stderr, "zarvo: error: %s (see zarvo --help)\n", e.what());
+    return 2;
+  }
+
+  try {
+    zarvo::stages::set_walk_threads(zc::choose_threads(threads));
+    if (*denoise) {
+      d.params = zc::profile(profile_name);
+      zc::Params& p = d.params;
+      cube.apply(p.cube);
+      depth.apply(p.depth);
+      step.apply(p.step);
+      search.apply(p.search);
+      group1.apply(p.group1);
+      group2.apply(p.group2);
+      lambda.apply(p.lambda);
+      tau1.apply(p.tau1);
+      tau2.apply(p.tau2);
+      alpha.apply(p.alpha);
+      if (soft) p.soft = true;
+      if (synchronous) p.synchronous = true;
+      zc::run_denoise(d);
+    } else if (*demo_cmd) {
+      zc::run_demo(demo);
+    } else if (*profiles_cmd) {
+      std::fputs(zc::profile_table(), stdout);
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zarvo: error: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
