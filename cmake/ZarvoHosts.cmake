@@ -4,11 +4,19 @@
 # operations are built once per host: <name>_sa and <name>_mex.
 
 set(ZARVO_BUILD_MEX OFF)
+set(ZARVO_MEX_SUFFIX ".mex")
 if(ZARVO_MATLAB)
+  # MATLAB's own BLAS (libmwblas) takes 64-bit integers and exports dgemm_.
   find_package(Matlab REQUIRED COMPONENTS MX_LIBRARY)
+  if(NOT ZARVO_BLAS_ILP64)
+    message(FATAL_ERROR "MATLAB's BLAS takes 64-bit integers: configure with -DZARVO_BLAS_ILP64=ON")
+  endif()
+  find_library(ZARVO_MATLAB_BLAS mwblas HINTS ${Matlab_ROOT_DIR}/bin/glnxa64
+               ${Matlab_ROOT_DIR}/bin/maci64 ${Matlab_ROOT_DIR}/extern/lib/win64/microsoft)
   set(ZARVO_BUILD_MEX ON)
   set(ZARVO_MEX_INCLUDE_DIRS ${Matlab_INCLUDE_DIRS})
-  set(ZARVO_MEX_BLAS ${Matlab_MX_LIBRARY})
+  set(ZARVO_MEX_BLAS ${Matlab_MEX_LIBRARY} ${Matlab_MX_LIBRARY} ${ZARVO_MATLAB_BLAS})
+  set(ZARVO_MEX_SUFFIX ".${Matlab_MEX_EXTENSION}")
 elseif(NOT ZARVO_SANITIZE)
   find_program(ZARVO_MKOCTFILE mkoctfile)
   if(ZARVO_MKOCTFILE)
