@@ -1,0 +1,116 @@
+function test_zarvo_denoise()
+  % The Octave function and the command give identical volumes for the same
+  % input: both noise models, given and estimated levels, a Rician level
+  % map, both profiles, the first stage alone, a 2-D image and a 4-D series.
+  build = getenv('ZARVO_BUILD_DIR');
+  assert(~isempty(build), 'ZARVO_BUILD_DIR is not set');
+  zarvo = fullfile(build, 'tools', 'zarvo');
+  assert(exist(zarvo, 'file') == 2, 'the zarvo command is not built');
+  dir = tempname();
+  mkdir(dir);
+  cleaner = onCleanup(@() remove_folder(dir));
+
+  [i, j, k] = ndgrid(1:28, 1:24, 1:14);
+  clean = 100 + 60 * (((i - 14) / 10).^2 + ((j - 12) / 9).^2 + ((k - 7) / 6).^2 < 1) ...
+          + 20 * sin(i / 4) .* cos(j / 5);
+  randn('seed', 5);
+  sigma = 8;
+  gauss = clean + sigma * randn(size(clean));
+  rice = sqrt((clean + sigma * randn(size(clean))).^2 + (sigma * randn(size(clean))).^2);
+
+  cases = {
+    'gaussian, given level',        gauss, {'sigma', sigma},                      {'--sigma', '8'};
+    'gaussian, estimated level',    gauss, {},                                    {};
+    'rician, estimated, fast',      rice,  {'noise', 'rician', 'profile', 'fast'}, {'--noise', 'rician', '--profile', 'fast'};
+    'rician, given level',          rice,  {'noise', 'rician', 'sigma', sigma},   {'--noise', 'rician', '--sigma', '8'};
+    'expert overrides, soft',       gauss, {'cube', 3, 'depth', 2, 'step', 2, 'soft', true, 'tau1', 5}, ...
+                                           {'--cube', '3', '--depth', '2', '--step', '2', '--soft', '--tau1', '5'};
+    'first stage only',             gauss, {'basic_only', true},                  {'--basic-only'};
+    '2-D image',                    gauss(:, :, 7), {},                           {};
+    '4-D series',                   cat(4, gauss, rice), {},                      {};
+  };
+  for c = 1:size(cases, 1)
+    [name, Y, fopts, copts] = cases{c, :};
+    in = fullfile(dir, sprintf('in%d.nii', c));
+    out = fullfile(dir, sprintf('out%d.nii', c));
+    nmap = fullfile(dir, sprintf('map%d.nii', c));
+    write_nifti(in, Y);
+    cmd = sprintf('"%s" denoise "%s" "%s" --quiet --datatype float64 --noise-map "%s" %s', ...
+                  zarvo, in, out, nmap, strjoin(copts, ' '));
+    [status, text] = system(cmd);
+    assert(status == 0, sprintf('%s: the command failed: %s', name, text));
+    [X, noise_map] = zarvo_denoise(Y, fopts{:});
+    Xc = read_nifti(out);
+    assert(isequal(size(Xc), size(X)), sprintf('%s: shapes differ', name));
+    assert(isequal(Xc, X), sprintf('%s: results differ by up to %g', name, max(abs(Xc(:) - X(:)))));
+    % The noise map file is float32; compare at that precision.
+    assert(isequal(read_nifti(nmap), double(single(noise_map))), sprintf('%s: noise maps differ', name));
+    printf('%s: identical\n', name);
+  end
+
+  % A Rician level map of the volume's shape.
+  levels = sigma * (0.8 + 0.4 * (i / 28));
+  write_nifti(fullfile(dir, 'levels.nii'), levels);
+  write_nifti(fullfile(dir, 'rice.nii'), rice);
+  [status, text] = system(sprintf('"%s" denoise "%s" "%s" --quiet --datatype float64 --noise rician --sigma-map "%s"', ...
+                                  zarvo, fullfile(dir, 'rice.nii'), fullfile(dir, 'rice_out.nii'), ...
+                                  fullfile(dir, 'levels.nii')));
+  assert(status == 0, text);
+  X = zarvo_denoise(rice, 'noise', 'rician', 'sigma', levels);
+  assert(isequal(read_nifti(fullfile(dir, 'rice_out.nii')), X), 'rician with a level map: results differ');
+
+  % Denoising does help on this volume (a guard against comparing two
+  % equally broken results).
+  X = zarvo_denoise(gauss, 'sigma', sigma);
+  before = sqrt(mean((gauss(:) - clean(:)).^2));
+  after = sqrt(mean((X(:) - clean(:)).^2));
+  printf('rms error %.2f before, %.2f after\n', before, after);
+  assert(after < 0.6 * before, 'the estimate is closer to the clean volume than the noisy one');
+
+  zt_expect_error(@() zarvo_denoise(gauss, 'sigma', -1), 'zarvo:sigma', '> 0');
+  zt_expect_error(@() zarvo_denoise(gauss, 'sigma', levels), 'zarvo:sigma', 'rician');
+  zt_expect_error(@() zarvo_denoise(gauss, 'profile', 'nope'), 'zarvo:profile', 'default');
+  bad = gauss;
+  bad(3) = NaN;
+  zt_expect_error(@() zarvo_denoise(bad), 'zarvo:input', 'NaN');
+end
+
+function remove_folder(dir)
+  confirm_recursive_rmdir(false);
+  rmdir(dir, 's');
+end
+
+function write_nifti(file, Y)
+  % A minimal single-file NIfTI-1 image of doubles with an identity affine.
+  dims = size(Y);
+  hdr = zeros(1, 352, 'uint8');
+  f = fopen(file, 'w', 'ieee-le');
+  fwrite(f, hdr, 'uint8');
+  fseek(f, 0, 'bof');   fwrite(f, 348, 'int32');
+  fseek(f, 40, 'bof');  fwrite(f, [numel(dims) dims ones(1, 7 - numel(dims))], 'int16');
+  fseek(f, 70, 'bof');  fwrite(f, [64 64], 'int16');            % float64, 64 bits
+  fseek(f, 76, 'bof');  fwrite(f, [1 1 1 1 1 1 1 1], 'float32'); % qfac and voxel sizes
+  fseek(f, 108, 'bof'); fwrite(f, [352 1 0], 'float32');         % data offset, slope, intercept
+  fseek(f, 254, 'bof'); fwrite(f, 1, 'int16');                   % sform code
+  fseek(f, 280, 'bof'); fwrite(f, [1 0 0 0 0 1 0 0 0 0 1 0], 'float32');
+  fseek(f, 344, 'bof'); fwrite(f, ['n+1' 0], 'uint8');
+  fseek(f, 352, 'bof'); fwrite(f, Y(:), 'double');
+  fclose(f);
+end
+
+function Y = read_nifti(file)
+  % Reads a single-file NIfTI-1 image of float32 or float64 written by zarvo.
+  f = fopen(file, 'r', 'ieee-le');
+  fseek(f, 40, 'bof');  dim = fread(f, 8, 'int16')';
+  fseek(f, 70, 'bof');  datatype = fread(f, 1, 'int16');
+  fseek(f, 108, 'bof'); offset = fread(f, 1, 'float32');
+  fseek(f, offset, 'bof');
+  if datatype == 64
+    Y = fread(f, prod(dim(2:dim(1) + 1)), 'double');
+  else
+    assert(datatype == 16, 'unexpected data type');
+    Y = fread(f, prod(dim(2:dim(1) + 1)), 'single');
+  end
+  fclose(f);
+  Y = reshape(Y, [dim(2:dim(1) + 1) 1]);
+end
