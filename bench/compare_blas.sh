@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Runs the small-product benchmarks (zarvo_bench_products) against every BLAS
+# that is installed: the reference BLAS, OpenBLAS and BLIS by preloading
+# their dgemm_, libxsmm through its link-time wrapper.
+#
+#   bash bench/compare_blas.sh [BUILD_DIR] [extra benchmark flags]
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+build="${1:-$here/../build}"
+shift || true
+lib=/usr/lib/x86_64-linux-gnu
+exe="$build/bench/zarvo_bench_products"
+[ -x "$exe" ] || { echo "compare_blas: $exe not built" >&2; exit 2; }
+flags=(--benchmark_min_time=0.2 "$@")
+
+echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores; load $(cut -d' ' -f1-3 /proc/loadavg)"
+declare -A libs=(
+  [reference]="$lib/blas/libblas.so.3"
+  [openblas]="$lib/openblas-pthread/libopenblas.so.0"
+  [blis-serial]="$lib/blis-serial/libblis.so.4"
+  [blis-pthread]="$lib/blis-pthread/libblis.so.4"
+  [blis-openmp]="$lib/blis-openmp/libblis.so.4"
+)
+for name in reference openblas blis-serial blis-pthread blis-openmp; do
+  so="${libs[$name]}"
+  [ -e "$so" ] || continue
+  echo "== $name ($so)"
+  LD_PRELOAD="$so" "$exe" "${flags[@]}" 2>/dev/null | grep -E '^BM_'
+done
+if [ -x "$build/bench/zarvo_bench_products_xsmm" ]; then
+  echo "== libxsmm (link-time wrapper over the system BLAS)"
+  "$build/bench/zarvo_bench_products_xsmm" "${flags[@]}" 2>/dev/null | grep -E '^BM_'
+fi
