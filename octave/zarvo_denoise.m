@@ -22,7 +22,8 @@ function [X, noise_map, info] = zarvo_denoise(Y, varargin)
   %                 default) estimates it: once for the whole volume, from
   %                 the median absolute deviation of its finest diagonal
   %                 wavelet detail, to set the matching limits, and then
-  %                 group by group inside the plug-ins. For 'rician' it may
+  %                 either group by group inside the plug-ins or as that one
+  %                 level (see 'estimate'). For 'rician' it may
   %                 also be a map of levels of Y's spatial size (or of Y's
   %                 full size for a series).
   %   'profile'     parameter profile, 'default' or 'fast' (the table in
@@ -41,6 +42,10 @@ function [X, noise_map, info] = zarvo_denoise(Y, varargin)
   %   'alpha'       alpha-rooting exponent (1: none)
   %   'soft'        true: soft thresholding
   %   'synchronous' true: match only within the reference cube's slices
+  %   'estimate'    how an unknown level is estimated: 'group' (each group's
+  %                 own estimate, in the plug-ins) or 'volume' (one estimate
+  %                 for the whole volume, passed on as a known level); the
+  %                 profile says which for each noise model
   %
   % Outputs:
   %   X          the estimate, Y's size, double.
@@ -69,7 +74,7 @@ function [X, noise_map, info] = zarvo_denoise(Y, varargin)
 
   opt = struct('noise', 'gaussian', 'sigma', [], 'profile', 'default', 'basic_only', false);
   expert = {'cube', 'depth', 'step', 'search', 'group1', 'group2', 'lambda', 'tau1', ...
-            'tau2', 'alpha', 'soft', 'synchronous'};
+            'tau2', 'alpha', 'soft', 'synchronous', 'estimate'};
   overrides = struct();
   if mod(numel(varargin), 2) ~= 0
     error('zarvo:args', 'zarvo_denoise: options come in name, value pairs');
@@ -94,6 +99,14 @@ function [X, noise_map, info] = zarvo_denoise(Y, varargin)
     error('zarvo:args', 'zarvo_denoise: noise must be ''gaussian'' or ''rician''');
   end
   p = zarvo_profile(opt.profile);
+  if isfield(overrides, 'estimate')
+    if ~any(strcmp(overrides.estimate, {'group', 'volume'}))
+      error('zarvo:args', 'zarvo_denoise: estimate must be ''group'' or ''volume''');
+    end
+    p.gauss = overrides.estimate;
+    p.rice = overrides.estimate;
+    overrides = rmfield(overrides, 'estimate');
+  end
   names = fieldnames(overrides);
   for i = 1:numel(names)
     v = overrides.(names{i});
@@ -138,6 +151,11 @@ function [X, noise_map, info] = zarvo_denoise(Y, varargin)
   G1 = group_cell(p.group1);
   G2 = group_cell(p.group2);
   sync = double(p.synchronous ~= 0);
+  if rician
+    per_group = strcmp(p.rice, 'group');
+  else
+    per_group = strcmp(p.gauss, 'group');
+  end
   hard = double(p.soft == 0);
 
   X = zeros(size(Y));
@@ -155,7 +173,11 @@ function [X, noise_map, info] = zarvo_denoise(Y, varargin)
       noise_arg = sigma;
     else
       level = zarvo_noise_level(V, rician);
-      noise_arg = 0;
+      if per_group
+        noise_arg = 0;
+      else
+        noise_arg = level;
+      end
     end
     info.matching_sigma(t) = level;
     tau1 = matching_limit(p.tau1, level, p.cube, depth);
@@ -182,8 +204,10 @@ function [X, noise_map, info] = zarvo_denoise(Y, varargin)
       noise_map(:, :, :, t) = levels;
     elseif ~isempty(sigma)
       noise_map(:, :, :, t) = sigma;
-    else
+    elseif per_group
       noise_map(:, :, :, t) = s;
+    else
+      noise_map(:, :, :, t) = level;
     end
   end
 end
@@ -197,7 +221,7 @@ function p = zarvo_profile(name)
   end
   cleaner = onCleanup(@() fclose(f));
   keys = {'cube', 'depth', 'step', 'search', 'group1', 'group2', 'lambda', 'tau1', 'tau2', ...
-          'alpha', 'soft'};
+          'alpha', 'soft', 'gauss', 'rice'};
   known = {};
   while true
     line = fgetl(f);
@@ -218,9 +242,11 @@ function p = zarvo_profile(name)
     known{end + 1} = fields{1};
     if strcmp(fields{1}, name)
       p = struct();
-      for k = 1:numel(keys)
+      for k = 1:numel(keys) - 2
         p.(keys{k}) = str2double(fields{k + 1});
       end
+      p.gauss = fields{end - 1};
+      p.rice = fields{end};
       p.synchronous = 0;
       return;
     end

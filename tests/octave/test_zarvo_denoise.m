@@ -23,6 +23,8 @@ function test_zarvo_denoise()
     'gaussian, estimated level',    gauss, {},                                    {};
     'rician, estimated, fast',      rice,  {'noise', 'rician', 'profile', 'fast'}, {'--noise', 'rician', '--profile', 'fast'};
     'rician, given level',          rice,  {'noise', 'rician', 'sigma', sigma},   {'--noise', 'rician', '--sigma', '8'};
+    'rician, per-group estimates',  rice,  {'noise', 'rician', 'estimate', 'group'}, {'--noise', 'rician', '--estimate', 'group'};
+    'gaussian, volume estimate',    gauss, {'estimate', 'volume'},                {'--estimate', 'volume'};
     'expert overrides, soft',       gauss, {'cube', 3, 'depth', 2, 'step', 2, 'soft', true, 'tau1', 5}, ...
                                            {'--cube', '3', '--depth', '2', '--step', '2', '--soft', '--tau1', '5'};
     'first stage only',             gauss, {'basic_only', true},                  {'--basic-only'};

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -66,6 +67,47 @@ std::string type_problem(int dt) {
   }
 }
 
+// NIfTI version of the header in `path` (1 or 2; 0 for ANALYZE 7.5), or -1
+// when the file does not start with a header the library knows. A .hdr/.img
+// pair is recognised by its .hdr.
+int header_version(const std::string& path) {
+  if (!nifti_is_complete_filename(path.c_str())) return -1;
+  char* header_name = nifti_findhdrname(path.c_str());
+  if (!header_name) return -1;
+  unsigned char buf[540] = {};
+  znzFile f = znzopen(header_name, "rb", nifti_is_gzfile(header_name));
+  std::free(header_name);
+  if (znz_isnull(f)) return -1;
+  const std::size_t got = znzread(buf, 1, sizeof buf, f);
+  znzclose(f);
+  if (got < 348) return -1;
+  return nifti_header_version(reinterpret_cast<const char*>(buf), got);
+}
+
+// Reads the voxels as stored. nifti_image_load would do it too, but it
+// replaces NaN and infinite floats by 0 silently, and those must be reported.
+void load_data(nifti_image* nim, const std::string& what, const std::string& path) {
+  const std::size_t bytes = static_cast<std::size_t>(nim->nvox) * nim->nbyper;
+  void* data = std::malloc(bytes ? bytes : 1);
+  if (!data) throw fail(what, path, "does not fit in memory");
+  znzFile f = znzopen(nim->iname, "rb", nifti_is_gzfile(nim->iname));
+  if (znz_isnull(f)) {
+    std::free(data);
+    throw fail(what, path, "cannot be opened for its data");
+  }
+  std::size_t got = 0;
+  if (znzseek(f, static_cast<znz_off_t>(nim->iname_offset), SEEK_SET) >= 0)
+    got = znzread(data, 1, bytes, f);
+  znzclose(f);
+  if (got != bytes) {
+    std::free(data);
+    throw fail(what, path, "is truncated or its data cannot be read");
+  }
+  if (nim->byteorder != nifti_short_order() && nim->swapsize > 1)
+    nifti_swap_Nbytes(static_cast<int64_t>(bytes / nim->swapsize), nim->swapsize, data);
+  nim->data = data;
+}
+
 }  // namespace
 
 std::vector<double> Image::volume(int t) const {
@@ -104,10 +146,9 @@ Image read_image(const std::string& path, const std::string& what) {
   if (S_ISDIR(st.st_mode)) throw fail(what, path, "is a folder, not a NIfTI file");
   if (access(path.c_str(), R_OK) != 0)
     throw fail(what, path, std::string("cannot be read: ") + std::strerror(errno));
-  if (!nifti_is_complete_filename(path.c_str()) || is_nifti_file(path.c_str()) < 0)
-    throw fail(what, path, "is not a NIfTI file (or its header is damaged)");
-
   Image im;
+  im.version = header_version(path);
+  if (im.version < 0) throw fail(what, path, "is not a NIfTI file (or its header is damaged)");
   im.nim.reset(nifti_image_read(path.c_str(), 0));
   nifti_image* nim = im.nim.get();
   if (!nim) throw fail(what, path, "is not a NIfTI file (or its header is damaged)");
@@ -129,8 +170,7 @@ Image read_image(const std::string& path, const std::string& what) {
   im.nt = static_cast<int>(nim->nt);
   im.ndim = im.nt > 1 ? 4 : (im.nz > 1 ? 3 : 2);
 
-  if (nifti_image_load(nim) != 0 || !nim->data)
-    throw fail(what, path, "is truncated or its data cannot be read");
+  load_data(nim, what, path);
 
   // Every voxel must be finite after scaling.
   for (int t = 0; t < im.nt; ++t) {
@@ -220,7 +260,28 @@ Encoded encode(const std::vector<double>& v, DataType type) {
   return e;
 }
 
-void write_nim(const std::string& path, nifti_image* out, Encoded& e, const std::string& description) {
+// A single-file NIfTI-2 image: the library builds the header, znzlib writes
+// it (the library's own writer does not lay out single NIfTI-2 files). The
+// header extensions are not carried over.
+void write_nifti2(const std::string& file, nifti_image* nim, const std::vector<unsigned char>& bytes) {
+  nifti_2_header h;
+  nim->nifti_type = NIFTI_FTYPE_NIFTI2_1;
+  if (nifti_convert_nim2n2hdr(nim, &h) != 0)
+    throw std::runtime_error("cannot make a NIfTI-2 header for '" + file + "'");
+  h.vox_offset = 544;
+  static const char magic[8] = {'n', '+', '2', '\0', '\r', '\n', '\032', '\n'};
+  std::memcpy(h.magic, magic, sizeof magic);
+  znzFile f = znzopen(file.c_str(), "wb", nifti_is_gzfile(file.c_str()));
+  if (znz_isnull(f)) throw std::runtime_error("cannot create '" + file + "'");
+  const char extension[4] = {0, 0, 0, 0};
+  const bool ok = znzwrite(&h, sizeof h, 1, f) == 1 && znzwrite(extension, 4, 1, f) == 1 &&
+                  znzwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  const int closed = znzclose(f);
+  if (!ok || closed != 0) throw std::runtime_error("writing '" + file + "' failed");
+}
+
+void write_nim(const std::string& path, nifti_image* out, Encoded& e, int version,
+               const std::string& description) {
   out->datatype = e.datatype;
   nifti_datatype_sizes(out->datatype, &out->nbyper, &out->swapsize);
   out->scl_slope = e.slope;
@@ -231,16 +292,19 @@ void write_nim(const std::string& path, nifti_image* out, Encoded& e, const std:
     std::strncpy(out->descrip, description.c_str(), sizeof out->descrip - 1);
   }
   const bool big = out->nx > 32767 || out->ny > 32767 || out->nz > 32767 || out->nt > 32767;
-  const bool version2 = out->nifti_type == NIFTI_FTYPE_NIFTI2_1 ||
-                        out->nifti_type == NIFTI_FTYPE_NIFTI2_2 || big;
-  out->nifti_type = version2 ? NIFTI_FTYPE_NIFTI2_1 : NIFTI_FTYPE_NIFTI1_1;
+  const bool version2 = version == 2 || big;
 
   write_atomically(path, [&](const std::string& temp) {
     if (nifti_set_filenames(out, temp.c_str(), 0, 1) != 0)
       throw std::runtime_error("cannot name the output file '" + path + "'");
-    out->data = e.bytes.data();
-    nifti_image_write(out);
-    out->data = nullptr;
+    if (version2) {
+      write_nifti2(temp, out, e.bytes);
+    } else {
+      out->nifti_type = NIFTI_FTYPE_NIFTI1_1;
+      out->data = e.bytes.data();
+      nifti_image_write(out);
+      out->data = nullptr;
+    }
     // The library reports write errors only on stderr: read the file back.
     NiftiPtr back(nifti_image_read(temp.c_str(), 1));
     if (!back || back->nvox != out->nvox || back->datatype != out->datatype ||
@@ -259,7 +323,7 @@ void write_image(const std::string& path, const Image& like, const std::vector<d
   NiftiPtr out(nifti_copy_nim_info(like.nim.get()));
   if (!out) throw std::runtime_error("cannot copy the header for '" + path + "'");
   Encoded e = encode(data, type);
-  write_nim(path, out.get(), e, description);
+  write_nim(path, out.get(), e, like.version, description);
 }
 
 void write_new_image(const std::string& path, int nx, int ny, int nz,
@@ -285,7 +349,7 @@ void write_new_image(const std::string& path, int nx, int ny, int nz,
   if (data.size() != static_cast<std::size_t>(out->nvox))
     throw std::logic_error("write_new_image: data and shape differ");
   Encoded e = encode(data, type);
-  write_nim(path, out.get(), e, description);
+  write_nim(path, out.get(), e, 1, description);
 }
 
 }  // namespace zarvo::cli

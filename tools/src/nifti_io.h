@@ -19,7 +19,8 @@ using NiftiPtr = std::unique_ptr<nifti_image, NiftiFree>;
 struct Image {
   NiftiPtr nim;  // header, geometry and the data as stored in the file
   int nx = 0, ny = 0, nz = 1, nt = 1;
-  int ndim = 3;  // 2 for a single slice, 4 for a series
+  int ndim = 3;     // 2 for a single slice, 4 for a series
+  int version = 1;  // of the file's header: 1 or 2 (0: ANALYZE 7.5)
   std::size_t volume_voxels() const { return static_cast<std::size_t>(nx) * ny * nz; }
   // Volume t (0-based) as doubles, scl_slope and scl_inter applied.
   std::vector<double> volume(int t) const;

@@ -22,13 +22,19 @@ std::vector<Profile> parse_profiles(const std::string& table) {
     if (!(fields >> p.name)) continue;  // blank or comment
     Params& q = p.params;
     int soft = 0;
-    std::string extra;
+    std::string gauss, rice, extra;
     if (!(fields >> q.cube >> q.depth >> q.step >> q.search >> q.group1 >> q.group2 >>
-          q.lambda >> q.tau1 >> q.tau2 >> q.alpha >> soft) ||
+          q.lambda >> q.tau1 >> q.tau2 >> q.alpha >> soft >> gauss >> rice) ||
         (fields >> extra))
       throw std::runtime_error("profile table line " + std::to_string(number) +
-                               ": expected a name and 11 numbers");
+                               ": expected a name, 11 numbers and two estimation modes");
     q.soft = soft != 0;
+    try {
+      q.estimate_gaussian = parse_estimate(gauss);
+      q.estimate_rician = parse_estimate(rice);
+    } catch (const std::runtime_error& e) {
+      throw std::runtime_error("profile table line " + std::to_string(number) + ": " + e.what());
+    }
     const std::string problem = check(q);
     if (!problem.empty())
       throw std::runtime_error("profile table line " + std::to_string(number) + ": " + problem);
@@ -39,6 +45,12 @@ std::vector<Profile> parse_profiles(const std::string& table) {
 }
 
 const char* profile_table() { return kProfileTable; }
+
+Estimate parse_estimate(const std::string& text) {
+  if (text == "group") return Estimate::group;
+  if (text == "volume") return Estimate::volume;
+  throw std::runtime_error("estimation mode '" + text + "' is neither group nor volume");
+}
 
 const std::vector<Profile>& profiles() {
   static const std::vector<Profile> table = parse_profiles(kProfileTable);

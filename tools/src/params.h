@@ -10,6 +10,10 @@ namespace zarvo::cli {
 
 enum class Noise { gaussian, rician };
 
+// How an unknown noise level is estimated: by the plug-ins for every group,
+// or once for the volume (estimate_noise_level) and then used as known.
+enum class Estimate { group, volume };
+
 struct Params {
   int cube = 4;      // cube side in rows and columns
   int depth = 4;     // cube depth in slices
@@ -23,7 +27,13 @@ struct Params {
   double alpha = 1.0;
   bool soft = false;
   bool synchronous = false;
+  Estimate estimate_gaussian = Estimate::group;
+  Estimate estimate_rician = Estimate::volume;
+  Estimate estimate(Noise n) const { return n == Noise::rician ? estimate_rician : estimate_gaussian; }
 };
+
+// "group" or "volume"; throws std::runtime_error otherwise.
+Estimate parse_estimate(const std::string& text);
 
 struct Profile {
   std::string name;
@@ -32,7 +42,7 @@ struct Profile {
 
 // Parses a profile table: '#' comments, then one profile per line with the
 // columns name cube depth step search group1 group2 lambda tau1 tau2 alpha
-// soft. Throws std::runtime_error naming the line on a malformed table.
+// soft gauss rice. Throws std::runtime_error naming the line on a malformed table.
 std::vector<Profile> parse_profiles(const std::string& table);
 
 // The profiles built into the command (the first one is the default).

@@ -67,13 +67,16 @@ Outcome denoise(const Volume& noisy, const Request& q, const StageHook& hook) {
     out.estimated = true;
   }
   out.matching_sigma = level;
+  // A level to pass as known: given, or estimated for the whole volume.
+  const bool per_group = out.estimated && p.estimate(q.noise) == Estimate::group;
+  const double known = out.estimated ? (per_group ? 0.0 : level) : q.sigma;
 
   // What the plug-ins take as the noise level: 0 selects per-group estimation.
   sa::Array noise_arg;
   if (q.sigma_map)
     noise_arg = sa::make_array(dims, *q.sigma_map);
   else
-    noise_arg = sa::make_scalar(q.sigma > 0 ? q.sigma : 0.0);
+    noise_arg = sa::make_scalar(known);
 
   const sa::Array T = square(dct_matrix(nm1), nm1);
   const sa::Array T3 = square(dct_matrix(nm3), nm3);
@@ -117,10 +120,10 @@ Outcome denoise(const Volume& noisy, const Request& q, const StageHook& hook) {
   out.estimate = std::move(last[0]);
   if (q.sigma_map)
     out.noise_map = *q.sigma_map;
-  else if (q.sigma > 0)
-    out.noise_map.assign(noisy.voxels(), q.sigma);
-  else
+  else if (per_group)
     out.noise_map = std::move(last[1]);
+  else
+    out.noise_map.assign(noisy.voxels(), known);
   return out;
 }
 

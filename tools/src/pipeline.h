@@ -27,8 +27,9 @@ struct Request {
 struct Outcome {
   std::vector<double> estimate;
   // The noise standard deviation the last stage used at every voxel: the
-  // given level or map, or in adaptive mode the mean of the group estimates
-  // that reached the voxel (0 where none did). Not a residual.
+  // given or volume-estimated level or the map, or with per-group
+  // estimation the mean of the group estimates that reached the voxel (0
+  // where none did). Not a residual.
   std::vector<double> noise_map;
   double matching_sigma = 0.0;  // the level the matching limits were set from
   bool estimated = false;       // matching_sigma came from estimate_noise_level

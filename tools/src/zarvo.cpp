@@ -95,6 +95,17 @@ int main(int argc, char** argv) {
   Override<int> cube, depth, step, search, group1, group2;
   Override<double> lambda, tau1, tau2, alpha;
   bool soft = false, synchronous = false;
+  std::string estimate;
+  const char* estimate_help =
+      "how an unknown level is estimated: group (each group's own estimate) or volume (one "
+      "estimate for the whole volume, used as known)";
+  auto* estimate_opt = denoise->add_option(
+      "--estimate", estimate,
+      std::string(estimate_help) + " [default profile: " +
+          (base.estimate_gaussian == zc::Estimate::group ? "group" : "volume") +
+          " for Gaussian, " + (base.estimate_rician == zc::Estimate::group ? "group" : "volume") +
+          " for Rician noise]");
+  estimate_opt->check(CLI::IsMember({"group", "volume"}))->group(expert);
   auto add_int = [&](const char* name, Override<int>& o, const char* text, int value) {
     o.option = denoise->add_option(name, o.value, with_default(text, value))->group(expert);
   };
@@ -159,6 +170,8 @@ int main(int argc, char** argv) {
       tau2.apply(p.tau2);
       alpha.apply(p.alpha);
       if (soft) p.soft = true;
+      if (estimate_opt->count())
+        p.estimate_gaussian = p.estimate_rician = zc::parse_estimate(estimate);
       if (synchronous) p.synchronous = true;
       zc::run_denoise(d);
     } else if (*demo_cmd) {

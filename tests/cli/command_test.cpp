@@ -1,0 +1,349 @@
+// The built `zarvo` command, run as a user runs it: round trips, series,
+// noise maps, overwriting, every bad input, and the demo.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "nifti_io.h"
+#include "phantom.h"
+#include "picture.h"
+
+namespace zc = zarvo::cli;
+
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+class Command : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/zarvo-cmd-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    dir_ = name;
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+  Outcome zarvo(const std::string& args) const {
+    const std::string out = path(".stdout"), err = path(".stderr");
+    const std::string cmd = std::string("'") + ZARVO_BIN + "' " + args + " >'" + out + "' 2>'" +
+                            err + "' </dev/null";
+    const int rc = std::system(cmd.c_str());
+    Outcome r;
+    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    r.out = slurp(out);
+    r.err = slurp(err);
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+    return r;
+  }
+
+  // The names in the folder, sorted (to find leftovers).
+  std::vector<std::string> files() const {
+    std::vector<std::string> names;
+    DIR* d = opendir(dir_.c_str());
+    while (dirent* e = readdir(d))
+      if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  // Writes a NIfTI file with a rotated affine, anisotropic voxels and
+  // distinct qform and sform codes.
+  void write(const std::string& file, std::vector<int64_t> shape, int datatype,
+             const std::vector<double>& values, double slope = 0.0, double inter = 0.0) const {
+    int64_t dims[8] = {static_cast<int64_t>(shape.size()), 1, 1, 1, 1, 1, 1, 1};
+    for (std::size_t i = 0; i < shape.size(); ++i) dims[i + 1] = shape[i];
+    zc::NiftiPtr nim(nifti_make_new_nim(dims, datatype, 1));
+    ASSERT_TRUE(nim);
+    const std::size_t n = static_cast<std::size_t>(nim->nvox);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double v = values[i % values.size()];
+      switch (datatype) {
+        case DT_FLOAT32: static_cast<float*>(nim->data)[i] = static_cast<float>(v); break;
+        case DT_FLOAT64: static_cast<double*>(nim->data)[i] = v; break;
+        case DT_INT16: static_cast<int16_t*>(nim->data)[i] = static_cast<int16_t>(v); break;
+        default: break;  // complex and RGB stay zero
+      }
+    }
+    nim->pixdim[1] = nim->dx = 0.9;
+    nim->pixdim[2] = nim->dy = 1.1;
+    nim->pixdim[3] = nim->dz = 2.0;
+    nim->xyz_units = NIFTI_UNITS_MM;
+    nim->qform_code = NIFTI_XFORM_SCANNER_ANAT;
+    nim->sform_code = NIFTI_XFORM_MNI_152;
+    nim->quatern_b = 0.1;
+    nim->quatern_c = -0.2;
+    nim->quatern_d = 0.05;
+    nim->qoffset_x = -40;
+    nim->qoffset_y = 12.5;
+    nim->qoffset_z = 3;
+    nim->qfac = -1;
+    nim->qto_xyz = nifti_quatern_to_dmat44(0.1, -0.2, 0.05, -40, 12.5, 3, 0.9, 1.1, 2.0, -1);
+    nim->sto_xyz = nim->qto_xyz;
+    nim->sto_xyz.m[0][3] += 1.5;  // a different sform
+    nim->scl_slope = slope;
+    nim->scl_inter = inter;
+    std::strcpy(nim->descrip, "zarvo test input");
+    ASSERT_EQ(nifti_set_filenames(nim.get(), file.c_str(), 0, 1), 0);
+    nifti_image_write(nim.get());
+  }
+
+  std::vector<double> noisy_values(int n, double sigma, unsigned seed = 1) const {
+    const zc::Volume clean = zc::brain_phantom(24, 20, 10);
+    zc::Normal g(seed);
+    std::vector<double> v(n);
+    for (int i = 0; i < n; ++i) v[i] = clean.data[i % clean.data.size()] + sigma * g();
+    return v;
+  }
+
+  // Expects a failed run with one line on stderr holding `fragment`, and no
+  // file in the folder beyond `before`.
+  void expect_refused(const std::string& args, const std::string& fragment,
+                      const std::vector<std::string>& before) const {
+    const Outcome r = zarvo(args);
+    EXPECT_NE(r.status, 0) << args;
+    EXPECT_NE(r.err.find(fragment), std::string::npos) << args << "\n" << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.err.rfind("zarvo: error: ", 0), 0u) << r.err;
+    EXPECT_EQ(files(), before) << args;
+  }
+
+  std::string dir_;
+};
+
+void expect_same_geometry(const nifti_image* a, const nifti_image* b) {
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(a->dim[i], b->dim[i]) << "dim " << i;
+  for (int i = 1; i < 4; ++i) EXPECT_FLOAT_EQ(a->pixdim[i], b->pixdim[i]) << "pixdim " << i;
+  EXPECT_EQ(a->qform_code, b->qform_code);
+  EXPECT_EQ(a->sform_code, b->sform_code);
+  EXPECT_EQ(a->xyz_units, b->xyz_units);
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 4; ++c) {
+      EXPECT_NEAR(a->qto_xyz.m[r][c], b->qto_xyz.m[r][c], 1e-6) << "qform " << r << c;
+      EXPECT_NEAR(a->sto_xyz.m[r][c], b->sto_xyz.m[r][c], 1e-6) << "sform " << r << c;
+    }
+}
+
+}  // namespace
+
+TEST_F(Command, RoundTripKeepsGeometryAndNeverTouchesTheInput) {
+  // int16 input with scaling: the output is float32 in the scaled units.
+  const std::vector<double> clean = zc::brain_phantom(24, 20, 10).data;
+  std::vector<double> raw(clean.size());
+  zc::Normal g(4);
+  for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = std::round((clean[i] + 50 * g()) / 2.0);
+  write(path("in.nii.gz"), {24, 20, 10}, DT_INT16, raw, 2.0, 0.0);
+  const std::string before = slurp(path("in.nii.gz"));
+
+  const Outcome r = zarvo("denoise " + path("in.nii.gz") + " " + path("out.nii.gz") +
+                      " --sigma 50 --noise-map " + path("map.nii"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(path("in.nii.gz")), before);
+
+  const zc::Image in = zc::read_image(path("in.nii.gz"), "input");
+  const zc::Image out = zc::read_image(path("out.nii.gz"), "output");
+  expect_same_geometry(in.nim.get(), out.nim.get());
+  EXPECT_EQ(out.nim->datatype, DT_FLOAT32);
+  EXPECT_EQ(out.version, 1);
+  const std::vector<double> noisy = in.volume(0), est = out.volume(0);
+  double err_noisy = 0, err_est = 0;
+  for (std::size_t i = 0; i < clean.size(); ++i) {
+    err_noisy += (noisy[i] - clean[i]) * (noisy[i] - clean[i]);
+    err_est += (est[i] - clean[i]) * (est[i] - clean[i]);
+  }
+  EXPECT_LT(err_est, 0.5 * err_noisy);  // the scaled values were denoised
+
+  // A given level: the noise map holds it everywhere.
+  const zc::Image map = zc::read_image(path("map.nii"), "map");
+  expect_same_geometry(in.nim.get(), map.nim.get());
+  for (double s : map.volume(0)) ASSERT_FLOAT_EQ(s, 50.0);
+
+  // Estimated level: the map holds the group estimates (near the truth in
+  // the head), and the note names the estimate.
+  const Outcome e = zarvo("denoise " + path("in.nii.gz") + " " + path("est.nii") + " --noise-map " +
+                      path("map2.nii.gz"));
+  ASSERT_EQ(e.status, 0) << e.err;
+  EXPECT_NE(e.err.find("noise level estimated as"), std::string::npos) << e.err;
+  EXPECT_NE(e.err.find("[100%]"), std::string::npos) << e.err;
+  const std::vector<double> m2 = zc::read_image(path("map2.nii.gz"), "map").volume(0);
+  std::vector<double> inside;
+  for (std::size_t i = 0; i < m2.size(); ++i)
+    if (clean[i] > 500) inside.push_back(m2[i]);
+  std::sort(inside.begin(), inside.end());
+  EXPECT_NEAR(inside[inside.size() / 2], 50.0, 12.0);
+
+  // --quiet: nothing on stderr; --datatype float64 and NIfTI-2 input kept.
+  const Outcome q = zarvo("denoise " + path("in.nii.gz") + " " + path("q.nii") +
+                      " --quiet --datatype float64 --profile fast");
+  ASSERT_EQ(q.status, 0) << q.err;
+  EXPECT_EQ(q.err, "");
+  EXPECT_EQ(zc::read_image(path("q.nii"), "q").nim->datatype, DT_FLOAT64);
+}
+
+TEST_F(Command, NiftiTwoInputGivesNiftiTwoOutput) {
+  const std::vector<double> v = noisy_values(24 * 20 * 10, 30);
+  write(path("one.nii"), {24, 20, 10}, DT_FLOAT32, v);
+  zc::Image one = zc::read_image(path("one.nii"), "x");
+  one.version = 2;
+  zc::write_image(path("two.nii"), one, one.volume(0), zc::DataType::float32);
+  const Outcome r = zarvo("denoise " + path("two.nii") + " " + path("out.nii") + " --quiet");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const zc::Image out = zc::read_image(path("out.nii"), "out");
+  EXPECT_EQ(zc::read_image(path("two.nii"), "in").version, 2);
+  EXPECT_EQ(out.version, 2);
+  std::int32_t header_size = 0;
+  std::memcpy(&header_size, slurp(path("out.nii")).data(), 4);
+  EXPECT_EQ(header_size, 540);
+  expect_same_geometry(one.nim.get(), out.nim.get());
+}
+
+TEST_F(Command, SeriesAreDenoisedVolumeByVolume) {
+  const int n = 24 * 20 * 10;
+  const std::vector<double> a = noisy_values(n, 40, 1), b = noisy_values(n, 80, 2);
+  std::vector<double> both(a);
+  both.insert(both.end(), b.begin(), b.end());
+  write(path("series.nii"), {24, 20, 10, 2}, DT_FLOAT32, both);
+  write(path("a.nii"), {24, 20, 10}, DT_FLOAT32, a);
+  write(path("b.nii"), {24, 20, 10}, DT_FLOAT32, b);
+  for (const char* f : {"series", "a", "b"})
+    ASSERT_EQ(zarvo(std::string("denoise ") + path(f) + ".nii " + path(f) + "_out.nii --quiet")
+                  .status, 0);
+  const zc::Image s = zc::read_image(path("series_out.nii"), "s");
+  EXPECT_EQ(s.ndim, 4);
+  EXPECT_EQ(s.shape(), "24x20x10x2");
+  expect_same_geometry(zc::read_image(path("series.nii"), "in").nim.get(), s.nim.get());
+  // Each volume equals the denoising of that volume alone, its own noise
+  // level estimated.
+  EXPECT_EQ(s.volume(0), zc::read_image(path("a_out.nii"), "a").volume(0));
+  EXPECT_EQ(s.volume(1), zc::read_image(path("b_out.nii"), "b").volume(0));
+  EXPECT_NE(s.volume(0), s.volume(1));
+}
+
+TEST_F(Command, TwoDimensionalImagesAndThinVolumes) {
+  write(path("flat.nii"), {40, 36}, DT_FLOAT32, noisy_values(40 * 36, 30));
+  Outcome r = zarvo("denoise " + path("flat.nii") + " " + path("flat_out.nii") + " --sigma 30");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const zc::Image flat = zc::read_image(path("flat_out.nii"), "flat");
+  EXPECT_EQ(flat.ndim, 2);
+  EXPECT_EQ(flat.nim->dim[0], 2);
+  // Two slices with a depth-4 profile: the depth is limited, and said so.
+  write(path("thin.nii"), {24, 20, 2}, DT_FLOAT32, noisy_values(24 * 20 * 2, 30));
+  r = zarvo("denoise " + path("thin.nii") + " " + path("thin_out.nii"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("cube depth limited to 2"), std::string::npos) << r.err;
+}
+
+TEST_F(Command, ExistingOutputsNeedForce) {
+  write(path("in.nii"), {24, 20, 10}, DT_FLOAT32, noisy_values(4800, 30));
+  {
+    std::ofstream(path("out.nii")) << "precious";
+  }
+  const std::vector<std::string> before = files();
+  expect_refused("denoise " + path("in.nii") + " " + path("out.nii"), "exists (use --force", before);
+  EXPECT_EQ(slurp(path("out.nii")), "precious");
+  expect_refused("denoise " + path("in.nii") + " " + path("new.nii") + " --noise-map " +
+                     path("out.nii"),
+                 "noise map '" + path("out.nii") + "' exists", before);
+  const Outcome r = zarvo("denoise " + path("in.nii") + " " + path("out.nii") + " --force --quiet");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(zc::read_image(path("out.nii"), "out").shape(), "24x20x10");
+}
+
+TEST_F(Command, BadInputsEndWithOneLineAndNoFile) {
+  const std::vector<double> v = noisy_values(4800, 30);
+  write(path("good.nii"), {24, 20, 10}, DT_FLOAT32, v);
+  write(path("good.nii.gz"), {24, 20, 10}, DT_FLOAT32, v);
+  write(path("complex.nii"), {24, 20, 10}, DT_COMPLEX64, v);
+  write(path("rgb.nii"), {24, 20, 10}, DT_RGB24, v);
+  std::vector<double> nan = v, inf = v;
+  nan[123] = std::nan("");
+  inf[7] = -INFINITY;
+  write(path("nan.nii"), {24, 20, 10}, DT_FLOAT32, nan);
+  write(path("inf.nii"), {24, 20, 10}, DT_FLOAT64, inf);
+  write(path("small_map.nii"), {24, 20, 9}, DT_FLOAT32, {30.0});
+  write(path("neg_map.nii"), {24, 20, 10}, DT_FLOAT32, {30.0, -1.0});
+  {
+    std::ofstream(path("text.nii")) << "this is not an image\n";
+    const std::string gz = slurp(path("good.nii.gz"));
+    std::ofstream(path("cut.nii.gz"), std::ios::binary) << gz.substr(0, gz.size() / 2);
+    const std::string plain = slurp(path("good.nii"));
+    std::ofstream(path("cut.nii"), std::ios::binary) << plain.substr(0, plain.size() - 100);
+  }
+  const std::vector<std::string> before = files();
+  const std::string out = " " + path("out.nii");
+  const std::string in = path("good.nii");
+
+  expect_refused("denoise " + path("missing.nii") + out, "No such file", before);
+  expect_refused("denoise " + path("text.nii") + out, "is not a NIfTI file", before);
+  expect_refused("denoise " + path("cut.nii.gz") + out, "truncated", before);
+  expect_refused("denoise " + path("cut.nii") + out, "truncated", before);
+  expect_refused("denoise " + path("complex.nii") + out, "complex data", before);
+  expect_refused("denoise " + path("rgb.nii") + out, "RGB", before);
+  expect_refused("denoise " + path("nan.nii") + out, "NaN or infinite", before);
+  expect_refused("denoise " + path("inf.nii") + out, "1 NaN or infinite voxel(s) (the first at voxel 7,0,0)", before);
+  expect_refused("denoise " + in + out + " --noise rician --sigma-map " + path("small_map.nii"),
+                 "is 24x20x9 but the input is 24x20x10", before);
+  expect_refused("denoise " + in + out + " --noise rician --sigma-map " + path("neg_map.nii"),
+                 "negative", before);
+  expect_refused("denoise " + in + out + " --sigma-map " + in, "needs --noise rician", before);
+  expect_refused("denoise " + in + out + " --sigma -2", "must be > 0", before);
+  expect_refused("denoise " + in + out + " --sigma 0", "must be > 0", before);
+  expect_refused("denoise " + in + out + " --sigma abc", "'abc' is not a number", before);
+  expect_refused("denoise " + in + " " + path("nowhere/out.nii"), "does not exist", before);
+  expect_refused("denoise " + in + " " + in, "is the input file", before);
+  expect_refused("denoise " + in + " " + dir_ + "/../" + dir_.substr(5) + "/good.nii --force",
+                 "is the input file", before);
+  expect_refused("denoise " + in + " " + path("out.txt"), "must end in .nii or .nii.gz", before);
+  expect_refused("denoise " + in + out + " --noise poisson", "--noise", before);
+  expect_refused("denoise " + in + out + " --profile slowest", "--profile", before);
+  expect_refused("denoise " + in + out + " --step 0", "step must be at least 1", before);
+  expect_refused("denoise " + in + out + " --datatype float16", "unknown data type", before);
+  expect_refused("denoise " + in + out + " --noise-map " + path("out.nii"), "different files", before);
+  expect_refused("denoise " + in, "OUTPUT is required", before);
+}
+
+TEST_F(Command, DemoWritesVolumesPictureAndImprovesPsnr) {
+  const Outcome r = zarvo("demo " + path("demo") + " --size 32");
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* f : {"clean.nii.gz", "gaussian_noisy.nii.gz", "gaussian_denoised.nii.gz",
+                        "rician_noisy.nii.gz", "rician_denoised.nii.gz"})
+    EXPECT_EQ(zc::read_image(path("demo/") + f, f).shape(), "40x48x32") << f;
+  const zc::Picture p = zc::read_png(path("demo/demo.png"));
+  EXPECT_EQ(p.width, 3 * 40 * 3 + 2 * 4);
+  EXPECT_EQ(p.height, 2 * 48 * 3 + 4);
+  // Both lines report a denoised PSNR above the noisy one.
+  for (const char* model : {"gaussian", "rician"}) {
+    const auto at = r.out.find(std::string("\n") + model);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    double sigma = 0, before = 0, after = 0;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + at + 1 + std::strlen(model), "%lf %lf dB %lf dB",
+                          &sigma, &before, &after), 3)
+        << r.out;
+    EXPECT_GT(after, before + 2.0) << model << "\n" << r.out;
+  }
+}
