@@ -126,9 +126,8 @@ int main(int argc, char** argv) {
   add_transforms(first, p, p.group1);
 
   auto t0 = std::chrono::steady_clock::now();
-  sa::CallResult basic = sa::call(rician ? zarvo_thr_rice_mex::mexFunction
-                                         : zarvo_thr_mex::mexFunction,
-                                  first.in, 1);
+  sa::CallResult basic =
+      sa::call(rician ? zarvo_thr_rice_mex::mexFunction : zarvo_thr_mex::mexFunction, first.in, 1);
   const double t_first = seconds_since(t0);
   if (!basic.ok) usage(("first stage failed: " + basic.message).c_str());
 
@@ -141,9 +140,8 @@ int main(int argc, char** argv) {
   add_transforms(second, p, p.group2);
 
   t0 = std::chrono::steady_clock::now();
-  sa::CallResult final_ = sa::call(rician ? zarvo_wie_rice_mex::mexFunction
-                                          : zarvo_wie_mex::mexFunction,
-                                   second.in, 1);
+  sa::CallResult final_ =
+      sa::call(rician ? zarvo_wie_rice_mex::mexFunction : zarvo_wie_mex::mexFunction, second.in, 1);
   const double t_second = seconds_since(t0);
   if (!final_.ok) usage(("second stage failed: " + final_.message).c_str());
 
@@ -156,9 +154,9 @@ int main(int argc, char** argv) {
   const double n = static_cast<double>(shape.voxels());
   std::printf("%s %dx%dx%d threads %d: first stage %.2f s, second stage %.2f s\n", noise.c_str(),
               shape.rows, shape.cols, shape.slices, threads, t_first, t_second);
-  std::printf("RESULT noise=%s threads=%d first=%.3f second=%.3f total=%.3f voxels_per_s=%.0f "
-              "checksum=%.17g\n",
-              noise.c_str(), threads, t_first, t_second, t_first + t_second,
-              n / (t_first + t_second), sum);
+  std::printf(
+      "RESULT noise=%s threads=%d first=%.3f second=%.3f total=%.3f voxels_per_s=%.0f "
+      "checksum=%.17g\n",
+      noise.c_str(), threads, t_first, t_second, t_first + t_second, n / (t_first + t_second), sum);
   return 0;
 }

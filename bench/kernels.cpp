@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bench/phantom.h"
+#include "core/distances.h"
 #include "core/zarvo.h"
 #include "vst/vst.h"
 
@@ -31,25 +32,81 @@ const Volume& volume() {
 // Reference cubes inside the head, where the window is full.
 constexpr int refs[][3] = {{30, 30, 30}, {20, 40, 33}, {41, 22, 28}, {33, 35, 19}};
 
-// grouping of one reference cube with the first stage's limit and group size.
-void BM_grouping(benchmark::State& state) {
+constexpr int window = 2 * h + 1;  // candidates per row, column and slice
+
+// The distances of every candidate of one full window (11 x 11 x 11 cubes
+// of 4 x 4 x 4), the part of block matching that the SIMD path speeds up.
+void distances(benchmark::State& state, bool simd) {
+  const Volume& vol = volume();
+  std::vector<double> ref, out(zarvo::detail::row_block * window);
+  std::vector<int> off;
+  int i = 0;
+  for (auto _ : state) {
+    const int* r = refs[i++ & 3];
+    state.PauseTiming();
+    ref.clear();
+    off.clear();
+    const int first = zarvo::get_linear_index(r[0], r[1], r[2], vol.dims);
+    for (int a = 0; a < nm1; ++a)
+      for (int b = 0; b < nm1; ++b)
+        for (int s = 0; s < nm3; ++s) {
+          off.push_back(zarvo::get_linear_index(r[0] + a, r[1] + b, r[2] + s, vol.dims) - first);
+          ref.push_back(vol.v[first + off.back()]);
+        }
+    zarvo::detail::CubeDistance k;
+    k.volume = vol.v.data();
+    k.voxels = static_cast<std::ptrdiff_t>(vol.v.size());
+    k.rows = vol.dims[0];
+    k.plane = static_cast<std::ptrdiff_t>(vol.dims[0]) * vol.dims[1];
+    k.cube_len = nm1 * nm1 * nm3;
+    k.ref = ref.data();
+    k.offsets = off.data();
+    state.ResumeTiming();
+    for (int z = r[2] - h; z <= r[2] + h; ++z) {
+      if (simd)
+        zarvo::detail::block_distances_simd(k, r[0] - h, window, r[1] - h, window, z, out.data());
+      else
+        zarvo::detail::block_distances_scalar(k, r[0] - h, window, r[1] - h, window, z, out.data());
+      benchmark::DoNotOptimize(out.data());
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * window * window * window);
+  state.SetLabel(simd ? zarvo::detail::simd_target_name() : "scalar");
+}
+void BM_distances_scalar(benchmark::State& s) { distances(s, false); }
+void BM_distances_simd(benchmark::State& s) { distances(s, true); }
+BENCHMARK(BM_distances_scalar);
+BENCHMARK(BM_distances_simd);
+
+// grouping of one reference cube with the first stage's limit, through
+// either path, with the caller's storage (as the stages call it) and with
+// storage from the host allocator on every call.
+void grouping(benchmark::State& state, zarvo::MatchingPath path, bool supplied) {
   const Volume& vol = volume();
   const int nm2 = static_cast<int>(state.range(0));
   const double tau = 3.0 * sigma * sigma * nm1 * nm1 * nm3;
   std::vector<std::uint16_t> positions(3 * nm2);
+  std::vector<double> work(zarvo::grouping_work_doubles(nm1, nm2, nm3, h));
+  std::vector<int> ints(zarvo::grouping_work_ints(nm1, nm2, nm3));
   int L = 0, i = 0;
   for (auto _ : state) {
     const int* r = refs[i++ & 3];
-    zarvo::grouping(vol.v.data(), 3, vol.dims, nm1, nm2, nm3, h, 0, tau, r[0], r[1], r[2],
-                    positions.data(), &L);
+    if (supplied)
+      zarvo::grouping(vol.v.data(), 3, vol.dims, nm1, nm2, nm3, h, 0, tau, r[0], r[1], r[2],
+                      positions.data(), &L, work.data(), ints.data(), path);
+    else
+      zarvo::grouping(vol.v.data(), 3, vol.dims, nm1, nm2, nm3, h, 0, tau, r[0], r[1], r[2],
+                      positions.data(), &L);
     benchmark::DoNotOptimize(L);
   }
   state.SetItemsProcessed(state.iterations());
-  state.counters["candidates/s"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * 1330,
-                         benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_grouping)->Arg(16)->Arg(32);
+void BM_grouping_scalar(benchmark::State& s) { grouping(s, zarvo::MatchingPath::scalar, true); }
+void BM_grouping_simd(benchmark::State& s) { grouping(s, zarvo::MatchingPath::simd, true); }
+void BM_grouping_allocating(benchmark::State& s) { grouping(s, zarvo::MatchingPath::simd, false); }
+BENCHMARK(BM_grouping_scalar)->Arg(16)->Arg(32);
+BENCHMARK(BM_grouping_simd)->Arg(16)->Arg(32);
+BENCHMARK(BM_grouping_allocating)->Arg(16);
 
 // Forward and inverse transform of one group of L cubes (DCT cubes, Haar
 // group), as the Rician stages call them.
@@ -57,9 +114,16 @@ struct GroupBuffers {
   int L;
   std::vector<double> T, T3, G, data, cubes, slice, tmp, cube_buf, cube_slices;
   explicit GroupBuffers(int L_)
-      : L(L_), T(nm1 * nm1), T3(nm3 * nm3), G(static_cast<std::size_t>(L_) * L_),
-        data(static_cast<std::size_t>(nm1) * nm1 * nm3 * L_), cubes(data.size()),
-        slice(nm1 * nm1), tmp(nm1 * nm1), cube_buf(nm1 * nm1 * nm3), cube_slices(cube_buf.size()) {
+      : L(L_),
+        T(nm1 * nm1),
+        T3(nm3 * nm3),
+        G(static_cast<std::size_t>(L_) * L_),
+        data(static_cast<std::size_t>(nm1) * nm1 * nm3 * L_),
+        cubes(data.size()),
+        slice(nm1 * nm1),
+        tmp(nm1 * nm1),
+        cube_buf(nm1 * nm1 * nm3),
+        cube_slices(cube_buf.size()) {
     for (std::size_t i = 0; i < T.size(); ++i) T[i] = 0.1 * static_cast<double>(i % 7) - 0.3;
     for (std::size_t i = 0; i < T3.size(); ++i) T3[i] = 0.1 * static_cast<double>(i % 5) - 0.2;
     for (std::size_t i = 0; i < G.size(); ++i) G[i] = 0.05 * static_cast<double>(i % 9) - 0.2;
@@ -67,14 +131,14 @@ struct GroupBuffers {
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = vol.v[i * 37 % vol.v.size()];
   }
   void forward() {
-    zarvo::forward_transformation(data.data(), cubes.data(), nm1, nm3, L, slice.data(),
-                                  tmp.data(), cube_buf.data(), cube_slices.data(), T.data(),
-                                  T3.data(), G.data(), data.data());
+    zarvo::forward_transformation(data.data(), cubes.data(), nm1, nm3, L, slice.data(), tmp.data(),
+                                  cube_buf.data(), cube_slices.data(), T.data(), T3.data(),
+                                  G.data(), data.data());
   }
   void inverse() {
-    zarvo::inverse_transformation(data.data(), cubes.data(), nm1, nm3, L, slice.data(),
-                                  tmp.data(), cube_buf.data(), cube_slices.data(), T.data(),
-                                  T3.data(), G.data(), data.data());
+    zarvo::inverse_transformation(data.data(), cubes.data(), nm1, nm3, L, slice.data(), tmp.data(),
+                                  cube_buf.data(), cube_slices.data(), T.data(), T3.data(),
+                                  G.data(), data.data());
   }
 };
 

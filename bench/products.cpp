@@ -70,12 +70,12 @@ void BM_group_round_trip(benchmark::State& state) {
   std::vector<double> cubes(group), slice(nm1 * nm1), tmp(nm1 * nm1), cube_buf(cube),
       cube_slices(cube);
   for (auto _ : state) {
-    zarvo::forward_transformation(data.data(), cubes.data(), nm1, nm3, L, slice.data(),
-                                  tmp.data(), cube_buf.data(), cube_slices.data(), T.data(),
-                                  T3.data(), G.data(), data.data());
-    zarvo::inverse_transformation(data.data(), cubes.data(), nm1, nm3, L, slice.data(),
-                                  tmp.data(), cube_buf.data(), cube_slices.data(), T.data(),
-                                  T3.data(), G.data(), data.data());
+    zarvo::forward_transformation(data.data(), cubes.data(), nm1, nm3, L, slice.data(), tmp.data(),
+                                  cube_buf.data(), cube_slices.data(), T.data(), T3.data(),
+                                  G.data(), data.data());
+    zarvo::inverse_transformation(data.data(), cubes.data(), nm1, nm3, L, slice.data(), tmp.data(),
+                                  cube_buf.data(), cube_slices.data(), T.data(), T3.data(),
+                                  G.data(), data.data());
     benchmark::DoNotOptimize(data.data());
     benchmark::ClobberMemory();
   }

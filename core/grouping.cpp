@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/distances.h"
 #include "core/zarvo.h"
 #include "mex.h"
 
@@ -15,21 +16,32 @@ inline int min_int(int a, int b) { return a < b ? a : b; }
 
 }  // namespace
 
+int grouping_work_doubles(int nm1, int nm2, int nm3, int search_block_size) {
+  const int width = search_block_size >= 0 ? 2 * search_block_size + 1 : 0;
+  return (nm2 > 0 ? nm2 : 0) + nm1 * nm1 * nm3 + detail::row_block * width;
+}
+
+int grouping_work_ints(int nm1, int nm2, int nm3) {
+  return 3 * (nm2 > 0 ? nm2 : 0) + nm1 * nm1 * nm3;
+}
+
 void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2, int nm3,
               int search_block_size, int synchronous, double tau_match, int x, int y, int z,
-              std::uint16_t* positions, int* group_size) {
+              std::uint16_t* positions, int* group_size, double* work, int* work_ints,
+              MatchingPath path) {
   // Without an entry for the reference there is no group to report.
   if (nm2 < 1) {
     *group_size = 0;
     return;
   }
+  const int cube_len = nm1 * nm1 * nm3;
+  const int h = search_block_size;
 
   // Match list: entry nm2 - 1 is the reference, entry 0 the worst kept match
   // (or an empty entry, distance +inf). Distances never increase from entry 0
   // towards the reference.
-  const std::size_t entries = static_cast<std::size_t>(nm2);
-  int* pos = static_cast<int*>(mxMalloc(3 * entries * sizeof(int)));
-  double* dist = static_cast<double*>(mxMalloc(entries * sizeof(double)));
+  double* dist = work;
+  int* pos = work_ints;
   const double inf = mxGetInf();
   for (int i = 0; i < nm2 - 1; ++i) dist[i] = inf;
   const int ref = nm2 - 1;
@@ -40,7 +52,6 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
 
   // Window centred on the reference, clipped separately at every border so
   // that every candidate cube lies inside the volume.
-  const int h = search_block_size;
   const int x_lo = low_end(x, h);
   const int x_hi = min_int(x + h, dims[1] - nm1 + 1);
   const int y_lo = low_end(y, h);
@@ -56,44 +67,71 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
     z_hi = z;
   }
 
-  // Slices outermost, columns innermost: this order breaks ties.
-  for (int cz = z_lo; cz <= z_hi; ++cz) {
-    for (int cy = y_lo; cy <= y_hi; ++cy) {
-      for (int cx = x_lo; cx <= x_hi; ++cx) {
-        if (cx == x && cy == y && cz == z) continue;
+  // The reference voxels and their offsets from a cube's first voxel, in the
+  // order the distance adds them: column offset outermost, then row offset,
+  // slice offset innermost.
+  detail::CubeDistance k;
+  k.volume = volume;
+  k.rows = dims[0];
+  k.plane = static_cast<std::ptrdiff_t>(dims[0]) * dims[1];
+  k.voxels = k.plane * (ndims == 3 ? dims[2] : 1);
+  k.cube_len = cube_len;
+  double* ref_values = work + nm2;
+  int* offsets = work_ints + 3 * nm2;
+  const int first = get_linear_index(x, y, z, dims);
+  for (int a = 0, t = 0; a < nm1; ++a) {
+    for (int b = 0; b < nm1; ++b) {
+      for (int s = 0; s < nm3; ++s, ++t) {
+        offsets[t] = get_linear_index(x + a, y + b, z + s, dims) - first;
+        ref_values[t] = volume[first + offsets[t]];
+      }
+    }
+  }
+  k.ref = ref_values;
+  k.offsets = offsets;
+  double* block = ref_values + cube_len;
 
-        // Full sum of squared differences, one addition at a time.
-        double d = 0.0;
-        for (int a = 0; a < nm1; ++a) {
-          for (int b = 0; b < nm1; ++b) {
-            for (int s = 0; s < nm3; ++s) {
-              const double diff = volume[get_linear_index(x + a, y + b, z + s, dims)] -
-                                  volume[get_linear_index(cx + a, cy + b, cz + s, dims)];
-              d += diff * diff;
+  // Slices outermost, columns innermost: this order breaks ties. The
+  // distances of a block of rows are formed first (the whole sum, with no
+  // early exit), then examined in scan order.
+  const int ncols = x_hi - x_lo + 1;
+  for (int cz = z_lo; cz <= z_hi && ncols > 0; ++cz) {
+    for (int y0 = y_lo; y0 <= y_hi; y0 += detail::row_block) {
+      const int nrows = min_int(detail::row_block, y_hi - y0 + 1);
+      if (path == MatchingPath::simd) {
+        detail::block_distances_simd(k, x_lo, ncols, y0, nrows, cz, block);
+      } else {
+        detail::block_distances_scalar(k, x_lo, ncols, y0, nrows, cz, block);
+      }
+      for (int r = 0; r < nrows; ++r) {
+        const int cy = y0 + r;
+        for (int c = 0; c < ncols; ++c) {
+          const int cx = x_lo + c;
+          if (cx == x && cy == y && cz == z) continue;
+          const double d = block[r * ncols + c];
+
+          // Strict tests: a tie with the threshold or with the worst kept
+          // match is refused, and NaN fails both.
+          if (!(d < tau_match && d < dist[0])) continue;
+
+          // Replace the worst entry and move the newcomer towards the
+          // reference past every strictly worse match. The reference entry
+          // is never touched, so an earlier match of equal distance stays
+          // ahead.
+          dist[0] = d;
+          pos[0] = cx;
+          pos[1] = cy;
+          pos[2] = cz;
+          for (int p = 1; p <= nm2 - 2; ++p) {
+            if (!(dist[p] > d)) break;
+            const double td = dist[p - 1];
+            dist[p - 1] = dist[p];
+            dist[p] = td;
+            for (int e = 0; e < 3; ++e) {
+              const int tp = pos[3 * (p - 1) + e];
+              pos[3 * (p - 1) + e] = pos[3 * p + e];
+              pos[3 * p + e] = tp;
             }
-          }
-        }
-
-        // Strict tests: a tie with the threshold or with the worst kept match
-        // is refused, and NaN fails both.
-        if (!(d < tau_match && d < dist[0])) continue;
-
-        // Replace the worst entry and move the newcomer towards the
-        // reference past every strictly worse match. The reference entry is
-        // never touched, so an earlier match of equal distance stays ahead.
-        dist[0] = d;
-        pos[0] = cx;
-        pos[1] = cy;
-        pos[2] = cz;
-        for (int p = 1; p <= nm2 - 2; ++p) {
-          if (!(dist[p] > d)) break;
-          const double td = dist[p - 1];
-          dist[p - 1] = dist[p];
-          dist[p] = td;
-          for (int c = 0; c < 3; ++c) {
-            const int tp = pos[3 * (p - 1) + c];
-            pos[3 * (p - 1) + c] = pos[3 * p + c];
-            pos[3 * p + c] = tp;
           }
         }
       }
@@ -108,8 +146,8 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
   }
 
   // Largest power of two not above n.
-  const int L = static_cast<int>(std::pow(2.0, std::floor(std::log(static_cast<double>(n)) /
-                                                          0.6931471805599453)));
+  const int L = static_cast<int>(
+      std::pow(2.0, std::floor(std::log(static_cast<double>(n)) / 0.6931471805599453)));
 
   for (int t = 0; t < L; ++t) {
     const int e = nm2 - 1 - t;
@@ -118,9 +156,26 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
     positions[3 * t + 2] = static_cast<std::uint16_t>(pos[3 * e + 2]);
   }
   *group_size = L;
+}
 
-  mxFree(pos);
-  mxFree(dist);
+void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2, int nm3,
+              int search_block_size, int synchronous, double tau_match, int x, int y, int z,
+              std::uint16_t* positions, int* group_size) {
+  if (nm2 < 1) {
+    *group_size = 0;
+    return;
+  }
+  // The working storage of one call, from the host allocator and returned
+  // to it before this returns (the positions block first).
+  const auto ints = static_cast<std::size_t>(grouping_work_ints(nm1, nm2, nm3));
+  const auto doubles =
+      static_cast<std::size_t>(grouping_work_doubles(nm1, nm2, nm3, search_block_size));
+  int* work_ints = static_cast<int*>(mxMalloc(ints * sizeof(int)));
+  double* work = static_cast<double*>(mxMalloc(doubles * sizeof(double)));
+  grouping(volume, ndims, dims, nm1, nm2, nm3, search_block_size, synchronous, tau_match, x, y, z,
+           positions, group_size, work, work_ints, MatchingPath::simd);
+  mxFree(work_ints);
+  mxFree(work);
 }
 
 }  // namespace zarvo

@@ -68,15 +68,20 @@ double median(const double* values, int count) {
   }
 }
 
-double noise_std_estimation(const double* values, int count) {
+double noise_std_estimation(const double* values, int count, double* deviations) {
   const double m = median(values, count);
+  for (int i = 0; i < count; ++i) deviations[i] = absolute_value(values[i] - m);
+  const double mad = median(deviations, count);
+  return mad * mad_scale;
+}
+
+double noise_std_estimation(const double* values, int count) {
   const std::size_t bytes =
       static_cast<std::size_t>(static_cast<std::int64_t>(count) * static_cast<std::int64_t>(8));
   double* deviations = static_cast<double*>(mxMalloc(bytes));
-  for (int i = 0; i < count; ++i) deviations[i] = absolute_value(values[i] - m);
-  const double mad = median(deviations, count);
+  const double level = noise_std_estimation(values, count, deviations);
   mxFree(deviations);
-  return mad * mad_scale;
+  return level;
 }
 
 }  // namespace zarvo

@@ -68,6 +68,23 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
               int nm3, int search_block_size, int synchronous, double tau_match,
               int x, int y, int z, std::uint16_t* positions, int* group_size);
 
+// How grouping forms the distances: several candidates at once in SIMD
+// lanes, or one at a time. Both give the same bits, hence the same groups.
+enum class MatchingPath { simd, scalar };
+
+// Working storage of the grouping below: doubles and ints.
+int grouping_work_doubles(int nm1, int nm2, int nm3, int search_block_size);
+int grouping_work_ints(int nm1, int nm2, int nm3);
+
+// grouping with its working storage supplied by the caller (`work` and
+// `work_ints` of the sizes above, contents irrelevant), so that it allocates
+// nothing; same results as the function above, which takes its storage from
+// the host allocator on every call.
+void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2,
+              int nm3, int search_block_size, int synchronous, double tau_match,
+              int x, int y, int z, std::uint16_t* positions, int* group_size,
+              double* work, int* work_ints, MatchingPath path = MatchingPath::simd);
+
 // ---- Separable group transforms -------------------------------------------
 
 // C = op(A) * op(B) through BLAS dgemm_; op is the transpose for flag 'T'
@@ -103,5 +120,9 @@ constexpr double mad_scale = 1.4826022386550903;
 
 // mad_scale times the median absolute deviation from the median. count >= 1.
 double noise_std_estimation(const double* values, int count);
+
+// The same with the caller's scratch of count doubles instead of a block
+// from the host allocator.
+double noise_std_estimation(const double* values, int count, double* scratch);
 
 }  // namespace zarvo
