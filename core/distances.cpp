@@ -12,67 +12,124 @@ namespace zarvo::detail {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Four columns of candidates, one row per lane, the first candidate of
-// column j starting at col[j]. Each lane adds its squared differences in the
-// order of the offsets, exactly as the scalar loop does; no multiply-add is
-// fused (the library is built with -ffp-contract=off).
-template <class D>
-HWY_INLINE void four_columns(D d, const CubeDistance& k, const double* const col[4],
-                             double* HWY_RESTRICT sums) {
+// A piece of a block of candidates: `lanes` candidates of one column on
+// consecutive rows (one load), or half that many from each of two columns
+// (two half loads put together). out[] says where each lane's distance goes
+// (-1: nowhere, a lane past the window).
+struct Piece {
+  const double* lo;
+  const double* hi;  // second column of a paired piece, else unused
+  int out[row_block];
+};
+
+// Distances of up to four pieces at once, one candidate per lane. Each lane
+// adds its squared differences in the order of the offsets, exactly as the
+// scalar loop does; no multiply-add is fused (the library is built with
+// -ffp-contract=off).
+template <bool kPaired, int kPieces, class D>
+HWY_INLINE void pieces(D d, const CubeDistance& k, const Piece* p, double* out) {
   using V = hn::Vec<D>;
+  const auto load = [&](const Piece& q, std::ptrdiff_t o) HWY_ATTR {
+#if HWY_TARGET != HWY_SCALAR
+    if constexpr (kPaired) {
+      const hn::Half<D> dh;
+      return hn::Combine(d, hn::LoadU(dh, q.hi + o), hn::LoadU(dh, q.lo + o));
+    }
+#endif
+    return hn::LoadU(d, q.lo + o);
+  };
   V s0 = hn::Zero(d), s1 = hn::Zero(d), s2 = hn::Zero(d), s3 = hn::Zero(d);
-  const double* const c0 = col[0];
-  const double* const c1 = col[1];
-  const double* const c2 = col[2];
-  const double* const c3 = col[3];
   for (int t = 0; t < k.cube_len; ++t) {
     const V r = hn::Set(d, k.ref[t]);
     const std::ptrdiff_t o = k.offsets[t];
-    const V e0 = hn::Sub(r, hn::LoadU(d, c0 + o));
-    const V e1 = hn::Sub(r, hn::LoadU(d, c1 + o));
-    const V e2 = hn::Sub(r, hn::LoadU(d, c2 + o));
-    const V e3 = hn::Sub(r, hn::LoadU(d, c3 + o));
+    const V e0 = hn::Sub(r, load(p[0], o));
     s0 = hn::Add(s0, hn::Mul(e0, e0));
-    s1 = hn::Add(s1, hn::Mul(e1, e1));
-    s2 = hn::Add(s2, hn::Mul(e2, e2));
-    s3 = hn::Add(s3, hn::Mul(e3, e3));
+    if (kPieces > 1) {
+      const V e1 = hn::Sub(r, load(p[1], o));
+      s1 = hn::Add(s1, hn::Mul(e1, e1));
+    }
+    if (kPieces > 2) {
+      const V e2 = hn::Sub(r, load(p[2], o));
+      s2 = hn::Add(s2, hn::Mul(e2, e2));
+    }
+    if (kPieces > 3) {
+      const V e3 = hn::Sub(r, load(p[3], o));
+      s3 = hn::Add(s3, hn::Mul(e3, e3));
+    }
   }
-  const std::size_t n = hn::Lanes(d);
-  hn::StoreU(s0, d, sums);
-  hn::StoreU(s1, d, sums + n);
-  hn::StoreU(s2, d, sums + 2 * n);
-  hn::StoreU(s3, d, sums + 3 * n);
+  const int lanes = static_cast<int>(hn::Lanes(d));
+  HWY_ALIGN double sums[4 * row_block];
+  hn::Store(s0, d, sums);
+  if (kPieces > 1) hn::Store(s1, d, sums + lanes);
+  if (kPieces > 2) hn::Store(s2, d, sums + 2 * lanes);
+  if (kPieces > 3) hn::Store(s3, d, sums + 3 * lanes);
+  for (int j = 0; j < kPieces; ++j)
+    for (int l = 0; l < lanes; ++l)
+      if (p[j].out[l] >= 0) out[p[j].out[l]] = sums[j * lanes + l];
+}
+
+template <bool kPaired, class D>
+void all_pieces(D d, const CubeDistance& k, const Piece* p, int n, double* out) {
+  for (; n >= 4; n -= 4, p += 4) pieces<kPaired, 4>(d, k, p, out);
+  if (n == 3) pieces<kPaired, 3>(d, k, p, out);
+  if (n == 2) pieces<kPaired, 2>(d, k, p, out);
+  if (n == 1) pieces<kPaired, 1>(d, k, p, out);
 }
 
 void BlockDistances(const CubeDistance& k, int x0, int ncols, int y0, int nrows, int z,
                     double* out) {
   const hn::CappedTag<double, row_block> d;
   const int lanes = static_cast<int>(hn::Lanes(d));
-  HWY_ALIGN double sums[4 * row_block];
+  const int half = lanes / 2;
   const std::ptrdiff_t last = k.offsets[k.cube_len - 1];  // the largest offset
-  for (int r0 = 0; r0 < nrows; r0 += lanes) {
-    const int valid = nrows - r0 < lanes ? nrows - r0 : lanes;
-    const double* top =
-        k.volume + (y0 + r0 - 1) + k.rows * static_cast<std::ptrdiff_t>(x0 - 1) + k.plane * (z - 1);
-    for (int c = 0; c < ncols; c += 4) {
-      const int here = ncols - c < 4 ? ncols - c : 4;
-      // Short groups repeat their last column; the repeats are dropped.
-      const double* col[4];
-      for (int j = 0; j < 4; ++j)
-        col[j] = top + k.rows * static_cast<std::ptrdiff_t>(c + (j < here ? j : here - 1));
-      // Lanes past the window read further rows of the volume; near its end
-      // they would read past it, so those few candidates go one by one.
-      if (col[3] - k.volume + last + lanes > k.voxels) {
-        for (int j = 0; j < here; ++j)
-          block_distances_scalar(k, x0 + c + j, 1, y0 + r0, valid, z, sums + j * lanes);
-        for (int j = 0; j < here; ++j)
-          for (int r = 0; r < valid; ++r) out[(r0 + r) * ncols + c + j] = sums[j * lanes + r];
+  const double* top =
+      k.volume + (y0 - 1) + k.rows * static_cast<std::ptrdiff_t>(x0 - 1) + k.plane * (z - 1);
+  // A load that would run past the end of the volume (lanes past the window
+  // read further rows, near the volume's end beyond it): those candidates
+  // go one by one.
+  const auto fits = [&](const double* p, int n) { return p - k.volume + last + n <= k.voxels; };
+
+  // Columns a few at a time. Each column is cut into whole-vector pieces
+  // while more than half a vector of rows is left; a shorter rest is paired
+  // with the rest of the next column, so that an 11-row window takes one and
+  // a half vectors of 8 lanes per column instead of two.
+  constexpr int kChunk = 8;
+  Piece full[kChunk * row_block], paired[kChunk];
+  for (int c0 = 0; c0 < ncols; c0 += kChunk) {
+    const int c1 = ncols - c0 < kChunk ? ncols : c0 + kChunk;
+    int nfull = 0, npaired = 0;
+    bool open_pair = false;
+    for (int c = c0; c < c1; ++c) {
+      const double* column = top + k.rows * static_cast<std::ptrdiff_t>(c);
+      int r = 0;
+      for (; nrows - r > half || (half == 0 && r < nrows); r += lanes) {
+        if (!fits(column + r, lanes)) break;
+        Piece& q = full[nfull++];
+        q.lo = column + r;
+        for (int l = 0; l < lanes; ++l) q.out[l] = r + l < nrows ? (r + l) * ncols + c : -1;
+      }
+      if (r >= nrows) continue;
+      if (half > 0 && nrows - r <= half && fits(column + r, half)) {
+        // The rest of this column: the low half of a new pair, or the high
+        // half of the open one.
+        Piece& q = open_pair ? paired[npaired - 1] : paired[npaired++];
+        const int lane0 = open_pair ? half : 0;
+        if (open_pair) {
+          q.hi = column + r;
+        } else {
+          q.lo = q.hi = column + r;  // alone until a partner comes
+          for (int l = 0; l < lanes; ++l) q.out[l] = -1;
+        }
+        for (int l = 0; l < half; ++l) q.out[lane0 + l] = r + l < nrows ? (r + l) * ncols + c : -1;
+        open_pair = !open_pair;
         continue;
       }
-      four_columns(d, k, col, sums);
-      for (int j = 0; j < here; ++j)
-        for (int r = 0; r < valid; ++r) out[(r0 + r) * ncols + c + j] = sums[j * lanes + r];
+      double rest[row_block];
+      block_distances_scalar(k, x0 + c, 1, y0 + r, nrows - r, z, rest);
+      for (int i = 0; i < nrows - r; ++i) out[(r + i) * ncols + c] = rest[i];
     }
+    all_pieces<false>(d, k, full, nfull, out);
+    all_pieces<true>(d, k, paired, npaired, out);
   }
 }
 

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "core/distances.h"
 #include "core/zarvo.h"
@@ -115,24 +116,21 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
           if (!(d < tau_match && d < dist[0])) continue;
 
           // Replace the worst entry and move the newcomer towards the
-          // reference past every strictly worse match. The reference entry
-          // is never touched, so an earlier match of equal distance stays
-          // ahead.
-          dist[0] = d;
-          pos[0] = cx;
-          pos[1] = cy;
-          pos[2] = cz;
-          for (int p = 1; p <= nm2 - 2; ++p) {
-            if (!(dist[p] > d)) break;
-            const double td = dist[p - 1];
-            dist[p - 1] = dist[p];
-            dist[p] = td;
-            for (int e = 0; e < 3; ++e) {
-              const int tp = pos[3 * (p - 1) + e];
-              pos[3 * (p - 1) + e] = pos[3 * p + e];
-              pos[3 * p + e] = tp;
-            }
+          // reference past every strictly worse match, that is, drop entry
+          // 0 and shift the strictly worse entries 1 .. q down by one (what
+          // swapping the newcomer past them one at a time gives). The
+          // reference entry is never touched, so an earlier match of equal
+          // distance stays ahead.
+          int q = 0;
+          while (q + 1 <= nm2 - 2 && dist[q + 1] > d) ++q;
+          if (q > 0) {
+            std::memmove(dist, dist + 1, sizeof(double) * static_cast<std::size_t>(q));
+            std::memmove(pos, pos + 3, sizeof(int) * 3 * static_cast<std::size_t>(q));
           }
+          dist[q] = d;
+          pos[3 * q + 0] = cx;
+          pos[3 * q + 1] = cy;
+          pos[3 * q + 2] = cz;
         }
       }
     }
