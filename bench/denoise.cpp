@@ -4,10 +4,11 @@
 // bench/run_denoise.sh.
 //
 //   zarvo_bench_denoise [--noise gaussian|rician] [--threads N] [--sigma S]
-//                       [--size R,C,S] [--write-volume FILE]
+//                       [--size R,C,S] [--write-volume FILE] [--write-estimate FILE]
 //
 // --write-volume writes the noisy phantom (float64, column-major) and exits,
-// so that the peers can be timed on the same voxels.
+// so that the peers can be timed on the same voxels. --write-estimate writes
+// the final estimate the same way, to compare builds bit for bit.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +37,7 @@ struct Profile {
   std::fprintf(stderr, "zarvo_bench_denoise: %s\n", why);
   std::fprintf(stderr,
                "usage: zarvo_bench_denoise [--noise gaussian|rician] [--threads N] "
-               "[--sigma S] [--size R,C,S] [--write-volume FILE]\n");
+               "[--sigma S] [--size R,C,S] [--write-volume FILE] [--write-estimate FILE]\n");
   std::exit(2);
 }
 
@@ -71,7 +72,7 @@ void add_transforms(Call& c, const Profile& p, int nm2) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string noise = "gaussian", write_path;
+  std::string noise = "gaussian", write_path, estimate_path;
   int threads = 1;
   double sigma = 5.0;
   Shape shape;
@@ -96,6 +97,8 @@ int main(int argc, char** argv) {
         usage("size is R,C,S with every size at least 4");
     } else if (a == "--write-volume") {
       write_path = value();
+    } else if (a == "--write-estimate") {
+      estimate_path = value();
     } else {
       usage(("unknown argument " + a).c_str());
     }
@@ -150,6 +153,13 @@ int main(int argc, char** argv) {
   const double* e = mxGetPr(final_.outputs[0].get());
   double sum = 0;
   for (std::size_t i = 0; i < shape.voxels(); ++i) sum += e[i];
+
+  if (!estimate_path.empty()) {
+    std::ofstream out(estimate_path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(e),
+              static_cast<std::streamsize>(shape.voxels() * sizeof(double)));
+    if (!out) usage(("cannot write " + estimate_path).c_str());
+  }
 
   const double n = static_cast<double>(shape.voxels());
   std::printf("%s %dx%dx%d threads %d: first stage %.2f s, second stage %.2f s\n", noise.c_str(),

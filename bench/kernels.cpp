@@ -36,32 +36,47 @@ constexpr int window = 2 * h + 1;  // candidates per row, column and slice
 
 // The distances of every candidate of one full window (11 x 11 x 11 cubes
 // of 4 x 4 x 4), the part of block matching that the SIMD path speeds up.
-void distances(benchmark::State& state, bool simd) {
-  const Volume& vol = volume();
-  std::vector<double> ref, out(zarvo::detail::row_block * window);
+struct Reference {
+  std::vector<double> ref;
   std::vector<int> off;
+  zarvo::detail::CubeDistance k;
+};
+
+const std::vector<Reference>& references() {
+  static const std::vector<Reference> all = [] {
+    const Volume& vol = volume();
+    std::vector<Reference> v(4);
+    for (int i = 0; i < 4; ++i) {
+      const int* r = refs[i];
+      Reference& e = v[i];
+      const int first = zarvo::get_linear_index(r[0], r[1], r[2], vol.dims);
+      for (int a = 0; a < nm1; ++a)
+        for (int b = 0; b < nm1; ++b)
+          for (int s = 0; s < nm3; ++s) {
+            e.off.push_back(zarvo::get_linear_index(r[0] + a, r[1] + b, r[2] + s, vol.dims) -
+                            first);
+            e.ref.push_back(vol.v[first + e.off.back()]);
+          }
+      e.k.volume = vol.v.data();
+      e.k.voxels = static_cast<std::ptrdiff_t>(vol.v.size());
+      e.k.rows = vol.dims[0];
+      e.k.plane = static_cast<std::ptrdiff_t>(vol.dims[0]) * vol.dims[1];
+      e.k.cube_len = nm1 * nm1 * nm3;
+      e.k.ref = e.ref.data();
+      e.k.offsets = e.off.data();
+    }
+    return v;
+  }();
+  return all;
+}
+
+void distances(benchmark::State& state, bool simd) {
+  const std::vector<Reference>& all = references();
+  std::vector<double> out(zarvo::detail::row_block * window);
   int i = 0;
   for (auto _ : state) {
-    const int* r = refs[i++ & 3];
-    state.PauseTiming();
-    ref.clear();
-    off.clear();
-    const int first = zarvo::get_linear_index(r[0], r[1], r[2], vol.dims);
-    for (int a = 0; a < nm1; ++a)
-      for (int b = 0; b < nm1; ++b)
-        for (int s = 0; s < nm3; ++s) {
-          off.push_back(zarvo::get_linear_index(r[0] + a, r[1] + b, r[2] + s, vol.dims) - first);
-          ref.push_back(vol.v[first + off.back()]);
-        }
-    zarvo::detail::CubeDistance k;
-    k.volume = vol.v.data();
-    k.voxels = static_cast<std::ptrdiff_t>(vol.v.size());
-    k.rows = vol.dims[0];
-    k.plane = static_cast<std::ptrdiff_t>(vol.dims[0]) * vol.dims[1];
-    k.cube_len = nm1 * nm1 * nm3;
-    k.ref = ref.data();
-    k.offsets = off.data();
-    state.ResumeTiming();
+    const int* r = refs[i & 3];
+    const zarvo::detail::CubeDistance& k = all[i++ & 3].k;
     for (int z = r[2] - h; z <= r[2] + h; ++z) {
       if (simd)
         zarvo::detail::block_distances_simd(k, r[0] - h, window, r[1] - h, window, z, out.data());

@@ -33,14 +33,15 @@ echo "zarvo: $(git -C "$here/.." rev-parse --short HEAD 2>/dev/null || echo '?')
 echo "date: $(date -u +%Y-%m-%dT%H:%MZ), load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 
-# run LOG COMMAND...: runs under /usr/bin/time -v; prints "RESULT... peak_kb=N".
+# run LOG COMMAND...: runs under /usr/bin/time -v; prints "RESULT... peak_kb=N cpu=S".
 run() {
   local log="$1"
   shift
   /usr/bin/time -v "$@" >"$log.out" 2>"$log.err" || { cat "$log.err" >&2; exit 1; }
-  local peak
+  local peak cpu
   peak=$(awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}' "$log.err")
-  echo "$(grep '^RESULT' "$log.out") peak_kb=$peak"
+  cpu=$(awk -F: '/User time|System time/ {s += $2} END {printf "%.1f", s}' "$log.err")
+  echo "$(grep '^RESULT' "$log.out") peak_kb=$peak cpu=$cpu"
 }
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$2"; }
 
@@ -50,7 +51,7 @@ for noise in $NOISE; do
   for t in $THREADS; do
     r=$(run "$work/z-$noise-$t" "$exe" --noise "$noise" --threads "$t" --size "$SIZE" --sigma "$SIGMA")
     zarvo_total[$t]=$(field total "$r")
-    rows_out+=("| $noise | zarvo | $t | $(field first "$r") | $(field second "$r") | $(field total "$r") | $(field voxels_per_s "$r") | $(( $(field peak_kb "$r") / 1024 )) |")
+    rows_out+=("| $noise | zarvo | $t | $(field first "$r") | $(field second "$r") | $(field total "$r") | $(field cpu "$r") | $(field voxels_per_s "$r") | $(( $(field peak_kb "$r") / 1024 )) |")
   done
   if [ "$have_dipy" = 1 ]; then
     "$exe" --noise "$noise" --size "$SIZE" --sigma "$SIGMA" --write-volume "$work/volume.f64"
@@ -58,23 +59,23 @@ for noise in $NOISE; do
       r=$(run "$work/d-$noise-$t" /usr/bin/python3 "$here/dipy_nlmeans.py" "$work/volume.f64" \
         "$rows" "$cols" "$slices" "$SIGMA" "$noise" "$t")
       dipy_total[$t]=$(field total "$r")
-      rows_out+=("| $noise | dipy nlmeans | $t | | | $(field total "$r") | $(field voxels_per_s "$r") | $(( $(field peak_kb "$r") / 1024 )) |")
+      rows_out+=("| $noise | dipy nlmeans | $t | | | $(field total "$r") | $(field cpu "$r") | $(field voxels_per_s "$r") | $(( $(field peak_kb "$r") / 1024 )) |")
     done
     rm -f "$work/volume.f64"
   fi
   for t in $THREADS; do
     if [ -n "${dipy_total[$t]:-}" ]; then
-      rows_out+=("| $noise | ratio dipy / zarvo | $t | | | $(awk -v a="${dipy_total[$t]}" -v b="${zarvo_total[$t]}" 'BEGIN {printf "%.2fx", a / b}') | | |")
+      rows_out+=("| $noise | ratio dipy / zarvo | $t | | | $(awk -v a="${dipy_total[$t]}" -v b="${zarvo_total[$t]}" 'BEGIN {printf "%.2fx", a / b}') | | | |")
     fi
   done
   if [ -n "${zarvo_total[1]:-}" ] && [ -n "${zarvo_total[2]:-}" ]; then
-    rows_out+=("| $noise | zarvo 1 thread / 2 threads | | | | $(awk -v a="${zarvo_total[1]}" -v b="${zarvo_total[2]}" 'BEGIN {printf "%.2fx", a / b}') | | |")
+    rows_out+=("| $noise | zarvo 1 thread / 2 threads | | | | $(awk -v a="${zarvo_total[1]}" -v b="${zarvo_total[2]}" 'BEGIN {printf "%.2fx", a / b}') | | | |")
   fi
   unset zarvo_total dipy_total
 done
 
-echo "| noise | program | threads | first stage s | second stage s | total s | voxels/s | peak MB |"
-echo "|---|---|---|---|---|---|---|---|"
+echo "| noise | program | threads | first stage s | second stage s | total s | CPU s | voxels/s | peak MB |"
+echo "|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows_out[@]}"
 echo
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
