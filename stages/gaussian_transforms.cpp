@@ -66,9 +66,9 @@ void inverse_to_group_buf(const Geometry& g, const Transforms& t, int L, Workspa
   }
 }
 
-double spectrum_noise(const Geometry& g, int L, const double* spectrum) {
-  if (L >= 2) return noise_std_estimation(spectrum + g.cube_len, (L - 1) * g.cube_len);
-  return noise_std_estimation(spectrum, g.cube_len);
+double spectrum_noise(const Geometry& g, int L, const double* spectrum, double* scratch) {
+  if (L >= 2) return noise_std_estimation(spectrum + g.cube_len, (L - 1) * g.cube_len, scratch);
+  return noise_std_estimation(spectrum, g.cube_len, scratch);
 }
 
 }  // namespace zarvo::stages

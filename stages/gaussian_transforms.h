@@ -20,6 +20,7 @@ void inverse_to_group_buf(const Geometry& g, const Transforms& t, int L, Workspa
 
 // The group's noise level from its spectrum (adaptive mode): every
 // coefficient of non-zero group frequency, or the whole cube when L is 1.
-double spectrum_noise(const Geometry& g, int L, const double* spectrum);
+// `scratch` holds the group's coefficients.
+double spectrum_noise(const Geometry& g, int L, const double* spectrum, double* scratch);
 
 }  // namespace zarvo::stages

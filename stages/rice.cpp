@@ -48,9 +48,7 @@ double group_level(const Geometry& g, const RiceNoise& noise, const double* samp
 
 void filter_thr_rice_group(const Geometry& g, const Transforms& t, const ThrRiceSettings& p,
                            const double* Bn, int x, int y, int z, Workspace& w, GroupResult& r) {
-  int L = 0;
-  grouping(Bn, g.ndims, g.dims, g.nm1, g.nm2, g.nm3, g.search_block_size, g.synchronous,
-           g.tau_match, x, y, z, w.positions, &L);
+  const int L = find_group(g, Bn, x, y, z, w);
   const int off = g.group_offset(L);
   const int K = L * g.cube_len;
   double* raw = w.group_buf + off;
@@ -96,9 +94,7 @@ void run_thr_rice(const Geometry& g, const Transforms& t, const ThrRiceSettings&
 void filter_wie_rice_group(const Geometry& g, const Transforms& t, const WieRiceSettings& p,
                            const double* Bn, const double* Bn_hat, int x, int y, int z,
                            Workspace& w, GroupResult& r) {
-  int L = 0;
-  grouping(Bn_hat, g.ndims, g.dims, g.nm1, g.nm2, g.nm3, g.search_block_size, g.synchronous,
-           g.tau_match, x, y, z, w.positions, &L);
+  const int L = find_group(g, Bn_hat, x, y, z, w);
   const int off = g.group_offset(L);
   const int K = L * g.cube_len;
   double* noisy = w.group_buf + off;

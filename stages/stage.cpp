@@ -52,6 +52,10 @@ Workspace allocate_workspace(const Geometry& g, StageKind kind) {
   if (kind == StageKind::wie_rice) w.group_out = take(group_len);
   w.group_fwd = take(g.nm2 * g.nm2);
   w.group_inv = take(g.nm2 * g.nm2);
+  w.match_work = take(grouping_work_doubles(g.nm1, g.nm2, g.nm3, g.search_block_size));
+  w.match_ints = static_cast<int*>(mxMalloc(
+      sizeof(int) * static_cast<std::size_t>(grouping_work_ints(g.nm1, g.nm2, g.nm3))));
+  w.noise_scratch = take(group_len);
   return w;
 }
 
@@ -77,19 +81,26 @@ void gather_slice(const Geometry& g, const double* volume, int x, int y, int z, 
 
 void aggregate(const Geometry& g, const GroupResult& r, Accumulators& acc) {
   const double d = r.sigma * r.sigma * r.W;
+  const double weight = 1.0 / d;  // the same quotient for every voxel
+  double* __restrict numerator = acc.numerator;
+  double* __restrict weights = acc.weights;
   for (int k = 0; k < r.L; ++k) {
     const int xk = r.positions[3 * k], yk = r.positions[3 * k + 1], zk = r.positions[3 * k + 2];
     const double* cube = r.estimate + static_cast<std::size_t>(k) * g.cube_len;
     for (int s = 0; s < g.nm3; ++s) {
       const double* slice = cube + s * g.slice_len;
       for (int l = 0; l < g.nm1; ++l) {
+        // One column of the cube: nm1 voxels next to each other.
+        const int v0 = get_linear_index(xk + l, yk, zk + s, g.dims);
+        const double* __restrict e = slice + g.nm1 * l;
         for (int m = 0; m < g.nm1; ++m) {
-          const int v = get_linear_index(xk + l, yk + m, zk + s, g.dims);
-          acc.numerator[v] += slice[m + g.nm1 * l] / d;
-          acc.weights[v] += 1.0 / d;
-          if (r.add_to_noise_map) {
-            acc.sigma_sum[v] += r.sigma;
-            acc.sigma_count[v] += 1.0;
+          numerator[v0 + m] += e[m] / d;
+          weights[v0 + m] += weight;
+        }
+        if (r.add_to_noise_map) {
+          for (int m = 0; m < g.nm1; ++m) {
+            acc.sigma_sum[v0 + m] += r.sigma;
+            acc.sigma_count[v0 + m] += 1.0;
           }
         }
       }
@@ -107,6 +118,13 @@ void normalise(const Geometry& g, const Accumulators& acc, const double* fallbac
       noise_map[i] = 0.0;
     }
   }
+}
+
+int find_group(const Geometry& g, const double* volume, int x, int y, int z, Workspace& w) {
+  int L = 0;
+  grouping(volume, g.ndims, g.dims, g.nm1, g.nm2, g.nm3, g.search_block_size, g.synchronous,
+           g.tau_match, x, y, z, w.positions, &L, w.match_work, w.match_ints);
+  return L;
 }
 
 void load_group_matrices(const Transforms& t, int L, Workspace& w) {

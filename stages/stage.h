@@ -77,6 +77,9 @@ struct Workspace {
   double* group_out = nullptr;
   double* group_fwd = nullptr;
   double* group_inv = nullptr;
+  double* match_work = nullptr;  // grouping's working storage
+  int* match_ints = nullptr;
+  double* noise_scratch = nullptr;  // noise estimation: one group's coefficients
 };
 
 // Which buffers a stage needs.
@@ -125,6 +128,10 @@ inline int reference_cubes(const Geometry& g) {
 // where the count exceeds eps, else 0.
 void normalise(const Geometry& g, const Accumulators& acc, const double* fallback, double* y_hat,
                double* noise_map);
+
+// Block matching of the reference cube (x, y, z) on `volume` into
+// w.positions, with the workspace's storage; returns the group size.
+int find_group(const Geometry& g, const double* volume, int x, int y, int z, Workspace& w);
 
 // Copies the forward and inverse group matrices for L into the workspace.
 void load_group_matrices(const Transforms& t, int L, Workspace& w);

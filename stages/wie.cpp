@@ -11,15 +11,13 @@ namespace zarvo::stages {
 void filter_wie_group(const Geometry& g, const Transforms& t, const WieSettings& p,
                       const double* Bn, const double* Bn_hat, int x, int y, int z,
                       double& sigma, Workspace& w, GroupResult& r) {
-  int L = 0;
-  grouping(Bn_hat, g.ndims, g.dims, g.nm1, g.nm2, g.nm3, g.search_block_size, g.synchronous,
-           g.tau_match, x, y, z, w.positions, &L);
+  const int L = find_group(g, Bn_hat, x, y, z, w);
   const int off = g.group_offset(L);
   load_group_matrices(t, L, w);
   gather_forward(g, t, Bn, Bn_hat, L, w);
 
   double* spectrum = w.group_spectrum + off;
-  if (p.adaptive()) sigma = spectrum_noise(g, L, spectrum);
+  if (p.adaptive()) sigma = spectrum_noise(g, L, spectrum, w.noise_scratch);
 
   const int K = L * g.cube_len;
   double W;
