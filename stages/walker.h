@@ -1,12 +1,17 @@
 // The walk over reference cubes that filters every group and aggregates the
 // results in the walk's own order. With more than one thread (stand-alone
 // engine only; a MEX host always walks on its calling thread) worker threads
-// filter the groups of a batch ahead while aggregation stays in order, so the
-// output is bit for bit the single-threaded output.
+// filter groups ahead into a ring of slots while the calling thread
+// aggregates them strictly in walk order (and filters too whenever the next
+// group to aggregate is not ready yet), so the output is bit for bit the
+// single-threaded output.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -22,8 +27,11 @@ int walk_threads();
 
 namespace detail {
 
-// One filtered group kept until its turn to be aggregated.
-struct Slot {
+// One filtered group kept until its turn to be aggregated. `ready` holds the
+// walk index of the group the slot carries (-1: none yet); each slot sits on
+// its own cache lines.
+struct alignas(64) Slot {
+  std::atomic<long> ready{-1};
   std::vector<double> estimate;
   std::vector<std::uint16_t> positions;
   GroupResult result;
@@ -63,8 +71,9 @@ void filter_and_aggregate(const Geometry& g, StageKind kind, double sigma, Filte
   }
 
   std::vector<int> cubes;  // x, y, z of every reference cube, in walk order
+  cubes.reserve(3 * static_cast<std::size_t>(reference_cubes(g)));
   walk(g, [&](int x, int y, int z) { cubes.insert(cubes.end(), {x, y, z}); });
-  const int total = static_cast<int>(cubes.size() / 3);
+  const long total = static_cast<long>(cubes.size() / 3);
   if (total == 0) {
     progress.finish();
     return;
@@ -74,35 +83,85 @@ void filter_and_aggregate(const Geometry& g, StageKind kind, double sigma, Filte
   progress.step();
   const double carried = sigma;
 
+  // Everything the walk needs is set up here; inside it nothing is
+  // allocated. A group may be filtered once the group `ring` places before
+  // it has been aggregated, which frees its slot.
   std::vector<Workspace> workspaces{w};
   for (int t = 1; t < threads; ++t) workspaces.push_back(allocate_workspace(g, kind));
-  const int batch = 64 * threads;
-  std::vector<detail::Slot> slots(static_cast<std::size_t>(batch));
-  for (auto& s : slots) {
-    s.estimate.resize(static_cast<std::size_t>(g.nm2) * g.cube_len);
-    s.positions.resize(3 * static_cast<std::size_t>(g.nm2));
+  const long ring = 64L * threads;
+  std::unique_ptr<detail::Slot[]> slots(new detail::Slot[static_cast<std::size_t>(ring)]);
+  for (long i = 0; i < ring; ++i) {
+    slots[i].estimate.resize(static_cast<std::size_t>(g.nm2) * g.cube_len);
+    slots[i].positions.resize(3 * static_cast<std::size_t>(g.nm2));
   }
-  for (int first = 1; first < total; first += batch) {
-    const int count = total - first < batch ? total - first : batch;
-    std::atomic<int> next{0};
-    auto work = [&](int t) {
-      GroupResult local;
-      for (int i = next++; i < count; i = next++) {
-        const int* c = &cubes[3 * static_cast<std::size_t>(first + i)];
-        double level = carried;
-        filter(c[0], c[1], c[2], level, workspaces[t], local);
-        detail::keep(g, local, slots[i]);
-      }
-    };
-    std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t) pool.emplace_back(work, t);
-    work(0);
-    for (auto& th : pool) th.join();
-    for (int i = 0; i < count; ++i) {
-      aggregate(g, slots[i].result, acc);
+  alignas(64) std::atomic<long> next{1};        // next group to filter
+  alignas(64) std::atomic<long> aggregated{1};  // groups aggregated so far
+
+  // A thread with nothing to do sleeps instead of spinning (the machine may
+  // be shared): workers while the ring is full, the calling thread while the
+  // group it needs next is still being filtered. Whoever changes what a
+  // sleeper waits for wakes it; the flags keep that free when nobody sleeps.
+  std::mutex sleep_mutex;
+  std::condition_variable room, arrived;
+  std::atomic<int> workers_asleep{0};
+  std::atomic<bool> caller_asleep{false};
+
+  // Claims the next group if its slot is free and filters it into the slot;
+  // false when there is nothing to claim right now.
+  auto filter_one = [&](int t) {
+    long i = next.load();
+    do {
+      if (i >= total || i - ring >= aggregated.load()) return false;
+    } while (!next.compare_exchange_weak(i, i + 1));
+    const int* c = &cubes[3 * static_cast<std::size_t>(i)];
+    double level = carried;
+    GroupResult local;
+    filter(c[0], c[1], c[2], level, workspaces[t], local);
+    detail::Slot& slot = slots[i % ring];
+    detail::keep(g, local, slot);
+    slot.ready.store(i);
+    if (caller_asleep.load()) {
+      std::lock_guard<std::mutex> lock(sleep_mutex);
+      arrived.notify_one();
+    }
+    return true;
+  };
+
+  auto worker = [&](int t) {
+    while (next.load() < total) {
+      if (filter_one(t)) continue;
+      std::unique_lock<std::mutex> lock(sleep_mutex);
+      workers_asleep.fetch_add(1);
+      room.wait(lock, [&] {
+        const long i = next.load();
+        return i >= total || i - ring < aggregated.load();
+      });
+      workers_asleep.fetch_sub(1);
+    }
+  };
+  std::vector<std::thread> pool;
+  for (int t = 1; t < threads; ++t) pool.emplace_back(worker, t);
+
+  // The calling thread aggregates in walk order and filters in between.
+  for (long done = 1; done < total;) {
+    detail::Slot& slot = slots[done % ring];
+    if (slot.ready.load() == done) {
+      aggregate(g, slot.result, acc);
       progress.step();
+      ++done;
+      aggregated.store(done);
+      if (workers_asleep.load() > 0) {
+        std::lock_guard<std::mutex> lock(sleep_mutex);
+        room.notify_all();
+      }
+    } else if (!filter_one(0)) {
+      std::unique_lock<std::mutex> lock(sleep_mutex);
+      caller_asleep.store(true);
+      arrived.wait(lock, [&] { return slot.ready.load() == done; });
+      caller_asleep.store(false);
     }
   }
+  for (auto& th : pool) th.join();
   progress.finish();
 }
 
