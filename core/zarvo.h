@@ -108,6 +108,16 @@ void inverse_transformation(const double* spectrum, double* cubes, int nm1, int 
                             double* cube_slices, const double* Tinv, const double* depth,
                             const double* group_inv, double* group);
 
+// ---- Elementwise loops of the stages (SIMD, the scalar loops' bits) -------
+
+// out[i] = values[i] / divisor. out may not overlap values.
+void divide_by(const double* values, int count, double divisor, double* out);
+
+// factors[i] = b * b / (noise_variance + b * b) with b = pilot[i], and
+// spectrum[i] *= factors[i]. No two arrays may overlap.
+void wiener_factors(double* spectrum, const double* pilot, int count, double noise_variance,
+                    double* factors);
+
 // ---- Robust noise estimation ----------------------------------------------
 
 // The k-th smallest value, k = (count + 1) / 2, by bisection of the value
