@@ -27,7 +27,19 @@ double threshold_spectrum(double* spectrum, int K, double thr, double alpha, int
   const bool rooting = alpha != 1 && dc != 0;
   const double dc_abs = absolute_value(dc);
   double W = 0;
-  if (K >= 2) {
+  if (K >= 2 && !rooting) {
+    // Every coefficient adds 1 to W, removed or not: W = K - 1 exactly.
+    for (int i = 1; i < K; ++i) {
+      const double c = spectrum[i];
+      const double c_abs = absolute_value(c);
+      if (hard) {
+        spectrum[i] = c_abs > thr ? c : 0.0;
+      } else {
+        spectrum[i] = c_abs > thr ? sign(c) * (c_abs - thr) : 0.0;
+      }
+    }
+    W = static_cast<double>(K - 1);
+  } else if (K >= 2) {
     for (int i = 1; i < K; ++i) {
       const double c = spectrum[i];
       const double c_abs = absolute_value(c);
@@ -57,13 +69,15 @@ double threshold_spectrum(double* spectrum, int K, double thr, double alpha, int
 }
 
 double wiener_shrink(double* spectrum, const double* pilot, int K, double noise_variance) {
+  // The factors a block at a time in SIMD; their squares are summed in
+  // ascending order, one addition at a time, as before.
+  constexpr int block = 256;
+  double w[block];
   double S = 0.0;
-  for (int i = 1; i < K; ++i) {
-    const double b = pilot[i];
-    const double bb = b * b;
-    const double w = bb / (noise_variance + bb);
-    spectrum[i] *= w;
-    S += w * w;
+  for (int i = 1; i < K; i += block) {
+    const int n = K - i < block ? K - i : block;
+    wiener_factors(spectrum + i, pilot + i, n, noise_variance, w);
+    for (int j = 0; j < n; ++j) S += w[j] * w[j];
   }
   return S;
 }

@@ -57,6 +57,7 @@ struct Accumulators {
   double* weights = nullptr;
   double* sigma_sum = nullptr;    // adaptive mode only
   double* sigma_count = nullptr;  // adaptive mode only
+  double* quotients = nullptr;    // aggregation scratch: one group's estimates over d
 };
 
 // Scratch of one group's filtering, sized for the largest group. Buffers a
