@@ -121,8 +121,17 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
           // swapping the newcomer past them one at a time gives). The
           // reference entry is never touched, so an earlier match of equal
           // distance stays ahead.
-          int q = 0;
-          while (q + 1 <= nm2 - 2 && dist[q + 1] > d) ++q;
+          // Entries 1 .. nm2 - 2 never increase, so "strictly worse" holds
+          // for a leading run of them: find its end by bisection.
+          int q = 0, top = nm2 - 2;
+          while (q < top) {
+            const int mid = (q + top + 1) / 2;
+            if (dist[mid] > d) {
+              q = mid;
+            } else {
+              top = mid - 1;
+            }
+          }
           if (q > 0) {
             std::memmove(dist, dist + 1, sizeof(double) * static_cast<std::size_t>(q));
             std::memmove(pos, pos + 3, sizeof(int) * 3 * static_cast<std::size_t>(q));
