@@ -29,12 +29,15 @@ double threshold_spectrum(double* spectrum, int K, double thr, double alpha, int
   double W = 0;
   if (K >= 2 && !rooting) {
     // Every coefficient adds 1 to W, removed or not: W = K - 1 exactly.
-    for (int i = 1; i < K; ++i) {
-      const double c = spectrum[i];
-      const double c_abs = absolute_value(c);
-      if (hard) {
-        spectrum[i] = c_abs > thr ? c : 0.0;
-      } else {
+    if (hard) {
+      for (int i = 1; i < K; ++i) {
+        const double c = spectrum[i];
+        spectrum[i] = absolute_value(c) > thr ? c : 0.0;
+      }
+    } else {
+      for (int i = 1; i < K; ++i) {
+        const double c = spectrum[i];
+        const double c_abs = absolute_value(c);
         spectrum[i] = c_abs > thr ? sign(c) * (c_abs - thr) : 0.0;
       }
     }
