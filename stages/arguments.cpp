@@ -77,6 +77,24 @@ void check_noise(const mxArray* a, const host::Volume& v, NoiseArgument kind) {
     check_noise_levels(a, v, "10 (sigma_oracle)");
 }
 
+// Checks the buffer sizes and the six transform arguments from prhs[first],
+// then reads the volume, the matrices, the geometry and the transforms; the
+// depth check comes last.
+void finish_reading(StageArguments& a, const mxArray* prhs[], int first) {
+  host::require_buffer_sizes(a.nm1, a.nm2, a.nm3);
+  check_transform_arguments(prhs, first, a.nm1, a.nm2, a.nm3);
+  a.Bn = host::data(prhs[0]);
+  a.Tfor = host::data(prhs[first]);
+  a.Tinv = host::data(prhs[first + 1]);
+  a.Tfor3 = host::data(prhs[first + 2]);
+  a.Tinv3 = host::data(prhs[first + 3]);  // kept, not used: the depth inverse applies Tfor3'
+  check_depth(a.nm3, a.volume);
+  a.geometry = make_geometry(a.volume, a.nm1, a.nm2, a.nm3, a.Nstep, a.search_block_size,
+                             a.synchronous, a.tau_match);
+  a.transforms =
+      make_transforms(a.Tfor, a.Tinv, a.Tfor3, prhs[first + 4], prhs[first + 5], a.nm2);
+}
+
 }  // namespace
 
 FirstStageArguments read_first_stage(const char* plugin, int nlhs, int nrhs,
@@ -96,18 +114,7 @@ FirstStageArguments read_first_stage(const char* plugin, int nlhs, int nrhs,
   a.noise = prhs[9];
   a.alpha = scalar_argument(prhs[10], "11 (alpha)");
   a.hard = host::truncated_scalar(prhs[11], "12 (hard)");
-  host::require_buffer_sizes(a.nm1, a.nm2, a.nm3);
-  check_transform_arguments(prhs, 12, a.nm1, a.nm2, a.nm3);
-
-  a.Bn = host::data(prhs[0]);
-  a.Tfor = host::data(prhs[12]);
-  a.Tinv = host::data(prhs[13]);
-  a.Tfor3 = host::data(prhs[14]);
-  a.Tinv3 = host::data(prhs[15]);  // kept, not used: the depth inverse applies Tfor3'
-  check_depth(a.nm3, a.volume);
-  a.geometry = make_geometry(a.volume, a.nm1, a.nm2, a.nm3, a.Nstep, a.search_block_size,
-                             a.synchronous, a.tau_match);
-  a.transforms = make_transforms(a.Tfor, a.Tinv, a.Tfor3, prhs[16], prhs[17], a.nm2);
+  finish_reading(a, prhs, 12);
   return a;
 }
 
@@ -126,19 +133,8 @@ SecondStageArguments read_second_stage(const char* plugin, int nlhs, int nrhs,
   a.synchronous = host::truncated_scalar(prhs[8], "9 (synchronous)");
   check_noise(prhs[9], a.volume, noise);
   a.noise = prhs[9];
-  host::require_buffer_sizes(a.nm1, a.nm2, a.nm3);
-  check_transform_arguments(prhs, 10, a.nm1, a.nm2, a.nm3);
-
-  a.Bn = host::data(prhs[0]);
+  finish_reading(a, prhs, 10);
   a.Bn_hat = host::data(prhs[1]);
-  a.Tfor = host::data(prhs[10]);
-  a.Tinv = host::data(prhs[11]);
-  a.Tfor3 = host::data(prhs[12]);
-  a.Tinv3 = host::data(prhs[13]);  // kept, not used: the depth inverse applies Tfor3'
-  check_depth(a.nm3, a.volume);
-  a.geometry = make_geometry(a.volume, a.nm1, a.nm2, a.nm3, a.Nstep, a.search_block_size,
-                             a.synchronous, a.tau_match);
-  a.transforms = make_transforms(a.Tfor, a.Tinv, a.Tfor3, prhs[14], prhs[15], a.nm2);
   return a;
 }
 

@@ -32,37 +32,35 @@ void check_depth(int nm3, const host::Volume& v);
 // volume's dimensions.
 void check_noise_levels(const mxArray* a, const host::Volume& v, const char* name);
 
-// The arguments of a first (thresholding) stage, checked and read by fixed
-// position: Bn, Nstep, nm1, nm2, nm3, lambda4D, tau_match,
-// search_block_size, synchronous, the noise level, alpha, hard, Tfor, Tinv,
-// Tfor3, Tinv3, Tfor_group, Tinv_group.
-struct FirstStageArguments {
+// What both kinds of stage read: the shared parameters, the noise argument,
+// the transform matrices and the call's geometry.
+struct StageArguments {
   host::Volume volume;
   const double* Bn = nullptr;
   int Nstep = 0, nm1 = 0, nm2 = 0, nm3 = 0;
-  double lambda4D = 0, tau_match = 0;
+  double tau_match = 0;
   int search_block_size = 0, synchronous = 0;
   const mxArray* noise = nullptr;  // sigma, or the Rician levels
-  double alpha = 1;
-  int hard = 1;
   const double *Tfor = nullptr, *Tinv = nullptr, *Tfor3 = nullptr, *Tinv3 = nullptr;
   Geometry geometry;
   Transforms transforms;
 };
 
+// The arguments of a first (thresholding) stage, checked and read by fixed
+// position: Bn, Nstep, nm1, nm2, nm3, lambda4D, tau_match,
+// search_block_size, synchronous, the noise level, alpha, hard, Tfor, Tinv,
+// Tfor3, Tinv3, Tfor_group, Tinv_group.
+struct FirstStageArguments : StageArguments {
+  double lambda4D = 0;
+  double alpha = 1;
+  int hard = 1;
+};
+
 // The arguments of a second (Wiener) stage: Bn, Bn_hat, Nstep, nm1, nm2,
 // nm3, tau_match, search_block_size, synchronous, the noise level, Tfor,
 // Tinv, Tfor3, Tinv3, Tfor_group, Tinv_group.
-struct SecondStageArguments {
-  host::Volume volume;
-  const double *Bn = nullptr, *Bn_hat = nullptr;
-  int Nstep = 0, nm1 = 0, nm2 = 0, nm3 = 0;
-  double tau_match = 0;
-  int search_block_size = 0, synchronous = 0;
-  const mxArray* noise = nullptr;
-  const double *Tfor = nullptr, *Tinv = nullptr, *Tfor3 = nullptr, *Tinv3 = nullptr;
-  Geometry geometry;
-  Transforms transforms;
+struct SecondStageArguments : StageArguments {
+  const double* Bn_hat = nullptr;
 };
 
 // How the noise argument is checked: a Gaussian stage takes a scalar sigma,
