@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   libopenblas-dev
   octave liboctave-dev
-  libnifti2-dev libcli11-dev libpng-dev zlib1g-dev libhwy-dev
+  libnifti2-dev libcli11-dev libpng-dev zlib1g-dev libhwy-dev libxsmm-dev
 )
 if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
   missing=()
