@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs the small-product benchmarks (zarvo_bench_products) against every BLAS
-# that is installed: the reference BLAS, OpenBLAS and BLIS by preloading
-# their dgemm_, libxsmm through its link-time wrapper.
+# Runs the small-product benchmarks against every BLAS that is installed:
+# zarvo_bench_products (plain dgemm_ calls) with the reference BLAS, OpenBLAS
+# and BLIS preloaded, and zarvo_bench_products_xsmm, where libxsmm takes over
+# dgemm_ at link time and hands what it has no kernel for to the system BLAS.
 #
 #   bash bench/compare_blas.sh [BUILD_DIR] [extra benchmark flags]
 set -euo pipefail
