@@ -35,10 +35,10 @@ void gather_raw(const Geometry& g, const std::uint16_t* positions, int L, const 
 // The group's noise level: estimated from its noisy samples in adaptive
 // mode, otherwise the level given for the reference cube's first voxel.
 double group_level(const Geometry& g, const RiceNoise& noise, const double* samples, int K,
-                   int x, int y, int z) {
+                   int x, int y, int z, double* scratch) {
   if (noise.adaptive()) {
     double level = 0;
-    vst::estimate_rician_parameters(samples, K, &level);
+    vst::estimate_rician_parameters(samples, K, &level, scratch);
     return level;
   }
   return noise.at(get_linear_index(x, y, z, g.dims));
@@ -56,7 +56,7 @@ void filter_thr_rice_group(const Geometry& g, const Transforms& t, const ThrRice
   gather_raw(g, w.positions, L, Bn, raw, nullptr, nullptr);
   load_group_matrices(t, L, w);
 
-  double level = group_level(g, p.noise, raw, K, x, y, z);
+  double level = group_level(g, p.noise, raw, K, x, y, z, w.noise_scratch);
   double W = 1;
   bool thresholded = false;
   if (!(level > mxGetEps())) {
@@ -104,7 +104,7 @@ void filter_wie_rice_group(const Geometry& g, const Transforms& t, const WieRice
   gather_raw(g, w.positions, L, Bn, noisy, Bn_hat, pilot);
   load_group_matrices(t, L, w);
 
-  double level = group_level(g, p.noise, noisy, K, x, y, z);
+  double level = group_level(g, p.noise, noisy, K, x, y, z, w.noise_scratch);
   double W;
   bool filtered = false;
   if (!(level > mxGetEps())) {

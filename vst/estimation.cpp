@@ -13,9 +13,8 @@ namespace {
 constexpr double ratio_first = 1.9130606187813037;
 constexpr double ratio_last = 15.050177674466308;
 
-}  // namespace
-
-void estimate_rician_parameters(const double* samples, int count, double* out) {
+// The estimation, given the robust spread s of the samples.
+void estimate_from(const double* samples, int count, double s, double* out) {
   double ratio[snr_grid_size];
   double snr[snr_grid_size];
   for (int i = 0; i < snr_grid_size; ++i) {
@@ -24,7 +23,6 @@ void estimate_rician_parameters(const double* samples, int count, double* out) {
   }
 
   const double m = zarvo::median(samples, count);
-  const double s = zarvo::noise_std_estimation(samples, count);
   const double r = m / s;
 
   // Signal-to-noise value whose Rician mean/std ratio is r.
@@ -40,6 +38,17 @@ void estimate_rician_parameters(const double* samples, int count, double* out) {
   double sigma = std::sqrt((m * m + s * s) / (theta * theta + 2));
   if (s == 0) sigma = 0;
   out[0] = sigma;
+}
+
+}  // namespace
+
+void estimate_rician_parameters(const double* samples, int count, double* out) {
+  estimate_from(samples, count, zarvo::noise_std_estimation(samples, count), out);
+}
+
+void estimate_rician_parameters(const double* samples, int count, double* out,
+                                double* scratch) {
+  estimate_from(samples, count, zarvo::noise_std_estimation(samples, count, scratch), out);
 }
 
 }  // namespace zarvo::vst

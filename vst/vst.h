@@ -36,4 +36,9 @@ void inverse_stabilization(const double* in, int count, double sigma, double* ou
 // spread). count >= 1.
 void estimate_rician_parameters(const double* samples, int count, double* out);
 
+// The same, with caller storage of `count` doubles for the absolute
+// deviations (nothing is allocated).
+void estimate_rician_parameters(const double* samples, int count, double* out,
+                                double* scratch);
+
 }  // namespace zarvo::vst

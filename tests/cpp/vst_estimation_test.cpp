@@ -104,6 +104,14 @@ TEST(VstEstimation, RecoversTheNoiseOfRicianSamples) {
       samples.push_back(std::hypot(sigma * theta + sigma * normal(gen), sigma * normal(gen)));
     }
     EXPECT_NEAR(estimate(samples), sigma, 0.04 * sigma) << theta;
+    // Caller storage gives the same bits and leaves the samples as they were.
+    const std::vector<double> before = samples;
+    std::vector<double> scratch(samples.size(), -1.0);
+    double with_scratch = 0;
+    vst::estimate_rician_parameters(samples.data(), int(samples.size()), &with_scratch,
+                                    scratch.data());
+    EXPECT_EQ(with_scratch, estimate(samples));
+    EXPECT_EQ(samples, before);
   }
 }
 
