@@ -183,8 +183,8 @@ TEST_F(Command, RoundTripKeepsGeometryAndNeverTouchesTheInput) {
   expect_same_geometry(in.nim.get(), map.nim.get());
   for (double s : map.volume(0)) ASSERT_FLOAT_EQ(s, 50.0);
 
-  // Estimated level: the map holds the group estimates (near the truth in
-  // the head), and the note names the estimate.
+  // Estimated level: the map holds the estimate (near the truth), and the
+  // note names it.
   const Outcome e = zarvo("denoise " + path("in.nii.gz") + " " + path("est.nii") + " --noise-map " +
                       path("map2.nii.gz"));
   ASSERT_EQ(e.status, 0) << e.err;

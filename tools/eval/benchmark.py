@@ -167,9 +167,9 @@ def main():
                         lambda h: denoise_nl_means(noisy, patch_size=3, patch_distance=5,
                                                    h=h * sigma, sigma=sigma, fast_mode=True,
                                                    channel_axis=None),
-                        [0.6, 0.8, 1.0, 1.2], clean, mask)
+                        [0.2, 0.3, 0.45, 0.6, 0.8], clean, mask)
                     r["smooth"] = best_of(lambda w: ndimage.gaussian_filter(noisy, w),
-                                          [0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0, 1.2, 1.4, 1.7, 2.0],
+                                          [0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0, 1.2, 1.4, 1.7, 2.0],
                                           clean, mask)
                     cache[key] = {k: r[k] for k in ("dipy", "dipy_s", "skimage", "smooth")}
                     with open(a.cache, "w") as f:

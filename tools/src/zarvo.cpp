@@ -65,15 +65,16 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   auto* sigma = denoise->add_option(
       "--sigma", d.sigma,
-      "noise standard deviation in the image's own units; when omitted it is estimated group by "
-      "group (and once for the whole volume, to set the matching limits)");
+      "noise standard deviation in the image's own units; when omitted it is estimated from the "
+      "volume (see --estimate)");
   denoise->add_option("--sigma-map", d.sigma_map,
                       "Rician noise only: a NIfTI map of the noise level at every voxel, the "
                       "input's shape (one volume for a whole series, or one per volume)")
       ->excludes(sigma);
   denoise->add_option("--noise-map", d.noise_map,
                       "also write the noise level (standard deviation) the last stage used at "
-                      "every voxel: the given level, or the mean of the group estimates");
+                      "every voxel: the given or estimated level, the given map, or with "
+                      "--estimate group the mean of the group estimates (not a residual)");
   denoise->add_option("--profile", profile_name, "parameter profile: " + zc::profile_names())
       ->check(CLI::IsMember([] {
         std::vector<std::string> names;
