@@ -40,7 +40,8 @@ struct alignas(64) Slot {
 inline void keep(const Geometry& g, const GroupResult& r, Slot& slot) {
   const std::size_t n = static_cast<std::size_t>(r.L) * g.cube_len;
   std::memcpy(slot.estimate.data(), r.estimate, n * sizeof(double));
-  std::memcpy(slot.positions.data(), r.positions, 3 * static_cast<std::size_t>(r.L) * 2);
+  std::memcpy(slot.positions.data(), r.positions,
+              3 * static_cast<std::size_t>(r.L) * sizeof(std::uint16_t));
   slot.result = r;
   slot.result.estimate = slot.estimate.data();
   slot.result.positions = slot.positions.data();
