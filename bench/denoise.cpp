@@ -1,10 +1,11 @@
-// Times the two-stage denoise of the benchmark phantom with the default
-// profile, calling the plug-ins through the stand-alone host as the command
+// Times the two-stage denoise of the benchmark phantom with one of the
+// command's profiles (default: "default"), calling the plug-ins through the stand-alone host as the command
 // does, and prints one line per stage and a summary line for
 // bench/run_denoise.sh.
 //
 //   zarvo_bench_denoise [--noise gaussian|rician] [--threads N] [--sigma S]
-//                       [--size R,C,S] [--write-volume FILE] [--write-estimate FILE]
+//                       [--size R,C,S] [--profile NAME] [--write-volume FILE]
+//                       [--write-estimate FILE]
 //
 // --write-volume writes the noisy phantom (float64, column-major) and exits,
 // so that the peers can be timed on the same voxels. --write-estimate writes
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "bench/phantom.h"
+#include "params.h"
 #include "plugin_helpers.h"
 #include "stages/walker.h"
 
@@ -27,17 +29,14 @@ using zarvo::bench::Shape;
 
 namespace {
 
-// The default profile of the command (octave/zarvo_profiles.txt, "default").
-struct Profile {
-  int cube = 4, depth = 4, step = 3, search = 5, group1 = 16, group2 = 32;
-  double lambda = 2.7, tau1 = 3.0, tau2 = 1.0;
-};
+using Profile = zarvo::cli::Params;  // a profile of octave/zarvo_profiles.txt
 
 [[noreturn]] void usage(const char* why) {
   std::fprintf(stderr, "zarvo_bench_denoise: %s\n", why);
   std::fprintf(stderr,
                "usage: zarvo_bench_denoise [--noise gaussian|rician] [--threads N] "
-               "[--sigma S] [--size R,C,S] [--write-volume FILE] [--write-estimate FILE]\n");
+               "[--sigma S] [--size R,C,S] [--profile NAME] [--write-volume FILE] "
+               "[--write-estimate FILE]\n");
   std::exit(2);
 }
 
@@ -45,10 +44,9 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-// Raw matching limit: per-voxel limit in noise variances times the voxels of
-// a cube.
+// Raw matching limit, computed as the command computes it.
 double tau(double per_voxel, double sigma, const Profile& p) {
-  return per_voxel * sigma * sigma * p.cube * p.cube * p.depth;
+  return zarvo::cli::tau_match(per_voxel, sigma, p.cube, p.depth);
 }
 
 // A plug-in call's inputs: borrowed volumes and owned parameters.
@@ -72,7 +70,7 @@ void add_transforms(Call& c, const Profile& p, int nm2) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string noise = "gaussian", write_path, estimate_path;
+  std::string noise = "gaussian", profile_name = "default", write_path, estimate_path;
   int threads = 1;
   double sigma = 5.0;
   Shape shape;
@@ -95,6 +93,8 @@ int main(int argc, char** argv) {
       if (std::sscanf(value().c_str(), "%d,%d,%d", &shape.rows, &shape.cols, &shape.slices) != 3 ||
           shape.rows < 4 || shape.cols < 4 || shape.slices < 4)
         usage("size is R,C,S with every size at least 4");
+    } else if (a == "--profile") {
+      profile_name = value();
     } else if (a == "--write-volume") {
       write_path = value();
     } else if (a == "--write-estimate") {
@@ -120,11 +120,17 @@ int main(int argc, char** argv) {
   std::vector<double>().swap(voxels);
   zarvo::stages::set_walk_threads(threads);
 
-  const Profile p;
+  Profile p;
+  try {
+    p = zarvo::cli::profile(profile_name);
+  } catch (const std::exception& e) {
+    usage(e.what());
+  }
   Call first;
   first.add(Bn.get());
   for (double v : {double(p.step), double(p.cube), double(p.group1), double(p.depth), p.lambda,
-                   tau(p.tau1, sigma, p), double(p.search), 0.0, sigma, 1.0, 1.0})
+                   tau(p.tau1, sigma, p), double(p.search), p.synchronous ? 1.0 : 0.0, sigma, p.alpha,
+                   p.soft ? 0.0 : 1.0})
     first.add(v);
   add_transforms(first, p, p.group1);
 
@@ -138,7 +144,7 @@ int main(int argc, char** argv) {
   second.add(Bn.get());
   second.add(std::move(basic.outputs[0]));
   for (double v : {double(p.step), double(p.cube), double(p.group2), double(p.depth),
-                   tau(p.tau2, sigma, p), double(p.search), 0.0, sigma})
+                   tau(p.tau2, sigma, p), double(p.search), p.synchronous ? 1.0 : 0.0, sigma})
     second.add(v);
   add_transforms(second, p, p.group2);
 
