@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 extern "C" {
 
@@ -41,35 +42,26 @@ namespace {
 constexpr long kMaxKernelWork = 64L * 64 * 64;
 // A transposed first factor is copied when it has at most this many entries.
 constexpr long kMaxTransposed = 64L * 64;
+// Sizes and leading dimensions of the products with a kernel fit 16 bits.
+constexpr libxsmm_blasint kMaxDim = 0xffff;
 
+// What selects a kernel, packed so that a lookup compares four words: the
+// sizes and the transposition of B, the leading dimensions, and the bits of
+// alpha and beta.
 struct Shape {
-  libxsmm_blasint m, n, k, lda, ldb, ldc;
-  double alpha, beta;
-  int flags;  // LIBXSMM_GEMM_FLAG_TRANS_B or none
-
+  std::uint64_t sizes, leading, alpha, beta;
   bool operator==(const Shape& o) const {
-    return m == o.m && n == o.n && k == o.k && lda == o.lda && ldb == o.ldb && ldc == o.ldc &&
-           alpha == o.alpha && beta == o.beta && flags == o.flags;
+    return ((sizes ^ o.sizes) | (leading ^ o.leading) | (alpha ^ o.alpha) | (beta ^ o.beta)) == 0;
   }
 };
 
 struct Entry {
   Shape shape;
   libxsmm_dmmfunction kernel;  // null: libxsmm has none, use the system BLAS
-  bool used = false;
+  bool used;
 };
 
 constexpr std::size_t kTableSize = 64;  // a power of two
-
-std::size_t slot_of(const Shape& s) {
-  std::uint64_t h = static_cast<std::uint64_t>(s.m);
-  h = h * 31 + static_cast<std::uint64_t>(s.n);
-  h = h * 31 + static_cast<std::uint64_t>(s.k);
-  h = h * 31 + static_cast<std::uint64_t>(s.lda);
-  h = h * 31 + static_cast<std::uint64_t>(s.ldb);
-  h = h * 31 + static_cast<std::uint64_t>(s.flags);
-  return static_cast<std::size_t>(h ^ (h >> 17)) & (kTableSize - 1);
-}
 
 struct ThreadState {
   Entry table[kTableSize];
@@ -78,15 +70,38 @@ struct ThreadState {
 
 thread_local ThreadState state;
 
-libxsmm_dmmfunction kernel_for(const Shape& s) {
-  Entry& e = state.table[slot_of(s)];
-  if (!e.used || !(e.shape == s)) {
-    e.shape = s;
-    e.kernel = libxsmm_dmmdispatch(s.m, s.n, s.k, &s.lda, &s.ldb, &s.ldc, &s.alpha, &s.beta,
-                                   &s.flags, nullptr);
-    e.used = true;
-  }
+std::uint64_t bits(double v) {
+  std::uint64_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+// Looks the kernel up in this thread's table, asking libxsmm on a miss.
+libxsmm_dmmfunction kernel_for(libxsmm_blasint m, libxsmm_blasint n, libxsmm_blasint k,
+                               libxsmm_blasint lda, libxsmm_blasint ldb, libxsmm_blasint ldc,
+                               double alpha, double beta, int flags) {
+  const Shape s{static_cast<std::uint64_t>(m) | static_cast<std::uint64_t>(n) << 16 |
+                    static_cast<std::uint64_t>(k) << 32 | static_cast<std::uint64_t>(flags) << 48,
+                static_cast<std::uint64_t>(lda) | static_cast<std::uint64_t>(ldb) << 16 |
+                    static_cast<std::uint64_t>(ldc) << 32,
+                bits(alpha), bits(beta)};
+  const std::uint64_t h = (s.sizes ^ s.leading * 0x9e3779b97f4a7c15ull) * 0xff51afd7ed558ccdull;
+  Entry& e = state.table[h >> 58];  // the top 6 bits: one of 64 entries
+  if (e.used && e.shape == s) return e.kernel;
+  e.shape = s;
+  e.kernel = libxsmm_dmmdispatch(m, n, k, &lda, &ldb, &ldc, &alpha, &beta, &flags, nullptr);
+  e.used = true;
   return e.kernel;
+}
+
+// op(A) = A' with A K x M (leading dimension lda), into thread storage as an
+// M x K matrix.
+const double* transposed(const double* a, libxsmm_blasint lda, libxsmm_blasint M,
+                         libxsmm_blasint K) {
+  double* t = state.transposed;
+  for (libxsmm_blasint j = 0; j < K; ++j)
+    for (libxsmm_blasint i = 0; i < M; ++i) t[i + M * j] = a[j + lda * i];
+  return t;
 }
 
 bool is_n(const char* t) { return *t == 'N' || *t == 'n'; }
@@ -107,23 +122,15 @@ void __wrap_dgemm_(const char* transa, const char* transb, const libxsmm_blasint
   const bool small = M > 0 && N > 0 && K > 0 &&
                      static_cast<long>(M) * N * K <= kMaxKernelWork &&
                      (a_plain || (a_transposed && static_cast<long>(M) * K <= kMaxTransposed)) &&
-                     (b_plain || b_transposed) && *ldc >= M &&
-                     *lda >= (a_plain ? M : K) && *ldb >= (b_plain ? K : N);
+                     (b_plain || b_transposed) && *ldc >= M && *ldc <= kMaxDim &&
+                     *lda >= (a_plain ? M : K) && *lda <= kMaxDim &&
+                     *ldb >= (b_plain ? K : N) && *ldb <= kMaxDim;
   if (small) {
-    const double* a_used = a;
-    libxsmm_blasint lda_used = *lda;
-    if (a_transposed) {
-      // A is K x M (leading dimension lda); op(A) = A' becomes M x K.
-      double* t = state.transposed;
-      for (libxsmm_blasint j = 0; j < K; ++j)
-        for (libxsmm_blasint i = 0; i < M; ++i) t[i + M * j] = a[j + *lda * i];
-      a_used = t;
-      lda_used = M;
-    }
-    const Shape s{M, N, K, lda_used, *ldb, *ldc, *alpha, *beta,
-                  b_transposed ? LIBXSMM_GEMM_FLAG_TRANS_B : LIBXSMM_GEMM_FLAG_NONE};
-    if (const libxsmm_dmmfunction kernel = kernel_for(s)) {
-      kernel(a_used, b, c);
+    const libxsmm_dmmfunction kernel =
+        kernel_for(M, N, K, a_plain ? *lda : M, *ldb, *ldc, *alpha, *beta,
+                   b_transposed ? LIBXSMM_GEMM_FLAG_TRANS_B : LIBXSMM_GEMM_FLAG_NONE);
+    if (kernel) {
+      kernel(a_plain ? a : transposed(a, *lda, M, K), b, c);
       return;
     }
   }
