@@ -1,4 +1,6 @@
 // Piecewise-linear interpolation with linear extrapolation on both sides.
+#include <cmath>
+
 #include "vst/vst.h"
 
 namespace zarvo::vst {
@@ -21,6 +23,56 @@ int find_interval(const double* x, int n, double v) {
   return lo;
 }
 
+// The same interval as find_interval, found in a few steps from a bucket of
+// the inner knots' range, for tables whose inner knots x[1 .. n-2] never
+// decrease. Then v > x[j] is false from some j on and that boundary is the
+// interval whichever way it is found: the bucket gives a nearby start, and
+// the start is moved down while x[j-1] >= v and up while x[j] < v.
+class BucketFinder {
+ public:
+  // False when the table does not qualify (fewer than 4 knots, inner knots
+  // out of order, not finite, or all equal); find_interval must then be used.
+  bool build(const double* x, int n) {
+    if (n < 4) return false;
+    for (int j = 1; j + 1 < n - 1; ++j)
+      if (!(x[j] <= x[j + 1])) return false;  // also false for a NaN
+    lo_ = x[1];
+    hi_ = x[n - 2];
+    if (!(std::isfinite(lo_) && std::isfinite(hi_) && lo_ < hi_)) return false;
+    scale_ = kBuckets / (hi_ - lo_);
+    if (!std::isfinite(scale_)) return false;
+    x_ = x;
+    n_ = n;
+    // start_[b]: the first inner knot at or above the bucket's lower edge,
+    // but at least 2 (a query in a bucket lies above x[1]).
+    int k = 1;
+    for (int b = 0; b < kBuckets; ++b) {
+      const double edge = lo_ + b / scale_;
+      while (k < n - 2 && x[k] < edge) ++k;
+      start_[b] = k < 2 ? 2 : k;
+    }
+    return true;
+  }
+
+  int find(double v) const {
+    if (!(v > lo_)) return 1;  // also a NaN, as in find_interval
+    if (v > hi_) return n_ - 1;
+    const double t = (v - lo_) * scale_;  // at least 0; may overflow to inf
+    const int b = t < kBuckets ? static_cast<int>(t) : kBuckets - 1;
+    int j = start_[b];
+    while (x_[j - 1] >= v) --j;  // stops at j = 2: x[1] < v
+    while (x_[j] < v) ++j;       // stops at j = n - 2: x[n-2] >= v
+    return j;
+  }
+
+ private:
+  static constexpr int kBuckets = 512;
+  const double* x_ = nullptr;
+  int n_ = 0;
+  double lo_ = 0, hi_ = 0, scale_ = 0;
+  int start_[kBuckets];
+};
+
 double slope(const double* x, const double* y, int j) {
   return (y[j] - y[j - 1]) / (x[j] - x[j - 1]);
 }
@@ -41,9 +93,12 @@ void interp1(const double* x, const double* y, int n, const double* q, double* o
   if (m <= 0) return;
 
   if (!use_sequential_path(x, n, q, m)) {
+    // Building the buckets costs about as much as a hundred searches.
+    BucketFinder buckets;
+    const bool bucketed = m >= 128 && buckets.build(x, n);
     for (int i = 0; i < m; ++i) {
       const double v = q[i];
-      const int j = find_interval(x, n, v);
+      const int j = bucketed ? buckets.find(v) : find_interval(x, n, v);
       out[i] = ((v - x[j - 1]) / (x[j] - x[j - 1])) * (y[j] - y[j - 1]) + y[j - 1];
     }
     return;

@@ -218,3 +218,56 @@ TEST(VstInterp1, SequentialWalkFindsTheRightSegment) {
 }
 
 }  // namespace
+
+TEST(VstInterp1, LongUnorderedListsOverOrderedTablesFindEverySegment) {
+  // Long query lists in no order over tables whose knots never decrease:
+  // the forward table scaled by levels from tiny (knots merge into equal
+  // subnormals) to huge, and random tables with repeated knots. Queries hit
+  // knots exactly, their neighbouring doubles, both outsides, infinities and
+  // NaN; each must use the first segment whose right knot is not below it.
+  std::mt19937 gen(2024);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<std::vector<double>> tables;
+  for (double level : {1e-310, 1e-9, 0.37, 5.0, 1e12, 1e300}) {
+    std::vector<double> x(zarvo::vst::vst_z, zarvo::vst::vst_z + zarvo::vst::vst_table_size);
+    for (double& v : x) v *= level;
+    tables.push_back(x);
+  }
+  for (int n : {4, 5, 17, 250}) {
+    std::vector<double> x(n);
+    double v = -3.0;
+    for (double& k : x) k = v += (unit(gen) < 0.2 ? 0.0 : unit(gen));
+    tables.push_back(x);
+  }
+  for (const std::vector<double>& x : tables) {
+    const int n = static_cast<int>(x.size());
+    std::vector<double> y(n);
+    for (double& v : y) v = unit(gen) * 10 - 5;
+    const double span = x[n - 1] - x[0];
+    std::vector<double> q;
+    while (q.size() < 600) {
+      const double knot = x[gen() % n];
+      switch (gen() % 6) {
+        case 0: q.push_back(knot); break;
+        case 1: q.push_back(std::nextafter(knot, -INFINITY)); break;
+        case 2: q.push_back(std::nextafter(knot, INFINITY)); break;
+        case 3: q.push_back(x[0] + (unit(gen) * 1.4 - 0.2) * span); break;
+        case 4: q.push_back(gen() % 2 ? INFINITY : -INFINITY); break;
+        default: q.push_back(gen() % 4 ? x[0] + unit(gen) * span : std::numeric_limits<double>::quiet_NaN());
+      }
+    }
+    q[0] = x[n - 1];  // last below first, far apart: not the sequential path
+    q[1] = x[0];
+    q.back() = x[0] - 1;
+    std::vector<double> out(q.size());
+    interp1(x.data(), y.data(), n, q.data(), out.data(), static_cast<int>(q.size()));
+    for (size_t i = 0; i < q.size(); ++i) {
+      const double v = q[i];
+      int j = 1;
+      while (!std::isnan(v) && j < n - 1 && !(v <= x[j])) ++j;
+      const double want = ((v - x[j - 1]) / (x[j] - x[j - 1])) * (y[j] - y[j - 1]) + y[j - 1];
+      ASSERT_TRUE(out[i] == want || (std::isnan(out[i]) && std::isnan(want)))
+          << "table of " << n << " from " << x[0] << ", query " << i << " = " << v;
+    }
+  }
+}
