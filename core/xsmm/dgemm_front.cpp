@@ -119,7 +119,7 @@ void __wrap_dgemm_(const char* transa, const char* transb, const libxsmm_blasint
   const bool b_plain = is_n(transb), b_transposed = is_t(transb);
   // Anything unusual (degenerate sizes, bad arguments, large products) is the
   // system BLAS's to handle or to report.
-  const bool small = M > 0 && N > 0 && K > 0 &&
+  const bool small = M > 0 && N > 0 && K > 0 && M <= kMaxDim && N <= kMaxDim && K <= kMaxDim &&
                      static_cast<long>(M) * N * K <= kMaxKernelWork &&
                      (a_plain || (a_transposed && static_cast<long>(M) * K <= kMaxTransposed)) &&
                      (b_plain || b_transposed) && *ldc >= M && *ldc <= kMaxDim &&
