@@ -1,6 +1,7 @@
 // Piecewise-linear interpolation with linear extrapolation on both sides.
 #include <cmath>
 
+#include "vst/segments.h"
 #include "vst/vst.h"
 
 namespace zarvo::vst {
@@ -95,10 +96,20 @@ void interp1(const double* x, const double* y, int n, const double* q, double* o
   if (!use_sequential_path(x, n, q, m)) {
     // Building the buckets costs about as much as a hundred searches.
     BucketFinder buckets;
-    const bool bucketed = m >= 128 && buckets.build(x, n);
+    if (m >= 128 && buckets.build(x, n)) {
+      // Segments first, then the formula over a block of them in SIMD.
+      constexpr int block = 256;
+      int segment[block];
+      for (int start = 0; start < m; start += block) {
+        const int count = m - start < block ? m - start : block;
+        for (int i = 0; i < count; ++i) segment[i] = buckets.find(q[start + i]);
+        evaluate_segments(x, y, q + start, segment, out + start, count);
+      }
+      return;
+    }
     for (int i = 0; i < m; ++i) {
       const double v = q[i];
-      const int j = bucketed ? buckets.find(v) : find_interval(x, n, v);
+      const int j = find_interval(x, n, v);
       out[i] = ((v - x[j - 1]) / (x[j] - x[j - 1])) * (y[j] - y[j - 1]) + y[j - 1];
     }
     return;
