@@ -94,23 +94,18 @@ void interp1(const double* x, const double* y, int n, const double* q, double* o
   if (m <= 0) return;
 
   if (!use_sequential_path(x, n, q, m)) {
-    // Building the buckets costs about as much as a hundred searches.
+    // Segments a block at a time (through buckets on long lists over
+    // ordered tables: building them costs about as much as a hundred
+    // searches), then the formula over the block in SIMD.
     BucketFinder buckets;
-    if (m >= 128 && buckets.build(x, n)) {
-      // Segments first, then the formula over a block of them in SIMD.
-      constexpr int block = 256;
-      int segment[block];
-      for (int start = 0; start < m; start += block) {
-        const int count = m - start < block ? m - start : block;
-        for (int i = 0; i < count; ++i) segment[i] = buckets.find(q[start + i]);
-        evaluate_segments(x, y, q + start, segment, out + start, count);
-      }
-      return;
-    }
-    for (int i = 0; i < m; ++i) {
-      const double v = q[i];
-      const int j = find_interval(x, n, v);
-      out[i] = ((v - x[j - 1]) / (x[j] - x[j - 1])) * (y[j] - y[j - 1]) + y[j - 1];
+    const bool bucketed = m >= 128 && buckets.build(x, n);
+    constexpr int block = 256;
+    int segment[block];
+    for (int start = 0; start < m; start += block) {
+      const int count = m - start < block ? m - start : block;
+      for (int i = 0; i < count; ++i)
+        segment[i] = bucketed ? buckets.find(q[start + i]) : find_interval(x, n, q[start + i]);
+      evaluate_segments(x, y, q + start, segment, out + start, count);
     }
     return;
   }
