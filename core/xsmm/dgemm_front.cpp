@@ -57,10 +57,11 @@ struct Shape {
   }
 };
 
+// An entry never filled holds the zero shape, which no product has (its
+// sizes are at least 1).
 struct Entry {
   Shape shape;
   libxsmm_dmmfunction kernel;  // null: libxsmm has none, use the system BLAS
-  bool used;
 };
 
 constexpr std::size_t kTableSize = 64;  // a power of two
@@ -89,10 +90,9 @@ libxsmm_dmmfunction kernel_for(libxsmm_blasint m, libxsmm_blasint n, libxsmm_bla
                 bits(alpha), bits(beta)};
   const std::uint64_t h = (s.sizes ^ s.leading * 0x9e3779b97f4a7c15ull) * 0xff51afd7ed558ccdull;
   Entry& e = state.table[h >> 58];  // the top 6 bits: one of 64 entries
-  if (e.used && e.shape == s) return e.kernel;
+  if (e.shape == s) return e.kernel;
   e.shape = s;
   e.kernel = libxsmm_dmmdispatch(m, n, k, &lda, &ldb, &ldc, &alpha, &beta, &flags, nullptr);
-  e.used = true;
   return e.kernel;
 }
 
