@@ -214,7 +214,7 @@ end
 
 function p = zarvo_profile(name)
   % The profile table shared with the command.
-  file = fullfile(fileparts(mfilename('fullpath')), 'zarvo_profiles.txt');
+  file = fullfile(fileparts(mfilename('fullpath')), '..', 'share', 'zarvo', 'profiles.txt');
   f = fopen(file, 'r');
   if f < 0
     error('zarvo:profile', 'zarvo_denoise: cannot read the profile table %s', file);

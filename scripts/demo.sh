@@ -7,4 +7,4 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target zarvo
-build/tools/zarvo demo "${1:-demo-out}"
+build/cli/zarvo demo "${1:-demo-out}"

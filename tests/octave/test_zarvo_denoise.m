@@ -4,7 +4,7 @@ function test_zarvo_denoise()
   % map, both profiles, the first stage alone, a 2-D image and a 4-D series.
   build = getenv('ZARVO_BUILD_DIR');
   assert(~isempty(build), 'ZARVO_BUILD_DIR is not set');
-  zarvo = fullfile(build, 'tools', 'zarvo');
+  zarvo = fullfile(build, 'cli', 'zarvo');
   assert(exist(zarvo, 'file') == 2, 'the zarvo command is not built');
   dir = tempname();
   mkdir(dir);

@@ -18,7 +18,7 @@ against the clean volume), and a Gaussian smoothing whose width is chosen the
 same way (both peers are therefore tuned with the ground truth, an upper
 bound of what they reach).
 
-  /usr/bin/python3 tools/eval/benchmark.py --zarvo build/tools/zarvo [--quick]
+  /usr/bin/python3 bench/quality/benchmark.py --zarvo build/cli/zarvo [--quick]
       [--peers] [--levels 1,3,5,9,15] [--volumes ch2a,ch2b,inia] [--models gaussian,rician]
       [-- extra zarvo options]
 """

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Markdown tables from the JSON lines benchmark.py --json writes.
 
-  /usr/bin/python3 tools/eval/table.py results.jsonl
+  /usr/bin/python3 bench/quality/table.py results.jsonl
 """
 import json
 import sys
