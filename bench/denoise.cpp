@@ -1,7 +1,7 @@
 // Times the two-stage denoise of the benchmark phantom with one of the
-// command's profiles (default: "default"), calling the plug-ins through the stand-alone host as the command
-// does, and prints one line per stage and a summary line for
-// bench/run_denoise.sh.
+// command's profiles (default: "default") through the engine's pipeline, with
+// the level given (no file I/O: the filtering alone), and prints one line per
+// stage and a summary line for bench/run_denoise.sh.
 //
 //   zarvo_bench_denoise [--noise gaussian|rician] [--threads N] [--sigma S]
 //                       [--size R,C,S] [--profile NAME] [--write-volume FILE]
@@ -19,17 +19,9 @@
 #include <vector>
 
 #include "bench/phantom.h"
-#include "params.h"
-#include "plugin_helpers.h"
-#include "stages/walker.h"
-
-namespace sa = zarvo::standalone;
-namespace zt = zarvo::test;
-using zarvo::bench::Shape;
+#include "zarvo/pipeline.h"
 
 namespace {
-
-using Profile = zarvo::cli::Params;  // a profile of octave/zarvo_profiles.txt
 
 [[noreturn]] void usage(const char* why) {
   std::fprintf(stderr, "zarvo_bench_denoise: %s\n", why);
@@ -44,36 +36,13 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-// Raw matching limit, computed as the command computes it.
-double tau(double per_voxel, double sigma, const Profile& p) {
-  return zarvo::cli::tau_match(per_voxel, sigma, p.cube, p.depth);
-}
-
-// A plug-in call's inputs: borrowed volumes and owned parameters.
-struct Call {
-  std::vector<sa::Array> owned;
-  std::vector<const mxArray*> in;
-  void add(const mxArray* a) { in.push_back(a); }
-  void add(sa::Array a) {
-    in.push_back(a.get());
-    owned.push_back(std::move(a));
-  }
-  void add(double v) { add(sa::make_scalar(v)); }
-};
-
-void add_transforms(Call& c, const Profile& p, int nm2) {
-  for (int n : {p.cube, p.cube, p.depth, p.depth}) c.add(zt::square(zt::dct(n), n));
-  c.add(zt::haar_cell(nm2));
-  c.add(zt::haar_cell(nm2));
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string noise = "gaussian", profile_name = "default", write_path, estimate_path;
   int threads = 1;
   double sigma = 5.0;
-  Shape shape;
+  zarvo::bench::Shape shape;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -114,49 +83,42 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  const std::vector<std::size_t> dims{std::size_t(shape.rows), std::size_t(shape.cols),
-                                      std::size_t(shape.slices)};
-  sa::Array Bn = sa::make_array(dims, voxels);
-  std::vector<double>().swap(voxels);
-  zarvo::stages::set_walk_threads(threads);
-
-  Profile p;
+  zarvo::DenoiseOptions options;
   try {
-    p = zarvo::cli::profile(profile_name);
+    options.params = zarvo::profile(profile_name);
   } catch (const std::exception& e) {
     usage(e.what());
   }
-  Call first;
-  first.add(Bn.get());
-  for (double v : {double(p.step), double(p.cube), double(p.group1), double(p.depth), p.lambda,
-                   tau(p.tau1, sigma, p), double(p.search), p.synchronous ? 1.0 : 0.0, sigma, p.alpha,
-                   p.soft ? 0.0 : 1.0})
-    first.add(v);
-  add_transforms(first, p, p.group1);
-
+  options.noise = rician ? zarvo::Noise::rician : zarvo::Noise::gaussian;
+  options.sigma = {sigma};
+  zarvo::Shape volume_shape;
+  volume_shape.rows = shape.rows;
+  volume_shape.cols = shape.cols;
+  volume_shape.slices = shape.slices;
+  zarvo::RunContext context;
+  context.threads = threads;
+  // Each stage's time, from the start of one stage to the next.
+  double t_first = 0, t_second = 0;
   auto t0 = std::chrono::steady_clock::now();
-  sa::CallResult basic =
-      sa::call(rician ? zarvo_thr_rice_mex::mexFunction : zarvo_thr_mex::mexFunction, first.in, 1);
-  const double t_first = seconds_since(t0);
-  if (!basic.ok) usage(("first stage failed: " + basic.message).c_str());
-
-  Call second;
-  second.add(Bn.get());
-  second.add(std::move(basic.outputs[0]));
-  for (double v : {double(p.step), double(p.cube), double(p.group2), double(p.depth),
-                   tau(p.tau2, sigma, p), double(p.search), p.synchronous ? 1.0 : 0.0, sigma})
-    second.add(v);
-  add_transforms(second, p, p.group2);
-
-  t0 = std::chrono::steady_clock::now();
-  sa::CallResult final_ =
-      sa::call(rician ? zarvo_wie_rice_mex::mexFunction : zarvo_wie_mex::mexFunction, second.in, 1);
-  const double t_second = seconds_since(t0);
-  if (!final_.ok) usage(("second stage failed: " + final_.message).c_str());
+  zarvo::PipelineEvents events;
+  events.stage = [&](int, int stage, int, const char*) {
+    if (stage == 1) {
+      t_first = seconds_since(t0);
+      t0 = std::chrono::steady_clock::now();
+    }
+  };
+  std::vector<double> estimate;
+  zarvo::denoise(zarvo::series_input(zarvo::ArrayView::column_major(voxels.data(), volume_shape)),
+                 options,
+                 [&](int, const double* e, const double*) {
+                   t_second = seconds_since(t0);
+                   estimate.assign(e, e + shape.voxels());
+                 },
+                 context, events);
 
   // A checksum of the estimate, so that runs with other thread counts or
   // paths can be compared at a glance.
-  const double* e = mxGetPr(final_.outputs[0].get());
+  const double* e = estimate.data();
   double sum = 0;
   for (std::size_t i = 0; i < shape.voxels(); ++i) sum += e[i];
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "params.h"
+#include "zarvo/params.h"
 
 namespace zarvo::cli {
 
@@ -16,6 +16,7 @@ struct DenoiseOptions {
   std::string datatype = "float32";
   Params params;          // the profile with the expert overrides applied
   bool basic_only = false, force = false, quiet = false;
+  int threads = 1;        // walk threads
 };
 
 // Runs `zarvo denoise`; throws std::runtime_error with a one-line message.
@@ -25,6 +26,7 @@ struct DemoOptions {
   std::string folder = "zarvo-demo";
   bool quiet = false;
   int size = 0;  // 0: the default phantom size
+  int threads = 1;
 };
 
 void run_demo(const DemoOptions& options);

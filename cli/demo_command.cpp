@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "commands.h"
 #include "nifti_io.h"
 #include "phantom.h"
 #include "picture.h"
-#include "pipeline.h"
 #include "progress.h"
 
 namespace zarvo::cli {
@@ -43,7 +43,9 @@ void run_demo(const DemoOptions& o) {
   std::vector<Picture> pictures;
   const int k = slices / 2, zoom = 3;
   Progress progress(4, !o.quiet);
-  progress.observe_walks();
+  RunContext context;
+  context.threads = o.threads;
+  context.progress = [&progress](long done, long total) { progress.update(done, total); };
   struct Line {
     const char* model;
     double before, after, estimated, seconds;
@@ -53,23 +55,28 @@ void run_demo(const DemoOptions& o) {
     const bool rician = noise == Noise::rician;
     const char* model = rician ? "rician" : "gaussian";
     const Volume noisy = rician ? add_rician_noise(clean, sigma, 2) : add_gaussian_noise(clean, sigma, 1);
-    Request q;
+    zarvo::DenoiseOptions q;
     q.noise = noise;
-    q.params = profile("default");
     const auto start = std::chrono::steady_clock::now();
     const int base = rician ? 2 : 0;
-    const Outcome r = denoise(noisy, q, [&](int stage, int, const char* name) {
+    PipelineEvents events;
+    events.stage = [&](int, int stage, int, const char* name) {
       progress.begin(base + stage, std::string(model) + " noise, " + name);
-    });
+    };
+    std::vector<double> estimate;
+    const DenoiseReport r = denoise(
+        series_input(ArrayView::column_major(noisy.data.data(), noisy.shape())), q,
+        [&](int, const double* e, const double*) { estimate.assign(e, e + noisy.voxels()); },
+        context, events);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     write_new_image(path(std::string(model) + "_noisy.nii.gz"), rows, cols, slices, noisy.data,
                     1.0, DataType::float32, std::string("zarvo demo: ") + model + " noise");
     write_new_image(path(std::string(model) + "_denoised.nii.gz"), rows, cols, slices,
-                    r.estimate, 1.0, DataType::float32, "zarvo demo: denoised");
-    lines.push_back({model, psnr(clean.data, noisy.data, head), psnr(clean.data, r.estimate, head),
-                     r.matching_sigma, seconds});
-    for (const std::vector<double>* v : {&clean.data, &noisy.data, &r.estimate})
+                    estimate, 1.0, DataType::float32, "zarvo demo: denoised");
+    lines.push_back({model, psnr(clean.data, noisy.data, head), psnr(clean.data, estimate, head),
+                     r.volumes[0].sigma, seconds});
+    for (const std::vector<double>* v : {&clean.data, &noisy.data, &std::as_const(estimate)})
       pictures.push_back(slice_picture(*v, rows, cols, k, 0.0, peak, zoom));
   }
   progress.finish();

@@ -1,18 +1,29 @@
-#include <sched.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 
 #include "commands.h"
 #include "files.h"
 #include "nifti_io.h"
-#include "pipeline.h"
 #include "progress.h"
+#include "zarvo/pipeline.h"
 
 namespace zarvo::cli {
+
+namespace {
+
+Shape shape_of(const Image& im) {
+  Shape s;
+  s.ndims = im.ndim;
+  s.rows = im.nx;
+  s.cols = im.ny;
+  s.slices = im.nz;
+  s.volumes = im.nt;
+  return s;
+}
+
+}  // namespace
 
 double parse_sigma(const std::string& text) {
   char* end = nullptr;
@@ -31,10 +42,7 @@ int choose_threads(int requested) {
     const int n = std::atoi(env);
     if (n > 0) return n;
   }
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
-  const unsigned n = std::thread::hardware_concurrency();
-  return n ? static_cast<int>(n) : 1;
+  return available_cores();
 }
 
 void run_denoise(const DenoiseOptions& o) {
@@ -78,51 +86,58 @@ void run_denoise(const DenoiseOptions& o) {
           throw std::runtime_error("noise level map '" + o.sigma_map + "' holds negative levels");
   }
 
+  SeriesInput series{shape_of(input), [&input](int t, double* out) { input.read_volume(t, out); }};
+  SeriesInput map_series;
+  zarvo::DenoiseOptions options;
+  options.noise = noise;
+  options.params = o.params;
+  if (sigma > 0) options.sigma = {sigma};
+  if (!o.sigma_map.empty()) {
+    map_series = {shape_of(map_image),
+                  [&map_image](int t, double* out) { map_image.read_volume(t, out); }};
+    options.sigma_map = &map_series;
+  }
+  options.basic_only = o.basic_only;
+  options.noise_map = !o.noise_map.empty();
+
   const int stages = o.basic_only ? 1 : 2;
   Progress progress(input.nt * stages, !o.quiet);
-  progress.observe_walks();
+  RunContext context;
+  context.threads = o.threads;
+  context.progress = [&progress](long done, long total) { progress.update(done, total); };
+  PipelineEvents events;
+  std::vector<std::string> notes;
+  auto prefix = [&](int t) {
+    return input.nt > 1 ? "volume " + std::to_string(t + 1) + "/" + std::to_string(input.nt) + ", "
+                        : std::string();
+  };
+  events.stage = [&](int t, int stage, int count, const char* name) {
+    progress.begin(t * count + stage, prefix(t) + name);
+  };
+  events.level = [&](int t, const VolumeReport& r) {
+    if (r.source != SigmaSource::estimated) return;
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "%snoise level estimated as %.6g (image units)",
+                  prefix(t).c_str(), r.sigma);
+    notes.push_back(buf);
+  };
 
+  const std::size_t n = input.volume_voxels();
   std::vector<double> estimate(static_cast<std::size_t>(input.nim->nvox));
   std::vector<double> noise_map;
-  if (!o.noise_map.empty()) noise_map.resize(estimate.size());
-  std::vector<std::string> notes;
-  for (int t = 0; t < input.nt; ++t) {
-    Volume v;
-    v.rows = input.nx;
-    v.cols = input.ny;
-    v.slices = input.nz;
-    v.data = input.volume(t);
-    Request q;
-    q.noise = noise;
-    q.sigma = sigma;
-    q.params = o.params;
-    q.basic_only = o.basic_only;
-    std::vector<double> levels;
-    if (!o.sigma_map.empty()) {
-      levels = map_image.volume(map_image.nt == 1 ? 0 : t);
-      q.sigma_map = &levels;
-    }
-    const std::string prefix =
-        input.nt > 1 ? "volume " + std::to_string(t + 1) + "/" + std::to_string(input.nt) + ", " : "";
-    Outcome r = denoise(v, q, [&](int stage, int count, const char* name) {
-      progress.begin(t * count + stage, prefix + name);
-    });
-    if (r.estimated) {
-      char buf[160];
-      std::snprintf(buf, sizeof buf, "%snoise level estimated as %.6g (image units)",
-                    prefix.c_str(), r.matching_sigma);
-      notes.push_back(buf);
-    }
-    if (r.depth < o.params.depth && t == 0) {
-      notes.push_back("cube depth limited to " + std::to_string(r.depth) +
-                      " (the number of slices)");
-    }
-    const std::size_t offset = v.voxels() * static_cast<std::size_t>(t);
-    std::copy(r.estimate.begin(), r.estimate.end(), estimate.begin() + offset);
-    if (!noise_map.empty())
-      std::copy(r.noise_map.begin(), r.noise_map.end(), noise_map.begin() + offset);
-  }
+  if (options.noise_map) noise_map.resize(estimate.size());
+  const DenoiseReport report = denoise(
+      series, options,
+      [&](int t, const double* e, const double* m) {
+        const std::size_t offset = n * static_cast<std::size_t>(t);
+        std::copy(e, e + n, estimate.begin() + offset);
+        if (m) std::copy(m, m + n, noise_map.begin() + offset);
+      },
+      context, events);
   progress.finish();
+  if (report.params.depth < o.params.depth)
+    notes.push_back("cube depth limited to " + std::to_string(report.params.depth) +
+                    " (the number of slices)");
 
   write_image(o.output, input, estimate, type, "zarvo denoise");
   if (!noise_map.empty())

@@ -111,25 +111,29 @@ void load_data(nifti_image* nim, const std::string& what, const std::string& pat
 }  // namespace
 
 std::vector<double> Image::volume(int t) const {
+  std::vector<double> v(volume_voxels());
+  read_volume(t, v.data());
+  return v;
+}
+
+void Image::read_volume(int t, double* out) const {
   const std::size_t n = volume_voxels(), offset = n * static_cast<std::size_t>(t);
-  std::vector<double> v(n);
   double slope = 1.0, inter = 0.0;
   if (scaled(nim.get())) slope = nim->scl_slope, inter = nim->scl_inter;
   const void* d = nim->data;
   switch (nim->datatype) {
-    case DT_UINT8: convert<std::uint8_t>(d, offset, n, slope, inter, v.data()); break;
-    case DT_INT8: convert<std::int8_t>(d, offset, n, slope, inter, v.data()); break;
-    case DT_INT16: convert<std::int16_t>(d, offset, n, slope, inter, v.data()); break;
-    case DT_UINT16: convert<std::uint16_t>(d, offset, n, slope, inter, v.data()); break;
-    case DT_INT32: convert<std::int32_t>(d, offset, n, slope, inter, v.data()); break;
-    case DT_UINT32: convert<std::uint32_t>(d, offset, n, slope, inter, v.data()); break;
-    case DT_INT64: convert<std::int64_t>(d, offset, n, slope, inter, v.data()); break;
-    case DT_UINT64: convert<std::uint64_t>(d, offset, n, slope, inter, v.data()); break;
-    case DT_FLOAT32: convert<float>(d, offset, n, slope, inter, v.data()); break;
-    case DT_FLOAT64: convert<double>(d, offset, n, slope, inter, v.data()); break;
+    case DT_UINT8: convert<std::uint8_t>(d, offset, n, slope, inter, out); break;
+    case DT_INT8: convert<std::int8_t>(d, offset, n, slope, inter, out); break;
+    case DT_INT16: convert<std::int16_t>(d, offset, n, slope, inter, out); break;
+    case DT_UINT16: convert<std::uint16_t>(d, offset, n, slope, inter, out); break;
+    case DT_INT32: convert<std::int32_t>(d, offset, n, slope, inter, out); break;
+    case DT_UINT32: convert<std::uint32_t>(d, offset, n, slope, inter, out); break;
+    case DT_INT64: convert<std::int64_t>(d, offset, n, slope, inter, out); break;
+    case DT_UINT64: convert<std::uint64_t>(d, offset, n, slope, inter, out); break;
+    case DT_FLOAT32: convert<float>(d, offset, n, slope, inter, out); break;
+    case DT_FLOAT64: convert<double>(d, offset, n, slope, inter, out); break;
     default: throw std::logic_error("unchecked data type");
   }
-  return v;
 }
 
 std::string Image::shape() const {

@@ -24,6 +24,7 @@ struct Image {
   std::size_t volume_voxels() const { return static_cast<std::size_t>(nx) * ny * nz; }
   // Volume t (0-based) as doubles, scl_slope and scl_inter applied.
   std::vector<double> volume(int t) const;
+  void read_volume(int t, double* out) const;  // the same into out
   std::string shape() const;  // "181x217x181", "64x64x30x20"
 };
 

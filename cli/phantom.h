@@ -9,9 +9,24 @@
 #include <random>
 #include <vector>
 
-#include "pipeline.h"
+#include "zarvo/pipeline.h"
 
 namespace zarvo::cli {
+
+// A volume of the demo: column-major doubles, rows fastest.
+struct Volume {
+  int rows = 0, cols = 0, slices = 1;
+  std::vector<double> data;
+  std::size_t voxels() const { return static_cast<std::size_t>(rows) * cols * slices; }
+  Shape shape() const {
+    Shape s;
+    s.ndims = slices > 1 ? 3 : 2;
+    s.rows = rows;
+    s.cols = cols;
+    s.slices = slices;
+    return s;
+  }
+};
 
 Volume brain_phantom(int rows, int cols, int slices);
 

@@ -4,17 +4,7 @@
 
 #include <cmath>
 
-#include "stages/progress.h"
-
 namespace zarvo::cli {
-
-namespace {
-
-void on_walk(void* context, long done, long total) {
-  static_cast<Progress*>(context)->update(done, total);
-}
-
-}  // namespace
 
 std::string format_duration(double s) {
   if (!std::isfinite(s) || s < 0) return "--:--";
@@ -35,15 +25,7 @@ Progress::Progress(int units, bool enabled, std::FILE* out)
       start_(std::chrono::steady_clock::now()),
       last_draw_(start_) {}
 
-Progress::~Progress() {
-  if (observing_) zarvo::stages::set_progress_observer(nullptr, nullptr);
-  finish();
-}
-
-void Progress::observe_walks() {
-  zarvo::stages::set_progress_observer(&on_walk, this);
-  observing_ = true;
-}
+Progress::~Progress() { finish(); }
 
 void Progress::begin(int index, const std::string& label) {
   index_ = index;

@@ -24,15 +24,11 @@ class Progress {
   // Ends the display (a final newline on a terminal).
   void finish();
 
-  // Connects the walks of the plug-ins to this display (and disconnects it
-  // again when destroyed).
-  void observe_walks();
-
  private:
   void draw(double fraction, bool force);
 
   int units_;
-  bool enabled_, terminal_, observing_ = false, finished_ = false;
+  bool enabled_, terminal_, finished_ = false;
   std::FILE* out_;
   int index_ = 0;
   std::string label_;

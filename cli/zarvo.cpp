@@ -11,8 +11,7 @@
 #include "commands.h"
 #include "files.h"
 #include "nifti_io.h"
-#include "params.h"
-#include "stages/walker.h"
+#include "zarvo/params.h"
 
 namespace zc = zarvo::cli;
 
@@ -51,7 +50,7 @@ int main(int argc, char** argv) {
 
   // ---- zarvo denoise -------------------------------------------------------
   zc::DenoiseOptions d;
-  std::string profile_name = zc::profiles().front().name;
+  std::string profile_name = zarvo::profiles().front().name;
   CLI::App* denoise = app.add_subcommand(
       "denoise",
       "Denoise INPUT into OUTPUT (a new file; .nii or .nii.gz). 2-D images, 3-D volumes and 4-D "
@@ -75,10 +74,10 @@ int main(int argc, char** argv) {
                       "also write the noise level (standard deviation) the last stage used at "
                       "every voxel: the given or estimated level, the given map, or with "
                       "--estimate group the mean of the group estimates (not a residual)");
-  denoise->add_option("--profile", profile_name, "parameter profile: " + zc::profile_names())
+  denoise->add_option("--profile", profile_name, "parameter profile: " + zarvo::profile_names())
       ->check(CLI::IsMember([] {
         std::vector<std::string> names;
-        for (const auto& p : zc::profiles()) names.push_back(p.name);
+        for (const auto& p : zarvo::profiles()) names.push_back(p.name);
         return names;
       }()))
       ->capture_default_str();
@@ -91,7 +90,7 @@ int main(int argc, char** argv) {
   denoise->add_flag("--force", d.force, "overwrite OUTPUT (and the noise map) if they exist");
   denoise->add_flag("--quiet", d.quiet, "no progress bar and no notes on standard error");
 
-  const zc::Params& base = zc::profiles().front().params;
+  const zarvo::Params& base = zarvo::profiles().front().params;
   const std::string expert = "Expert options (override the profile)";
   Override<int> cube, depth, step, search, group1, group2;
   Override<double> lambda, tau1, tau2, alpha;
@@ -103,8 +102,8 @@ int main(int argc, char** argv) {
   auto* estimate_opt = denoise->add_option(
       "--estimate", estimate,
       std::string(estimate_help) + " [default profile: " +
-          (base.estimate_gaussian == zc::Estimate::group ? "group" : "volume") +
-          " for Gaussian, " + (base.estimate_rician == zc::Estimate::group ? "group" : "volume") +
+          (base.estimate_gaussian == zarvo::Estimate::group ? "group" : "volume") +
+          " for Gaussian, " + (base.estimate_rician == zarvo::Estimate::group ? "group" : "volume") +
           " for Rician noise]");
   estimate_opt->check(CLI::IsMember({"group", "volume"}))->group(expert);
   auto add_int = [&](const char* name, Override<int>& o, const char* text, int value) {
@@ -156,10 +155,10 @@ int main(int argc, char** argv) {
   }
 
   try {
-    zarvo::stages::set_walk_threads(zc::choose_threads(threads));
+    d.threads = demo.threads = zc::choose_threads(threads);
     if (*denoise) {
-      d.params = zc::profile(profile_name);
-      zc::Params& p = d.params;
+      d.params = zarvo::profile(profile_name);
+      zarvo::Params& p = d.params;
       cube.apply(p.cube);
       depth.apply(p.depth);
       step.apply(p.step);
@@ -172,13 +171,13 @@ int main(int argc, char** argv) {
       alpha.apply(p.alpha);
       if (soft) p.soft = true;
       if (estimate_opt->count())
-        p.estimate_gaussian = p.estimate_rician = zc::parse_estimate(estimate);
+        p.estimate_gaussian = p.estimate_rician = zarvo::parse_estimate(estimate);
       if (synchronous) p.synchronous = true;
       zc::run_denoise(d);
     } else if (*demo_cmd) {
       zc::run_demo(demo);
     } else if (*profiles_cmd) {
-      std::fputs(zc::profile_table(), stdout);
+      std::fputs(zarvo::profile_table(), stdout);
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "zarvo: error: %s\n", e.what());

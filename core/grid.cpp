@@ -1,7 +1,5 @@
-// The reference-cube grid and the diagnostic printers.
+// The reference-cube grid.
 #include "core/zarvo.h"
-
-#include "mex.h"
 
 namespace zarvo {
 
@@ -25,13 +23,5 @@ void get_nth_reference_cube(int step, int x_bound, int y_bound, int z_bound, int
     ++visit;
   });
 }
-
-void print_array(const double* values, int count, const char* label) {
-  mexPrintf("%s ", label);
-  for (int i = 0; i < count; ++i) mexPrintf("%.4f ", values[i]);
-  mexPrintf("\n");
-}
-
-void debug(const char* message) { mexPrintf("%s \n", message); }
 
 }  // namespace zarvo

@@ -3,10 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <vector>
 
 #include "core/distances.h"
 #include "core/zarvo.h"
-#include "mex.h"
 
 namespace zarvo {
 
@@ -43,7 +44,7 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
   // towards the reference.
   double* dist = work;
   int* pos = work_ints;
-  const double inf = mxGetInf();
+  const double inf = std::numeric_limits<double>::infinity();
   for (int i = 0; i < nm2 - 1; ++i) dist[i] = inf;
   const int ref = nm2 - 1;
   pos[3 * ref + 0] = x;
@@ -172,17 +173,12 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
     *group_size = 0;
     return;
   }
-  // The working storage of one call, from the host allocator and returned
-  // to it before this returns (the positions block first).
-  const auto ints = static_cast<std::size_t>(grouping_work_ints(nm1, nm2, nm3));
-  const auto doubles =
-      static_cast<std::size_t>(grouping_work_doubles(nm1, nm2, nm3, search_block_size));
-  int* work_ints = static_cast<int*>(mxMalloc(ints * sizeof(int)));
-  double* work = static_cast<double*>(mxMalloc(doubles * sizeof(double)));
+  // The working storage of one call, released before this returns.
+  std::vector<int> work_ints(static_cast<std::size_t>(grouping_work_ints(nm1, nm2, nm3)));
+  std::vector<double> work(
+      static_cast<std::size_t>(grouping_work_doubles(nm1, nm2, nm3, search_block_size)));
   grouping(volume, ndims, dims, nm1, nm2, nm3, search_block_size, synchronous, tau_match, x, y, z,
-           positions, group_size, work, work_ints, MatchingPath::simd);
-  mxFree(work_ints);
-  mxFree(work);
+           positions, group_size, work.data(), work_ints.data(), MatchingPath::simd);
 }
 
 }  // namespace zarvo

@@ -2,9 +2,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "core/zarvo.h"
-#include "mex.h"
 
 namespace zarvo {
 
@@ -76,12 +76,8 @@ double noise_std_estimation(const double* values, int count, double* deviations)
 }
 
 double noise_std_estimation(const double* values, int count) {
-  const std::size_t bytes =
-      static_cast<std::size_t>(static_cast<std::int64_t>(count) * static_cast<std::int64_t>(8));
-  double* deviations = static_cast<double*>(mxMalloc(bytes));
-  const double level = noise_std_estimation(values, count, deviations);
-  mxFree(deviations);
-  return level;
+  std::vector<double> deviations(static_cast<std::size_t>(count));
+  return noise_std_estimation(values, count, deviations.data());
 }
 
 }  // namespace zarvo

@@ -52,10 +52,6 @@ inline void walk_grid(int step, int x_bound, int y_bound, int z_bound, Visit&& v
 // v when v > 0, else -v (so -0.0 gives +0.0 and NaN stays NaN).
 inline double absolute_value(double v) { return v > 0 ? v : -v; }
 
-// Diagnostic printers on the host console.
-void print_array(const double* values, int count, const char* label);
-void debug(const char* message);
-
 // ---- Block matching -------------------------------------------------------
 
 // Finds the cubes of `volume` closest to the reference cube at (x, y, z)
@@ -79,7 +75,7 @@ int grouping_work_ints(int nm1, int nm2, int nm3);
 // grouping with its working storage supplied by the caller (`work` and
 // `work_ints` of the sizes above, contents irrelevant), so that it allocates
 // nothing; same results as the function above, which takes its storage from
-// the host allocator on every call.
+// ordinary memory on every call.
 void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2,
               int nm3, int search_block_size, int synchronous, double tau_match,
               int x, int y, int z, std::uint16_t* positions, int* group_size,
@@ -131,8 +127,8 @@ constexpr double mad_scale = 1.4826022386550903;
 // mad_scale times the median absolute deviation from the median. count >= 1.
 double noise_std_estimation(const double* values, int count);
 
-// The same with the caller's scratch of count doubles instead of a block
-// from the host allocator.
+// The same with the caller's scratch of count doubles instead of a block of
+// its own.
 double noise_std_estimation(const double* values, int count, double* scratch);
 
 }  // namespace zarvo

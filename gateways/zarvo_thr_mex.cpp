@@ -7,8 +7,12 @@
 // Produces the basic estimate of the noisy volume Bn and, when sigma is 0
 // (adaptive mode), a map of the mean noise level estimated over the groups
 // that reached each voxel (zeros otherwise).
+//
+// An optional argument after the last one gives the number of threads of the
+// walk (0 or absent: every core the process may use); the result does not
+// depend on it.
 #include "gateway.h"
-#include "stages/arguments.h"
+#include "arguments.h"
 
 namespace zarvo_thr_mex {
 
@@ -22,7 +26,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   settings.hard = a.hard;
   settings.sigma = mxGetScalar(a.noise);
   produce_outputs(a.volume, nlhs, plhs, [&](double* y_hat, double* sigma_hat) {
-    run_thr(a.geometry, a.transforms, settings, a.Bn, y_hat, sigma_hat);
+    run_thr(a.geometry, a.transforms, settings, a.Bn, y_hat, sigma_hat, a.context);
   });
 }
 

@@ -8,8 +8,12 @@
 // level at its reference cube's first voxel), a single level for every group,
 // or a single 0 for adaptive mode, where each group's level is estimated from
 // its samples and the second output maps the mean estimate.
+//
+// An optional argument after the last one gives the number of threads of the
+// walk (0 or absent: every core the process may use); the result does not
+// depend on it.
 #include "gateway.h"
-#include "stages/arguments.h"
+#include "arguments.h"
 
 namespace zarvo_thr_rice_mex {
 
@@ -23,7 +27,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   settings.hard = a.hard;
   settings.noise = rice_noise(a.noise);
   produce_outputs(a.volume, nlhs, plhs, [&](double* y_hat, double* sigma_hat) {
-    run_thr_rice(a.geometry, a.transforms, settings, a.Bn, y_hat, sigma_hat);
+    run_thr_rice(a.geometry, a.transforms, settings, a.Bn, y_hat, sigma_hat, a.context);
   });
 }
 

@@ -7,8 +7,12 @@
 // Filters the noisy volume Bn again, matching cubes on the basic estimate
 // Bn_hat and shrinking with Wiener coefficients from its spectrum. With sigma
 // 0 (adaptive mode) the second output maps the mean estimated noise level.
+//
+// An optional argument after the last one gives the number of threads of the
+// walk (0 or absent: every core the process may use); the result does not
+// depend on it.
 #include "gateway.h"
-#include "stages/arguments.h"
+#include "arguments.h"
 
 namespace zarvo_wie_mex {
 
@@ -19,7 +23,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   WieSettings settings;
   settings.sigma = mxGetScalar(a.noise);
   produce_outputs(a.volume, nlhs, plhs, [&](double* y_hat, double* sigma_hat) {
-    run_wie(a.geometry, a.transforms, settings, a.Bn, a.Bn_hat, y_hat, sigma_hat);
+    run_wie(a.geometry, a.transforms, settings, a.Bn, a.Bn_hat, y_hat, sigma_hat, a.context);
   });
 }
 

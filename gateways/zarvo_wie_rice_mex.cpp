@@ -6,8 +6,12 @@
 //
 // sigma_oracle as for zarvo_thr_rice_mex: a map shaped like Bn, a single
 // level, or a single 0 for adaptive mode.
+//
+// An optional argument after the last one gives the number of threads of the
+// walk (0 or absent: every core the process may use); the result does not
+// depend on it.
 #include "gateway.h"
-#include "stages/arguments.h"
+#include "arguments.h"
 
 namespace zarvo_wie_rice_mex {
 
@@ -18,7 +22,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   WieRiceSettings settings;
   settings.noise = rice_noise(a.noise);
   produce_outputs(a.volume, nlhs, plhs, [&](double* y_hat, double* sigma_hat) {
-    run_wie_rice(a.geometry, a.transforms, settings, a.Bn, a.Bn_hat, y_hat, sigma_hat);
+    run_wie_rice(a.geometry, a.transforms, settings, a.Bn, a.Bn_hat, y_hat, sigma_hat, a.context);
   });
 }
 

@@ -18,8 +18,9 @@ constexpr std::size_t max_position = 65535;  // cube positions are 16-bit
 
 }  // namespace
 
-void check_arity(const char* plugin, int nlhs, int nrhs, int nrhs_expected) {
-  if (nrhs != nrhs_expected)
+void check_arity(const char* plugin, int nlhs, int nrhs, int nrhs_expected,
+                 bool optional_last) {
+  if (nrhs != nrhs_expected && !(optional_last && nrhs == nrhs_expected + 1))
     mexErrMsgIdAndTxt("zarvo:nargin", "%s expects %d input arguments, but %d were given.",
                       plugin, nrhs_expected, nrhs);
   if (nlhs > 2)

@@ -1,6 +1,5 @@
-// Host layer: the MEX operations (from the real host's mex.h, or from the
-// stand-alone host's when built without one), seen with the 32-bit sizes the
-// system works with, and the argument checks every plug-in makes before it
+// Host layer of the plug-ins: the MEX operations seen with the 32-bit sizes
+// the engine works with, and the argument checks every plug-in makes before it
 // reads an argument. Every refusal ends the call through the host's error
 // exit with an identifier "zarvo:..." and a message naming the argument.
 #pragma once
@@ -17,9 +16,10 @@ struct Volume {
   int depth = 1;      // slices of a 3-D volume, else 1
 };
 
-// Refuses a call with other than `nrhs_expected` inputs or more than two
-// outputs.
-void check_arity(const char* plugin, int nlhs, int nrhs, int nrhs_expected);
+// Refuses a call with other than `nrhs_expected` inputs (or one more, when
+// `optional_last`) or more than two outputs.
+void check_arity(const char* plugin, int nlhs, int nrhs, int nrhs_expected,
+                 bool optional_last = false);
 
 // Refuses anything but a real, full (non-sparse) double array.
 void require_real_double(const mxArray* a, const char* name);
@@ -57,5 +57,9 @@ mxArray* create_like(const Volume& v);
 // Hands the two outputs to the host: output 0 always (the host offers one
 // slot even when none is asked for), output 1 only when it was asked for.
 void set_outputs(int nlhs, mxArray* plhs[], mxArray* estimate, mxArray* noise_map);
+
+// Diagnostic printers on the host console (not called by any plug-in).
+void print_array(const double* values, int count, const char* label);
+void debug(const char* message);
 
 }  // namespace zarvo::host

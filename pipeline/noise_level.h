@@ -3,7 +3,7 @@
 // matching limit must be known before the walk).
 #pragma once
 
-#include "params.h"
+#include "zarvo/params.h"
 
 namespace zarvo::cli {
 

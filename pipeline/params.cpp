@@ -1,12 +1,11 @@
-#include "params.h"
+#include "zarvo/params.h"
 
 #include <cmath>
 #include <sstream>
-#include <stdexcept>
 
-#include "profile_table.h"  // generated from octave/zarvo_profiles.txt
+#include "profile_table.h"  // generated from share/zarvo/profiles.txt
 
-namespace zarvo::cli {
+namespace zarvo {
 
 std::vector<Profile> parse_profiles(const std::string& table) {
   std::vector<Profile> out;
@@ -26,21 +25,21 @@ std::vector<Profile> parse_profiles(const std::string& table) {
     if (!(fields >> q.cube >> q.depth >> q.step >> q.search >> q.group1 >> q.group2 >>
           q.lambda >> q.tau1 >> q.tau2 >> q.alpha >> soft >> gauss >> rice) ||
         (fields >> extra))
-      throw std::runtime_error("profile table line " + std::to_string(number) +
+      throw Error("profile table line " + std::to_string(number) +
                                ": expected a name, 11 numbers and two estimation modes");
     q.soft = soft != 0;
     try {
       q.estimate_gaussian = parse_estimate(gauss);
       q.estimate_rician = parse_estimate(rice);
-    } catch (const std::runtime_error& e) {
-      throw std::runtime_error("profile table line " + std::to_string(number) + ": " + e.what());
+    } catch (const Error& e) {
+      throw Error("profile table line " + std::to_string(number) + ": " + e.what());
     }
     const std::string problem = check(q);
     if (!problem.empty())
-      throw std::runtime_error("profile table line " + std::to_string(number) + ": " + problem);
+      throw Error("profile table line " + std::to_string(number) + ": " + problem);
     out.push_back(p);
   }
-  if (out.empty()) throw std::runtime_error("profile table holds no profile");
+  if (out.empty()) throw Error("profile table holds no profile");
   return out;
 }
 
@@ -49,7 +48,7 @@ const char* profile_table() { return kProfileTable; }
 Estimate parse_estimate(const std::string& text) {
   if (text == "group") return Estimate::group;
   if (text == "volume") return Estimate::volume;
-  throw std::runtime_error("estimation mode '" + text + "' is neither group nor volume");
+  throw Error("estimation mode '" + text + "' is neither group nor volume");
 }
 
 const std::vector<Profile>& profiles() {
@@ -57,10 +56,12 @@ const std::vector<Profile>& profiles() {
   return table;
 }
 
+const Params& default_params() { return profiles().front().params; }
+
 const Params& profile(const std::string& name) {
   for (const Profile& p : profiles())
     if (p.name == name) return p.params;
-  throw std::runtime_error("unknown profile '" + name + "' (known: " + profile_names() + ")");
+  throw Error("unknown profile '" + name + "' (known: " + profile_names() + ")");
 }
 
 std::string profile_names() {
@@ -89,4 +90,4 @@ double tau_match(double per_voxel, double sigma, int cube, int depth) {
   return per_voxel * (sigma * sigma) * voxels;
 }
 
-}  // namespace zarvo::cli
+}  // namespace zarvo

@@ -1,130 +1,241 @@
-#include "pipeline.h"
+// The two-stage pipeline over a series, on the engine's stages.
+#include "zarvo/pipeline.h"
 
-#include <stdexcept>
+#include <cmath>
+#include <limits>
+#include <string>
 
-#include "gateways/plugins.h"
-#include "host/standalone/call.h"
 #include "noise_level.h"
-#include "transforms.h"
+#include "zarvo/stages.h"
 
-namespace zarvo::cli {
-
-namespace sa = zarvo::standalone;
+namespace zarvo {
 
 namespace {
 
-sa::Array square(const std::vector<double>& m, int n) {
-  return sa::make_array({static_cast<std::size_t>(n), static_cast<std::size_t>(n)}, m);
+std::string text(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", v);
+  return buf;
 }
 
-// Element L - 1 holds the Haar matrix of order L for every power of two up
-// to `largest`; the others stay empty (the plug-ins never read them).
-sa::Array group_cell(int largest) {
-  std::vector<sa::Array> cells(static_cast<std::size_t>(largest));
-  for (int L = 1; L <= largest; L *= 2) cells[L - 1] = square(haar_matrix(L), L);
-  return sa::make_cell(std::move(cells));
-}
+// The transform matrices of one run: DCT for slices and depth, Haar for
+// every power of two up to the larger group.
+struct Matrices {
+  std::vector<double> slice, depth;
+  std::vector<std::vector<double>> haar;  // index: log2 of the order
 
-struct Call {
-  std::vector<sa::Array> owned;
-  std::vector<const mxArray*> args;
-  void add(sa::Array a) {
-    args.push_back(a.get());
-    owned.push_back(std::move(a));
+  Matrices(const Params& p) : slice(dct_matrix(p.cube)), depth(dct_matrix(p.depth)) {
+    const int largest = p.group1 > p.group2 ? p.group1 : p.group2;
+    for (int L = 1; L <= largest; L *= 2) haar.push_back(haar_matrix(L));
   }
-  void add(const mxArray* a) { args.push_back(a); }
-  void add(double v) { add(sa::make_scalar(v)); }
+  stages::Transforms transforms() const {
+    stages::Transforms t;
+    t.Tfor = t.Tinv = slice.data();
+    t.Tfor3 = depth.data();
+    for (std::size_t i = 0; i < haar.size(); ++i) t.group_fwd[i] = t.group_inv[i] = haar[i].data();
+    return t;
+  }
 };
 
-std::vector<std::vector<double>> run(sa::EntryPoint entry, const Call& c) {
-  sa::CallResult r = sa::call(entry, c.args, 2);
-  if (!r.ok) throw std::runtime_error("denoising failed: " + r.message);
-  return {sa::values(r.outputs.at(0).get()), sa::values(r.outputs.at(1).get())};
+stages::Geometry geometry(const Shape& s, const Params& p, int group, double tau) {
+  stages::Geometry g;
+  g.ndims = s.slices > 1 ? 3 : 2;
+  g.dims[0] = s.rows;
+  g.dims[1] = s.cols;
+  g.dims[2] = s.slices;
+  g.nm1 = p.cube;
+  g.nm2 = group;
+  g.nm3 = p.depth;
+  g.Nstep = p.step;
+  g.search_block_size = p.search;
+  g.synchronous = p.synchronous ? 1 : 0;
+  g.tau_match = tau;
+  g.derive();
+  return g;
+}
+
+// Every voxel finite; otherwise an Error naming the first bad one.
+void check_finite(const double* v, const Shape& s, int t) {
+  const std::size_t n = s.volume_voxels();
+  std::size_t bad = 0, first = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    if (!std::isfinite(v[i]) && bad++ == 0) first = i;
+  if (!bad) return;
+  const std::size_t x = first % s.rows, y = (first / s.rows) % s.cols,
+                    z = first / (static_cast<std::size_t>(s.rows) * s.cols);
+  std::string where = std::to_string(x) + "," + std::to_string(y) + "," + std::to_string(z);
+  if (s.volumes > 1) where += "," + std::to_string(t);
+  throw Error("holds " + std::to_string(bad) + " NaN or infinite voxel(s) (the first at voxel " +
+              where + "); replace them before denoising");
 }
 
 }  // namespace
 
-Outcome denoise(const Volume& noisy, const Request& q, const StageHook& hook) {
-  const Params& p = q.params;
-  Outcome out;
-  out.depth = p.depth < noisy.slices ? p.depth : noisy.slices;
-  const int nm1 = p.cube, nm3 = out.depth;
-  const bool rician = q.noise == Noise::rician;
-
-  std::vector<std::size_t> dims{static_cast<std::size_t>(noisy.rows),
-                                static_cast<std::size_t>(noisy.cols)};
-  if (noisy.slices > 1) dims.push_back(static_cast<std::size_t>(noisy.slices));
-  const sa::Array Bn = sa::make_array(dims, noisy.data);
-
-  // The level the matching limits are set from.
-  double level = q.sigma;
-  if (q.sigma_map) {
-    if (!rician) throw std::invalid_argument("a noise level map needs the Rician noise model");
-    std::vector<double> copy = *q.sigma_map;
-    level = median(copy);
-  } else if (!(q.sigma > 0)) {
-    level = estimate_noise_level(noisy.data.data(), noisy.rows, noisy.cols, noisy.slices, q.noise);
-    out.estimated = true;
-  }
-  out.matching_sigma = level;
-  // A level to pass as known: given, or estimated for the whole volume.
-  const bool per_group = out.estimated && p.estimate(q.noise) == Estimate::group;
-  const double known = out.estimated ? (per_group ? 0.0 : level) : q.sigma;
-
-  // What the plug-ins take as the noise level: 0 selects per-group estimation.
-  sa::Array noise_arg;
-  if (q.sigma_map)
-    noise_arg = sa::make_array(dims, *q.sigma_map);
-  else
-    noise_arg = sa::make_scalar(known);
-
-  const sa::Array T = square(dct_matrix(nm1), nm1);
-  const sa::Array T3 = square(dct_matrix(nm3), nm3);
-  const sa::Array G1 = group_cell(p.group1);
-  const int stages = q.basic_only ? 1 : 2;
-
-  if (hook) hook(0, stages, "hard thresholding");
-  Call thr;
-  thr.add(Bn.get());
-  for (double v : {double(p.step), double(nm1), double(p.group1), double(nm3), p.lambda,
-                   tau_match(p.tau1, level, nm1, nm3), double(p.search),
-                   double(p.synchronous ? 1 : 0)})
-    thr.add(v);
-  thr.add(noise_arg.get());
-  thr.add(p.alpha);
-  thr.add(p.soft ? 0.0 : 1.0);
-  for (const mxArray* m : {T.get(), T.get(), T3.get(), T3.get(), G1.get(), G1.get()}) thr.add(m);
-  auto basic = run(rician ? zarvo_thr_rice_mex::mexFunction : zarvo_thr_mex::mexFunction, thr);
-
-  std::vector<std::vector<double>> last;
-  if (q.basic_only) {
-    last = std::move(basic);
-  } else {
-    if (hook) hook(1, stages, "Wiener");
-    const sa::Array Bhat = sa::make_array(dims, basic[0]);
-    basic.clear();
-    const sa::Array G2 = group_cell(p.group2);
-    Call wie;
-    wie.add(Bn.get());
-    wie.add(Bhat.get());
-    for (double v : {double(p.step), double(nm1), double(p.group2), double(nm3),
-                     tau_match(p.tau2, level, nm1, nm3), double(p.search),
-                     double(p.synchronous ? 1 : 0)})
-      wie.add(v);
-    wie.add(noise_arg.get());
-    for (const mxArray* m : {T.get(), T.get(), T3.get(), T3.get(), G2.get(), G2.get()})
-      wie.add(m);
-    last = run(rician ? zarvo_wie_rice_mex::mexFunction : zarvo_wie_mex::mexFunction, wie);
-  }
-
-  out.estimate = std::move(last[0]);
-  if (q.sigma_map)
-    out.noise_map = *q.sigma_map;
-  else if (per_group)
-    out.noise_map = std::move(last[1]);
-  else
-    out.noise_map.assign(noisy.voxels(), known);
-  return out;
+ArrayView ArrayView::column_major(const double* data, const Shape& shape) {
+  ArrayView v;
+  v.data = data;
+  v.type = ElementType::float64;
+  v.shape = shape;
+  v.strides = {1, shape.rows, static_cast<std::int64_t>(shape.rows) * shape.cols,
+               static_cast<std::int64_t>(shape.volume_voxels())};
+  return v;
 }
 
-}  // namespace zarvo::cli
+ArrayView ArrayView::column_major(const float* data, const Shape& shape) {
+  ArrayView v = column_major(static_cast<const double*>(nullptr), shape);
+  v.data = data;
+  v.type = ElementType::float32;
+  return v;
+}
+
+double ArrayView::at(std::int64_t r, std::int64_t c, std::int64_t s, std::int64_t t) const {
+  const std::int64_t i = r * strides[0] + c * strides[1] + s * strides[2] + t * strides[3];
+  return type == ElementType::float64 ? static_cast<const double*>(data)[i]
+                                      : static_cast<const float*>(data)[i];
+}
+
+void ArrayView::read_volume(int t, double* out) const {
+  std::size_t i = 0;
+  for (int s = 0; s < shape.slices; ++s)
+    for (int c = 0; c < shape.cols; ++c)
+      for (int r = 0; r < shape.rows; ++r) out[i++] = at(r, c, s, t);
+}
+
+SeriesInput series_input(const ArrayView& view) {
+  return {view.shape, [view](int t, double* out) { view.read_volume(t, out); }};
+}
+
+double estimate_sigma(const double* volume, const Shape& s, Noise noise) {
+  return cli::estimate_noise_level(volume, s.rows, s.cols, s.slices, noise);
+}
+
+void check(const Shape& s, const DenoiseOptions& o) {
+  if (s.ndims < 2 || s.ndims > 4)
+    throw Error("has " + std::to_string(s.ndims) +
+                " dimensions; 2-D images, 3-D volumes and 4-D series are supported");
+  if (s.rows < 1 || s.cols < 1 || s.slices < 1 || s.volumes < 1) throw Error("is empty");
+  if (s.rows > 65535 || s.cols > 65535 || s.slices > 65535)
+    throw Error("is larger than 65535 voxels along a spatial axis");
+  if (s.volume_voxels() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    throw Error("has too many voxels per volume (2^31 or more)");
+  const std::string problem = check(o.params);
+  if (!problem.empty()) throw Error(problem);
+  if (!o.sigma.empty() && o.sigma.size() != 1 && o.sigma.size() != static_cast<std::size_t>(s.volumes))
+    throw Error("give one noise level, or one per volume (" + std::to_string(s.volumes) +
+                "), not " + std::to_string(o.sigma.size()));
+  for (double v : o.sigma)
+    if (!(v > 0) || !std::isfinite(v))
+      throw Error("the noise level must be a finite number > 0 (got " + text(v) +
+                  "); omit it to estimate it");
+  if (o.sigma_map) {
+    if (o.noise != Noise::rician) throw Error("a noise level map needs the Rician noise model");
+    if (!o.sigma.empty()) throw Error("give either noise levels or a noise level map, not both");
+    const Shape& m = o.sigma_map->shape;
+    if (m.rows != s.rows || m.cols != s.cols || m.slices != s.slices ||
+        (m.volumes != 1 && m.volumes != s.volumes))
+      throw Error("the noise level map must have the input's shape (one volume, or one per volume)");
+  }
+}
+
+DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const VolumeSink& sink,
+                      const RunContext& context, const PipelineEvents& events) {
+  const Shape& s = input.shape;
+  check(s, o);
+  DenoiseReport report;
+  report.params = o.params;
+  Params& p = report.params;
+  if (p.depth > s.slices) p.depth = s.slices;
+  const bool rician = o.noise == Noise::rician;
+  const Matrices matrices(p);
+  const stages::Transforms transforms = matrices.transforms();
+  const int stage_count = o.basic_only ? 1 : 2;
+
+  const std::size_t n = s.volume_voxels();
+  std::vector<double> noisy(n), estimate(n), noise_map, level_map;
+  if (o.noise_map) noise_map.resize(n);
+  if (o.sigma_map) level_map.resize(n);
+
+  for (int t = 0; t < s.volumes; ++t) {
+    input.read(t, noisy.data());
+    check_finite(noisy.data(), s, t);
+
+    // The level the matching limits are set from, and what the stages take
+    // as the noise level (0: every group estimates its own).
+    VolumeReport r;
+    if (o.sigma_map) {
+      o.sigma_map->read(o.sigma_map->shape.volumes == 1 ? 0 : t, level_map.data());
+      for (double v : level_map)
+        if (!(v >= 0) || !std::isfinite(v))
+          throw Error("the noise level map holds negative or non-finite levels");
+      std::vector<double> copy = level_map;
+      r.sigma = cli::median(copy);
+      r.source = SigmaSource::map;
+    } else if (!o.sigma.empty()) {
+      r.sigma = o.sigma[o.sigma.size() == 1 ? 0 : t];
+      r.source = SigmaSource::given;
+    } else {
+      r.sigma = estimate_sigma(noisy.data(), s, o.noise);
+      r.source = SigmaSource::estimated;
+      r.per_group = p.estimate(o.noise) == Estimate::group;
+    }
+    if (events.level) events.level(t, r);
+    const double known = r.per_group ? 0.0 : r.sigma;
+    stages::RiceNoise rice_noise;
+    if (o.sigma_map) {
+      rice_noise.levels = level_map.data();
+      rice_noise.count = static_cast<int>(n);
+    } else {
+      rice_noise.levels = &known;
+      rice_noise.count = 1;
+    }
+    double* stage_map = r.per_group && o.noise_map ? noise_map.data() : nullptr;
+
+    // First stage into `estimate`; the second matches on it and writes its
+    // result over it once its walk is done.
+    if (events.stage) events.stage(t, 0, stage_count, "hard thresholding");
+    const stages::Geometry g1 =
+        geometry(s, p, p.group1, tau_match(p.tau1, r.sigma, p.cube, p.depth));
+    if (rician) {
+      stages::ThrRiceSettings q;
+      q.lambda4D = p.lambda;
+      q.alpha = p.alpha;
+      q.hard = p.soft ? 0 : 1;
+      q.noise = rice_noise;
+      stages::run_thr_rice(g1, transforms, q, noisy.data(), estimate.data(), stage_map, context);
+    } else {
+      stages::ThrSettings q;
+      q.lambda4D = p.lambda;
+      q.alpha = p.alpha;
+      q.hard = p.soft ? 0 : 1;
+      q.sigma = known;
+      stages::run_thr(g1, transforms, q, noisy.data(), estimate.data(), stage_map, context);
+    }
+    if (!o.basic_only) {
+      if (events.stage) events.stage(t, 1, stage_count, "Wiener");
+      const stages::Geometry g2 =
+          geometry(s, p, p.group2, tau_match(p.tau2, r.sigma, p.cube, p.depth));
+      if (rician) {
+        stages::WieRiceSettings q;
+        q.noise = rice_noise;
+        stages::run_wie_rice(g2, transforms, q, noisy.data(), estimate.data(), estimate.data(),
+                             stage_map, context);
+      } else {
+        stages::WieSettings q;
+        q.sigma = known;
+        stages::run_wie(g2, transforms, q, noisy.data(), estimate.data(), estimate.data(),
+                        stage_map, context);
+      }
+    }
+    if (o.noise_map && !r.per_group) {
+      if (o.sigma_map)
+        noise_map = level_map;
+      else
+        noise_map.assign(n, known);
+    }
+    report.volumes.push_back(r);
+    sink(t, estimate.data(), o.noise_map ? noise_map.data() : nullptr);
+  }
+  return report;
+}
+
+}  // namespace zarvo

@@ -1,12 +1,13 @@
-#include "transforms.h"
-
+// The transform matrices: term by term, so that every front end passes the
+// same bits.
 #include <cmath>
-#include <stdexcept>
 
-namespace zarvo::cli {
+#include "zarvo/pipeline.h"
+
+namespace zarvo {
 
 std::vector<double> dct_matrix(int n) {
-  if (n < 1) throw std::invalid_argument("transform order must be at least 1");
+  if (n < 1) throw Error("transform order must be at least 1");
   std::vector<double> t(static_cast<std::size_t>(n) * n);
   const double pi = 3.14159265358979323846;
   const double scale = std::sqrt(2.0 / n);
@@ -21,7 +22,7 @@ std::vector<double> dct_matrix(int n) {
 
 std::vector<double> haar_matrix(int n) {
   if (n < 1 || (n & (n - 1)) != 0)
-    throw std::invalid_argument("Haar order must be a power of two");
+    throw Error("Haar order must be a power of two");
   std::vector<double> h{1.0};
   const double root2 = std::sqrt(2.0);
   for (int m = 1; m < n; m *= 2) {
@@ -41,4 +42,4 @@ std::vector<double> haar_matrix(int n) {
   return h;
 }
 
-}  // namespace zarvo::cli
+}  // namespace zarvo

@@ -1,32 +1,47 @@
 #include "progress.h"
 
-namespace zarvo::stages {
-namespace {
-ProgressObserver g_observer = nullptr;
-void* g_context = nullptr;
-}  // namespace
+#include <sched.h>
 
-void set_progress_observer(ProgressObserver observer, void* context) {
-  g_observer = observer;
-  g_context = context;
+#include <thread>
+
+namespace zarvo {
+
+int available_cores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+  const unsigned n = std::thread::hardware_concurrency();
+  return n ? static_cast<int>(n) : 1;
 }
 
-ProgressReport::ProgressReport(long total) : total_(total) {
+int walk_threads(const RunContext& context) {
+  if (context.threads > 0) return context.threads;
+  return available_cores();
+}
+
+}  // namespace zarvo
+
+namespace zarvo::stages {
+
+ProgressReport::ProgressReport(long total, const RunContext& context)
+    : context_(context), total_(total) {
   stride_ = total / 500 > 0 ? total / 500 : 1;
   next_ = stride_;
-  if (g_observer) g_observer(g_context, 0, total_);
+  report(0);
+}
+
+void ProgressReport::report(long done) {
+  if (context_.cancel && context_.cancel->load(std::memory_order_relaxed)) throw Cancelled();
+  if (context_.progress) context_.progress(done, total_);
 }
 
 void ProgressReport::step() {
   ++done_;
   if (done_ >= next_ && done_ < total_) {
     next_ += stride_;
-    if (g_observer) g_observer(g_context, done_, total_);
+    report(done_);
   }
 }
 
-void ProgressReport::finish() {
-  if (g_observer) g_observer(g_context, total_, total_);
-}
+void ProgressReport::finish() { report(total_); }
 
 }  // namespace zarvo::stages

@@ -1,25 +1,24 @@
-// Progress of the walk over reference cubes, for front-ends that show it (the
-// stand-alone command's progress bar). A MEX host sets no observer, and the
-// walk then only counts.
+// Progress and cancellation of a walk over reference cubes, as the run
+// context asks for them.
 #pragma once
+
+#include "zarvo/run.h"
 
 namespace zarvo::stages {
 
-// Called with the number of reference cubes done and their total, at the
-// start (done = 0), at most a few hundred times during the walk, and at the end.
-using ProgressObserver = void (*)(void* context, long done, long total);
-
-// Sets the observer for the walks that follow (nullptr: none).
-void set_progress_observer(ProgressObserver observer, void* context);
-
-// Used by the walks.
+// Reports to the context's progress callback at the start (done = 0), at
+// most a few hundred times during the walk, and at the end; at the same
+// points it throws Cancelled once the context's cancel flag is set.
 class ProgressReport {
  public:
-  explicit ProgressReport(long total);
+  ProgressReport(long total, const RunContext& context);
   void step();  // one reference cube done
   void finish();
 
  private:
+  void report(long done);
+
+  const RunContext& context_;
   long total_;
   long done_ = 0;
   long next_ = 0;

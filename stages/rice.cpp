@@ -3,7 +3,6 @@
 // inverse of the stabilisation.
 #include <cstring>
 
-#include "mex.h"
 #include "shrinkage.h"
 #include "stages.h"
 #include "vst/vst.h"
@@ -59,8 +58,8 @@ void filter_thr_rice_group(const Geometry& g, const Transforms& t, const ThrRice
   double level = group_level(g, p.noise, raw, K, x, y, z, w.noise_scratch);
   double W = 1;
   bool thresholded = false;
-  if (!(level > mxGetEps())) {
-    level = mxGetEps();
+  if (!(level > eps)) {
+    level = eps;
   } else {
     thresholded = true;
     vst::forward_stabilization(raw, K, level, stabilised);
@@ -80,14 +79,15 @@ void filter_thr_rice_group(const Geometry& g, const Transforms& t, const ThrRice
 }
 
 void run_thr_rice(const Geometry& g, const Transforms& t, const ThrRiceSettings& p,
-                  const double* Bn, double* y_hat, double* sigma_hat) {
+                  const double* Bn, double* y_hat, double* sigma_hat,
+             const RunContext& context) {
   Accumulators acc = allocate_accumulators(g, p.noise.adaptive());
   filter_and_aggregate(
       g, StageKind::thr_rice, 0.0,
       [&](int x, int y, int z, double&, Workspace& w, GroupResult& r) {
         filter_thr_rice_group(g, t, p, Bn, x, y, z, w, r);
       },
-      acc);
+      acc, context);
   normalise(g, acc, Bn, y_hat, sigma_hat);
 }
 
@@ -107,11 +107,11 @@ void filter_wie_rice_group(const Geometry& g, const Transforms& t, const WieRice
   double level = group_level(g, p.noise, noisy, K, x, y, z, w.noise_scratch);
   double W;
   bool filtered = false;
-  if (!(level > mxGetEps())) {
+  if (!(level > eps)) {
     level = 1.0;
     std::memcpy(w.group_spectrum, w.group_buf,
                 sizeof(double) * static_cast<std::size_t>(g.nm2) * g.cube_len);
-    W = mxGetEps();
+    W = eps;
   } else {
     filtered = true;
     vst::forward_stabilization(noisy, K, level, spectrum);
@@ -126,7 +126,7 @@ void filter_wie_rice_group(const Geometry& g, const Transforms& t, const WieRice
                            w.cube_buf, w.cube_slices, t.Tinv, t.Tfor3, w.group_inv,
                            w.group_out + off);
     vst::inverse_stabilization(w.group_out + off, K, level, spectrum);
-    W = (S == 0.0 || K == 1) ? mxGetEps() : S;
+    W = (S == 0.0 || K == 1) ? eps : S;
   }
   r.L = L;
   r.positions = w.positions;
@@ -137,14 +137,15 @@ void filter_wie_rice_group(const Geometry& g, const Transforms& t, const WieRice
 }
 
 void run_wie_rice(const Geometry& g, const Transforms& t, const WieRiceSettings& p,
-                  const double* Bn, const double* Bn_hat, double* y_hat, double* sigma_hat) {
+                  const double* Bn, const double* Bn_hat, double* y_hat, double* sigma_hat,
+             const RunContext& context) {
   Accumulators acc = allocate_accumulators(g, p.noise.adaptive());
   filter_and_aggregate(
       g, StageKind::wie_rice, 0.0,
       [&](int x, int y, int z, double&, Workspace& w, GroupResult& r) {
         filter_wie_rice_group(g, t, p, Bn, Bn_hat, x, y, z, w, r);
       },
-      acc);
+      acc, context);
   normalise(g, acc, Bn, y_hat, sigma_hat);
 }
 

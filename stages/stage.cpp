@@ -2,22 +2,7 @@
 
 #include <cstring>
 
-#include "mex.h"
-
 namespace zarvo::stages {
-namespace {
-
-double* take(int count) {
-  return static_cast<double*>(mxMalloc(sizeof(double) * static_cast<std::size_t>(count)));
-}
-
-double* take_zeroed(int count) {
-  double* p = take(count);
-  std::memset(p, 0, sizeof(double) * static_cast<std::size_t>(count));
-  return p;
-}
-
-}  // namespace
 
 void Geometry::derive() {
   voxels = dims[0] * dims[1] * (ndims == 3 ? dims[2] : 1);
@@ -29,45 +14,68 @@ void Geometry::derive() {
 }
 
 Workspace allocate_workspace(const Geometry& g, StageKind kind) {
-  Workspace w;
-  const int group_len = g.nm2 * g.cube_len;
   const bool wiener = kind == StageKind::wie || kind == StageKind::wie_rice;
-  w.positions = static_cast<std::uint16_t*>(
-      mxMalloc(sizeof(std::uint16_t) * 3 * static_cast<std::size_t>(g.nm2)));
-  w.slice_buf = take(g.slice_len);
-  w.slice_tmp = take(g.slice_len);
-  w.cube_buf = take(g.cube_len);
-  w.cube_slices = take(g.cube_len);
-  if (kind == StageKind::wie) {
-    w.slice_buf_hat = take(g.slice_len);
-    w.cube_buf_hat = take(g.cube_len);
-    w.cube_slices_hat = take(g.cube_len);
+  const std::size_t slice = g.slice_len, cube = g.cube_len;
+  const std::size_t group = static_cast<std::size_t>(g.nm2) * cube;
+  const std::size_t matrix = static_cast<std::size_t>(g.nm2) * g.nm2;
+  const std::size_t match =
+      static_cast<std::size_t>(grouping_work_doubles(g.nm1, g.nm2, g.nm3, g.search_block_size));
+  // Every buffer the stage uses, and its size; the others stay null.
+  struct Part {
+    double** buffer;
+    std::size_t size;
+    bool used;
+  };
+  Workspace w;
+  const Part parts[] = {
+      {&w.slice_buf, slice, true},
+      {&w.slice_tmp, slice, true},
+      {&w.cube_buf, cube, true},
+      {&w.cube_slices, cube, true},
+      {&w.slice_buf_hat, slice, kind == StageKind::wie},
+      {&w.cube_buf_hat, cube, kind == StageKind::wie},
+      {&w.cube_slices_hat, cube, kind == StageKind::wie},
+      {&w.group_spectrum, group, true},
+      {&w.group_buf, group, true},
+      {&w.group_spectrum_hat, group, wiener},
+      {&w.group_buf_hat, group, wiener},
+      {&w.group_out, group, kind == StageKind::wie_rice},
+      {&w.group_fwd, matrix, true},
+      {&w.group_inv, matrix, true},
+      {&w.match_work, match, true},
+      {&w.noise_scratch, group, true},
+  };
+  std::size_t total = 0;
+  for (const Part& p : parts)
+    if (p.used) total += p.size;
+  w.doubles.resize(total);
+  double* next = w.doubles.data();
+  for (const Part& p : parts) {
+    if (!p.used) continue;
+    *p.buffer = next;
+    next += p.size;
   }
-  w.group_spectrum = take(group_len);
-  w.group_buf = take(group_len);
-  if (wiener) {
-    w.group_spectrum_hat = take(group_len);
-    w.group_buf_hat = take(group_len);
-  }
-  if (kind == StageKind::wie_rice) w.group_out = take(group_len);
-  w.group_fwd = take(g.nm2 * g.nm2);
-  w.group_inv = take(g.nm2 * g.nm2);
-  w.match_work = take(grouping_work_doubles(g.nm1, g.nm2, g.nm3, g.search_block_size));
-  w.match_ints = static_cast<int*>(mxMalloc(
-      sizeof(int) * static_cast<std::size_t>(grouping_work_ints(g.nm1, g.nm2, g.nm3))));
-  w.noise_scratch = take(group_len);
+  w.ints.resize(static_cast<std::size_t>(grouping_work_ints(g.nm1, g.nm2, g.nm3)));
+  w.match_ints = w.ints.data();
+  w.triples.resize(3 * static_cast<std::size_t>(g.nm2));
+  w.positions = w.triples.data();
   return w;
 }
 
 Accumulators allocate_accumulators(const Geometry& g, bool adaptive) {
   Accumulators a;
-  a.numerator = take_zeroed(g.voxels);
-  a.weights = take_zeroed(g.voxels);
-  a.quotients = take(g.nm2 * g.cube_len);
+  const std::size_t voxels = static_cast<std::size_t>(g.voxels);
+  a.storage.resize((adaptive ? 4 : 2) * voxels + static_cast<std::size_t>(g.nm2) * g.cube_len);
+  double* next = a.storage.data();
+  a.numerator = next;
+  a.weights = next + voxels;
+  next += 2 * voxels;
   if (adaptive) {
-    a.sigma_sum = take_zeroed(g.voxels);
-    a.sigma_count = take_zeroed(g.voxels);
+    a.sigma_sum = next;
+    a.sigma_count = next + voxels;
+    next += 2 * voxels;
   }
+  a.quotients = next;
   return a;
 }
 
@@ -114,9 +122,10 @@ void aggregate(const Geometry& g, const GroupResult& r, Accumulators& acc) {
 void normalise(const Geometry& g, const Accumulators& acc, const double* fallback, double* y_hat,
                double* noise_map) {
   for (int i = 0; i < g.voxels; ++i) {
-    y_hat[i] = acc.weights[i] > mxGetEps() ? acc.numerator[i] / acc.weights[i] : fallback[i];
+    y_hat[i] = acc.weights[i] > eps ? acc.numerator[i] / acc.weights[i] : fallback[i];
+    if (!noise_map) continue;
     if (acc.sigma_count) {
-      noise_map[i] = acc.sigma_count[i] > mxGetEps() ? acc.sigma_sum[i] / acc.sigma_count[i] : 0.0;
+      noise_map[i] = acc.sigma_count[i] > eps ? acc.sigma_sum[i] / acc.sigma_count[i] : 0.0;
     } else {
       noise_map[i] = 0.0;
     }

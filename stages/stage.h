@@ -10,59 +10,33 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/zarvo.h"
+#include "zarvo/stages.h"
 
 namespace zarvo::stages {
 
-// Largest number of distinct power-of-two group sizes (1 .. 2^30).
-constexpr int max_group_sizes = 31;
-
-struct Geometry {
-  int ndims = 2;
-  int dims[3] = {0, 0, 1};  // rows, columns, slices
-  int voxels = 0;
-  int nm1 = 0, nm2 = 0, nm3 = 0;
-  int slice_len = 0, cube_len = 0;
-  int R = 0, C = 0, S = 0;  // largest first row, column, slice of a cube
-  int Nstep = 0;
-  int search_block_size = 0;
-  int synchronous = 0;
-  double tau_match = 0;
-
-  // Fills the derived sizes from dims, ndims and the cube sizes.
-  void derive();
-  // Offset of a group of L cubes in the group buffers (the last L slots).
-  int group_offset(int L) const { return (nm2 - L) * cube_len; }
-};
-
-// Transform matrices, read in place. The group matrices are indexed by the
-// base-2 logarithm of the group size.
-struct Transforms {
-  const double* Tfor = nullptr;
-  const double* Tinv = nullptr;
-  const double* Tfor3 = nullptr;
-  const double* group_fwd[max_group_sizes] = {};
-  const double* group_inv[max_group_sizes] = {};
-
-  static int size_index(int L) {
-    int i = 0;
-    while ((1 << i) < L) ++i;
-    return i;
-  }
-};
-
+// The accumulators own their storage; the pointers point into it.
 struct Accumulators {
   double* numerator = nullptr;
   double* weights = nullptr;
   double* sigma_sum = nullptr;    // adaptive mode only
   double* sigma_count = nullptr;  // adaptive mode only
   double* quotients = nullptr;    // aggregation scratch: one group's estimates over d
+  std::vector<double> storage;
 };
 
 // Scratch of one group's filtering, sized for the largest group. Buffers a
-// stage does not use stay null.
+// stage does not use stay null. It owns its storage: it can be moved, not
+// copied.
 struct Workspace {
+  Workspace() = default;
+  Workspace(Workspace&&) = default;
+  Workspace& operator=(Workspace&&) = default;
+  Workspace(const Workspace&) = delete;
+  Workspace& operator=(const Workspace&) = delete;
+
   std::uint16_t* positions = nullptr;
   double* slice_buf = nullptr;
   double* slice_tmp = nullptr;
@@ -81,13 +55,15 @@ struct Workspace {
   double* match_work = nullptr;  // grouping's working storage
   int* match_ints = nullptr;
   double* noise_scratch = nullptr;  // noise estimation: one group's coefficients
+  std::vector<double> doubles;
+  std::vector<int> ints;
+  std::vector<std::uint16_t> triples;
 };
 
 // Which buffers a stage needs.
 enum class StageKind { thr, wie, thr_rice, wie_rice };
 
-// Allocates a workspace for the stage from the host allocator (mxMalloc);
-// the host releases it with the call.
+// Allocates a workspace for the stage.
 Workspace allocate_workspace(const Geometry& g, StageKind kind);
 
 // Allocates zeroed accumulators; the noise-map pair only in adaptive mode.
@@ -125,8 +101,8 @@ inline int reference_cubes(const Geometry& g) {
 }
 
 // y_hat[i] = numerator / weights where the weight exceeds eps, else
-// fallback[i]; noise_map[i] = mean of the summed levels in adaptive mode
-// where the count exceeds eps, else 0.
+// fallback[i]; noise_map[i] (when noise_map is not null) = mean of the summed
+// levels in adaptive mode where the count exceeds eps, else 0.
 void normalise(const Geometry& g, const Accumulators& acc, const double* fallback, double* y_hat,
                double* noise_map);
 

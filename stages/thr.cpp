@@ -2,7 +2,6 @@
 // thresholding (hard or soft) with optional alpha-rooting, aggregation with
 // weight 1 / (sigma^2 W).
 #include "gaussian_transforms.h"
-#include "mex.h"
 #include "shrinkage.h"
 #include "stages.h"
 #include "walker.h"
@@ -22,8 +21,8 @@ void filter_thr_group(const Geometry& g, const Transforms& t, const ThrSettings&
 
   double W = 1;
   bool thresholded = false;
-  if (!(sigma > mxGetEps())) {
-    sigma = mxGetEps();
+  if (!(sigma > eps)) {
+    sigma = eps;
   } else {
     thresholded = true;
     W = threshold_spectrum(spectrum, L * g.cube_len, p.lambda4D * sigma, p.alpha, p.hard,
@@ -40,14 +39,15 @@ void filter_thr_group(const Geometry& g, const Transforms& t, const ThrSettings&
 }
 
 void run_thr(const Geometry& g, const Transforms& t, const ThrSettings& p, const double* Bn,
-             double* y_hat, double* sigma_hat) {
+             double* y_hat, double* sigma_hat,
+             const RunContext& context) {
   Accumulators acc = allocate_accumulators(g, p.adaptive());
   filter_and_aggregate(
       g, StageKind::thr, p.sigma,
       [&](int x, int y, int z, double& sigma, Workspace& w, GroupResult& r) {
         filter_thr_group(g, t, p, Bn, x, y, z, sigma, w, r);
       },
-      acc);
+      acc, context);
   normalise(g, acc, Bn, y_hat, sigma_hat);
 }
 

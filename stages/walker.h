@@ -1,6 +1,5 @@
 // The walk over reference cubes that filters every group and aggregates the
-// results in the walk's own order. With more than one thread (stand-alone
-// engine only; a MEX host always walks on its calling thread) worker threads
+// results in the walk's own order. With more than one thread, worker threads
 // filter groups ahead into a ring of slots while the calling thread
 // aggregates them strictly in walk order (and filters too whenever the next
 // group to aggregate is not ready yet), so the output is bit for bit the
@@ -19,11 +18,6 @@
 #include "stage.h"
 
 namespace zarvo::stages {
-
-// Threads for the walks of this process (at least 1; 1 by default). Ignored
-// in MEX builds.
-void set_walk_threads(int threads);
-int walk_threads();
 
 namespace detail {
 
@@ -54,12 +48,21 @@ inline void keep(const Geometry& g, const GroupResult& r, Slot& slot) {
 // group: after the first group it no longer changes except where a group
 // sets it afresh (adaptive mode), so every later group starts from the value
 // the first group left.
+//
+// The context's thread count is limited to the number of reference cubes.
+// Cancellation (Cancelled, thrown on the calling thread) stops the workers
+// before it leaves.
 template <typename Filter>
 void filter_and_aggregate(const Geometry& g, StageKind kind, double sigma, Filter&& filter,
-                          Accumulators& acc) {
-  ProgressReport progress(reference_cubes(g));
-  const int threads = walk_threads();
-  Workspace w = allocate_workspace(g, kind);
+                          Accumulators& acc, const RunContext& context) {
+  const long cubes_total = reference_cubes(g);
+  ProgressReport progress(cubes_total, context);
+  int threads = walk_threads(context);
+  if (threads > cubes_total) threads = static_cast<int>(cubes_total > 0 ? cubes_total : 1);
+  std::vector<Workspace> workspaces;
+  workspaces.reserve(static_cast<std::size_t>(threads));
+  workspaces.push_back(allocate_workspace(g, kind));
+  Workspace& w = workspaces[0];
   GroupResult r;
   if (threads <= 1) {
     walk(g, [&](int x, int y, int z) {
@@ -87,7 +90,6 @@ void filter_and_aggregate(const Geometry& g, StageKind kind, double sigma, Filte
   // Everything the walk needs is set up here; inside it nothing is
   // allocated. A group may be filtered once the group `ring` places before
   // it has been aggregated, which frees its slot.
-  std::vector<Workspace> workspaces{w};
   for (int t = 1; t < threads; ++t) workspaces.push_back(allocate_workspace(g, kind));
   const long ring = 64L * threads;
   std::unique_ptr<detail::Slot[]> slots(new detail::Slot[static_cast<std::size_t>(ring)]);
@@ -143,7 +145,18 @@ void filter_and_aggregate(const Geometry& g, StageKind kind, double sigma, Filte
   std::vector<std::thread> pool;
   for (int t = 1; t < threads; ++t) pool.emplace_back(worker, t);
 
+  // Ends the workers early (cancellation): nothing is left to claim.
+  auto stop_workers = [&] {
+    next.store(total);
+    {
+      std::lock_guard<std::mutex> lock(sleep_mutex);
+      room.notify_all();
+    }
+    for (auto& th : pool) th.join();
+  };
+
   // The calling thread aggregates in walk order and filters in between.
+  try {
   for (long done = 1; done < total;) {
     detail::Slot& slot = slots[done % ring];
     if (slot.ready.load() == done) {
@@ -161,6 +174,10 @@ void filter_and_aggregate(const Geometry& g, StageKind kind, double sigma, Filte
       arrived.wait(lock, [&] { return slot.ready.load() == done; });
       caller_asleep.store(false);
     }
+  }
+  } catch (...) {
+    stop_workers();
+    throw;
   }
   for (auto& th : pool) th.join();
   progress.finish();

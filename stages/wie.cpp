@@ -1,7 +1,6 @@
 // Gaussian Wiener stage: grouping on the basic estimate, Wiener shrinkage of
 // the noisy spectrum with coefficients from the basic estimate's spectrum.
 #include "gaussian_transforms.h"
-#include "mex.h"
 #include "shrinkage.h"
 #include "stages.h"
 #include "walker.h"
@@ -21,14 +20,14 @@ void filter_wie_group(const Geometry& g, const Transforms& t, const WieSettings&
 
   const int K = L * g.cube_len;
   double W;
-  if (!(sigma > mxGetEps())) {
+  if (!(sigma > eps)) {
     sigma = 1.0;
-    W = mxGetEps();
+    W = eps;
   } else if (K >= 2) {
     const double S = wiener_shrink(spectrum, w.group_spectrum_hat + off, K, sigma * sigma);
-    W = S == 0.0 ? mxGetEps() : S;
+    W = S == 0.0 ? eps : S;
   } else {
-    W = mxGetEps();
+    W = eps;
   }
   inverse_to_group_buf(g, t, L, w);
 
@@ -41,14 +40,15 @@ void filter_wie_group(const Geometry& g, const Transforms& t, const WieSettings&
 }
 
 void run_wie(const Geometry& g, const Transforms& t, const WieSettings& p, const double* Bn,
-             const double* Bn_hat, double* y_hat, double* sigma_hat) {
+             const double* Bn_hat, double* y_hat, double* sigma_hat,
+             const RunContext& context) {
   Accumulators acc = allocate_accumulators(g, p.adaptive());
   filter_and_aggregate(
       g, StageKind::wie, p.sigma,
       [&](int x, int y, int z, double& sigma, Workspace& w, GroupResult& r) {
         filter_wie_group(g, t, p, Bn, Bn_hat, x, y, z, sigma, w, r);
       },
-      acc);
+      acc, context);
   normalise(g, acc, Bn_hat, y_hat, sigma_hat);
 }
 

@@ -13,11 +13,11 @@
 #include "files.h"
 #include "nifti_io.h"
 #include "noise_level.h"
-#include "params.h"
+#include "zarvo/params.h"
 #include "phantom.h"
 #include "picture.h"
 #include "progress.h"
-#include "transforms.h"
+#include "zarvo/pipeline.h"
 
 namespace zc = zarvo::cli;
 
@@ -46,7 +46,7 @@ std::string temp_dir() {
 
 TEST(Transforms, DctAndHaarAreOrthonormalWithTheExpectedFirstRows) {
   for (int n : {1, 2, 3, 4, 5, 8}) {
-    const auto t = zc::dct_matrix(n);
+    const auto t = zarvo::dct_matrix(n);
     EXPECT_LT(orthonormality_error(t, n), 1e-14) << "DCT " << n;
     for (int i = 0; i < n; ++i) EXPECT_NEAR(t[0 + n * i], 1 / std::sqrt(double(n)), 1e-15);
     // Row k of the DCT-II has k sign changes.
@@ -57,16 +57,16 @@ TEST(Transforms, DctAndHaarAreOrthonormalWithTheExpectedFirstRows) {
     }
   }
   for (int n : {1, 2, 4, 8, 16, 32, 64}) {
-    const auto h = zc::haar_matrix(n);
+    const auto h = zarvo::haar_matrix(n);
     EXPECT_LT(orthonormality_error(h, n), 1e-14) << "Haar " << n;
     for (int i = 0; i < n; ++i) EXPECT_NEAR(h[0 + n * i], 1 / std::sqrt(double(n)), 1e-15);
   }
-  const auto h2 = zc::haar_matrix(2);
+  const auto h2 = zarvo::haar_matrix(2);
   EXPECT_DOUBLE_EQ(h2[1 + 2 * 0], 1 / std::sqrt(2.0));
   EXPECT_DOUBLE_EQ(h2[1 + 2 * 1], -1 / std::sqrt(2.0));
-  EXPECT_THROW(zc::haar_matrix(12), std::invalid_argument);
+  EXPECT_THROW(zarvo::haar_matrix(12), zarvo::Error);
   // The finest Haar rows each touch two neighbouring cubes only.
-  const auto h8 = zc::haar_matrix(8);
+  const auto h8 = zarvo::haar_matrix(8);
   for (int r = 4; r < 8; ++r) {
     int nonzero = 0;
     for (int c = 0; c < 8; ++c) nonzero += h8[r + 8 * c] != 0;
@@ -75,25 +75,25 @@ TEST(Transforms, DctAndHaarAreOrthonormalWithTheExpectedFirstRows) {
 }
 
 TEST(Profiles, BuiltInTableAndParsing) {
-  const auto& all = zc::profiles();
+  const auto& all = zarvo::profiles();
   ASSERT_GE(all.size(), 2u);
   EXPECT_EQ(all.front().name, "default");
-  const zc::Params& fast = zc::profile("fast");
-  const zc::Params& def = zc::profile("default");
+  const zarvo::Params& fast = zarvo::profile("fast");
+  const zarvo::Params& def = zarvo::profile("default");
   // The fast profile does less work per reference cube or visits fewer.
   EXPECT_TRUE(fast.search < def.search || fast.step > def.step || fast.group1 < def.group1);
-  EXPECT_TRUE(zc::check(def).empty());
+  EXPECT_TRUE(zarvo::check(def).empty());
   try {
-    zc::profile("nope");
+    zarvo::profile("nope");
     FAIL();
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("default, fast"), std::string::npos) << e.what();
   }
 
-  const auto parsed = zc::parse_profiles(
+  const auto parsed = zarvo::parse_profiles(
       "# comment\n\n a 5 3 2 7 8 16 3.0 4.5 0.5 1.5 1 volume group # trailing comment\n");
   ASSERT_EQ(parsed.size(), 1u);
-  const zc::Params& p = parsed[0].params;
+  const zarvo::Params& p = parsed[0].params;
   EXPECT_EQ(p.cube, 5);
   EXPECT_EQ(p.depth, 3);
   EXPECT_EQ(p.step, 2);
@@ -105,21 +105,21 @@ TEST(Profiles, BuiltInTableAndParsing) {
   EXPECT_DOUBLE_EQ(p.tau2, 0.5);
   EXPECT_DOUBLE_EQ(p.alpha, 1.5);
   EXPECT_TRUE(p.soft);
-  EXPECT_EQ(p.estimate(zc::Noise::gaussian), zc::Estimate::volume);
-  EXPECT_EQ(p.estimate(zc::Noise::rician), zc::Estimate::group);
+  EXPECT_EQ(p.estimate(zarvo::Noise::gaussian), zarvo::Estimate::volume);
+  EXPECT_EQ(p.estimate(zarvo::Noise::rician), zarvo::Estimate::group);
 
   const std::string tail = " group volume\n";
-  EXPECT_THROW(zc::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 1 group volume\n"), std::runtime_error);
-  EXPECT_THROW(zc::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 1 0 group volume 9\n"),
+  EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 1 group volume\n"), std::runtime_error);
+  EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 1 0 group volume 9\n"),
                std::runtime_error);
-  EXPECT_THROW(zc::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 1 0 group both\n"), std::runtime_error);
-  EXPECT_THROW(zc::parse_profiles("a 4 4 0 5 16 32 2.7 3 1 1 0" + tail), std::runtime_error);
-  EXPECT_THROW(zc::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 0 0" + tail), std::runtime_error);
-  EXPECT_THROW(zc::parse_profiles("# nothing\n"), std::runtime_error);
+  EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 1 0 group both\n"), std::runtime_error);
+  EXPECT_THROW(zarvo::parse_profiles("a 4 4 0 5 16 32 2.7 3 1 1 0" + tail), std::runtime_error);
+  EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 0 0" + tail), std::runtime_error);
+  EXPECT_THROW(zarvo::parse_profiles("# nothing\n"), std::runtime_error);
 
   // The matching limit: per-voxel limit x variance x voxels of a cube.
-  EXPECT_DOUBLE_EQ(zc::tau_match(3.0, 2.0, 4, 4), 3.0 * 4.0 * 64);
-  EXPECT_DOUBLE_EQ(zc::tau_match(1.0, 10.0, 4, 1), 100.0 * 16);
+  EXPECT_DOUBLE_EQ(zarvo::tau_match(3.0, 2.0, 4, 4), 3.0 * 4.0 * 64);
+  EXPECT_DOUBLE_EQ(zarvo::tau_match(1.0, 10.0, 4, 1), 100.0 * 16);
 }
 
 TEST(NoiseLevel, EstimatesGaussianAndRicianLevelsOnAHead) {
@@ -127,26 +127,26 @@ TEST(NoiseLevel, EstimatesGaussianAndRicianLevelsOnAHead) {
   for (double sigma : {30.0, 60.0, 120.0}) {
     const zc::Volume g = zc::add_gaussian_noise(clean, sigma, 7);
     const double eg = zc::estimate_noise_level(g.data.data(), g.rows, g.cols, g.slices,
-                                               zc::Noise::gaussian);
+                                               zarvo::Noise::gaussian);
     EXPECT_NEAR(eg / sigma, 1.0, 0.08) << "Gaussian " << sigma;
     const zc::Volume r = zc::add_rician_noise(clean, sigma, 8);
     const double er = zc::estimate_noise_level(r.data.data(), r.rows, r.cols, r.slices,
-                                               zc::Noise::rician);
+                                               zarvo::Noise::rician);
     EXPECT_NEAR(er / sigma, 1.0, 0.1) << "Rician " << sigma;
     // Without the second pass the dark background pulls the level down.
     const double naive = zc::estimate_noise_level(r.data.data(), r.rows, r.cols, r.slices,
-                                                  zc::Noise::gaussian);
+                                                  zarvo::Noise::gaussian);
     EXPECT_LT(naive, er) << sigma;
   }
   // A linear ramp has no diagonal detail; a single slice uses 2 x 2 blocks.
   std::vector<double> ramp(10 * 12 * 6);
   for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = 3.0 * (i % 10) + 2.0 * ((i / 10) % 12);
-  EXPECT_NEAR(zc::estimate_noise_level(ramp.data(), 10, 12, 6, zc::Noise::gaussian), 0.0, 1e-12);
+  EXPECT_NEAR(zc::estimate_noise_level(ramp.data(), 10, 12, 6, zarvo::Noise::gaussian), 0.0, 1e-12);
   zc::Normal n(3);
   std::vector<double> plane(200 * 200);
   for (double& x : plane) x = 5.0 * n();
-  EXPECT_NEAR(zc::estimate_noise_level(plane.data(), 200, 200, 1, zc::Noise::gaussian), 5.0, 0.2);
-  EXPECT_EQ(zc::estimate_noise_level(plane.data(), 1, 200, 1, zc::Noise::gaussian), 0.0);
+  EXPECT_NEAR(zc::estimate_noise_level(plane.data(), 200, 200, 1, zarvo::Noise::gaussian), 5.0, 0.2);
+  EXPECT_EQ(zc::estimate_noise_level(plane.data(), 1, 200, 1, zarvo::Noise::gaussian), 0.0);
 
   std::vector<double> odd{5, 1, 3}, even{4, 1, 3, 2};
   EXPECT_EQ(zc::median(odd), 3.0);

@@ -45,13 +45,4 @@ TEST(CoreGrid, CountAndEnumerationIncludeTheBound) {
   }
 }
 
-TEST(CoreGrid, PrintersFormat) {
-  const double values[2] = {1.0, 0.5};
-  testing::internal::CaptureStdout();
-  zarvo::print_array(values, 2, "lbl");
-  zarvo::print_array(values, 0, "none");
-  zarvo::debug("hello");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "lbl 1.0000 0.5000 \nnone \nhello \n");
-}
-
 }  // namespace

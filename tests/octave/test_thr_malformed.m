@@ -7,7 +7,8 @@ function test_thr_malformed()
 
   zt_expect_error(@() zarvo_thr_mex(), 'zarvo:nargin', '18 input arguments');
   zt_expect_error(@() call(good(1:17)), 'zarvo:nargin', 'but 17 were given');
-  zt_expect_error(@() call([good {1}]), 'zarvo:nargin', 'but 19 were given');
+  zt_expect_error(@() call([good {1 1}]), 'zarvo:nargin', 'but 20 were given');
+  zt_expect_error(@() call([good {'a'}]), 'zarvo:notDouble', '19 (threads)');
   zt_expect_error(@() three_outputs(good), 'zarvo:nargout', 'at most 2');
 
   bad = @(i, v) subsasgn(good, substruct('{}', {i}), v);

@@ -1,6 +1,7 @@
 function test_thr_phantom()
   % End to end: the first stage clearly lowers the error of a noisy 3-D
-  % phantom, and the stand-alone host gives the very same result.
+  % phantom, and the walk gives the very same result on one thread and on
+  % several.
   randn('seed', 7);
   X = zt_phantom(40, 24);
   sigma = 0.05;
@@ -16,20 +17,21 @@ function test_thr_phantom()
          sigma, before, after, after - before, t);
   assert(after - before > 5, 'the first stage gains more than 5 dB');
 
-  out = zt_standalone('zarvo_thr_mex', args);
-  assert(iscell(out), 'the stand-alone host runs the same call');
-  assert(isequal(out{1}, B) && isequal(out{2}, s), 'both hosts give identical outputs');
+  [B1, s1] = zarvo_thr_mex(args{:}, 1);
+  assert(isequal(B1, B) && isequal(s1, s), 'one thread and every core give identical outputs');
 
   % The same in adaptive mode, with the noise map.
   args = zt_thr_args(Y, 0, 'tau', 1.5 * sigma^2 * 64);
   [B, s] = zarvo_thr_mex(args{:});
-  out = zt_standalone('zarvo_thr_mex', args);
-  assert(isequal(out{1}, B) && isequal(out{2}, s), 'identical outputs in adaptive mode');
+  [B3, s3] = zarvo_thr_mex(args{:}, 3);
+  [B1, s1] = zarvo_thr_mex(args{:}, 1);
+  assert(isequal(B3, B) && isequal(s3, s) && isequal(B1, B) && isequal(s1, s), ...
+         'identical outputs in adaptive mode on 1, 3 and every core');
   printf('adaptive: PSNR %.2f dB, mean estimated level %.4f (true %.4f)\n', ...
          zt_psnr(B, X, 1), mean(s(:)), sigma);
   assert(abs(mean(s(:)) - sigma) < 0.2 * sigma);
 
-  % Errors come back through the stand-alone host too.
-  msg = zt_standalone('zarvo_thr_mex', args(1:5));
-  assert(ischar(msg) && ~isempty(strfind(msg, 'expects 18 input arguments')));
+  % The thread count is the only optional argument, and a count.
+  zt_expect_error(@() zarvo_thr_mex(args{:}, 1, 1), 'zarvo:nargin', 'expects 18 input arguments');
+  zt_expect_error(@() zarvo_thr_mex(args{:}, -1), 'zarvo:threads', '19 (threads)');
 end

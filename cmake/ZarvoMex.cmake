@@ -1,7 +1,6 @@
-# Two hosts for the same sources: the stand-alone host (our own MEX
-# operations, for C++ callers, the command and the tests) and a real MEX host
-# (Octave's mex.h, or MATLAB's with ZARVO_MATLAB). Libraries that call MEX
-# operations are built once per host: <name>_sa and <name>_mex.
+# The MEX host the plug-ins are built for: Octave's mex.h (found through
+# mkoctfile), or MATLAB's with ZARVO_MATLAB. Only host/ and gateways/ see it;
+# the engine below them is plain C++.
 
 set(ZARVO_BUILD_MEX OFF)
 set(ZARVO_MEX_SUFFIX ".mex")
@@ -37,32 +36,12 @@ elseif(NOT ZARVO_SANITIZE)
   endif()
 endif()
 message(STATUS "zarvo: MEX files ${ZARVO_BUILD_MEX}")
+if(ZARVO_REQUIRE_MEX AND NOT ZARVO_BUILD_MEX)
+  message(FATAL_ERROR "zarvo: ZARVO_REQUIRE_MEX is on, but no MEX host was found (Debian: "
+                      "octave and liboctave-dev, for mkoctfile and mex.h)")
+endif()
+if(ZARVO_REQUIRE_MEX AND NOT ZARVO_MATLAB AND NOT ZARVO_OCTAVE)
+  message(FATAL_ERROR "zarvo: ZARVO_REQUIRE_MEX is on, but octave-cli, which runs the "
+                      "Octave tests, was not found")
+endif()
 
-# zarvo_dual_library(<name> SOURCES ... [LINK <dual libs>] [PLAIN <plain libs>])
-# PLAIN libraries come first on the link line: the stabilisation library
-# (host-independent) calls into the per-host core library.
-function(zarvo_dual_library name)
-  cmake_parse_arguments(A "" "" "SOURCES;LINK;PLAIN" ${ARGN})
-  set(hosts sa)
-  if(ZARVO_BUILD_MEX)
-    list(APPEND hosts mex)
-  endif()
-  foreach(h IN LISTS hosts)
-    add_library(${name}_${h} STATIC ${A_SOURCES})
-    target_include_directories(${name}_${h} PUBLIC ${ZARVO_ROOT})
-    if(h STREQUAL "sa")
-      target_include_directories(${name}_${h} PUBLIC ${ZARVO_ROOT}/host/standalone)
-      target_compile_definitions(${name}_${h} PUBLIC ZARVO_STANDALONE)
-    else()
-      target_include_directories(${name}_${h} SYSTEM PUBLIC ${ZARVO_MEX_INCLUDE_DIRS})
-      target_compile_definitions(${name}_${h} PUBLIC ZARVO_MEX)
-    endif()
-    # Host-independent libraries first: they may use the per-host ones.
-    if(A_PLAIN)
-      target_link_libraries(${name}_${h} PUBLIC ${A_PLAIN})
-    endif()
-    foreach(l IN LISTS A_LINK)
-      target_link_libraries(${name}_${h} PUBLIC ${l}_${h})
-    endforeach()
-  endforeach()
-endfunction()

@@ -80,6 +80,19 @@ void check_noise(const mxArray* a, const host::Volume& v, NoiseArgument kind) {
 // Checks the buffer sizes and the six transform arguments from prhs[first],
 // then reads the volume, the matrices, the geometry and the transforms; the
 // depth check comes last.
+// The walk's threads: the argument after the last one when given (0: every
+// core), else every core. Results do not depend on it.
+void read_threads(StageArguments& a, int nrhs, const mxArray* prhs[], int count) {
+  a.context.threads = 0;
+  if (nrhs > count) {
+    char label[32];
+    std::snprintf(label, sizeof label, "%d (threads)", count + 1);
+    a.context.threads = host::truncated_scalar(prhs[count], label);
+    if (a.context.threads < 0)
+      mexErrMsgIdAndTxt("zarvo:threads", "Argument %s must be 0 (every core) or more.", label);
+  }
+}
+
 void finish_reading(StageArguments& a, const mxArray* prhs[], int first) {
   host::require_buffer_sizes(a.nm1, a.nm2, a.nm3);
   check_transform_arguments(prhs, first, a.nm1, a.nm2, a.nm3);
@@ -99,7 +112,7 @@ void finish_reading(StageArguments& a, const mxArray* prhs[], int first) {
 
 FirstStageArguments read_first_stage(const char* plugin, int nlhs, int nrhs,
                                      const mxArray* prhs[], NoiseArgument noise) {
-  host::check_arity(plugin, nlhs, nrhs, 18);
+  host::check_arity(plugin, nlhs, nrhs, 18, true);
   FirstStageArguments a;
   a.volume = host::volume(prhs[0], "1 (Bn)");
   a.Nstep = host::truncated_scalar(prhs[1], "2 (Nstep)");
@@ -114,13 +127,14 @@ FirstStageArguments read_first_stage(const char* plugin, int nlhs, int nrhs,
   a.noise = prhs[9];
   a.alpha = scalar_argument(prhs[10], "11 (alpha)");
   a.hard = host::truncated_scalar(prhs[11], "12 (hard)");
+  read_threads(a, nrhs, prhs, 18);
   finish_reading(a, prhs, 12);
   return a;
 }
 
 SecondStageArguments read_second_stage(const char* plugin, int nlhs, int nrhs,
                                        const mxArray* prhs[], NoiseArgument noise) {
-  host::check_arity(plugin, nlhs, nrhs, 16);
+  host::check_arity(plugin, nlhs, nrhs, 16, true);
   SecondStageArguments a;
   a.volume = host::volume(prhs[0], "1 (Bn)");
   host::require_same_shape(prhs[1], a.volume, "2 (Bn_hat)");
@@ -133,6 +147,7 @@ SecondStageArguments read_second_stage(const char* plugin, int nlhs, int nrhs,
   a.synchronous = host::truncated_scalar(prhs[8], "9 (synchronous)");
   check_noise(prhs[9], a.volume, noise);
   a.noise = prhs[9];
+  read_threads(a, nrhs, prhs, 16);
   finish_reading(a, prhs, 10);
   a.Bn_hat = host::data(prhs[1]);
   return a;

@@ -1,12 +1,14 @@
 // Argument reading shared by the four plug-ins, on top of the host layer's
-// checks: the transform matrices, the geometry of a call and the depth check.
+// checks: the transform matrices, the geometry of a call, the depth check and
+// the optional thread count after the last argument.
 #pragma once
 
 #include "host/host.h"
-#include "stage.h"
-#include "stages.h"
+#include "zarvo/stages.h"
 
 namespace zarvo::stages {
+
+using zarvo::RunContext;
 
 // A checked real scalar, as a double.
 double scalar_argument(const mxArray* a, const char* name);
@@ -44,6 +46,7 @@ struct StageArguments {
   const double *Tfor = nullptr, *Tinv = nullptr, *Tfor3 = nullptr, *Tinv3 = nullptr;
   Geometry geometry;
   Transforms transforms;
+  zarvo::RunContext context;  // threads: the optional last argument, else every core
 };
 
 // The arguments of a first (thresholding) stage, checked and read by fixed

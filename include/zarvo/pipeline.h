@@ -1,0 +1,125 @@
+// The two-stage denoiser (hard thresholding, then Wiener shrinkage guided by
+// the first stage's estimate) over a 2-D image, a 3-D volume or a 4-D series,
+// for Gaussian or Rician noise: transform matrices, matching limits from the
+// profile, the noise level given or estimated for the volume, and the
+// chaining of the stages. Every front end (the command, the Octave function
+// through its MEX gateway, Python) calls this.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "zarvo/params.h"
+#include "zarvo/run.h"
+
+namespace zarvo {
+
+// Shape of a series: rows x columns x slices x volumes; `ndims` (2 to 4) is
+// the number of dimensions the caller's array has, kept for its output.
+struct Shape {
+  int ndims = 3;
+  int rows = 1, cols = 1, slices = 1, volumes = 1;
+  std::size_t volume_voxels() const {
+    return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) *
+           static_cast<std::size_t>(slices);
+  }
+};
+
+enum class ElementType { float32, float64 };
+
+// A read-only view of a caller's array of floats or doubles in any memory
+// layout: strides in elements per dimension (rows, columns, slices, volumes).
+struct ArrayView {
+  const void* data = nullptr;
+  ElementType type = ElementType::float64;
+  Shape shape;
+  std::array<std::int64_t, 4> strides{};
+
+  // A packed column-major array (rows fastest, as NIfTI and Octave store it).
+  static ArrayView column_major(const double* data, const Shape& shape);
+  static ArrayView column_major(const float* data, const Shape& shape);
+  double at(std::int64_t r, std::int64_t c, std::int64_t s, std::int64_t t) const;
+  // Volume t as packed column-major doubles.
+  void read_volume(int t, double* out) const;
+};
+
+// Where the pipeline takes the noisy series from, one volume at a time, as
+// packed column-major doubles (so that a front end can convert from its own
+// storage volume by volume, without a copy of the whole series).
+struct SeriesInput {
+  Shape shape;
+  std::function<void(int volume, double* out)> read;
+};
+
+SeriesInput series_input(const ArrayView& view);
+
+struct DenoiseOptions {
+  Noise noise = Noise::gaussian;
+  Params params = default_params();
+  // Noise standard deviation in the data's units: empty to estimate it, one
+  // value for every volume, or one per volume.
+  std::vector<double> sigma;
+  // Rician noise only: a level per voxel, one volume for the whole series or
+  // one per volume (levels >= 0). Null: none.
+  const SeriesInput* sigma_map = nullptr;
+  bool basic_only = false;  // stop after the first stage
+  bool noise_map = false;   // also produce the noise map
+};
+
+enum class SigmaSource { given, estimated, map };
+
+struct VolumeReport {
+  // The level of the volume in image units: given, estimated, or (with a
+  // map) the map's median, from which the matching limits are set.
+  double sigma = 0;
+  SigmaSource source = SigmaSource::given;
+  bool per_group = false;  // the stages estimated a level for every group
+};
+
+struct DenoiseReport {
+  Params params;  // as used (depth limited to the slices)
+  std::vector<VolumeReport> volumes;
+};
+
+// Receives every denoised volume in order, as packed column-major doubles,
+// and its noise map when asked for (else null): the noise standard deviation
+// the last stage used at every voxel (the given or estimated level, the map,
+// or with per-group estimation the mean of the group levels that reached the
+// voxel, 0 where none did). Not a residual. The buffers are reused after it
+// returns.
+using VolumeSink =
+    std::function<void(int volume, const double* estimate, const double* noise_map)>;
+
+// What the pipeline tells as it goes; every member may be empty.
+struct PipelineEvents {
+  // A volume's level is known; called before its stages run.
+  std::function<void(int volume, const VolumeReport& report)> level;
+  // A stage of a volume starts (stage 0 of `stages`, named "hard
+  // thresholding" or "Wiener").
+  std::function<void(int volume, int stage, int stages, const char* name)> stage;
+};
+
+// Checks the options against the input's shape; throws Error naming the
+// problem. denoise() calls it first.
+void check(const Shape& shape, const DenoiseOptions& options);
+
+// Denoises every volume of the input in order. Throws Error (bad input or
+// options, with a message naming the problem) or Cancelled.
+DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& options,
+                      const VolumeSink& sink, const RunContext& context = {},
+                      const PipelineEvents& events = {});
+
+// The noise level of one volume (packed column-major doubles), as denoise()
+// estimates it when no level is given.
+double estimate_sigma(const double* volume, const Shape& shape, Noise noise);
+
+// The transform matrices the stages take, column-major: orthonormal DCT-II
+// of order n (slices and depth), orthonormal Haar of order n, a power of two
+// (the group dimension).
+std::vector<double> dct_matrix(int n);
+std::vector<double> haar_matrix(int n);
+
+}  // namespace zarvo

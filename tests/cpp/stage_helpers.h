@@ -1,0 +1,56 @@
+// Runs the stages on small volumes in tests: DCT cube transforms, Haar group
+// transforms and the geometry of a call.
+#pragma once
+
+#include <random>
+#include <vector>
+
+#include "zarvo/pipeline.h"
+#include "zarvo/stages.h"
+
+namespace zarvo::test {
+
+struct StageParams {
+  int nm1 = 4, nm2 = 8, nm3 = 2, Nstep = 2, h = 3, sync = 0, hard = 1;
+  double lambda4D = 2.7, tau = 1e9, alpha = 1.0;
+};
+
+// Owns the matrices a Transforms points into.
+struct StageCall {
+  stages::Geometry geometry;
+  stages::Transforms transforms;
+  std::vector<double> dct_slice, dct_depth;
+  std::vector<std::vector<double>> haar;
+
+  StageCall(int rows, int cols, int slices, const StageParams& p)
+      : dct_slice(dct_matrix(p.nm1)), dct_depth(dct_matrix(p.nm3)) {
+    geometry.ndims = slices > 1 ? 3 : 2;
+    geometry.dims[0] = rows;
+    geometry.dims[1] = cols;
+    geometry.dims[2] = slices;
+    geometry.nm1 = p.nm1;
+    geometry.nm2 = p.nm2;
+    geometry.nm3 = p.nm3;
+    geometry.Nstep = p.Nstep;
+    geometry.search_block_size = p.h;
+    geometry.synchronous = p.sync;
+    geometry.tau_match = p.tau;
+    geometry.derive();
+    transforms.Tfor = transforms.Tinv = dct_slice.data();
+    transforms.Tfor3 = dct_depth.data();
+    for (int L = 1, i = 0; L <= p.nm2; L *= 2, ++i) haar.push_back(haar_matrix(L));
+    for (std::size_t i = 0; i < haar.size(); ++i)
+      transforms.group_fwd[i] = transforms.group_inv[i] = haar[i].data();
+  }
+};
+
+inline std::vector<double> random_volume(std::size_t n, unsigned seed, double mean = 1.0,
+                                         double sd = 0.2) {
+  std::mt19937 gen(seed);
+  std::normal_distribution<double> d(mean, sd);
+  std::vector<double> v(n);
+  for (auto& x : v) x = d(gen);
+  return v;
+}
+
+}  // namespace zarvo::test
