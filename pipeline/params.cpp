@@ -1,6 +1,7 @@
 #include "zarvo/params.h"
 
 #include <cmath>
+#include <cstdio>
 #include <sstream>
 
 #include "profile_table.h"  // generated from share/zarvo/profiles.txt
@@ -83,6 +84,50 @@ std::string check(const Params& p) {
     return "matching limits must be finite numbers >= 0";
   if (!(p.alpha > 0) || !std::isfinite(p.alpha)) return "alpha must be a finite number > 0";
   return {};
+}
+
+const std::vector<std::string>& parameter_names() {
+  static const std::vector<std::string> names{"cube",  "depth", "step", "search", "group1",
+                                              "group2", "lambda", "tau1", "tau2", "alpha",
+                                              "soft",  "synchronous", "estimate"};
+  return names;
+}
+
+void set_parameter(Params& p, const std::string& name, double value) {
+  int* whole = name == "cube"     ? &p.cube
+               : name == "depth"  ? &p.depth
+               : name == "step"   ? &p.step
+               : name == "search" ? &p.search
+               : name == "group1" ? &p.group1
+               : name == "group2" ? &p.group2
+                                  : nullptr;
+  double* real = name == "lambda" ? &p.lambda
+                 : name == "tau1" ? &p.tau1
+                 : name == "tau2" ? &p.tau2
+                 : name == "alpha" ? &p.alpha
+                                   : nullptr;
+  bool* flag = name == "soft" ? &p.soft : name == "synchronous" ? &p.synchronous : nullptr;
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  if (whole) {
+    if (!(value == std::floor(value)) || std::fabs(value) > 1e9)
+      throw Error(name + " must be a whole number (got " + text + ")");
+    *whole = static_cast<int>(value);
+  } else if (real) {
+    *real = value;
+  } else if (flag) {
+    if (value != 0 && value != 1) throw Error(name + " must be true or false (got " + text + ")");
+    *flag = value != 0;
+  } else if (name == "estimate") {
+    throw Error("estimate must be \"group\" or \"volume\"");
+  } else {
+    throw Error("unknown parameter '" + name + "'");
+  }
+}
+
+void set_parameter(Params& p, const std::string& name, const std::string& value) {
+  if (name != "estimate") throw Error(name + " must be a number, not '" + value + "'");
+  p.estimate_gaussian = p.estimate_rician = parse_estimate(value);
 }
 
 double tau_match(double per_voxel, double sigma, int cube, int depth) {

@@ -65,7 +65,7 @@ void check_finite(const double* v, const Shape& s, int t) {
                     z = first / (static_cast<std::size_t>(s.rows) * s.cols);
   std::string where = std::to_string(x) + "," + std::to_string(y) + "," + std::to_string(z);
   if (s.volumes > 1) where += "," + std::to_string(t);
-  throw Error("holds " + std::to_string(bad) + " NaN or infinite voxel(s) (the first at voxel " +
+  throw InputError("holds " + std::to_string(bad) + " NaN or infinite voxel(s) (the first at voxel " +
               where + "); replace them before denoising");
 }
 
@@ -111,13 +111,13 @@ double estimate_sigma(const double* volume, const Shape& s, Noise noise) {
 
 void check(const Shape& s, const DenoiseOptions& o) {
   if (s.ndims < 2 || s.ndims > 4)
-    throw Error("has " + std::to_string(s.ndims) +
+    throw InputError("has " + std::to_string(s.ndims) +
                 " dimensions; 2-D images, 3-D volumes and 4-D series are supported");
-  if (s.rows < 1 || s.cols < 1 || s.slices < 1 || s.volumes < 1) throw Error("is empty");
+  if (s.rows < 1 || s.cols < 1 || s.slices < 1 || s.volumes < 1) throw InputError("is empty");
   if (s.rows > 65535 || s.cols > 65535 || s.slices > 65535)
-    throw Error("is larger than 65535 voxels along a spatial axis");
+    throw InputError("is larger than 65535 voxels along a spatial axis");
   if (s.volume_voxels() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
-    throw Error("has too many voxels per volume (2^31 or more)");
+    throw InputError("has too many voxels per volume (2^31 or more)");
   const std::string problem = check(o.params);
   if (!problem.empty()) throw Error(problem);
   if (!o.sigma.empty() && o.sigma.size() != 1 && o.sigma.size() != static_cast<std::size_t>(s.volumes))

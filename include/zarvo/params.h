@@ -58,6 +58,18 @@ std::string profile_names();                      // "default, fast"
 // The profile table as built into the engine.
 const char* profile_table();
 
+// The names of the parameters a front end may override, as the command's
+// expert options spell them without their dashes: cube depth step search
+// group1 group2 lambda tau1 tau2 alpha soft synchronous (numbers; soft and
+// synchronous 0 or 1) and estimate ("group" or "volume").
+const std::vector<std::string>& parameter_names();
+
+// Sets one parameter by name; throws Error for an unknown name, a whole
+// number parameter given a fraction, or a flag other than 0 or 1. The values
+// are checked as a whole by check().
+void set_parameter(Params& p, const std::string& name, double value);
+void set_parameter(Params& p, const std::string& name, const std::string& value);
+
 // Empty when the parameters are usable; otherwise what is wrong with them.
 std::string check(const Params& p);
 

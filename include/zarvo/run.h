@@ -22,6 +22,14 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A refusal of the input data itself (its shape or its values). The message
+// follows the input's name, which the front end puts first: "holds 3 NaN or
+// infinite voxel(s) ...".
+class InputError : public Error {
+ public:
+  using Error::Error;
+};
+
 // The run was cancelled through RunContext::cancel.
 class Cancelled : public Error {
  public:

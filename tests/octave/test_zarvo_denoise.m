@@ -1,7 +1,9 @@
 function test_zarvo_denoise()
   % The Octave function and the command give identical volumes for the same
   % input: both noise models, given and estimated levels, a Rician level
-  % map, both profiles, the first stage alone, a 2-D image and a 4-D series.
+  % map, both profiles, the first stage alone, a 2-D image and a 4-D series;
+  % the example script that chains the stage plug-ins by hand agrees; bad
+  % options and inputs are refused with a message.
   build = getenv('ZARVO_BUILD_DIR');
   assert(~isempty(build), 'ZARVO_BUILD_DIR is not set');
   zarvo = fullfile(build, 'cli', 'zarvo');
@@ -69,9 +71,29 @@ function test_zarvo_denoise()
   printf('rms error %.2f before, %.2f after\n', before, after);
   assert(after < 0.6 * before, 'the estimate is closer to the clean volume than the noisy one');
 
-  zt_expect_error(@() zarvo_denoise(gauss, 'sigma', -1), 'zarvo:sigma', '> 0');
-  zt_expect_error(@() zarvo_denoise(gauss, 'sigma', levels), 'zarvo:sigma', 'rician');
-  zt_expect_error(@() zarvo_denoise(gauss, 'profile', 'nope'), 'zarvo:profile', 'default');
+  % The stages chained by hand in the example script give the same bits.
+  assert(isequal(zarvo_stages_example(gauss, sigma), zarvo_denoise(gauss, 'sigma', sigma)), ...
+         'the example script and the function differ (Gaussian)');
+  assert(isequal(zarvo_stages_example(rice, sigma, 'rician'), ...
+                 zarvo_denoise(rice, 'sigma', sigma, 'noise', 'rician')), ...
+         'the example script and the function differ (Rician)');
+  % One level per volume of a series, and single precision read in place.
+  series = cat(4, gauss, gauss(end:-1:1, :, :));
+  [X, ~, info] = zarvo_denoise(series, 'sigma', [sigma, 2 * sigma]);
+  assert(isequal(info.sigma, [sigma, 2 * sigma]) && isequal(info.sigma_source, {'given', 'given'}));
+  assert(isequal(X(:, :, :, 2), zarvo_denoise(gauss(end:-1:1, :, :), 'sigma', 2 * sigma)));
+  assert(isequal(zarvo_denoise(single(gauss), 'sigma', sigma), zarvo_denoise(double(single(gauss)), 'sigma', sigma)));
+  assert(isequal(zarvo_denoise(gauss, 'sigma', sigma, 'threads', 1), zarvo_denoise(gauss, 'sigma', sigma, 'threads', 3)));
+
+  zt_expect_error(@() zarvo_denoise(gauss, 'sigma', -1), 'zarvo:args', '> 0');
+  zt_expect_error(@() zarvo_denoise(gauss, 'sigma', levels), 'zarvo:args', 'Rician');
+  zt_expect_error(@() zarvo_denoise(gauss, 'profile', 'nope'), 'zarvo:args', 'default');
+  zt_expect_error(@() zarvo_denoise(gauss, 'cube', 2.5), 'zarvo:args', 'whole number');
+  zt_expect_error(@() zarvo_denoise(gauss, 'basic_only', 'false'), 'zarvo:args', 'true or false');
+  zt_expect_error(@() zarvo_denoise(gauss, 'soft', []), 'zarvo:args', 'true or false');
+  zt_expect_error(@() zarvo_denoise(sparse(gauss(:, :, 1))), 'zarvo:input', 'full');
+  zt_expect_error(@() zarvo_denoise(gauss, 'sigma', sparse(1)), 'zarvo:args', 'full');
+  zt_expect_error(@() zarvo_denoise(ones(2, 2, 2, 2, 2)), 'zarvo:input', '5 dimensions');
   bad = gauss;
   bad(3) = NaN;
   zt_expect_error(@() zarvo_denoise(bad), 'zarvo:input', 'NaN');
