@@ -3,7 +3,7 @@
 # zarvo_bench_products (plain dgemm_ calls) with the reference BLAS, OpenBLAS
 # and BLIS preloaded, and zarvo_bench_products_xsmm, where libxsmm takes over
 # dgemm_ at link time and hands what it has no kernel for to the system BLAS,
-# and zarvo_bench_products_front, the stand-alone build's own dgemm_.
+# and zarvo_bench_products_front, the engine's own dgemm_.
 #
 #   bash bench/compare_blas.sh [BUILD_DIR] [extra benchmark flags]
 set -euo pipefail
@@ -34,6 +34,6 @@ if [ -x "$build/bench/zarvo_bench_products_xsmm" ]; then
   "$build/bench/zarvo_bench_products_xsmm" "${flags[@]}" 2>/dev/null | grep -E '^BM_'
 fi
 if [ -x "$build/bench/zarvo_bench_products_front" ]; then
-  echo "== the stand-alone build's dgemm_ (libxsmm kernels, per-thread kernel table)"
+  echo "== the engine's dgemm_ (libxsmm kernels, per-thread kernel table)"
   "$build/bench/zarvo_bench_products_front" "${flags[@]}" 2>/dev/null | grep -E '^BM_'
 fi

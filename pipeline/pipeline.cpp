@@ -37,6 +37,20 @@ struct Matrices {
   }
 };
 
+// The power of two nearest to the level (within a factor of sqrt(2)): the
+// stages run on the data divided by it, so that their fixed thresholds (eps)
+// see the same numbers whatever unit the data come in. Dividing by a power
+// of two is exact, so where no threshold decides, nothing changes.
+double unit_of(double level) {
+  int e = 0;
+  const double m = std::frexp(level, &e);  // level = m 2^e, m in [0.5, 1)
+  return std::ldexp(1.0, m < 0.70710678118654752 ? e - 1 : e);
+}
+
+void scale(std::vector<double>& v, double factor) {
+  for (double& x : v) x *= factor;
+}
+
 stages::Geometry geometry(const Shape& s, const Params& p, int group, double tau) {
   stages::Geometry g;
   g.ndims = s.slices > 1 ? 3 : 2;
@@ -127,6 +141,16 @@ void check(const Shape& s, const DenoiseOptions& o) {
     if (!(v > 0) || !std::isfinite(v))
       throw Error("the noise level must be a finite number > 0 (got " + text(v) +
                   "); omit it to estimate it");
+  if (!o.mask.empty()) {
+    const Shape& m = o.mask_shape;
+    if (m.rows != s.rows || m.cols != s.cols || m.slices != s.slices || m.volumes != 1 ||
+        o.mask.size() != s.volume_voxels())
+      throw Error("the mask must have the input's spatial shape (" + std::to_string(s.rows) +
+                  " x " + std::to_string(s.cols) + " x " + std::to_string(s.slices) + ")");
+    bool any = false;
+    for (unsigned char v : o.mask) any = any || v != 0;
+    if (!any) throw Error("the mask holds no voxel (every value is 0)");
+  }
   if (o.sigma_map) {
     if (o.noise != Noise::rician) throw Error("a noise level map needs the Rician noise model");
     if (!o.sigma.empty()) throw Error("give either noise levels or a noise level map, not both");
@@ -144,7 +168,11 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
   DenoiseReport report;
   report.params = o.params;
   Params& p = report.params;
+  // Cubes no larger than the image (a 2-D image takes flat cubes).
   if (p.depth > s.slices) p.depth = s.slices;
+  if (p.cube > s.rows) p.cube = s.rows;
+  if (p.cube > s.cols) p.cube = s.cols;
+  const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
   const bool rician = o.noise == Noise::rician;
   const Matrices matrices(p);
   const stages::Transforms transforms = matrices.transforms();
@@ -179,7 +207,14 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
       r.per_group = p.estimate(o.noise) == Estimate::group;
     }
     if (events.level) events.level(t, r);
-    const double known = r.per_group ? 0.0 : r.sigma;
+
+    // The stages run in the unit of the level (see unit_of).
+    const double unit = r.sigma > 0 ? unit_of(r.sigma) : 1.0;
+    const double inverse = 1.0 / unit;
+    scale(noisy, inverse);
+    if (o.sigma_map) scale(level_map, inverse);
+    const double level = r.sigma * inverse;
+    const double known = r.per_group ? 0.0 : level;
     stages::RiceNoise rice_noise;
     if (o.sigma_map) {
       rice_noise.levels = level_map.data();
@@ -193,8 +228,9 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
     // First stage into `estimate`; the second matches on it and writes its
     // result over it once its walk is done.
     if (events.stage) events.stage(t, 0, stage_count, "hard thresholding");
-    const stages::Geometry g1 =
-        geometry(s, p, p.group1, tau_match(p.tau1, r.sigma, p.cube, p.depth));
+    stages::Geometry g1 =
+        geometry(s, p, p.group1, tau_match(p.tau1, level, p.cube, p.depth));
+    g1.mask = mask;
     if (rician) {
       stages::ThrRiceSettings q;
       q.lambda4D = p.lambda;
@@ -212,8 +248,9 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
     }
     if (!o.basic_only) {
       if (events.stage) events.stage(t, 1, stage_count, "Wiener");
-      const stages::Geometry g2 =
-          geometry(s, p, p.group2, tau_match(p.tau2, r.sigma, p.cube, p.depth));
+      stages::Geometry g2 =
+          geometry(s, p, p.group2, tau_match(p.tau2, level, p.cube, p.depth));
+      g2.mask = mask;
       if (rician) {
         stages::WieRiceSettings q;
         q.noise = rice_noise;
@@ -226,11 +263,19 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
                         stage_map, context);
       }
     }
+    scale(estimate, unit);
+    if (stage_map) scale(noise_map, unit);
     if (o.noise_map && !r.per_group) {
       if (o.sigma_map)
-        noise_map = level_map;
+        o.sigma_map->read(o.sigma_map->shape.volumes == 1 ? 0 : t, noise_map.data());
       else
-        noise_map.assign(n, known);
+        noise_map.assign(n, r.sigma);
+    }
+    if (mask) {
+      // Outside the mask the input's own values, read afresh (unscaled).
+      input.read(t, noisy.data());
+      for (std::size_t i = 0; i < n; ++i)
+        if (!mask[i]) estimate[i] = noisy[i];
     }
     report.volumes.push_back(r);
     sink(t, estimate.data(), o.noise_map ? noise_map.data() : nullptr);

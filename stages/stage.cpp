@@ -79,6 +79,17 @@ Accumulators allocate_accumulators(const Geometry& g, bool adaptive) {
   return a;
 }
 
+bool touches_mask(const Geometry& g, int x, int y, int z) {
+  if (!g.mask) return true;
+  for (int s = 0; s < g.nm3; ++s)
+    for (int l = 0; l < g.nm1; ++l) {
+      const unsigned char* column = g.mask + get_linear_index(x + l, y, z + s, g.dims);
+      for (int m = 0; m < g.nm1; ++m)
+        if (column[m]) return true;
+    }
+  return false;
+}
+
 void gather_slice(const Geometry& g, const double* volume, int x, int y, int z, int s,
                   double* slice) {
   for (int l = 0; l < g.nm1; ++l) {

@@ -89,15 +89,28 @@ void aggregate(const Geometry& g, const GroupResult& r, Accumulators& acc);
 void gather_slice(const Geometry& g, const double* volume, int x, int y, int z, int s,
                   double* slice);
 
+// True when the cube at (x, y, z) holds a voxel of the geometry's mask (or
+// when there is no mask).
+bool touches_mask(const Geometry& g, int x, int y, int z);
+
 // Calls visit(x, y, z) for every reference cube, in the walk's order.
 template <typename Visit>
 void walk(const Geometry& g, Visit&& visit) {
-  walk_grid(g.Nstep, g.C, g.R, g.S, visit);
+  if (!g.mask) {
+    walk_grid(g.Nstep, g.C, g.R, g.S, visit);
+    return;
+  }
+  walk_grid(g.Nstep, g.C, g.R, g.S, [&](int x, int y, int z) {
+    if (touches_mask(g, x, y, z)) visit(x, y, z);
+  });
 }
 
 // Number of reference cubes of the walk.
-inline int reference_cubes(const Geometry& g) {
-  return get_reference_cubes_number(g.Nstep, g.C, g.R, g.S);
+inline long reference_cubes(const Geometry& g) {
+  if (!g.mask) return get_reference_cubes_number(g.Nstep, g.C, g.R, g.S);
+  long count = 0;
+  walk(g, [&](int, int, int) { ++count; });
+  return count;
 }
 
 // y_hat[i] = numerator / weights where the weight exceeds eps, else

@@ -75,7 +75,7 @@ void filter_and_aggregate(const Geometry& g, StageKind kind, double sigma, Filte
   }
 
   std::vector<int> cubes;  // x, y, z of every reference cube, in walk order
-  cubes.reserve(3 * static_cast<std::size_t>(reference_cubes(g)));
+  cubes.reserve(3 * static_cast<std::size_t>(cubes_total));
   walk(g, [&](int x, int y, int z) { cubes.insert(cubes.end(), {x, y, z}); });
   const long total = static_cast<long>(cubes.size() / 3);
   if (total == 0) {

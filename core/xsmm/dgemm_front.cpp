@@ -1,4 +1,4 @@
-// dgemm_ of the stand-alone build: libxsmm's JIT kernels for the small
+// dgemm_ of the engine (every front end): libxsmm's JIT kernels for the small
 // products of the transforms, the system BLAS for everything else.
 //
 // The link maps every dgemm_ call of the program here (-Wl,--wrap=dgemm_);

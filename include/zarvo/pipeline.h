@@ -65,6 +65,13 @@ struct DenoiseOptions {
   // Rician noise only: a level per voxel, one volume for the whole series or
   // one per volume (levels >= 0). Null: none.
   const SeriesInput* sigma_map = nullptr;
+  // Where to denoise: one byte per voxel of one volume (packed column-major,
+  // nonzero inside), of the spatial shape `mask_shape`. The level is
+  // estimated inside it, only the reference cubes that touch it are filtered,
+  // and every voxel outside keeps the input's value exactly. Empty: the
+  // whole volume.
+  std::vector<unsigned char> mask;
+  Shape mask_shape;
   bool basic_only = false;  // stop after the first stage
   bool noise_map = false;   // also produce the noise map
 };

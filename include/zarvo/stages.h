@@ -29,6 +29,10 @@ struct Geometry {
   int search_block_size = 0;  // half-width of the matching window
   int synchronous = 0;        // 1: match only within the reference's slices
   double tau_match = 0;       // largest sum of squared differences of a match
+  // When set (one byte per voxel, nonzero inside), only the reference cubes
+  // that hold a voxel inside are filtered; voxels no group reaches keep the
+  // fallback value. Null: every reference cube.
+  const unsigned char* mask = nullptr;
 
   // Fills the derived sizes from dims, ndims and the cube sizes.
   void derive();

@@ -1,4 +1,4 @@
-// dgemm_ as the stand-alone build links it: small products through cached
+// dgemm_ as the engine links it: small products through cached
 // kernels (a transposed first factor copied), the rest through the system
 // BLAS. Integer entries keep every product exact, so any kernel must match
 // the triple loop bit for bit.
