@@ -87,8 +87,7 @@ void run_thr_rice(const Geometry& g, const Transforms& t, const ThrRiceSettings&
       [&](int x, int y, int z, double&, Workspace& w, GroupResult& r) {
         filter_thr_rice_group(g, t, p, Bn, x, y, z, w, r);
       },
-      acc, context);
-  normalise(g, acc, Bn, y_hat, sigma_hat);
+      acc, Output{Bn, y_hat, sigma_hat}, context);
 }
 
 void filter_wie_rice_group(const Geometry& g, const Transforms& t, const WieRiceSettings& p,
@@ -145,8 +144,7 @@ void run_wie_rice(const Geometry& g, const Transforms& t, const WieRiceSettings&
       [&](int x, int y, int z, double&, Workspace& w, GroupResult& r) {
         filter_wie_rice_group(g, t, p, Bn, Bn_hat, x, y, z, w, r);
       },
-      acc, context);
-  normalise(g, acc, Bn, y_hat, sigma_hat);
+      acc, Output{Bn, y_hat, sigma_hat}, context);
 }
 
 }  // namespace zarvo::stages

@@ -1,5 +1,6 @@
 #include "stage.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace zarvo::stages {
@@ -62,9 +63,19 @@ Workspace allocate_workspace(const Geometry& g, StageKind kind) {
   return w;
 }
 
-Accumulators allocate_accumulators(const Geometry& g, bool adaptive) {
+int matching_reach(const Geometry& g) {
+  if (g.synchronous || g.search_block_size < 0) return 0;
+  return g.search_block_size;
+}
+
+Accumulators allocate_accumulators(const Geometry& g, bool adaptive, int band) {
   Accumulators a;
-  const std::size_t voxels = static_cast<std::size_t>(g.voxels);
+  const int slices = g.ndims == 3 ? g.dims[2] : 1;
+  long needed = 2L * matching_reach(g) + g.nm3;
+  if (band > needed) needed = band;
+  a.band = needed < slices ? static_cast<int>(needed) : slices;
+  a.plane_len = static_cast<std::size_t>(g.dims[0]) * static_cast<std::size_t>(g.dims[1]);
+  const std::size_t voxels = a.plane_len * static_cast<std::size_t>(a.band);
   a.storage.resize((adaptive ? 4 : 2) * voxels + static_cast<std::size_t>(g.nm2) * g.cube_len);
   double* next = a.storage.data();
   a.numerator = next;
@@ -113,7 +124,8 @@ void aggregate(const Geometry& g, const GroupResult& r, Accumulators& acc) {
       const double* slice = cube + s * g.slice_len;
       for (int l = 0; l < g.nm1; ++l) {
         // One column of the cube: nm1 voxels next to each other.
-        const int v0 = get_linear_index(xk + l, yk, zk + s, g.dims);
+        const std::size_t v0 = acc.slice_offset(zk + s) +
+                               static_cast<std::size_t>(get_linear_index(xk + l, yk, 1, g.dims));
         const double* __restrict e = slice + g.nm1 * l;
         for (int m = 0; m < g.nm1; ++m) {
           numerator[v0 + m] += e[m];
@@ -130,15 +142,28 @@ void aggregate(const Geometry& g, const GroupResult& r, Accumulators& acc) {
   }
 }
 
-void normalise(const Geometry& g, const Accumulators& acc, const double* fallback, double* y_hat,
-               double* noise_map) {
-  for (int i = 0; i < g.voxels; ++i) {
-    y_hat[i] = acc.weights[i] > eps ? acc.numerator[i] / acc.weights[i] : fallback[i];
-    if (!noise_map) continue;
+void normalise(Accumulators& acc, const Output& out, int first, int last) {
+  for (int z = first; z <= last; ++z) {
+    const std::size_t band = acc.slice_offset(z);
+    const std::size_t volume = static_cast<std::size_t>(z - 1) * acc.plane_len;
+    double* numerator = acc.numerator + band;
+    double* weights = acc.weights + band;
+    for (std::size_t i = 0; i < acc.plane_len; ++i) {
+      const std::size_t v = volume + i;
+      out.y_hat[v] = weights[i] > eps ? numerator[i] / weights[i] : out.fallback[v];
+      if (!out.noise_map) continue;
+      if (acc.sigma_count) {
+        const double count = acc.sigma_count[band + i];
+        out.noise_map[v] = count > eps ? acc.sigma_sum[band + i] / count : 0.0;
+      } else {
+        out.noise_map[v] = 0.0;
+      }
+    }
+    std::fill(numerator, numerator + acc.plane_len, 0.0);
+    std::fill(weights, weights + acc.plane_len, 0.0);
     if (acc.sigma_count) {
-      noise_map[i] = acc.sigma_count[i] > eps ? acc.sigma_sum[i] / acc.sigma_count[i] : 0.0;
-    } else {
-      noise_map[i] = 0.0;
+      std::fill(acc.sigma_sum + band, acc.sigma_sum + band + acc.plane_len, 0.0);
+      std::fill(acc.sigma_count + band, acc.sigma_count + band + acc.plane_len, 0.0);
     }
   }
 }

@@ -17,8 +17,19 @@
 
 namespace zarvo::stages {
 
-// The accumulators own their storage; the pointers point into it.
+// The per-voxel sums of a walk. They hold a band of `band` slices, used
+// round-robin: a slice's sums are final once the walk's reference slice has
+// moved past it by the matching window's reach, and are then normalised into
+// the output and cleared for a later slice (see Output). A band as deep as
+// the volume holds every slice. The accumulators own their storage; the
+// pointers point into it.
 struct Accumulators {
+  int band = 1;              // slices held
+  std::size_t plane_len = 0;  // voxels of one slice of the volume
+  // Offset of 1-based slice z in the arrays below.
+  std::size_t slice_offset(int z) const {
+    return static_cast<std::size_t>((z - 1) % band) * plane_len;
+  }
   double* numerator = nullptr;
   double* weights = nullptr;
   double* sigma_sum = nullptr;    // adaptive mode only
@@ -66,8 +77,24 @@ enum class StageKind { thr, wie, thr_rice, wie_rice };
 // Allocates a workspace for the stage.
 Workspace allocate_workspace(const Geometry& g, StageKind kind);
 
-// Allocates zeroed accumulators; the noise-map pair only in adaptive mode.
-Accumulators allocate_accumulators(const Geometry& g, bool adaptive);
+// Allocates zeroed accumulators for the band a walk needs (the matching
+// window's reach on both sides of a reference slice, plus a cube's depth);
+// the noise-map pair only in adaptive mode. A `band` other than 0 asks for
+// that many slices instead (at least what the walk needs; the whole volume
+// for a volume as deep).
+Accumulators allocate_accumulators(const Geometry& g, bool adaptive, int band = 0);
+
+// Slices on either side of a reference cube's first slice that its group may
+// reach: the search half-width, or none when matching is synchronous.
+int matching_reach(const Geometry& g);
+
+// Where a walk writes its results: the estimate (y_hat), the noise map (may
+// be null) and the fallback values for voxels no group reached.
+struct Output {
+  const double* fallback = nullptr;
+  double* y_hat = nullptr;
+  double* noise_map = nullptr;
+};
 
 // A filtered group: L cubes at positions (column, row, slice triples), their
 // estimates in `estimate` (cube k at k * cube length), and the divisor of
@@ -113,11 +140,12 @@ inline long reference_cubes(const Geometry& g) {
   return count;
 }
 
+// For every voxel of slices first..last (1-based), which the band holds:
 // y_hat[i] = numerator / weights where the weight exceeds eps, else
-// fallback[i]; noise_map[i] (when noise_map is not null) = mean of the summed
-// levels in adaptive mode where the count exceeds eps, else 0.
-void normalise(const Geometry& g, const Accumulators& acc, const double* fallback, double* y_hat,
-               double* noise_map);
+// fallback[i]; noise_map[i] (when not null) = mean of the summed levels in
+// adaptive mode where the count exceeds eps, else 0. The slices' sums are
+// then cleared for reuse.
+void normalise(Accumulators& acc, const Output& out, int first, int last);
 
 // Block matching of the reference cube (x, y, z) on `volume` into
 // w.positions, with the workspace's storage; returns the group size.

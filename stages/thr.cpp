@@ -47,8 +47,7 @@ void run_thr(const Geometry& g, const Transforms& t, const ThrSettings& p, const
       [&](int x, int y, int z, double& sigma, Workspace& w, GroupResult& r) {
         filter_thr_group(g, t, p, Bn, x, y, z, sigma, w, r);
       },
-      acc, context);
-  normalise(g, acc, Bn, y_hat, sigma_hat);
+      acc, Output{Bn, y_hat, sigma_hat}, context);
 }
 
 }  // namespace zarvo::stages

@@ -41,10 +41,39 @@ inline void keep(const Geometry& g, const GroupResult& r, Slot& slot) {
   slot.result.positions = slot.positions.data();
 }
 
+// Normalises the accumulators' slices into the output as soon as no later
+// group can reach them: before a group of reference slice z is aggregated,
+// every slice before z - reach is final.
+class Flusher {
+ public:
+  Flusher(const Geometry& g, Accumulators& acc, const Output& out)
+      : g_(g), acc_(acc), out_(out), reach_(matching_reach(g)),
+        slices_(g.ndims == 3 ? g.dims[2] : 1) {}
+  void before(int z) {
+    const int last = z - reach_ - 1;
+    if (last > flushed_) {
+      normalise(acc_, out_, flushed_ + 1, last);
+      flushed_ = last;
+    }
+  }
+  void finish() {
+    if (slices_ > flushed_) normalise(acc_, out_, flushed_ + 1, slices_);
+    flushed_ = slices_;
+  }
+
+ private:
+  const Geometry& g_;
+  Accumulators& acc_;
+  const Output& out_;
+  int reach_, slices_;
+  int flushed_ = 0;
+};
+
 }  // namespace detail
 
-// Calls filter(x, y, z, sigma, workspace, result) for every reference cube
-// and aggregates each result. `sigma` is the level carried from group to
+// Calls filter(x, y, z, sigma, workspace, result) for every reference cube,
+// aggregates each result and normalises every slice into `out` once it is
+// final (so the accumulators need only hold a band of slices). `sigma` is the level carried from group to
 // group: after the first group it no longer changes except where a group
 // sets it afresh (adaptive mode), so every later group starts from the value
 // the first group left.
@@ -54,7 +83,8 @@ inline void keep(const Geometry& g, const GroupResult& r, Slot& slot) {
 // before it leaves.
 template <typename Filter>
 void filter_and_aggregate(const Geometry& g, StageKind kind, double sigma, Filter&& filter,
-                          Accumulators& acc, const RunContext& context) {
+                          Accumulators& acc, const Output& out, const RunContext& context) {
+  detail::Flusher flusher(g, acc, out);
   const long cubes_total = reference_cubes(g);
   ProgressReport progress(cubes_total, context);
   int threads = walk_threads(context);
@@ -67,9 +97,11 @@ void filter_and_aggregate(const Geometry& g, StageKind kind, double sigma, Filte
   if (threads <= 1) {
     walk(g, [&](int x, int y, int z) {
       filter(x, y, z, sigma, w, r);
+      flusher.before(z);
       aggregate(g, r, acc);
       progress.step();
     });
+    flusher.finish();
     progress.finish();
     return;
   }
@@ -79,10 +111,12 @@ void filter_and_aggregate(const Geometry& g, StageKind kind, double sigma, Filte
   walk(g, [&](int x, int y, int z) { cubes.insert(cubes.end(), {x, y, z}); });
   const long total = static_cast<long>(cubes.size() / 3);
   if (total == 0) {
+    flusher.finish();
     progress.finish();
     return;
   }
   filter(cubes[0], cubes[1], cubes[2], sigma, w, r);
+  flusher.before(cubes[2]);
   aggregate(g, r, acc);
   progress.step();
   const double carried = sigma;
@@ -160,6 +194,7 @@ void filter_and_aggregate(const Geometry& g, StageKind kind, double sigma, Filte
   for (long done = 1; done < total;) {
     detail::Slot& slot = slots[done % ring];
     if (slot.ready.load() == done) {
+      flusher.before(cubes[3 * static_cast<std::size_t>(done) + 2]);
       aggregate(g, slot.result, acc);
       progress.step();
       ++done;
@@ -180,6 +215,7 @@ void filter_and_aggregate(const Geometry& g, StageKind kind, double sigma, Filte
     throw;
   }
   for (auto& th : pool) th.join();
+  flusher.finish();
   progress.finish();
 }
 

@@ -48,8 +48,7 @@ void run_wie(const Geometry& g, const Transforms& t, const WieSettings& p, const
       [&](int x, int y, int z, double& sigma, Workspace& w, GroupResult& r) {
         filter_wie_group(g, t, p, Bn, Bn_hat, x, y, z, sigma, w, r);
       },
-      acc, context);
-  normalise(g, acc, Bn_hat, y_hat, sigma_hat);
+      acc, Output{Bn_hat, y_hat, sigma_hat}, context);
 }
 
 }  // namespace zarvo::stages

@@ -6,6 +6,8 @@
 #include <thread>
 
 #include "stage_helpers.h"
+#include "stages/stages.h"
+#include "stages/walker.h"
 
 namespace zt = zarvo::test;
 namespace zs = zarvo::stages;
@@ -163,4 +165,65 @@ TEST(WalkCancellation, StopsTheWalkOnEveryThreadCount) {
     EXPECT_GT(last, 0);
     EXPECT_LT(last, 11L * 10 * 6) << "the walk went on to its end";
   }
+}
+
+// The accumulators hold a moving band of slices, each normalised into the
+// output once no later group can reach it; on a volume many bands deep the
+// result is bit for bit the one of accumulators holding every slice.
+TEST(BandedAccumulators, DeepVolumeMatchesWholeVolumeSums) {
+  const int deep = 45;
+  const std::size_t n = static_cast<std::size_t>(rows) * cols * deep;
+  zt::StageParams p;  // half-width 3, depth 2: a band of 8 slices
+  p.tau = 0.4;
+  const auto noisy = zt::random_volume(n, 41, 3.0, 0.6);
+  const auto basic = zt::random_volume(n, 42, 3.0, 0.1);
+  const zt::StageCall c(rows, cols, deep, p);
+  for (int kind = 0; kind < 4; ++kind)
+    for (double sigma : {0.4, 0.0})
+      for (int threads : {1, 3}) {
+        std::vector<double> got[2], map[2];
+        for (int whole = 0; whole < 2; ++whole) {
+          got[whole].assign(n, -1.0);
+          map[whole].assign(n, -1.0);
+          const bool adaptive = sigma == 0.0;
+          zs::Accumulators acc = zs::allocate_accumulators(c.geometry, adaptive, whole ? deep : 0);
+          EXPECT_EQ(acc.band, whole ? deep : 8);
+          zarvo::RunContext context;
+          context.threads = threads;
+          zs::RiceNoise rice{&sigma, 1};
+          const zs::Output out{kind == 1 ? basic.data() : noisy.data(), got[whole].data(),
+                               map[whole].data()};
+          const zs::StageKind kinds[] = {zs::StageKind::thr, zs::StageKind::wie,
+                                         zs::StageKind::thr_rice, zs::StageKind::wie_rice};
+          zs::filter_and_aggregate(
+              c.geometry, kinds[kind], sigma,
+              [&](int x, int y, int z, double& level, zs::Workspace& w, zs::GroupResult& r) {
+                if (kind == 0) {
+                  zs::ThrSettings s;
+                  s.lambda4D = p.lambda4D;
+                  s.sigma = sigma;
+                  zs::filter_thr_group(c.geometry, c.transforms, s, noisy.data(), x, y, z, level, w, r);
+                } else if (kind == 1) {
+                  zs::WieSettings s;
+                  s.sigma = sigma;
+                  zs::filter_wie_group(c.geometry, c.transforms, s, noisy.data(), basic.data(), x, y,
+                                       z, level, w, r);
+                } else if (kind == 2) {
+                  zs::ThrRiceSettings s;
+                  s.lambda4D = p.lambda4D;
+                  s.noise = rice;
+                  zs::filter_thr_rice_group(c.geometry, c.transforms, s, noisy.data(), x, y, z, w, r);
+                } else {
+                  zs::WieRiceSettings s;
+                  s.noise = rice;
+                  zs::filter_wie_rice_group(c.geometry, c.transforms, s, noisy.data(), basic.data(), x,
+                                            y, z, w, r);
+                }
+              },
+              acc, out, context);
+        }
+        EXPECT_EQ(got[0], got[1]) << "stage " << kind << ", sigma " << sigma << ", " << threads;
+        EXPECT_EQ(map[0], map[1]) << "stage " << kind << ", sigma " << sigma << ", " << threads;
+        EXPECT_EQ(std::count(got[0].begin(), got[0].end(), -1.0), 0) << "voxels never written";
+      }
 }
