@@ -51,7 +51,10 @@ void scale(std::vector<double>& v, double factor) {
   for (double& x : v) x *= factor;
 }
 
-stages::Geometry geometry(const Shape& s, const Params& p, int group, double tau) {
+// The geometry of a stage with the largest group `group` and the matching
+// limit `per_voxel` (in noise variances) at noise level `level`.
+stages::Geometry geometry(const Shape& s, const Params& p, int group, double per_voxel,
+                          double level, const unsigned char* mask) {
   stages::Geometry g;
   g.ndims = s.slices > 1 ? 3 : 2;
   g.dims[0] = s.rows;
@@ -63,9 +66,20 @@ stages::Geometry geometry(const Shape& s, const Params& p, int group, double tau
   g.Nstep = p.step;
   g.search_block_size = p.search;
   g.synchronous = p.synchronous ? 1 : 0;
-  g.tau_match = tau;
+  g.tau_match = tau_match(per_voxel, level, p.cube, p.depth);
+  g.mask = mask;
   g.derive();
   return g;
+}
+
+// The thresholding settings of a first stage, from the profile.
+template <typename Settings>
+Settings thresholding(const Params& p) {
+  Settings q;
+  q.lambda4D = p.lambda;
+  q.alpha = p.alpha;
+  q.hard = p.soft ? 0 : 1;
+  return q;
 }
 
 // Every voxel finite; otherwise an Error naming the first bad one.
@@ -228,29 +242,19 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
     // First stage into `estimate`; the second matches on it and writes its
     // result over it once its walk is done.
     if (events.stage) events.stage(t, 0, stage_count, "hard thresholding");
-    stages::Geometry g1 =
-        geometry(s, p, p.group1, tau_match(p.tau1, level, p.cube, p.depth));
-    g1.mask = mask;
+    const stages::Geometry g1 = geometry(s, p, p.group1, p.tau1, level, mask);
     if (rician) {
-      stages::ThrRiceSettings q;
-      q.lambda4D = p.lambda;
-      q.alpha = p.alpha;
-      q.hard = p.soft ? 0 : 1;
+      auto q = thresholding<stages::ThrRiceSettings>(p);
       q.noise = rice_noise;
       stages::run_thr_rice(g1, transforms, q, noisy.data(), estimate.data(), stage_map, context);
     } else {
-      stages::ThrSettings q;
-      q.lambda4D = p.lambda;
-      q.alpha = p.alpha;
-      q.hard = p.soft ? 0 : 1;
+      auto q = thresholding<stages::ThrSettings>(p);
       q.sigma = known;
       stages::run_thr(g1, transforms, q, noisy.data(), estimate.data(), stage_map, context);
     }
     if (!o.basic_only) {
       if (events.stage) events.stage(t, 1, stage_count, "Wiener");
-      stages::Geometry g2 =
-          geometry(s, p, p.group2, tau_match(p.tau2, level, p.cube, p.depth));
-      g2.mask = mask;
+      const stages::Geometry g2 = geometry(s, p, p.group2, p.tau2, level, mask);
       if (rician) {
         stages::WieRiceSettings q;
         q.noise = rice_noise;
