@@ -1,14 +1,13 @@
-#include <sched.h>
-
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 
 #include "commands.h"
 #include "files.h"
 #include "nifti_io.h"
+#include "outputs.h"
 #include "pipeline.h"
 #include "progress.h"
 
@@ -25,17 +24,18 @@ double parse_sigma(const std::string& text) {
   return v;
 }
 
-int choose_threads(int requested) {
-  if (requested > 0) return requested;
-  if (const char* env = std::getenv("ZARVO_THREADS")) {
-    const int n = std::atoi(env);
-    if (n > 0) return n;
-  }
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
-  const unsigned n = std::thread::hardware_concurrency();
-  return n ? static_cast<int>(n) : 1;
+namespace {
+
+// Reference cubes the walk visits in one volume (for the thread count).
+long reference_cubes(const Image& in, const Params& p) {
+  auto along = [&](int n, int side) {
+    side = std::min(side, n);
+    return static_cast<long>((n - side + p.step - 1) / std::max(1, p.step) + 1);
+  };
+  return along(in.nx, p.cube) * along(in.ny, p.cube) * along(in.nz, p.depth);
 }
+
+}  // namespace
 
 void run_denoise(const DenoiseOptions& o) {
   const Noise noise = o.noise == "rician" ? Noise::rician : Noise::gaussian;
@@ -47,22 +47,13 @@ void run_denoise(const DenoiseOptions& o) {
     throw std::runtime_error("--sigma-map needs --noise rician");
 
   // Every path problem is reported before the (possibly long) work starts.
-  if (!is_nifti_output_name(o.output))
-    throw std::runtime_error("output '" + o.output + "' must end in .nii or .nii.gz");
-  if (o.output == o.input) throw std::runtime_error("output '" + o.output + "' is the input file; choose another name");
+  OutputSet outputs(o.force);
+  outputs.add_input(o.input, "input");
+  outputs.add_input(o.sigma_map, "noise level map");
+  outputs.add_output(o.output, "output");
+  outputs.add_output(o.noise_map, "noise map");
+  outputs.check();
   Image input = read_image(o.input, "input");
-  check_output(o.output, o.input, o.force, "output");
-  if (!o.sigma_map.empty() && same_file(o.output, o.sigma_map))
-    throw std::runtime_error("output '" + o.output + "' is the noise level map; choose another name");
-  if (!o.noise_map.empty()) {
-    if (!is_nifti_output_name(o.noise_map))
-      throw std::runtime_error("noise map '" + o.noise_map + "' must end in .nii or .nii.gz");
-    if (o.noise_map == o.output || same_file(o.noise_map, o.output))
-      throw std::runtime_error("the noise map and the output must be different files");
-    check_output(o.noise_map, o.input, o.force, "noise map");
-    if (!o.sigma_map.empty() && same_file(o.noise_map, o.sigma_map))
-      throw std::runtime_error("noise map '" + o.noise_map + "' is the noise level map; choose another name");
-  }
 
   Image map_image;
   if (!o.sigma_map.empty()) {
@@ -77,11 +68,18 @@ void run_denoise(const DenoiseOptions& o) {
         if (s < 0)
           throw std::runtime_error("noise level map '" + o.sigma_map + "' holds negative levels");
   }
+  for (const std::string& f : input.files) outputs.add_input(f, "input");
+  for (const std::string& f : map_image.files) outputs.add_input(f, "noise level map");
+  outputs.check();  // again, with the data files of .hdr/.img pairs
+  if (std::string p = output_range_problem(input.lo, input.hi, type, input); !p.empty())
+    throw std::runtime_error("output '" + o.output + "': " + p);
+  if (o.use_threads) o.use_threads(reference_cubes(input, o.params));
 
   const int stages = o.basic_only ? 1 : 2;
   Progress progress(input.nt * stages, !o.quiet);
   progress.observe_walks();
 
+  try {  // an allocation failure names what did not fit
   std::vector<double> estimate(static_cast<std::size_t>(input.nim->nvox));
   std::vector<double> noise_map;
   if (!o.noise_map.empty()) noise_map.resize(estimate.size());
@@ -124,11 +122,24 @@ void run_denoise(const DenoiseOptions& o) {
   }
   progress.finish();
 
-  write_image(o.output, input, estimate, type, "zarvo denoise");
+  outputs.write(o.output, [&](const std::string& temp) {
+    write_image_file(temp, o.output, input, estimate, type, "zarvo denoise");
+  });
   if (!noise_map.empty())
-    write_image(o.noise_map, input, noise_map, DataType::float32, "zarvo noise level (std)");
+    outputs.write(o.noise_map, [&](const std::string& temp) {
+      write_image_file(temp, o.noise_map, input, noise_map, DataType::float32,
+                       "zarvo noise level (std)");
+    });
+  outputs.commit();
   if (!o.quiet)
     for (const std::string& n : notes) std::fprintf(stderr, "zarvo: %s\n", n.c_str());
+  } catch (const std::bad_alloc&) {
+    char need[64];
+    std::snprintf(need, sizeof need, "%.0f MB", 8.0 * static_cast<double>(input.nim->nvox) / 1048576.0);
+    throw std::runtime_error("not enough memory to denoise '" + o.input + "' (" + input.shape() +
+                             "; the work holds several copies of " + need +
+                             "); free memory or raise the limit (ulimit -v)");
+  }
 }
 
 }  // namespace zarvo::cli
