@@ -1,7 +1,10 @@
 #include "threads.h"
 
+#include "core/blas.h"
+
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -99,6 +102,30 @@ ThreadChoice choose_threads(int requested, long work_items) {
     }
   }
   return c;
+}
+
+void prepare_engine() {
+  const double free = free_address_space();
+  if (free >= 0) {
+    constexpr std::size_t need = std::size_t{16} << 20;  // kernel registry, a thread, buffers
+    void* probe = mmap(nullptr, need, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (probe == MAP_FAILED) {
+      rlimit lim{};
+      getrlimit(RLIMIT_AS, &lim);
+      char buf[200];
+      std::snprintf(buf, sizeof buf,
+                    "the address-space limit (ulimit -v %.0f MB) leaves %.0f MB free; zarvo "
+                    "needs at least %zu MB beyond its code, more for large volumes",
+                    static_cast<double>(lim.rlim_cur) / 1048576.0, free / 1048576.0, need >> 20);
+      throw std::runtime_error(buf);
+    }
+    munmap(probe, need);
+  }
+  // One small product while the room is known to be there.
+  const zarvo::blas_int n = 4;
+  const double one = 1.0, zero = 0.0;
+  double a[16] = {}, b[16] = {}, c[16] = {};
+  ZARVO_DGEMM("N", "N", &n, &n, &n, &one, a, &n, b, &n, &zero, c, &n, 1, 1);
 }
 
 }  // namespace zarvo::cli

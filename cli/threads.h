@@ -29,3 +29,14 @@ struct ThreadChoice {
 ThreadChoice choose_threads(int requested, long work_items = 0);
 
 }  // namespace zarvo::cli
+
+namespace zarvo::cli {
+
+// Makes sure the engine's fixed needs fit before the work: under an
+// address-space limit, checks that room is left and initialises the
+// small-product kernels (libxsmm maps its registry at the first product,
+// and fails badly when it cannot). Throws std::runtime_error naming the
+// limit when it is too tight.
+void prepare_engine();
+
+}  // namespace zarvo::cli

@@ -177,6 +177,7 @@ int main(int argc, char** argv) {
     const int requested =
         zc::requested_threads(threads_text.empty() ? -1 : zc::parse_threads(threads_text, "--threads"));
     auto use_threads = [&](long reference_cubes) {
+      zc::prepare_engine();
       const zc::ThreadChoice c = zc::choose_threads(requested, reference_cubes);
       if (!c.note.empty() && !d.quiet && !demo.quiet)
         std::fprintf(stderr, "zarvo: %s\n", c.note.c_str());

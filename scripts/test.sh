@@ -15,3 +15,6 @@ cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DZARVO_SANITIZE=ON
 cmake --build build-sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure -j"$jobs"
+
+# The NIfTI reading path under libFuzzer, ASan and UBSan, for a bounded time.
+FUZZ_SECONDS=${FUZZ_SECONDS:-90} bash scripts/fuzz.sh
