@@ -285,6 +285,27 @@ TEST_F(Hardening, AFileThatAppearsDuringTheWorkIsNotReplaced) {
   EXPECT_EQ(files(), (std::vector<std::string>{"a.nii", "b.nii"}));
 }
 
+TEST_F(Hardening, TwoRunsWritingTheSameNewOutputCannotBothSucceed) {
+  image(path("a.nii"), {48, 48, 24}, DT_FLOAT32, ramp(48 * 48 * 24));
+  image(path("b.nii"), {48, 48, 24}, DT_FLOAT32, ramp(48 * 48 * 24, 2.0));
+  const std::string bin = ZARVO_BIN;
+  const std::string cmd = "('" + bin + "' denoise " + path("a.nii") + " " + path("out.nii") +
+                          " --quiet --threads 1 2>" + path("ea") + "; echo $? >" + path("ra") +
+                          ") & ('" + bin + "' denoise " + path("b.nii") + " " + path("out.nii") +
+                          " --quiet --threads 1 2>" + path("eb") + "; echo $? >" + path("rb") +
+                          "); wait";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  const std::string ra = slurp(path("ra")), rb = slurp(path("rb"));
+  const std::string ea = slurp(path("ea")), eb = slurp(path("eb"));
+  EXPECT_EQ((ra == "0\n") + (rb == "0\n"), 1) << ra << rb << ea << eb;
+  const std::string& loser = ra == "0\n" ? eb : ea;
+  const bool told = loser.find("appeared while zarvo was working") != std::string::npos ||
+                    loser.find("exists (use --force") != std::string::npos;
+  EXPECT_TRUE(told) << loser;
+  // The file is whole: one run's result, not a mix.
+  EXPECT_EQ(zc::read_image(path("out.nii"), "out").shape(), "48x48x24");
+}
+
 TEST_F(Hardening, ValuesBeyondTheOutputTypeAreRefusedBeforeTheWork) {
   image(path("big.nii"), {16, 14, 6}, DT_FLOAT64, ramp(16 * 14 * 6, 1e37));
   image(path("tiny.nii"), {16, 14, 6}, DT_FLOAT64, ramp(16 * 14 * 6, 1e-170));
