@@ -79,7 +79,6 @@ void run_denoise(const DenoiseOptions& o) {
   Progress progress(input.nt * stages, !o.quiet);
   progress.observe_walks();
 
-  try {  // an allocation failure names what did not fit
   std::vector<double> estimate(static_cast<std::size_t>(input.nim->nvox));
   std::vector<double> noise_map;
   if (!o.noise_map.empty()) noise_map.resize(estimate.size());
@@ -133,13 +132,6 @@ void run_denoise(const DenoiseOptions& o) {
   outputs.commit();
   if (!o.quiet)
     for (const std::string& n : notes) std::fprintf(stderr, "zarvo: %s\n", n.c_str());
-  } catch (const std::bad_alloc&) {
-    char need[64];
-    std::snprintf(need, sizeof need, "%.0f MB", 8.0 * static_cast<double>(input.nim->nvox) / 1048576.0);
-    throw std::runtime_error("not enough memory to denoise '" + o.input + "' (" + input.shape() +
-                             "; the work holds several copies of " + need +
-                             "); free memory or raise the limit (ulimit -v)");
-  }
 }
 
 }  // namespace zarvo::cli

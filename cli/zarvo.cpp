@@ -208,9 +208,10 @@ int main(int argc, char** argv) {
     } else if (*profiles_cmd) {
       std::fputs(zc::profile_table(), stdout);
     }
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "zarvo: error: not enough memory for the work; free memory or raise "
-                         "the limit (ulimit -v)\n");
+  } catch (const std::bad_alloc&) {  // reading names the file and its size itself
+    const std::string work = *denoise ? "to denoise '" + d.input + "'" : "for the work";
+    std::fprintf(stderr, "zarvo: error: not enough memory %s; free memory, raise the limit "
+                         "(ulimit -v) or use fewer --threads\n", work.c_str());
     return 1;
   } catch (const std::system_error& e) {
     std::fprintf(stderr, "zarvo: error: %s (%s); try fewer --threads or raise the limits "
