@@ -1,6 +1,7 @@
 // The `zarvo` subcommands, behind the command-line declaration in zarvo.cpp.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "zarvo/params.h"
@@ -16,7 +17,9 @@ struct DenoiseOptions {
   std::string datatype = "float32";
   Params params;          // the profile with the expert overrides applied
   bool basic_only = false, force = false, quiet = false;
-  int threads = 1;        // walk threads
+  // The walk's threads once the work is known (reference cubes of one
+  // volume); given by zarvo.cpp, the one place where the thread count is chosen.
+  std::function<int(long reference_cubes)> use_threads;
 };
 
 // Runs `zarvo denoise`; throws std::runtime_error with a one-line message.
@@ -30,10 +33,6 @@ struct DemoOptions {
 };
 
 void run_demo(const DemoOptions& options);
-
-// Threads for the walks: `requested` when positive, else $ZARVO_THREADS when
-// set, else every core this process may run on.
-int choose_threads(int requested);
 
 // Parses a noise level given on the command line: a finite number > 0.
 double parse_sigma(const std::string& text);

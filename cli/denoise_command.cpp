@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -6,6 +7,7 @@
 #include "commands.h"
 #include "files.h"
 #include "nifti_io.h"
+#include "outputs.h"
 #include "progress.h"
 #include "zarvo/pipeline.h"
 
@@ -36,14 +38,18 @@ double parse_sigma(const std::string& text) {
   return v;
 }
 
-int choose_threads(int requested) {
-  if (requested > 0) return requested;
-  if (const char* env = std::getenv("ZARVO_THREADS")) {
-    const int n = std::atoi(env);
-    if (n > 0) return n;
-  }
-  return available_cores();
+namespace {
+
+// Reference cubes the walk visits in one volume (for the thread count).
+long reference_cubes(const Image& in, const Params& p) {
+  auto along = [&](int n, int side) {
+    side = std::min(side, n);
+    return static_cast<long>((n - side + p.step - 1) / std::max(1, p.step) + 1);
+  };
+  return along(in.nx, p.cube) * along(in.ny, p.cube) * along(in.nz, p.depth);
 }
+
+}  // namespace
 
 void run_denoise(const DenoiseOptions& o) {
   const Noise noise = o.noise == "rician" ? Noise::rician : Noise::gaussian;
@@ -55,22 +61,13 @@ void run_denoise(const DenoiseOptions& o) {
     throw std::runtime_error("--sigma-map needs --noise rician");
 
   // Every path problem is reported before the (possibly long) work starts.
-  if (!is_nifti_output_name(o.output))
-    throw std::runtime_error("output '" + o.output + "' must end in .nii or .nii.gz");
-  if (o.output == o.input) throw std::runtime_error("output '" + o.output + "' is the input file; choose another name");
+  OutputSet outputs(o.force);
+  outputs.add_input(o.input, "input");
+  outputs.add_input(o.sigma_map, "noise level map");
+  outputs.add_output(o.output, "output");
+  outputs.add_output(o.noise_map, "noise map");
+  outputs.check();
   Image input = read_image(o.input, "input");
-  check_output(o.output, o.input, o.force, "output");
-  if (!o.sigma_map.empty() && same_file(o.output, o.sigma_map))
-    throw std::runtime_error("output '" + o.output + "' is the noise level map; choose another name");
-  if (!o.noise_map.empty()) {
-    if (!is_nifti_output_name(o.noise_map))
-      throw std::runtime_error("noise map '" + o.noise_map + "' must end in .nii or .nii.gz");
-    if (o.noise_map == o.output || same_file(o.noise_map, o.output))
-      throw std::runtime_error("the noise map and the output must be different files");
-    check_output(o.noise_map, o.input, o.force, "noise map");
-    if (!o.sigma_map.empty() && same_file(o.noise_map, o.sigma_map))
-      throw std::runtime_error("noise map '" + o.noise_map + "' is the noise level map; choose another name");
-  }
 
   Image map_image;
   if (!o.sigma_map.empty()) {
@@ -85,6 +82,12 @@ void run_denoise(const DenoiseOptions& o) {
         if (s < 0)
           throw std::runtime_error("noise level map '" + o.sigma_map + "' holds negative levels");
   }
+  for (const std::string& f : input.files) outputs.add_input(f, "input");
+  for (const std::string& f : map_image.files) outputs.add_input(f, "noise level map");
+  outputs.check();  // again, with the data files of .hdr/.img pairs
+  if (std::string p = output_range_problem(input.lo, input.hi, type, input); !p.empty())
+    throw std::runtime_error("output '" + o.output + "': " + p);
+  const int threads = o.use_threads ? o.use_threads(reference_cubes(input, o.params)) : 1;
 
   SeriesInput series{shape_of(input), [&input](int t, double* out) { input.read_volume(t, out); }};
   SeriesInput map_series;
@@ -103,7 +106,7 @@ void run_denoise(const DenoiseOptions& o) {
   const int stages = o.basic_only ? 1 : 2;
   Progress progress(input.nt * stages, !o.quiet);
   RunContext context;
-  context.threads = o.threads;
+  context.threads = threads;
   context.progress = [&progress](long done, long total) { progress.update(done, total); };
   PipelineEvents events;
   std::vector<std::string> notes;
@@ -139,9 +142,15 @@ void run_denoise(const DenoiseOptions& o) {
     notes.push_back("cube depth limited to " + std::to_string(report.params.depth) +
                     " (the number of slices)");
 
-  write_image(o.output, input, estimate, type, "zarvo denoise");
+  outputs.write(o.output, [&](const std::string& temp) {
+    write_image_file(temp, o.output, input, estimate, type, "zarvo denoise");
+  });
   if (!noise_map.empty())
-    write_image(o.noise_map, input, noise_map, DataType::float32, "zarvo noise level (std)");
+    outputs.write(o.noise_map, [&](const std::string& temp) {
+      write_image_file(temp, o.noise_map, input, noise_map, DataType::float32,
+                       "zarvo noise level (std)");
+    });
+  outputs.commit();
   if (!o.quiet)
     for (const std::string& n : notes) std::fprintf(stderr, "zarvo: %s\n", n.c_str());
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -25,14 +26,24 @@ std::string base_of(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The temporary file of the write in progress, for the signal handler.
-char g_temp[4096];
-std::atomic<bool> g_temp_set{false};
+// Temporary files of writes in progress, for the signal handler (which may
+// only use async-signal-safe calls: fixed buffers, unlink).
+constexpr int kSlots = 16;
+char g_temp[kSlots][4096];
+std::atomic<bool> g_temp_set[kSlots];
 
 extern "C" void remove_temp_and_reraise(int sig) {
-  if (g_temp_set.load()) unlink(g_temp);
+  for (int i = 0; i < kSlots; ++i)
+    if (g_temp_set[i].load()) unlink(g_temp[i]);
   std::signal(sig, SIG_DFL);
   std::raise(sig);
+}
+
+std::atomic<unsigned> g_counter{0};
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
 }
 
 }  // namespace
@@ -62,13 +73,39 @@ void check_output(const std::string& path, const std::string& input, bool force,
   }
 }
 
+std::string temporary_name(const std::string& path) {
+  const std::string base = base_of(path), l = lower(base);
+  std::string ending;
+  if (l.size() > 7 && l.compare(l.size() - 7, 7, ".nii.gz") == 0) {
+    ending = base.substr(base.size() - 7);
+  } else if (const auto dot = base.find_last_of('.'); dot != std::string::npos && dot > 0 &&
+                                                       base.size() - dot <= 12) {
+    ending = base.substr(dot);
+  }
+  return folder_of(path) + "/.zarvo-" + std::to_string(getpid()) + "-" +
+         std::to_string(g_counter.fetch_add(1)) + ending;
+}
+
+int register_temp(const std::string& temp) {
+  if (temp.size() >= sizeof g_temp[0]) return -1;
+  for (int i = 0; i < kSlots; ++i)
+    if (!g_temp_set[i].load()) {
+      std::memcpy(g_temp[i], temp.c_str(), temp.size() + 1);
+      g_temp_set[i] = true;
+      return i;
+    }
+  return -1;
+}
+
+void unregister_temp(int slot) {
+  if (slot >= 0 && slot < kSlots) g_temp_set[slot] = false;
+}
+
 void write_atomically(const std::string& path,
                       const std::function<void(const std::string&)>& write) {
-  std::string base = base_of(path);
-  const std::string temp = folder_of(path) + "/.zarvo-" + std::to_string(getpid()) + "-" + base;
-  if (temp.size() >= sizeof g_temp) throw std::runtime_error("path too long: '" + path + "'");
-  std::memcpy(g_temp, temp.c_str(), temp.size() + 1);
-  g_temp_set = true;
+  const std::string temp = temporary_name(path);
+  const int slot = register_temp(temp);
+  if (slot < 0) throw std::runtime_error("path too long: '" + path + "'");
   try {
     write(temp);
     if (std::rename(temp.c_str(), path.c_str()) != 0)
@@ -76,10 +113,10 @@ void write_atomically(const std::string& path,
                                "': " + std::strerror(errno));
   } catch (...) {
     unlink(temp.c_str());
-    g_temp_set = false;
+    unregister_temp(slot);
     throw;
   }
-  g_temp_set = false;
+  unregister_temp(slot);
 }
 
 void install_cleanup_handlers() {

@@ -25,6 +25,16 @@ bool same_file(const std::string& a, const std::string& b);
 // temporary file is removed and `path` is left as it was.
 void write_atomically(const std::string& path, const std::function<void(const std::string&)>& write);
 
+// A temporary name in the folder of `path`, short whatever the length of
+// `path`'s own name (".zarvo-PID-N" and the ending, such as ".nii.gz"), so
+// it fits whenever `path` does.
+std::string temporary_name(const std::string& path);
+
+// Registers a temporary file for removal on SIGINT, SIGTERM or SIGHUP;
+// returns its slot (-1 when the path is too long or every slot is taken).
+int register_temp(const std::string& temp);
+void unregister_temp(int slot);
+
 // Removes the temporary files of writes in progress and restores the default
 // signal dispositions; installed once by the command.
 void install_cleanup_handlers();

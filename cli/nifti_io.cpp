@@ -1,6 +1,7 @@
 #include "nifti_io.h"
 
 #include <nifti2_io.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <stdexcept>
 
 #include "files.h"
+#include "nifti_header.h"
 
 namespace zarvo::cli {
 
@@ -52,60 +54,36 @@ bool scaled(const nifti_image* nim) {
   return nim->scl_slope != 0.0 && std::isfinite(nim->scl_slope) && std::isfinite(nim->scl_inter);
 }
 
-std::string type_problem(int dt) {
-  switch (dt) {
-    case DT_UINT8: case DT_INT8: case DT_INT16: case DT_UINT16: case DT_INT32:
-    case DT_UINT32: case DT_INT64: case DT_UINT64: case DT_FLOAT32: case DT_FLOAT64:
-      return {};
-    case DT_COMPLEX64: case DT_COMPLEX128: case DT_COMPLEX256:
-      return "holds complex data; zarvo denoises real (magnitude) data only";
-    case DT_RGB24: case DT_RGBA32:
-      return "holds RGB colour data; zarvo denoises scalar data only";
-    default:
-      return std::string("has data type ") + nifti_datatype_to_string(dt) +
-             ", which zarvo does not read";
+// The NIfTI library reports some problems on standard error whatever its
+// debug level; while it works, standard error goes nowhere (our own message
+// says what went wrong).
+class StderrSilenced {
+ public:
+  StderrSilenced() {
+    std::fflush(stderr);
+    saved_ = dup(2);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved_ >= 0 && null >= 0) dup2(null, 2);
+    if (null >= 0) close(null);
   }
-}
+  ~StderrSilenced() {
+    std::fflush(stderr);
+    if (saved_ >= 0) {
+      dup2(saved_, 2);
+      close(saved_);
+    }
+  }
+  StderrSilenced(const StderrSilenced&) = delete;
+  StderrSilenced& operator=(const StderrSilenced&) = delete;
 
-// NIfTI version of the header in `path` (1 or 2; 0 for ANALYZE 7.5), or -1
-// when the file does not start with a header the library knows. A .hdr/.img
-// pair is recognised by its .hdr.
-int header_version(const std::string& path) {
-  if (!nifti_is_complete_filename(path.c_str())) return -1;
-  char* header_name = nifti_findhdrname(path.c_str());
-  if (!header_name) return -1;
-  unsigned char buf[540] = {};
-  znzFile f = znzopen(header_name, "rb", nifti_is_gzfile(header_name));
-  std::free(header_name);
-  if (znz_isnull(f)) return -1;
-  const std::size_t got = znzread(buf, 1, sizeof buf, f);
-  znzclose(f);
-  if (got < 348) return -1;
-  return nifti_header_version(reinterpret_cast<const char*>(buf), got);
-}
+ private:
+  int saved_ = -1;
+};
 
-// Reads the voxels as stored. nifti_image_load would do it too, but it
-// replaces NaN and infinite floats by 0 silently, and those must be reported.
-void load_data(nifti_image* nim, const std::string& what, const std::string& path) {
-  const std::size_t bytes = static_cast<std::size_t>(nim->nvox) * nim->nbyper;
-  void* data = std::malloc(bytes ? bytes : 1);
-  if (!data) throw fail(what, path, "does not fit in memory");
-  znzFile f = znzopen(nim->iname, "rb", nifti_is_gzfile(nim->iname));
-  if (znz_isnull(f)) {
-    std::free(data);
-    throw fail(what, path, "cannot be opened for its data");
-  }
-  std::size_t got = 0;
-  if (znzseek(f, static_cast<znz_off_t>(nim->iname_offset), SEEK_SET) >= 0)
-    got = znzread(data, 1, bytes, f);
-  znzclose(f);
-  if (got != bytes) {
-    std::free(data);
-    throw fail(what, path, "is truncated or its data cannot be read");
-  }
-  if (nim->byteorder != nifti_short_order() && nim->swapsize > 1)
-    nifti_swap_Nbytes(static_cast<int64_t>(bytes / nim->swapsize), nim->swapsize, data);
-  nim->data = data;
+std::string megabytes(double bytes) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.0f MB", std::ceil(bytes / 1048576.0));
+  return buf;
 }
 
 }  // namespace
@@ -120,7 +98,7 @@ void Image::read_volume(int t, double* out) const {
   const std::size_t n = volume_voxels(), offset = n * static_cast<std::size_t>(t);
   double slope = 1.0, inter = 0.0;
   if (scaled(nim.get())) slope = nim->scl_slope, inter = nim->scl_inter;
-  const void* d = nim->data;
+  const void* d = raw.data();
   switch (nim->datatype) {
     case DT_UINT8: convert<std::uint8_t>(d, offset, n, slope, inter, out); break;
     case DT_INT8: convert<std::int8_t>(d, offset, n, slope, inter, out); break;
@@ -150,38 +128,65 @@ Image read_image(const std::string& path, const std::string& what) {
   if (S_ISDIR(st.st_mode)) throw fail(what, path, "is a folder, not a NIfTI file");
   if (access(path.c_str(), R_OK) != 0)
     throw fail(what, path, std::string("cannot be read: ") + std::strerror(errno));
-  Image im;
-  im.version = header_version(path);
-  if (im.version < 0) throw fail(what, path, "is not a NIfTI file (or its header is damaged)");
-  im.nim.reset(nifti_image_read(path.c_str(), 0));
-  nifti_image* nim = im.nim.get();
-  if (!nim) throw fail(what, path, "is not a NIfTI file (or its header is damaged)");
-  normalise_dims(nim);
-  const std::string problem = type_problem(nim->datatype);
-  if (!problem.empty()) throw fail(what, path, problem);
-  if (nim->nu > 1 || nim->nv > 1 || nim->nw > 1)
-    throw fail(what, path, "has more than 4 dimensions; zarvo reads 2-D, 3-D and 4-D images");
+  Header h;
+  if (std::string problem = read_header(path, h); !problem.empty()) throw fail(what, path, problem);
+  for (int i = 5; i <= 7; ++i)
+    if (h.dim[i] > 1)
+      throw fail(what, path, "has more than 4 dimensions; zarvo reads 2-D, 3-D and 4-D images");
   const int64_t limit = 65535;
-  if (nim->nx < 1 || nim->ny < 1 || nim->nz < 1 || nim->nt < 1)
-    throw fail(what, path, "has an empty dimension");
-  if (nim->nx > limit || nim->ny > limit || nim->nz > limit)
+  if (h.dim[1] > limit || h.dim[2] > limit || h.dim[3] > limit)
     throw fail(what, path, "is larger than 65535 voxels along a spatial axis");
-  if (nim->nx * nim->ny * nim->nz > std::numeric_limits<int>::max())
+  if (h.dim[1] * h.dim[2] * h.dim[3] > std::numeric_limits<int>::max())
     throw fail(what, path, "has too many voxels per volume (2^31 or more)");
+  if (h.dim[4] > std::numeric_limits<int>::max())
+    throw fail(what, path, "has too many volumes (2^31 or more)");
+
+  Image im;
+  im.version = h.version;
+  im.files.push_back(h.header_file);
+  if (h.data_file != h.header_file) im.files.push_back(h.data_file);
+  {
+    StderrSilenced silenced;
+    im.nim.reset(h.version == 2 ? nifti_convert_n2hdr2nim(h.n2, path.c_str())
+                                : nifti_convert_n1hdr2nim(h.n1, path.c_str()));
+    if (im.nim)
+      for (const NiftiExtension& e : h.extensions)
+        nifti_add_extension(im.nim.get(), e.data.data(), static_cast<int>(e.data.size()), e.code);
+  }
+  nifti_image* nim = im.nim.get();
+  if (!nim) throw fail(what, path, "has a header the NIfTI library cannot take");
+  normalise_dims(nim);
+  if (nim->nx != h.dim[1] || nim->ny != h.dim[2] || nim->nz != h.dim[3] || nim->nt != h.dim[4] ||
+      static_cast<std::uint64_t>(nim->nvox) != h.voxels || nim->datatype != h.datatype)
+    throw fail(what, path, "has a header the NIfTI library reads differently (damaged header?)");
+  nim->scl_slope = h.slope;
+  nim->scl_inter = h.inter;
   im.nx = static_cast<int>(nim->nx);
   im.ny = static_cast<int>(nim->ny);
   im.nz = static_cast<int>(nim->nz);
   im.nt = static_cast<int>(nim->nt);
   im.ndim = im.nt > 1 ? 4 : (im.nz > 1 ? 3 : 2);
 
-  load_data(nim, what, path);
+  try {
+    if (std::string problem = read_data(h, im.raw); !problem.empty())
+      throw fail(what, path, problem);
+  } catch (const std::bad_alloc&) {
+    throw fail(what, path, "does not fit in memory: its data take " +
+                               megabytes(static_cast<double>(h.data_bytes)));
+  }
 
   // Every voxel must be finite after scaling.
-  for (int t = 0; t < im.nt; ++t) {
+  for (int t = 0; t < im.nt; ++t) try {
     const std::vector<double> v = im.volume(t);
     std::size_t bad = 0, first = 0;
-    for (std::size_t i = 0; i < v.size(); ++i)
-      if (!std::isfinite(v[i]) && bad++ == 0) first = i;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+      if (!std::isfinite(v[i])) {
+        if (bad++ == 0) first = i;
+      } else {
+        im.lo = std::fmin(im.lo, v[i]);
+        im.hi = std::fmax(im.hi, v[i]);
+      }
+    }
     if (bad) {
       const std::size_t x = first % im.nx, y = (first / im.nx) % im.ny,
                         z = first / (static_cast<std::size_t>(im.nx) * im.ny);
@@ -191,6 +196,9 @@ Image read_image(const std::string& path, const std::string& what) {
                                  " NaN or infinite voxel(s) (the first at voxel " + where +
                                  "); replace them before denoising");
     }
+  } catch (const std::bad_alloc&) {
+    throw fail(what, path, "does not fit in memory (one volume as doubles takes " +
+                               megabytes(8.0 * static_cast<double>(im.volume_voxels())) + ")");
   }
   return im;
 }
@@ -223,6 +231,56 @@ struct Encoded {
   std::vector<unsigned char> bytes;
 };
 
+const char* type_name(DataType t) {
+  switch (t) {
+    case DataType::float32: return "float32";
+    case DataType::float64: return "float64";
+    case DataType::int16: return "int16";
+    case DataType::uint16: return "uint16";
+    case DataType::int32: return "int32";
+    case DataType::uint8: return "uint8";
+  }
+  return "?";
+}
+
+template <typename T>
+void limits_of(double& lo, double& hi) {
+  lo = static_cast<double>(std::numeric_limits<T>::lowest());
+  hi = static_cast<double>(std::numeric_limits<T>::max());
+}
+
+void type_limits(DataType t, double& lo, double& hi) {
+  switch (t) {
+    case DataType::int16: limits_of<std::int16_t>(lo, hi); break;
+    case DataType::uint16: limits_of<std::uint16_t>(lo, hi); break;
+    case DataType::int32: limits_of<std::int32_t>(lo, hi); break;
+    case DataType::uint8: limits_of<std::uint8_t>(lo, hi); break;
+    default: lo = hi = 0; break;
+  }
+}
+
+// The slope and intercept that spread [lo, hi] over an integer type, as the
+// header will store them (float in a NIfTI-1 header). False when they are
+// not finite, or the slope is 0 (which means "no scaling").
+bool integer_scaling(double lo, double hi, DataType t, bool float_header, double& slope,
+                     double& inter) {
+  double tlo, thi;
+  type_limits(t, tlo, thi);
+  slope = hi > lo ? (hi - lo) / (thi - tlo) : 1.0;
+  if (float_header) slope = static_cast<double>(static_cast<float>(slope));
+  inter = lo - tlo * slope;
+  if (float_header) inter = static_cast<double>(static_cast<float>(inter));
+  const double least = float_header ? std::numeric_limits<float>::min()
+                                    : std::numeric_limits<double>::min();
+  return std::isfinite(slope) && std::isfinite(inter) && slope >= least;
+}
+
+std::string fmt(double v) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.6g", v);
+  return buf;
+}
+
 template <typename T>
 void store(const std::vector<double>& v, double slope, double inter, bool integer,
            std::vector<unsigned char>& out) {
@@ -240,26 +298,29 @@ void store(const std::vector<double>& v, double slope, double inter, bool intege
   }
 }
 
-template <typename T>
-void fit_integer(const std::vector<double>& v, Encoded& e) {
-  double lo = v.empty() ? 0.0 : v[0], hi = lo;
+Encoded encode(const std::vector<double>& v, DataType type, bool float_header,
+               const std::string& path) {
+  double lo = HUGE_VAL, hi = -HUGE_VAL;
   for (double x : v) lo = x < lo ? x : lo, hi = x > hi ? x : hi;
-  const double tlo = static_cast<double>(std::numeric_limits<T>::lowest());
-  const double thi = static_cast<double>(std::numeric_limits<T>::max());
-  e.slope = hi > lo ? (hi - lo) / (thi - tlo) : 1.0;
-  e.inter = lo - tlo * e.slope;
-  store<T>(v, e.slope, e.inter, true, e.bytes);
-}
-
-Encoded encode(const std::vector<double>& v, DataType type) {
+  if (v.empty()) lo = hi = 0;
+  if (std::string p = range_problem(lo, hi, type, float_header); !p.empty())
+    throw std::runtime_error("'" + path + "': " + p);
   Encoded e;
   switch (type) {
-    case DataType::float32: e.datatype = DT_FLOAT32; store<float>(v, 1, 0, false, e.bytes); break;
-    case DataType::float64: e.datatype = DT_FLOAT64; store<double>(v, 1, 0, false, e.bytes); break;
-    case DataType::int16: e.datatype = DT_INT16; fit_integer<std::int16_t>(v, e); break;
-    case DataType::uint16: e.datatype = DT_UINT16; fit_integer<std::uint16_t>(v, e); break;
-    case DataType::int32: e.datatype = DT_INT32; fit_integer<std::int32_t>(v, e); break;
-    case DataType::uint8: e.datatype = DT_UINT8; fit_integer<std::uint8_t>(v, e); break;
+    case DataType::float32: e.datatype = DT_FLOAT32; store<float>(v, 1, 0, false, e.bytes); return e;
+    case DataType::float64: e.datatype = DT_FLOAT64; store<double>(v, 1, 0, false, e.bytes); return e;
+    case DataType::int16: e.datatype = DT_INT16; break;
+    case DataType::uint16: e.datatype = DT_UINT16; break;
+    case DataType::int32: e.datatype = DT_INT32; break;
+    case DataType::uint8: e.datatype = DT_UINT8; break;
+  }
+  integer_scaling(lo, hi, type, float_header, e.slope, e.inter);
+  switch (type) {
+    case DataType::int16: store<std::int16_t>(v, e.slope, e.inter, true, e.bytes); break;
+    case DataType::uint16: store<std::uint16_t>(v, e.slope, e.inter, true, e.bytes); break;
+    case DataType::int32: store<std::int32_t>(v, e.slope, e.inter, true, e.bytes); break;
+    case DataType::uint8: store<std::uint8_t>(v, e.slope, e.inter, true, e.bytes); break;
+    default: break;
   }
   return e;
 }
@@ -267,25 +328,33 @@ Encoded encode(const std::vector<double>& v, DataType type) {
 // A single-file NIfTI-2 image: the library builds the header, znzlib writes
 // it (the library's own writer does not lay out single NIfTI-2 files). The
 // header extensions are not carried over.
-void write_nifti2(const std::string& file, nifti_image* nim, const std::vector<unsigned char>& bytes) {
+void write_nifti2(const std::string& file, const std::string& shown, nifti_image* nim,
+                  const std::vector<unsigned char>& bytes) {
   nifti_2_header h;
   nim->nifti_type = NIFTI_FTYPE_NIFTI2_1;
   if (nifti_convert_nim2n2hdr(nim, &h) != 0)
-    throw std::runtime_error("cannot make a NIfTI-2 header for '" + file + "'");
+    throw std::runtime_error("cannot make a NIfTI-2 header for '" + shown + "'");
   h.vox_offset = 544;
   static const char magic[8] = {'n', '+', '2', '\0', '\r', '\n', '\032', '\n'};
   std::memcpy(h.magic, magic, sizeof magic);
   znzFile f = znzopen(file.c_str(), "wb", nifti_is_gzfile(file.c_str()));
-  if (znz_isnull(f)) throw std::runtime_error("cannot create '" + file + "'");
+  if (znz_isnull(f)) throw std::runtime_error("cannot create '" + shown + "'");
   const char extension[4] = {0, 0, 0, 0};
   const bool ok = znzwrite(&h, sizeof h, 1, f) == 1 && znzwrite(extension, 4, 1, f) == 1 &&
                   znzwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   const int closed = znzclose(f);
-  if (!ok || closed != 0) throw std::runtime_error("writing '" + file + "' failed");
+  if (!ok || closed != 0)
+    throw std::runtime_error("writing '" + shown + "' failed (disk full, or the folder not writable?)");
 }
 
-void write_nim(const std::string& path, nifti_image* out, Encoded& e, int version,
-               const std::string& description) {
+bool needs_version2(const nifti_image* nim, int version) {
+  return version == 2 || nim->nx > 32767 || nim->ny > 32767 || nim->nz > 32767 ||
+         nim->nt > 32767;
+}
+
+// Writes `out` with the encoded data to exactly `file`, and reads it back.
+void write_nim_file(const std::string& file, const std::string& shown, nifti_image* out,
+                    const Encoded& e, bool version2, const std::string& description) {
   out->datatype = e.datatype;
   nifti_datatype_sizes(out->datatype, &out->nbyper, &out->swapsize);
   out->scl_slope = e.slope;
@@ -295,39 +364,81 @@ void write_nim(const std::string& path, nifti_image* out, Encoded& e, int versio
     std::memset(out->descrip, 0, sizeof out->descrip);
     std::strncpy(out->descrip, description.c_str(), sizeof out->descrip - 1);
   }
-  const bool big = out->nx > 32767 || out->ny > 32767 || out->nz > 32767 || out->nt > 32767;
-  const bool version2 = version == 2 || big;
-
-  write_atomically(path, [&](const std::string& temp) {
-    if (nifti_set_filenames(out, temp.c_str(), 0, 1) != 0)
-      throw std::runtime_error("cannot name the output file '" + path + "'");
+  {
+    StderrSilenced silenced;
+    if (nifti_set_filenames(out, file.c_str(), 0, 1) != 0)
+      throw std::runtime_error("cannot name the output file '" + shown + "'");
     if (version2) {
-      write_nifti2(temp, out, e.bytes);
+      write_nifti2(file, shown, out, e.bytes);
     } else {
       out->nifti_type = NIFTI_FTYPE_NIFTI1_1;
-      out->data = e.bytes.data();
+      out->data = const_cast<unsigned char*>(e.bytes.data());
       nifti_image_write(out);
       out->data = nullptr;
     }
-    // The library reports write errors only on stderr: read the file back.
-    NiftiPtr back(nifti_image_read(temp.c_str(), 1));
-    if (!back || back->nvox != out->nvox || back->datatype != out->datatype ||
-        std::memcmp(back->data, e.bytes.data(), e.bytes.size()) != 0)
-      throw std::runtime_error("writing '" + path +
-                               "' failed (disk full, or the folder not writable?)");
-  });
+  }
+  // The library reports write errors only on stderr: read the file back.
+  Header h;
+  std::vector<unsigned char> back;
+  const bool same = read_header(file, h).empty() && h.datatype == e.datatype &&
+                    h.voxels == static_cast<std::uint64_t>(out->nvox) &&
+                    read_data(h, back).empty() && back == e.bytes;
+  if (!same)
+    throw std::runtime_error("writing '" + shown +
+                             "' failed (disk full, or the folder not writable?)");
 }
 
 }  // namespace
 
-void write_image(const std::string& path, const Image& like, const std::vector<double>& data,
-                 DataType type, const std::string& description) {
+std::string range_problem(double lo, double hi, DataType type, bool float_header) {
+  const double top = std::fmax(std::fabs(lo), std::fabs(hi));
+  const double fmax = std::numeric_limits<float>::max(), fmin = std::numeric_limits<float>::min();
+  const std::string span = "the values span " + fmt(lo) + " to " + fmt(hi);
+  const char* roomy = top <= fmax && (top == 0 || top >= fmin) ? "float32 or float64" : "float64";
+  switch (type) {
+    case DataType::float64:
+      return {};
+    case DataType::float32:
+      if (top > fmax)
+        return span + ", beyond float32's range (" + fmt(fmax) +
+               "); --datatype float64 holds them";
+      if (top > 0 && top < fmin)
+        return span + ", all below float32's smallest normal number (" + fmt(fmin) +
+               ") in magnitude, so they would be written as 0 or lose their precision; "
+               "--datatype float64 holds them";
+      return {};
+    default: {
+      double slope, inter;
+      if (!integer_scaling(lo, hi, type, float_header, slope, inter))
+        return span + ", which " + std::string(type_name(type)) +
+               " with a scale factor cannot represent (the header's scl_slope/scl_inter would "
+               "not be finite and positive); --datatype " + roomy + " holds them";
+      return {};
+    }
+  }
+}
+
+std::string output_range_problem(double lo, double hi, DataType type, const Image& like) {
+  return range_problem(lo, hi, type, !needs_version2(like.nim.get(), like.version));
+}
+
+void write_image_file(const std::string& file, const std::string& shown, const Image& like,
+                      const std::vector<double>& data, DataType type,
+                      const std::string& description) {
   if (data.size() != static_cast<std::size_t>(like.nim->nvox))
     throw std::logic_error("write_image: data and header sizes differ");
   NiftiPtr out(nifti_copy_nim_info(like.nim.get()));
-  if (!out) throw std::runtime_error("cannot copy the header for '" + path + "'");
-  Encoded e = encode(data, type);
-  write_nim(path, out.get(), e, like.version, description);
+  if (!out) throw std::runtime_error("cannot copy the header for '" + shown + "'");
+  const bool version2 = needs_version2(out.get(), like.version);
+  const Encoded e = encode(data, type, !version2, shown);
+  write_nim_file(file, shown, out.get(), e, version2, description);
+}
+
+void write_image(const std::string& path, const Image& like, const std::vector<double>& data,
+                 DataType type, const std::string& description) {
+  write_atomically(path, [&](const std::string& temp) {
+    write_image_file(temp, path, like, data, type, description);
+  });
 }
 
 void write_new_image(const std::string& path, int nx, int ny, int nz,
@@ -352,8 +463,11 @@ void write_new_image(const std::string& path, int nx, int ny, int nz,
   out->nifti_type = NIFTI_FTYPE_NIFTI1_1;
   if (data.size() != static_cast<std::size_t>(out->nvox))
     throw std::logic_error("write_new_image: data and shape differ");
-  Encoded e = encode(data, type);
-  write_nim(path, out.get(), e, 1, description);
+  const bool version2 = needs_version2(out.get(), 1);
+  const Encoded e = encode(data, type, !version2, path);
+  write_atomically(path, [&](const std::string& temp) {
+    write_nim_file(temp, path, out.get(), e, version2, description);
+  });
 }
 
 }  // namespace zarvo::cli

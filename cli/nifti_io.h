@@ -3,6 +3,7 @@
 // needs: real scalar data, finite voxels, at most four dimensions.
 #pragma once
 
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,9 @@ struct Image {
   int nx = 0, ny = 0, nz = 1, nt = 1;
   int ndim = 3;     // 2 for a single slice, 4 for a series
   int version = 1;  // of the file's header: 1 or 2 (0: ANALYZE 7.5)
+  std::vector<std::string> files;  // the header file, and the data file of a pair
+  std::vector<unsigned char> raw;  // the voxels as stored, in native byte order
+  double lo = HUGE_VAL, hi = -HUGE_VAL;  // range of the scaled voxels (read_image)
   std::size_t volume_voxels() const { return static_cast<std::size_t>(nx) * ny * nz; }
   // Volume t (0-based) as doubles, scl_slope and scl_inter applied.
   std::vector<double> volume(int t) const;
@@ -44,6 +48,20 @@ const char* datatype_names();                      // for help text
 // to a temporary name, read back to check it is complete, and renamed.
 void write_image(const std::string& path, const Image& like, const std::vector<double>& data,
                  DataType type, const std::string& description = "");
+
+// Writes like write_image, but to exactly `file` (no temporary, no rename;
+// the caller commits it); `shown` names the file in messages.
+void write_image_file(const std::string& file, const std::string& shown, const Image& like,
+                      const std::vector<double>& data, DataType type,
+                      const std::string& description = "");
+
+// What stops values in [lo, hi] from being written as `type` (an empty
+// string when nothing does): float32's range and smallest normal number,
+// or an integer type's scale factor and intercept that would not be finite
+// (stored as float in a NIfTI-1 header). Names the --datatype that holds them.
+std::string range_problem(double lo, double hi, DataType type, bool float_header);
+// The same for an output with the header of `like`.
+std::string output_range_problem(double lo, double hi, DataType type, const Image& like);
 
 // Writes a new image of the given shape with an identity affine (used by the
 // demo for the synthetic phantom), voxel size `voxel` mm.

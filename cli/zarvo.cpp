@@ -6,11 +6,14 @@
 
 #include <cstdio>
 #include <exception>
+#include <new>
 #include <string>
+#include <system_error>
 
 #include "commands.h"
 #include "files.h"
 #include "nifti_io.h"
+#include "threads.h"
 #include "zarvo/params.h"
 
 namespace zc = zarvo::cli;
@@ -42,11 +45,21 @@ int main(int argc, char** argv) {
                "noise."};
   app.set_version_flag("--version", "zarvo 0.1.0");
   app.require_subcommand(1);
-  int threads = 0;
-  app.add_option("--threads", threads,
-                 "threads for the walk over reference cubes (default: every core, or "
-                 "$ZARVO_THREADS); results do not depend on it")
-      ->check(CLI::PositiveNumber);
+  // Common options: accepted before the subcommand and after it (listed in
+  // every subcommand's --help).
+  std::string threads_text;
+  bool any_quiet = false, any_force = false;
+  const char* threads_help =
+      "threads for the walk over reference cubes: 0 = every core (default: $ZARVO_THREADS, "
+      "else every core); clamped to what the machine and the volume can use; results do not "
+      "depend on it";
+  app.add_option("--threads", threads_text, threads_help)->type_name("N");
+  auto add_common = [&](CLI::App* sub, bool& quiet, bool& force, const char* quiet_help,
+                        const char* force_help) {
+    sub->add_option("--threads", threads_text, threads_help)->type_name("N");
+    sub->add_flag("--quiet", quiet, quiet_help);
+    sub->add_flag("--force", force, force_help);
+  };
 
   // ---- zarvo denoise -------------------------------------------------------
   zc::DenoiseOptions d;
@@ -87,8 +100,8 @@ int main(int argc, char** argv) {
                       std::string("output data type: ") + zc::datatype_names() +
                           " (integer types are scaled to fill their range)")
       ->capture_default_str();
-  denoise->add_flag("--force", d.force, "overwrite OUTPUT (and the noise map) if they exist");
-  denoise->add_flag("--quiet", d.quiet, "no progress bar and no notes on standard error");
+  add_common(denoise, d.quiet, d.force, "no progress bar and no notes on standard error",
+             "overwrite OUTPUT (and the noise map) if they exist");
 
   const zarvo::Params& base = zarvo::profiles().front().params;
   const std::string expert = "Expert options (override the profile)";
@@ -138,13 +151,16 @@ int main(int argc, char** argv) {
       "Files of an earlier demo in DIR are replaced.");
   demo_cmd->add_option("DIR", demo.folder, "folder for the results (created if missing)")
       ->capture_default_str();
-  demo_cmd->add_flag("--quiet", demo.quiet, "print nothing");
+  add_common(demo_cmd, demo.quiet, any_force, "print nothing",
+             "accepted for symmetry: files of an earlier demo are always replaced");
   demo_cmd->add_option("--size", demo.size, "phantom size (slices; default 64)")
       ->check(CLI::Range(8, 512));
 
   // ---- zarvo profiles ------------------------------------------------------
   CLI::App* profiles_cmd = app.add_subcommand(
       "profiles", "Print the parameter profiles (the table the Octave function reads too).");
+  add_common(profiles_cmd, any_quiet, any_force, "accepted (prints only the table)",
+             "accepted (writes no file)");
 
   try {
     app.parse(argc, argv);
@@ -155,7 +171,18 @@ int main(int argc, char** argv) {
   }
 
   try {
-    d.threads = demo.threads = zc::choose_threads(threads);
+    // The one place where the thread count is chosen; the denoiser asks for
+    // it once the volume (the work) is known, and hands it to the engine.
+    const int requested =
+        zc::requested_threads(threads_text.empty() ? -1 : zc::parse_threads(threads_text, "--threads"));
+    auto use_threads = [&](long reference_cubes) {
+      zc::prepare_engine();
+      const zc::ThreadChoice c = zc::choose_threads(requested, reference_cubes);
+      if (!c.note.empty() && !d.quiet && !demo.quiet)
+        std::fprintf(stderr, "zarvo: %s\n", c.note.c_str());
+      return c.threads;
+    };
+    d.use_threads = use_threads;
     if (*denoise) {
       d.params = zarvo::profile(profile_name);
       zarvo::Params& p = d.params;
@@ -175,10 +202,23 @@ int main(int argc, char** argv) {
       if (synchronous) p.synchronous = true;
       zc::run_denoise(d);
     } else if (*demo_cmd) {
+      demo.threads = use_threads(0);
       zc::run_demo(demo);
     } else if (*profiles_cmd) {
       std::fputs(zarvo::profile_table(), stdout);
     }
+  } catch (const std::bad_alloc&) {  // reading names the file and its size itself
+    const std::string work = *denoise ? "to denoise '" + d.input + "'" : "for the work";
+    std::fprintf(stderr, "zarvo: error: not enough memory %s; free memory, raise the limit "
+                         "(ulimit -v) or use fewer --threads\n", work.c_str());
+    return 1;
+  } catch (const std::system_error& e) {
+    std::fprintf(stderr, "zarvo: error: %s (%s); try fewer --threads or raise the limits "
+                         "(ulimit -v, ulimit -u)\n",
+                 e.code() == std::errc::resource_unavailable_try_again
+                     ? "cannot start the worker threads" : "a system call failed",
+                 e.what());
+    return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "zarvo: error: %s\n", e.what());
     return 1;
