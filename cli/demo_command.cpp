@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -29,7 +30,8 @@ void run_demo(const DemoOptions& o) {
   const Volume clean = brain_phantom(rows, cols, slices);
   double peak = 0;
   for (double x : clean.data) peak = x > peak ? x : peak;
-  const double sigma = 0.05 * peak;
+  const int percent = 5;
+  const double sigma = percent / 100.0 * peak;
   std::vector<std::uint8_t> head(clean.voxels());
   for (std::size_t i = 0; i < head.size(); ++i) head[i] = clean.data[i] > 0;
 
@@ -37,11 +39,16 @@ void run_demo(const DemoOptions& o) {
   write_new_image(path("clean.nii.gz"), rows, cols, slices, clean.data, 1.0, DataType::float32,
                   "zarvo demo: noise-free phantom");
   if (!o.quiet)
-    std::printf("Phantom %dx%dx%d, noise 5%% of the peak (sigma %.1f); the denoiser estimates "
-                "the level itself.\n", rows, cols, slices, sigma);
+    std::printf("Phantom %dx%dx%d, noise %d%% of the peak (sigma %.1f); the denoiser estimates "
+                "the level itself.\n", rows, cols, slices, percent, sigma);
 
-  std::vector<Picture> pictures;
-  const int k = slices / 2, zoom = 3;
+  // The picture: the middle slice, at least 240 pixels wide so that the
+  // labels fit over the columns; the residual from -3 to +3 sigma, 0 at
+  // mid-grey.
+  LabelledGrid grid;
+  grid.columns = 4;
+  const int k = slices / 2, zoom = std::max(3, (240 + rows - 1) / rows);
+  const double shown = 3 * sigma;
   Progress progress(4, !o.quiet);
   RunContext context;
   context.threads = o.threads;
@@ -77,10 +84,27 @@ void run_demo(const DemoOptions& o) {
     lines.push_back({model, psnr(clean.data, noisy.data, head), psnr(clean.data, estimate, head),
                      r.volumes[0].sigma, seconds});
     for (const std::vector<double>* v : {&clean.data, &noisy.data, &std::as_const(estimate)})
-      pictures.push_back(slice_picture(*v, rows, cols, k, 0.0, peak, zoom));
+      grid.cells.push_back(slice_picture(*v, rows, cols, k, 0.0, peak, zoom));
+    std::vector<double> residual(noisy.voxels());
+    for (std::size_t i = 0; i < residual.size(); ++i) residual[i] = noisy.data[i] - estimate[i];
+    grid.cells.push_back(slice_picture(residual, rows, cols, k, -shown, shown, zoom));
+    char label[160];
+    std::snprintf(label, sizeof label, "%s %d%%: noisy %.1f dB, denoised %.1f dB",
+                  rician ? "Rician" : "Gaussian", percent, lines.back().before,
+                  lines.back().after);
+    grid.row_labels.push_back(label);
   }
   progress.finish();
-  write_png(path("demo.png"), tile(pictures, 3, 4));
+  char title[160];
+  std::snprintf(title, sizeof title,
+                "zarvo demo: head phantom %d x %d x %d, middle slice, noise %d%% of the peak",
+                rows, cols, slices, percent);
+  grid.title = title;
+  grid.column_labels = {"clean", "noisy", "denoised", "residual\nnoisy - denoised"};
+  grid.caption =
+      "PSNR over the head, peak = the phantom's maximum. Residual: mid-grey is 0, black and "
+      "white are -3 and +3 sigma; a good denoiser leaves only noise there, no edges.";
+  write_png(path("demo.png"), labelled_grid(grid));
 
   if (!o.quiet) {
     std::printf("%-9s %15s %12s %14s %9s\n", "noise", "estimated sigma", "PSNR noisy",
@@ -90,7 +114,8 @@ void run_demo(const DemoOptions& o) {
                   l.after, l.seconds);
     std::printf("PSNR over the head, peak = the phantom's maximum.\n"
                 "Wrote %s: clean.nii.gz, {gaussian,rician}_{noisy,denoised}.nii.gz and demo.png\n"
-                "(mid slice; columns clean | noisy | denoised, rows Gaussian | Rician).\n",
+                "(mid slice; columns clean | noisy | denoised | residual, rows Gaussian | "
+                "Rician).\n",
                 dir.c_str());
   }
 }

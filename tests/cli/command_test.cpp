@@ -333,9 +333,45 @@ TEST_F(Command, DemoWritesVolumesPictureAndImprovesPsnr) {
   for (const char* f : {"clean.nii.gz", "gaussian_noisy.nii.gz", "gaussian_denoised.nii.gz",
                         "rician_noisy.nii.gz", "rician_denoised.nii.gz"})
     EXPECT_EQ(zc::read_image(path("demo/") + f, f).shape(), "40x48x32") << f;
+  // The picture: 4 columns of 40 x 48 voxels drawn 6 x 6 (240 pixels wide at
+  // least), 4-pixel gaps, 8-pixel margins; two rows under a title, column
+  // labels and row labels, a caption under them.
   const zc::Picture p = zc::read_png(path("demo/demo.png"));
-  EXPECT_EQ(p.width, 3 * 40 * 3 + 2 * 4);
-  EXPECT_EQ(p.height, 2 * 48 * 3 + 4);
+  const int w = 40 * 6, h = 48 * 6;
+  ASSERT_EQ(p.width, 8 + 4 * w + 3 * 4 + 8);
+  ASSERT_GT(p.height, 2 * h + 6 * 14);
+  auto pixel = [&](int x, int y) { return p.pixels[static_cast<std::size_t>(y) * p.width + x]; };
+  int title_ink = 0;
+  for (int y = 0; y < 8 + 14; ++y)
+    for (int x = 0; x < p.width; ++x) {
+      if (y < 8) {
+        ASSERT_EQ(pixel(x, y), 255) << x << "," << y;
+      }
+      title_ink += pixel(x, y) == 0;
+    }
+  EXPECT_GT(title_ink, 200);
+  // The first row of images: the first pixel row below which the clean
+  // slice's dark corner goes on longer than any line of text.
+  int top = -1;
+  for (int y = 8; y + 30 < p.height && top < 0; ++y) {
+    bool image = true;
+    for (int d = 0; d < 30 && image; ++d) image = pixel(9, y + d) < 255;
+    if (image) top = y;
+  }
+  ASSERT_GT(top, 8 + 3 * 14) << "no room for the labels over the images";
+  EXPECT_EQ(pixel(9, top - 1), 255);
+  // The Gaussian residual is noise around mid-grey, spread over the grey
+  // range (not clipped to black or white).
+  double sum = 0, squares = 0;
+  for (int y = top; y < top + h; ++y)
+    for (int x = 8 + 3 * (w + 4); x < 8 + 3 * (w + 4) + w; ++x) {
+      sum += pixel(x, y);
+      squares += static_cast<double>(pixel(x, y)) * pixel(x, y);
+    }
+  const double mean = sum / (w * h), spread = std::sqrt(squares / (w * h) - mean * mean);
+  EXPECT_NEAR(mean, 127.5, 8.0);
+  EXPECT_GT(spread, 20.0);
+  EXPECT_LT(spread, 70.0);
   // Both lines report a denoised PSNR above the noisy one.
   for (const char* model : {"gaussian", "rician"}) {
     const auto at = r.out.find(std::string("\n") + model);
