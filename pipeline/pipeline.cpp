@@ -63,7 +63,7 @@ Outcome denoise(const Volume& noisy, const Request& q, const StageHook& hook) {
     std::vector<double> copy = *q.sigma_map;
     level = median(copy);
   } else if (!(q.sigma > 0)) {
-    level = estimate_noise_level(noisy.data.data(), noisy.rows, noisy.cols, noisy.slices, q.noise);
+    level = require_level(estimate_level(noisy.data.data(), noisy.rows, noisy.cols, noisy.slices, q.noise), "the volume");
     out.estimated = true;
   }
   out.matching_sigma = level;
