@@ -293,4 +293,5 @@ TEST(PipelineNoiseLevel, PooledSeries) {
       zc::estimate_series_level(ptrs, r, cc, s, zc::Noise::gaussian, left.data());
   EXPECT_EQ(together.blocks, 8u * 96);
   EXPECT_NEAR(ratio(together, 3.0), 1.0, 0.15);
+  EXPECT_FALSE(zc::estimate_series_level(a.data(), R, C, S, 0, zc::Noise::gaussian).ok);
 }
