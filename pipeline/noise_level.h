@@ -1,25 +1,67 @@
-// Global noise level of a volume, for the matching limit in adaptive mode
-// (the plug-ins estimate the level of every group themselves, but the
-// matching limit must be known before the walk).
+// Global noise level of a volume (or of a whole series), for the matching
+// limit in adaptive mode (the plug-ins estimate the level of every group
+// themselves, but the matching limit must be known before the walk).
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "zarvo/params.h"
 
 namespace zarvo::cli {
+
+// What the estimate found. When `ok` is false, `sigma` is 0 and `problem`
+// says why in a few words (to follow "the noise level cannot be estimated").
+struct LevelEstimate {
+  double sigma = 0.0;       // standard deviation, in image units
+  std::size_t blocks = 0;   // blocks the level was measured on
+  bool ok = false;
+  std::string problem;
+};
 
 // Median absolute deviation of the finest diagonal wavelet detail: over the
 // non-overlapping 2 x 2 x 2 blocks (2 x 2 for a single slice), the Haar
 // coefficient with alternating signs, which cancels any locally linear
 // signal, then median(|d|) / 0.6744897501960817.
 //
-// Magnitude (Rician) data: the background, where the magnitude of pure noise
-// is Rayleigh distributed, spreads less than Gaussian noise of the same
+// Only blocks that carry noise count. Masking, skull stripping and
+// zero-filling leave regions of one exact value whose detail is 0; if they
+// counted, a background of more than half the volume would give a level of 0
+// and a smaller one would pull the level down. So a block is dropped when
+// any of its voxels lies in such a run: a voxel equal to a face neighbour
+// whose value is 0 or the value of some block whose voxels are all equal.
+// With `mask` (nonzero = inside, the volume's spatial shape, same layout),
+// only blocks entirely inside it count.
+//
+// Magnitude (Rician) data: a dark background, where the magnitude of pure
+// noise is Rayleigh distributed, spreads less than Gaussian noise of the same
 // level and would pull the estimate down; so a second pass keeps only the
 // blocks whose mean exceeds three times the first estimate, where the
 // magnitude is close to Gaussian, when at least 1000 such blocks exist.
 //
-// The Octave function computes the same quantity in the same order.
-// Returns 0 for a volume with fewer than 2 rows or columns.
+// No level (ok = false) when the volume has fewer than 2 rows or columns,
+// when fewer than 100 blocks are usable, or when the detail is below a
+// millionth of the intensity (a noise-free or constant image). Everything is
+// relative to the data, so scaling the volume scales the level.
+LevelEstimate estimate_level(const double* volume, int rows, int cols, int slices, Noise noise,
+                             const std::uint8_t* mask = nullptr);
+
+// One level for a series of volumes of the same shape, from the blocks of all
+// of them together (the same median, not a mean of per-volume levels).
+// `series` holds `volumes` volumes one after another; `mask`, if any, has the
+// spatial shape of one volume and applies to every volume.
+LevelEstimate estimate_series_level(const double* series, int rows, int cols, int slices,
+                                    int volumes, Noise noise, const std::uint8_t* mask = nullptr);
+LevelEstimate estimate_series_level(const std::vector<const double*>& volumes, int rows, int cols,
+                                    int slices, Noise noise, const std::uint8_t* mask = nullptr);
+
+// The level, or std::runtime_error "the noise level cannot be estimated from
+// <what> (<problem>); give it with --sigma".
+double require_level(const LevelEstimate& estimate, const std::string& what);
+
+// The level of estimate_level without a mask, or 0 when there is none.
 double estimate_noise_level(const double* volume, int rows, int cols, int slices, Noise noise);
 
 // Median of the values (the mean of the two middle ones for an even count);

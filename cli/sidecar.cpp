@@ -1,0 +1,51 @@
+#include "sidecar.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace zarvo::cli {
+
+const char* version() { return ZARVO_VERSION; }
+
+std::string sidecar_json(const SidecarFacts& f, const DenoiseReport& r) {
+  nlohmann::ordered_json j;
+  j["zarvo_version"] = version();
+  j["command_line"] = f.command_line;
+  j["noise_model"] = f.noise == Noise::rician ? "rician" : "gaussian";
+  nlohmann::json levels = nlohmann::json::array();
+  for (const VolumeReport& v : r.volumes) levels.push_back(v.sigma);
+  j["noise_sigma"] = levels;
+  const SigmaSource source = r.volumes.empty() ? SigmaSource::given : r.volumes.front().source;
+  j["sigma_source"] = source == SigmaSource::given       ? "given"
+                      : source == SigmaSource::estimated ? "estimated"
+                                                         : "map";
+  j["sigma_scope"] = r.pooled ? "series" : "volume";
+  j["mask"] = f.mask.empty() ? nlohmann::json(nullptr) : nlohmann::json(f.mask);
+  const Params& p = r.params;
+  auto mode = [](Estimate e) { return e == Estimate::group ? "group" : "volume"; };
+  j["parameters"] = {
+      {"cube", p.cube},       {"depth", p.depth},   {"step", p.step},
+      {"search", p.search},   {"group1", p.group1}, {"group2", p.group2},
+      {"lambda", p.lambda},   {"tau1", p.tau1},     {"tau2", p.tau2},
+      {"alpha", p.alpha},     {"soft", p.soft},     {"synchronous", p.synchronous},
+      {"estimate", mode(p.estimate(f.noise))},      {"basic_only", f.basic_only}};
+  j["complete"] = true;
+  return j.dump(2) + "\n";
+}
+
+std::string description(const DenoiseReport& r) {
+  char text[80];
+  if (r.volumes.empty()) return std::string("zarvo ") + version();
+  auto [lo, hi] = std::minmax_element(r.volumes.begin(), r.volumes.end(),
+                                      [](const VolumeReport& a, const VolumeReport& b) {
+                                        return a.sigma < b.sigma;
+                                      });
+  if (lo->sigma == hi->sigma)
+    std::snprintf(text, sizeof text, "zarvo %s sigma %.6g", version(), lo->sigma);
+  else
+    std::snprintf(text, sizeof text, "zarvo %s sigma %.4g-%.4g", version(), lo->sigma, hi->sigma);
+  return text;
+}
+
+}  // namespace zarvo::cli

@@ -1,0 +1,297 @@
+// The volume noise level: backgrounds of exact zeros and other constant runs,
+// masks, magnitude backgrounds, units, the cases without a level, series.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "noise_level.h"
+
+namespace zc = zarvo::cli;
+
+namespace {
+
+constexpr int R = 64, C = 64, S = 48;
+constexpr std::size_t N = static_cast<std::size_t>(R) * C * S;
+
+// Smooth, not linear, intensities around 100.
+std::vector<double> anatomy(int rows = R, int cols = C, int slices = S) {
+  std::vector<double> x;
+  for (int z = 0; z < slices; ++z)
+    for (int c = 0; c < cols; ++c)
+      for (int r = 0; r < rows; ++r)
+        x.push_back(100.0 + 30.0 * std::sin(r / 6.0) + 20.0 * std::cos(c / 9.0) * std::sin(z / 7.0));
+  return x;
+}
+
+void add_gaussian(std::vector<double>& x, double sigma, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> n(0.0, sigma);
+  for (double& v : x) v += n(rng);
+}
+
+// Magnitude of complex Gaussian noise around the real signal.
+void make_rician(std::vector<double>& x, double sigma, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> n(0.0, sigma);
+  for (double& v : x) v = std::hypot(v + n(rng), n(rng));
+}
+
+// Normalised distance of every voxel from the centre (ties broken).
+std::vector<double> radii() {
+  std::vector<double> rad;
+  for (int z = 0; z < S; ++z)
+    for (int c = 0; c < C; ++c)
+      for (int r = 0; r < R; ++r) {
+        const double a = (r - R / 2.0) / R, b = (c - C / 2.0) / C, d = (z - S / 2.0) / S;
+        rad.push_back(std::sqrt(a * a + b * b + d * d) + 1e-12 * r);
+      }
+  return rad;
+}
+
+// The radius within which `inside` of the voxels lie.
+double radius_holding(const std::vector<double>& rad, double inside) {
+  std::vector<double> sorted = rad;
+  const auto k = sorted.begin() + static_cast<std::ptrdiff_t>(inside * N);
+  std::nth_element(sorted.begin(), k, sorted.end());
+  return *k;
+}
+
+// A centred ellipsoid holding exactly `inside` of the voxels (1 = inside).
+std::vector<std::uint8_t> ellipsoid(double inside) {
+  const std::vector<double> rad = radii();
+  const double edge = radius_holding(rad, inside);
+  std::vector<std::uint8_t> m(N);
+  for (std::size_t i = 0; i < N; ++i) m[i] = rad[i] < edge;
+  return m;
+}
+
+void fill_outside(std::vector<double>& x, const std::vector<std::uint8_t>& m, double value) {
+  for (std::size_t i = 0; i < x.size(); ++i)
+    if (!m[i]) x[i] = value;
+}
+
+zc::LevelEstimate level(const std::vector<double>& x, zarvo::Noise noise = zarvo::Noise::gaussian,
+                        const std::uint8_t* mask = nullptr) {
+  return zc::estimate_level(x.data(), R, C, S, noise, mask);
+}
+
+double ratio(const zc::LevelEstimate& e, double truth) {
+  EXPECT_TRUE(e.ok) << e.problem;
+  return e.sigma / truth;
+}
+
+}  // namespace
+
+TEST(PipelineNoiseLevel, ZeroBackgroundsOfThirtyToEightyPercent) {
+  for (double zeros : {0.3, 0.55, 0.8}) {
+    const std::vector<std::uint8_t> brain = ellipsoid(1.0 - zeros);
+    std::vector<double> g = anatomy();
+    add_gaussian(g, 5.0, 1);
+    fill_outside(g, brain, 0.0);
+    EXPECT_NEAR(ratio(level(g), 5.0), 1.0, 0.06) << zeros;
+
+    std::vector<double> m = anatomy();
+    make_rician(m, 5.0, 2);
+    fill_outside(m, brain, 0.0);
+    EXPECT_NEAR(ratio(level(m, zarvo::Noise::rician), 5.0), 1.0, 0.06) << zeros;
+  }
+  // One slice: 2 x 2 blocks, in-plane neighbours.
+  std::vector<double> plane = anatomy(256, 256, 1);
+  add_gaussian(plane, 3.0, 3);
+  for (int c = 0; c < 256; ++c)
+    for (int r = 0; r < 256; ++r)
+      if (std::hypot(r - 128.0, c - 128.0) > 90) plane[r + 256 * c] = 0.0;
+  const zc::LevelEstimate e = zc::estimate_level(plane.data(), 256, 256, 1, zarvo::Noise::gaussian);
+  EXPECT_NEAR(ratio(e, 3.0), 1.0, 0.06);
+}
+
+// Constant stripes three voxels wide: a third of the blocks straddle noise and
+// constant, and their detail holds half the noise variance.
+TEST(PipelineNoiseLevel, ConstantRunsOfAnyValueAndTheirEdgesAreSkipped) {
+  for (double fill : {0.0, 42.0, -1024.0}) {
+    std::vector<double> x = anatomy();
+    add_gaussian(x, 4.0, 4);
+    for (std::size_t i = 0; i < N; ++i)
+      if (i % R % 6 >= 3) x[i] = fill;
+    const zc::LevelEstimate e = level(x);
+    EXPECT_NEAR(ratio(e, 4.0), 1.0, 0.06) << fill;
+    std::size_t clear = 0;  // blocks whose rows r, r + 1 both carry noise
+    for (int r = 0; r < R; r += 2) clear += r % 6 < 2;
+    EXPECT_EQ(e.blocks, clear * (C / 2) * (S / 2)) << "fill " << fill;
+  }
+}
+
+// Integer data has equal neighbours everywhere; only runs of a fill value
+// are noise-free.
+TEST(PipelineNoiseLevel, RoundedDataKeepsItsEqualNeighbours) {
+  std::vector<double> x = anatomy();
+  add_gaussian(x, 2.0, 5);
+  for (double& v : x) v = std::round(v);
+  fill_outside(x, ellipsoid(0.5), 0.0);
+  // Rounding adds a uniform error of variance 1/12.
+  EXPECT_NEAR(ratio(level(x), std::sqrt(4.0 + 1.0 / 12)), 1.0, 0.06);
+}
+
+TEST(PipelineNoiseLevel, OnlyBlocksInsideTheMaskCount) {
+  // Level 2 in the lower half of the slices, 8 in the upper half.
+  std::vector<double> x = anatomy(), upper = anatomy();
+  add_gaussian(x, 2.0, 6);
+  add_gaussian(upper, 8.0, 7);
+  const std::size_t half = N / 2;
+  std::copy(upper.begin() + half, upper.end(), x.begin() + half);
+  std::vector<std::uint8_t> low(N, 0), high(N, 0);
+  std::fill(low.begin(), low.begin() + half, 1);
+  std::fill(high.begin() + half, high.end(), 7);  // any nonzero value is inside
+  EXPECT_NEAR(ratio(level(x, zarvo::Noise::gaussian, low.data()), 2.0), 1.0, 0.05);
+  EXPECT_NEAR(ratio(level(x, zarvo::Noise::gaussian, high.data()), 8.0), 1.0, 0.05);
+  EXPECT_EQ(level(x, zarvo::Noise::gaussian, low.data()).blocks, N / 8 / 2);
+
+  // A block half inside is not inside: a mask of single voxels holds no block.
+  std::vector<std::uint8_t> sparse(N, 0);
+  for (std::size_t i = 0; i < N; i += 2) sparse[i] = 1;
+  EXPECT_FALSE(level(x, zarvo::Noise::gaussian, sparse.data()).ok);
+  const std::vector<std::uint8_t> none(N, 0);
+  EXPECT_FALSE(level(x, zarvo::Noise::gaussian, none.data()).ok);
+}
+
+// Magnitude data with a noise background: the Rayleigh background spreads
+// less and must not pull the level down.
+TEST(PipelineNoiseLevel, RicianNoiseBackground) {
+  // A head of 40 % of the volume whose edge falls off over about four
+  // voxels, as a blurred edge does (a sharp step is no local plane).
+  const std::vector<double> rad = radii();
+  const double edge = radius_holding(rad, 0.4);
+  std::vector<double> x = anatomy();
+  for (std::size_t i = 0; i < N; ++i)
+    x[i] *= 2.0 * std::clamp((edge - rad[i]) * R / 4.0 + 0.5, 0.0, 1.0);
+  make_rician(x, 10.0, 8);
+  EXPECT_NEAR(ratio(level(x, zarvo::Noise::rician), 10.0), 1.0, 0.06);
+  EXPECT_LT(ratio(level(x, zarvo::Noise::gaussian), 10.0), 0.9) << "no Rayleigh background left?";
+}
+
+TEST(PipelineNoiseLevel, LevelScalesWithTheData) {
+  std::vector<double> x = anatomy();
+  add_gaussian(x, 3.0, 9);
+  fill_outside(x, ellipsoid(0.45), 0.0);
+  std::vector<double> ramp(N);  // noise-free
+  for (std::size_t i = 0; i < N; ++i) ramp[i] = 1.0 + 0.01 * (i % R) + 0.02 * (i / R % C);
+  const zc::LevelEstimate unit = level(x);
+  ASSERT_TRUE(unit.ok);
+  for (double scale : {1e-30, 1e-9, 1e9, 1e30}) {
+    std::vector<double> y = x, flat = ramp;
+    for (double& v : y) v *= scale;
+    for (double& v : flat) v *= scale;
+    for (zarvo::Noise noise : {zarvo::Noise::gaussian, zarvo::Noise::rician}) {
+      const zc::LevelEstimate e = level(y, noise);
+      ASSERT_TRUE(e.ok) << scale << ": " << e.problem;
+      EXPECT_NEAR(e.sigma / (level(x, noise).sigma * scale), 1.0, 1e-12) << scale;
+      EXPECT_FALSE(level(flat, noise).ok) << scale;
+    }
+  }
+}
+
+TEST(PipelineNoiseLevel, SaysWhenThereIsNoLevel) {
+  std::vector<double> x(N, 7.0);
+  zc::LevelEstimate e = level(x);
+  EXPECT_FALSE(e.ok);
+  EXPECT_EQ(e.sigma, 0.0);
+  EXPECT_NE(e.problem.find("carry noise"), std::string::npos) << e.problem;
+  EXPECT_FALSE(level(std::vector<double>(N, 0.0), zarvo::Noise::rician).ok);
+
+  // Noise-free: smooth data whose detail is not 0 but tiny, exact or rounded
+  // to float32; but not data with a level of a hundred-thousandth of its
+  // intensity.
+  std::vector<double> smooth = anatomy(), faint = smooth;
+  for (std::size_t i = 0; i < N; ++i)
+    smooth[i] += 1e-6 * double(i % R) * double(i / R % C) * double(i / R / C);
+  std::vector<double> stored = smooth;
+  for (double& v : stored) v = static_cast<float>(v);
+  add_gaussian(faint, 1e-3, 10);
+  for (const auto* v : {&smooth, &stored}) {
+    e = level(*v);
+    EXPECT_FALSE(e.ok);
+    EXPECT_NE(e.problem.find("noise-free"), std::string::npos) << e.problem;
+  }
+  EXPECT_NEAR(ratio(level(faint), 1e-3), 1.0, 0.05);
+
+  // Too small, too few blocks, too few rows.
+  std::vector<double> small = anatomy(10, 10, 6);  // 75 blocks
+  add_gaussian(small, 5.0, 11);
+  e = zc::estimate_level(small.data(), 10, 10, 6, zarvo::Noise::gaussian);
+  EXPECT_FALSE(e.ok);
+  EXPECT_NE(e.problem.find("only 75 of its 75 blocks"), std::string::npos) << e.problem;
+  EXPECT_FALSE(zc::estimate_level(small.data(), 1, 100, 6, zarvo::Noise::gaussian).ok);
+  EXPECT_FALSE(zc::estimate_level(small.data(), 100, 0, 1, zarvo::Noise::gaussian).ok);
+
+  // NaN and infinite voxels spoil only their blocks.
+  std::vector<double> spoilt = anatomy();
+  add_gaussian(spoilt, 5.0, 12);
+  for (std::size_t i = 0; i < N; i += 97) spoilt[i] = i % 2 ? NAN : -INFINITY;
+  EXPECT_NEAR(ratio(level(spoilt), 5.0), 1.0, 0.06);
+
+  // The caller's error, and the old interface's 0.
+  try {
+    zc::require_level(level(x), "volume 3");
+    ADD_FAILURE() << "no exception";
+  } catch (const std::runtime_error& err) {
+    const std::string m = err.what();
+    EXPECT_EQ(m.rfind("the noise level cannot be estimated from volume 3 (", 0), 0u) << m;
+    EXPECT_NE(m.find("give it with --sigma"), std::string::npos) << m;
+  }
+  EXPECT_EQ(zc::require_level(level(spoilt), "v"), level(spoilt).sigma);
+  EXPECT_EQ(zc::estimate_noise_level(x.data(), R, C, S, zarvo::Noise::gaussian), 0.0);
+}
+
+TEST(PipelineNoiseLevel, PooledSeries) {
+  // Three volumes: level 4, a volume of zeros (a dropped volume), level 4
+  // again with a large zero background.
+  std::vector<double> series;
+  std::vector<double> a = anatomy(), b(N, 0.0), c = anatomy();
+  add_gaussian(a, 4.0, 13);
+  add_gaussian(c, 4.0, 14);
+  fill_outside(c, ellipsoid(0.25), 0.0);
+  for (const auto* v : {&a, &b, &c}) series.insert(series.end(), v->begin(), v->end());
+
+  const zc::LevelEstimate pooled =
+      zc::estimate_series_level(series.data(), R, C, S, 3, zarvo::Noise::gaussian);
+  EXPECT_NEAR(ratio(pooled, 4.0), 1.0, 0.04);
+  EXPECT_EQ(pooled.blocks, level(a).blocks + level(c).blocks);
+  const zc::LevelEstimate listed =
+      zc::estimate_series_level({a.data(), b.data(), c.data()}, R, C, S, zarvo::Noise::gaussian);
+  EXPECT_EQ(listed.sigma, pooled.sigma);
+
+  // One median over all blocks, not a mean of levels: levels 2 and 6 with
+  // equal block counts pool to about the median of the mixture, below 4.
+  std::vector<double> lo = anatomy(), hi = anatomy();
+  add_gaussian(lo, 2.0, 15);
+  add_gaussian(hi, 6.0, 16);
+  const zc::LevelEstimate mixed =
+      zc::estimate_series_level({lo.data(), hi.data()}, R, C, S, zarvo::Noise::gaussian);
+  ASSERT_TRUE(mixed.ok);
+  EXPECT_GT(mixed.sigma, 2.5);
+  EXPECT_LT(mixed.sigma, 3.9);
+
+  // Volumes with too few blocks each are enough together.
+  const int r = 16, cc = 16, s = 6;  // 192 blocks, 96 inside the mask
+  std::vector<std::uint8_t> left(static_cast<std::size_t>(r) * cc * s, 0);
+  for (std::size_t i = 0; i < left.size(); ++i) left[i] = i % r < 8;
+  std::vector<std::vector<double>> vols;
+  std::vector<const double*> ptrs;
+  for (unsigned t = 0; t < 8; ++t) {
+    vols.push_back(anatomy(r, cc, s));
+    add_gaussian(vols.back(), 3.0, 20 + t);
+  }
+  for (const auto& v : vols) ptrs.push_back(v.data());
+  EXPECT_FALSE(zc::estimate_level(ptrs[0], r, cc, s, zarvo::Noise::gaussian, left.data()).ok);
+  const zc::LevelEstimate together =
+      zc::estimate_series_level(ptrs, r, cc, s, zarvo::Noise::gaussian, left.data());
+  EXPECT_EQ(together.blocks, 8u * 96);
+  EXPECT_NEAR(ratio(together, 3.0), 1.0, 0.15);
+  EXPECT_FALSE(zc::estimate_series_level(a.data(), R, C, S, 0, zarvo::Noise::gaussian).ok);
+}
