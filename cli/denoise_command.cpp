@@ -9,11 +9,28 @@
 #include "nifti_io.h"
 #include "outputs.h"
 #include "progress.h"
+#include "sidecar.h"
 #include "zarvo/pipeline.h"
 
 namespace zarvo::cli {
 
 namespace {
+
+// "noise level estimated volume by volume: min 4.1, median 4.6, max 5.8
+// (image units)".
+std::string level_summary(const DenoiseReport& r) {
+  std::vector<double> v;
+  for (const VolumeReport& x : r.volumes) v.push_back(x.sigma);
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  const double median = n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+  char buf[200];
+  std::snprintf(buf, sizeof buf,
+                "noise level estimated volume by volume (%zu volumes): min %.6g, median %.6g, "
+                "max %.6g (image units)",
+                n, v.front(), median, v.back());
+  return buf;
+}
 
 Shape shape_of(const Image& im) {
   Shape s;
@@ -38,7 +55,44 @@ double parse_sigma(const std::string& text) {
   return v;
 }
 
+std::vector<double> parse_sigmas(const std::string& text) {
+  std::vector<double> levels;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t comma = text.find(',', start);
+    levels.push_back(parse_sigma(text.substr(start, comma - start)));
+    if (comma == std::string::npos) return levels;
+    start = comma + 1;
+  }
+}
+
+std::string sidecar_name(const std::string& output) {
+  for (const char* ending : {".nii.gz", ".nii"}) {
+    const std::string e = ending;
+    if (output.size() > e.size() && output.compare(output.size() - e.size(), e.size(), e) == 0)
+      return output.substr(0, output.size() - e.size()) + ".json";
+  }
+  return output + ".json";
+}
+
+std::string shell_quoted(const std::string& text) {
+  const bool plain = !text.empty() && text.find_first_not_of(
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-+=/.,:@%") == std::string::npos;
+  if (plain) return text;
+  std::string q = "'";
+  for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
 namespace {
+
+// Writes `text` to `file` (a new temporary), checking that every byte went.
+void write_text_file(const std::string& file, const std::string& shown, const std::string& text) {
+  std::FILE* f = std::fopen(file.c_str(), "w");
+  const bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  if (f && std::fclose(f) != 0) throw std::runtime_error("writing '" + shown + "' failed");
+  if (!ok) throw std::runtime_error("writing '" + shown + "' failed (disk full, or the folder not writable?)");
+}
 
 // Reference cubes the walk visits in one volume (for the thread count).
 long reference_cubes(const Image& in, const Params& p) {
@@ -53,7 +107,7 @@ long reference_cubes(const Image& in, const Params& p) {
 
 void run_denoise(const DenoiseOptions& o) {
   const Noise noise = o.noise == "rician" ? Noise::rician : Noise::gaussian;
-  const double sigma = o.sigma.empty() ? 0.0 : parse_sigma(o.sigma);
+  const std::vector<double> sigmas = o.sigma.empty() ? std::vector<double>{} : parse_sigmas(o.sigma);
   const DataType type = parse_datatype(o.datatype);
   const std::string problem = check(o.params);
   if (!problem.empty()) throw std::runtime_error(problem);
@@ -65,7 +119,10 @@ void run_denoise(const DenoiseOptions& o) {
   outputs.add_input(o.input, "input");
   outputs.add_input(o.sigma_map, "noise level map");
   outputs.add_output(o.output, "output");
+  outputs.add_input(o.mask, "mask");
   outputs.add_output(o.noise_map, "noise map");
+  const std::string sidecar = o.sidecar ? sidecar_name(o.output) : "";
+  outputs.add_output(sidecar, "sidecar", false);
   outputs.check();
   Image input = read_image(o.input, "input");
 
@@ -82,6 +139,21 @@ void run_denoise(const DenoiseOptions& o) {
         if (s < 0)
           throw std::runtime_error("noise level map '" + o.sigma_map + "' holds negative levels");
   }
+  Image mask_image;
+  std::vector<unsigned char> mask;
+  if (!o.mask.empty()) {
+    mask_image = read_image(o.mask, "mask");
+    if (mask_image.nx != input.nx || mask_image.ny != input.ny || mask_image.nz != input.nz ||
+        mask_image.nt != 1)
+      throw std::runtime_error("mask '" + o.mask + "' is " + mask_image.shape() +
+                               " but the input's volumes are " + std::to_string(input.nx) + "x" +
+                               std::to_string(input.ny) + "x" + std::to_string(input.nz) +
+                               "; it must be one volume of that shape");
+    const std::vector<double> values = mask_image.volume(0);
+    mask.resize(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) mask[i] = values[i] != 0;
+  }
+  for (const std::string& f : mask_image.files) outputs.add_input(f, "mask");
   for (const std::string& f : input.files) outputs.add_input(f, "input");
   for (const std::string& f : map_image.files) outputs.add_input(f, "noise level map");
   outputs.check();  // again, with the data files of .hdr/.img pairs
@@ -94,7 +166,13 @@ void run_denoise(const DenoiseOptions& o) {
   zarvo::DenoiseOptions options;
   options.noise = noise;
   options.params = o.params;
-  if (sigma > 0) options.sigma = {sigma};
+  options.sigma = sigmas;
+  options.sigma_scope = o.sigma_scope == "volume" ? SigmaScope::volume : SigmaScope::series;
+  if (!mask.empty()) {
+    options.mask = std::move(mask);
+    options.mask_shape = shape_of(input);
+    options.mask_shape.volumes = 1;
+  }
   if (!o.sigma_map.empty()) {
     map_series = {shape_of(map_image),
                   [&map_image](int t, double* out) { map_image.read_volume(t, out); }};
@@ -110,6 +188,9 @@ void run_denoise(const DenoiseOptions& o) {
   context.progress = [&progress](long done, long total) { progress.update(done, total); };
   PipelineEvents events;
   std::vector<std::string> notes;
+  auto note = [&](const std::string& text) {
+    if (!o.quiet) progress.note(text);
+  };
   auto prefix = [&](int t) {
     return input.nt > 1 ? "volume " + std::to_string(t + 1) + "/" + std::to_string(input.nt) + ", "
                         : std::string();
@@ -117,12 +198,17 @@ void run_denoise(const DenoiseOptions& o) {
   events.stage = [&](int t, int stage, int count, const char* name) {
     progress.begin(t * count + stage, prefix(t) + name);
   };
+  // The level is told as soon as it is known, before the volume is filtered:
+  // once for a single volume or a level pooled over the series, in a summary
+  // at the end for levels estimated volume by volume.
+  const bool per_volume = input.nt > 1 && options.sigma.empty() && !options.sigma_map &&
+                          options.sigma_scope == SigmaScope::volume;
   events.level = [&](int t, const VolumeReport& r) {
-    if (r.source != SigmaSource::estimated) return;
+    if (r.source != SigmaSource::estimated || per_volume || t > 0) return;
     char buf[160];
-    std::snprintf(buf, sizeof buf, "%snoise level estimated as %.6g (image units)",
-                  prefix(t).c_str(), r.sigma);
-    notes.push_back(buf);
+    std::snprintf(buf, sizeof buf, "noise level estimated as %.6g (image units)%s", r.sigma,
+                  input.nt > 1 ? ", one for the whole series" : "");
+    note(buf);
   };
 
   const std::size_t n = input.volume_voxels();
@@ -138,18 +224,31 @@ void run_denoise(const DenoiseOptions& o) {
       },
       context, events);
   progress.finish();
+  if (per_volume) notes.push_back(level_summary(report));
   if (report.params.depth < o.params.depth)
     notes.push_back("cube depth limited to " + std::to_string(report.params.depth) +
                     " (the number of slices)");
+  if (report.params.cube < o.params.cube)
+    notes.push_back("cube side limited to " + std::to_string(report.params.cube) +
+                    " (the image's size)");
 
   outputs.write(o.output, [&](const std::string& temp) {
-    write_image_file(temp, o.output, input, estimate, type, "zarvo denoise");
+    write_image_file(temp, o.output, input, estimate, type, description(report));
   });
   if (!noise_map.empty())
     outputs.write(o.noise_map, [&](const std::string& temp) {
       write_image_file(temp, o.noise_map, input, noise_map, DataType::float32,
                        "zarvo noise level (std)");
     });
+  if (!sidecar.empty()) {
+    SidecarFacts facts;
+    facts.command_line = o.command_line;
+    facts.noise = noise;
+    facts.mask = o.mask;
+    facts.basic_only = o.basic_only;
+    const std::string text = sidecar_json(facts, report);
+    outputs.write(sidecar, [&](const std::string& temp) { write_text_file(temp, sidecar, text); });
+  }
   outputs.commit();
   if (!o.quiet)
     for (const std::string& n : notes) std::fprintf(stderr, "zarvo: %s\n", n.c_str());

@@ -165,7 +165,10 @@ Image read_image(const std::string& path, const std::string& what) {
   im.ny = static_cast<int>(nim->ny);
   im.nz = static_cast<int>(nim->nz);
   im.nt = static_cast<int>(nim->nt);
-  im.ndim = im.nt > 1 ? 4 : (im.nz > 1 ? 3 : 2);
+  // The file's own number of dimensions, trailing ones of size 1 included
+  // (a series of one volume stays 4-D, an X x Y x 1 volume 3-D).
+  im.ndim = static_cast<int>(h.dim[0] < 2 ? 2 : (h.dim[0] > 4 ? 4 : h.dim[0]));
+  nim->ndim = nim->dim[0] = im.ndim;
 
   try {
     if (std::string problem = read_data(h, im.raw); !problem.empty())

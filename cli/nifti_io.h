@@ -20,7 +20,7 @@ using NiftiPtr = std::unique_ptr<nifti_image, NiftiFree>;
 struct Image {
   NiftiPtr nim;  // header, geometry and the data as stored in the file
   int nx = 0, ny = 0, nz = 1, nt = 1;
-  int ndim = 3;     // 2 for a single slice, 4 for a series
+  int ndim = 3;     // the file's dim[0]: 2 to 4 (trailing sizes of 1 included)
   int version = 1;  // of the file's header: 1 or 2 (0: ANALYZE 7.5)
   std::vector<std::string> files;  // the header file, and the data file of a pair
   std::vector<unsigned char> raw;  // the voxels as stored, in native byte order

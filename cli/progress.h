@@ -23,6 +23,9 @@ class Progress {
   void update(long done, long total);
   // Ends the display (a final newline on a terminal).
   void finish();
+  // Prints "zarvo: TEXT" on its own line now, without breaking the bar (on a
+  // terminal the bar is cleared and redrawn at the next update).
+  void note(const std::string& text);
 
  private:
   void draw(double fraction, bool force);
@@ -35,6 +38,14 @@ class Progress {
   int last_tenth_ = -1;
   std::chrono::steady_clock::time_point start_, last_draw_;
 };
+
+// Columns of the terminal `out` shows (80 when it cannot tell).
+int terminal_columns(std::FILE* out);
+
+// The progress bar's line, at most columns - 1 characters: the label is
+// shortened first, then the bar left out.
+std::string progress_line(int percent, double fraction, const std::string& label,
+                          const std::string& elapsed, const std::string& eta, int columns);
 
 // "1:05", "12:00:03"; "--:--" for a negative or non-finite count.
 std::string format_duration(double seconds);

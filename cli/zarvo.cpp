@@ -13,6 +13,7 @@
 #include "commands.h"
 #include "files.h"
 #include "nifti_io.h"
+#include "sidecar.h"
 #include "threads.h"
 #include "zarvo/params.h"
 
@@ -40,10 +41,12 @@ struct Override {
 
 int main(int argc, char** argv) {
   zc::install_cleanup_handlers();
+  std::string command_line;
+  for (int i = 0; i < argc; ++i) command_line += (i ? " " : "") + zc::shell_quoted(argv[i]);
   CLI::App app{"zarvo: denoise MRI and CT volumes (NIfTI-1 and NIfTI-2, .nii and .nii.gz) by "
                "block matching and collaborative filtering of cubes, for Gaussian or Rician "
                "noise."};
-  app.set_version_flag("--version", "zarvo 0.1.0");
+  app.set_version_flag("--version", std::string("zarvo ") + zc::version());
   app.require_subcommand(1);
   // Common options: accepted before the subcommand and after it (listed in
   // every subcommand's --help).
@@ -77,8 +80,17 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   auto* sigma = denoise->add_option(
       "--sigma", d.sigma,
-      "noise standard deviation in the image's own units; when omitted it is estimated from the "
-      "volume (see --estimate)");
+      "noise standard deviation in the image's own units: one value, or one per volume of a "
+      "series separated by commas; when omitted it is estimated (see --sigma-scope, --estimate)");
+  denoise->add_option("--sigma-scope", d.sigma_scope,
+                      "an estimated level of a 4-D series: one for the whole series (pooled over "
+                      "its volumes), or one per volume")
+      ->check(CLI::IsMember({"series", "volume"}))
+      ->capture_default_str();
+  denoise->add_option("--mask", d.mask,
+                      "NIfTI mask of the input's spatial shape (nonzero = inside): the level is "
+                      "estimated inside it, only cubes touching it are filtered, and every voxel "
+                      "outside keeps the input's value");
   denoise->add_option("--sigma-map", d.sigma_map,
                       "Rician noise only: a NIfTI map of the noise level at every voxel, the "
                       "input's shape (one volume for a whole series, or one per volume)")
@@ -94,6 +106,9 @@ int main(int argc, char** argv) {
         return names;
       }()))
       ->capture_default_str();
+  denoise->add_flag("--no-sidecar", [&d](std::int64_t) { d.sidecar = false; },
+                    "do not write the JSON sidecar beside OUTPUT (OUTPUT's name with .json: "
+                    "version, command line, noise model and levels, mask, parameters)");
   denoise->add_flag("--basic-only", d.basic_only,
                     "stop after the first (hard-thresholding) stage");
   denoise->add_option("--datatype", d.datatype,
@@ -184,6 +199,7 @@ int main(int argc, char** argv) {
     };
     d.use_threads = use_threads;
     if (*denoise) {
+      d.command_line = command_line;
       d.params = zarvo::profile(profile_name);
       zarvo::Params& p = d.params;
       cube.apply(p.cube);

@@ -7,6 +7,12 @@
 
 namespace zarvo::cli {
 
+// The details and means of the blocks that carry noise.
+struct Samples {
+  std::vector<double> detail, mean;
+  std::size_t total = 0;
+};
+
 namespace {
 
 constexpr double kMadScale = 0.6744897501960817;
@@ -80,11 +86,6 @@ std::vector<std::uint8_t> flat_voxels(const Blocks& b, const double* x) {
 }
 
 // The detail and the mean of every usable block of one volume.
-struct Samples {
-  std::vector<double> detail, mean;
-  std::size_t total = 0;
-};
-
 void collect(const Blocks& b, const double* x, const std::uint8_t* mask, Samples& s) {
   const std::vector<std::uint8_t> flat = flat_voxels(b, x);
   s.total += b.total();
@@ -182,6 +183,30 @@ LevelEstimate estimate_series_level(const double* series, int rows, int cols, in
                              (cols > 0 ? cols : 0) * (slices > 0 ? slices : 0);
   for (int t = 0; t < volumes; ++t) each.push_back(series + voxels * t);
   return estimate_series_level(each, rows, cols, slices, noise, mask);
+}
+
+LevelSampler::LevelSampler(int rows, int cols, int slices, const std::uint8_t* mask)
+    : rows_(rows), cols_(cols), slices_(slices), mask_(mask), samples_(new Samples) {}
+
+LevelSampler::~LevelSampler() = default;
+
+void LevelSampler::add(const double* volume) {
+  ++volumes_;
+  if (rows_ < 2 || cols_ < 2 || slices_ < 1) return;
+  collect(Blocks(rows_, cols_, slices_), volume, mask_, *samples_);
+}
+
+LevelEstimate LevelSampler::estimate(Noise noise) const {
+  LevelEstimate none;
+  if (volumes_ == 0) {
+    none.problem = "there is no volume";
+    return none;
+  }
+  if (rows_ < 2 || cols_ < 2 || slices_ < 1) {
+    none.problem = "it has fewer than 2 rows or columns";
+    return none;
+  }
+  return from_samples(*samples_, noise);
 }
 
 LevelEstimate estimate_level(const double* volume, int rows, int cols, int slices, Noise noise,

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,22 @@ LevelEstimate estimate_series_level(const double* series, int rows, int cols, in
                                     int volumes, Noise noise, const std::uint8_t* mask = nullptr);
 LevelEstimate estimate_series_level(const std::vector<const double*>& volumes, int rows, int cols,
                                     int slices, Noise noise, const std::uint8_t* mask = nullptr);
+
+// The same, one volume at a time, so that a series need not be held whole:
+// add() every volume, then estimate().
+class LevelSampler {
+ public:
+  LevelSampler(int rows, int cols, int slices, const std::uint8_t* mask = nullptr);
+  ~LevelSampler();
+  void add(const double* volume);
+  LevelEstimate estimate(Noise noise) const;
+
+ private:
+  int rows_, cols_, slices_;
+  const std::uint8_t* mask_;
+  int volumes_ = 0;
+  std::unique_ptr<struct Samples> samples_;
+};
 
 // The level, or std::runtime_error "the noise level cannot be estimated from
 // <what> (<problem>); give it with --sigma".

@@ -133,8 +133,41 @@ SeriesInput series_input(const ArrayView& view) {
   return {view.shape, [view](int t, double* out) { view.read_volume(t, out); }};
 }
 
-double estimate_sigma(const double* volume, const Shape& s, Noise noise) {
-  return cli::estimate_noise_level(volume, s.rows, s.cols, s.slices, noise);
+namespace {
+
+double level_of(const cli::LevelEstimate& e, const std::string& what) {
+  if (e.ok) return e.sigma;
+  throw Error("the noise level cannot be estimated from " + what + " (" + e.problem +
+              "); give it (--sigma)");
+}
+
+}  // namespace
+
+double estimate_sigma(const double* volume, const Shape& s, Noise noise,
+                      const unsigned char* mask) {
+  return level_of(cli::estimate_level(volume, s.rows, s.cols, s.slices, noise, mask),
+                  "the volume");
+}
+
+std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, SigmaScope scope,
+                                    const unsigned char* mask) {
+  const Shape& s = input.shape;
+  std::vector<double> volume(s.volume_voxels()), levels;
+  cli::LevelSampler pooled(s.rows, s.cols, s.slices, mask);
+  for (int t = 0; t < s.volumes; ++t) {
+    input.read(t, volume.data());
+    check_finite(volume.data(), s, t);
+    if (scope == SigmaScope::series) {
+      pooled.add(volume.data());
+    } else {
+      const std::string what = s.volumes > 1 ? "volume " + std::to_string(t + 1) : "the volume";
+      levels.push_back(
+          level_of(cli::estimate_level(volume.data(), s.rows, s.cols, s.slices, noise, mask), what));
+    }
+  }
+  if (scope == SigmaScope::series)
+    levels.assign(1, level_of(pooled.estimate(noise), s.volumes > 1 ? "the series" : "the volume"));
+  return levels;
 }
 
 void check(const Shape& s, const DenoiseOptions& o) {
@@ -192,6 +225,15 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
   const stages::Transforms transforms = matrices.transforms();
   const int stage_count = o.basic_only ? 1 : 2;
 
+  // An estimated level pooled over the series is known before any volume is
+  // filtered (one more pass over the input, reading only).
+  const bool estimating = o.sigma.empty() && !o.sigma_map;
+  std::vector<double> pooled;
+  if (estimating && o.sigma_scope == SigmaScope::series && s.volumes > 1) {
+    pooled = estimate_sigmas(input, o.noise, SigmaScope::series, mask);
+    report.pooled = true;
+  }
+
   const std::size_t n = s.volume_voxels();
   std::vector<double> noisy(n), estimate(n), noise_map, level_map;
   if (o.noise_map) noise_map.resize(n);
@@ -216,7 +258,11 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
       r.sigma = o.sigma[o.sigma.size() == 1 ? 0 : t];
       r.source = SigmaSource::given;
     } else {
-      r.sigma = estimate_sigma(noisy.data(), s, o.noise);
+      r.sigma = report.pooled ? pooled[0]
+                              : level_of(cli::estimate_level(noisy.data(), s.rows, s.cols,
+                                                             s.slices, o.noise, mask),
+                                         s.volumes > 1 ? "volume " + std::to_string(t + 1)
+                                                       : "the volume");
       r.source = SigmaSource::estimated;
       r.per_group = p.estimate(o.noise) == Estimate::group;
     }

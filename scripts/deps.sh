@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   libopenblas-dev
   octave liboctave-dev
-  libnifti2-dev libcli11-dev libpng-dev zlib1g-dev libhwy-dev libxsmm-dev
+  libnifti2-dev libcli11-dev libpng-dev zlib1g-dev libhwy-dev libxsmm-dev nlohmann-json3-dev
   clang-14 libclang-rt-14-dev
 )
 if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then

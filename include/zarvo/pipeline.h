@@ -56,12 +56,18 @@ struct SeriesInput {
 
 SeriesInput series_input(const ArrayView& view);
 
+// An estimated level of a series: one for the whole series (pooled over its
+// volumes: the noise of one receiver does not change from volume to volume),
+// or one per volume.
+enum class SigmaScope { series, volume };
+
 struct DenoiseOptions {
   Noise noise = Noise::gaussian;
   Params params = default_params();
   // Noise standard deviation in the data's units: empty to estimate it, one
   // value for every volume, or one per volume.
   std::vector<double> sigma;
+  SigmaScope sigma_scope = SigmaScope::series;
   // Rician noise only: a level per voxel, one volume for the whole series or
   // one per volume (levels >= 0). Null: none.
   const SeriesInput* sigma_map = nullptr;
@@ -87,7 +93,8 @@ struct VolumeReport {
 };
 
 struct DenoiseReport {
-  Params params;  // as used (depth limited to the slices)
+  Params params;  // as used (cube side and depth limited to the image)
+  bool pooled = false;  // one level estimated for the whole series
   std::vector<VolumeReport> volumes;
 };
 
@@ -120,8 +127,17 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& options,
                       const PipelineEvents& events = {});
 
 // The noise level of one volume (packed column-major doubles), as denoise()
-// estimates it when no level is given.
-double estimate_sigma(const double* volume, const Shape& shape, Noise noise);
+// estimates it when no level is given: from the finest wavelet detail of the
+// blocks that carry noise (inside the mask, when one is given: one byte per
+// voxel, nonzero inside). Throws Error when no level can be estimated (a
+// constant or noise-free image, too few blocks that carry noise).
+double estimate_sigma(const double* volume, const Shape& shape, Noise noise,
+                      const unsigned char* mask = nullptr);
+
+// One level for every volume of a series together (pooled), or one per
+// volume (scope volume), as denoise() estimates them.
+std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, SigmaScope scope,
+                                    const unsigned char* mask = nullptr);
 
 // The transform matrices the stages take, column-major: orthonormal DCT-II
 // of order n (slices and depth), orthonormal Haar of order n, a power of two

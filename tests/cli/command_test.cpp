@@ -2,6 +2,8 @@
 // noise maps, overwriting, every bad input, and the demo.
 #include <dirent.h>
 #include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -231,17 +233,47 @@ TEST_F(Command, SeriesAreDenoisedVolumeByVolume) {
   write(path("a.nii"), {24, 20, 10}, DT_FLOAT32, a);
   write(path("b.nii"), {24, 20, 10}, DT_FLOAT32, b);
   for (const char* f : {"series", "a", "b"})
-    ASSERT_EQ(zarvo(std::string("denoise ") + path(f) + ".nii " + path(f) + "_out.nii --quiet")
+    ASSERT_EQ(zarvo(std::string("denoise ") + path(f) + ".nii " + path(f) +
+                    "_out.nii --quiet --sigma-scope volume")
                   .status, 0);
   const zc::Image s = zc::read_image(path("series_out.nii"), "s");
   EXPECT_EQ(s.ndim, 4);
   EXPECT_EQ(s.shape(), "24x20x10x2");
   expect_same_geometry(zc::read_image(path("series.nii"), "in").nim.get(), s.nim.get());
-  // Each volume equals the denoising of that volume alone, its own noise
-  // level estimated.
+  // With levels per volume each volume equals the denoising of that volume
+  // alone, its own noise level estimated.
   EXPECT_EQ(s.volume(0), zc::read_image(path("a_out.nii"), "a").volume(0));
   EXPECT_EQ(s.volume(1), zc::read_image(path("b_out.nii"), "b").volume(0));
   EXPECT_NE(s.volume(0), s.volume(1));
+
+  // By default one level for the whole series, pooled over its volumes: the
+  // sidecar gives it, and each volume is that volume alone with that level.
+  const Outcome pooled = zarvo("denoise " + path("series.nii") + " " + path("pooled.nii"));
+  ASSERT_EQ(pooled.status, 0) << pooled.err;
+  EXPECT_NE(pooled.err.find("noise level estimated as"), std::string::npos) << pooled.err;
+  EXPECT_NE(pooled.err.find("one for the whole series"), std::string::npos) << pooled.err;
+  const nlohmann::json side = nlohmann::json::parse(slurp(path("pooled.json")));
+  ASSERT_EQ(side["noise_sigma"].size(), 2u);
+  const double level = side["noise_sigma"][0];
+  EXPECT_EQ(side["noise_sigma"][1], level);
+  EXPECT_EQ(side["sigma_source"], "estimated");
+  EXPECT_EQ(side["sigma_scope"], "series");
+  char given[64];
+  std::snprintf(given, sizeof given, "%.17g", level);
+  ASSERT_EQ(zarvo("denoise " + path("a.nii") + " " + path("a_given.nii") + " --quiet --sigma " +
+                  given).status, 0);
+  EXPECT_EQ(zc::read_image(path("pooled.nii"), "p").volume(0),
+            zc::read_image(path("a_given.nii"), "a").volume(0));
+
+  // One level per volume, given: the sidecar keeps them, a wrong count is refused.
+  ASSERT_EQ(zarvo("denoise " + path("series.nii") + " " + path("two.nii") + " --quiet --sigma 3,7")
+                .status, 0);
+  EXPECT_EQ(nlohmann::json::parse(slurp(path("two.json")))["noise_sigma"],
+            nlohmann::json({3.0, 7.0}));
+  const Outcome three = zarvo("denoise " + path("series.nii") + " " + path("three.nii") +
+                          " --sigma 3,7,9");
+  EXPECT_NE(three.status, 0);
+  EXPECT_NE(three.err.find("one per volume (2)"), std::string::npos) << three.err;
 }
 
 TEST_F(Command, TwoDimensionalImagesAndThinVolumes) {
