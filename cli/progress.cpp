@@ -106,7 +106,7 @@ std::string progress_line(int percent, double fraction, const std::string& label
   };
   std::string line = line_of(label + times);
   if (static_cast<int>(line.size()) <= room) return line;
-  const int fixed = static_cast<int>(line_of(times).size()) - 1;
+  const int fixed = static_cast<int>(line_of(times).size());
   if (room - fixed >= 8) {  // a shortened label still says something
     std::string l = label.substr(0, static_cast<std::size_t>(room - fixed - 3)) + "...";
     return line_of(l + times);

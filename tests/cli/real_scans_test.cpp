@@ -160,7 +160,9 @@ TEST(ProgressLine, FitsTheTerminalWidth) {
   for (int columns : {200, 80, 60, 40, 20, 8}) {
     const std::string line = zc::progress_line(45, 0.45, label, "1:05", "12:00:03", columns);
     EXPECT_LE(static_cast<int>(line.size()), columns - 1) << columns << ": " << line;
-    if (columns > 14) EXPECT_EQ(line.rfind("zarvo: [ 45%]", 0), 0u) << line;
+    if (columns > 14) {
+      EXPECT_EQ(line.rfind("zarvo: [ 45%]", 0), 0u) << line;
+    }
   }
   EXPECT_NE(zc::progress_line(45, 0.45, label, "1:05", "2:00", 200).find(label), std::string::npos);
   EXPECT_EQ(zc::sidecar_name("/a/b.nii.gz"), "/a/b.json");
