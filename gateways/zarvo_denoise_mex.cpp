@@ -9,6 +9,8 @@
 //   sigma        [] (estimate), one level, one level per volume, or (Rician)
 //                a map of levels of Y's spatial size or of Y's size
 //   profile      a profile name of the table
+//   mask         an array of Y's spatial size, nonzero inside
+//   sigma_scope  'series' (one estimated level for a series) or 'volume'
 //   basic_only   true: the first stage only
 //   threads      walk threads (0: every core)
 //   and the parameter overrides by name (cube, depth, step, ..., estimate).
@@ -143,6 +145,31 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         } else {
           o.sigma.assign(mxGetPr(v), mxGetPr(v) + count);
         }
+      } else if (name == "mask") {
+        if (mxIsEmpty(v)) continue;
+        if (!(mxIsNumeric(v) || mxIsLogical(v)) || mxIsComplex(v) || mxIsSparse(v))
+          fail("zarvo:args", "mask must be a real, full numeric or logical array");
+        if (mxGetNumberOfElements(v) != shape.volume_voxels())
+          fail("zarvo:args", "mask must have Y's spatial size (" + std::to_string(shape.rows) +
+                                 " x " + std::to_string(shape.cols) + " x " +
+                                 std::to_string(shape.slices) + ")");
+        const mxArray* d = v;
+        mxArray* converted = nullptr;
+        if (!mxIsDouble(v)) {
+          mxArray* in = const_cast<mxArray*>(v);
+          mexCallMATLAB(1, &converted, 1, &in, "double");
+          d = converted;
+        }
+        o.mask.resize(shape.volume_voxels());
+        for (std::size_t k = 0; k < o.mask.size(); ++k) o.mask[k] = mxGetPr(d)[k] != 0;
+        if (converted) mxDestroyArray(converted);
+        o.mask_shape = shape;
+        o.mask_shape.volumes = 1;
+      } else if (name == "sigma_scope") {
+        const std::string scope = text_field(v, "sigma_scope");
+        if (scope != "series" && scope != "volume")
+          fail("zarvo:args", "sigma_scope must be 'series' or 'volume'");
+        o.sigma_scope = scope == "volume" ? zarvo::SigmaScope::volume : zarvo::SigmaScope::series;
       } else if (name == "basic_only") {
         o.basic_only = number_field(v, "basic_only") != 0;
       } else if (name == "threads") {

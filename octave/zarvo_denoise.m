@@ -27,6 +27,12 @@ function [X, noise_map, info] = zarvo_denoise(Y, varargin)
   %                 level (see 'estimate'). For a series it may be one level
   %                 per volume. For 'rician' it may also be a map of levels of
   %                 Y's spatial size (or of Y's full size for a series).
+  %   'sigma_scope' for a 4-D series whose level is estimated: 'series'
+  %                 (default: one level from all its volumes together) or
+  %                 'volume' (one per volume).
+  %   'mask'        an array of Y's spatial size, nonzero inside: the level
+  %                 is estimated inside it, only cubes touching it are
+  %                 filtered, and every voxel outside keeps Y's value.
   %   'profile'     parameter profile, 'default' or 'fast' (`zarvo profiles`
   %                 prints the table).
   %   'basic_only'  true: stop after the first stage (default false).
@@ -77,8 +83,9 @@ function [X, noise_map, info] = zarvo_denoise(Y, varargin)
     error('zarvo:args', 'zarvo_denoise: options come in name, value pairs');
   end
   flags = {'basic_only', 'soft', 'synchronous'};
-  texts = {'noise', 'profile', 'estimate'};
-  numbers = {'sigma', 'threads', 'cube', 'depth', 'step', 'search', 'group1', 'group2', ...
+  texts = {'noise', 'profile', 'estimate', 'sigma_scope'};
+  arrays = {'sigma', 'mask'};
+  numbers = {'threads', 'cube', 'depth', 'step', 'search', 'group1', 'group2', ...
              'lambda', 'tau1', 'tau2', 'alpha'};
   opts = struct();
   for i = 1:2:numel(varargin)
@@ -100,11 +107,11 @@ function [X, noise_map, info] = zarvo_denoise(Y, varargin)
       if ~ischar(value)
         error('zarvo:args', 'zarvo_denoise: %s must be a string', name);
       end
-    elseif any(strcmp(name, numbers))
+    elseif any(strcmp(name, numbers)) || any(strcmp(name, arrays))
       if ~(isnumeric(value) || islogical(value)) || ~isreal(value) || issparse(value)
         error('zarvo:args', 'zarvo_denoise: %s must be a real, full numeric array', name);
       end
-      if ~strcmp(name, 'sigma') && ~isscalar(value)
+      if any(strcmp(name, numbers)) && ~isscalar(value)
         error('zarvo:args', 'zarvo_denoise: %s must be a scalar', name);
       end
       value = double(value);

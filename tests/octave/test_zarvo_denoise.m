@@ -63,6 +63,29 @@ function test_zarvo_denoise()
   X = zarvo_denoise(rice, 'noise', 'rician', 'sigma', levels);
   assert(isequal(read_nifti(fullfile(dir, 'rice_out.nii')), X), 'rician with a level map: results differ');
 
+  % A mask: the same bits from both, the outside kept; a series level pooled
+  % or per volume, the same in both.
+  mask = double(clean > 130);
+  write_nifti(fullfile(dir, 'mask.nii'), mask);
+  write_nifti(fullfile(dir, 'gauss.nii'), gauss);
+  [status, text] = system(sprintf('"%s" denoise "%s" "%s" --quiet --datatype float64 --mask "%s"', ...
+                                  zarvo, fullfile(dir, 'gauss.nii'), fullfile(dir, 'masked.nii'), ...
+                                  fullfile(dir, 'mask.nii')));
+  assert(status == 0, text);
+  X = zarvo_denoise(gauss, 'mask', mask > 0);
+  assert(isequal(read_nifti(fullfile(dir, 'masked.nii')), X), 'with a mask: results differ');
+  assert(isequal(X(mask == 0), gauss(mask == 0)), 'the outside of the mask is kept');
+  assert(~isequal(X(mask > 0), gauss(mask > 0)), 'the inside of the mask is filtered');
+  write_nifti(fullfile(dir, 'series.nii'), cat(4, gauss, 2 * gauss));
+  [status, text] = system(sprintf('"%s" denoise "%s" "%s" --quiet --datatype float64 --sigma-scope volume', ...
+                                  zarvo, fullfile(dir, 'series.nii'), fullfile(dir, 'series_out.nii')));
+  assert(status == 0, text);
+  [X, ~, info] = zarvo_denoise(cat(4, gauss, 2 * gauss), 'sigma_scope', 'volume');
+  assert(isequal(read_nifti(fullfile(dir, 'series_out.nii')), X), 'levels per volume: results differ');
+  assert(abs(info.sigma(2) / info.sigma(1) - 2) < 1e-9, 'a level per volume follows each volume');
+  [~, ~, info] = zarvo_denoise(cat(4, gauss, 2 * gauss));
+  assert(info.sigma(1) == info.sigma(2), 'one level pooled over the series by default');
+
   % Denoising does help on this volume (a guard against comparing two
   % equally broken results).
   X = zarvo_denoise(gauss, 'sigma', sigma);
