@@ -1,0 +1,280 @@
+// zarvo._core: the engine and the command's file path for Python. The Python
+// package (python/zarvo) checks and normalises its arguments and passes them
+// here as one dict of options; to_options() is the one place that maps them
+// onto the engine's DenoiseOptions.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "nifti_io.h"
+#include "zarvo/pipeline.h"
+
+namespace py = pybind11;
+
+namespace {
+
+const char* source_name(zarvo::SigmaSource s) {
+  switch (s) {
+    case zarvo::SigmaSource::given: return "given";
+    case zarvo::SigmaSource::estimated: return "estimated";
+    case zarvo::SigmaSource::map: return "map";
+  }
+  return "?";
+}
+
+const char* estimate_name(zarvo::Estimate e) {
+  return e == zarvo::Estimate::group ? "group" : "volume";
+}
+
+zarvo::Noise parse_noise(const std::string& text) {
+  if (text == "gaussian") return zarvo::Noise::gaussian;
+  if (text == "rician") return zarvo::Noise::rician;
+  throw zarvo::Error("noise model '" + text + "' is neither gaussian nor rician");
+}
+
+// The profile with the expert overrides applied, as the command does it.
+zarvo::Params make_params(const std::string& profile, const py::dict& overrides) {
+  zarvo::Params p = zarvo::profile(profile);
+  for (const auto& item : overrides) {
+    const std::string key = py::cast<std::string>(item.first);
+    const py::handle v = item.second;
+    if (key == "cube") p.cube = py::cast<int>(v);
+    else if (key == "depth") p.depth = py::cast<int>(v);
+    else if (key == "step") p.step = py::cast<int>(v);
+    else if (key == "search") p.search = py::cast<int>(v);
+    else if (key == "group1") p.group1 = py::cast<int>(v);
+    else if (key == "group2") p.group2 = py::cast<int>(v);
+    else if (key == "lambda") p.lambda = py::cast<double>(v);
+    else if (key == "tau1") p.tau1 = py::cast<double>(v);
+    else if (key == "tau2") p.tau2 = py::cast<double>(v);
+    else if (key == "alpha") p.alpha = py::cast<double>(v);
+    else if (key == "soft") p.soft = py::cast<bool>(v);
+    else if (key == "synchronous") p.synchronous = py::cast<bool>(v);
+    else if (key == "estimate")
+      p.estimate_gaussian = p.estimate_rician = zarvo::parse_estimate(py::cast<std::string>(v));
+    else throw py::type_error("unknown parameter '" + key + "'");
+  }
+  return p;
+}
+
+py::dict params_dict(const zarvo::Params& p) {
+  py::dict d;
+  d["cube"] = p.cube;
+  d["depth"] = p.depth;
+  d["step"] = p.step;
+  d["search"] = p.search;
+  d["group1"] = p.group1;
+  d["group2"] = p.group2;
+  d["lambda"] = p.lambda;
+  d["tau1"] = p.tau1;
+  d["tau2"] = p.tau2;
+  d["alpha"] = p.alpha;
+  d["soft"] = p.soft;
+  d["synchronous"] = p.synchronous;
+  d["estimate_gaussian"] = estimate_name(p.estimate_gaussian);
+  d["estimate_rician"] = estimate_name(p.estimate_rician);
+  return d;
+}
+
+// The options of one run: noise, profile, overrides, sigma (a list, empty to
+// estimate), basic_only, noise_map. New engine options get one line here.
+zarvo::DenoiseOptions to_options(const py::dict& o) {
+  zarvo::DenoiseOptions options;
+  options.noise = parse_noise(o["noise"].cast<std::string>());
+  options.params = make_params(o["profile"].cast<std::string>(), o["overrides"].cast<py::dict>());
+  options.sigma = o["sigma"].cast<std::vector<double>>();
+  options.basic_only = o["basic_only"].cast<bool>();
+  options.noise_map = o["noise_map"].cast<bool>();
+  return options;
+}
+
+int threads_of(const py::object& threads) {
+  return zarvo::cli::choose_threads(threads.is_none() ? 0 : threads.cast<int>());
+}
+
+// A view of a float32 or float64 array with element strides (the Python side
+// copies anything else). More than 4 dimensions keep their count in `ndims`
+// so that the engine's check names the problem.
+zarvo::ArrayView view_of(const py::array& a) {
+  zarvo::ArrayView v;
+  const py::ssize_t item = a.itemsize();
+  if (py::isinstance<py::array_t<double>>(a)) v.type = zarvo::ElementType::float64;
+  else if (py::isinstance<py::array_t<float>>(a)) v.type = zarvo::ElementType::float32;
+  else throw py::type_error("internal: the array must be float32 or float64");
+  v.data = a.data();
+  v.shape.ndims = static_cast<int>(a.ndim());
+  int* dims[4] = {&v.shape.rows, &v.shape.cols, &v.shape.slices, &v.shape.volumes};
+  for (py::ssize_t k = 0; k < a.ndim() && k < 4; ++k) {
+    if (a.shape(k) > 2147483647) throw zarvo::Error("is larger than 65535 voxels along a spatial axis");
+    *dims[k] = static_cast<int>(a.shape(k));
+    if (a.strides(k) % item != 0) throw py::type_error("internal: unaligned strides");
+    v.strides[k] = a.strides(k) / item;
+  }
+  return v;
+}
+
+// The NaN check the pipeline makes, for estimate_sigma which does not run it.
+void check_finite(const std::vector<double>& v, const zarvo::Shape& s, int t) {
+  std::size_t bad = 0, first = 0;
+  for (std::size_t i = 0; i < v.size(); ++i)
+    if (!std::isfinite(v[i]) && bad++ == 0) first = i;
+  if (!bad) return;
+  const std::size_t rows = s.rows, cols = s.cols;
+  std::string where = std::to_string(first % rows) + "," + std::to_string((first / rows) % cols) +
+                      "," + std::to_string(first / (rows * cols));
+  if (s.volumes > 1) where += "," + std::to_string(t);
+  throw zarvo::Error("holds " + std::to_string(bad) +
+                     " NaN or infinite voxel(s) (the first at voxel " + where +
+                     "); replace them before denoising");
+}
+
+py::array_t<double> column_major(const zarvo::Shape& s) {
+  std::vector<py::ssize_t> shape = {s.rows, s.cols, s.slices, s.volumes};
+  shape.resize(static_cast<std::size_t>(s.ndims));
+  return py::array_t<double, py::array::f_style>(shape);
+}
+
+py::tuple denoise(const py::array& volume, const py::dict& opts, const py::object& threads) {
+  const zarvo::ArrayView view = view_of(volume);
+  const zarvo::DenoiseOptions options = to_options(opts);
+  zarvo::check(view.shape, options);
+  const zarvo::SeriesInput input = zarvo::series_input(view);
+  py::array_t<double> out = column_major(view.shape);
+  py::object map = py::none();
+  double* map_data = nullptr;
+  if (options.noise_map) {
+    py::array_t<double> m = column_major(view.shape);
+    map_data = m.mutable_data();
+    map = m;
+  }
+  double* out_data = out.mutable_data();
+  const std::size_t n = view.shape.volume_voxels();
+  zarvo::RunContext context;
+  context.threads = threads_of(threads);
+  zarvo::DenoiseReport report;
+  {
+    py::gil_scoped_release free_gil;
+    report = zarvo::denoise(input, options, [&](int t, const double* e, const double* m) {
+      std::copy(e, e + n, out_data + n * static_cast<std::size_t>(t));
+      if (m && map_data) std::copy(m, m + n, map_data + n * static_cast<std::size_t>(t));
+    }, context);
+  }
+  py::list sigma, source, per_group;
+  for (const zarvo::VolumeReport& r : report.volumes) {
+    sigma.append(r.sigma);
+    source.append(source_name(r.source));
+    per_group.append(r.per_group);
+  }
+  py::dict info;
+  info["sigma"] = sigma;
+  info["sigma_source"] = source;
+  info["per_group"] = per_group;
+  info["params"] = params_dict(report.params);
+  return py::make_tuple(out, map, info);
+}
+
+std::vector<double> estimate_sigma(const py::array& volume, const std::string& noise) {
+  const zarvo::ArrayView view = view_of(volume);
+  zarvo::check(view.shape, zarvo::DenoiseOptions{});
+  const zarvo::Noise model = parse_noise(noise);
+  std::vector<double> levels(static_cast<std::size_t>(view.shape.volumes));
+  py::gil_scoped_release free_gil;
+  std::vector<double> v(view.shape.volume_voxels());
+  for (int t = 0; t < view.shape.volumes; ++t) {
+    view.read_volume(t, v.data());
+    check_finite(v, view.shape, t);
+    levels[static_cast<std::size_t>(t)] = zarvo::estimate_sigma(v.data(), view.shape, model);
+  }
+  return levels;
+}
+
+// ---- files, read and written by the command's own code --------------------
+
+py::array_t<double> read_nifti(const std::string& path) {
+  zarvo::cli::Image im;
+  {
+    py::gil_scoped_release free_gil;
+    im = zarvo::cli::read_image(path, "input");
+  }
+  zarvo::Shape s{im.ndim, im.nx, im.ny, im.nz, im.nt};
+  py::array_t<double> out = column_major(s);
+  double* data = out.mutable_data();
+  py::gil_scoped_release free_gil;
+  for (int t = 0; t < im.nt; ++t) im.read_volume(t, data + im.volume_voxels() * t);
+  return out;
+}
+
+// Writes `data` (the input's shape) with the input's header, as the command
+// writes its output.
+void write_nifti(const std::string& path, const std::string& like_path, const py::array& data,
+                 const std::string& datatype) {
+  const auto type = zarvo::cli::parse_datatype(datatype);
+  py::array_t<double, py::array::f_style | py::array::forcecast> a(data);
+  std::vector<double> values(a.data(), a.data() + a.size());
+  py::gil_scoped_release free_gil;
+  const zarvo::cli::Image like = zarvo::cli::read_image(like_path, "input");
+  if (values.size() != static_cast<std::size_t>(like.nim->nvox))
+    throw zarvo::Error("the data has " + std::to_string(values.size()) + " voxels but '" +
+                       like_path + "' has " + std::to_string(like.nim->nvox));
+  zarvo::cli::write_image(path, like, values, type, "zarvo denoise");
+}
+
+// `zarvo denoise` itself, on the command's code path.
+void run_denoise(const py::dict& o, const py::object& threads) {
+  zarvo::cli::DenoiseOptions d;
+  d.input = o["input"].cast<std::string>();
+  d.output = o["output"].cast<std::string>();
+  d.noise = o["noise"].cast<std::string>();
+  d.sigma = o["sigma"].cast<std::string>();
+  d.noise_map = o["noise_map_file"].cast<std::string>();
+  d.datatype = o["datatype"].cast<std::string>();
+  d.params = make_params(o["profile"].cast<std::string>(), o["overrides"].cast<py::dict>());
+  d.basic_only = o["basic_only"].cast<bool>();
+  d.force = o["force"].cast<bool>();
+  d.quiet = true;
+  d.threads = threads_of(threads);
+  py::gil_scoped_release free_gil;
+  zarvo::cli::run_denoise(d);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+  m.doc() = "zarvo engine binding (use the zarvo package, not this module)";
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const zarvo::Cancelled&) {
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
+    } catch (const zarvo::Error& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::logic_error& e) {
+      PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (const std::runtime_error& e) {
+      // The command's file errors: a one-line message naming the file.
+      PyErr_SetString(PyExc_ValueError, e.what());
+    }
+  });
+  m.def("denoise", &denoise, py::arg("volume"), py::arg("options"), py::arg("threads"));
+  m.def("estimate_sigma", &estimate_sigma, py::arg("volume"), py::arg("noise"));
+  m.def("params", [](const std::string& profile, const py::dict& overrides) {
+    return params_dict(make_params(profile, overrides));
+  });
+  m.def("profile_names", [] {
+    std::vector<std::string> names;
+    for (const auto& p : zarvo::profiles()) names.push_back(p.name);
+    return names;
+  });
+  m.def("profile_table", [] { return std::string(zarvo::profile_table()); });
+  m.def("threads", [](const py::object& t) { return threads_of(t); });
+  m.def("read_nifti", &read_nifti, py::arg("path"));
+  m.def("write_nifti", &write_nifti, py::arg("path"), py::arg("like"), py::arg("data"),
+        py::arg("datatype"));
+  m.def("run_denoise", &run_denoise, py::arg("options"), py::arg("threads"));
+  m.attr("version") = ZARVO_VERSION;
+}
