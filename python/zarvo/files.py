@@ -1,0 +1,174 @@
+"""One NIfTI file, denoised exactly as ``zarvo denoise`` does it (the command's
+own reading, checks, pipeline and atomic writing), and the JSON sidecar
+written beside the output once the output is in place: a sidecar that
+matches the request marks the output as complete, so reruns skip it.
+"""
+
+import json
+import os
+import shlex
+import time
+
+from . import _core
+from ._options import engine_options
+
+DATATYPES = ("float32", "float64", "int16", "uint16", "int32", "uint8")
+DESCRIPTION = b"zarvo denoise"  # the header description the command writes
+
+
+def nifti_stem(path):
+    name = os.path.basename(path)
+    for ending in (".nii.gz", ".nii", ".hdr.gz", ".img.gz", ".hdr", ".img"):
+        if name.endswith(ending):
+            return name[: -len(ending)]
+    return name
+
+
+def sidecar_path(output):
+    folder, name = os.path.split(output)
+    return os.path.join(folder, nifti_stem(name) + ".json")
+
+
+class Request:
+    """What to do with one file: the normalised options and the equivalent
+    command line (which also identifies the output's sidecar)."""
+
+    def __init__(self, input, output, *, noise="gaussian", sigma=None, mask=None,
+                 profile="default", datatype="float32", **expert):
+        if datatype not in DATATYPES:
+            raise ValueError(f"unknown data type {datatype!r}; one of " + ", ".join(DATATYPES))
+        if sigma is not None and not (isinstance(sigma, (int, float)) and sigma > 0):
+            raise ValueError(f"sigma: the noise level must be a number > 0 (got {sigma!r}); "
+                             "omit it to estimate it")
+        self.input = os.path.abspath(input)
+        self.output = os.path.abspath(output)
+        self.datatype = datatype
+        self.engine = engine_options(noise=noise, sigma=sigma, mask=mask, profile=profile,
+                                     **expert)
+
+    @property
+    def sigma(self):
+        return self.engine["sigma"][0] if self.engine["sigma"] else None
+
+    def command_line(self):
+        e = self.engine
+        words = ["zarvo", "denoise", self.input, self.output, "--noise", e["noise"],
+                 "--profile", e["profile"], "--datatype", self.datatype]
+        if self.sigma is not None:
+            words += ["--sigma", repr(self.sigma)]
+        for name, value in sorted(e["overrides"].items()):
+            words += [f"--{name}"] if value is True else [f"--{name}", str(value)]
+        if e["basic_only"]:
+            words.append("--basic-only")
+        return shlex.join(words)
+
+    def is_complete(self):
+        """The output exists and its sidecar says it was written for this
+        request."""
+        if not os.path.isfile(self.output):
+            return False
+        try:
+            with open(sidecar_path(self.output)) as f:
+                return json.load(f).get("command_line") == self.command_line()
+        except (OSError, ValueError):
+            return False
+
+    def output_is_ours(self):
+        """The output exists and the command wrote it (an interrupted earlier
+        run, or other options): it may be replaced without --force."""
+        try:
+            import nibabel
+            descrip = bytes(nibabel.load(self.output).header["descrip"])
+        except Exception:
+            return False
+        return descrip.rstrip(b"\0") == DESCRIPTION
+
+    def run_command(self, threads=None, force=False):
+        e = self.engine
+        _core.run_denoise({
+            "input": self.input, "output": self.output, "noise": e["noise"],
+            "sigma": "" if self.sigma is None else repr(self.sigma), "noise_map_file": "",
+            "datatype": self.datatype, "profile": e["profile"], "overrides": e["overrides"],
+            "basic_only": e["basic_only"], "force": force}, threads)
+
+    def sidecar(self, levels, shape):
+        """The record written beside the output."""
+        params = _core.params(self.engine["profile"], self.engine["overrides"])
+        slices = shape[2] if len(shape) > 2 else 1
+        params["depth"] = min(params["depth"], slices)
+        return {
+            "zarvo_version": _core.version,
+            "command_line": self.command_line(),
+            "input": self.input,
+            "noise_model": self.engine["noise"],
+            "noise_sigma": [float(v) for v in levels],
+            "sigma_source": "estimated" if self.sigma is None else "given",
+            "mask": None,
+            "datatype": self.datatype,
+            "basic_only": self.engine["basic_only"],
+            "parameters": params,
+        }
+
+
+def write_json_atomically(path, record):
+    temp = os.path.join(os.path.dirname(path), f".zarvo-{os.getpid()}-{os.path.basename(path)}")
+    try:
+        with open(temp, "w") as f:
+            json.dump(record, f, indent=2)
+            f.write("\n")
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temp, path)
+    finally:
+        if os.path.exists(temp):
+            os.remove(temp)
+
+
+def series_levels(request):
+    """The level per volume, as the command sets it: the given one, or the
+    command's estimate on the data as the command reads it."""
+    import numpy as np
+    from . import estimate_sigma
+    data = _core.read_nifti(request.input)
+    volumes = data.shape[3] if data.ndim == 4 else 1
+    if request.sigma is not None:
+        return [request.sigma] * volumes, data.shape
+    # The command's path does not return the level it estimates; until the
+    # command writes the sidecar itself, the same estimate is made here on the
+    # same bits (with per-group estimation it is the matching level).
+    return list(np.atleast_1d(estimate_sigma(data, request.engine["noise"]))), data.shape
+
+
+def denoise_file(input, output, *, threads=None, force=False, skip_complete=True, **options):
+    """Denoises one NIfTI file into ``output`` (.nii or .nii.gz) exactly as
+    ``zarvo denoise INPUT OUTPUT`` with the same options, and writes the
+    sidecar (the output's name with .json). Options: ``noise``, ``sigma`` (one
+    number or None), ``profile``, ``datatype`` (default float32), the expert
+    parameters of ``zarvo.denoise``. An output whose sidecar matches is kept
+    (``skip_complete``); one the command wrote for other options is replaced;
+    any other existing file only with ``force``.
+
+    Returns a dict: output, sidecar, sigma (per volume), seconds, skipped."""
+    request = Request(input, output, **options)
+    return run_request(request, threads=threads, force=force, skip_complete=skip_complete)
+
+
+def run_request(request, threads=None, force=False, skip_complete=True):
+    started = time.monotonic()
+    side = sidecar_path(request.output)
+    if skip_complete and request.is_complete():
+        with open(side) as f:
+            levels = json.load(f)["noise_sigma"]
+        return {"output": request.output, "sidecar": side, "sigma": levels,
+                "seconds": 0.0, "skipped": True}
+    replace = force or request.output_is_ours()
+    if os.path.exists(request.output) and not replace:
+        raise ValueError(f"output '{request.output}' exists and was not written by zarvo "
+                         "(use force=True to overwrite it)")
+    if os.path.exists(side):
+        os.remove(side)  # stale: written for other options
+    levels, shape = series_levels(request)
+    request.run_command(threads=threads, force=replace)
+    write_json_atomically(side, request.sidecar(levels, shape))
+    return {"output": request.output, "sidecar": side, "sigma": levels,
+            "seconds": time.monotonic() - started, "skipped": False}
