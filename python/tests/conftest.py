@@ -45,3 +45,11 @@ def save(path, data, dtype=np.float64, affine=None):
 @pytest.fixture
 def series_file(tmp_path):
     return save(tmp_path / "series.nii.gz", phantom((24, 20, 10, 3), seed=3))
+
+
+def file_bytes(path):
+    """The NIfTI bytes of a .nii or .nii.gz file."""
+    import gzip
+    opener = gzip.open if str(path).endswith(".gz") else open
+    with opener(path, "rb") as f:
+        return f.read()
