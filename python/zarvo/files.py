@@ -5,6 +5,8 @@ matches the request marks the output as complete, so reruns skip it.
 """
 
 import json
+import math
+import numbers
 import os
 import shlex
 import time
@@ -37,12 +39,15 @@ class Request:
                  profile="default", datatype="float32", **expert):
         if datatype not in DATATYPES:
             raise ValueError(f"unknown data type {datatype!r}; one of " + ", ".join(DATATYPES))
-        if sigma is not None and not (isinstance(sigma, (int, float)) and sigma > 0):
+        if sigma is not None and not (isinstance(sigma, numbers.Real) and
+                                      not isinstance(sigma, bool) and math.isfinite(sigma) and
+                                      sigma > 0):
             raise ValueError(f"sigma: the noise level must be a number > 0 (got {sigma!r}); "
                              "omit it to estimate it")
         self.input = os.path.abspath(input)
         self.output = os.path.abspath(output)
         self.datatype = datatype
+        sigma = None if sigma is None else float(sigma)
         self.engine = engine_options(noise=noise, sigma=sigma, mask=mask, profile=profile,
                                      **expert)
 
