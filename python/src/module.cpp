@@ -6,6 +6,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -139,6 +141,33 @@ py::array_t<double> column_major(const zarvo::Shape& s) {
   return py::array_t<double, py::array::f_style>(shape);
 }
 
+// Ctrl-C during a run: the engine reports progress on the calling thread, so
+// when that is Python's main thread the progress callback lets Python look at
+// its signals (at most every 0.1 s: taking the GIL may wait for another
+// thread) and cancels the run when a handler raised (KeyboardInterrupt).
+struct Interruptible {
+  std::atomic<bool> cancel{false};
+  bool main_thread = false;
+  std::chrono::steady_clock::time_point next;
+
+  explicit Interruptible(zarvo::RunContext& context) {
+    py::module_ threading = py::module_::import("threading");
+    main_thread = threading.attr("current_thread")().is(threading.attr("main_thread")());
+    context.cancel = &cancel;
+    if (!main_thread) return;
+    context.progress = [this](long, long) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now < next) return;
+      next = now + std::chrono::milliseconds(100);
+      py::gil_scoped_acquire gil;
+      if (PyErr_CheckSignals() != 0) {
+        PyErr_Clear();
+        cancel = true;
+      }
+    };
+  }
+};
+
 py::tuple denoise(const py::array& volume, const py::dict& opts, const py::object& threads) {
   const zarvo::ArrayView view = view_of(volume);
   const zarvo::DenoiseOptions options = to_options(opts);
@@ -156,6 +185,7 @@ py::tuple denoise(const py::array& volume, const py::dict& opts, const py::objec
   const std::size_t n = view.shape.volume_voxels();
   zarvo::RunContext context;
   context.threads = threads_of(threads);
+  Interruptible interruptible(context);
   zarvo::DenoiseReport report;
   {
     py::gil_scoped_release free_gil;

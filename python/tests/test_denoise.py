@@ -101,12 +101,17 @@ def test_threads_give_the_same_bits():
     assert np.array_equal(zarvo.denoise(noisy, threads=1), zarvo.denoise(noisy, threads=2))
 
 
-def test_the_gil_is_released_while_the_engine_runs():
+@pytest.fixture(scope="module")
+def long_run():
+    """A volume and how long one thread takes to denoise it."""
     noisy = phantom((64, 64, 32), seed=5)
     started = time.monotonic()
     zarvo.denoise(noisy, 6.0, threads=1)
-    alone = time.monotonic() - started
+    return noisy, time.monotonic() - started
 
+
+def test_the_gil_is_released_while_the_engine_runs(long_run):
+    noisy, alone = long_run
     worker = threading.Thread(target=zarvo.denoise, args=(noisy, 6.0), kwargs={"threads": 1})
     ticks = []
     worker.start()
@@ -116,3 +121,17 @@ def test_the_gil_is_released_while_the_engine_runs():
     # With the GIL held this thread would stand still for the whole run.
     longest_gap = max(np.diff(ticks)) if len(ticks) > 1 else alone
     assert len(ticks) > 1000 and longest_gap < alone / 2, (len(ticks), longest_gap, alone)
+
+
+def test_ctrl_c_interrupts_a_run_in_the_main_thread(long_run):
+    import os
+    import signal
+    noisy, alone = long_run
+    delay = alone / 4
+    timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
+    started = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        zarvo.denoise(noisy, 6.0, threads=1)
+    # Without the engine looking at signals it would end only after the run.
+    assert time.monotonic() - started < delay + alone / 3, alone
