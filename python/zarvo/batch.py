@@ -240,7 +240,8 @@ def parse_args(argv):
     parser = argparse.ArgumentParser(
         prog="python3 -m zarvo.batch",
         description="Denoise NIfTI files on Dask distributed, each as `zarvo denoise` does.")
-    parser.add_argument("inputs", nargs="+", metavar="INPUT")
+    parser.add_argument("inputs", nargs="+", metavar="INPUT",
+                        help="noisy images (NIfTI-1/2: .nii, .nii.gz, .hdr/.img)")
     parser.add_argument("--out-dir", required=True, help="folder for the outputs (must exist)")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--scheduler", help="address of a running Dask scheduler")
@@ -265,6 +266,7 @@ def parse_args(argv):
             expert.add_argument(flag, action="store_true", dest=name, help=text)
         else:
             expert.add_argument(flag, type=kind, dest=name, help=text,
+                                metavar=name.rstrip("_").upper(),
                                 choices=("group", "volume") if name == "estimate" else None)
     return parser.parse_args(argv)
 
