@@ -135,3 +135,21 @@ def test_ctrl_c_interrupts_a_run_in_the_main_thread(long_run):
         zarvo.denoise(noisy, 6.0, threads=1)
     # Without the engine looking at signals it would end only after the run.
     assert time.monotonic() - started < delay + alone / 3, alone
+
+
+def test_threads_denoising_at_once_get_their_own_results():
+    volumes = [phantom((30, 28, 12), seed=40 + i, rician=i % 2 == 1) for i in range(4)]
+    options = [{"noise": "gaussian"}, {"noise": "rician", "sigma": 6.0}] * 2
+    expected = [zarvo.denoise(v, **o) for v, o in zip(volumes, options)]
+    results = [None] * 4
+
+    def run(i):
+        results[i] = zarvo.denoise(volumes[i], threads=1, **options[i])
+
+    workers = [threading.Thread(target=run, args=(i,)) for i in range(4)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    for got, want in zip(results, expected):
+        assert np.array_equal(got, want)
