@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds everything (libraries, MEX files, command,
-# tests) and runs every test: C++ and Octave, then the C++ tests again under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then fuzzes the NIfTI
-# reading path for a bounded time (scripts/fuzz.sh).
+# Python module, tests) and runs every test: C++, Octave and Python, then the
+# C++ tests again under AddressSanitizer and UndefinedBehaviorSanitizer, then
+# fuzzes the NIfTI reading path for a bounded time (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -11,6 +11,14 @@ jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARVO_REQUIRE_MEX=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+# The Python package, installed as the README says (a venv over Debian's
+# packages, pip offline, reusing the build above), and its tests. Debian's
+# interpreter: another python3 first on PATH would not see Debian's packages.
+/usr/bin/python3 -m venv --system-site-packages --clear build/venv
+ZARVO_BUILD_DIR="$PWD/build" ZARVO_JOBS="$jobs" build/venv/bin/python3 -m pip install \
+  --no-build-isolation --no-deps --no-index ./python
+ZARVO_BIN="$PWD/build/cli/zarvo" build/venv/bin/python3 -m pytest -q -p no:cacheprovider python/tests
 
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DZARVO_SANITIZE=ON
 cmake --build build-sanitize -j"$jobs"

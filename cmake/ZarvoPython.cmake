@@ -1,0 +1,16 @@
+# The Python module, built for Debian's interpreter: the `python3` first on
+# PATH may be another build that does not see Debian's numpy and pybind11.
+if(NOT Python_EXECUTABLE AND EXISTS /usr/bin/python3)
+  set(Python_EXECUTABLE /usr/bin/python3)
+endif()
+find_package(Python 3.8 COMPONENTS Interpreter Development.Module)
+if(Python_FOUND)
+  find_package(pybind11 CONFIG)
+endif()
+if(Python_FOUND AND pybind11_FOUND)
+  add_subdirectory(${ZARVO_ROOT}/python ${CMAKE_BINARY_DIR}/python)
+elseif(ZARVO_REQUIRE_PYTHON)
+  message(FATAL_ERROR "the Python module needs python3-dev and pybind11-dev")
+else()
+  message(STATUS "Python module not built (install python3-dev and pybind11-dev)")
+endif()

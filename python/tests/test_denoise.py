@@ -1,0 +1,172 @@
+"""zarvo.denoise and zarvo.estimate_sigma on arrays: the command's bits, every
+layout and type, series, the errors, and the GIL."""
+
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import zarvo
+from conftest import phantom, run_command, save
+
+
+@pytest.mark.parametrize("shape, cli, kwargs", [
+    ((28, 24, 12), [], {}),
+    ((28, 24, 12), ["--noise", "rician", "--sigma", "6"], {"noise": "rician", "sigma": 6.0}),
+    ((30, 26), ["--profile", "fast", "--cube", "5", "--lambda", "2.7", "--basic-only"],
+     {"profile": "fast", "cube": 5, "lambda_": 2.7, "basic_only": True}),
+    ((20, 18, 8, 3), ["--estimate", "group", "--soft", "--tau1", "12"],
+     {"estimate": "group", "soft": True, "tau1": 12.0}),
+])
+def test_same_bits_as_the_command(tmp_path, shape, cli, kwargs):
+    noisy = phantom(shape, rician="rician" in cli)
+    save(tmp_path / "in.nii", noisy)
+    expected = run_command(tmp_path / "in.nii", tmp_path / "out.nii", "--datatype", "float64",
+                           *cli).get_fdata()
+    got = zarvo.denoise(noisy, **kwargs)
+    assert got.dtype == np.float64 and got.shape == noisy.shape
+    assert np.array_equal(got, expected)
+
+
+def test_every_layout_and_type_gives_the_same_result():
+    noisy = np.round(np.clip(phantom((24, 22, 10), seed=1), 0, None))
+    reference = zarvo.denoise(np.asfortranarray(noisy), 5.0, threads=1)
+    variants = {
+        "C order": np.ascontiguousarray(noisy),
+        "strided view": np.pad(noisy, 1)[1:-1, 1:-1, 1:-1],
+        "reversed then reversed back": noisy[::-1, :, ::-1].copy()[::-1, :, ::-1],
+        "transposed view": np.ascontiguousarray(noisy.transpose(2, 1, 0)).transpose(2, 1, 0),
+        "float32": noisy.astype(np.float32),
+        "big-endian float64": noisy.astype(">f8"),
+        "int16": noisy.astype(np.int16),
+        "uint16": noisy.astype(np.uint16),
+        "list": noisy.tolist(),
+    }
+    for name, array in variants.items():
+        got = zarvo.denoise(array, 5.0, threads=2)
+        assert np.array_equal(got, reference), name
+
+
+def test_series_levels_pooled_or_one_per_volume():
+    noisy = phantom((20, 18, 8, 3), seed=2)
+    levels = zarvo.estimate_sigma(noisy, sigma_scope="volume")
+    assert levels.shape == (3,)
+    for t in range(3):
+        assert levels[t] == zarvo.estimate_sigma(noisy[..., t])
+        assert 4.0 < levels[t] < 8.0  # the phantom's noise is 6
+    out, info = zarvo.denoise(noisy, return_info=True, sigma_scope="volume")
+    assert info["sigma"] == list(levels) and info["sigma_source"] == ["estimated"] * 3
+    assert np.array_equal(info["noise_map"][..., 1], np.full(noisy.shape[:3], levels[1]))
+    # By default one level from all the volumes together.
+    pooled = zarvo.estimate_sigma(noisy)
+    assert len(set(pooled)) == 1 and min(levels) < pooled[0] < max(levels) + 1e-9
+    out, info = zarvo.denoise(noisy, return_info=True)
+    assert info["sigma"] == list(pooled)
+    assert np.array_equal(out[..., 2], zarvo.denoise(noisy[..., 2], pooled[0]))
+
+    given = [4.0, 5.0, 7.0]
+    out, info = zarvo.denoise(noisy, given, return_info=True)
+    assert info["sigma"] == given and info["sigma_source"] == ["given"] * 3
+    for t in range(3):
+        assert np.array_equal(out[..., t], zarvo.denoise(noisy[..., t], given[t]))
+
+
+def test_mask_keeps_the_outside_and_filters_the_inside():
+    noisy = phantom((24, 20, 10), seed=5)
+    mask = np.zeros(noisy.shape, dtype=bool)
+    mask[4:18, 3:15, 2:8] = True
+    out = zarvo.denoise(noisy, 6.0, mask=mask)
+    assert np.array_equal(out[~mask], noisy[~mask])
+    assert np.all(out[mask] != noisy[mask])
+    with pytest.raises(ValueError, match="spatial shape"):
+        zarvo.denoise(noisy, 6.0, mask=mask[:10])
+
+
+def test_info_reports_the_parameters_used():
+    _, info = zarvo.denoise(phantom((20, 20, 3)), 5.0, depth=4, step=2, return_info=True)
+    assert info["params"]["depth"] == 3  # limited to the slices
+    assert info["params"]["step"] == 2
+    assert info["params"] == {**zarvo.profile_params(step=2), "depth": 3}
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda v: zarvo.denoise(np.where(v > 150, np.nan, v)), ValueError, "NaN or infinite"),
+    (lambda v: zarvo.denoise(v[..., None, None]), ValueError, "has 5 dimensions"),
+    (lambda v: zarvo.denoise(v[0, 0]), ValueError, "has 1 dimensions"),
+    (lambda v: zarvo.denoise(v + 1j), ValueError, "complex"),
+    (lambda v: zarvo.denoise(v > 0), ValueError, "bool"),
+    (lambda v: zarvo.denoise(v, -2.0), ValueError, "must be a finite number > 0"),
+    (lambda v: zarvo.denoise(v, [1.0, 2.0]), ValueError, "one noise level, or one per volume"),
+    (lambda v: zarvo.denoise(v, "high"), ValueError, "not a number"),
+    (lambda v: zarvo.denoise(v, noise="poisson"), ValueError, "neither gaussian nor rician"),
+    (lambda v: zarvo.denoise(v, profile="slow"), ValueError, "unknown profile"),
+    (lambda v: zarvo.denoise(v, cube=0), ValueError, "cube"),
+    (lambda v: zarvo.denoise(v, cube=4.5), ValueError, "not a whole number"),
+    (lambda v: zarvo.denoise(v, estimate="slice"), ValueError, "neither group nor volume"),
+    (lambda v: zarvo.denoise(v, radius=3), TypeError, "unknown option"),
+    (lambda v: zarvo.denoise(v, mask=(v > 0)[1:]), ValueError, "spatial shape"),
+    (lambda v: zarvo.estimate_sigma(np.where(v > 150, np.inf, v)), ValueError, "NaN or infinite"),
+])
+def test_bad_input_is_refused_with_a_message(call, error, message):
+    with pytest.raises(error, match=message):
+        call(phantom((16, 16, 6)))
+
+
+def test_threads_give_the_same_bits():
+    noisy = phantom((26, 22, 10), seed=4)
+    assert np.array_equal(zarvo.denoise(noisy, threads=1), zarvo.denoise(noisy, threads=2))
+
+
+@pytest.fixture(scope="module")
+def long_run():
+    """A volume and how long one thread takes to denoise it."""
+    noisy = phantom((64, 64, 32), seed=5)
+    started = time.monotonic()
+    zarvo.denoise(noisy, 6.0, threads=1)
+    return noisy, time.monotonic() - started
+
+
+def test_the_gil_is_released_while_the_engine_runs(long_run):
+    noisy, alone = long_run
+    worker = threading.Thread(target=zarvo.denoise, args=(noisy, 6.0), kwargs={"threads": 1})
+    ticks = []
+    worker.start()
+    while worker.is_alive():
+        ticks.append(time.monotonic())
+    worker.join()
+    # With the GIL held this thread would stand still for the whole run.
+    longest_gap = max(np.diff(ticks)) if len(ticks) > 1 else alone
+    assert len(ticks) > 1000 and longest_gap < alone / 2, (len(ticks), longest_gap, alone)
+
+
+def test_ctrl_c_interrupts_a_run_in_the_main_thread(long_run):
+    import os
+    import signal
+    noisy, alone = long_run
+    delay = alone / 4
+    timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
+    started = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        zarvo.denoise(noisy, 6.0, threads=1)
+    # Without the engine looking at signals it would end only after the run.
+    assert time.monotonic() - started < delay + alone / 3, alone
+
+
+def test_threads_denoising_at_once_get_their_own_results():
+    volumes = [phantom((30, 28, 12), seed=40 + i, rician=i % 2 == 1) for i in range(4)]
+    options = [{"noise": "gaussian"}, {"noise": "rician", "sigma": 6.0}] * 2
+    expected = [zarvo.denoise(v, **o) for v, o in zip(volumes, options)]
+    results = [None] * 4
+
+    def run(i):
+        results[i] = zarvo.denoise(volumes[i], threads=1, **options[i])
+
+    workers = [threading.Thread(target=run, args=(i,)) for i in range(4)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    for got, want in zip(results, expected):
+        assert np.array_equal(got, want)

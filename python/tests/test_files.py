@@ -1,0 +1,81 @@
+"""One file as the command does it, the sidecar, and reruns."""
+
+import json
+import os
+
+import numpy as np
+import pytest
+
+import zarvo
+from zarvo.files import denoise_file
+from conftest import file_bytes, phantom, run_command, save
+
+
+@pytest.mark.parametrize("options, cli", [
+    ({}, []),
+    ({"noise": "rician", "sigma": 5.5, "datatype": "int16", "cube": 3, "lambda_": 2.8},
+     ["--noise", "rician", "--sigma", "5.5", "--datatype", "int16", "--cube", "3",
+      "--lambda", "2.8"]),
+])
+def test_output_is_the_commands_and_the_sidecar_tells_the_run(tmp_path, options, cli):
+    noisy = phantom((26, 22, 9, 2), seed=7, rician="rician" in cli)
+    source = save(tmp_path / "in.nii.gz", noisy, dtype=np.float32)
+    run_command(source, tmp_path / "command.nii", *cli)
+    result = denoise_file(source, tmp_path / "out.nii", **options)
+    assert file_bytes(tmp_path / "out.nii") == file_bytes(tmp_path / "command.nii")
+
+    with open(result["sidecar"]) as f:
+        sidecar = json.load(f)
+    assert result["sidecar"] == str(tmp_path / "out.json")
+    data = zarvo._core.read_nifti(str(source))
+    expected = [5.5, 5.5] if "sigma" in options else list(zarvo.estimate_sigma(data))
+    assert sidecar["noise_sigma"] == result["sigma"] == expected
+    assert sidecar["sigma_source"] == ("given" if "sigma" in options else "estimated")
+    params = zarvo.profile_params(**{k: v for k, v in options.items() if k in ("cube", "lambda_")})
+    for name in ("cube", "step", "search", "group1", "group2", "lambda", "tau1", "tau2"):
+        assert sidecar["parameters"][name] == params[name], name
+    assert sidecar["complete"] is True
+    assert sidecar["command_line"].startswith("zarvo denoise " + str(source))
+
+
+def test_rerun_skips_complete_outputs_and_redoes_the_rest(tmp_path):
+    source = save(tmp_path / "in.nii", phantom((20, 20, 8), seed=8))
+    out = tmp_path / "out.nii.gz"
+    first = denoise_file(source, out)
+    stamp = os.stat(out).st_mtime_ns
+    again = denoise_file(source, out)
+    assert again["skipped"] and again["sigma"] == first["sigma"]
+    assert os.stat(out).st_mtime_ns == stamp
+
+    other = denoise_file(source, out, profile="fast")  # other options: redone
+    assert not other["skipped"]
+    with open(tmp_path / "out.json") as f:
+        assert "--profile fast" in json.load(f)["command_line"]
+
+    (tmp_path / "out.json").write_text('{"command_li')  # a sidecar cut short
+    assert not denoise_file(source, out, profile="fast")["skipped"]
+
+    os.remove(tmp_path / "out.json")  # output written, sidecar not yet
+    assert not denoise_file(source, out, profile="fast")["skipped"]
+
+
+def test_an_existing_foreign_file_is_kept_without_force(tmp_path):
+    source = save(tmp_path / "in.nii", phantom((20, 20, 8), seed=9))
+    foreign = save(tmp_path / "out.nii", np.zeros((4, 4, 4)))
+    before = file_bytes(foreign)
+    with pytest.raises(ValueError, match="not written by zarvo"):
+        denoise_file(source, foreign)
+    assert file_bytes(foreign) == before
+    denoise_file(source, foreign, force=True)
+    assert file_bytes(foreign) != before
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda d: d / "missing.nii", "cannot be opened"),
+    (lambda d: save(d / "nan.nii", np.full((8, 8, 8), np.nan)), "NaN"),
+    (lambda d: (d / "text.nii").write_text("hello") and d / "text.nii", "not a NIfTI file"),
+])
+def test_bad_files_are_refused_with_the_commands_message(tmp_path, make, message):
+    with pytest.raises(ValueError, match=message):
+        denoise_file(make(tmp_path), tmp_path / "out.nii")
+    assert not os.path.exists(tmp_path / "out.nii")

@@ -1,0 +1,43 @@
+"""The nipype interface in a workflow over several files (MultiProc)."""
+
+import json
+import os
+
+import pytest
+
+from conftest import file_bytes, phantom, run_command, save
+
+pe = pytest.importorskip("nipype.pipeline.engine")
+from zarvo.nipype import Denoise  # noqa: E402
+
+
+def test_workflow_over_files_with_multiproc(tmp_path):
+    inputs = [save(tmp_path / f"sub-{i}.nii.gz", phantom((22, 20, 8), seed=20 + i, rician=True))
+              for i in range(3)]
+    node = pe.Node(Denoise(noise="rician", profile="fast", expert={"step": 2}), name="denoise")
+    node.iterables = ("in_file", [str(p) for p in inputs])
+    flow = pe.Workflow(name="zarvo_flow", base_dir=str(tmp_path / "work"))
+    flow.add_nodes([node])
+    graph = flow.run(plugin="MultiProc", plugin_args={"n_procs": 2})
+
+    results = {n.inputs.in_file: n.result.outputs for n in graph.nodes()}
+    assert sorted(results) == sorted(map(str, inputs))
+    for source, outputs in results.items():
+        assert os.path.basename(outputs.out_file) == \
+            os.path.basename(source).replace(".nii.gz", "_denoised.nii.gz")
+        reference = tmp_path / ("command-" + os.path.basename(source))
+        run_command(source, reference, "--noise", "rician", "--profile", "fast", "--step", "2")
+        assert file_bytes(outputs.out_file) == file_bytes(reference)
+        with open(outputs.sidecar) as f:
+            assert json.load(f)["noise_model"] == "rician"
+
+
+def test_given_output_name_and_level(tmp_path, monkeypatch):
+    source = save(tmp_path / "in.nii", phantom((20, 18, 6), seed=30))
+    monkeypatch.chdir(tmp_path)
+    result = Denoise(in_file=str(source), out_file="clean.nii", sigma=5.0, threads=1).run()
+    assert result.outputs.out_file == str(tmp_path / "clean.nii")
+    run_command(source, tmp_path / "command.nii", "--sigma", "5")
+    assert file_bytes(tmp_path / "clean.nii") == file_bytes(tmp_path / "command.nii")
+    with open(result.outputs.sidecar) as f:
+        assert json.load(f)["noise_sigma"] == [5.0]
