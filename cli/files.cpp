@@ -12,8 +12,6 @@
 
 namespace zarvo::cli {
 
-namespace {
-
 std::string folder_of(const std::string& path) {
   const auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -25,6 +23,8 @@ std::string base_of(const std::string& path) {
   const auto slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
+namespace {
 
 // Temporary files of writes in progress, for the signal handler (which may
 // only use async-signal-safe calls: fixed buffers, unlink).

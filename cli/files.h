@@ -15,6 +15,11 @@ namespace zarvo::cli {
 void check_output(const std::string& path, const std::string& input, bool force,
                   const std::string& what);
 
+// The folder part of a path ("." for a bare name, "/" at the root) and the
+// name part.
+std::string folder_of(const std::string& path);
+std::string base_of(const std::string& path);
+
 // True when both paths exist and name the same file.
 bool same_file(const std::string& a, const std::string& b);
 

@@ -19,18 +19,6 @@ namespace zarvo::cli {
 
 namespace {
 
-std::string folder_of(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string base_of(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // The folder's real path and the name: the same for every spelling of a
 // path whose folder exists ("d/./x", "d//x", "link-to-d/x").
 std::string canonical_name(const std::string& path) {

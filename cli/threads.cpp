@@ -1,5 +1,7 @@
 #include "threads.h"
 
+#include "zarvo/run.h"
+
 #include "core/blas.h"
 
 #include <pthread.h>
@@ -27,13 +29,6 @@ int parse_threads(const std::string& text, const std::string& source) {
     throw std::runtime_error(source + ": '" + text +
                              "' is not a thread count (a whole number; 0 means every core)");
   return static_cast<int>(v);
-}
-
-int available_cores() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-  const unsigned n = std::thread::hardware_concurrency();
-  return n ? static_cast<int>(n) : 1;
 }
 
 int requested_threads(int option) {
@@ -69,7 +64,7 @@ double free_address_space() {
 }  // namespace
 
 ThreadChoice choose_threads(int requested, long work_items) {
-  const int cores = available_cores();
+  const int cores = zarvo::available_cores();
   ThreadChoice c;
   c.threads = requested > 0 ? requested : cores;
   const bool asked = requested > 0;

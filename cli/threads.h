@@ -11,9 +11,6 @@ namespace zarvo::cli {
 // std::runtime_error naming `source` ("--threads", "ZARVO_THREADS") otherwise.
 int parse_threads(const std::string& text, const std::string& source);
 
-// The cores this process may run on.
-int available_cores();
-
 // The request: --threads when given (`option` >= 0), else $ZARVO_THREADS
 // when set (a bad value throws), else 0 (every core).
 int requested_threads(int option);
