@@ -9,7 +9,9 @@ function [X, B] = zarvo_stages_example(Y, sigma, noise)
   % values, the transform matrices (orthonormal DCT-II for the slices and the
   % depth, orthonormal Haar for the group dimension), the matching limits,
   % then the hard-thresholding stage (B, the basic estimate) and the Wiener
-  % stage matched on it (X). It gives the same bits as zarvo_denoise.
+  % stage matched on it (X). It gives the same bits as zarvo_denoise for
+  % Gaussian noise; for Rician noise zarvo_denoise stabilises each volume
+  % once instead of every group, which may move the last bit of a few voxels.
   if nargin < 3
     noise = 'gaussian';
   end

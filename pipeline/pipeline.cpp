@@ -6,6 +6,7 @@
 #include <string>
 
 #include "noise_level.h"
+#include "vst/vst.h"
 #include "zarvo/stages.h"
 
 namespace zarvo {
@@ -236,6 +237,9 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
 
   const std::size_t n = s.volume_voxels();
   std::vector<double> noisy(n), estimate(n), noise_map, level_map;
+  // Rician data with one level for every group: the volumes stabilised once
+  // (voxel by voxel, so the same bits as stabilising every group again).
+  std::vector<double> stabilised, stabilised_hat;
   if (o.noise_map) noise_map.resize(n);
   if (o.sigma_map) level_map.resize(n);
 
@@ -289,9 +293,15 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
     // result over it once its walk is done.
     if (events.stage) events.stage(t, 0, stage_count, "hard thresholding");
     const stages::Geometry g1 = geometry(s, p, p.group1, p.tau1, level, mask);
+    const bool ahead = rician && !o.sigma_map && known > eps;
+    if (ahead) {
+      stabilised.resize(n);
+      vst::forward_stabilization(noisy.data(), static_cast<int>(n), known, stabilised.data());
+    }
     if (rician) {
       auto q = thresholding<stages::ThrRiceSettings>(p);
       q.noise = rice_noise;
+      if (ahead) q.stabilised = stabilised.data();
       stages::run_thr_rice(g1, transforms, q, noisy.data(), estimate.data(), stage_map, context);
     } else {
       auto q = thresholding<stages::ThrSettings>(p);
@@ -304,6 +314,13 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
       if (rician) {
         stages::WieRiceSettings q;
         q.noise = rice_noise;
+        if (ahead) {
+          stabilised_hat.resize(n);
+          vst::forward_stabilization(estimate.data(), static_cast<int>(n), known,
+                                     stabilised_hat.data());
+          q.stabilised = stabilised.data();
+          q.stabilised_hat = stabilised_hat.data();
+        }
         stages::run_wie_rice(g2, transforms, q, noisy.data(), estimate.data(), estimate.data(),
                              stage_map, context);
       } else {

@@ -31,6 +31,12 @@ void gather_raw(const Geometry& g, const std::uint16_t* positions, int L, const 
   }
 }
 
+// True when the groups may be gathered from volumes stabilised ahead: one
+// level for every group, above eps (where every group is stabilised).
+bool stabilised_ahead(const RiceNoise& noise, const double* stabilised) {
+  return stabilised && noise.count == 1 && noise.levels[0] > eps;
+}
+
 // The group's noise level: estimated from its noisy samples in adaptive
 // mode, otherwise the level given for the reference cube's first voxel.
 double group_level(const Geometry& g, const RiceNoise& noise, const double* samples, int K,
@@ -52,17 +58,23 @@ void filter_thr_rice_group(const Geometry& g, const Transforms& t, const ThrRice
   const int K = L * g.cube_len;
   double* raw = w.group_buf + off;
   double* stabilised = w.group_spectrum + off;
-  gather_raw(g, w.positions, L, Bn, raw, nullptr, nullptr);
   load_group_matrices(t, L, w);
+  const bool ready = stabilised_ahead(p.noise, p.stabilised);
+  if (ready) {
+    gather_raw(g, w.positions, L, p.stabilised, stabilised, nullptr, nullptr);
+  } else {
+    gather_raw(g, w.positions, L, Bn, raw, nullptr, nullptr);
+  }
 
-  double level = group_level(g, p.noise, raw, K, x, y, z, w.noise_scratch);
+  double level = ready ? p.noise.levels[0]
+                       : group_level(g, p.noise, raw, K, x, y, z, w.noise_scratch);
   double W = 1;
   bool thresholded = false;
   if (!(level > eps)) {
     level = eps;
   } else {
     thresholded = true;
-    vst::forward_stabilization(raw, K, level, stabilised);
+    if (!ready) vst::forward_stabilization(raw, K, level, stabilised);
     forward_transformation(stabilised, raw, g.nm1, g.nm3, L, w.slice_buf, w.slice_tmp,
                            w.cube_buf, w.cube_slices, t.Tfor, t.Tfor3, w.group_fwd, stabilised);
     W = threshold_spectrum(stabilised, K, p.lambda4D, p.alpha, p.hard, 1.0);
@@ -100,10 +112,16 @@ void filter_wie_rice_group(const Geometry& g, const Transforms& t, const WieRice
   double* pilot = w.group_buf_hat + off;
   double* spectrum = w.group_spectrum + off;
   double* spectrum_hat = w.group_spectrum_hat + off;
-  gather_raw(g, w.positions, L, Bn, noisy, Bn_hat, pilot);
+  const bool ready = stabilised_ahead(p.noise, p.stabilised) && p.stabilised_hat;
+  if (ready) {
+    gather_raw(g, w.positions, L, p.stabilised, spectrum, p.stabilised_hat, spectrum_hat);
+  } else {
+    gather_raw(g, w.positions, L, Bn, noisy, Bn_hat, pilot);
+  }
   load_group_matrices(t, L, w);
 
-  double level = group_level(g, p.noise, noisy, K, x, y, z, w.noise_scratch);
+  double level = ready ? p.noise.levels[0]
+                       : group_level(g, p.noise, noisy, K, x, y, z, w.noise_scratch);
   double W;
   bool filtered = false;
   if (!(level > eps)) {
@@ -113,8 +131,10 @@ void filter_wie_rice_group(const Geometry& g, const Transforms& t, const WieRice
     W = eps;
   } else {
     filtered = true;
-    vst::forward_stabilization(noisy, K, level, spectrum);
-    vst::forward_stabilization(pilot, K, level, spectrum_hat);
+    if (!ready) {
+      vst::forward_stabilization(noisy, K, level, spectrum);
+      vst::forward_stabilization(pilot, K, level, spectrum_hat);
+    }
     forward_transformation(spectrum, noisy, g.nm1, g.nm3, L, w.slice_buf, w.slice_tmp,
                            w.cube_buf, w.cube_slices, t.Tfor, t.Tfor3, w.group_fwd, spectrum);
     forward_transformation(spectrum_hat, pilot, g.nm1, g.nm3, L, w.slice_buf, w.slice_tmp,

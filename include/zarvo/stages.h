@@ -103,6 +103,11 @@ struct ThrRiceSettings {
   double alpha = 1.0;
   int hard = 1;
   RiceNoise noise;
+  // Optional, with a single level above eps for every group: the noisy
+  // volume already stabilised at that level (vst::forward_stabilization of
+  // every voxel). The stabilisation is voxel by voxel, so gathering from it
+  // gives the same bits as stabilising every group's cubes again.
+  const double* stabilised = nullptr;
 };
 
 void run_thr_rice(const Geometry& g, const Transforms& t, const ThrRiceSettings& p,
@@ -111,6 +116,10 @@ void run_thr_rice(const Geometry& g, const Transforms& t, const ThrRiceSettings&
 
 struct WieRiceSettings {
   RiceNoise noise;
+  // Optional, as in the first stage: the noisy volume and the basic estimate
+  // stabilised at the single level.
+  const double* stabilised = nullptr;
+  const double* stabilised_hat = nullptr;
 };
 
 void run_wie_rice(const Geometry& g, const Transforms& t, const WieRiceSettings& p,

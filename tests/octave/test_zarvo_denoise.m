@@ -97,8 +97,13 @@ function test_zarvo_denoise()
   % The stages chained by hand in the example script give the same bits.
   assert(isequal(zarvo_stages_example(gauss, sigma), zarvo_denoise(gauss, 'sigma', sigma)), ...
          'the example script and the function differ (Gaussian)');
-  assert(isequal(zarvo_stages_example(rice, sigma, 'rician'), ...
-                 zarvo_denoise(rice, 'sigma', sigma, 'noise', 'rician')), ...
+  % With one level for every group the pipeline stabilises each volume once
+  % instead of every group's cubes again: the same transform, but an
+  % interpolation may take another path at a knot, so the last bit of a few
+  % voxels may differ from the plug-ins chained by hand.
+  E = zarvo_stages_example(rice, sigma, 'rician');
+  X = zarvo_denoise(rice, 'sigma', sigma, 'noise', 'rician');
+  assert(max(abs(E(:) - X(:)) ./ max(abs(E(:)), eps)) < 1e-12, ...
          'the example script and the function differ (Rician)');
   % One level per volume of a series, and single precision read in place.
   series = cat(4, gauss, gauss(end:-1:1, :, :));
