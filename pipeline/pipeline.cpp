@@ -237,8 +237,9 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
 
   const std::size_t n = s.volume_voxels();
   std::vector<double> noisy(n), estimate(n), noise_map, level_map;
-  // Rician data with one level for every group: the volumes stabilised once
-  // (voxel by voxel, so the same bits as stabilising every group again).
+  // Rician data with one level for every group: the volumes stabilised once,
+  // voxel by voxel (the same transform as stabilising every group's cubes
+  // again; an interpolation at a knot may differ in the last bit).
   std::vector<double> stabilised, stabilised_hat;
   if (o.noise_map) noise_map.resize(n);
   if (o.sigma_map) level_map.resize(n);

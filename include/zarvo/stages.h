@@ -106,7 +106,8 @@ struct ThrRiceSettings {
   // Optional, with a single level above eps for every group: the noisy
   // volume already stabilised at that level (vst::forward_stabilization of
   // every voxel). The stabilisation is voxel by voxel, so gathering from it
-  // gives the same bits as stabilising every group's cubes again.
+  // is stabilising every group's cubes again, but for the last bit of a value
+  // at a knot of the table, where the interpolation may take another path.
   const double* stabilised = nullptr;
 };
 
