@@ -73,6 +73,18 @@ struct ThreadState {
 
 thread_local ThreadState state;
 
+// The kernels use AVX registers and return with their upper halves dirty.
+// Our own code is compiled for SSE, and on some Intel processors every SSE
+// instruction that follows then pays a state transition (measured on a Xeon
+// with AVX-512: a 4 x 4 x 4 product took 290 ns instead of 10 ns). Clearing
+// the upper halves after each kernel, as compilers do at the end of every
+// AVX function, avoids it; it changes no value.
+const bool wide_registers = __builtin_cpu_supports("avx");
+
+inline void leave_wide_registers() {
+  if (wide_registers) __asm__ volatile("vzeroupper" ::: "memory");
+}
+
 std::uint64_t bits(double v) {
   std::uint64_t b;
   std::memcpy(&b, &v, sizeof b);
@@ -133,6 +145,7 @@ void __wrap_dgemm_(const char* transa, const char* transb, const libxsmm_blasint
                    b_transposed ? LIBXSMM_GEMM_FLAG_TRANS_B : LIBXSMM_GEMM_FLAG_NONE);
     if (kernel) {
       kernel(a_plain ? a : transposed(a, *lda, M, K), b, c);
+      leave_wide_registers();
       return;
     }
   }
