@@ -19,10 +19,12 @@
 #include <vector>
 
 #include "nifti_io.h"
+#include "support.h"
 #include "phantom.h"
 #include "picture.h"
 
 namespace zc = zarvo::cli;
+using zarvo::test::slurp;
 
 namespace {
 
@@ -31,23 +33,9 @@ struct Outcome {
   std::string out, err;
 };
 
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
 
-class Command : public ::testing::Test {
+class Command : public zarvo::test::TempFolder {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/zarvo-cmd-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    dir_ = name;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
   Outcome zarvo(const std::string& args) const {
     const std::string out = path(".stdout"), err = path(".stderr");
@@ -135,7 +123,6 @@ class Command : public ::testing::Test {
     EXPECT_EQ(files(), before) << args;
   }
 
-  std::string dir_;
 };
 
 void expect_same_geometry(const nifti_image* a, const nifti_image* b) {

@@ -19,9 +19,12 @@
 
 #include "../fuzz/read_one.h"
 #include "nifti_io.h"
+#include "support.h"
 #include "outputs.h"
 
 namespace zc = zarvo::cli;
+using zarvo::test::slurp;
+using zarvo::test::spit;
 
 namespace {
 
@@ -33,16 +36,7 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
 
-void spit(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 
 template <typename T>
 void poke(std::string& bytes, std::size_t at, T value) {
@@ -54,15 +48,8 @@ struct Result {
   std::string err;
 };
 
-class Hardening : public ::testing::Test {
+class Hardening : public zarvo::test::TempFolder {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/zarvo-hard-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    dir_ = name;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-  std::string path(const std::string& n) const { return dir_ + "/" + n; }
 
   // Runs the command through sh (so `prefix` can set limits); a run longer
   // than 120 s counts as a hang (status 124).
@@ -133,7 +120,6 @@ class Hardening : public ::testing::Test {
     return v;
   }
 
-  std::string dir_;
 };
 
 }  // namespace

@@ -16,28 +16,17 @@
 
 #include "commands.h"
 #include "nifti_io.h"
+#include "support.h"
 #include "progress.h"
 
 namespace zc = zarvo::cli;
+using zarvo::test::slurp;
 
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
 
-class RealScans : public ::testing::Test {
+class RealScans : public zarvo::test::TempFolder {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/zarvo-scans-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    dir_ = name;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-  std::string path(const std::string& n) const { return dir_ + "/" + n; }
 
   // Runs the command; returns its status, standard error in `err`.
   int zarvo(const std::string& args, std::string* err = nullptr) const {
@@ -59,7 +48,6 @@ class RealScans : public ::testing::Test {
     nifti_image_write(nim.get());
   }
 
-  std::string dir_;
 };
 
 // A brain-like ellipsoid with structure, Gaussian noise of level `sigma`
