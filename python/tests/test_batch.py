@@ -69,7 +69,9 @@ def test_estimate_group_series_spread_as_the_command(tmp_path, client):
 
 
 def test_a_killed_worker_loses_nothing(tmp_path, client):
-    inputs = [save(tmp_path / f"big{i}.nii", phantom((64, 64, 40), seed=10 + i))
+    # Large enough that a task runs for seconds on one thread: the worker is
+    # killed in the middle of it, not after it.
+    inputs = [save(tmp_path / f"big{i}.nii", phantom((128, 128, 64), seed=10 + i))
               for i in range(2)]
     out_dir = tmp_path / "out"
     out_dir.mkdir()
@@ -83,7 +85,7 @@ def test_a_killed_worker_loses_nothing(tmp_path, client):
         busy = [w for w, keys in client.processing().items()
                 if any(str(k).startswith("file-") for k in keys)]
         if busy:
-            time.sleep(0.5)  # into the engine's walk
+            time.sleep(0.3)  # into the engine's walk
             victim = busy[0]
         time.sleep(0.05)
     assert victim, "no task started"
