@@ -24,32 +24,15 @@
 #include "picture.h"
 
 namespace zc = zarvo::cli;
+using zarvo::test::Outcome;
 using zarvo::test::slurp;
 
 namespace {
-
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
 
 
 class Command : public zarvo::test::TempFolder {
  protected:
 
-  Outcome zarvo(const std::string& args) const {
-    const std::string out = path(".stdout"), err = path(".stderr");
-    const std::string cmd = std::string("'") + ZARVO_BIN + "' " + args + " >'" + out + "' 2>'" +
-                            err + "' </dev/null";
-    const int rc = std::system(cmd.c_str());
-    Outcome r;
-    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    r.out = slurp(out);
-    r.err = slurp(err);
-    std::remove(out.c_str());
-    std::remove(err.c_str());
-    return r;
-  }
 
   // The names in the folder, sorted (to find leftovers).
   std::vector<std::string> files() const {

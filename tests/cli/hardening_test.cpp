@@ -23,6 +23,7 @@
 #include "outputs.h"
 
 namespace zc = zarvo::cli;
+using zarvo::test::Outcome;
 using zarvo::test::slurp;
 using zarvo::test::spit;
 
@@ -43,27 +44,9 @@ void poke(std::string& bytes, std::size_t at, T value) {
   std::memcpy(&bytes[at], &value, sizeof value);
 }
 
-struct Result {
-  int status = -1;
-  std::string err;
-};
-
 class Hardening : public zarvo::test::TempFolder {
  protected:
 
-  // Runs the command through sh (so `prefix` can set limits); a run longer
-  // than 120 s counts as a hang (status 124).
-  Result zarvo(const std::string& args, const std::string& prefix = "") const {
-    const std::string err = path(".stderr");
-    const std::string cmd = prefix + " timeout 120 '" + std::string(ZARVO_BIN) + "' " + args +
-                            " >/dev/null 2>'" + err + "' </dev/null";
-    const int rc = std::system(("sh -c \"" + cmd + "\"").c_str());
-    Result r;
-    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    r.err = slurp(err);
-    std::remove(err.c_str());
-    return r;
-  }
 
   std::vector<std::string> files() const {
     std::vector<std::string> names;
@@ -77,7 +60,7 @@ class Hardening : public zarvo::test::TempFolder {
 
   void refused(const std::string& args, const std::string& fragment) const {
     const std::vector<std::string> before = files();
-    const Result r = zarvo(args);
+    const Outcome r = zarvo(args);
     EXPECT_EQ(r.status, 1) << args << "\n" << r.err;
     EXPECT_NE(r.err.find(fragment), std::string::npos) << args << "\n" << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
@@ -197,7 +180,7 @@ TEST_F(Hardening, CorruptNiftiOneHeadersAreRefusedByName) {
   }
   refused("denoise " + path("claim.nii.gz") + " " + path("out.nii"), "is truncated");
   if (!kSanitized) {
-    const Result limited = zarvo("denoise " + path("claim.nii.gz") + " " + path("out.nii"),
+    const Outcome limited = zarvo("denoise " + path("claim.nii.gz") + " " + path("out.nii"),
                                  "ulimit -v 300000;");
     EXPECT_NE(limited.err.find("is truncated"), std::string::npos) << limited.err;
   }
@@ -218,7 +201,7 @@ TEST_F(Hardening, OutputsCannotDestroyEachOther) {
   // file is written, and with --force the old output stays.
   image(path("huge.nii"), {16, 14, 6}, DT_FLOAT64, ramp(16 * 14 * 6, 1e37), 1);
   spit(path("d/old.nii"), "precious");
-  const Result r = zarvo("denoise " + path("huge.nii") + " " + path("d/old.nii") +
+  const Outcome r = zarvo("denoise " + path("huge.nii") + " " + path("d/old.nii") +
                       " --datatype float64 --sigma 1e39 --force --quiet --noise-map " +
                       path("d/map.nii"));
   EXPECT_EQ(r.status, 1) << r.err;
@@ -232,7 +215,7 @@ TEST_F(Hardening, OutputsCannotDestroyEachOther) {
   EXPECT_EQ(left, (std::vector<std::string>{".", "..", "alias.nii", "old.nii"}));
   // A name of 250 characters works (the temporary names are short).
   const std::string name(246, 'n');
-  const Result l = zarvo("denoise " + path("in.nii") + " " + path(name + ".nii") + " --quiet");
+  const Outcome l = zarvo("denoise " + path("in.nii") + " " + path(name + ".nii") + " --quiet");
   EXPECT_EQ(l.status, 0) << l.err;
   EXPECT_EQ(zc::read_image(path(name + ".nii"), "x").shape(), "16x14x6");
   refused("denoise " + path("in.nii") + " " + path(name + "xxxxxxxxxx.nii"), "name is too long");
@@ -302,14 +285,14 @@ TEST_F(Hardening, ValuesBeyondTheOutputTypeAreRefusedBeforeTheWork) {
   refused("denoise " + path("tiny.nii") + " " + path("out.nii"), "smallest normal number");
   refused("denoise " + path("vast.nii") + " " + path("out.nii") + " --datatype uint8",
           "scale factor cannot represent");
-  const Result r = zarvo("denoise " + path("big.nii") + " " + path("out.nii") +
+  const Outcome r = zarvo("denoise " + path("big.nii") + " " + path("out.nii") +
                       " --datatype float64 --quiet --profile fast");
   EXPECT_EQ(r.status, 0) << r.err;
 }
 
 TEST_F(Hardening, ThreadsAndCommonOptionsAfterTheSubcommand) {
   image(path("in.nii"), {20, 20, 16}, DT_FLOAT32, ramp(20 * 20 * 16));
-  Result r = zarvo("denoise " + path("in.nii") + " " + path("a.nii") + " --threads 2000 --profile fast");
+  Outcome r = zarvo("denoise " + path("in.nii") + " " + path("a.nii") + " --threads 2000 --profile fast");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("zarvo: using "), std::string::npos) << r.err;
   r = zarvo("denoise " + path("in.nii") + " " + path("a.nii") + " --threads 2 --force --quiet");
@@ -329,12 +312,12 @@ TEST_F(Hardening, ThreadsAndCommonOptionsAfterTheSubcommand) {
   EXPECT_EQ(r.status, 0);
 }
 
-TEST_F(Hardening, MemoryLimitsEndWithAResultOrAClearError) {
+TEST_F(Hardening, MemoryLimitsEndWithAOutcomeOrAClearError) {
   if (kSanitized) GTEST_SKIP() << "a sanitized command cannot run under ulimit -v";
   image(path("in.nii.gz"), {40, 36, 20}, DT_FLOAT32, ramp(40 * 36 * 20));
   for (int mb : {50, 60, 70, 90, 120, 170, 250, 400}) {
     const std::string out = path("out" + std::to_string(mb) + ".nii");
-    const Result r = zarvo("denoise " + path("in.nii.gz") + " " + out + " --quiet",
+    const Outcome r = zarvo("denoise " + path("in.nii.gz") + " " + out + " --quiet",
                         "ulimit -v " + std::to_string(mb * 1024) + ";");
     if (r.status == 0) {
       EXPECT_EQ(zc::read_image(out, "out").shape(), "40x36x20") << mb;
@@ -343,7 +326,7 @@ TEST_F(Hardening, MemoryLimitsEndWithAResultOrAClearError) {
       EXPECT_EQ(r.err.rfind("zarvo: error: ", 0), 0u) << mb << " MB: " << r.err;
       EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
-    const Result v = zarvo("--version", "ulimit -v " + std::to_string(mb * 1024) + ";");
+    const Outcome v = zarvo("--version", "ulimit -v " + std::to_string(mb * 1024) + ";");
     EXPECT_NE(v.status, 124) << "zarvo --version hangs under ulimit -v " << mb << " MB";
   }
 }

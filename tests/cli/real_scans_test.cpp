@@ -30,11 +30,9 @@ class RealScans : public zarvo::test::TempFolder {
 
   // Runs the command; returns its status, standard error in `err`.
   int zarvo(const std::string& args, std::string* err = nullptr) const {
-    const std::string e = path(".stderr");
-    const int rc = std::system((std::string("'") + ZARVO_BIN + "' " + args + " 2>'" + e +
-                                "' >/dev/null </dev/null").c_str());
-    if (err) *err = slurp(e);
-    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    const zarvo::test::Outcome r = TempFolder::zarvo(args);
+    if (err) *err = r.err;
+    return r.status;
   }
 
   void write(const std::string& file, std::vector<int64_t> shape, const std::vector<double>& v) {
