@@ -8,6 +8,7 @@
 
 #include "bench/phantom.h"
 #include "core/distances.h"
+#include "core/product.h"
 #include "core/zarvo.h"
 #include "vst/vst.h"
 
@@ -102,7 +103,7 @@ void grouping(benchmark::State& state, zarvo::MatchingPath path, bool supplied) 
   const double tau = 3.0 * sigma * sigma * nm1 * nm1 * nm3;
   std::vector<std::uint16_t> positions(3 * nm2);
   std::vector<double> work(zarvo::grouping_work_doubles(nm1, nm2, nm3, h));
-  std::vector<int> ints(zarvo::grouping_work_ints(nm1, nm2, nm3));
+  std::vector<int> ints(zarvo::grouping_work_ints(nm1, nm2, nm3, h));
   int L = 0, i = 0;
   for (auto _ : state) {
     const int* r = refs[i++ & 3];
@@ -128,6 +129,7 @@ BENCHMARK(BM_grouping_allocating)->Arg(16);
 struct GroupBuffers {
   int L;
   std::vector<double> T, T3, G, data, cubes, slice, tmp, cube_buf, cube_slices;
+  zarvo::GroupProducts products;
   explicit GroupBuffers(int L_)
       : L(L_),
         T(nm1 * nm1),
@@ -138,7 +140,8 @@ struct GroupBuffers {
         slice(nm1 * nm1),
         tmp(nm1 * nm1),
         cube_buf(nm1 * nm1 * nm3),
-        cube_slices(cube_buf.size()) {
+        cube_slices(cube_buf.size()),
+        products(nm1, nm3, L_) {
     for (std::size_t i = 0; i < T.size(); ++i) T[i] = 0.1 * static_cast<double>(i % 7) - 0.3;
     for (std::size_t i = 0; i < T3.size(); ++i) T3[i] = 0.1 * static_cast<double>(i % 5) - 0.2;
     for (std::size_t i = 0; i < G.size(); ++i) G[i] = 0.05 * static_cast<double>(i % 9) - 0.2;
@@ -146,14 +149,13 @@ struct GroupBuffers {
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = vol.v[i * 37 % vol.v.size()];
   }
   void forward() {
-    zarvo::forward_transformation(data.data(), cubes.data(), nm1, nm3, L, slice.data(), tmp.data(),
-                                  cube_buf.data(), cube_slices.data(), T.data(), T3.data(),
-                                  G.data(), data.data());
+    zarvo::forward_transformation(products, data.data(), cubes.data(), nm1, nm3, L, tmp.data(),
+                                  cube_slices.data(), T.data(), T3.data(), G.data(), data.data());
   }
   void inverse() {
-    zarvo::inverse_transformation(data.data(), cubes.data(), nm1, nm3, L, slice.data(), tmp.data(),
-                                  cube_buf.data(), cube_slices.data(), T.data(), T3.data(),
-                                  G.data(), data.data());
+    zarvo::inverse_transformation(products, data.data(), cubes.data(), nm1, nm3, L, slice.data(),
+                                  tmp.data(), cube_buf.data(), T.data(), T3.data(), G.data(),
+                                  data.data());
   }
 };
 

@@ -23,8 +23,9 @@ int grouping_work_doubles(int nm1, int nm2, int nm3, int search_block_size) {
   return (nm2 > 0 ? nm2 : 0) + nm1 * nm1 * nm3 + detail::row_block * width;
 }
 
-int grouping_work_ints(int nm1, int nm2, int nm3) {
-  return 3 * (nm2 > 0 ? nm2 : 0) + nm1 * nm1 * nm3;
+int grouping_work_ints(int nm1, int nm2, int nm3, int search_block_size) {
+  const int width = search_block_size >= 0 ? 2 * search_block_size + 1 : 0;
+  return 3 * (nm2 > 0 ? nm2 : 0) + nm1 * nm1 * nm3 + detail::row_block * width;
 }
 
 void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2, int nm3,
@@ -92,6 +93,7 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
   k.ref = ref_values;
   k.offsets = offsets;
   double* block = ref_values + cube_len;
+  int* candidates = offsets + cube_len;  // indices into `block`
 
   // Slices outermost, columns innermost: this order breaks ties. The
   // distances of a block of rows are formed first (the whole sum, with no
@@ -105,43 +107,48 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
       } else {
         detail::block_distances_scalar(k, x_lo, ncols, y0, nrows, cz, block);
       }
-      for (int r = 0; r < nrows; ++r) {
+      // The worst kept distance only falls during the scan, so a candidate
+      // not below both bounds now can never be kept: one branch-free pass
+      // lists the few that may be, in scan order, for the exact test below.
+      const double bound = tau_match < dist[0] ? tau_match : dist[0];
+      const int count = nrows * ncols;
+      int kept = 0;
+      for (int i = 0; i < count; ++i) {
+        candidates[kept] = i;
+        kept += block[i] < bound;
+      }
+      for (int j = 0; j < kept; ++j) {
+        const int i = candidates[j];
+        const int r = i / ncols, c = i - r * ncols;
         const int cy = y0 + r;
-        for (int c = 0; c < ncols; ++c) {
-          const int cx = x_lo + c;
-          if (cx == x && cy == y && cz == z) continue;
-          const double d = block[r * ncols + c];
+        const int cx = x_lo + c;
+        if (cx == x && cy == y && cz == z) continue;
+        const double d = block[i];
 
-          // Strict tests: a tie with the threshold or with the worst kept
-          // match is refused, and NaN fails both.
-          if (!(d < tau_match && d < dist[0])) continue;
+        // Strict tests: a tie with the threshold or with the worst kept
+        // match is refused, and NaN fails both.
+        if (!(d < tau_match && d < dist[0])) continue;
 
-          // Replace the worst entry and move the newcomer towards the
-          // reference past every strictly worse match, that is, drop entry
-          // 0 and shift the strictly worse entries 1 .. q down by one (what
-          // swapping the newcomer past them one at a time gives). The
-          // reference entry is never touched, so an earlier match of equal
-          // distance stays ahead.
-          // Entries 1 .. nm2 - 2 never increase, so "strictly worse" holds
-          // for a leading run of them: find its end by bisection.
-          int q = 0, top = nm2 - 2;
-          while (q < top) {
-            const int mid = (q + top + 1) / 2;
-            if (dist[mid] > d) {
-              q = mid;
-            } else {
-              top = mid - 1;
-            }
-          }
-          if (q > 0) {
-            std::memmove(dist, dist + 1, sizeof(double) * static_cast<std::size_t>(q));
-            std::memmove(pos, pos + 3, sizeof(int) * 3 * static_cast<std::size_t>(q));
-          }
-          dist[q] = d;
-          pos[3 * q + 0] = cx;
-          pos[3 * q + 1] = cy;
-          pos[3 * q + 2] = cz;
+        // Replace the worst entry and move the newcomer towards the
+        // reference past every strictly worse match, that is, drop entry
+        // 0 and shift the strictly worse entries 1 .. q down by one (what
+        // swapping the newcomer past them one at a time gives). The
+        // reference entry is never touched, so an earlier match of equal
+        // distance stays ahead.
+        // Entries 1 .. nm2 - 2 never increase, so the strictly worse ones
+        // are a leading run of them, as long as their count.
+        int q = 0;
+        for (int m = 1; m <= nm2 - 2; ++m) q += dist[m] > d;
+        for (int m = 0; m < q; ++m) {
+          dist[m] = dist[m + 1];
+          pos[3 * m + 0] = pos[3 * m + 3];
+          pos[3 * m + 1] = pos[3 * m + 4];
+          pos[3 * m + 2] = pos[3 * m + 5];
         }
+        dist[q] = d;
+        pos[3 * q + 0] = cx;
+        pos[3 * q + 1] = cy;
+        pos[3 * q + 2] = cz;
       }
     }
   }
@@ -174,7 +181,7 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
     return;
   }
   // The working storage of one call, released before this returns.
-  std::vector<int> work_ints(static_cast<std::size_t>(grouping_work_ints(nm1, nm2, nm3)));
+  std::vector<int> work_ints(static_cast<std::size_t>(grouping_work_ints(nm1, nm2, nm3, search_block_size)));
   std::vector<double> work(
       static_cast<std::size_t>(grouping_work_doubles(nm1, nm2, nm3, search_block_size)));
   grouping(volume, ndims, dims, nm1, nm2, nm3, search_block_size, synchronous, tau_match, x, y, z,

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/blas.h"
+#include "core/product.h"
 #include "core/zarvo.h"
 
 namespace zarvo {
@@ -22,19 +23,25 @@ void mtimes(const double* A, char transA, const double* B, char transB, int m, i
 
 namespace {
 
-inline void copy_values(double* dst, const double* src, std::size_t count) {
-  std::memcpy(dst, src, count * sizeof(double));
+int log2_of(int L) {
+  int i = 0;
+  while ((1 << i) < L) ++i;
+  return i;
 }
 
 }  // namespace
 
-void forward_transformation(const double* group, double* cubes, int nm1, int nm3, int L,
-                            double* slice_buf, double* slice_tmp, double* cube_buf,
-                            double* cube_slices, const double* Tfor, const double* Tfor3,
-                            const double* group_fwd, double* spectrum) {
+void transpose(const double* A, int n, double* At) {
+  for (int j = 0; j < n; ++j)
+    for (int i = 0; i < n; ++i) At[i + n * j] = A[j + n * i];
+}
+
+void forward_transformation(const GroupProducts& p, const double* group, double* cubes, int nm1,
+                            int nm3, int L, double* slice_tmp, double* cube_slices,
+                            const double* Tfor, const double* Tfor3, const double* group_fwd,
+                            double* spectrum) {
   const std::size_t slice_size = static_cast<std::size_t>(nm1) * nm1;
   const std::size_t cube_size = slice_size * nm3;
-  const int slice_rows = nm1 * nm1;
 
   // Every cube: 2-D transform of each slice, then along the depth. The input
   // is read completely here, before the spectrum is written, so the two may
@@ -42,40 +49,41 @@ void forward_transformation(const double* group, double* cubes, int nm1, int nm3
   for (int i = 0; i < L; ++i) {
     const double* cube_in = group + cube_size * i;
     for (int d = 0; d < nm3; ++d) {
-      copy_values(slice_buf, cube_in + slice_size * d, slice_size);
-      mtimes(Tfor, 'N', slice_buf, 'N', nm1, nm1, nm1, slice_tmp);
-      mtimes(slice_tmp, 'N', Tfor, 'T', nm1, nm1, nm1, slice_buf);
-      copy_values(cube_slices + slice_size * d, slice_buf, slice_size);
+      p.slice(Tfor, cube_in + slice_size * d, slice_tmp);
+      p.slice_bt(slice_tmp, Tfor, cube_slices + slice_size * d);
     }
-    mtimes(cube_slices, 'N', Tfor3, 'T', slice_rows, nm3, nm3, cube_buf);
-    copy_values(cubes + cube_size * i, cube_buf, cube_size);
+    p.depth_bt(cube_slices, Tfor3, cubes + cube_size * i);
   }
 
   // Along the group dimension, one column per cube.
-  mtimes(cubes, 'N', group_fwd, 'T', slice_rows * nm3, L, L, spectrum);
+  p.group_bt[log2_of(L)](cubes, group_fwd, spectrum);
 }
 
-void inverse_transformation(const double* spectrum, double* cubes, int nm1, int nm3, int L,
-                            double* slice_buf, double* slice_tmp, double* cube_buf,
-                            double* cube_slices, const double* Tinv, const double* depth,
+void inverse_transformation(const GroupProducts& p, const double* spectrum, double* cubes,
+                            int nm1, int nm3, int L, double* slice_buf, double* slice_tmp,
+                            double* cube_buf, const double* Tinv, const double* depth,
                             const double* group_inv, double* group) {
   const std::size_t slice_size = static_cast<std::size_t>(nm1) * nm1;
   const std::size_t cube_size = slice_size * nm3;
-  const int slice_rows = nm1 * nm1;
 
   // Undo the group dimension first; this reads the whole spectrum, so the
   // group may be written into the same block afterwards.
-  mtimes(spectrum, 'N', group_inv, 'N', slice_rows * nm3, L, L, cubes);
+  p.group[log2_of(L)](spectrum, group_inv, cubes);
 
+  // Tinv' * S is Tinv transposed once times S; dgemm_ does the same with a
+  // first factor it is told to transpose, so this keeps its bits.
+  const bool own_transpose = p.slice.direct();
+  if (own_transpose) transpose(Tinv, nm1, slice_buf);
   for (int i = 0; i < L; ++i) {
-    copy_values(cube_slices, cubes + cube_size * i, cube_size);
-    mtimes(cube_slices, 'N', depth, 'N', slice_rows, nm3, nm3, cube_buf);
+    p.depth(cubes + cube_size * i, depth, cube_buf);
     double* cube_out = group + cube_size * i;
     for (int d = 0; d < nm3; ++d) {
-      copy_values(slice_buf, cube_buf + slice_size * d, slice_size);
-      mtimes(Tinv, 'T', slice_buf, 'N', nm1, nm1, nm1, slice_tmp);
-      mtimes(slice_tmp, 'N', Tinv, 'N', nm1, nm1, nm1, slice_buf);
-      copy_values(cube_out + slice_size * d, slice_buf, slice_size);
+      if (own_transpose) {
+        p.slice(slice_buf, cube_buf + slice_size * d, slice_tmp);
+      } else {
+        mtimes(Tinv, 'T', cube_buf + slice_size * d, 'N', nm1, nm1, nm1, slice_tmp);
+      }
+      p.slice(slice_tmp, Tinv, cube_out + slice_size * d);
     }
   }
 }

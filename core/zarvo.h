@@ -9,6 +9,8 @@
 
 namespace zarvo {
 
+struct GroupProducts;
+
 // ---- Volume geometry and the reference-cube grid --------------------------
 
 // 0-based column-major index of voxel (column x, row y, slice z), all 1-based.
@@ -70,7 +72,7 @@ enum class MatchingPath { simd, scalar };
 
 // Working storage of the grouping below: doubles and ints.
 int grouping_work_doubles(int nm1, int nm2, int nm3, int search_block_size);
-int grouping_work_ints(int nm1, int nm2, int nm3);
+int grouping_work_ints(int nm1, int nm2, int nm3, int search_block_size);
 
 // grouping with its working storage supplied by the caller (`work` and
 // `work_ints` of the sizes above, contents irrelevant), so that it allocates
@@ -88,20 +90,25 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
 void mtimes(const double* A, char transA, const double* B, char transB, int m, int n,
             int k, double* C);
 
-// Group of L cubes (nm1 x nm1 x nm3 each) to its 4-D spectrum. `spectrum` may
-// be the same block as `group`; `cubes` receives every cube after its slice
-// and depth transforms.
-void forward_transformation(const double* group, double* cubes, int nm1, int nm3, int L,
-                            double* slice_buf, double* slice_tmp, double* cube_buf,
-                            double* cube_slices, const double* Tfor, const double* Tfor3,
-                            const double* group_fwd, double* spectrum);
+// At = A' for a square n x n matrix.
+void transpose(const double* A, int n, double* At);
+
+// Group of L cubes (nm1 x nm1 x nm3 each) to its 4-D spectrum, with the
+// products `p` found for these sizes. `spectrum` may be the same block as
+// `group`; `cubes` receives every cube after its slice and depth transforms.
+// Scratch: slice_tmp (a slice), cube_slices (a cube).
+void forward_transformation(const GroupProducts& p, const double* group, double* cubes, int nm1,
+                            int nm3, int L, double* slice_tmp, double* cube_slices,
+                            const double* Tfor, const double* Tfor3, const double* group_fwd,
+                            double* spectrum);
 
 // 4-D spectrum back to a group of L cubes, applying the transposes of Tinv,
-// depth and group_inv. `group` may be the same block as `spectrum`; `cubes`
-// receives the spectrum after the inverse group step.
-void inverse_transformation(const double* spectrum, double* cubes, int nm1, int nm3,
-                            int L, double* slice_buf, double* slice_tmp, double* cube_buf,
-                            double* cube_slices, const double* Tinv, const double* depth,
+// depth and group_inv. `group` may be the same block as `spectrum` or as
+// `cubes`, which receives the spectrum after the inverse group step. Scratch: slice_buf and
+// slice_tmp (a slice each), cube_buf (a cube).
+void inverse_transformation(const GroupProducts& p, const double* spectrum, double* cubes,
+                            int nm1, int nm3, int L, double* slice_buf, double* slice_tmp,
+                            double* cube_buf, const double* Tinv, const double* depth,
                             const double* group_inv, double* group);
 
 // ---- Elementwise loops of the stages (SIMD, the scalar loops' bits) -------

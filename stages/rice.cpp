@@ -75,11 +75,11 @@ void filter_thr_rice_group(const Geometry& g, const Transforms& t, const ThrRice
   } else {
     thresholded = true;
     if (!ready) vst::forward_stabilization(raw, K, level, stabilised);
-    forward_transformation(stabilised, raw, g.nm1, g.nm3, L, w.slice_buf, w.slice_tmp,
-                           w.cube_buf, w.cube_slices, t.Tfor, t.Tfor3, w.group_fwd, stabilised);
+    forward_transformation(w.products, stabilised, raw, g.nm1, g.nm3, L, w.slice_tmp, w.cube_slices,
+                           t.Tfor, t.Tfor3, w.group_fwd, stabilised);
     W = threshold_spectrum(stabilised, K, p.lambda4D, p.alpha, p.hard, 1.0);
-    inverse_transformation(stabilised, raw, g.nm1, g.nm3, L, w.slice_buf, w.slice_tmp,
-                           w.cube_buf, w.cube_slices, t.Tinv, t.Tfor3, w.group_inv, stabilised);
+    inverse_transformation(w.products, stabilised, raw, g.nm1, g.nm3, L, w.slice_buf, w.slice_tmp,
+                           w.cube_buf, t.Tinv, t.Tfor3, w.group_inv, stabilised);
     vst::inverse_stabilization(stabilised, K, level, raw);
   }
   r.L = L;
@@ -135,15 +135,13 @@ void filter_wie_rice_group(const Geometry& g, const Transforms& t, const WieRice
       vst::forward_stabilization(noisy, K, level, spectrum);
       vst::forward_stabilization(pilot, K, level, spectrum_hat);
     }
-    forward_transformation(spectrum, noisy, g.nm1, g.nm3, L, w.slice_buf, w.slice_tmp,
-                           w.cube_buf, w.cube_slices, t.Tfor, t.Tfor3, w.group_fwd, spectrum);
-    forward_transformation(spectrum_hat, pilot, g.nm1, g.nm3, L, w.slice_buf, w.slice_tmp,
-                           w.cube_buf, w.cube_slices, t.Tfor, t.Tfor3, w.group_fwd,
-                           spectrum_hat);
+    forward_transformation(w.products, spectrum, noisy, g.nm1, g.nm3, L, w.slice_tmp, w.cube_slices,
+                           t.Tfor, t.Tfor3, w.group_fwd, spectrum);
+    forward_transformation(w.products, spectrum_hat, pilot, g.nm1, g.nm3, L, w.slice_tmp, w.cube_slices,
+                           t.Tfor, t.Tfor3, w.group_fwd, spectrum_hat);
     const double S = wiener_shrink(spectrum, spectrum_hat, K, 1.0);
-    inverse_transformation(spectrum, noisy, g.nm1, g.nm3, L, w.slice_buf, w.slice_tmp,
-                           w.cube_buf, w.cube_slices, t.Tinv, t.Tfor3, w.group_inv,
-                           w.group_out + off);
+    inverse_transformation(w.products, spectrum, noisy, g.nm1, g.nm3, L, w.slice_buf, w.slice_tmp,
+                           w.cube_buf, t.Tinv, t.Tfor3, w.group_inv, w.group_out + off);
     vst::inverse_stabilization(w.group_out + off, K, level, spectrum);
     W = (S == 0.0 || K == 1) ? eps : S;
   }

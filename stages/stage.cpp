@@ -18,7 +18,6 @@ Workspace allocate_workspace(const Geometry& g, StageKind kind) {
   const bool wiener = kind == StageKind::wie || kind == StageKind::wie_rice;
   const std::size_t slice = g.slice_len, cube = g.cube_len;
   const std::size_t group = static_cast<std::size_t>(g.nm2) * cube;
-  const std::size_t matrix = static_cast<std::size_t>(g.nm2) * g.nm2;
   const std::size_t match =
       static_cast<std::size_t>(grouping_work_doubles(g.nm1, g.nm2, g.nm3, g.search_block_size));
   // Every buffer the stage uses, and its size; the others stay null.
@@ -41,8 +40,6 @@ Workspace allocate_workspace(const Geometry& g, StageKind kind) {
       {&w.group_spectrum_hat, group, wiener},
       {&w.group_buf_hat, group, wiener},
       {&w.group_out, group, kind == StageKind::wie_rice},
-      {&w.group_fwd, matrix, true},
-      {&w.group_inv, matrix, true},
       {&w.match_work, match, true},
       {&w.noise_scratch, group, true},
   };
@@ -56,10 +53,11 @@ Workspace allocate_workspace(const Geometry& g, StageKind kind) {
     *p.buffer = next;
     next += p.size;
   }
-  w.ints.resize(static_cast<std::size_t>(grouping_work_ints(g.nm1, g.nm2, g.nm3)));
+  w.ints.resize(static_cast<std::size_t>(grouping_work_ints(g.nm1, g.nm2, g.nm3, g.search_block_size)));
   w.match_ints = w.ints.data();
   w.triples.resize(3 * static_cast<std::size_t>(g.nm2));
   w.positions = w.triples.data();
+  w.products = GroupProducts(g.nm1, g.nm3, g.nm2);
   return w;
 }
 
@@ -177,9 +175,8 @@ int find_group(const Geometry& g, const double* volume, int x, int y, int z, Wor
 
 void load_group_matrices(const Transforms& t, int L, Workspace& w) {
   const int i = Transforms::size_index(L);
-  const std::size_t bytes = sizeof(double) * static_cast<std::size_t>(L) * L;
-  std::memcpy(w.group_fwd, t.group_fwd[i], bytes);
-  std::memcpy(w.group_inv, t.group_inv[i], bytes);
+  w.group_fwd = t.group_fwd[i];
+  w.group_inv = t.group_inv[i];
 }
 
 }  // namespace zarvo::stages

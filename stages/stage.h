@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/product.h"
 #include "core/zarvo.h"
 #include "zarvo/stages.h"
 
@@ -61,11 +62,12 @@ struct Workspace {
   double* group_spectrum_hat = nullptr;
   double* group_buf_hat = nullptr;
   double* group_out = nullptr;
-  double* group_fwd = nullptr;
-  double* group_inv = nullptr;
+  const double* group_fwd = nullptr;  // the current group size's matrices
+  const double* group_inv = nullptr;
   double* match_work = nullptr;  // grouping's working storage
   int* match_ints = nullptr;
   double* noise_scratch = nullptr;  // noise estimation: one group's coefficients
+  GroupProducts products;
   std::vector<double> doubles;
   std::vector<int> ints;
   std::vector<std::uint16_t> triples;
@@ -151,7 +153,7 @@ void normalise(Accumulators& acc, const Output& out, int first, int last);
 // w.positions, with the workspace's storage; returns the group size.
 int find_group(const Geometry& g, const double* volume, int x, int y, int z, Workspace& w);
 
-// Copies the forward and inverse group matrices for L into the workspace.
+// Points the workspace at the forward and inverse group matrices for L.
 void load_group_matrices(const Transforms& t, int L, Workspace& w);
 
 }  // namespace zarvo::stages

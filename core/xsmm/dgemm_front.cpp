@@ -121,6 +121,18 @@ const double* transposed(const double* a, libxsmm_blasint lda, libxsmm_blasint M
 bool is_n(const char* t) { return *t == 'N' || *t == 'n'; }
 bool is_t(const char* t) { return *t == 'T' || *t == 't' || *t == 'C' || *t == 'c'; }
 
+// Whether a product goes to a kernel: anything unusual (degenerate sizes,
+// bad arguments, large products) is the system BLAS's to handle or to report.
+bool small_product(bool a_plain, bool a_transposed, bool b_plain, bool b_transposed,
+                   libxsmm_blasint M, libxsmm_blasint N, libxsmm_blasint K, libxsmm_blasint lda,
+                   libxsmm_blasint ldb, libxsmm_blasint ldc) {
+  return M > 0 && N > 0 && K > 0 && M <= kMaxDim && N <= kMaxDim && K <= kMaxDim &&
+         static_cast<long>(M) * N * K <= kMaxKernelWork &&
+         (a_plain || (a_transposed && static_cast<long>(M) * K <= kMaxTransposed)) &&
+         (b_plain || b_transposed) && ldc >= M && ldc <= kMaxDim &&
+         lda >= (a_plain ? M : K) && lda <= kMaxDim && ldb >= (b_plain ? K : N) && ldb <= kMaxDim;
+}
+
 }  // namespace
 
 void __wrap_dgemm_(const char* transa, const char* transb, const libxsmm_blasint* m,
@@ -131,15 +143,7 @@ void __wrap_dgemm_(const char* transa, const char* transb, const libxsmm_blasint
   const libxsmm_blasint M = *m, N = *n, K = *k;
   const bool a_plain = is_n(transa), a_transposed = is_t(transa);
   const bool b_plain = is_n(transb), b_transposed = is_t(transb);
-  // Anything unusual (degenerate sizes, bad arguments, large products) is the
-  // system BLAS's to handle or to report.
-  const bool small = M > 0 && N > 0 && K > 0 && M <= kMaxDim && N <= kMaxDim && K <= kMaxDim &&
-                     static_cast<long>(M) * N * K <= kMaxKernelWork &&
-                     (a_plain || (a_transposed && static_cast<long>(M) * K <= kMaxTransposed)) &&
-                     (b_plain || b_transposed) && *ldc >= M && *ldc <= kMaxDim &&
-                     *lda >= (a_plain ? M : K) && *lda <= kMaxDim &&
-                     *ldb >= (b_plain ? K : N) && *ldb <= kMaxDim;
-  if (small) {
+  if (small_product(a_plain, a_transposed, b_plain, b_transposed, M, N, K, *lda, *ldb, *ldc)) {
     const libxsmm_dmmfunction kernel =
         kernel_for(M, N, K, a_plain ? *lda : M, *ldb, *ldc, *alpha, *beta,
                    b_transposed ? LIBXSMM_GEMM_FLAG_TRANS_B : LIBXSMM_GEMM_FLAG_NONE);
@@ -151,4 +155,19 @@ void __wrap_dgemm_(const char* transa, const char* transb, const libxsmm_blasint
   }
   __real_dgemm_(transa, transb, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc, transa_len,
                 transb_len);
+}
+
+// The kernel the call above would use for C = A * op(B) with alpha 1, beta 0
+// and contiguous matrices, or null where it would call the system BLAS. The
+// engine's transforms keep it and call it directly, which gives the same bits
+// without finding the kernel again for each of a group's hundreds of
+// products.
+extern "C" libxsmm_dmmfunction zarvo_product_kernel(int m, int n, int k, int b_transposed) {
+  const libxsmm_blasint ldb = b_transposed ? n : k;
+  if (!small_product(true, false, !b_transposed, b_transposed != 0, m, n, k, m, ldb, m))
+    return nullptr;
+  const double alpha = 1.0, beta = 0.0;
+  const int flags = b_transposed ? LIBXSMM_GEMM_FLAG_TRANS_B : LIBXSMM_GEMM_FLAG_NONE;
+  const libxsmm_blasint lda = m, ldc = m;
+  return libxsmm_dmmdispatch(m, n, k, &lda, &ldb, &ldc, &alpha, &beta, &flags, nullptr);
 }

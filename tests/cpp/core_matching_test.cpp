@@ -65,7 +65,7 @@ struct Matching {
 
 Group run(const Volume& vol, const Matching& s, int x, int y, int z, zarvo::MatchingPath path) {
   const int nd = zarvo::grouping_work_doubles(s.nm1, s.nm2, s.nm3, s.h);
-  const int ni = zarvo::grouping_work_ints(s.nm1, s.nm2, s.nm3);
+  const int ni = zarvo::grouping_work_ints(s.nm1, s.nm2, s.nm3, s.h);
   // Guards after the stated sizes catch a size function that is too small.
   std::vector<double> work(nd + 8, -7.0);
   std::vector<int> ints(ni + 8, -7);

@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "core/product.h"
 #include "core/zarvo.h"
 
 namespace {
@@ -42,9 +43,15 @@ struct Mats { Mat T, T3, G; };
 void transform(bool fwd, const Sizes& s, const double* in, const Mats& m, double* out, Mat* side) {
   Mat slice(s.nm1 * s.nm1, NAN), tmp = slice, cube(s.cube(), NAN), cube_slices = cube;
   side->assign(s.cube() * s.L, NAN);
-  (fwd ? zarvo::forward_transformation : zarvo::inverse_transformation)(
-      in, side->data(), s.nm1, s.nm3, s.L, slice.data(), tmp.data(), cube.data(),
-      cube_slices.data(), m.T.data(), m.T3.data(), m.G.data(), out);
+  const zarvo::GroupProducts p(s.nm1, s.nm3, s.L);
+  if (fwd) {
+    zarvo::forward_transformation(p, in, side->data(), s.nm1, s.nm3, s.L, tmp.data(),
+                                  cube_slices.data(), m.T.data(), m.T3.data(), m.G.data(), out);
+  } else {
+    zarvo::inverse_transformation(p, in, side->data(), s.nm1, s.nm3, s.L, slice.data(),
+                                  tmp.data(), cube.data(), m.T.data(), m.T3.data(), m.G.data(),
+                                  out);
+  }
 }
 
 // out(u, v, w, g) = sum T(u, a) T(v, b) T3(w, d) G(g, i) in(a, b, d, i), or with

@@ -1,0 +1,61 @@
+// A matrix product of one fixed shape, C = A * op(B) with every matrix
+// contiguous and column-major (A m x k, C m x n, op(B) k x n), found once and
+// then called many times. A group's transforms are hundreds of products of
+// a handful of shapes; this keeps what the engine's dgemm_ would find for
+// each call (the same kernel, hence the same bits) and calls it directly.
+#pragma once
+
+#include <vector>
+
+namespace zarvo {
+
+class Product {
+ public:
+  Product() = default;
+  Product(int m, int n, int k, bool b_transposed);
+
+  // False where the product goes through dgemm_ on every call.
+  bool direct() const { return kernel_ != nullptr; }
+
+  void operator()(const double* A, const double* B, double* C) const {
+    if (kernel_) {
+      kernel_(A, B, C);
+#if defined(__x86_64__) || defined(__i386__)
+      if (wide_registers_) __asm__ volatile("vzeroupper" ::: "memory");
+#endif
+      return;
+    }
+    call_blas(A, B, C);
+  }
+
+ private:
+  using Kernel = void (*)(const double*, const double*, double*);
+  void call_blas(const double* A, const double* B, double* C) const;
+
+  Kernel kernel_ = nullptr;
+  // The kernels leave the upper halves of the AVX registers dirty, and the
+  // SSE code after them would pay a state transition on every instruction
+  // on some processors; clearing them changes no value.
+  bool wide_registers_ = false;
+  int m_ = 0, n_ = 0, k_ = 0;
+  char trans_b_ = 'N';
+};
+
+}  // namespace zarvo
+
+namespace zarvo {
+
+// The products of the separable transforms of groups of cubes nm1 x nm1 x
+// nm3, for every group size that is a power of two up to nm2.
+struct GroupProducts {
+  GroupProducts() = default;
+  GroupProducts(int nm1, int nm3, int nm2);
+
+  Product slice;     // nm1 x nm1 by nm1 x nm1
+  Product slice_bt;  // the same, second factor transposed
+  Product depth;     // (nm1 * nm1) x nm3 by nm3 x nm3
+  Product depth_bt;
+  std::vector<Product> group, group_bt;  // (cube length) x L by L x L, at log2(L)
+};
+
+}  // namespace zarvo
