@@ -4,6 +4,9 @@
 // are the scalar loops' bits.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "core/elementwise.cpp"
+#include <cmath>
+#include <cstddef>
+
 #include "core/zarvo.h"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
@@ -43,6 +46,44 @@ void WienerFactors(double* HWY_RESTRICT spectrum, const double* HWY_RESTRICT pil
   }
 }
 
+void HardThreshold(double* HWY_RESTRICT values, int count, double threshold) {
+  const hn::ScalableTag<double> d;
+  const int n = static_cast<int>(hn::Lanes(d));
+  const auto t = hn::Set(d, threshold);
+  int i = 0;
+  for (; i + n <= count; i += n) {
+    const auto v = hn::LoadU(d, values + i);
+    hn::StoreU(hn::IfThenElseZero(hn::Gt(hn::Abs(v), t), v), d, values + i);
+  }
+  for (; i < count; ++i) values[i] = std::fabs(values[i]) > threshold ? values[i] : 0.0;
+}
+
+// Adds a cube's estimates over `divisor` into the numerator and `weight`
+// into the weights, a column of nm1 voxels at a time.
+void AddCube(const double* HWY_RESTRICT values, int nm1, int nm3, double divisor, double weight,
+             double* const* numerator, double* const* weights, std::ptrdiff_t column_stride) {
+  const hn::CappedTag<double, 4> d;
+  const int n = static_cast<int>(hn::Lanes(d));
+  const auto dv = hn::Set(d, divisor);
+  const auto wv = hn::Set(d, weight);
+  for (int s = 0; s < nm3; ++s) {
+    for (int l = 0; l < nm1; ++l) {
+      double* HWY_RESTRICT num = numerator[s] + column_stride * l;
+      double* HWY_RESTRICT wts = weights[s] + column_stride * l;
+      const double* HWY_RESTRICT e = values + nm1 * (l + nm1 * s);
+      int m = 0;
+      for (; m + n <= nm1; m += n) {
+        hn::StoreU(hn::Add(hn::LoadU(d, num + m), hn::Div(hn::LoadU(d, e + m), dv)), d, num + m);
+        hn::StoreU(hn::Add(hn::LoadU(d, wts + m), wv), d, wts + m);
+      }
+      for (; m < nm1; ++m) {
+        num[m] += e[m] / divisor;
+        wts[m] += weight;
+      }
+    }
+  }
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace zarvo
 HWY_AFTER_NAMESPACE();
@@ -52,6 +93,18 @@ namespace zarvo {
 
 HWY_EXPORT(DivideBy);
 HWY_EXPORT(WienerFactors);
+HWY_EXPORT(HardThreshold);
+HWY_EXPORT(AddCube);
+
+void hard_threshold(double* values, int count, double threshold) {
+  HWY_DYNAMIC_DISPATCH(HardThreshold)(values, count, threshold);
+}
+
+void add_cube(const double* values, int nm1, int nm3, double divisor, double weight,
+              double* const* numerator, double* const* weights, std::ptrdiff_t column_stride) {
+  HWY_DYNAMIC_DISPATCH(AddCube)(values, nm1, nm3, divisor, weight, numerator, weights,
+                                column_stride);
+}
 
 void divide_by(const double* values, int count, double divisor, double* out) {
   HWY_DYNAMIC_DISPATCH(DivideBy)(values, count, divisor, out);

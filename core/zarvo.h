@@ -5,6 +5,7 @@
 // precondition listed below.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace zarvo {
@@ -120,6 +121,16 @@ void divide_by(const double* values, int count, double divisor, double* out);
 // spectrum[i] *= factors[i]. No two arrays may overlap.
 void wiener_factors(double* spectrum, const double* pilot, int count, double noise_variance,
                     double* factors);
+
+// values[i] kept where |values[i]| > threshold, else set to 0 (NaN too).
+void hard_threshold(double* values, int count, double threshold);
+
+// Aggregation of one cube of nm1 x nm1 x nm3 estimates (columns of nm1
+// voxels, column-major): for the voxel of column l, row m of slice s,
+// numerator[s][column_stride * l + m] += value / divisor and
+// weights[s][column_stride * l + m] += weight.
+void add_cube(const double* values, int nm1, int nm3, double divisor, double weight,
+              double* const* numerator, double* const* weights, std::ptrdiff_t column_stride);
 
 // ---- Robust noise estimation ----------------------------------------------
 

@@ -30,10 +30,7 @@ double threshold_spectrum(double* spectrum, int K, double thr, double alpha, int
   if (K >= 2 && !rooting) {
     // Every coefficient adds 1 to W, removed or not: W = K - 1 exactly.
     if (hard) {
-      for (int i = 1; i < K; ++i) {
-        const double c = spectrum[i];
-        spectrum[i] = absolute_value(c) > thr ? c : 0.0;
-      }
+      hard_threshold(spectrum + 1, K - 1, thr);
     } else {
       for (int i = 1; i < K; ++i) {
         const double c = spectrum[i];

@@ -74,7 +74,7 @@ Accumulators allocate_accumulators(const Geometry& g, bool adaptive, int band) {
   a.band = needed < slices ? static_cast<int>(needed) : slices;
   a.plane_len = static_cast<std::size_t>(g.dims[0]) * static_cast<std::size_t>(g.dims[1]);
   const std::size_t voxels = a.plane_len * static_cast<std::size_t>(a.band);
-  a.storage.resize((adaptive ? 4 : 2) * voxels + static_cast<std::size_t>(g.nm2) * g.cube_len);
+  a.storage.resize((adaptive ? 4 : 2) * voxels);
   double* next = a.storage.data();
   a.numerator = next;
   a.weights = next + voxels;
@@ -84,7 +84,8 @@ Accumulators allocate_accumulators(const Geometry& g, bool adaptive, int band) {
     a.sigma_count = next + voxels;
     next += 2 * voxels;
   }
-  a.quotients = next;
+  a.cube_numerator.resize(static_cast<std::size_t>(g.nm3));
+  a.cube_weights.resize(static_cast<std::size_t>(g.nm3));
   return a;
 }
 
@@ -111,32 +112,27 @@ void gather_slice(const Geometry& g, const double* volume, int x, int y, int z, 
 void aggregate(const Geometry& g, const GroupResult& r, Accumulators& acc) {
   const double d = r.sigma * r.sigma * r.W;
   const double weight = 1.0 / d;  // the same quotient for every voxel
-  double* __restrict numerator = acc.numerator;
-  double* __restrict weights = acc.weights;
-  // Every estimate over d first (in SIMD), then added voxel by voxel.
-  divide_by(r.estimate, r.L * g.cube_len, d, acc.quotients);
+  double** numerator = acc.cube_numerator.data();
+  double** weights = acc.cube_weights.data();
   for (int k = 0; k < r.L; ++k) {
     const int xk = r.positions[3 * k], yk = r.positions[3 * k + 1], zk = r.positions[3 * k + 2];
-    const double* cube = acc.quotients + static_cast<std::size_t>(k) * g.cube_len;
+    const std::size_t first = static_cast<std::size_t>(get_linear_index(xk, yk, 1, g.dims));
     for (int s = 0; s < g.nm3; ++s) {
-      const double* slice = cube + s * g.slice_len;
+      numerator[s] = acc.numerator + acc.slice_offset(zk + s) + first;
+      weights[s] = acc.weights + acc.slice_offset(zk + s) + first;
+    }
+    add_cube(r.estimate + static_cast<std::size_t>(k) * g.cube_len, g.nm1, g.nm3, d, weight,
+             numerator, weights, g.dims[0]);
+    if (!r.add_to_noise_map) continue;
+    for (int s = 0; s < g.nm3; ++s)
       for (int l = 0; l < g.nm1; ++l) {
-        // One column of the cube: nm1 voxels next to each other.
-        const std::size_t v0 = acc.slice_offset(zk + s) +
-                               static_cast<std::size_t>(get_linear_index(xk + l, yk, 1, g.dims));
-        const double* __restrict e = slice + g.nm1 * l;
+        const std::size_t v0 = acc.slice_offset(zk + s) + first +
+                               static_cast<std::size_t>(g.dims[0]) * l;
         for (int m = 0; m < g.nm1; ++m) {
-          numerator[v0 + m] += e[m];
-          weights[v0 + m] += weight;
-        }
-        if (r.add_to_noise_map) {
-          for (int m = 0; m < g.nm1; ++m) {
-            acc.sigma_sum[v0 + m] += r.sigma;
-            acc.sigma_count[v0 + m] += 1.0;
-          }
+          acc.sigma_sum[v0 + m] += r.sigma;
+          acc.sigma_count[v0 + m] += 1.0;
         }
       }
-    }
   }
 }
 

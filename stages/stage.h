@@ -35,8 +35,9 @@ struct Accumulators {
   double* weights = nullptr;
   double* sigma_sum = nullptr;    // adaptive mode only
   double* sigma_count = nullptr;  // adaptive mode only
-  double* quotients = nullptr;    // aggregation scratch: one group's estimates over d
   std::vector<double> storage;
+  // Aggregation scratch: where each slice of the current cube starts.
+  std::vector<double*> cube_numerator, cube_weights;
 };
 
 // Scratch of one group's filtering, sized for the largest group. Buffers a
