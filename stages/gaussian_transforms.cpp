@@ -9,17 +9,8 @@ void gather_forward(const Geometry& g, const Transforms& t, const double* volume
   for (int k = 0; k < L; ++k) {
     const int xk = w.positions[3 * k], yk = w.positions[3 * k + 1], zk = w.positions[3 * k + 2];
     for (int s = 0; s < g.nm3; ++s) {
-      if (pilot) {
-        for (int l = 0; l < g.nm1; ++l) {
-          for (int m = 0; m < g.nm1; ++m) {
-            const int v = get_linear_index(xk + l, yk + m, zk + s, g.dims);
-            w.slice_buf[m + g.nm1 * l] = volume[v];
-            w.slice_buf_hat[m + g.nm1 * l] = pilot[v];
-          }
-        }
-      } else {
-        gather_slice(g, volume, xk, yk, zk, s, w.slice_buf);
-      }
+      gather_slice(g, volume, xk, yk, zk, s, w.slice_buf);
+      if (pilot) gather_slice(g, pilot, xk, yk, zk, s, w.slice_buf_hat);
       // The slice's 2-D transform Tfor * S * Tfor'.
       p.slice(t.Tfor, w.slice_buf, w.slice_tmp);
       p.slice_bt(w.slice_tmp, t.Tfor, w.cube_slices + s * g.slice_len);

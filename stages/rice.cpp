@@ -20,12 +20,12 @@ void gather_raw(const Geometry& g, const std::uint16_t* positions, int L, const 
     const int xk = positions[3 * k], yk = positions[3 * k + 1], zk = positions[3 * k + 2];
     for (int s = 0; s < g.nm3; ++s) {
       for (int l = 0; l < g.nm1; ++l) {
-        for (int m = 0; m < g.nm1; ++m) {
-          const int v = get_linear_index(xk + l, yk + m, zk + s, g.dims);
-          const int q = k * g.cube_len + s * g.slice_len + l * g.nm1 + m;
-          to[q] = volume[v];
-          if (pilot) pilot_to[q] = pilot[v];
-        }
+        // A column of the cube: nm1 voxels next to each other.
+        const std::size_t v = static_cast<std::size_t>(get_linear_index(xk + l, yk, zk + s, g.dims));
+        const std::size_t q = static_cast<std::size_t>(k) * g.cube_len + s * g.slice_len + l * g.nm1;
+        for (int m = 0; m < g.nm1; ++m) to[q + m] = volume[v + m];
+        if (pilot)
+          for (int m = 0; m < g.nm1; ++m) pilot_to[q + m] = pilot[v + m];
       }
     }
   }

@@ -102,10 +102,9 @@ bool touches_mask(const Geometry& g, int x, int y, int z) {
 
 void gather_slice(const Geometry& g, const double* volume, int x, int y, int z, int s,
                   double* slice) {
-  for (int l = 0; l < g.nm1; ++l) {
-    for (int m = 0; m < g.nm1; ++m) {
-      slice[m + g.nm1 * l] = volume[get_linear_index(x + l, y + m, z + s, g.dims)];
-    }
+  for (int l = 0; l < g.nm1; ++l) {  // a column: nm1 voxels next to each other
+    const double* column = volume + get_linear_index(x + l, y, z + s, g.dims);
+    for (int m = 0; m < g.nm1; ++m) slice[m + g.nm1 * l] = column[m];
   }
 }
 

@@ -1,5 +1,6 @@
 // Piecewise-linear interpolation with linear extrapolation on both sides.
 #include <cmath>
+#include <optional>
 
 #include "vst/segments.h"
 #include "vst/vst.h"
@@ -24,56 +25,6 @@ int find_interval(const double* x, int n, double v) {
   return lo;
 }
 
-// The same interval as find_interval, found in a few steps from a bucket of
-// the inner knots' range, for tables whose inner knots x[1 .. n-2] never
-// decrease. Then v > x[j] is false from some j on and that boundary is the
-// interval whichever way it is found: the bucket gives a nearby start, and
-// the start is moved down while x[j-1] >= v and up while x[j] < v.
-class BucketFinder {
- public:
-  // False when the table does not qualify (fewer than 4 knots, inner knots
-  // out of order, not finite, or all equal); find_interval must then be used.
-  bool build(const double* x, int n) {
-    if (n < 4) return false;
-    for (int j = 1; j + 1 < n - 1; ++j)
-      if (!(x[j] <= x[j + 1])) return false;  // also false for a NaN
-    lo_ = x[1];
-    hi_ = x[n - 2];
-    if (!(std::isfinite(lo_) && std::isfinite(hi_) && lo_ < hi_)) return false;
-    scale_ = kBuckets / (hi_ - lo_);
-    if (!std::isfinite(scale_)) return false;
-    x_ = x;
-    n_ = n;
-    // start_[b]: the first inner knot at or above the bucket's lower edge,
-    // but at least 2 (a query in a bucket lies above x[1]).
-    int k = 1;
-    for (int b = 0; b < kBuckets; ++b) {
-      const double edge = lo_ + b / scale_;
-      while (k < n - 2 && x[k] < edge) ++k;
-      start_[b] = k < 2 ? 2 : k;
-    }
-    return true;
-  }
-
-  int find(double v) const {
-    if (!(v > lo_)) return 1;  // also a NaN, as in find_interval
-    if (v > hi_) return n_ - 1;
-    const double t = (v - lo_) * scale_;  // at least 0; may overflow to inf
-    const int b = t < kBuckets ? static_cast<int>(t) : kBuckets - 1;
-    int j = start_[b];
-    while (x_[j - 1] >= v) --j;  // stops at j = 2: x[1] < v
-    while (x_[j] < v) ++j;       // stops at j = n - 2: x[n-2] >= v
-    return j;
-  }
-
- private:
-  static constexpr int kBuckets = 512;
-  const double* x_ = nullptr;
-  int n_ = 0;
-  double lo_ = 0, hi_ = 0, scale_ = 0;
-  int start_[kBuckets];
-};
-
 double slope(const double* x, const double* y, int j) {
   return (y[j] - y[j - 1]) / (x[j] - x[j - 1]);
 }
@@ -90,22 +41,97 @@ bool use_sequential_path(const double* x, int n, const double* q, int m) {
 
 }  // namespace
 
-void interp1(const double* x, const double* y, int n, const double* q, double* out, int m) {
+bool KnotFinder::build(const double* x, int n) {
+  if (n < 4) return false;
+  for (int j = 1; j + 1 < n - 1; ++j)
+    if (!(x[j] <= x[j + 1])) return false;  // also false for a NaN
+  lo_ = x[1];
+  hi_ = x[n - 2];
+  if (!(std::isfinite(lo_) && std::isfinite(hi_) && lo_ < hi_)) return false;
+  const int buckets = static_cast<int>(start_.size());
+  scale_ = buckets / (hi_ - lo_);
+  if (!std::isfinite(scale_)) return false;
+  n_ = n;
+  // start_[b]: the first inner knot at or above the bucket's lower edge,
+  // but at least 2 (a query in a bucket lies above x[1]).
+  int k = 1;
+  for (int b = 0; b < buckets; ++b) {
+    const double edge = lo_ + b / scale_;
+    while (k < n - 2 && x[k] < edge) ++k;
+    start_[b] = k < 2 ? 2 : k;
+  }
+  built_ = true;
+  return true;
+}
+
+namespace {
+
+// One step of the sequential walk: the interval of query v given the
+// previous query's interval j. Neighbouring intervals are tried first; a
+// query on a knot keeps the interval it reaches that knot from, and a NaN
+// query keeps the previous interval.
+int walk_to(const double* x, int n, int j, double v, const KnotFinder* finder) {
+  if (j + 1 < n && x[j] < v && v <= x[j + 1]) return j + 1;
+  if (j >= 3 && v >= x[j - 2] && v < x[j - 1]) return j - 1;
+  if (!(x[j - 1] > v) && !(v > x[j])) return j;
+  return finder ? finder->find(x, v) : find_interval(x, n, v);
+}
+
+}  // namespace
+
+void KnotFinder::find_all(const double* x, const double* q, int count, int* segment) const {
+  find_segments(x, n_, start_.data(), static_cast<int>(start_.size()), lo_, hi_, scale_, q,
+                segment, count);
+}
+
+void interp1(const double* x, const double* y, int n, const double* q, double* out, int m,
+             const KnotFinder* prepared) {
   if (m <= 0) return;
 
   if (!use_sequential_path(x, n, q, m)) {
     // Segments a block at a time (through buckets on long lists over
     // ordered tables: building them costs about as much as a hundred
-    // searches), then the formula over the block in SIMD.
-    BucketFinder buckets;
-    const bool bucketed = m >= 128 && buckets.build(x, n);
+    // searches, so a table used again and again is prepared once), then the
+    // formula over the block in SIMD.
+    std::optional<KnotFinder> own;
+    const KnotFinder* finder = prepared;
+    if (!finder && m >= 128) {
+      own.emplace(512);
+      if (own->build(x, n)) finder = &*own;
+    }
     constexpr int block = 256;
     int segment[block];
     for (int start = 0; start < m; start += block) {
       const int count = m - start < block ? m - start : block;
-      for (int i = 0; i < count; ++i)
-        segment[i] = bucketed ? buckets.find(q[start + i]) : find_interval(x, n, q[start + i]);
+      if (finder) {
+        finder->find_all(x, q + start, count, segment);
+      } else {
+        for (int i = 0; i < count; ++i) segment[i] = find_interval(x, n, q[start + i]);
+      }
       evaluate_segments(x, y, q + start, segment, out + start, count);
+    }
+    return;
+  }
+
+  constexpr int max_prepared_slopes = 512;
+  if (prepared && n <= max_prepared_slopes) {
+    // The same walk without its branches: away from the knots every step
+    // of the walk lands in the interval the finder gives, and the slopes
+    // are the walk's own quotients, formed once.
+    double slopes[max_prepared_slopes];
+    for (int k = 1; k < n; ++k) slopes[k] = slope(x, y, k);
+    constexpr int block = 256;
+    int segment[block];
+    int j = 1;
+    for (int start = 0; start < m; start += block) {
+      const int count = m - start < block ? m - start : block;
+      prepared->find_all(x, q + start, count, segment);
+      for (int i = 0; i < count; ++i) {
+        const double v = q[start + i];
+        const int c = segment[i];
+        j = v == x[c] || v != v ? walk_to(x, n, j, v, prepared) : c;
+        out[start + i] = (v - x[j - 1]) * slopes[j] + y[j - 1];
+      }
     }
     return;
   }
@@ -114,16 +140,9 @@ void interp1(const double* x, const double* y, int n, const double* q, double* o
   double s = slope(x, y, 1);
   for (int i = 0; i < m; ++i) {
     const double v = q[i];
-    if (j + 1 < n && x[j] < v && v <= x[j + 1]) {
-      j = j + 1;
-      s = slope(x, y, j);
-    } else if (j >= 3 && v >= x[j - 2] && v < x[j - 1]) {
-      j = j - 1;
-      s = slope(x, y, j);
-    } else if (!(x[j - 1] > v) && !(v > x[j])) {
-      // Still in interval j (a NaN query stays here too).
-    } else {
-      j = find_interval(x, n, v);
+    const int next = walk_to(x, n, j, v, prepared);
+    if (next != j) {
+      j = next;
       s = slope(x, y, j);
     }
     out[i] = (v - x[j - 1]) * s + y[j - 1];

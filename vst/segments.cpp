@@ -6,6 +6,7 @@
 #define HWY_TARGET_INCLUDE "vst/segments.cpp"
 #include "vst/segments.h"
 
+#include <cmath>
 #include <cstdint>
 
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
@@ -42,6 +43,82 @@ void EvaluateSegments(const double* HWY_RESTRICT x, const double* HWY_RESTRICT y
   }
 }
 
+// The scalar FindSegments of one query.
+int find_segment(const double* HWY_RESTRICT x, int n, const int* HWY_RESTRICT start, int buckets,
+                 double lo, double hi, double scale, double v) {
+  if (!(v > lo)) return 1;
+  if (v > hi) return n - 1;
+  const double t = (v - lo) * scale;
+  int j = start[t < buckets ? static_cast<int>(t) : buckets - 1];
+  j += x[j] < v;
+  while (x[j - 1] >= v) --j;
+  while (x[j] < v) ++j;
+  return j;
+}
+
+void FindSegments(const double* HWY_RESTRICT x, int n, const int* HWY_RESTRICT start,
+                  int buckets, double lo, double hi, double scale, const double* HWY_RESTRICT q,
+                  int* HWY_RESTRICT segment, int count) {
+  const hn::ScalableTag<double> d;
+  const hn::RebindToSigned<decltype(d)> di;
+  const hn::Rebind<std::int32_t, decltype(d)> d32;
+  const int lanes = static_cast<int>(hn::Lanes(d));
+  const auto vlo = hn::Set(d, lo), vhi = hn::Set(d, hi), vscale = hn::Set(d, scale);
+  const auto zero = hn::Zero(d), last_bucket = hn::Set(d, buckets - 1.0);
+  const auto one = hn::Set(di, 1), first = hn::Set(di, 1), past = hn::Set(di, n - 1);
+  int i = 0;
+  for (; i + lanes <= count; i += lanes) {
+    const auto v = hn::LoadU(d, q + i);
+    const auto inner = hn::And(hn::Gt(v, vlo), hn::Le(v, vhi));
+    // The bucket, from a position that is finite and in range in every lane
+    // (truncated, as the scalar cast: it is at least 0).
+    const auto t = hn::Min(hn::IfThenElse(inner, hn::Mul(hn::Sub(v, vlo), vscale), zero),
+                           last_bucket);
+    auto j = hn::PromoteTo(di, hn::GatherIndex(d32, start, hn::DemoteTo(d32, t)));
+    j = hn::IfThenElse(hn::RebindMask(di, hn::Lt(hn::GatherIndex(d, x, j), v)), hn::Add(j, one), j);
+    const auto ok = hn::And(hn::Lt(hn::GatherIndex(d, x, hn::Sub(j, one)), v),
+                            hn::Le(v, hn::GatherIndex(d, x, j)));
+    if (!hn::AllTrue(d, hn::Or(ok, hn::Not(inner)))) {
+      // A start more than one knot away: these queries one by one.
+      for (int k = i; k < i + lanes; ++k)
+        segment[k] = find_segment(x, n, start, buckets, lo, hi, scale, q[k]);
+      continue;
+    }
+    const auto ends = hn::IfThenElse(hn::RebindMask(di, hn::Gt(v, vhi)), past, first);
+    j = hn::IfThenElse(hn::RebindMask(di, inner), j, ends);
+    hn::StoreU(hn::DemoteTo(d32, hn::ConvertTo(d, j)), d32, segment + i);
+  }
+  for (; i < count; ++i) segment[i] = find_segment(x, n, start, buckets, lo, hi, scale, q[i]);
+}
+
+void InverseEnds(const double* HWY_RESTRICT in, int count, double first, double last,
+                 double zero, double offset, double sigma, double* HWY_RESTRICT out) {
+  const hn::ScalableTag<double> d;
+  const int n = static_cast<int>(hn::Lanes(d));
+  const auto lo = hn::Set(d, first), hi = hn::Set(d, last), z = hn::Set(d, zero);
+  const auto off = hn::Set(d, offset), sg = hn::Set(d, sigma), half = hn::Set(d, 0.5);
+  int i = 0;
+  for (; i + n <= count; i += n) {
+    const auto v = hn::LoadU(d, in + i);
+    const auto w = hn::Sub(v, off);
+    const auto ww = hn::Mul(w, w);
+    const auto large = hn::Div(hn::Mul(ww, sg), hn::Sqrt(hn::Add(half, ww)));
+    auto r = hn::LoadU(d, out + i);
+    r = hn::IfThenElse(hn::Gt(v, hi), large, r);
+    r = hn::IfThenElse(hn::Le(v, lo), z, r);
+    hn::StoreU(r, d, out + i);
+  }
+  for (; i < count; ++i) {
+    const double v = in[i];
+    if (v <= first) {
+      out[i] = zero;
+    } else if (v > last) {
+      const double w = v - offset;
+      out[i] = (w * w) * sigma / std::sqrt(0.5 + w * w);
+    }
+  }
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace zarvo::vst
 HWY_AFTER_NAMESPACE();
@@ -50,6 +127,18 @@ HWY_AFTER_NAMESPACE();
 namespace zarvo::vst {
 
 HWY_EXPORT(EvaluateSegments);
+HWY_EXPORT(InverseEnds);
+HWY_EXPORT(FindSegments);
+
+void find_segments(const double* x, int n, const int* start, int buckets, double lo, double hi,
+                   double scale, const double* q, int* segment, int count) {
+  HWY_DYNAMIC_DISPATCH(FindSegments)(x, n, start, buckets, lo, hi, scale, q, segment, count);
+}
+
+void inverse_ends(const double* in, int count, double first, double last, double zero,
+                  double offset, double sigma, double* out) {
+  HWY_DYNAMIC_DISPATCH(InverseEnds)(in, count, first, last, zero, offset, sigma, out);
+}
 
 void evaluate_segments(const double* x, const double* y, const double* q, const int* segment,
                        double* out, int count) {

@@ -10,4 +10,16 @@ namespace zarvo::vst {
 void evaluate_segments(const double* x, const double* y, const double* q, const int* segment,
                        double* out, int count);
 
+// segment[i] = KnotFinder::find(x, q[i]) for a finder with these buckets
+// (start, buckets, lo, hi, scale) on the n knots x.
+void find_segments(const double* x, int n, const int* start, int buckets, double lo, double hi,
+                   double scale, const double* q, int* segment, int count);
+
+// The ends of the inverse stabilisation over interp1's values in `out`:
+// out[i] = zero where in[i] <= first, and where in[i] > last the
+// large-signal inverse (w * w) * sigma / sqrt(0.5 + w * w), w = in[i] -
+// offset; elsewhere (a NaN too) out[i] stays.
+void inverse_ends(const double* in, int count, double first, double last, double zero,
+                  double offset, double sigma, double* out);
+
 }  // namespace zarvo::vst

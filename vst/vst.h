@@ -4,6 +4,9 @@
 // samples.
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
 namespace zarvo::vst {
 
 constexpr int snr_grid_size = 250;   // snr_grid, mean_std_ratio, vst_expectation
@@ -19,10 +22,53 @@ extern const double vst_f[vst_table_size];
 // E[f(Z)] for Z Rician with sigma 1 and signal theta_i.
 extern const double vst_expectation[snr_grid_size];
 
+// Finds the interval of a query among a table's knots in a few steps from a
+// bucket of the inner knots' range, for tables whose inner knots x[1 .. n-2]
+// never decrease. Then v > x[j] is false from some j on and that boundary is
+// the interval whichever way it is found: the bucket gives a nearby start,
+// and the start is moved down while x[j-1] >= v and up while x[j] < v. With
+// buckets narrower than the closest knots, one step at most is needed and
+// none is a guess.
+class KnotFinder {
+ public:
+  explicit KnotFinder(int buckets) : start_(static_cast<std::size_t>(buckets)) {}
+
+  // False when the table does not qualify (fewer than 4 knots, inner knots
+  // out of order, not finite, or all equal).
+  bool build(const double* x, int n);
+  bool built() const { return built_; }
+
+  // segment[i] = find(x, q[i]) for every query, in SIMD.
+  void find_all(const double* x, const double* q, int count, int* segment) const;
+
+  // The smallest j in 1 .. n-1 with v <= x[j], or n - 1 when there is none
+  // (a NaN query: 1), for the knots x the finder was built on.
+  int find(const double* x, double v) const {
+    if (!(v > lo_)) return 1;  // also a NaN
+    if (v > hi_) return n_ - 1;
+    const double t = (v - lo_) * scale_;  // at least 0; may overflow to inf
+    const int buckets = static_cast<int>(start_.size());
+    const int b = t < buckets ? static_cast<int>(t) : buckets - 1;
+    int j = start_[b];
+    j += x[j] < v;               // at most one knot in a narrow bucket
+    while (x[j - 1] >= v) --j;  // stops at j = 2: x[1] < v
+    while (x[j] < v) ++j;       // stops at j = n - 2: x[n-2] >= v
+    return j;
+  }
+
+ private:
+  std::vector<int> start_;
+  int n_ = 0;
+  double lo_ = 0, hi_ = 0, scale_ = 0;
+  bool built_ = false;
+};
+
 // Piecewise-linear interpolation of the table (x, y) of n strictly increasing
 // abscissae at the m queries q, extrapolating linearly beyond both ends. Long
 // slowly varying query lists take a sequential path that walks the intervals.
-void interp1(const double* x, const double* y, int n, const double* q, double* out, int m);
+// `prepared`, when given, is a finder built on x (a table used many times).
+void interp1(const double* x, const double* y, int n, const double* q, double* out, int m,
+             const KnotFinder* prepared = nullptr);
 
 // out[i] = stabilised value of the magnitude in[i] for noise level sigma > 0.
 // in and out must not overlap.
