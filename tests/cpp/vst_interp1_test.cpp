@@ -285,4 +285,71 @@ TEST(VstInterp1, LongUnorderedListsOverOrderedTablesFindEverySegment) {
   hwy::SupportedTargets();
 }
 
+// A finder prepared once must give every query the interval (and so the
+// bits) interp1 gives without it, on both paths: the block path, and the
+// walk of ordered-looking lists, which on a knot keeps the interval it
+// arrives from. Queries hit knots exactly, their neighbours, both outsides,
+// infinities and NaN; coarse buckets make the finder step, fine ones not.
+void check_prepared_finder() {
+  using zarvo::vst::KnotFinder;
+  std::mt19937 gen(77);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const double* x = zarvo::vst::vst_expectation;
+  const int n = zarvo::vst::snr_grid_size;
+  std::vector<double> y(n);  // uneven, so that the two intervals of a knot round apart
+  for (double& v : y) v = unit(gen) * 10 - 5;
+  for (int buckets : {4096, 64, 3}) {
+    KnotFinder finder(buckets);
+    ASSERT_TRUE(finder.build(x, n));
+    for (bool ordered : {false, true}) {
+      std::vector<double> q;
+      double walk = x[0];
+      while (q.size() < 1111) {
+        const double knot = x[gen() % n];
+        if (ordered) {  // steps forward and back, often onto a knot
+          walk += (unit(gen) - 0.4) * 0.05;
+          const int k = static_cast<int>(gen() % n);
+          q.push_back(gen() % 3 == 0 ? x[k] : gen() % 50 == 0 ? nan : walk);
+          continue;
+        }
+        switch (gen() % 6) {
+          case 0: q.push_back(knot); break;
+          case 1: q.push_back(std::nextafter(knot, -INFINITY)); break;
+          case 2: q.push_back(std::nextafter(knot, INFINITY)); break;
+          case 3: q.push_back(x[0] + (unit(gen) * 1.4 - 0.2) * (x[n - 1] - x[0])); break;
+          case 4: q.push_back(gen() % 2 ? INFINITY : -INFINITY); break;
+          default: q.push_back(gen() % 4 ? x[gen() % n] + unit(gen) * 0.01 : nan);
+        }
+      }
+      if (ordered) {  // ordered ends: the walk
+        q[q.size() - 1] = q[0] + 30;
+        q[q.size() - 2] = q[1] + 30;
+        q[q.size() - 3] = q[2] + 30;
+      } else {
+        q[0] = x[n - 1];
+        q[1] = x[0];
+      }
+      std::vector<double> plain(q.size()), prepared(q.size());
+      const int m = static_cast<int>(q.size());
+      interp1(x, y.data(), n, q.data(), plain.data(), m);
+      interp1(x, y.data(), n, q.data(), prepared.data(), m, &finder);
+      for (int i = 0; i < m; ++i)
+        ASSERT_TRUE(prepared[i] == plain[i] || (std::isnan(prepared[i]) && std::isnan(plain[i])))
+            << buckets << " buckets, " << (ordered ? "ordered" : "unordered") << " list, query "
+            << i << " = " << q[i] << ": " << prepared[i] << " instead of " << plain[i];
+    }
+  }
+}
+
+TEST(VstInterp1, PreparedFinderKeepsEveryIntervalOfBothPaths) {
+  for (std::int64_t target : hwy::SupportedAndGeneratedTargets()) {  // every SIMD path
+    hwy::SetSupportedTargetsForTest(target);
+    hwy::SupportedTargets();
+    SCOPED_TRACE(hwy::TargetName(target));
+    check_prepared_finder();
+  }
+  hwy::SetSupportedTargetsForTest(0);
+  hwy::SupportedTargets();
+}
+
 }  // namespace
