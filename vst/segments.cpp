@@ -100,11 +100,13 @@ void InverseEnds(const double* HWY_RESTRICT in, int count, double first, double 
   int i = 0;
   for (; i + n <= count; i += n) {
     const auto v = hn::LoadU(d, in + i);
-    const auto w = hn::Sub(v, off);
-    const auto ww = hn::Mul(w, w);
-    const auto large = hn::Div(hn::Mul(ww, sg), hn::Sqrt(hn::Add(half, ww)));
     auto r = hn::LoadU(d, out + i);
-    r = hn::IfThenElse(hn::Gt(v, hi), large, r);
+    const auto above = hn::Gt(v, hi);
+    if (!hn::AllFalse(d, above)) {  // the square root and division only where needed
+      const auto w = hn::Sub(v, off);
+      const auto ww = hn::Mul(w, w);
+      r = hn::IfThenElse(above, hn::Div(hn::Mul(ww, sg), hn::Sqrt(hn::Add(half, ww))), r);
+    }
     r = hn::IfThenElse(hn::Le(v, lo), z, r);
     hn::StoreU(r, d, out + i);
   }
