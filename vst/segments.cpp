@@ -70,6 +70,11 @@ void FindSegments(const double* HWY_RESTRICT x, int n, const int* HWY_RESTRICT s
   for (; i + lanes <= count; i += lanes) {
     const auto v = hn::LoadU(d, q + i);
     const auto inner = hn::And(hn::Gt(v, vlo), hn::Le(v, vhi));
+    const auto ends = hn::IfThenElse(hn::RebindMask(di, hn::Gt(v, vhi)), past, first);
+    if (hn::AllFalse(d, inner)) {  // every query past an end of the table
+      hn::StoreU(hn::DemoteTo(d32, hn::ConvertTo(d, ends)), d32, segment + i);
+      continue;
+    }
     // The bucket, from a position that is finite and in range in every lane
     // (truncated, as the scalar cast: it is at least 0).
     const auto t = hn::Min(hn::IfThenElse(inner, hn::Mul(hn::Sub(v, vlo), vscale), zero),
@@ -84,7 +89,6 @@ void FindSegments(const double* HWY_RESTRICT x, int n, const int* HWY_RESTRICT s
         segment[k] = find_segment(x, n, start, buckets, lo, hi, scale, q[k]);
       continue;
     }
-    const auto ends = hn::IfThenElse(hn::RebindMask(di, hn::Gt(v, vhi)), past, first);
     j = hn::IfThenElse(hn::RebindMask(di, inner), j, ends);
     hn::StoreU(hn::DemoteTo(d32, hn::ConvertTo(d, j)), d32, segment + i);
   }
