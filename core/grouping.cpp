@@ -18,14 +18,26 @@ inline int min_int(int a, int b) { return a < b ? a : b; }
 
 }  // namespace
 
+// Windows of up to this many candidates have all their distances formed
+// before any is examined (see grouping); larger ones a block of rows at a
+// time.
+constexpr long max_whole_window = 32768;
+
+// Candidates a distance buffer holds: the whole window, or a block of rows.
+int distance_slots(int search_block_size) {
+  const long width = search_block_size >= 0 ? 2L * search_block_size + 1 : 0;
+  const long window = width * width * width;
+  const long block = detail::row_block * width;
+  return static_cast<int>(window <= max_whole_window && window > block ? window : block);
+}
+
 int grouping_work_doubles(int nm1, int nm2, int nm3, int search_block_size) {
-  const int width = search_block_size >= 0 ? 2 * search_block_size + 1 : 0;
-  return (nm2 > 0 ? nm2 : 0) + nm1 * nm1 * nm3 + detail::row_block * width;
+  // The match list, the reference cube, the distances and their runs' minima.
+  return 2 * (nm2 > 0 ? nm2 : 0) + nm1 * nm1 * nm3 + distance_slots(search_block_size);
 }
 
 int grouping_work_ints(int nm1, int nm2, int nm3, int search_block_size) {
-  const int width = search_block_size >= 0 ? 2 * search_block_size + 1 : 0;
-  return 3 * (nm2 > 0 ? nm2 : 0) + nm1 * nm1 * nm3 + detail::row_block * width;
+  return 3 * (nm2 > 0 ? nm2 : 0) + nm1 * nm1 * nm3 + distance_slots(search_block_size);
 }
 
 void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2, int nm3,
@@ -94,61 +106,113 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
   k.offsets = offsets;
   double* block = ref_values + cube_len;
   int* candidates = offsets + cube_len;  // indices into `block`
+  const int slots = distance_slots(h);
+
+  // Offers candidate (cx, cy, cz) at distance d to the match list.
+  const auto offer = [&](double d, int cx, int cy, int cz) {
+    // Strict tests: a tie with the threshold or with the worst kept match is
+    // refused, and NaN fails both.
+    if (!(d < tau_match && d < dist[0])) return;
+
+    // Replace the worst entry and move the newcomer towards the reference
+    // past every strictly worse match, that is, drop entry 0 and shift the
+    // strictly worse entries 1 .. q down by one (what swapping the newcomer
+    // past them one at a time gives). The reference entry is never touched,
+    // so an earlier match of equal distance stays ahead.
+    // Entries 1 .. nm2 - 2 never increase, so the strictly worse ones are a
+    // leading run of them, as long as their count.
+    int q = 0;
+    for (int m = 1; m <= nm2 - 2; ++m) q += dist[m] > d;
+    for (int m = 0; m < q; ++m) {
+      dist[m] = dist[m + 1];
+      pos[3 * m + 0] = pos[3 * m + 3];
+      pos[3 * m + 1] = pos[3 * m + 4];
+      pos[3 * m + 2] = pos[3 * m + 5];
+    }
+    dist[q] = d;
+    pos[3 * q + 0] = cx;
+    pos[3 * q + 1] = cy;
+    pos[3 * q + 2] = cz;
+  };
+  const auto distances = [&](int x0, int ncols, int y0, int nrows, int cz, double* out) {
+    if (path == MatchingPath::simd) {
+      detail::block_distances_simd(k, x0, ncols, y0, nrows, cz, out);
+    } else {
+      detail::block_distances_scalar(k, x0, ncols, y0, nrows, cz, out);
+    }
+  };
 
   // Slices outermost, columns innermost: this order breaks ties. The
-  // distances of a block of rows are formed first (the whole sum, with no
-  // early exit), then examined in scan order.
+  // distances are formed first (the whole sum, with no early exit), then
+  // examined in scan order. The list ends as the nm2 - 1 smallest distances
+  // below the threshold, earlier candidates first among equal ones, whatever
+  // candidates that cannot be among them are left out; the scans below only
+  // choose which to leave out.
   const int ncols = x_hi - x_lo + 1;
-  for (int cz = z_lo; cz <= z_hi && ncols > 0; ++cz) {
-    for (int y0 = y_lo; y0 <= y_hi; y0 += detail::row_block) {
-      const int nrows = min_int(detail::row_block, y_hi - y0 + 1);
-      if (path == MatchingPath::simd) {
-        detail::block_distances_simd(k, x_lo, ncols, y0, nrows, cz, block);
-      } else {
-        detail::block_distances_scalar(k, x_lo, ncols, y0, nrows, cz, block);
-      }
-      // The worst kept distance only falls during the scan, so a candidate
-      // not below both bounds now can never be kept: one branch-free pass
-      // lists the few that may be, in scan order, for the exact test below.
-      const double bound = tau_match < dist[0] ? tau_match : dist[0];
-      const int count = nrows * ncols;
-      int kept = 0;
-      for (int i = 0; i < count; ++i) {
-        candidates[kept] = i;
-        kept += block[i] < bound;
-      }
-      for (int j = 0; j < kept; ++j) {
-        const int i = candidates[j];
-        const int r = i / ncols, c = i - r * ncols;
-        const int cy = y0 + r;
-        const int cx = x_lo + c;
-        if (cx == x && cy == y && cz == z) continue;
-        const double d = block[i];
-
-        // Strict tests: a tie with the threshold or with the worst kept
-        // match is refused, and NaN fails both.
-        if (!(d < tau_match && d < dist[0])) continue;
-
-        // Replace the worst entry and move the newcomer towards the
-        // reference past every strictly worse match, that is, drop entry
-        // 0 and shift the strictly worse entries 1 .. q down by one (what
-        // swapping the newcomer past them one at a time gives). The
-        // reference entry is never touched, so an earlier match of equal
-        // distance stays ahead.
-        // Entries 1 .. nm2 - 2 never increase, so the strictly worse ones
-        // are a leading run of them, as long as their count.
-        int q = 0;
-        for (int m = 1; m <= nm2 - 2; ++m) q += dist[m] > d;
-        for (int m = 0; m < q; ++m) {
-          dist[m] = dist[m + 1];
-          pos[3 * m + 0] = pos[3 * m + 3];
-          pos[3 * m + 1] = pos[3 * m + 4];
-          pos[3 * m + 2] = pos[3 * m + 5];
+  const int nrows_all = y_hi - y_lo + 1;
+  const long window = static_cast<long>(ncols > 0 ? ncols : 0) * (nrows_all > 0 ? nrows_all : 0) *
+                      (z_hi - z_lo + 1);
+  if (window > 0 && window <= slots) {
+    // The whole window at once. Dealt into as many interleaved runs as the
+    // list has places (nm2 - 1), the smallest distance of each run bounds
+    // the list's worst: at least that many candidates lie at or below the
+    // largest of these minima, so no candidate above it can be kept. Only
+    // those at or below it (typically a few times the places) are offered,
+    // in scan order.
+    const int plane = nrows_all * ncols;
+    for (int cz = z_lo; cz <= z_hi; ++cz)
+      for (int y0 = y_lo; y0 <= y_hi; y0 += detail::row_block)
+        distances(x_lo, ncols, y0, min_int(detail::row_block, y_hi - y0 + 1), cz,
+                  block + (cz - z_lo) * plane + (y0 - y_lo) * ncols);
+    block[(z - z_lo) * plane + (y - y_lo) * ncols + (x - x_lo)] = inf;  // never the reference
+    const int places = nm2 - 1;
+    double bound = inf;
+    if (places > 0 && window >= places) {
+      double* low = block + slots;  // each run's minimum (NaN never is one)
+      for (int run = 0; run < places; ++run) low[run] = inf;
+      long i = 0;
+      for (; i + places <= window; i += places)
+        for (int run = 0; run < places; ++run)
+          low[run] = block[i + run] < low[run] ? block[i + run] : low[run];
+      for (int run = 0; i < window; ++i, ++run)
+        low[run] = block[i] < low[run] ? block[i] : low[run];
+      bound = -inf;
+      for (int run = 0; run < places; ++run) bound = low[run] > bound ? low[run] : bound;
+    }
+    int kept = 0;
+    for (int i = 0; i < window; ++i) {
+      candidates[kept] = i;
+      kept += (block[i] <= bound) & (block[i] < tau_match);
+    }
+    for (int j = 0; j < kept; ++j) {
+      const int i = candidates[j];
+      const int iz = i / plane, rest = i - iz * plane;
+      const int r = rest / ncols, c = rest - r * ncols;
+      offer(block[i], x_lo + c, y_lo + r, z_lo + iz);
+    }
+  } else {
+    // A block of rows at a time. The worst kept distance only falls during
+    // the scan, so a candidate not below both bounds now can never be kept:
+    // one branch-free pass lists the few that may be, in scan order.
+    for (int cz = z_lo; cz <= z_hi && ncols > 0; ++cz) {
+      for (int y0 = y_lo; y0 <= y_hi; y0 += detail::row_block) {
+        const int nrows = min_int(detail::row_block, y_hi - y0 + 1);
+        distances(x_lo, ncols, y0, nrows, cz, block);
+        const double bound = tau_match < dist[0] ? tau_match : dist[0];
+        const int count = nrows * ncols;
+        int kept = 0;
+        for (int i = 0; i < count; ++i) {
+          candidates[kept] = i;
+          kept += block[i] < bound;
         }
-        dist[q] = d;
-        pos[3 * q + 0] = cx;
-        pos[3 * q + 1] = cy;
-        pos[3 * q + 2] = cz;
+        for (int j = 0; j < kept; ++j) {
+          const int i = candidates[j];
+          const int r = i / ncols, c = i - r * ncols;
+          const int cy = y0 + r;
+          const int cx = x_lo + c;
+          if (cx == x && cy == y && cz == z) continue;
+          offer(block[i], cx, cy, cz);
+        }
       }
     }
   }

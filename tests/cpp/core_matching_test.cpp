@@ -111,6 +111,84 @@ TEST(CoreMatching, SimdAndScalarGiveTheSameGroups) {
   EXPECT_GT(grown, compared / 4) << "too few trials formed groups";
 }
 
+// The group a plain search gives: every candidate of the window other than
+// the reference, its distance summed in the matching's voxel order, kept
+// when strictly below the threshold; the nm2 - 1 closest, earlier candidates
+// (slices, then rows, then columns) first among equal distances; the
+// reference and then these, as many as the largest power of two allows.
+Group plain_search(const Volume& vol, const Matching& s, int x, int y, int z) {
+  const int* d = vol.dims;
+  auto at = [&](int cx, int cy, int cz) {
+    return vol.v[(cy - 1) + d[0] * ((cx - 1) + static_cast<std::size_t>(d[1]) * (cz - 1))];
+  };
+  const int h = s.h;
+  const int zl = s.sync || vol.ndims == 2 ? z : std::max(1, z - h);
+  const int zh = s.sync || vol.ndims == 2 ? z : std::min(z + h, d[2] - s.nm3 + 1);
+  struct Candidate { double dist; int x, y, z; };
+  std::vector<Candidate> found;
+  for (int cz = zl; cz <= zh; ++cz)
+    for (int cy = std::max(1, y - h); cy <= std::min(y + h, d[0] - s.nm1 + 1); ++cy)
+      for (int cx = std::max(1, x - h); cx <= std::min(x + h, d[1] - s.nm1 + 1); ++cx) {
+        if (cx == x && cy == y && cz == z) continue;
+        double sum = 0.0;
+        for (int a = 0; a < s.nm1; ++a)
+          for (int b = 0; b < s.nm1; ++b)
+            for (int t = 0; t < s.nm3; ++t) {
+              const double e = at(x + a, y + b, z + t) - at(cx + a, cy + b, cz + t);
+              sum += e * e;
+            }
+        if (sum < s.tau) found.push_back({sum, cx, cy, cz});
+      }
+  std::stable_sort(found.begin(), found.end(),
+                   [](const Candidate& a, const Candidate& b) { return a.dist < b.dist; });
+  const int n = 1 + std::min<int>(static_cast<int>(found.size()), s.nm2 - 1);
+  Group g;
+  g.L = 1;
+  while (2 * g.L <= n) g.L *= 2;
+  g.positions = {static_cast<std::uint16_t>(x), static_cast<std::uint16_t>(y),
+                 static_cast<std::uint16_t>(z)};
+  for (int i = 0; i + 1 < g.L; ++i)
+    g.positions.insert(g.positions.end(), {static_cast<std::uint16_t>(found[i].x),
+                                           static_cast<std::uint16_t>(found[i].y),
+                                           static_cast<std::uint16_t>(found[i].z)});
+  return g;
+}
+
+// Whichever way the search examines its window (whole, or a block of rows at
+// a time for wide windows) and however few candidates it offers to the list,
+// it must end with the plain search's group: ties, NaN voxels, thresholds,
+// borders and group sizes from 1 to 32.
+TEST(CoreMatching, GroupsAreThoseOfAPlainSearch) {
+  std::mt19937 rng(11);
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  const int nm2s[] = {1, 2, 3, 8, 16, 32};
+  int compared = 0, full = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    const Volume vol = random_volume(rng, pick(4, 30), pick(4, 24), pick(1, 12), pick(0, 2) == 0,
+                                     pick(0, 3) == 0 ? 0.01 : 0.0);
+    Matching s;
+    s.nm1 = pick(1, std::min({vol.dims[0], vol.dims[1], 4}));
+    s.nm3 = vol.ndims == 3 ? pick(1, std::min(vol.dims[2], 3)) : 1;
+    s.nm2 = nm2s[pick(0, 5)];
+    s.h = pick(0, 3) == 0 ? pick(16, 20) : pick(0, 7);  // 16 and up: row blocks
+    s.sync = pick(0, 4) == 0;
+    const double var = 9.0 * s.nm1 * s.nm1 * s.nm3;
+    s.tau = pick(0, 4) == 0 ? INFINITY : pick(1, 8) * var * 0.5;
+    for (int rep = 0; rep < 3; ++rep) {
+      const int x = pick(1, vol.dims[1] - s.nm1 + 1);
+      const int y = pick(1, vol.dims[0] - s.nm1 + 1);
+      const int z = vol.ndims == 3 ? pick(1, vol.dims[2] - s.nm3 + 1) : 1;
+      const Group want = plain_search(vol, s, x, y, z);
+      const Group got = run(vol, s, x, y, z, zarvo::MatchingPath::simd);
+      ASSERT_EQ(got, want) << "trial " << trial << " rep " << rep << ": group of " << got.L
+                           << " instead of " << want.L << ", h " << s.h << ", nm2 " << s.nm2;
+      ++compared;
+      full += want.L == s.nm2 && s.nm2 > 2;
+    }
+  }
+  EXPECT_GT(full, compared / 8) << "too few trials filled their groups";
+}
+
 // Every distance of every candidate block, bit for bit, on every instruction
 // set compiled in that this CPU runs: catches a lane that fuses the multiply
 // and add or sums in another order even where the groups would not show it.
