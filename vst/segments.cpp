@@ -79,10 +79,14 @@ void FindSegments(const double* HWY_RESTRICT x, int n, const int* HWY_RESTRICT s
     // (truncated, as the scalar cast: it is at least 0).
     const auto t = hn::Min(hn::IfThenElse(inner, hn::Mul(hn::Sub(v, vlo), vscale), zero),
                            last_bucket);
-    auto j = hn::PromoteTo(di, hn::GatherIndex(d32, start, hn::DemoteTo(d32, t)));
-    j = hn::IfThenElse(hn::RebindMask(di, hn::Lt(hn::GatherIndex(d, x, j), v)), hn::Add(j, one), j);
-    const auto ok = hn::And(hn::Lt(hn::GatherIndex(d, x, hn::Sub(j, one)), v),
-                            hn::Le(v, hn::GatherIndex(d, x, j)));
+    const auto j0 = hn::PromoteTo(di, hn::GatherIndex(d32, start, hn::DemoteTo(d32, t)));
+    // One step up where x[j0] < v; then x[j - 1] < v <= x[j] holds when the
+    // one knot not yet compared agrees: x[j] after a step, x[j0 - 1] without.
+    const auto up = hn::Lt(hn::GatherIndex(d, x, j0), v);
+    const auto up_i = hn::RebindMask(di, up);
+    auto j = hn::IfThenElse(up_i, hn::Add(j0, one), j0);
+    const auto other = hn::GatherIndex(d, x, hn::IfThenElse(up_i, j, hn::Sub(j0, one)));
+    const auto ok = hn::Or(hn::And(up, hn::Le(v, other)), hn::AndNot(up, hn::Lt(other, v)));
     if (!hn::AllTrue(d, hn::Or(ok, hn::Not(inner)))) {
       // A start more than one knot away: these queries one by one.
       for (int k = i; k < i + lanes; ++k)
