@@ -56,6 +56,12 @@ struct GroupProducts {
   Product depth;     // (nm1 * nm1) x nm3 by nm3 x nm3
   Product depth_bt;
   std::vector<Product> group, group_bt;  // (cube length) x L by L x L, at log2(L)
+  // A matrix nm1 x nm1 times every slice of a group of L cubes at once (the
+  // slices side by side: nm1 x (nm1 * nm3 * L)), at log2(L); empty unless
+  // such a product was found to give each slice the bits of `slice` (a
+  // kernel that treats the columns alike, checked once on random values).
+  std::vector<Product> slices;
+  bool batched() const { return !slices.empty(); }
 };
 
 }  // namespace zarvo

@@ -46,25 +46,38 @@ void forward_transformation(const GroupProducts& p, const double* group, double*
   // Every cube: 2-D transform of each slice, then along the depth. The input
   // is read completely here, before the spectrum is written, so the two may
   // share a block.
-  for (int i = 0; i < L; ++i) {
-    const double* cube_in = group + cube_size * i;
-    for (int d = 0; d < nm3; ++d) {
-      // The slice is copied first: read straight from the group, just
-      // gathered, the product stalls (measured: about 9 % of a Rician run).
-      double* slice = cube_slices + slice_size * d;
-      std::memcpy(slice, cube_in + slice_size * d, slice_size * sizeof(double));
-      p.slice(Tfor, slice, slice_tmp);
-      p.slice_bt(slice_tmp, Tfor, slice);
+  if (p.batched()) {
+    // Tfor times every slice of the group in one product, into `cubes`; then
+    // each slice times Tfor' and each cube along the depth, back into its
+    // place in `cubes`.
+    p.slices[log2_of(L)](Tfor, group, cubes);
+    for (int i = 0; i < L; ++i) {
+      double* cube = cubes + cube_size * i;
+      for (int d = 0; d < nm3; ++d)
+        p.slice_bt(cube + slice_size * d, Tfor, cube_slices + slice_size * d);
+      p.depth_bt(cube_slices, Tfor3, cube);
     }
-    p.depth_bt(cube_slices, Tfor3, cubes + cube_size * i);
+  } else {
+    for (int i = 0; i < L; ++i) {
+      const double* cube_in = group + cube_size * i;
+      for (int d = 0; d < nm3; ++d) {
+        // The slice is copied first: read straight from the group, just
+        // gathered, the product stalls (measured: about 9 % of a Rician run).
+        double* slice = cube_slices + slice_size * d;
+        std::memcpy(slice, cube_in + slice_size * d, slice_size * sizeof(double));
+        p.slice(Tfor, slice, slice_tmp);
+        p.slice_bt(slice_tmp, Tfor, slice);
+      }
+      p.depth_bt(cube_slices, Tfor3, cubes + cube_size * i);
+    }
   }
 
   // Along the group dimension, one column per cube.
   p.group_bt[log2_of(L)](cubes, group_fwd, spectrum);
 }
 
-void inverse_transformation(const GroupProducts& p, const double* spectrum, double* cubes,
-                            int nm1, int nm3, int L, double* slice_buf, double* slice_tmp,
+void inverse_transformation(const GroupProducts& p, double* spectrum, double* cubes, int nm1,
+                            int nm3, int L, double* slice_buf, double* slice_tmp,
                             double* cube_buf, const double* Tinv, const double* depth,
                             const double* group_inv, double* group) {
   const std::size_t slice_size = static_cast<std::size_t>(nm1) * nm1;
@@ -78,6 +91,17 @@ void inverse_transformation(const GroupProducts& p, const double* spectrum, doub
   // first factor it is told to transpose, so this keeps its bits.
   const bool own_transpose = p.slice.direct();
   if (own_transpose) transpose(Tinv, nm1, slice_buf);
+  if (p.batched() && group != cubes) {
+    // Every cube along the depth into the spectrum's block (read already),
+    // Tinv' times every slice of the group in one product, into `cubes`,
+    // then each slice times Tinv into `group`.
+    for (int i = 0; i < L; ++i) p.depth(cubes + cube_size * i, depth, spectrum + cube_size * i);
+    p.slices[log2_of(L)](slice_buf, spectrum, cubes);
+    const std::size_t slices = static_cast<std::size_t>(nm3) * L;
+    for (std::size_t d = 0; d < slices; ++d)
+      p.slice(cubes + slice_size * d, Tinv, group + slice_size * d);
+    return;
+  }
   for (int i = 0; i < L; ++i) {
     p.depth(cubes + cube_size * i, depth, cube_buf);
     double* cube_out = group + cube_size * i;

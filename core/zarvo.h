@@ -104,10 +104,10 @@ void forward_transformation(const GroupProducts& p, const double* group, double*
                             double* spectrum);
 
 // 4-D spectrum back to a group of L cubes, applying the transposes of Tinv,
-// depth and group_inv. `group` may be the same block as `spectrum` or as
-// `cubes`, which receives the spectrum after the inverse group step. Scratch: slice_buf and
-// slice_tmp (a slice each), cube_buf (a cube).
-void inverse_transformation(const GroupProducts& p, const double* spectrum, double* cubes,
+// depth and group_inv. `spectrum` is used as scratch once read. `group` may
+// be the same block as `spectrum` or as `cubes` (the latter slower). Scratch:
+// slice_buf and slice_tmp (a slice each), cube_buf (a cube).
+void inverse_transformation(const GroupProducts& p, double* spectrum, double* cubes,
                             int nm1, int nm3, int L, double* slice_buf, double* slice_tmp,
                             double* cube_buf, const double* Tinv, const double* depth,
                             const double* group_inv, double* group);

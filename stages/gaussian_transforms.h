@@ -14,9 +14,9 @@ namespace zarvo::stages {
 void gather_forward(const Geometry& g, const Transforms& t, const double* volume,
                     const double* pilot, int L, Workspace& w);
 
-// Inverts w.group_spectrum at the group offset; every filtered cube ends in
-// w.group_buf at the group offset.
-void inverse_to_group_buf(const Geometry& g, const Transforms& t, int L, Workspace& w);
+// Inverts w.group_spectrum at the group offset, in place (w.group_buf is
+// scratch); returns where the filtered cubes are.
+double* inverse_spectrum(const Geometry& g, const Transforms& t, int L, Workspace& w);
 
 // The group's noise level from its spectrum (adaptive mode): every
 // coefficient of non-zero group frequency, or the whole cube when L is 1.

@@ -11,24 +11,12 @@
 namespace zarvo::stages {
 namespace {
 
-// Gathers the group's cubes from `volume` into `to` (cube k at k * cube
-// length) and, when `pilot` is given, the same cubes of the pilot into
-// `pilot_to`, untransformed.
+// Gathers the group's cubes from `volume` into `to` and, when `pilot` is
+// given, the same cubes of the pilot into `pilot_to`, untransformed.
 void gather_raw(const Geometry& g, const std::uint16_t* positions, int L, const double* volume,
                 double* to, const double* pilot, double* pilot_to) {
-  for (int k = 0; k < L; ++k) {
-    const int xk = positions[3 * k], yk = positions[3 * k + 1], zk = positions[3 * k + 2];
-    for (int s = 0; s < g.nm3; ++s) {
-      for (int l = 0; l < g.nm1; ++l) {
-        // A column of the cube: nm1 voxels next to each other.
-        const std::size_t v = static_cast<std::size_t>(get_linear_index(xk + l, yk, zk + s, g.dims));
-        const std::size_t q = static_cast<std::size_t>(k) * g.cube_len + s * g.slice_len + l * g.nm1;
-        for (int m = 0; m < g.nm1; ++m) to[q + m] = volume[v + m];
-        if (pilot)
-          for (int m = 0; m < g.nm1; ++m) pilot_to[q + m] = pilot[v + m];
-      }
-    }
-  }
+  gather_group(g, positions, L, volume, to);
+  if (pilot) gather_group(g, positions, L, pilot, pilot_to);
 }
 
 // True when the groups may be gathered from volumes stabilised ahead: one

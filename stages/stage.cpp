@@ -32,9 +32,6 @@ Workspace allocate_workspace(const Geometry& g, StageKind kind) {
       {&w.slice_tmp, slice, true},
       {&w.cube_buf, cube, true},
       {&w.cube_slices, cube, true},
-      {&w.slice_buf_hat, slice, kind == StageKind::wie},
-      {&w.cube_buf_hat, cube, kind == StageKind::wie},
-      {&w.cube_slices_hat, cube, kind == StageKind::wie},
       {&w.group_spectrum, group, true},
       {&w.group_buf, group, true},
       {&w.group_spectrum_hat, group, wiener},
@@ -105,6 +102,16 @@ void gather_slice(const Geometry& g, const double* volume, int x, int y, int z, 
   for (int l = 0; l < g.nm1; ++l) {  // a column: nm1 voxels next to each other
     const double* column = volume + get_linear_index(x + l, y, z + s, g.dims);
     for (int m = 0; m < g.nm1; ++m) slice[m + g.nm1 * l] = column[m];
+  }
+}
+
+void gather_group(const Geometry& g, const std::uint16_t* positions, int L, const double* volume,
+                  double* to) {
+  for (int k = 0; k < L; ++k) {
+    const int xk = positions[3 * k], yk = positions[3 * k + 1], zk = positions[3 * k + 2];
+    for (int s = 0; s < g.nm3; ++s)
+      gather_slice(g, volume, xk, yk, zk, s,
+                   to + static_cast<std::size_t>(k) * g.cube_len + s * g.slice_len);
   }
 }
 

@@ -55,9 +55,6 @@ struct Workspace {
   double* slice_tmp = nullptr;
   double* cube_buf = nullptr;
   double* cube_slices = nullptr;
-  double* slice_buf_hat = nullptr;
-  double* cube_buf_hat = nullptr;
-  double* cube_slices_hat = nullptr;
   double* group_spectrum = nullptr;
   double* group_buf = nullptr;
   double* group_spectrum_hat = nullptr;
@@ -118,6 +115,11 @@ void aggregate(const Geometry& g, const GroupResult& r, Accumulators& acc);
 // column-major nm1 x nm1 slice buffer.
 void gather_slice(const Geometry& g, const double* volume, int x, int y, int z, int s,
                   double* slice);
+
+// Gathers the L cubes at `positions` from `volume` into `to`: cube k at k *
+// cube length, slice by slice, each slice column-major nm1 x nm1.
+void gather_group(const Geometry& g, const std::uint16_t* positions, int L, const double* volume,
+                  double* to);
 
 // True when the cube at (x, y, z) holds a voxel of the geometry's mask (or
 // when there is no mask).

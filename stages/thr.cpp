@@ -28,11 +28,11 @@ void filter_thr_group(const Geometry& g, const Transforms& t, const ThrSettings&
     W = threshold_spectrum(spectrum, L * g.cube_len, p.lambda4D * sigma, p.alpha, p.hard,
                            sigma * sigma);
   }
-  inverse_to_group_buf(g, t, L, w);
+  const double* estimate = inverse_spectrum(g, t, L, w);
 
   r.L = L;
   r.positions = w.positions;
-  r.estimate = w.group_buf + off;
+  r.estimate = estimate;
   r.sigma = sigma;
   r.W = W;
   r.add_to_noise_map = p.adaptive() && thresholded;

@@ -29,11 +29,11 @@ void filter_wie_group(const Geometry& g, const Transforms& t, const WieSettings&
   } else {
     W = eps;
   }
-  inverse_to_group_buf(g, t, L, w);
+  const double* estimate = inverse_spectrum(g, t, L, w);
 
   r.L = L;
   r.positions = w.positions;
-  r.estimate = w.group_buf + off;
+  r.estimate = estimate;
   r.sigma = sigma;
   r.W = W;
   r.add_to_noise_map = p.adaptive();
