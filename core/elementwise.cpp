@@ -84,6 +84,20 @@ void AddCube(const double* HWY_RESTRICT values, int nm1, int nm3, double divisor
   }
 }
 
+void GatherCube(const double* HWY_RESTRICT first, int nm1, int nm3, std::ptrdiff_t column_stride,
+                std::ptrdiff_t slice_stride, double* HWY_RESTRICT out) {
+  const hn::CappedTag<double, 4> d;
+  const int n = static_cast<int>(hn::Lanes(d));
+  for (int s = 0; s < nm3; ++s) {
+    for (int l = 0; l < nm1; ++l, out += nm1) {
+      const double* HWY_RESTRICT column = first + slice_stride * s + column_stride * l;
+      int m = 0;
+      for (; m + n <= nm1; m += n) hn::StoreU(hn::LoadU(d, column + m), d, out + m);
+      for (; m < nm1; ++m) out[m] = column[m];
+    }
+  }
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace zarvo
 HWY_AFTER_NAMESPACE();
@@ -95,6 +109,12 @@ HWY_EXPORT(DivideBy);
 HWY_EXPORT(WienerFactors);
 HWY_EXPORT(HardThreshold);
 HWY_EXPORT(AddCube);
+HWY_EXPORT(GatherCube);
+
+void gather_cube(const double* first, int nm1, int nm3, std::ptrdiff_t column_stride,
+                 std::ptrdiff_t slice_stride, double* out) {
+  HWY_DYNAMIC_DISPATCH(GatherCube)(first, nm1, nm3, column_stride, slice_stride, out);
+}
 
 void hard_threshold(double* values, int count, double threshold) {
   HWY_DYNAMIC_DISPATCH(HardThreshold)(values, count, threshold);

@@ -132,6 +132,12 @@ void hard_threshold(double* values, int count, double threshold);
 void add_cube(const double* values, int nm1, int nm3, double divisor, double weight,
               double* const* numerator, double* const* weights, std::ptrdiff_t column_stride);
 
+// Copies a cube of nm1 x nm1 x nm3 voxels whose first voxel is at `first`
+// (columns column_stride apart, slices slice_stride apart) into `out`,
+// column by column: out[m + nm1 * (l + nm1 * s)].
+void gather_cube(const double* first, int nm1, int nm3, std::ptrdiff_t column_stride,
+                 std::ptrdiff_t slice_stride, double* out);
+
 // ---- Robust noise estimation ----------------------------------------------
 
 // The k-th smallest value, k = (count + 1) / 2, by bisection of the value

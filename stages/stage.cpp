@@ -97,21 +97,13 @@ bool touches_mask(const Geometry& g, int x, int y, int z) {
   return false;
 }
 
-void gather_slice(const Geometry& g, const double* volume, int x, int y, int z, int s,
-                  double* slice) {
-  for (int l = 0; l < g.nm1; ++l) {  // a column: nm1 voxels next to each other
-    const double* column = volume + get_linear_index(x + l, y, z + s, g.dims);
-    for (int m = 0; m < g.nm1; ++m) slice[m + g.nm1 * l] = column[m];
-  }
-}
-
 void gather_group(const Geometry& g, const std::uint16_t* positions, int L, const double* volume,
                   double* to) {
+  const std::ptrdiff_t plane = static_cast<std::ptrdiff_t>(g.dims[0]) * g.dims[1];
   for (int k = 0; k < L; ++k) {
     const int xk = positions[3 * k], yk = positions[3 * k + 1], zk = positions[3 * k + 2];
-    for (int s = 0; s < g.nm3; ++s)
-      gather_slice(g, volume, xk, yk, zk, s,
-                   to + static_cast<std::size_t>(k) * g.cube_len + s * g.slice_len);
+    gather_cube(volume + get_linear_index(xk, yk, zk, g.dims), g.nm1, g.nm3, g.dims[0], plane,
+                to + static_cast<std::size_t>(k) * g.cube_len);
   }
 }
 

@@ -111,11 +111,6 @@ struct GroupResult {
 // Adds every voxel of every cube of the group into the accumulators.
 void aggregate(const Geometry& g, const GroupResult& r, Accumulators& acc);
 
-// Gathers the cube at (x, y, z) from `volume`, one slice at a time, into a
-// column-major nm1 x nm1 slice buffer.
-void gather_slice(const Geometry& g, const double* volume, int x, int y, int z, int s,
-                  double* slice);
-
 // Gathers the L cubes at `positions` from `volume` into `to`: cube k at k *
 // cube length, slice by slice, each slice column-major nm1 x nm1.
 void gather_group(const Geometry& g, const std::uint16_t* positions, int L, const double* volume,
