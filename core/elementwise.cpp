@@ -16,16 +16,6 @@ namespace zarvo {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-void DivideBy(const double* HWY_RESTRICT values, int count, double divisor,
-              double* HWY_RESTRICT out) {
-  const hn::ScalableTag<double> d;
-  const int n = static_cast<int>(hn::Lanes(d));
-  const auto v = hn::Set(d, divisor);
-  int i = 0;
-  for (; i + n <= count; i += n) hn::StoreU(hn::Div(hn::LoadU(d, values + i), v), d, out + i);
-  for (; i < count; ++i) out[i] = values[i] / divisor;
-}
-
 void WienerFactors(double* HWY_RESTRICT spectrum, const double* HWY_RESTRICT pilot, int count,
                    double noise_variance, double* HWY_RESTRICT factors) {
   const hn::ScalableTag<double> d;
@@ -105,7 +95,6 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace zarvo {
 
-HWY_EXPORT(DivideBy);
 HWY_EXPORT(WienerFactors);
 HWY_EXPORT(HardThreshold);
 HWY_EXPORT(AddCube);
@@ -124,10 +113,6 @@ void add_cube(const double* values, int nm1, int nm3, double divisor, double wei
               double* const* numerator, double* const* weights, std::ptrdiff_t column_stride) {
   HWY_DYNAMIC_DISPATCH(AddCube)(values, nm1, nm3, divisor, weight, numerator, weights,
                                 column_stride);
-}
-
-void divide_by(const double* values, int count, double divisor, double* out) {
-  HWY_DYNAMIC_DISPATCH(DivideBy)(values, count, divisor, out);
 }
 
 void wiener_factors(double* spectrum, const double* pilot, int count, double noise_variance,

@@ -114,9 +114,6 @@ void inverse_transformation(const GroupProducts& p, double* spectrum, double* cu
 
 // ---- Elementwise loops of the stages (SIMD, the scalar loops' bits) -------
 
-// out[i] = values[i] / divisor. out may not overlap values.
-void divide_by(const double* values, int count, double divisor, double* out);
-
 // factors[i] = b * b / (noise_variance + b * b) with b = pilot[i], and
 // spectrum[i] *= factors[i]. No two arrays may overlap.
 void wiener_factors(double* spectrum, const double* pilot, int count, double noise_variance,
