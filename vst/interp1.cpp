@@ -80,8 +80,7 @@ int walk_to(const double* x, int n, int j, double v, const KnotFinder* finder) {
 }  // namespace
 
 void KnotFinder::find_all(const double* x, const double* q, int count, int* segment) const {
-  find_segments(x, n_, start_.data(), static_cast<int>(start_.size()), lo_, hi_, scale_, q,
-                segment, count);
+  find_segments(x, *this, q, segment, count);
 }
 
 void interp1(const double* x, const double* y, int n, const double* q, double* out, int m,

@@ -43,22 +43,11 @@ void EvaluateSegments(const double* HWY_RESTRICT x, const double* HWY_RESTRICT y
   }
 }
 
-// The scalar FindSegments of one query.
-int find_segment(const double* HWY_RESTRICT x, int n, const int* HWY_RESTRICT start, int buckets,
-                 double lo, double hi, double scale, double v) {
-  if (!(v > lo)) return 1;
-  if (v > hi) return n - 1;
-  const double t = (v - lo) * scale;
-  int j = start[t < buckets ? static_cast<int>(t) : buckets - 1];
-  j += x[j] < v;
-  while (x[j - 1] >= v) --j;
-  while (x[j] < v) ++j;
-  return j;
-}
-
-void FindSegments(const double* HWY_RESTRICT x, int n, const int* HWY_RESTRICT start,
-                  int buckets, double lo, double hi, double scale, const double* HWY_RESTRICT q,
-                  int* HWY_RESTRICT segment, int count) {
+void FindSegments(const double* HWY_RESTRICT x, const KnotFinder& finder,
+                  const double* HWY_RESTRICT q, int* HWY_RESTRICT segment, int count) {
+  const int* HWY_RESTRICT start = finder.starts().data();
+  const int buckets = static_cast<int>(finder.starts().size()), n = finder.knots();
+  const double lo = finder.low(), hi = finder.high(), scale = finder.scale();
   const hn::ScalableTag<double> d;
   const hn::RebindToSigned<decltype(d)> di;
   const hn::Rebind<std::int32_t, decltype(d)> d32;
@@ -90,13 +79,13 @@ void FindSegments(const double* HWY_RESTRICT x, int n, const int* HWY_RESTRICT s
     if (!hn::AllTrue(d, hn::Or(ok, hn::Not(inner)))) {
       // A start more than one knot away: these queries one by one.
       for (int k = i; k < i + lanes; ++k)
-        segment[k] = find_segment(x, n, start, buckets, lo, hi, scale, q[k]);
+        segment[k] = finder.find(x, q[k]);
       continue;
     }
     j = hn::IfThenElse(hn::RebindMask(di, inner), j, ends);
     hn::StoreU(hn::DemoteTo(d32, hn::ConvertTo(d, j)), d32, segment + i);
   }
-  for (; i < count; ++i) segment[i] = find_segment(x, n, start, buckets, lo, hi, scale, q[i]);
+  for (; i < count; ++i) segment[i] = finder.find(x, q[i]);
 }
 
 void InverseEnds(const double* HWY_RESTRICT in, int count, double first, double last,
@@ -140,9 +129,9 @@ HWY_EXPORT(EvaluateSegments);
 HWY_EXPORT(InverseEnds);
 HWY_EXPORT(FindSegments);
 
-void find_segments(const double* x, int n, const int* start, int buckets, double lo, double hi,
-                   double scale, const double* q, int* segment, int count) {
-  HWY_DYNAMIC_DISPATCH(FindSegments)(x, n, start, buckets, lo, hi, scale, q, segment, count);
+void find_segments(const double* x, const KnotFinder& finder, const double* q, int* segment,
+                   int count) {
+  HWY_DYNAMIC_DISPATCH(FindSegments)(x, finder, q, segment, count);
 }
 
 void inverse_ends(const double* in, int count, double first, double last, double zero,

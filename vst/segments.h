@@ -2,6 +2,8 @@
 // already known, in SIMD.
 #pragma once
 
+#include "vst/vst.h"
+
 namespace zarvo::vst {
 
 // out[i] = ((q[i] - x[j-1]) / (x[j] - x[j-1])) * (y[j] - y[j-1]) + y[j-1]
@@ -10,10 +12,9 @@ namespace zarvo::vst {
 void evaluate_segments(const double* x, const double* y, const double* q, const int* segment,
                        double* out, int count);
 
-// segment[i] = KnotFinder::find(x, q[i]) for a finder with these buckets
-// (start, buckets, lo, hi, scale) on the n knots x.
-void find_segments(const double* x, int n, const int* start, int buckets, double lo, double hi,
-                   double scale, const double* q, int* segment, int count);
+// segment[i] = finder.find(x, q[i]) for a finder built on the knots x.
+void find_segments(const double* x, const KnotFinder& finder, const double* q, int* segment,
+                   int count);
 
 // The ends of the inverse stabilisation over interp1's values in `out`:
 // out[i] = zero where in[i] <= first, and where in[i] > last the

@@ -41,6 +41,14 @@ class KnotFinder {
   // segment[i] = find(x, q[i]) for every query, in SIMD.
   void find_all(const double* x, const double* q, int count, int* segment) const;
 
+  // The buckets, for the SIMD search: the first knot to try in each, the
+  // inner knots' range, and buckets per unit of it.
+  const std::vector<int>& starts() const { return start_; }
+  int knots() const { return n_; }
+  double low() const { return lo_; }
+  double high() const { return hi_; }
+  double scale() const { return scale_; }
+
   // The smallest j in 1 .. n-1 with v <= x[j], or n - 1 when there is none
   // (a NaN query: 1), for the knots x the finder was built on.
   int find(const double* x, double v) const {
