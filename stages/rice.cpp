@@ -11,14 +11,6 @@
 namespace zarvo::stages {
 namespace {
 
-// Gathers the group's cubes from `volume` into `to` and, when `pilot` is
-// given, the same cubes of the pilot into `pilot_to`, untransformed.
-void gather_raw(const Geometry& g, const std::uint16_t* positions, int L, const double* volume,
-                double* to, const double* pilot, double* pilot_to) {
-  gather_group(g, positions, L, volume, to);
-  if (pilot) gather_group(g, positions, L, pilot, pilot_to);
-}
-
 // True when the groups may be gathered from volumes stabilised ahead: one
 // level for every group, above eps (where every group is stabilised).
 bool stabilised_ahead(const RiceNoise& noise, const double* stabilised) {
@@ -49,9 +41,9 @@ void filter_thr_rice_group(const Geometry& g, const Transforms& t, const ThrRice
   load_group_matrices(t, L, w);
   const bool ready = stabilised_ahead(p.noise, p.stabilised);
   if (ready) {
-    gather_raw(g, w.positions, L, p.stabilised, stabilised, nullptr, nullptr);
+    gather_group(g, w.positions, L, p.stabilised, stabilised);
   } else {
-    gather_raw(g, w.positions, L, Bn, raw, nullptr, nullptr);
+    gather_group(g, w.positions, L, Bn, raw);
   }
 
   double level = ready ? p.noise.levels[0]
@@ -102,9 +94,11 @@ void filter_wie_rice_group(const Geometry& g, const Transforms& t, const WieRice
   double* spectrum_hat = w.group_spectrum_hat + off;
   const bool ready = stabilised_ahead(p.noise, p.stabilised) && p.stabilised_hat;
   if (ready) {
-    gather_raw(g, w.positions, L, p.stabilised, spectrum, p.stabilised_hat, spectrum_hat);
+    gather_group(g, w.positions, L, p.stabilised, spectrum);
+    gather_group(g, w.positions, L, p.stabilised_hat, spectrum_hat);
   } else {
-    gather_raw(g, w.positions, L, Bn, noisy, Bn_hat, pilot);
+    gather_group(g, w.positions, L, Bn, noisy);
+    gather_group(g, w.positions, L, Bn_hat, pilot);
   }
   load_group_matrices(t, L, w);
 
