@@ -1,7 +1,6 @@
-// The Gaussian stages gather cubes straight from the volume into the first
-// transform step, so they form the products of the group transforms
-// themselves (the same products as forward_transformation and
-// inverse_transformation).
+// The Gaussian stages' group transforms on the workspace's blocks: gather
+// and transform (the noisy volume and, in the Wiener stage, the pilot),
+// invert in place, and the adaptive noise level of a spectrum.
 #pragma once
 
 #include "stage.h"
