@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/zarvo.h"
-#include "hwy/targets.h"
+#include "every_target.h"
 
 namespace {
 
@@ -35,10 +35,7 @@ std::vector<double> awkward_values(std::mt19937& rng, int n) {
 }
 
 TEST(CoreElementwise, SimdLoopsGiveTheScalarBits) {
-  for (std::int64_t target : hwy::SupportedAndGeneratedTargets()) {
-    hwy::SetSupportedTargetsForTest(target);
-    hwy::SupportedTargets();
-    SCOPED_TRACE(hwy::TargetName(target));
+  on_every_target([] {
     std::mt19937 rng(5);
     for (int n : {1, 3, 8, 17, 255, 1000}) {
       const std::vector<double> values = awkward_values(rng, n), pilot = awkward_values(rng, n);
@@ -60,19 +57,14 @@ TEST(CoreElementwise, SimdLoopsGiveTheScalarBits) {
         }
       }
     }
-  }
-  hwy::SetSupportedTargetsForTest(0);
-  hwy::SupportedTargets();
+  });
 }
 
 // Aggregation and gathering of cubes whose columns are not vectors long
 // (sides 1 to 6): every voxel gets the scalar quotient and sum, and every
 // voxel outside the cube is left alone.
 TEST(CoreElementwise, CubeLoopsGiveTheScalarBits) {
-  for (std::int64_t target : hwy::SupportedAndGeneratedTargets()) {
-    hwy::SetSupportedTargetsForTest(target);
-    hwy::SupportedTargets();
-    SCOPED_TRACE(hwy::TargetName(target));
+  on_every_target([] {
     std::mt19937 rng(9);
     for (int nm1 = 1; nm1 <= 6; ++nm1) {
       const int nm3 = 1 + nm1 % 3, rows = nm1 + 3, columns = nm1 + 2;
@@ -110,9 +102,7 @@ TEST(CoreElementwise, CubeLoopsGiveTheScalarBits) {
                                   volume[plane * s + 1 + rows * l + m]))
                 << nm1 << " " << s << " " << l << " " << m;
     }
-  }
-  hwy::SetSupportedTargetsForTest(0);
-  hwy::SupportedTargets();
+  });
 }
 
 }  // namespace

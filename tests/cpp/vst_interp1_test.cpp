@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "hwy/targets.h"
+#include "every_target.h"
 #include "vst/vst.h"
 
 namespace {
@@ -275,14 +275,7 @@ void check_long_unordered_lists() {
 }
 
 TEST(VstInterp1, LongUnorderedListsOverOrderedTablesFindEverySegment) {
-  for (std::int64_t target : hwy::SupportedAndGeneratedTargets()) {  // every SIMD path
-    hwy::SetSupportedTargetsForTest(target);
-    hwy::SupportedTargets();
-    SCOPED_TRACE(hwy::TargetName(target));
-    check_long_unordered_lists();
-  }
-  hwy::SetSupportedTargetsForTest(0);
-  hwy::SupportedTargets();
+  on_every_target(check_long_unordered_lists);  // every SIMD path
 }
 
 // A finder prepared once must give every query the interval (and so the
@@ -342,14 +335,7 @@ void check_prepared_finder() {
 }
 
 TEST(VstInterp1, PreparedFinderKeepsEveryIntervalOfBothPaths) {
-  for (std::int64_t target : hwy::SupportedAndGeneratedTargets()) {  // every SIMD path
-    hwy::SetSupportedTargetsForTest(target);
-    hwy::SupportedTargets();
-    SCOPED_TRACE(hwy::TargetName(target));
-    check_prepared_finder();
-  }
-  hwy::SetSupportedTargetsForTest(0);
-  hwy::SupportedTargets();
+  on_every_target(check_prepared_finder);  // every SIMD path
 }
 
 }  // namespace
