@@ -3,8 +3,10 @@
 
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <string>
 
+#include "lanes.h"
 #include "noise_level.h"
 #include "vst/vst.h"
 #include "zarvo/stages.h"
@@ -209,6 +211,157 @@ void check(const Shape& s, const DenoiseOptions& o) {
   }
 }
 
+namespace {
+
+// The buffers one volume is filtered in, and what it reports.
+struct VolumeBuffers {
+  std::vector<double> noisy, estimate, noise_map, level_map, stabilised, stabilised_hat;
+  VolumeReport report;
+};
+
+// What filtering a volume needs that is the same for every volume.
+struct SeriesRun {
+  const SeriesInput& input;
+  const DenoiseOptions& o;
+  const Params& p;
+  const stages::Transforms& transforms;
+  const unsigned char* mask;
+  const std::vector<double>& pooled;  // the level pooled over the series, if any
+  // The front end's read functions are called one at a time.
+  std::mutex& reading;
+
+  void read(const SeriesInput& from, int t, double* out) const {
+    std::lock_guard<std::mutex> lock(reading);
+    from.read(t, out);
+  }
+
+  // Volume t into b.estimate (and b.noise_map); its report into b.report.
+  // Each walk runs in the context that `context` gives at its start.
+  void filter(int t, VolumeBuffers& b, const std::function<RunContext()>& context,
+              const PipelineEvents& events) const;
+};
+
+void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()>& context,
+                       const PipelineEvents& events) const {
+  const Shape& s = input.shape;
+  const bool rician = o.noise == Noise::rician;
+  const int stage_count = o.basic_only ? 1 : 2;
+  const std::size_t n = s.volume_voxels();
+  // Rician data with one level for every group: the volumes stabilised once,
+  // voxel by voxel (the same transform as stabilising every group's cubes
+  // again; an interpolation at a knot may differ in the last bit).
+  std::vector<double>&noisy = b.noisy, &estimate = b.estimate, &noise_map = b.noise_map,
+                      &level_map = b.level_map;
+  noisy.resize(n);
+  estimate.resize(n);
+  if (o.noise_map) noise_map.resize(n);
+  if (o.sigma_map) level_map.resize(n);
+
+  read(input, t, noisy.data());
+  check_finite(noisy.data(), s, t);
+
+  // The level the matching limits are set from, and what the stages take
+  // as the noise level (0: every group estimates its own).
+  VolumeReport& r = b.report;
+  r = VolumeReport();
+  if (o.sigma_map) {
+    read(*o.sigma_map, o.sigma_map->shape.volumes == 1 ? 0 : t, level_map.data());
+    for (double v : level_map)
+      if (!(v >= 0) || !std::isfinite(v))
+        throw Error("the noise level map holds negative or non-finite levels");
+    std::vector<double> copy = level_map;
+    r.sigma = cli::median(copy);
+    r.source = SigmaSource::map;
+  } else if (!o.sigma.empty()) {
+    r.sigma = o.sigma[o.sigma.size() == 1 ? 0 : t];
+    r.source = SigmaSource::given;
+  } else {
+    r.sigma = !pooled.empty() ? pooled[0]
+                              : level_of(cli::estimate_level(noisy.data(), s.rows, s.cols,
+                                                             s.slices, o.noise, mask),
+                                         s.volumes > 1 ? "volume " + std::to_string(t + 1)
+                                                       : "the volume");
+    r.source = SigmaSource::estimated;
+    r.per_group = p.estimate(o.noise) == Estimate::group;
+  }
+  if (events.level) events.level(t, r);
+
+  // The stages run in the unit of the level (see unit_of).
+  const double unit = r.sigma > 0 ? unit_of(r.sigma) : 1.0;
+  const double inverse = 1.0 / unit;
+  scale(noisy, inverse);
+  if (o.sigma_map) scale(level_map, inverse);
+  const double level = r.sigma * inverse;
+  const double known = r.per_group ? 0.0 : level;
+  stages::RiceNoise rice_noise;
+  if (o.sigma_map) {
+    rice_noise.levels = level_map.data();
+    rice_noise.count = static_cast<int>(n);
+  } else {
+    rice_noise.levels = &known;
+    rice_noise.count = 1;
+  }
+  double* stage_map = r.per_group && o.noise_map ? noise_map.data() : nullptr;
+
+  // First stage into `estimate`; the second matches on it and writes its
+  // result over it once its walk is done.
+  if (events.stage) events.stage(t, 0, stage_count, "hard thresholding");
+  const stages::Geometry g1 = geometry(s, p, p.group1, p.tau1, level, mask);
+  const bool ahead = rician && !o.sigma_map && known > eps;
+  if (ahead) {
+    b.stabilised.resize(n);
+    vst::forward_stabilization(noisy.data(), static_cast<int>(n), known, b.stabilised.data());
+  }
+  if (rician) {
+    auto q = thresholding<stages::ThrRiceSettings>(p);
+    q.noise = rice_noise;
+    if (ahead) q.stabilised = b.stabilised.data();
+    stages::run_thr_rice(g1, transforms, q, noisy.data(), estimate.data(), stage_map, context());
+  } else {
+    auto q = thresholding<stages::ThrSettings>(p);
+    q.sigma = known;
+    stages::run_thr(g1, transforms, q, noisy.data(), estimate.data(), stage_map, context());
+  }
+  if (!o.basic_only) {
+    if (events.stage) events.stage(t, 1, stage_count, "Wiener");
+    const stages::Geometry g2 = geometry(s, p, p.group2, p.tau2, level, mask);
+    if (rician) {
+      stages::WieRiceSettings q;
+      q.noise = rice_noise;
+      if (ahead) {
+        b.stabilised_hat.resize(n);
+        vst::forward_stabilization(estimate.data(), static_cast<int>(n), known,
+                                   b.stabilised_hat.data());
+        q.stabilised = b.stabilised.data();
+        q.stabilised_hat = b.stabilised_hat.data();
+      }
+      stages::run_wie_rice(g2, transforms, q, noisy.data(), estimate.data(), estimate.data(),
+                           stage_map, context());
+    } else {
+      stages::WieSettings q;
+      q.sigma = known;
+      stages::run_wie(g2, transforms, q, noisy.data(), estimate.data(), estimate.data(),
+                      stage_map, context());
+    }
+  }
+  scale(estimate, unit);
+  if (stage_map) scale(noise_map, unit);
+  if (o.noise_map && !r.per_group) {
+    if (o.sigma_map)
+      read(*o.sigma_map, o.sigma_map->shape.volumes == 1 ? 0 : t, noise_map.data());
+    else
+      noise_map.assign(n, r.sigma);
+  }
+  if (mask) {
+    // Outside the mask the input's own values, read afresh (unscaled).
+    read(input, t, noisy.data());
+    for (std::size_t i = 0; i < n; ++i)
+      if (!mask[i]) estimate[i] = noisy[i];
+  }
+}
+
+}  // namespace
+
 DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const VolumeSink& sink,
                       const RunContext& context, const PipelineEvents& events) {
   const Shape& s = input.shape;
@@ -221,10 +374,8 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
   if (p.cube > s.rows) p.cube = s.rows;
   if (p.cube > s.cols) p.cube = s.cols;
   const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
-  const bool rician = o.noise == Noise::rician;
   const Matrices matrices(p);
   const stages::Transforms transforms = matrices.transforms();
-  const int stage_count = o.basic_only ? 1 : 2;
 
   // An estimated level pooled over the series is known before any volume is
   // filtered (one more pass over the input, reading only).
@@ -235,119 +386,41 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
     report.pooled = true;
   }
 
-  const std::size_t n = s.volume_voxels();
-  std::vector<double> noisy(n), estimate(n), noise_map, level_map;
-  // Rician data with one level for every group: the volumes stabilised once,
-  // voxel by voxel (the same transform as stabilising every group's cubes
-  // again; an interpolation at a knot may differ in the last bit).
-  std::vector<double> stabilised, stabilised_hat;
-  if (o.noise_map) noise_map.resize(n);
-  if (o.sigma_map) level_map.resize(n);
+  std::mutex reading;
+  const SeriesRun run{input, o, p, transforms, mask, pooled, reading};
+  auto deliver = [&](int t, VolumeBuffers& b) {
+    report.volumes.push_back(b.report);
+    sink(t, b.estimate.data(), o.noise_map ? b.noise_map.data() : nullptr);
+  };
 
-  for (int t = 0; t < s.volumes; ++t) {
-    input.read(t, noisy.data());
-    check_finite(noisy.data(), s, t);
-
-    // The level the matching limits are set from, and what the stages take
-    // as the noise level (0: every group estimates its own).
-    VolumeReport r;
-    if (o.sigma_map) {
-      o.sigma_map->read(o.sigma_map->shape.volumes == 1 ? 0 : t, level_map.data());
-      for (double v : level_map)
-        if (!(v >= 0) || !std::isfinite(v))
-          throw Error("the noise level map holds negative or non-finite levels");
-      std::vector<double> copy = level_map;
-      r.sigma = cli::median(copy);
-      r.source = SigmaSource::map;
-    } else if (!o.sigma.empty()) {
-      r.sigma = o.sigma[o.sigma.size() == 1 ? 0 : t];
-      r.source = SigmaSource::given;
-    } else {
-      r.sigma = report.pooled ? pooled[0]
-                              : level_of(cli::estimate_level(noisy.data(), s.rows, s.cols,
-                                                             s.slices, o.noise, mask),
-                                         s.volumes > 1 ? "volume " + std::to_string(t + 1)
-                                                       : "the volume");
-      r.source = SigmaSource::estimated;
-      r.per_group = p.estimate(o.noise) == Estimate::group;
+  const int lane_count = lanes::for_series(s.volumes, walk_threads(context), s.volume_voxels());
+  if (lane_count == 1) {
+    VolumeBuffers b;
+    for (int t = 0; t < s.volumes; ++t) {
+      run.filter(t, b, [&] { return context; }, events);
+      deliver(t, b);
     }
-    if (events.level) events.level(t, r);
-
-    // The stages run in the unit of the level (see unit_of).
-    const double unit = r.sigma > 0 ? unit_of(r.sigma) : 1.0;
-    const double inverse = 1.0 / unit;
-    scale(noisy, inverse);
-    if (o.sigma_map) scale(level_map, inverse);
-    const double level = r.sigma * inverse;
-    const double known = r.per_group ? 0.0 : level;
-    stages::RiceNoise rice_noise;
-    if (o.sigma_map) {
-      rice_noise.levels = level_map.data();
-      rice_noise.count = static_cast<int>(n);
-    } else {
-      rice_noise.levels = &known;
-      rice_noise.count = 1;
-    }
-    double* stage_map = r.per_group && o.noise_map ? noise_map.data() : nullptr;
-
-    // First stage into `estimate`; the second matches on it and writes its
-    // result over it once its walk is done.
-    if (events.stage) events.stage(t, 0, stage_count, "hard thresholding");
-    const stages::Geometry g1 = geometry(s, p, p.group1, p.tau1, level, mask);
-    const bool ahead = rician && !o.sigma_map && known > eps;
-    if (ahead) {
-      stabilised.resize(n);
-      vst::forward_stabilization(noisy.data(), static_cast<int>(n), known, stabilised.data());
-    }
-    if (rician) {
-      auto q = thresholding<stages::ThrRiceSettings>(p);
-      q.noise = rice_noise;
-      if (ahead) q.stabilised = stabilised.data();
-      stages::run_thr_rice(g1, transforms, q, noisy.data(), estimate.data(), stage_map, context);
-    } else {
-      auto q = thresholding<stages::ThrSettings>(p);
-      q.sigma = known;
-      stages::run_thr(g1, transforms, q, noisy.data(), estimate.data(), stage_map, context);
-    }
-    if (!o.basic_only) {
-      if (events.stage) events.stage(t, 1, stage_count, "Wiener");
-      const stages::Geometry g2 = geometry(s, p, p.group2, p.tau2, level, mask);
-      if (rician) {
-        stages::WieRiceSettings q;
-        q.noise = rice_noise;
-        if (ahead) {
-          stabilised_hat.resize(n);
-          vst::forward_stabilization(estimate.data(), static_cast<int>(n), known,
-                                     stabilised_hat.data());
-          q.stabilised = stabilised.data();
-          q.stabilised_hat = stabilised_hat.data();
-        }
-        stages::run_wie_rice(g2, transforms, q, noisy.data(), estimate.data(), estimate.data(),
-                             stage_map, context);
-      } else {
-        stages::WieSettings q;
-        q.sigma = known;
-        stages::run_wie(g2, transforms, q, noisy.data(), estimate.data(), estimate.data(),
-                        stage_map, context);
-      }
-    }
-    scale(estimate, unit);
-    if (stage_map) scale(noise_map, unit);
-    if (o.noise_map && !r.per_group) {
-      if (o.sigma_map)
-        o.sigma_map->read(o.sigma_map->shape.volumes == 1 ? 0 : t, noise_map.data());
-      else
-        noise_map.assign(n, r.sigma);
-    }
-    if (mask) {
-      // Outside the mask the input's own values, read afresh (unscaled).
-      input.read(t, noisy.data());
-      for (std::size_t i = 0; i < n; ++i)
-        if (!mask[i]) estimate[i] = noisy[i];
-    }
-    report.volumes.push_back(r);
-    sink(t, estimate.data(), o.noise_map ? noise_map.data() : nullptr);
+    return report;
   }
+
+  // Each lane tells its volume's events through the calling thread, in
+  // volume order.
+  std::vector<VolumeBuffers> slots(static_cast<std::size_t>(lane_count) + 1);
+  lanes::Work work;
+  work.run = [&](int t, int slot, const lanes::Lane& lane) {
+    PipelineEvents told;
+    if (events.level)
+      told.level = [&](int v, const VolumeReport& r) {
+        lane.post([&events, v, r] { events.level(v, r); });
+      };
+    if (events.stage)
+      told.stage = [&](int v, int stage, int count, const char* name) {
+        lane.post([&events, v, stage, count, name] { events.stage(v, stage, count, name); });
+      };
+    run.filter(t, slots[static_cast<std::size_t>(slot)], [&] { return lane.context(); }, told);
+  };
+  work.deliver = [&](int t, int slot) { deliver(t, slots[static_cast<std::size_t>(slot)]); };
+  lanes::run(s.volumes, lane_count, lane_count + 1, context, work);
   return report;
 }
 
