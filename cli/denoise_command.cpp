@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 
 #include "commands.h"
@@ -211,16 +212,17 @@ void run_denoise(const DenoiseOptions& o) {
     note(buf);
   };
 
+  // Each volume is encoded as it arrives, while later ones are denoised.
   const std::size_t n = input.volume_voxels();
-  std::vector<double> estimate(static_cast<std::size_t>(input.nim->nvox));
-  std::vector<double> noise_map;
-  if (options.noise_map) noise_map.resize(estimate.size());
+  ImageEncoder estimate(input, type);
+  std::unique_ptr<ImageEncoder> noise_map;
+  if (options.noise_map) noise_map = std::make_unique<ImageEncoder>(input, DataType::float32);
   const DenoiseReport report = denoise(
       series, options,
       [&](int t, const double* e, const double* m) {
         const std::size_t offset = n * static_cast<std::size_t>(t);
-        std::copy(e, e + n, estimate.begin() + offset);
-        if (m) std::copy(m, m + n, noise_map.begin() + offset);
+        estimate.put(offset, e, n);
+        if (m) noise_map->put(offset, m, n);
       },
       context, events);
   progress.finish();
@@ -233,12 +235,11 @@ void run_denoise(const DenoiseOptions& o) {
                     " (the image's size)");
 
   outputs.write(o.output, [&](const std::string& temp) {
-    write_image_file(temp, o.output, input, estimate, type, description(report));
+    write_image_file(temp, o.output, input, estimate, description(report));
   });
-  if (!noise_map.empty())
+  if (noise_map)
     outputs.write(o.noise_map, [&](const std::string& temp) {
-      write_image_file(temp, o.noise_map, input, noise_map, DataType::float32,
-                       "zarvo noise level (std)");
+      write_image_file(temp, o.noise_map, input, *noise_map, "zarvo noise level (std)");
     });
   if (!sidecar.empty()) {
     SidecarFacts facts;

@@ -318,30 +318,58 @@ std::string read_header(const std::string& path, Header& h) {
   return {};
 }
 
-std::string read_data(const Header& h, std::vector<unsigned char>& data) {
-  data.clear();
+namespace {
+
+// Opens the data of a sound header at its first byte (a compressed stream
+// is read up to it, as it cannot seek otherwise); empty with `problem` set
+// when that fails.
+Gz open_data(const Header& h, std::string& problem) {
   Gz f = open_gz(h.data_file);
-  if (!f) return "cannot be opened for its data ('" + h.data_file + "')";
-  // Skip to the data by reading (a compressed stream cannot seek otherwise).
+  if (!f) {
+    problem = "cannot be opened for its data ('" + h.data_file + "')";
+    return nullptr;
+  }
   std::uint64_t skip = static_cast<std::uint64_t>(h.vox_offset);
   if (gzdirect(f.get())) {
-    if (skip && gzseek(f.get(), static_cast<z_off_t>(skip), SEEK_SET) != static_cast<z_off_t>(skip))
-      return "is truncated before its data";
-  } else {
-    std::vector<unsigned char> sink(static_cast<std::size_t>(std::min<std::uint64_t>(skip, kChunk)));
-    while (skip) {
-      const std::uint64_t n = std::min<std::uint64_t>(skip, sink.size());
-      const long long r = read_some(f.get(), sink.data(), n);
-      if (r < 0) return "is damaged: its compressed stream cannot be read";
-      if (static_cast<std::uint64_t>(r) != n) return "is truncated before its data";
-      skip -= n;
+    if (skip && gzseek(f.get(), static_cast<z_off_t>(skip), SEEK_SET) != static_cast<z_off_t>(skip)) {
+      problem = "is truncated before its data";
+      return nullptr;
     }
+    return f;
   }
-  // Grow the buffer as the data arrive, never past what the header claims.
+  std::vector<unsigned char> sink(static_cast<std::size_t>(std::min<std::uint64_t>(skip, kChunk)));
+  while (skip) {
+    const std::uint64_t n = std::min<std::uint64_t>(skip, sink.size());
+    const long long r = read_some(f.get(), sink.data(), n);
+    if (r < 0) {
+      problem = "is damaged: its compressed stream cannot be read";
+      return nullptr;
+    }
+    if (static_cast<std::uint64_t>(r) != n) {
+      problem = "is truncated before its data";
+      return nullptr;
+    }
+    skip -= n;
+  }
+  return f;
+}
+
+}  // namespace
+
+std::string read_data(const Header& h, std::vector<unsigned char>& data) {
+  data.clear();
+  std::string problem;
+  Gz f = open_data(h, problem);
+  if (!f) return problem;
+  // A plain file holds what its header claims (read_header checked its
+  // size): one read. A compressed stream may hold less than its header
+  // claims: the buffer grows as the data arrive, never past the claim.
   std::uint64_t have = 0;
+  const bool plain = gzdirect(f.get()) != 0;
   while (have < h.data_bytes) {
-    const std::uint64_t want = std::min<std::uint64_t>(h.data_bytes - have,
-                                                       std::max<std::uint64_t>(kChunk, have));
+    const std::uint64_t want =
+        plain ? h.data_bytes
+              : std::min<std::uint64_t>(h.data_bytes - have, std::max<std::uint64_t>(kChunk, have));
     data.resize(static_cast<std::size_t>(have + want));
     const long long r = read_some(f.get(), data.data() + have, want);
     if (r < 0) {
@@ -360,6 +388,22 @@ std::string read_data(const Header& h, std::vector<unsigned char>& data) {
   if (h.swapped && h.bytes_per_voxel > 1)
     nifti_swap_Nbytes(static_cast<int64_t>(h.voxels), h.bytes_per_voxel, data.data());
   return {};
+}
+
+bool data_equal(const Header& h, const unsigned char* bytes, std::size_t count) {
+  if (h.swapped || h.data_bytes != count) return false;
+  std::string problem;
+  Gz f = open_data(h, problem);
+  if (!f) return false;
+  std::vector<unsigned char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(count, kChunk)));
+  for (std::size_t at = 0; at < count;) {
+    const std::size_t n = std::min(count - at, chunk.size());
+    if (read_some(f.get(), chunk.data(), n) != static_cast<long long>(n) ||
+        std::memcmp(chunk.data(), bytes + at, n) != 0)
+      return false;
+    at += n;
+  }
+  return true;
 }
 
 }  // namespace zarvo::cli

@@ -49,6 +49,11 @@ std::string read_header(const std::string& path, Header& header);
 // ("is truncated ..."). Throws std::bad_alloc when the data do not fit.
 std::string read_data(const Header& header, std::vector<unsigned char>& data);
 
+// True when the data of a sound header in the native byte order are exactly
+// `count` bytes equal to `bytes` (compared a chunk at a time, so that a
+// written file can be checked without a second copy of it in memory).
+bool data_equal(const Header& header, const unsigned char* bytes, std::size_t count);
+
 // Bytes per voxel of a data type zarvo can hold in memory, 0 otherwise.
 int bytes_per_voxel(int datatype);
 

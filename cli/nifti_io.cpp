@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <type_traits>
 
 #include "files.h"
 #include "nifti_header.h"
@@ -178,9 +180,11 @@ Image read_image(const std::string& path, const std::string& what) {
                                megabytes(static_cast<double>(h.data_bytes)));
   }
 
-  // Every voxel must be finite after scaling.
+  // Every voxel must be finite after scaling (one buffer for every volume).
+  std::vector<double> v;
   for (int t = 0; t < im.nt; ++t) try {
-    const std::vector<double> v = im.volume(t);
+    v.resize(im.volume_voxels());
+    im.read_volume(t, v.data());
     std::size_t bad = 0, first = 0;
     for (std::size_t i = 0; i < v.size(); ++i) {
       if (!std::isfinite(v[i])) {
@@ -227,12 +231,6 @@ bool is_nifti_output_name(const std::string& p) {
 }
 
 namespace {
-
-struct Encoded {
-  int datatype = DT_FLOAT32;
-  double slope = 1.0, inter = 0.0;
-  std::vector<unsigned char> bytes;
-};
 
 const char* type_name(DataType t) {
   switch (t) {
@@ -285,11 +283,8 @@ std::string fmt(double v) {
 }
 
 template <typename T>
-void store(const std::vector<double>& v, double slope, double inter, bool integer,
-           std::vector<unsigned char>& out) {
-  out.resize(v.size() * sizeof(T));
-  T* d = reinterpret_cast<T*>(out.data());
-  for (std::size_t i = 0; i < v.size(); ++i) {
+void store(const double* v, std::size_t n, double slope, double inter, bool integer, T* d) {
+  for (std::size_t i = 0; i < n; ++i) {
     double x = (v[i] - inter) / slope;
     if (integer) {
       x = std::nearbyint(x);
@@ -301,31 +296,16 @@ void store(const std::vector<double>& v, double slope, double inter, bool intege
   }
 }
 
+template <typename T>
+T* as(std::vector<unsigned char>& bytes) {
+  return reinterpret_cast<T*>(bytes.data());
+}
+
 Encoded encode(const std::vector<double>& v, DataType type, bool float_header,
                const std::string& path) {
-  double lo = HUGE_VAL, hi = -HUGE_VAL;
-  for (double x : v) lo = x < lo ? x : lo, hi = x > hi ? x : hi;
-  if (v.empty()) lo = hi = 0;
-  if (std::string p = range_problem(lo, hi, type, float_header); !p.empty())
-    throw std::runtime_error("'" + path + "': " + p);
-  Encoded e;
-  switch (type) {
-    case DataType::float32: e.datatype = DT_FLOAT32; store<float>(v, 1, 0, false, e.bytes); return e;
-    case DataType::float64: e.datatype = DT_FLOAT64; store<double>(v, 1, 0, false, e.bytes); return e;
-    case DataType::int16: e.datatype = DT_INT16; break;
-    case DataType::uint16: e.datatype = DT_UINT16; break;
-    case DataType::int32: e.datatype = DT_INT32; break;
-    case DataType::uint8: e.datatype = DT_UINT8; break;
-  }
-  integer_scaling(lo, hi, type, float_header, e.slope, e.inter);
-  switch (type) {
-    case DataType::int16: store<std::int16_t>(v, e.slope, e.inter, true, e.bytes); break;
-    case DataType::uint16: store<std::uint16_t>(v, e.slope, e.inter, true, e.bytes); break;
-    case DataType::int32: store<std::int32_t>(v, e.slope, e.inter, true, e.bytes); break;
-    case DataType::uint8: store<std::uint8_t>(v, e.slope, e.inter, true, e.bytes); break;
-    default: break;
-  }
-  return e;
+  ImageEncoder e(type, float_header, v.size());
+  e.put(0, v.data(), v.size());
+  return e.finish(path);
 }
 
 // A single-file NIfTI-2 image: the library builds the header, znzlib writes
@@ -382,10 +362,9 @@ void write_nim_file(const std::string& file, const std::string& shown, nifti_ima
   }
   // The library reports write errors only on stderr: read the file back.
   Header h;
-  std::vector<unsigned char> back;
   const bool same = read_header(file, h).empty() && h.datatype == e.datatype &&
                     h.voxels == static_cast<std::uint64_t>(out->nvox) &&
-                    read_data(h, back).empty() && back == e.bytes;
+                    data_equal(h, e.bytes.data(), e.bytes.size());
   if (!same)
     throw std::runtime_error("writing '" + shown +
                              "' failed (disk full, or the folder not writable?)");
@@ -421,26 +400,91 @@ std::string range_problem(double lo, double hi, DataType type, bool float_header
   }
 }
 
+ImageEncoder::ImageEncoder(DataType type, bool float_header, std::size_t voxels)
+    : type_(type), float_header_(float_header), voxels_(voxels) {}
+
+void ImageEncoder::reserve() {
+  // On the first part, not before: a front end that puts volumes as they
+  // are denoised pays for the memory while the work goes on.
+  if (ready_) return;
+  switch (type_) {
+    case DataType::float32: encoded_.bytes.resize(voxels_ * sizeof(float)); break;
+    case DataType::float64: encoded_.bytes.resize(voxels_ * sizeof(double)); break;
+    default: values_.resize(voxels_); break;
+  }
+  ready_ = true;
+}
+
+ImageEncoder::ImageEncoder(const Image& like, DataType type)
+    : ImageEncoder(type, !needs_version2(like.nim.get(), like.version),
+                   static_cast<std::size_t>(like.nim->nvox)) {}
+
+void ImageEncoder::put(std::size_t offset, const double* v, std::size_t n) {
+  if (offset > voxels_ || n > voxels_ - offset) throw std::logic_error("ImageEncoder: out of range");
+  reserve();
+  for (std::size_t i = 0; i < n; ++i) lo_ = v[i] < lo_ ? v[i] : lo_, hi_ = v[i] > hi_ ? v[i] : hi_;
+  switch (type_) {
+    case DataType::float32: store(v, n, 1, 0, false, as<float>(encoded_.bytes) + offset); break;
+    case DataType::float64: store(v, n, 1, 0, false, as<double>(encoded_.bytes) + offset); break;
+    default: std::copy(v, v + n, values_.begin() + static_cast<std::ptrdiff_t>(offset)); break;
+  }
+}
+
+Encoded ImageEncoder::finish(const std::string& path) {
+  reserve();
+  double lo = lo_, hi = hi_;
+  if (voxels_ == 0) lo = hi = 0;
+  if (std::string p = range_problem(lo, hi, type_, float_header_); !p.empty())
+    throw std::runtime_error("'" + path + "': " + p);
+  Encoded e = std::move(encoded_);
+  switch (type_) {
+    case DataType::float32: e.datatype = DT_FLOAT32; return e;
+    case DataType::float64: e.datatype = DT_FLOAT64; return e;
+    case DataType::int16: e.datatype = DT_INT16; break;
+    case DataType::uint16: e.datatype = DT_UINT16; break;
+    case DataType::int32: e.datatype = DT_INT32; break;
+    case DataType::uint8: e.datatype = DT_UINT8; break;
+  }
+  // Integer types: the scale factor spans the whole range.
+  integer_scaling(lo, hi, type_, float_header_, e.slope, e.inter);
+  const std::size_t n = values_.size();
+  auto put_all = [&](auto* none) {
+    using T = std::remove_pointer_t<decltype(none)>;
+    e.bytes.resize(n * sizeof(T));
+    store(values_.data(), n, e.slope, e.inter, true, as<T>(e.bytes));
+  };
+  switch (type_) {
+    case DataType::int16: put_all(static_cast<std::int16_t*>(nullptr)); break;
+    case DataType::uint16: put_all(static_cast<std::uint16_t*>(nullptr)); break;
+    case DataType::int32: put_all(static_cast<std::int32_t*>(nullptr)); break;
+    case DataType::uint8: put_all(static_cast<std::uint8_t*>(nullptr)); break;
+    default: break;
+  }
+  std::vector<double>().swap(values_);
+  return e;
+}
+
 std::string output_range_problem(double lo, double hi, DataType type, const Image& like) {
   return range_problem(lo, hi, type, !needs_version2(like.nim.get(), like.version));
 }
 
 void write_image_file(const std::string& file, const std::string& shown, const Image& like,
-                      const std::vector<double>& data, DataType type,
-                      const std::string& description) {
-  if (data.size() != static_cast<std::size_t>(like.nim->nvox))
-    throw std::logic_error("write_image: data and header sizes differ");
+                      ImageEncoder& data, const std::string& description) {
   NiftiPtr out(nifti_copy_nim_info(like.nim.get()));
   if (!out) throw std::runtime_error("cannot copy the header for '" + shown + "'");
   const bool version2 = needs_version2(out.get(), like.version);
-  const Encoded e = encode(data, type, !version2, shown);
+  const Encoded e = data.finish(shown);
   write_nim_file(file, shown, out.get(), e, version2, description);
 }
 
 void write_image(const std::string& path, const Image& like, const std::vector<double>& data,
                  DataType type, const std::string& description) {
+  if (data.size() != static_cast<std::size_t>(like.nim->nvox))
+    throw std::logic_error("write_image: data and header sizes differ");
+  ImageEncoder encoder(like, type);
+  encoder.put(0, data.data(), data.size());
   write_atomically(path, [&](const std::string& temp) {
-    write_image_file(temp, path, like, data, type, description);
+    write_image_file(temp, path, like, encoder, description);
   });
 }
 

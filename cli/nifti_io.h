@@ -49,11 +49,40 @@ const char* datatype_names();                      // for help text
 void write_image(const std::string& path, const Image& like, const std::vector<double>& data,
                  DataType type, const std::string& description = "");
 
+// Voxels as a file will store them, given a part at a time (the volumes of a
+// series as they are denoised): float types are encoded as they arrive,
+// integer types keep the values until finish(), as their scale factor must
+// span the whole range.
+struct Encoded {
+  int datatype = 0;
+  double slope = 1.0, inter = 0.0;
+  std::vector<unsigned char> bytes;
+};
+class ImageEncoder {
+ public:
+  ImageEncoder(DataType type, bool float_header, std::size_t voxels);
+  ImageEncoder(const Image& like, DataType type);  // every voxel of `like`
+  void put(std::size_t offset, const double* values, std::size_t count);
+  // The encoded voxels (once), or std::runtime_error naming `path` when the
+  // values' range does not fit the type (see range_problem).
+  Encoded finish(const std::string& path);
+
+ private:
+  void reserve();
+  DataType type_;
+  bool float_header_;
+  bool ready_ = false;
+  std::size_t voxels_;
+  double lo_ = HUGE_VAL, hi_ = -HUGE_VAL;
+  Encoded encoded_;
+  std::vector<double> values_;  // integer types
+};
+
 // Writes like write_image, but to exactly `file` (no temporary, no rename;
-// the caller commits it); `shown` names the file in messages.
+// the caller commits it), every voxel of `like` given to `data`; `shown`
+// names the file in messages.
 void write_image_file(const std::string& file, const std::string& shown, const Image& like,
-                      const std::vector<double>& data, DataType type,
-                      const std::string& description = "");
+                      ImageEncoder& data, const std::string& description = "");
 
 // What stops values in [lo, hi] from being written as `type` (an empty
 // string when nothing does): float32's range and smallest normal number,

@@ -11,6 +11,7 @@
 
 #include "commands.h"
 #include "files.h"
+#include "nifti_header.h"
 #include "nifti_io.h"
 #include "noise_level.h"
 #include "zarvo/params.h"
@@ -209,6 +210,59 @@ TEST(Nifti, ScalingIsAppliedOnReadAndIntegerOutputsFillTheirRange) {
   EXPECT_THROW(zc::parse_datatype("float16"), std::runtime_error);
   std::remove(in.c_str());
   rmdir(dir.c_str());
+}
+
+TEST(Nifti, PartsEncodedAsTheyArriveAndWrittenFilesCheckedByteForByte) {
+  std::vector<double> values(24);
+  for (int i = 0; i < 24; ++i) values[i] = 300.0 * std::cos(i) - (i == 20 ? 900 : 0);
+  for (auto type : {zc::DataType::float32, zc::DataType::int16, zc::DataType::uint8}) {
+    zc::ImageEncoder whole(type, true, 24), parts(type, true, 24);
+    whole.put(0, values.data(), 24);
+    parts.put(12, values.data() + 12, 12);  // the later part first: it holds the minimum
+    parts.put(0, values.data(), 12);
+    const zc::Encoded a = whole.finish("whole"), b = parts.finish("parts");
+    EXPECT_EQ(a.bytes, b.bytes);
+    EXPECT_EQ(a.slope, b.slope);
+    EXPECT_EQ(a.inter, b.inter);
+  }
+  zc::ImageEncoder beyond(zc::DataType::float32, true, 2);
+  const double huge[2] = {1.0, 1e39};
+  beyond.put(0, huge, 2);
+  try {
+    beyond.finish("out.nii");
+    ADD_FAILURE() << "float32 took 1e39";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("'out.nii': the values span 1 to 1e+39"), std::string::npos)
+        << e.what();
+  }
+
+  // A written file compared with what was meant, plain and compressed.
+  const std::string dir = temp_dir();
+  const zc::Image like = [&] {
+    const int64_t dims[8] = {3, 4, 3, 2, 1, 1, 1, 1};
+    zc::NiftiPtr nim(nifti_make_new_nim(dims, DT_FLOAT32, 1));
+    const std::string f = dir + "/like.nii";
+    nifti_set_filenames(nim.get(), f.c_str(), 0, 1);
+    nifti_image_write(nim.get());
+    zc::Image im = zc::read_image(f, "like");
+    std::remove(f.c_str());
+    return im;
+  }();
+  for (const char* name : {"/f.nii", "/f.nii.gz"}) {
+    const std::string f = dir + name;
+    zc::write_image(f, like, values, zc::DataType::float32);
+    zc::ImageEncoder meant(like, zc::DataType::float32);
+    meant.put(0, values.data(), values.size());
+    zc::Encoded e = meant.finish(f);
+    zc::Header h;
+    ASSERT_EQ(zc::read_header(f, h), "");
+    EXPECT_TRUE(zc::data_equal(h, e.bytes.data(), e.bytes.size())) << name;
+    EXPECT_FALSE(zc::data_equal(h, e.bytes.data(), e.bytes.size() - 4)) << name;
+    e.bytes[50] ^= 1;
+    EXPECT_FALSE(zc::data_equal(h, e.bytes.data(), e.bytes.size())) << name;
+    std::remove(f.c_str());
+  }
+  EXPECT_EQ(rmdir(dir.c_str()), 0);
 }
 
 TEST(Files, WriteAtomicallyLeavesNothingBehindOnFailure) {
