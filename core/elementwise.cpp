@@ -78,6 +78,15 @@ void GatherCube(const double* HWY_RESTRICT first, int nm1, int nm3, std::ptrdiff
                 std::ptrdiff_t slice_stride, double* HWY_RESTRICT out) {
   const hn::CappedTag<double, 4> d;
   const int n = static_cast<int>(hn::Lanes(d));
+  // A column of one vector (the usual cube side) without an inner loop: the
+  // compiler turns a copy loop into a call of memcpy, which costs more than
+  // the copy of a few doubles.
+  if (nm1 == n) {
+    for (int s = 0; s < nm3; ++s)
+      for (int l = 0; l < nm1; ++l, out += nm1)
+        hn::StoreU(hn::LoadU(d, first + slice_stride * s + column_stride * l), d, out);
+    return;
+  }
   for (int s = 0; s < nm3; ++s) {
     for (int l = 0; l < nm1; ++l, out += nm1) {
       const double* HWY_RESTRICT column = first + slice_stride * s + column_stride * l;
