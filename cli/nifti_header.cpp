@@ -11,6 +11,8 @@
 #include <limits>
 #include <memory>
 
+#include "core/memory.h"
+
 namespace zarvo::cli {
 
 namespace {
@@ -370,7 +372,7 @@ std::string read_data(const Header& h, std::vector<unsigned char>& data) {
     const std::uint64_t want =
         plain ? h.data_bytes
               : std::min<std::uint64_t>(h.data_bytes - have, std::max<std::uint64_t>(kChunk, have));
-    data.resize(static_cast<std::size_t>(have + want));
+    resize_large(data, static_cast<std::size_t>(have + want));
     const long long r = read_some(f.get(), data.data() + have, want);
     if (r < 0) {
       data.clear();

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "core/memory.h"
 #include "files.h"
 #include "nifti_header.h"
 
@@ -97,7 +98,11 @@ std::vector<double> Image::volume(int t) const {
 }
 
 void Image::read_volume(int t, double* out) const {
-  const std::size_t n = volume_voxels(), offset = n * static_cast<std::size_t>(t);
+  const std::size_t n = volume_voxels();
+  read_voxels(n * static_cast<std::size_t>(t), n, out);
+}
+
+void Image::read_voxels(std::size_t offset, std::size_t n, double* out) const {
   double slope = 1.0, inter = 0.0;
   if (scaled(nim.get())) slope = nim->scl_slope, inter = nim->scl_inter;
   const void* d = raw.data();
@@ -180,18 +185,21 @@ Image read_image(const std::string& path, const std::string& what) {
                                megabytes(static_cast<double>(h.data_bytes)));
   }
 
-  // Every voxel must be finite after scaling (one buffer for every volume).
-  std::vector<double> v;
-  for (int t = 0; t < im.nt; ++t) try {
-    v.resize(im.volume_voxels());
-    im.read_volume(t, v.data());
+  // Every voxel must be finite after scaling (checked a chunk at a time).
+  const std::size_t n = im.volume_voxels();
+  std::vector<double> v(std::min<std::size_t>(n, std::size_t{1} << 16));
+  for (int t = 0; t < im.nt; ++t) {
     std::size_t bad = 0, first = 0;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-      if (!std::isfinite(v[i])) {
-        if (bad++ == 0) first = i;
-      } else {
-        im.lo = std::fmin(im.lo, v[i]);
-        im.hi = std::fmax(im.hi, v[i]);
+    for (std::size_t at = 0; at < n; at += v.size()) {
+      const std::size_t count = std::min(v.size(), n - at);
+      im.read_voxels(n * static_cast<std::size_t>(t) + at, count, v.data());
+      for (std::size_t i = 0; i < count; ++i) {
+        if (!std::isfinite(v[i])) {
+          if (bad++ == 0) first = at + i;
+        } else {
+          im.lo = std::fmin(im.lo, v[i]);
+          im.hi = std::fmax(im.hi, v[i]);
+        }
       }
     }
     if (bad) {
@@ -203,9 +211,6 @@ Image read_image(const std::string& path, const std::string& what) {
                                  " NaN or infinite voxel(s) (the first at voxel " + where +
                                  "); replace them before denoising");
     }
-  } catch (const std::bad_alloc&) {
-    throw fail(what, path, "does not fit in memory (one volume as doubles takes " +
-                               megabytes(8.0 * static_cast<double>(im.volume_voxels())) + ")");
   }
   return im;
 }
@@ -408,9 +413,9 @@ void ImageEncoder::reserve() {
   // are denoised pays for the memory while the work goes on.
   if (ready_) return;
   switch (type_) {
-    case DataType::float32: encoded_.bytes.resize(voxels_ * sizeof(float)); break;
-    case DataType::float64: encoded_.bytes.resize(voxels_ * sizeof(double)); break;
-    default: values_.resize(voxels_); break;
+    case DataType::float32: resize_large(encoded_.bytes, voxels_ * sizeof(float)); break;
+    case DataType::float64: resize_large(encoded_.bytes, voxels_ * sizeof(double)); break;
+    default: resize_large(values_, voxels_); break;
   }
   ready_ = true;
 }

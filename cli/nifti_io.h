@@ -29,6 +29,8 @@ struct Image {
   // Volume t (0-based) as doubles, scl_slope and scl_inter applied.
   std::vector<double> volume(int t) const;
   void read_volume(int t, double* out) const;  // the same into out
+  // Voxels offset .. offset + n - 1 of the whole series, as read_volume.
+  void read_voxels(std::size_t offset, std::size_t n, double* out) const;
   std::string shape() const;  // "181x217x181", "64x64x30x20"
 };
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -185,13 +186,13 @@ void run(int items, int lanes, int slots, const RunContext& context, const Work&
 }
 
 int for_series(int volumes, int threads, std::size_t voxels) {
-  constexpr std::size_t budget = std::size_t{1} << 25;
+  constexpr std::size_t budget = std::size_t{1} << 23;
   int best = 1;
   double best_time = 0;
   for (int lanes = 1; lanes <= threads && lanes <= volumes; ++lanes) {
     if (lanes > 1 && static_cast<std::size_t>(lanes + 1) * voxels > budget) break;
     const int each = threads / lanes;
-    const double speed = each == 1 ? 1.0 : 0.9 * each;
+    const double speed = each * std::pow(0.9, std::log2(each));
     const double time = ((volumes + lanes - 1) / lanes) / speed;
     if (lanes == 1 || time < best_time) {
       best = lanes;

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/memory.h"
 #include "lanes.h"
 #include "noise_level.h"
 #include "vst/vst.h"
@@ -252,10 +253,10 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
   // again; an interpolation at a knot may differ in the last bit).
   std::vector<double>&noisy = b.noisy, &estimate = b.estimate, &noise_map = b.noise_map,
                       &level_map = b.level_map;
-  noisy.resize(n);
-  estimate.resize(n);
-  if (o.noise_map) noise_map.resize(n);
-  if (o.sigma_map) level_map.resize(n);
+  resize_large(noisy, n);
+  resize_large(estimate, n);
+  if (o.noise_map) resize_large(noise_map, n);
+  if (o.sigma_map) resize_large(level_map, n);
 
   read(input, t, noisy.data());
   check_finite(noisy.data(), s, t);
@@ -309,7 +310,7 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
   const stages::Geometry g1 = geometry(s, p, p.group1, p.tau1, level, mask);
   const bool ahead = rician && !o.sigma_map && known > eps;
   if (ahead) {
-    b.stabilised.resize(n);
+    resize_large(b.stabilised, n);
     vst::forward_stabilization(noisy.data(), static_cast<int>(n), known, b.stabilised.data());
   }
   if (rician) {
@@ -329,7 +330,7 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
       stages::WieRiceSettings q;
       q.noise = rice_noise;
       if (ahead) {
-        b.stabilised_hat.resize(n);
+        resize_large(b.stabilised_hat, n);
         vst::forward_stabilization(estimate.data(), static_cast<int>(n), known,
                                    b.stabilised_hat.data());
         q.stabilised = b.stabilised.data();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/memory.h"
+
 namespace zarvo::stages {
 
 void Geometry::derive() {
@@ -71,7 +73,7 @@ Accumulators allocate_accumulators(const Geometry& g, bool adaptive, int band) {
   a.band = needed < slices ? static_cast<int>(needed) : slices;
   a.plane_len = static_cast<std::size_t>(g.dims[0]) * static_cast<std::size_t>(g.dims[1]);
   const std::size_t voxels = a.plane_len * static_cast<std::size_t>(a.band);
-  a.storage.resize((adaptive ? 4 : 2) * voxels);
+  resize_large(a.storage, (adaptive ? 4 : 2) * voxels);
   double* next = a.storage.data();
   a.numerator = next;
   a.weights = next + voxels;

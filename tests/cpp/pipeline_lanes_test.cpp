@@ -157,8 +157,10 @@ TEST(PipelineLanes, SeriesSplitIntoLanesWhereThatFinishesFirst) {
   EXPECT_EQ(zarvo::lanes::for_series(16, 2, 1'000'000), 2);
   EXPECT_EQ(zarvo::lanes::for_series(3, 2, 1'000'000), 1);  // the third volume would idle a core
   EXPECT_EQ(zarvo::lanes::for_series(1, 8, 1'000'000), 1);
-  EXPECT_EQ(zarvo::lanes::for_series(64, 8, 1'000'000), 8);
-  EXPECT_EQ(zarvo::lanes::for_series(16, 2, 30'000'000), 1);  // three volumes would not fit
+  EXPECT_EQ(zarvo::lanes::for_series(64, 8, 1'000'000), 4);   // of two threads each
+  EXPECT_EQ(zarvo::lanes::for_series(64, 16, 1'000'000), 4);  // of four
+  EXPECT_EQ(zarvo::lanes::for_series(64, 16, 2'000'000), 2);  // four would not fit
+  EXPECT_EQ(zarvo::lanes::for_series(16, 2, 3'000'000), 1);   // nor would three
   EXPECT_EQ(zarvo::lanes::for_series(16, 1, 1000), 1);
 }
 
