@@ -48,11 +48,11 @@ void run(int items, int lanes, int slots, const RunContext& context, const Work&
 // The lanes for a series of `volumes` volumes of `voxels` voxels on
 // `threads` threads: the count that should finish first when a walk loses a
 // tenth of its speed per thread with every doubling of its threads (two
-// threads: 1.8x; 1.8x to 1.97x measured on two cores) and a lane idles once
-// the volumes run out, while the
-// volumes held at once (one more than the lanes) keep to 2^23 voxels: about
-// the memory of one 181 x 217 x 181 volume's run, so that lanes speed up
-// series of small volumes without multiplying the memory of large ones.
+// threads: 1.8x; 1.7x to 1.97x measured on two cores) and a lane idles once
+// the volumes run out, while the volumes held at once (one more than the
+// lanes) keep to 2^23 voxels: about the memory of one 181 x 217 x 181
+// volume's run, so that lanes speed up series of small volumes without
+// multiplying the memory of large ones.
 int for_series(int volumes, int threads, std::size_t voxels);
 
 }  // namespace zarvo::lanes
