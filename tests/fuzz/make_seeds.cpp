@@ -93,7 +93,9 @@ int main(int argc, char** argv) {
             v.insert(v.end(), x.begin(), x.end());
           }
           const std::string two = std::string(work) + (layout ? "/two.nii.gz" : "/two.nii");
-          zc::write_image_file(two, two, im, v, zc::DataType::float64, "seed");
+          zc::ImageEncoder data(im, zc::DataType::float64);
+          data.put(0, v.data(), v.size());
+          zc::write_image_file(two, two, im, data, "seed");
           emit(dir, "v2_" + tag + "_" + std::to_string(layout),
                std::string(1, static_cast<char>(layout)) + slurp(two));
           ++count;
