@@ -87,23 +87,23 @@ void interp1(const double* x, const double* y, int n, const double* q, double* o
              const KnotFinder* prepared) {
   if (m <= 0) return;
 
+  // Long lists over ordered tables go through knot buckets, on either path:
+  // building them costs about as much as a hundred searches, so a table
+  // used again and again is prepared once by the caller.
+  std::optional<KnotFinder> own;
+  if (!prepared && m >= 128) {
+    own.emplace(512);
+    if (own->build(x, n)) prepared = &*own;
+  }
+
   if (!use_sequential_path(x, n, q, m)) {
-    // Segments a block at a time (through buckets on long lists over
-    // ordered tables: building them costs about as much as a hundred
-    // searches, so a table used again and again is prepared once), then the
-    // formula over the block in SIMD.
-    std::optional<KnotFinder> own;
-    const KnotFinder* finder = prepared;
-    if (!finder && m >= 128) {
-      own.emplace(512);
-      if (own->build(x, n)) finder = &*own;
-    }
+    // Segments a block at a time, then the formula over the block in SIMD.
     constexpr int block = 256;
     int segment[block];
     for (int start = 0; start < m; start += block) {
       const int count = m - start < block ? m - start : block;
-      if (finder) {
-        finder->find_all(x, q + start, count, segment);
+      if (prepared) {
+        prepared->find_all(x, q + start, count, segment);
       } else {
         for (int i = 0; i < count; ++i) segment[i] = find_interval(x, n, q[start + i]);
       }

@@ -1,7 +1,6 @@
 // Forward variance-stabilising transform of Rician magnitudes and its exact
 // unbiased inverse, for a given noise level sigma > 0.
 #include <cmath>
-#include <optional>
 
 #include "vst/segments.h"
 #include "vst/vst.h"
@@ -30,14 +29,7 @@ void forward_stabilization(const double* in, int count, double sigma, double* ou
   }
   const double a = sigma * forward_end;
 
-  // A long list (a whole volume) goes through knot buckets: interp1 then
-  // walks an ordered-looking list without its branches, to the same bits.
-  std::optional<KnotFinder> finder;
-  if (count >= 128) {
-    finder.emplace(512);
-    if (!finder->build(z, vst_table_size)) finder.reset();
-  }
-  interp1(z, f, vst_table_size, in, out, count, finder ? &*finder : nullptr);
+  interp1(z, f, vst_table_size, in, out, count);
   if (count <= 0) return;
 
   // Beyond the table: sqrt(t^2 - 1/2) shifted to join the table's last point.
