@@ -248,9 +248,6 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
   const bool rician = o.noise == Noise::rician;
   const int stage_count = o.basic_only ? 1 : 2;
   const std::size_t n = s.volume_voxels();
-  // Rician data with one level for every group: the volumes stabilised once,
-  // voxel by voxel (the same transform as stabilising every group's cubes
-  // again; an interpolation at a knot may differ in the last bit).
   std::vector<double>&noisy = b.noisy, &estimate = b.estimate, &noise_map = b.noise_map,
                       &level_map = b.level_map;
   resize_large(noisy, n);
@@ -308,6 +305,9 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
   // result over it once its walk is done.
   if (events.stage) events.stage(t, 0, stage_count, "hard thresholding");
   const stages::Geometry g1 = geometry(s, p, p.group1, p.tau1, level, mask);
+  // Rician data with one level for every group: the volumes stabilised once,
+  // voxel by voxel (the same transform as stabilising every group's cubes
+  // again; an interpolation at a knot may differ in the last bit).
   const bool ahead = rician && !o.sigma_map && known > eps;
   if (ahead) {
     resize_large(b.stabilised, n);
