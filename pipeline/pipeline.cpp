@@ -51,7 +51,7 @@ double unit_of(double level) {
   return std::ldexp(1.0, m < 0.70710678118654752 ? e - 1 : e);
 }
 
-void scale(std::vector<double>& v, double factor) {
+void scale(Buffer<double>& v, double factor) {
   for (double& x : v) x *= factor;
 }
 
@@ -216,7 +216,7 @@ namespace {
 
 // The buffers one volume is filtered in, and what it reports.
 struct VolumeBuffers {
-  std::vector<double> noisy, estimate, noise_map, level_map, stabilised, stabilised_hat;
+  Buffer<double> noisy, estimate, noise_map, level_map, stabilised, stabilised_hat;
   VolumeReport report;
 };
 
@@ -248,12 +248,14 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
   const bool rician = o.noise == Noise::rician;
   const int stage_count = o.basic_only ? 1 : 2;
   const std::size_t n = s.volume_voxels();
-  std::vector<double>&noisy = b.noisy, &estimate = b.estimate, &noise_map = b.noise_map,
-                      &level_map = b.level_map;
-  resize_large(noisy, n);
-  resize_large(estimate, n);
-  if (o.noise_map) resize_large(noise_map, n);
-  if (o.sigma_map) resize_large(level_map, n);
+  Buffer<double>&noisy = b.noisy, &estimate = b.estimate, &noise_map = b.noise_map,
+                 &level_map = b.level_map;
+  // Fresh buffers are cleared by every thread the walks will have.
+  const int threads = walk_threads(context());
+  resize_large(noisy, n, threads);
+  resize_large(estimate, n, threads);
+  if (o.noise_map) resize_large(noise_map, n, threads);
+  if (o.sigma_map) resize_large(level_map, n, threads);
 
   read(input, t, noisy.data());
   check_finite(noisy.data(), s, t);
@@ -267,7 +269,7 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
     for (double v : level_map)
       if (!(v >= 0) || !std::isfinite(v))
         throw Error("the noise level map holds negative or non-finite levels");
-    std::vector<double> copy = level_map;
+    std::vector<double> copy(level_map.begin(), level_map.end());
     r.sigma = cli::median(copy);
     r.source = SigmaSource::map;
   } else if (!o.sigma.empty()) {
@@ -310,7 +312,7 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
   // again; an interpolation at a knot may differ in the last bit).
   const bool ahead = rician && !o.sigma_map && known > eps;
   if (ahead) {
-    resize_large(b.stabilised, n);
+    resize_large(b.stabilised, n, threads);
     vst::forward_stabilization(noisy.data(), static_cast<int>(n), known, b.stabilised.data());
   }
   if (rician) {
@@ -330,7 +332,7 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
       stages::WieRiceSettings q;
       q.noise = rice_noise;
       if (ahead) {
-        resize_large(b.stabilised_hat, n);
+        resize_large(b.stabilised_hat, n, threads);
         vst::forward_stabilization(estimate.data(), static_cast<int>(n), known,
                                    b.stabilised_hat.data());
         q.stabilised = b.stabilised.data();
