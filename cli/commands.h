@@ -25,6 +25,9 @@ struct DenoiseOptions {
   // The walk's threads once the work is known (reference cubes of one
   // volume); given by zarvo.cpp, the one place where the thread count is chosen.
   std::function<int(long reference_cubes)> use_threads;
+  // Threads that may share the first touch of the input's memory, before
+  // the work is known: those asked for, at most the cores.
+  int read_threads = 1;
 };
 
 // Runs `zarvo denoise`; throws std::runtime_error with a one-line message.

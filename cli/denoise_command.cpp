@@ -125,7 +125,7 @@ void run_denoise(const DenoiseOptions& o) {
   const std::string sidecar = o.sidecar ? sidecar_name(o.output) : "";
   outputs.add_output(sidecar, "sidecar", false);
   outputs.check();
-  Image input = read_image(o.input, "input");
+  Image input = read_image(o.input, "input", o.read_threads);
 
   Image map_image;
   if (!o.sigma_map.empty()) {
@@ -214,9 +214,10 @@ void run_denoise(const DenoiseOptions& o) {
 
   // Each volume is encoded as it arrives, while later ones are denoised.
   const std::size_t n = input.volume_voxels();
-  ImageEncoder estimate(input, type);
+  ImageEncoder estimate(input, type, threads);
   std::unique_ptr<ImageEncoder> noise_map;
-  if (options.noise_map) noise_map = std::make_unique<ImageEncoder>(input, DataType::float32);
+  if (options.noise_map)
+    noise_map = std::make_unique<ImageEncoder>(input, DataType::float32, threads);
   const DenoiseReport report = denoise(
       series, options,
       [&](int t, const double* e, const double* m) {

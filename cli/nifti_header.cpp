@@ -358,7 +358,7 @@ Gz open_data(const Header& h, std::string& problem) {
 
 }  // namespace
 
-std::string read_data(const Header& h, std::vector<unsigned char>& data) {
+std::string read_data(const Header& h, Buffer<unsigned char>& data, int threads) {
   data.clear();
   std::string problem;
   Gz f = open_data(h, problem);
@@ -372,7 +372,7 @@ std::string read_data(const Header& h, std::vector<unsigned char>& data) {
     const std::uint64_t want =
         plain ? h.data_bytes
               : std::min<std::uint64_t>(h.data_bytes - have, std::max<std::uint64_t>(kChunk, have));
-    resize_large(data, static_cast<std::size_t>(have + want));
+    resize_large(data, static_cast<std::size_t>(have + want), threads);
     const long long r = read_some(f.get(), data.data() + have, want);
     if (r < 0) {
       data.clear();
@@ -397,7 +397,10 @@ bool data_equal(const Header& h, const unsigned char* bytes, std::size_t count) 
   std::string problem;
   Gz f = open_data(h, problem);
   if (!f) return false;
-  std::vector<unsigned char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(count, kChunk)));
+  // A small chunk, used again and again: it stays in the cache, and a large
+  // one would be fresh memory, whose first touch costs more than the read.
+  constexpr std::uint64_t compared = std::uint64_t{1} << 20;
+  std::vector<unsigned char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(count, compared)));
   for (std::size_t at = 0; at < count;) {
     const std::size_t n = std::min(count - at, chunk.size());
     if (read_some(f.get(), chunk.data(), n) != static_cast<long long>(n) ||

@@ -15,6 +15,8 @@
 
 #include <nifti2_io.h>
 
+#include "core/memory.h"
+
 namespace zarvo::cli {
 
 struct NiftiExtension {
@@ -47,7 +49,7 @@ std::string read_header(const std::string& path, Header& header);
 // Reads the data described by a sound header, in the file's byte order
 // swapped to the native one. Returns an empty string, or what is wrong
 // ("is truncated ..."). Throws std::bad_alloc when the data do not fit.
-std::string read_data(const Header& header, std::vector<unsigned char>& data);
+std::string read_data(const Header& header, Buffer<unsigned char>& data, int threads = 1);
 
 // True when the data of a sound header in the native byte order are exactly
 // `count` bytes equal to `bytes` (compared a chunk at a time, so that a

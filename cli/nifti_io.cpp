@@ -128,7 +128,7 @@ std::string Image::shape() const {
   return s;
 }
 
-Image read_image(const std::string& path, const std::string& what) {
+Image read_image(const std::string& path, const std::string& what, int threads) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0)
     throw fail(what, path, std::string("cannot be opened: ") + std::strerror(errno));
@@ -178,7 +178,7 @@ Image read_image(const std::string& path, const std::string& what) {
   nim->ndim = nim->dim[0] = im.ndim;
 
   try {
-    if (std::string problem = read_data(h, im.raw); !problem.empty())
+    if (std::string problem = read_data(h, im.raw, threads); !problem.empty())
       throw fail(what, path, problem);
   } catch (const std::bad_alloc&) {
     throw fail(what, path, "does not fit in memory: its data take " +
@@ -197,8 +197,8 @@ Image read_image(const std::string& path, const std::string& what) {
         if (!std::isfinite(v[i])) {
           if (bad++ == 0) first = at + i;
         } else {
-          im.lo = std::fmin(im.lo, v[i]);
-          im.hi = std::fmax(im.hi, v[i]);
+          im.lo = v[i] < im.lo ? v[i] : im.lo;  // v[i] is finite here
+          im.hi = v[i] > im.hi ? v[i] : im.hi;
         }
       }
     }
@@ -302,7 +302,7 @@ void store(const double* v, std::size_t n, double slope, double inter, bool inte
 }
 
 template <typename T>
-T* as(std::vector<unsigned char>& bytes) {
+T* as(Buffer<unsigned char>& bytes) {
   return reinterpret_cast<T*>(bytes.data());
 }
 
@@ -317,7 +317,7 @@ Encoded encode(const std::vector<double>& v, DataType type, bool float_header,
 // it (the library's own writer does not lay out single NIfTI-2 files). The
 // header extensions are not carried over.
 void write_nifti2(const std::string& file, const std::string& shown, nifti_image* nim,
-                  const std::vector<unsigned char>& bytes) {
+                  const Buffer<unsigned char>& bytes) {
   nifti_2_header h;
   nim->nifti_type = NIFTI_FTYPE_NIFTI2_1;
   if (nifti_convert_nim2n2hdr(nim, &h) != 0)
@@ -405,24 +405,24 @@ std::string range_problem(double lo, double hi, DataType type, bool float_header
   }
 }
 
-ImageEncoder::ImageEncoder(DataType type, bool float_header, std::size_t voxels)
-    : type_(type), float_header_(float_header), voxels_(voxels) {}
+ImageEncoder::ImageEncoder(DataType type, bool float_header, std::size_t voxels, int threads)
+    : type_(type), float_header_(float_header), voxels_(voxels), threads_(threads) {}
 
 void ImageEncoder::reserve() {
   // On the first part, not before: a front end that puts volumes as they
   // are denoised pays for the memory while the work goes on.
   if (ready_) return;
   switch (type_) {
-    case DataType::float32: resize_large(encoded_.bytes, voxels_ * sizeof(float)); break;
-    case DataType::float64: resize_large(encoded_.bytes, voxels_ * sizeof(double)); break;
-    default: resize_large(values_, voxels_); break;
+    case DataType::float32: resize_large(encoded_.bytes, voxels_ * sizeof(float), threads_); break;
+    case DataType::float64: resize_large(encoded_.bytes, voxels_ * sizeof(double), threads_); break;
+    default: resize_large(values_, voxels_, threads_); break;
   }
   ready_ = true;
 }
 
-ImageEncoder::ImageEncoder(const Image& like, DataType type)
+ImageEncoder::ImageEncoder(const Image& like, DataType type, int threads)
     : ImageEncoder(type, !needs_version2(like.nim.get(), like.version),
-                   static_cast<std::size_t>(like.nim->nvox)) {}
+                   static_cast<std::size_t>(like.nim->nvox), threads) {}
 
 void ImageEncoder::put(std::size_t offset, const double* v, std::size_t n) {
   if (offset > voxels_ || n > voxels_ - offset) throw std::logic_error("ImageEncoder: out of range");
@@ -465,7 +465,7 @@ Encoded ImageEncoder::finish(const std::string& path) {
     case DataType::uint8: put_all(static_cast<std::uint8_t*>(nullptr)); break;
     default: break;
   }
-  std::vector<double>().swap(values_);
+  Buffer<double>().swap(values_);
   return e;
 }
 

@@ -10,6 +10,8 @@
 
 #include <nifti2_io.h>
 
+#include "core/memory.h"
+
 namespace zarvo::cli {
 
 struct NiftiFree {
@@ -23,7 +25,7 @@ struct Image {
   int ndim = 3;     // the file's dim[0]: 2 to 4 (trailing sizes of 1 included)
   int version = 1;  // of the file's header: 1 or 2 (0: ANALYZE 7.5)
   std::vector<std::string> files;  // the header file, and the data file of a pair
-  std::vector<unsigned char> raw;  // the voxels as stored, in native byte order
+  Buffer<unsigned char> raw;  // the voxels as stored, in native byte order
   double lo = HUGE_VAL, hi = -HUGE_VAL;  // range of the scaled voxels (read_image)
   std::size_t volume_voxels() const { return static_cast<std::size_t>(nx) * ny * nz; }
   // Volume t (0-based) as doubles, scl_slope and scl_inter applied.
@@ -35,8 +37,9 @@ struct Image {
 };
 
 // Reads and checks an image; throws std::runtime_error with a one-line
-// message naming the file and the problem. `what` names the file's role.
-Image read_image(const std::string& path, const std::string& what);
+// message naming the file and the problem. `what` names the file's role;
+// `threads` may share the first touch of the memory the data are read into.
+Image read_image(const std::string& path, const std::string& what, int threads = 1);
 
 enum class DataType { float32, float64, int16, uint16, int32, uint8 };
 DataType parse_datatype(const std::string& name);  // throws when unknown
@@ -58,12 +61,13 @@ void write_image(const std::string& path, const Image& like, const std::vector<d
 struct Encoded {
   int datatype = 0;
   double slope = 1.0, inter = 0.0;
-  std::vector<unsigned char> bytes;
+  Buffer<unsigned char> bytes;
 };
 class ImageEncoder {
  public:
-  ImageEncoder(DataType type, bool float_header, std::size_t voxels);
-  ImageEncoder(const Image& like, DataType type);  // every voxel of `like`
+  // `threads` share the first touch of the encoded voxels' memory.
+  ImageEncoder(DataType type, bool float_header, std::size_t voxels, int threads = 1);
+  ImageEncoder(const Image& like, DataType type, int threads = 1);  // every voxel of `like`
   void put(std::size_t offset, const double* values, std::size_t count);
   // The encoded voxels (once), or std::runtime_error naming `path` when the
   // values' range does not fit the type (see range_problem).
@@ -75,9 +79,10 @@ class ImageEncoder {
   bool float_header_;
   bool ready_ = false;
   std::size_t voxels_;
+  int threads_;
   double lo_ = HUGE_VAL, hi_ = -HUGE_VAL;
   Encoded encoded_;
-  std::vector<double> values_;  // integer types
+  Buffer<double> values_;  // integer types
 };
 
 // Writes like write_image, but to exactly `file` (no temporary, no rename;

@@ -4,6 +4,7 @@
 // every option come from this declaration.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -198,6 +199,8 @@ int main(int argc, char** argv) {
       return c.threads;
     };
     d.use_threads = use_threads;
+    d.read_threads = requested > 0 ? std::min(requested, zarvo::available_cores())
+                                   : zarvo::available_cores();
     if (*denoise) {
       d.command_line = command_line;
       d.params = zarvo::profile(profile_name);
