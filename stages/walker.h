@@ -6,6 +6,7 @@
 // single-threaded output.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -143,30 +144,40 @@ void filter_and_aggregate(const Geometry& g, StageKind kind, double sigma, Filte
   std::atomic<int> workers_asleep{0};
   std::atomic<bool> caller_asleep{false};
 
-  // Claims the next group if its slot is free and filters it into the slot;
-  // false when there is nothing to claim right now.
-  auto filter_one = [&](int t) {
-    long i = next.load();
+  // Claims a run of the next groups whose slots are free and filters them
+  // into their slots; false when there is nothing to claim right now. A
+  // thread claims runs rather than single groups because neighbouring
+  // groups search overlapping windows: a thread filtering a run finds most
+  // of each window in its own caches. (Runs of 32 took about 4 % less CPU
+  // time on 181 x 217 x 181 than groups claimed one at a time, alternating
+  // between the threads; 64 no less.)
+  constexpr long run = 32;
+  auto filter_run = [&](int t) {
+    long i = next.load(), end;
     do {
-      if (i >= total || i - ring >= aggregated.load()) return false;
-    } while (!next.compare_exchange_weak(i, i + 1));
-    const int* c = &cubes[3 * static_cast<std::size_t>(i)];
-    double level = carried;
-    GroupResult local;
-    filter(c[0], c[1], c[2], level, workspaces[t], local);
-    detail::Slot& slot = slots[i % ring];
-    detail::keep(g, local, slot);
-    slot.ready.store(i);
-    if (caller_asleep.load()) {
-      std::lock_guard<std::mutex> lock(sleep_mutex);
-      arrived.notify_one();
+      const long room = aggregated.load() + ring;  // groups below it have a free slot
+      if (i >= total || i >= room) return false;
+      end = std::min({i + run, total, room});
+    } while (!next.compare_exchange_weak(i, end));
+    for (; i < end; ++i) {
+      const int* c = &cubes[3 * static_cast<std::size_t>(i)];
+      double level = carried;
+      GroupResult local;
+      filter(c[0], c[1], c[2], level, workspaces[t], local);
+      detail::Slot& slot = slots[i % ring];
+      detail::keep(g, local, slot);
+      slot.ready.store(i);
+      if (caller_asleep.load()) {
+        std::lock_guard<std::mutex> lock(sleep_mutex);
+        arrived.notify_one();
+      }
     }
     return true;
   };
 
   auto worker = [&](int t) {
     while (next.load() < total) {
-      if (filter_one(t)) continue;
+      if (filter_run(t)) continue;
       std::unique_lock<std::mutex> lock(sleep_mutex);
       workers_asleep.fetch_add(1);
       room.wait(lock, [&] {
@@ -203,7 +214,7 @@ void filter_and_aggregate(const Geometry& g, StageKind kind, double sigma, Filte
         std::lock_guard<std::mutex> lock(sleep_mutex);
         room.notify_all();
       }
-    } else if (!filter_one(0)) {
+    } else if (!filter_run(0)) {
       std::unique_lock<std::mutex> lock(sleep_mutex);
       caller_asleep.store(true);
       arrived.wait(lock, [&] { return slot.ready.load() == done; });

@@ -91,6 +91,11 @@ TEST(ThreadedWalk, GaussianStagesMatchSingleThreadBitForBit) {
     expect_same_for_thread_counts(0, p, noisy, basic, sigma);
     expect_same_for_thread_counts(1, p, noisy, basic, sigma);
   }
+  // Step 1: 660 reference cubes, several times the groups held ahead, so
+  // that threads claim runs cut short by the ring as well as whole ones.
+  p.Nstep = 1;
+  expect_same_for_thread_counts(0, p, noisy, basic, 0.2);
+  expect_same_for_thread_counts(1, p, noisy, basic, -1.0);
 }
 
 TEST(ThreadedWalk, RicianStagesMatchSingleThreadBitForBit) {
