@@ -16,6 +16,7 @@
 #include <type_traits>
 
 #include "core/memory.h"
+#include "core/parts.h"
 #include "files.h"
 #include "nifti_header.h"
 
@@ -185,22 +186,40 @@ Image read_image(const std::string& path, const std::string& what, int threads) 
                                megabytes(static_cast<double>(h.data_bytes)));
   }
 
-  // Every voxel must be finite after scaling (checked a chunk at a time).
+  // Every voxel must be finite after scaling: the threads scan a share of
+  // each volume each, a chunk at a time.
+  struct Scan {
+    std::size_t bad = 0, first = 0;  // first: in the volume
+    double lo = HUGE_VAL, hi = -HUGE_VAL;
+  };
   const std::size_t n = im.volume_voxels();
-  std::vector<double> v(std::min<std::size_t>(n, std::size_t{1} << 16));
   for (int t = 0; t < im.nt; ++t) {
-    std::size_t bad = 0, first = 0;
-    for (std::size_t at = 0; at < n; at += v.size()) {
-      const std::size_t count = std::min(v.size(), n - at);
-      im.read_voxels(n * static_cast<std::size_t>(t) + at, count, v.data());
-      for (std::size_t i = 0; i < count; ++i) {
-        if (!std::isfinite(v[i])) {
-          if (bad++ == 0) first = at + i;
-        } else {
-          im.lo = v[i] < im.lo ? v[i] : im.lo;  // v[i] is finite here
-          im.hi = v[i] > im.hi ? v[i] : im.hi;
+    const std::size_t base = n * static_cast<std::size_t>(t);
+    std::vector<Scan> scans(static_cast<std::size_t>(std::max(threads, 1)));
+    const int parts = in_parts(n, threads, std::size_t{1} << 20, [&](int p, std::size_t begin,
+                                                                      std::size_t end) {
+      Scan& s = scans[static_cast<std::size_t>(p)];
+      double v[4096];
+      for (std::size_t at = begin; at < end; at += 4096) {
+        const std::size_t count = std::min<std::size_t>(4096, end - at);
+        im.read_voxels(base + at, count, v);
+        for (std::size_t i = 0; i < count; ++i) {
+          if (!std::isfinite(v[i])) {
+            if (s.bad++ == 0) s.first = at + i;
+          } else {
+            s.lo = v[i] < s.lo ? v[i] : s.lo;  // v[i] is finite here
+            s.hi = v[i] > s.hi ? v[i] : s.hi;
+          }
         }
       }
+    });
+    std::size_t bad = 0, first = 0;
+    for (int p = parts - 1; p >= 0; --p) {
+      const Scan& s = scans[static_cast<std::size_t>(p)];
+      if (s.bad) first = s.first;
+      bad += s.bad;
+      im.lo = std::min(im.lo, s.lo);
+      im.hi = std::max(im.hi, s.hi);
     }
     if (bad) {
       const std::size_t x = first % im.nx, y = (first / im.nx) % im.ny,

@@ -11,10 +11,11 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "core/parts.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -68,22 +69,10 @@ using Buffer = std::vector<T, Uninitialised<T>>;
 template <typename T>
 void zero_fill(T* p, std::size_t n, int threads) {
   static_assert(std::is_trivial_v<T>);
-  constexpr std::size_t part = std::size_t{1} << 21;  // bytes: one huge page
-  const std::size_t bytes = n * sizeof(T);
-  std::size_t parts = bytes / part;
-  if (threads > 1 && parts >= 4) {
-    if (parts > static_cast<std::size_t>(threads)) parts = static_cast<std::size_t>(threads);
-    const std::size_t share = (n + parts - 1) / parts;
-    std::vector<std::thread> helpers;
-    for (std::size_t i = 1; i < parts; ++i) {
-      const std::size_t begin = i * share, end = std::min(n, begin + share);
-      helpers.emplace_back([=] { std::memset(static_cast<void*>(p + begin), 0, (end - begin) * sizeof(T)); });
-    }
-    std::memset(static_cast<void*>(p), 0, std::min(n, share) * sizeof(T));
-    for (auto& h : helpers) h.join();
-    return;
-  }
-  std::memset(static_cast<void*>(p), 0, bytes);
+  constexpr std::size_t smallest = (std::size_t{4} << 20) / sizeof(T);  // 4 MiB a part
+  in_parts(n, threads, smallest, [p](int, std::size_t begin, std::size_t end) {
+    std::memset(static_cast<void*>(p + begin), 0, (end - begin) * sizeof(T));
+  });
 }
 
 // v.resize(n), new storage advised before it is first touched. A Buffer's

@@ -276,6 +276,36 @@ TEST_F(Command, ExistingOutputsNeedForce) {
   EXPECT_EQ(zc::read_image(path("out.nii"), "out").shape(), "24x20x10");
 }
 
+TEST_F(Command, InputScanSplitBetweenThreadsFindsTheFirstBadVoxelAndTheRange) {
+  // Volumes of 2.1 M voxels: scanned in parts by up to three threads. The
+  // second volume's bad voxels lie in different parts; the first in
+  // voxel order is the one named, whatever part finds it.
+  const std::vector<int64_t> shape{160, 128, 104, 2};
+  const std::size_t n = 160 * 128 * 104;
+  std::vector<double> v(2 * n);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<double>(i % 1000) - 300.0;
+  v[n + n / 2 + 5] = -5000.0;  // the range's low end, in a later part
+  v[n - 1] = 7000.0;           // its high end, the first volume's last voxel
+  write(path("fine.nii"), shape, DT_FLOAT32, v);
+  v[n + n - 2] = std::nan("");
+  v[n + 1000] = INFINITY;
+  write(path("bad.nii"), shape, DT_FLOAT32, v);
+  for (int threads : {1, 2, 3}) {
+    SCOPED_TRACE(threads);
+    const zc::Image im = zc::read_image(path("fine.nii"), "input", threads);
+    EXPECT_EQ(im.lo, -5000.0);
+    EXPECT_EQ(im.hi, 7000.0);
+    try {
+      zc::read_image(path("bad.nii"), "input", threads);
+      ADD_FAILURE() << "read";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("holds 2 NaN or infinite voxel(s) (the first at voxel 40,6,0,1)"),
+                std::string::npos)
+          << e.what();
+    }
+  }
+}
+
 TEST_F(Command, BadInputsEndWithOneLineAndNoFile) {
   const std::vector<double> v = noisy_values(4800, 30);
   write(path("good.nii"), {24, 20, 10}, DT_FLOAT32, v);
