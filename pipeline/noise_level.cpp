@@ -5,6 +5,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "core/memory.h"
+
 namespace zarvo::cli {
 
 // The details and means of the blocks that carry noise.
@@ -85,10 +87,22 @@ std::vector<std::uint8_t> flat_voxels(const Blocks& b, const double* x) {
   return flat;
 }
 
+// Room for `more` elements, on huge pages where the system gives them: the
+// samples of a series run to millions, and growing them a page at a time
+// costs more than collecting them.
+void make_room(std::vector<double>& v, std::size_t more) {
+  if (v.size() + more <= v.capacity()) return;
+  const std::size_t want = std::max(v.size() + more, 2 * v.capacity());
+  v.reserve(want);
+  advise_huge_pages(v.data(), want * sizeof(double));
+}
+
 // The detail and the mean of every usable block of one volume.
 void collect(const Blocks& b, const double* x, const std::uint8_t* mask, Samples& s) {
   const std::vector<std::uint8_t> flat = flat_voxels(b, x);
   s.total += b.total();
+  make_room(s.detail, b.total());
+  make_room(s.mean, b.total());
   b.each([&](std::size_t i) {
     double d = 0.0, m = 0.0;
     for (int k = 0; k < b.count; ++k) {
@@ -105,10 +119,11 @@ void collect(const Blocks& b, const double* x, const std::uint8_t* mask, Samples
   });
 }
 
-double mad_level(const std::vector<double>& detail) {
-  std::vector<double> magnitude(detail.size());
-  for (std::size_t i = 0; i < detail.size(); ++i) magnitude[i] = std::fabs(detail[i]);
-  return median(magnitude) / kMadScale;
+// `scratch` holds the magnitudes (its storage is used again).
+double mad_level(const std::vector<double>& detail, Buffer<double>& scratch) {
+  resize_large(scratch, detail.size());
+  for (std::size_t i = 0; i < detail.size(); ++i) scratch[i] = std::fabs(detail[i]);
+  return median(scratch.data(), scratch.size()) / kMadScale;
 }
 
 LevelEstimate from_samples(const Samples& s, Noise noise) {
@@ -121,11 +136,11 @@ LevelEstimate from_samples(const Samples& s, Noise noise) {
                 "background";
     return e;
   }
-  const double first = mad_level(s.detail);
-  std::vector<double> level(n);
-  for (std::size_t i = 0; i < n; ++i) level[i] = std::fabs(s.mean[i]);
-  const auto high = level.begin() + static_cast<std::ptrdiff_t>(n * 9 / 10);
-  std::nth_element(level.begin(), high, level.end());
+  Buffer<double> scratch;
+  const double first = mad_level(s.detail, scratch);
+  for (std::size_t i = 0; i < n; ++i) scratch[i] = std::fabs(s.mean[i]);
+  const auto high = scratch.begin() + static_cast<std::ptrdiff_t>(n * 9 / 10);
+  std::nth_element(scratch.begin(), high, scratch.end());
   if (!(first > kNoiseFreeRatio * *high)) {
     e.problem = "it looks noise-free: its finest detail is below a millionth of its intensity";
     return e;
@@ -138,10 +153,11 @@ LevelEstimate from_samples(const Samples& s, Noise noise) {
   // Further passes, with the threshold from the previous one, were measured
   // to change the level by well under 1 %.
   std::vector<double> bright;
+  make_room(bright, n);
   for (std::size_t i = 0; i < n; ++i)
     if (s.mean[i] > 3.0 * first) bright.push_back(s.detail[i]);
   if (bright.size() >= kMinBrightBlocks) {
-    e.sigma = mad_level(bright);
+    e.sigma = mad_level(bright, scratch);
     e.blocks = bright.size();
   }
   return e;
@@ -149,15 +165,17 @@ LevelEstimate from_samples(const Samples& s, Noise noise) {
 
 }  // namespace
 
-double median(std::vector<double>& v) {
-  if (v.empty()) return 0.0;
-  const std::size_t n = v.size(), mid = n / 2;
-  std::nth_element(v.begin(), v.begin() + mid, v.end());
+double median(double* v, std::size_t n) {
+  if (n == 0) return 0.0;
+  const std::size_t mid = n / 2;
+  std::nth_element(v, v + mid, v + n);
   const double upper = v[mid];
   if (n % 2) return upper;
-  const double lower = *std::max_element(v.begin(), v.begin() + mid);
+  const double lower = *std::max_element(v, v + mid);
   return (lower + upper) / 2.0;
 }
+
+double median(std::vector<double>& v) { return median(v.data(), v.size()); }
 
 LevelEstimate estimate_series_level(const std::vector<const double*>& volumes, int rows, int cols,
                                     int slices, Noise noise, const std::uint8_t* mask) {
@@ -194,6 +212,19 @@ void LevelSampler::add(const double* volume) {
   ++volumes_;
   if (rows_ < 2 || cols_ < 2 || slices_ < 1) return;
   collect(Blocks(rows_, cols_, slices_), volume, mask_, *samples_);
+}
+
+void LevelSampler::merge(LevelSampler& other) {
+  volumes_ += other.volumes_;
+  Samples& s = *samples_;
+  Samples& o = *other.samples_;
+  s.total += o.total;
+  make_room(s.detail, o.detail.size());
+  make_room(s.mean, o.mean.size());
+  s.detail.insert(s.detail.end(), o.detail.begin(), o.detail.end());
+  s.mean.insert(s.mean.end(), o.mean.begin(), o.mean.end());
+  other.volumes_ = 0;
+  o = Samples();
 }
 
 LevelEstimate LevelSampler::estimate(Noise noise) const {

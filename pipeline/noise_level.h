@@ -65,6 +65,9 @@ class LevelSampler {
   LevelSampler(int rows, int cols, int slices, const std::uint8_t* mask = nullptr);
   ~LevelSampler();
   void add(const double* volume);
+  // Takes over the volumes another sampler of the same shape was given (the
+  // estimate does not depend on the order volumes were added in).
+  void merge(LevelSampler& other);
   LevelEstimate estimate(Noise noise) const;
 
  private:
@@ -84,5 +87,6 @@ double estimate_noise_level(const double* volume, int rows, int cols, int slices
 // Median of the values (the mean of the two middle ones for an even count);
 // reorders `v`. 0 for an empty vector.
 double median(std::vector<double>& v);
+double median(double* v, std::size_t n);  // the same for v[0 .. n)
 
 }  // namespace zarvo::cli

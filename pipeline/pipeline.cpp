@@ -1,12 +1,16 @@
 // The two-stage pipeline over a series, on the engine's stages.
 #include "zarvo/pipeline.h"
 
+#include <algorithm>
 #include <cmath>
+#include <exception>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "core/memory.h"
+#include "core/parts.h"
 #include "lanes.h"
 #include "noise_level.h"
 #include "vst/vst.h"
@@ -154,23 +158,53 @@ double estimate_sigma(const double* volume, const Shape& s, Noise noise,
 }
 
 std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, SigmaScope scope,
-                                    const unsigned char* mask) {
+                                    const unsigned char* mask, int threads) {
   const Shape& s = input.shape;
-  std::vector<double> volume(s.volume_voxels()), levels;
-  cli::LevelSampler pooled(s.rows, s.cols, s.slices, mask);
-  for (int t = 0; t < s.volumes; ++t) {
-    input.read(t, volume.data());
-    check_finite(volume.data(), s, t);
-    if (scope == SigmaScope::series) {
-      pooled.add(volume.data());
-    } else {
-      const std::string what = s.volumes > 1 ? "volume " + std::to_string(t + 1) : "the volume";
-      levels.push_back(
-          level_of(cli::estimate_level(volume.data(), s.rows, s.cols, s.slices, noise, mask), what));
+  const bool pooling = scope == SigmaScope::series;
+  // Consecutive volumes in parts, one part a thread; a part stops at its
+  // first failure, so the first part that failed holds the first failure in
+  // volume order, as one pass would meet it.
+  struct Part {
+    std::unique_ptr<cli::LevelSampler> pooled;
+    std::vector<double> levels;
+    std::exception_ptr error;
+  };
+  std::vector<Part> parts(static_cast<std::size_t>(std::max(threads, 1)));
+  std::mutex reading;
+  const int used = in_parts(static_cast<std::size_t>(s.volumes), threads, 1,
+                            [&](int p, std::size_t begin, std::size_t end) {
+    Part& part = parts[static_cast<std::size_t>(p)];
+    try {
+      std::vector<double> volume(s.volume_voxels());
+      part.pooled = std::make_unique<cli::LevelSampler>(s.rows, s.cols, s.slices, mask);
+      for (int t = static_cast<int>(begin); t < static_cast<int>(end); ++t) {
+        {
+          std::lock_guard<std::mutex> lock(reading);
+          input.read(t, volume.data());
+        }
+        check_finite(volume.data(), s, t);
+        if (pooling) {
+          part.pooled->add(volume.data());
+        } else {
+          const std::string what = s.volumes > 1 ? "volume " + std::to_string(t + 1) : "the volume";
+          part.levels.push_back(level_of(
+              cli::estimate_level(volume.data(), s.rows, s.cols, s.slices, noise, mask), what));
+        }
+      }
+    } catch (...) {
+      part.error = std::current_exception();
     }
+  });
+  std::vector<double> levels;
+  for (int p = 0; p < used; ++p) {
+    Part& part = parts[static_cast<std::size_t>(p)];
+    if (part.error) std::rethrow_exception(part.error);
+    if (pooling && p > 0) parts[0].pooled->merge(*part.pooled);
+    levels.insert(levels.end(), part.levels.begin(), part.levels.end());
   }
-  if (scope == SigmaScope::series)
-    levels.assign(1, level_of(pooled.estimate(noise), s.volumes > 1 ? "the series" : "the volume"));
+  if (pooling)
+    levels.assign(1, level_of(parts[0].pooled->estimate(noise),
+                              s.volumes > 1 ? "the series" : "the volume"));
   return levels;
 }
 
@@ -385,7 +419,7 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
   const bool estimating = o.sigma.empty() && !o.sigma_map;
   std::vector<double> pooled;
   if (estimating && o.sigma_scope == SigmaScope::series && s.volumes > 1) {
-    pooled = estimate_sigmas(input, o.noise, SigmaScope::series, mask);
+    pooled = estimate_sigmas(input, o.noise, SigmaScope::series, mask, walk_threads(context));
     report.pooled = true;
   }
 

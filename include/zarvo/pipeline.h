@@ -135,9 +135,11 @@ double estimate_sigma(const double* volume, const Shape& shape, Noise noise,
                       const unsigned char* mask = nullptr);
 
 // One level for every volume of a series together (pooled), or one per
-// volume (scope volume), as denoise() estimates them.
+// volume (scope volume), as denoise() estimates them. Up to `threads`
+// threads sample volumes side by side (input.read is called by one at a
+// time); the levels do not depend on their number.
 std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, SigmaScope scope,
-                                    const unsigned char* mask = nullptr);
+                                    const unsigned char* mask = nullptr, int threads = 1);
 
 // The transform matrices the stages take, column-major: orthonormal DCT-II
 // of order n (slices and depth), orthonormal Haar of order n, a power of two

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "noise_level.h"
+#include "zarvo/pipeline.h"
 
 namespace zc = zarvo::cli;
 
@@ -294,4 +296,57 @@ TEST(PipelineNoiseLevel, PooledSeries) {
   EXPECT_EQ(together.blocks, 8u * 96);
   EXPECT_NEAR(ratio(together, 3.0), 1.0, 0.15);
   EXPECT_FALSE(zc::estimate_series_level(a.data(), R, C, S, 0, zarvo::Noise::gaussian).ok);
+}
+
+TEST(PipelineNoiseLevel, SeriesLevelsDoNotDependOnThreads) {
+  // Seven volumes of levels 2 to 8, split between up to 8 threads: the same
+  // pooled and per-volume levels as one thread, the input read by one
+  // thread at a time, and a bad voxel reported for the first bad volume.
+  const int r = 24, c = 20, s = 10;
+  std::vector<std::vector<double>> vols;
+  for (unsigned t = 0; t < 7; ++t) {
+    vols.push_back(anatomy(r, c, s));
+    add_gaussian(vols.back(), 2.0 + t, 40 + t);
+  }
+  zarvo::Shape shape;
+  shape.ndims = 4;
+  shape.rows = r;
+  shape.cols = c;
+  shape.slices = s;
+  shape.volumes = 7;
+  std::atomic<int> reading{0};
+  std::atomic<bool> overlapped{false};
+  const zarvo::SeriesInput input{shape, [&](int t, double* out) {
+                                   if (reading++ > 0) overlapped = true;
+                                   std::copy(vols[t].begin(), vols[t].end(), out);
+                                   --reading;
+                                 }};
+  using zarvo::SigmaScope;
+  const auto pooled = zarvo::estimate_sigmas(input, zarvo::Noise::gaussian, SigmaScope::series);
+  const auto each = zarvo::estimate_sigmas(input, zarvo::Noise::gaussian, SigmaScope::volume);
+  ASSERT_EQ(pooled.size(), 1u);
+  ASSERT_EQ(each.size(), 7u);
+  EXPECT_GT(each[6], 3.0 * each[0]);  // levels 8 and 2: one per volume
+  for (int threads : {2, 3, 8}) {
+    SCOPED_TRACE(threads);
+    EXPECT_EQ(zarvo::estimate_sigmas(input, zarvo::Noise::gaussian, SigmaScope::series, nullptr,
+                                     threads),
+              pooled);
+    EXPECT_EQ(zarvo::estimate_sigmas(input, zarvo::Noise::gaussian, SigmaScope::volume, nullptr,
+                                     threads),
+              each);
+  }
+  EXPECT_FALSE(overlapped);
+
+  vols[5][0] = std::nan("");
+  vols[2][17] = INFINITY;  // voxel 17,0,0 of volume 2 (0-based)
+  for (int threads : {1, 3, 8}) {
+    try {
+      zarvo::estimate_sigmas(input, zarvo::Noise::gaussian, SigmaScope::series, nullptr, threads);
+      ADD_FAILURE() << "estimated";
+    } catch (const std::exception& e) {
+      EXPECT_NE(std::string(e.what()).find("(the first at voxel 17,0,0,2)"), std::string::npos)
+          << threads << ": " << e.what();
+    }
+  }
 }
