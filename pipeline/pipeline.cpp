@@ -347,7 +347,8 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
   const bool ahead = rician && !o.sigma_map && known > eps;
   if (ahead) {
     resize_large(b.stabilised, n, threads);
-    vst::forward_stabilization(noisy.data(), static_cast<int>(n), known, b.stabilised.data());
+    vst::forward_stabilization(noisy.data(), static_cast<int>(n), known, b.stabilised.data(),
+                               threads);
   }
   if (rician) {
     auto q = thresholding<stages::ThrRiceSettings>(p);
@@ -368,7 +369,7 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
       if (ahead) {
         resize_large(b.stabilised_hat, n, threads);
         vst::forward_stabilization(estimate.data(), static_cast<int>(n), known,
-                                   b.stabilised_hat.data());
+                                   b.stabilised_hat.data(), threads);
         q.stabilised = b.stabilised.data();
         q.stabilised_hat = b.stabilised_hat.data();
       }

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <optional>
 
+#include "core/parts.h"
 #include "vst/segments.h"
 #include "vst/vst.h"
 
@@ -83,8 +84,107 @@ void KnotFinder::find_all(const double* x, const double* q, int count, int* segm
   find_segments(x, *this, q, segment, count);
 }
 
+namespace {
+
+// How a list is interpolated: chosen once for the whole list, so that any
+// part of it gives the bits the whole list would.
+enum class Path { blocks, prepared_walk, walk };
+constexpr int max_prepared_slopes = 512;
+
+struct Plan {
+  Path path = Path::blocks;
+  const KnotFinder* finder = nullptr;
+};
+
+Plan plan_for(const double* x, int n, const double* q, int m, const KnotFinder* finder) {
+  Plan p;
+  p.finder = finder;
+  if (!use_sequential_path(x, n, q, m)) return p;
+  p.path = finder && n <= max_prepared_slopes ? Path::prepared_walk : Path::walk;
+  return p;
+}
+
+// The interval a walk holds after query v, given the one it held before.
+int step(const double* x, int n, int j, double v, const Plan& p) {
+  if (p.path == Path::prepared_walk) {
+    const int c = p.finder->find(x, v);
+    return v == x[c] || v != v ? walk_to(x, n, j, v, p.finder) : c;
+  }
+  return walk_to(x, n, j, v, p.finder);
+}
+
+// The interval a walk over the whole list holds when it reaches query
+// `begin`. Away from the knots a query's interval is its own, whatever came
+// before: so the walk is replayed only from the last such query.
+int interval_before(const double* x, int n, const double* q, int begin, const Plan& p) {
+  int from = begin - 1, j = 1;
+  for (; from >= 0; --from) {
+    const double v = q[from];
+    const int c = p.finder ? p.finder->find(x, v) : find_interval(x, n, v);
+    if (v == v && v != x[c]) {
+      j = c;
+      break;
+    }
+  }
+  for (int i = from < 0 ? 0 : from + 1; i < begin; ++i) j = step(x, n, j, q[i], p);
+  return j;
+}
+
+// Queries begin .. end - 1 of the list, the walk holding interval j before
+// `begin`.
+void interpolate(const double* x, const double* y, int n, const double* q, double* out,
+                 int begin, int end, const Plan& p, int j) {
+  constexpr int block = 256;
+  int segment[block];
+  if (p.path == Path::blocks) {
+    // Segments a block at a time, then the formula over the block in SIMD.
+    for (int start = begin; start < end; start += block) {
+      const int count = end - start < block ? end - start : block;
+      if (p.finder) {
+        p.finder->find_all(x, q + start, count, segment);
+      } else {
+        for (int i = 0; i < count; ++i) segment[i] = find_interval(x, n, q[start + i]);
+      }
+      evaluate_segments(x, y, q + start, segment, out + start, count);
+    }
+    return;
+  }
+
+  if (p.path == Path::prepared_walk) {
+    // The same walk without its branches: away from the knots every step
+    // of the walk lands in the interval the finder gives, and the slopes
+    // are the walk's own quotients, formed once.
+    double slopes[max_prepared_slopes];
+    for (int k = 1; k < n; ++k) slopes[k] = slope(x, y, k);
+    for (int start = begin; start < end; start += block) {
+      const int count = end - start < block ? end - start : block;
+      p.finder->find_all(x, q + start, count, segment);
+      for (int i = 0; i < count; ++i) {
+        const double v = q[start + i];
+        const int c = segment[i];
+        j = v == x[c] || v != v ? walk_to(x, n, j, v, p.finder) : c;
+        out[start + i] = (v - x[j - 1]) * slopes[j] + y[j - 1];
+      }
+    }
+    return;
+  }
+
+  double s = slope(x, y, j);
+  for (int i = begin; i < end; ++i) {
+    const double v = q[i];
+    const int next = walk_to(x, n, j, v, p.finder);
+    if (next != j) {
+      j = next;
+      s = slope(x, y, j);
+    }
+    out[i] = (v - x[j - 1]) * s + y[j - 1];
+  }
+}
+
+}  // namespace
+
 void interp1(const double* x, const double* y, int n, const double* q, double* out, int m,
-             const KnotFinder* prepared) {
+             const KnotFinder* prepared, int threads) {
   if (m <= 0) return;
 
   // Long lists over ordered tables go through knot buckets, on either path:
@@ -95,57 +195,15 @@ void interp1(const double* x, const double* y, int n, const double* q, double* o
     own.emplace(512);
     if (own->build(x, n)) prepared = &*own;
   }
-
-  if (!use_sequential_path(x, n, q, m)) {
-    // Segments a block at a time, then the formula over the block in SIMD.
-    constexpr int block = 256;
-    int segment[block];
-    for (int start = 0; start < m; start += block) {
-      const int count = m - start < block ? m - start : block;
-      if (prepared) {
-        prepared->find_all(x, q + start, count, segment);
-      } else {
-        for (int i = 0; i < count; ++i) segment[i] = find_interval(x, n, q[start + i]);
-      }
-      evaluate_segments(x, y, q + start, segment, out + start, count);
-    }
-    return;
-  }
-
-  constexpr int max_prepared_slopes = 512;
-  if (prepared && n <= max_prepared_slopes) {
-    // The same walk without its branches: away from the knots every step
-    // of the walk lands in the interval the finder gives, and the slopes
-    // are the walk's own quotients, formed once.
-    double slopes[max_prepared_slopes];
-    for (int k = 1; k < n; ++k) slopes[k] = slope(x, y, k);
-    constexpr int block = 256;
-    int segment[block];
-    int j = 1;
-    for (int start = 0; start < m; start += block) {
-      const int count = m - start < block ? m - start : block;
-      prepared->find_all(x, q + start, count, segment);
-      for (int i = 0; i < count; ++i) {
-        const double v = q[start + i];
-        const int c = segment[i];
-        j = v == x[c] || v != v ? walk_to(x, n, j, v, prepared) : c;
-        out[start + i] = (v - x[j - 1]) * slopes[j] + y[j - 1];
-      }
-    }
-    return;
-  }
-
-  int j = 1;
-  double s = slope(x, y, 1);
-  for (int i = 0; i < m; ++i) {
-    const double v = q[i];
-    const int next = walk_to(x, n, j, v, prepared);
-    if (next != j) {
-      j = next;
-      s = slope(x, y, j);
-    }
-    out[i] = (v - x[j - 1]) * s + y[j - 1];
-  }
+  const Plan plan = plan_for(x, n, q, m, prepared);
+  // Parts of at least 64 Ki queries, each starting from the interval the
+  // walk would hold there.
+  in_parts(static_cast<std::size_t>(m), threads, std::size_t{1} << 16,
+           [&](int, std::size_t begin, std::size_t end) {
+             const int b = static_cast<int>(begin), e = static_cast<int>(end);
+             const int j = plan.path == Path::blocks || b == 0 ? 1 : interval_before(x, n, q, b, plan);
+             interpolate(x, y, n, q, out, b, e, plan, j);
+           });
 }
 
 }  // namespace zarvo::vst

@@ -2,6 +2,7 @@
 // unbiased inverse, for a given noise level sigma > 0.
 #include <cmath>
 
+#include "core/parts.h"
 #include "vst/segments.h"
 #include "vst/vst.h"
 
@@ -20,7 +21,8 @@ constexpr double expectation_last = 15.701256816041392;
 
 }  // namespace
 
-void forward_stabilization(const double* in, int count, double sigma, double* out) {
+void forward_stabilization(const double* in, int count, double sigma, double* out,
+                           int threads) {
   double z[vst_table_size];
   double f[vst_table_size];
   for (int j = 0; j < vst_table_size; ++j) {
@@ -29,16 +31,19 @@ void forward_stabilization(const double* in, int count, double sigma, double* ou
   }
   const double a = sigma * forward_end;
 
-  interp1(z, f, vst_table_size, in, out, count);
+  interp1(z, f, vst_table_size, in, out, count, nullptr, threads);
   if (count <= 0) return;
 
   // Beyond the table: sqrt(t^2 - 1/2) shifted to join the table's last point.
-  for (int i = 0; i < count; ++i) {
-    if (in[i] > a) {
-      out[i] = std::sqrt(in[i] * in[i] / (sigma * sigma) - 0.5) -
-               std::sqrt(a * a / (sigma * sigma) - 0.5) + forward_end_value;
-    }
-  }
+  in_parts(static_cast<std::size_t>(count), threads, std::size_t{1} << 16,
+           [&](int, std::size_t begin, std::size_t end) {
+             for (std::size_t i = begin; i < end; ++i) {
+               if (in[i] > a) {
+                 out[i] = std::sqrt(in[i] * in[i] / (sigma * sigma) - 0.5) -
+                          std::sqrt(a * a / (sigma * sigma) - 0.5) + forward_end_value;
+               }
+             }
+           });
 }
 
 void inverse_stabilization(const double* in, int count, double sigma, double* out) {

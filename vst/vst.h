@@ -75,12 +75,15 @@ class KnotFinder {
 // abscissae at the m queries q, extrapolating linearly beyond both ends. Long
 // slowly varying query lists take a sequential path that walks the intervals.
 // `prepared`, when given, is a finder built on x (a table used many times).
+// Long lists may be split between `threads` threads, to the same bits.
 void interp1(const double* x, const double* y, int n, const double* q, double* out, int m,
-             const KnotFinder* prepared = nullptr);
+             const KnotFinder* prepared = nullptr, int threads = 1);
 
 // out[i] = stabilised value of the magnitude in[i] for noise level sigma > 0.
-// in and out must not overlap.
-void forward_stabilization(const double* in, int count, double sigma, double* out);
+// in and out must not overlap. Long lists may be split between `threads`
+// threads, to the same bits.
+void forward_stabilization(const double* in, int count, double sigma, double* out,
+                           int threads = 1);
 
 // out[i] = signal estimate for the stabilised value in[i]. in and out must
 // not overlap.

@@ -2,8 +2,10 @@
 // fraction-first or sequential slope-first) a query list gets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -339,3 +341,62 @@ TEST(VstInterp1, PreparedFinderKeepsEveryIntervalOfBothPaths) {
 }
 
 }  // namespace
+
+namespace {
+
+// An ascending list over the table with, at the given places, a query just
+// above knot k followed by a run of queries exactly on it: the walk reaches
+// that knot from above and keeps the interval past it, which the knot alone
+// does not tell.
+std::vector<double> ascending_with_knot_runs(const Table& t, int m, const std::vector<int>& at) {
+  const int n = static_cast<int>(t.x.size());
+  const double lo = t.x[0] - 1.0, hi = t.x[n - 1] + 1.0;
+  std::vector<double> q(static_cast<std::size_t>(m));
+  for (int i = 0; i < m; ++i) q[i] = lo + (hi - lo) * i / m;
+  for (int i = 97; i < m; i += 97) {  // knots met on the way up
+    int k = 0;
+    while (k + 1 < n && t.x[k + 1] <= q[i]) ++k;
+    q[i] = t.x[k];
+  }
+  for (int b : at) {
+    int k = 1;
+    while (k + 2 < n && t.x[k + 1] <= q[b]) ++k;
+    q[b - 5] = t.x[k] + 1e-3;
+    for (int i = b - 4; i < b + 4; ++i) q[i] = t.x[k];
+  }
+  return q;
+}
+
+}  // namespace
+
+TEST(VstInterp1, SplitBetweenThreadsGivesTheWholeListsBits) {
+  // Parts start at multiples of m / parts (at least 64 Ki queries each);
+  // runs of knot queries straddle those starts.
+  const int m = 6 * 65536;
+  std::vector<int> starts;
+  for (int parts : {2, 3, 4, 6})
+    for (int p = 1; p < parts; ++p) starts.push_back(m / parts * p);
+  for (int p = 1; p < 6; ++p) starts.push_back((m + 5) / 6 * p);
+  for (int p = 1; p < 3; ++p) starts.push_back((m + 2) / 3 * p);
+  // Steep: the walk's slope-first and the blocks' fraction-first orders
+  // round differently. 600 knots: the walk without the branch-free form.
+  for (const Table& t : {Table(40, true), Table(600)}) {
+    const std::vector<double> ordered = ascending_with_knot_runs(t, m, starts);
+    std::vector<double> shuffled = ordered;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
+    const std::vector<const std::vector<double>*> lists{&ordered, &shuffled};
+    for (const std::vector<double>* q : lists) {
+      const int n = static_cast<int>(t.x.size());
+      std::vector<double> whole(m), split(m);
+      interp1(t.x.data(), t.y.data(), n, q->data(), whole.data(), m);
+      for (int threads : {2, 3, 4, 6}) {
+        std::fill(split.begin(), split.end(), -1.0);
+        interp1(t.x.data(), t.y.data(), n, q->data(), split.data(), m, nullptr, threads);
+        int differ = 0;
+        for (int i = 0; i < m; ++i) differ += std::memcmp(&whole[i], &split[i], sizeof(double)) != 0;
+        EXPECT_EQ(differ, 0) << n << " knots, " << (q == &ordered ? "ordered" : "shuffled")
+                             << ", " << threads << " threads";
+      }
+    }
+  }
+}
