@@ -73,7 +73,7 @@ void filter_thr_rice_group(const Geometry& g, const Transforms& t, const ThrRice
 void run_thr_rice(const Geometry& g, const Transforms& t, const ThrRiceSettings& p,
                   const double* Bn, double* y_hat, double* sigma_hat,
              const RunContext& context) {
-  Accumulators acc = allocate_accumulators(g, p.noise.adaptive());
+  Accumulators acc = allocate_accumulators(g, p.noise.adaptive(), 0, walk_threads(context));
   filter_and_aggregate(
       g, StageKind::thr_rice, 0.0,
       [&](int x, int y, int z, double&, Workspace& w, GroupResult& r) {
@@ -138,7 +138,7 @@ void filter_wie_rice_group(const Geometry& g, const Transforms& t, const WieRice
 void run_wie_rice(const Geometry& g, const Transforms& t, const WieRiceSettings& p,
                   const double* Bn, const double* Bn_hat, double* y_hat, double* sigma_hat,
              const RunContext& context) {
-  Accumulators acc = allocate_accumulators(g, p.noise.adaptive());
+  Accumulators acc = allocate_accumulators(g, p.noise.adaptive(), 0, walk_threads(context));
   filter_and_aggregate(
       g, StageKind::wie_rice, 0.0,
       [&](int x, int y, int z, double&, Workspace& w, GroupResult& r) {

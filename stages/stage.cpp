@@ -65,7 +65,7 @@ int matching_reach(const Geometry& g) {
   return g.search_block_size;
 }
 
-Accumulators allocate_accumulators(const Geometry& g, bool adaptive, int band) {
+Accumulators allocate_accumulators(const Geometry& g, bool adaptive, int band, int threads) {
   Accumulators a;
   const int slices = g.ndims == 3 ? g.dims[2] : 1;
   long needed = 2L * matching_reach(g) + g.nm3;
@@ -73,7 +73,7 @@ Accumulators allocate_accumulators(const Geometry& g, bool adaptive, int band) {
   a.band = needed < slices ? static_cast<int>(needed) : slices;
   a.plane_len = static_cast<std::size_t>(g.dims[0]) * static_cast<std::size_t>(g.dims[1]);
   const std::size_t voxels = a.plane_len * static_cast<std::size_t>(a.band);
-  resize_large(a.storage, (adaptive ? 4 : 2) * voxels);
+  resize_large(a.storage, (adaptive ? 4 : 2) * voxels, threads);
   double* next = a.storage.data();
   a.numerator = next;
   a.weights = next + voxels;

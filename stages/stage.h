@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/memory.h"
 #include "core/product.h"
 #include "core/zarvo.h"
 #include "zarvo/stages.h"
@@ -35,7 +36,7 @@ struct Accumulators {
   double* weights = nullptr;
   double* sigma_sum = nullptr;    // adaptive mode only
   double* sigma_count = nullptr;  // adaptive mode only
-  std::vector<double> storage;
+  Buffer<double> storage;
   // Aggregation scratch: where each slice of the current cube starts.
   std::vector<double*> cube_numerator, cube_weights;
 };
@@ -81,8 +82,9 @@ Workspace allocate_workspace(const Geometry& g, StageKind kind);
 // window's reach on both sides of a reference slice, plus a cube's depth);
 // the noise-map pair only in adaptive mode. A `band` other than 0 asks for
 // that many slices instead (at least what the walk needs; the whole volume
-// for a volume as deep).
-Accumulators allocate_accumulators(const Geometry& g, bool adaptive, int band = 0);
+// for a volume as deep). Up to `threads` threads clear them.
+Accumulators allocate_accumulators(const Geometry& g, bool adaptive, int band = 0,
+                                   int threads = 1);
 
 // Slices on either side of a reference cube's first slice that its group may
 // reach: the search half-width, or none when matching is synchronous.

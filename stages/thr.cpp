@@ -41,7 +41,7 @@ void filter_thr_group(const Geometry& g, const Transforms& t, const ThrSettings&
 void run_thr(const Geometry& g, const Transforms& t, const ThrSettings& p, const double* Bn,
              double* y_hat, double* sigma_hat,
              const RunContext& context) {
-  Accumulators acc = allocate_accumulators(g, p.adaptive());
+  Accumulators acc = allocate_accumulators(g, p.adaptive(), 0, walk_threads(context));
   filter_and_aggregate(
       g, StageKind::thr, p.sigma,
       [&](int x, int y, int z, double& sigma, Workspace& w, GroupResult& r) {

@@ -42,7 +42,7 @@ void filter_wie_group(const Geometry& g, const Transforms& t, const WieSettings&
 void run_wie(const Geometry& g, const Transforms& t, const WieSettings& p, const double* Bn,
              const double* Bn_hat, double* y_hat, double* sigma_hat,
              const RunContext& context) {
-  Accumulators acc = allocate_accumulators(g, p.adaptive());
+  Accumulators acc = allocate_accumulators(g, p.adaptive(), 0, walk_threads(context));
   filter_and_aggregate(
       g, StageKind::wie, p.sigma,
       [&](int x, int y, int z, double& sigma, Workspace& w, GroupResult& r) {
