@@ -1,6 +1,6 @@
 // A range of work split into consecutive parts done side by side, for the
 // passes over whole volumes outside the walks (clearing fresh memory,
-// scanning an input).
+// scanning an input, stabilising a volume).
 #pragma once
 
 #include <algorithm>
@@ -19,7 +19,13 @@ template <typename Part>
 int in_parts(std::size_t n, int threads, std::size_t smallest, Part&& part) {
   std::size_t parts = std::max<std::size_t>(1, smallest > 0 ? n / smallest : n);
   parts = std::min<std::size_t>(parts, static_cast<std::size_t>(std::max(threads, 1)));
-  const std::size_t share = parts > 0 ? (n + parts - 1) / parts : n;
+  if (parts == 1) {
+    // On the calling thread, nothing allocated: interp1 comes here for
+    // every group the Rician stages filter.
+    part(0, std::size_t{0}, n);
+    return 1;
+  }
+  const std::size_t share = (n + parts - 1) / parts;
   auto range = [&](std::size_t p, auto&& call) {
     const std::size_t begin = std::min(n, p * share), end = std::min(n, begin + share);
     call(static_cast<int>(p), begin, end);
