@@ -26,7 +26,7 @@ struct DenoiseOptions {
   // volume); given by zarvo.cpp, the one place where the thread count is chosen.
   std::function<int(long reference_cubes)> use_threads;
   // Threads that may share the first touch of the input's memory, before
-  // the work is known: those asked for, at most the cores.
+  // the work is known: the choice of use_threads without the work's limit.
   int read_threads = 1;
 };
 

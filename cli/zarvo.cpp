@@ -4,7 +4,6 @@
 // every option come from this declaration.
 #include <CLI/CLI.hpp>
 
-#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -199,8 +198,7 @@ int main(int argc, char** argv) {
       return c.threads;
     };
     d.use_threads = use_threads;
-    d.read_threads = requested > 0 ? std::min(requested, zarvo::available_cores())
-                                   : zarvo::available_cores();
+    d.read_threads = zc::choose_threads(requested, 0).threads;  // its notes come later
     if (*denoise) {
       d.command_line = command_line;
       d.params = zarvo::profile(profile_name);
