@@ -6,7 +6,6 @@
 // 9 % shorter. The results do not change.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -75,20 +74,22 @@ void zero_fill(T* p, std::size_t n, int threads) {
   });
 }
 
-// v.resize(n), new storage advised before it is first touched. A Buffer's
-// new elements are zeroed by up to `threads` threads; a plain vector's by
-// resize.
+// v.reserve(n), new storage advised before it is first touched.
 template <typename T, typename A>
-void resize_large(std::vector<T, A>& v, std::size_t n, int threads = 1) {
-  if (n > v.capacity()) {
-    v.reserve(n);
-    advise_huge_pages(v.data(), n * sizeof(T));
-  }
+void reserve_large(std::vector<T, A>& v, std::size_t n) {
+  if (n <= v.capacity()) return;
+  v.reserve(n);
+  advise_huge_pages(v.data(), n * sizeof(T));
+}
+
+// v.resize(n), new storage advised before it is first touched, and what v
+// grows by zeroed by up to `threads` threads.
+template <typename T>
+void resize_large(Buffer<T>& v, std::size_t n, int threads = 1) {
+  reserve_large(v, n);
   const std::size_t old = v.size();
   v.resize(n);
-  if constexpr (std::is_same_v<A, Uninitialised<T>>) {
-    if (n > old) zero_fill(v.data() + old, n - old, threads);
-  }
+  if (n > old) zero_fill(v.data() + old, n - old, threads);
 }
 
 }  // namespace zarvo

@@ -91,10 +91,7 @@ std::vector<std::uint8_t> flat_voxels(const Blocks& b, const double* x) {
 // samples of a series run to millions, and growing them a page at a time
 // costs more than collecting them.
 void make_room(std::vector<double>& v, std::size_t more) {
-  if (v.size() + more <= v.capacity()) return;
-  const std::size_t want = std::max(v.size() + more, 2 * v.capacity());
-  v.reserve(want);
-  advise_huge_pages(v.data(), want * sizeof(double));
+  if (v.size() + more > v.capacity()) reserve_large(v, std::max(v.size() + more, 2 * v.capacity()));
 }
 
 // The detail and the mean of every usable block of one volume.
@@ -119,9 +116,11 @@ void collect(const Blocks& b, const double* x, const std::uint8_t* mask, Samples
   });
 }
 
-// `scratch` holds the magnitudes (its storage is used again).
+// `scratch` holds the magnitudes (its storage is used again; every element
+// is written before it is read).
 double mad_level(const std::vector<double>& detail, Buffer<double>& scratch) {
-  resize_large(scratch, detail.size());
+  reserve_large(scratch, detail.size());
+  scratch.resize(detail.size());
   for (std::size_t i = 0; i < detail.size(); ++i) scratch[i] = std::fabs(detail[i]);
   return median(scratch.data(), scratch.size()) / kMadScale;
 }
