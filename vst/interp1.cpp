@@ -104,12 +104,16 @@ Plan plan_for(const double* x, int n, const double* q, int m, const KnotFinder* 
   return p;
 }
 
+// One step of the branch-free walk: the finder's interval c of query v,
+// except on a knot (or for a NaN), where the walk's own step decides.
+int prepared_step(const double* x, int n, int j, double v, int c, const KnotFinder* finder) {
+  return v == x[c] || v != v ? walk_to(x, n, j, v, finder) : c;
+}
+
 // The interval a walk holds after query v, given the one it held before.
 int step(const double* x, int n, int j, double v, const Plan& p) {
-  if (p.path == Path::prepared_walk) {
-    const int c = p.finder->find(x, v);
-    return v == x[c] || v != v ? walk_to(x, n, j, v, p.finder) : c;
-  }
+  if (p.path == Path::prepared_walk)
+    return prepared_step(x, n, j, v, p.finder->find(x, v), p.finder);
   return walk_to(x, n, j, v, p.finder);
 }
 
@@ -161,8 +165,7 @@ void interpolate(const double* x, const double* y, int n, const double* q, doubl
       p.finder->find_all(x, q + start, count, segment);
       for (int i = 0; i < count; ++i) {
         const double v = q[start + i];
-        const int c = segment[i];
-        j = v == x[c] || v != v ? walk_to(x, n, j, v, p.finder) : c;
+        j = prepared_step(x, n, j, v, segment[i], p.finder);
         out[start + i] = (v - x[j - 1]) * slopes[j] + y[j - 1];
       }
     }
@@ -201,7 +204,8 @@ void interp1(const double* x, const double* y, int n, const double* q, double* o
   in_parts(static_cast<std::size_t>(m), threads, std::size_t{1} << 16,
            [&](int, std::size_t begin, std::size_t end) {
              const int b = static_cast<int>(begin), e = static_cast<int>(end);
-             const int j = plan.path == Path::blocks || b == 0 ? 1 : interval_before(x, n, q, b, plan);
+             const int j =
+                 plan.path == Path::blocks || b == 0 ? 1 : interval_before(x, n, q, b, plan);
              interpolate(x, y, n, q, out, b, e, plan, j);
            });
 }
