@@ -49,7 +49,7 @@ bool KnotFinder::build(const double* x, int n) {
   lo_ = x[1];
   hi_ = x[n - 2];
   if (!(std::isfinite(lo_) && std::isfinite(hi_) && lo_ < hi_)) return false;
-  const int buckets = static_cast<int>(start_.size());
+  const int buckets = this->buckets();
   scale_ = buckets / (hi_ - lo_);
   if (!std::isfinite(scale_)) return false;
   n_ = n;
@@ -60,7 +60,13 @@ bool KnotFinder::build(const double* x, int n) {
     const double edge = lo_ + b / scale_;
     while (k < n - 2 && x[k] < edge) ++k;
     start_[b] = k < 2 ? 2 : k;
+    split_[b] = x[start_[b]];
   }
+  // Nothing is above an infinite split: these buckets' intervals are fixed.
+  start_[below_bucket()] = 1;
+  split_[below_bucket()] = HUGE_VAL;
+  start_[above_bucket()] = n - 1;
+  split_[above_bucket()] = HUGE_VAL;
   built_ = true;
   return true;
 }
@@ -80,6 +86,18 @@ int walk_to(const double* x, int n, int j, double v, const KnotFinder* finder) {
 
 }  // namespace
 
+void IntervalRecords::build(const double* x, const double* y, int n) {
+  n_ = n;
+  r_.assign(4 * static_cast<std::size_t>(n), 0.0);
+  for (int j = 1; j < n; ++j) {
+    double* r = &r_[4 * static_cast<std::size_t>(j)];
+    r[0] = x[j - 1];
+    r[1] = x[j];
+    r[2] = y[j - 1];
+    r[3] = y[j];
+  }
+}
+
 void KnotFinder::find_all(const double* x, const double* q, int count, int* segment) const {
   find_segments(x, *this, q, segment, count);
 }
@@ -94,11 +112,14 @@ constexpr int max_prepared_slopes = 512;
 struct Plan {
   Path path = Path::blocks;
   const KnotFinder* finder = nullptr;
+  const IntervalRecords* records = nullptr;  // with the finder only
 };
 
-Plan plan_for(const double* x, int n, const double* q, int m, const KnotFinder* finder) {
+Plan plan_for(const double* x, int n, const double* q, int m, const KnotFinder* finder,
+              const IntervalRecords* records) {
   Plan p;
   p.finder = finder;
+  p.records = finder ? records : nullptr;
   if (!use_sequential_path(x, n, q, m)) return p;
   p.path = finder && n <= max_prepared_slopes ? Path::prepared_walk : Path::walk;
   return p;
@@ -140,6 +161,10 @@ void interpolate(const double* x, const double* y, int n, const double* q, doubl
                  int begin, int end, const Plan& p, int j) {
   constexpr int block = 256;
   int segment[block];
+  if (p.path == Path::blocks && p.records) {
+    interpolate_records(x, *p.finder, p.records->data(), q + begin, out + begin, end - begin);
+    return;
+  }
   if (p.path == Path::blocks) {
     // Segments a block at a time, then the formula over the block in SIMD.
     for (int start = begin; start < end; start += block) {
@@ -187,7 +212,7 @@ void interpolate(const double* x, const double* y, int n, const double* q, doubl
 }  // namespace
 
 void interp1(const double* x, const double* y, int n, const double* q, double* out, int m,
-             const KnotFinder* prepared, int threads) {
+             const KnotFinder* prepared, int threads, const IntervalRecords* records) {
   if (m <= 0) return;
 
   // Long lists over ordered tables go through knot buckets, on either path:
@@ -198,7 +223,15 @@ void interp1(const double* x, const double* y, int n, const double* q, double* o
     own.emplace(512);
     if (own->build(x, n)) prepared = &*own;
   }
-  const Plan plan = plan_for(x, n, q, m, prepared);
+  Plan plan = plan_for(x, n, q, m, prepared, records);
+  // Records spare each query of the block path four gathers: they pay for
+  // themselves once there are more queries than knots.
+  std::optional<IntervalRecords> own_records;
+  if (plan.path == Path::blocks && plan.finder && !plan.records && m >= n) {
+    own_records.emplace();
+    own_records->build(x, y, n);
+    plan.records = &*own_records;
+  }
   // Parts of at least 64 Ki queries, each starting from the interval the
   // walk would hold there.
   in_parts(static_cast<std::size_t>(m), threads, std::size_t{1} << 16,

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
@@ -43,49 +44,108 @@ void EvaluateSegments(const double* HWY_RESTRICT x, const double* HWY_RESTRICT y
   }
 }
 
-void FindSegments(const double* HWY_RESTRICT x, const KnotFinder& finder,
-                  const double* HWY_RESTRICT q, int* HWY_RESTRICT segment, int count) {
-  const int* HWY_RESTRICT start = finder.starts().data();
-  const int buckets = static_cast<int>(finder.starts().size()), n = finder.knots();
-  const double lo = finder.low(), hi = finder.high(), scale = finder.scale();
+// The bucket of each query (at most `block` of them): its own bucket for an
+// inner query, truncated as the scalar cast does, else one of the two
+// outside buckets.
+constexpr int block = 256;
+
+void Buckets(const KnotFinder& finder, const double* HWY_RESTRICT q, int* HWY_RESTRICT bucket,
+             int count) {
   const hn::ScalableTag<double> d;
-  const hn::RebindToSigned<decltype(d)> di;
   const hn::Rebind<std::int32_t, decltype(d)> d32;
   const int lanes = static_cast<int>(hn::Lanes(d));
-  const auto vlo = hn::Set(d, lo), vhi = hn::Set(d, hi), vscale = hn::Set(d, scale);
-  const auto zero = hn::Zero(d), last_bucket = hn::Set(d, buckets - 1.0);
-  const auto one = hn::Set(di, 1), first = hn::Set(di, 1), past = hn::Set(di, n - 1);
+  const double lo = finder.low(), hi = finder.high();
+  const auto vlo = hn::Set(d, lo), vhi = hn::Set(d, hi), vscale = hn::Set(d, finder.scale());
+  const auto last = hn::Set(d, finder.buckets() - 1.0);
+  const auto below = hn::Set(d, finder.below_bucket()), above = hn::Set(d, finder.above_bucket());
   int i = 0;
   for (; i + lanes <= count; i += lanes) {
     const auto v = hn::LoadU(d, q + i);
     const auto inner = hn::And(hn::Gt(v, vlo), hn::Le(v, vhi));
-    const auto ends = hn::IfThenElse(hn::RebindMask(di, hn::Gt(v, vhi)), past, first);
-    if (hn::AllFalse(d, inner)) {  // every query past an end of the table
-      hn::StoreU(hn::DemoteTo(d32, hn::ConvertTo(d, ends)), d32, segment + i);
-      continue;
-    }
-    // The bucket, from a position that is finite and in range in every lane
-    // (truncated, as the scalar cast: it is at least 0).
-    const auto t = hn::Min(hn::IfThenElse(inner, hn::Mul(hn::Sub(v, vlo), vscale), zero),
-                           last_bucket);
-    const auto j0 = hn::PromoteTo(di, hn::GatherIndex(d32, start, hn::DemoteTo(d32, t)));
-    // One step up where x[j0] < v; then x[j - 1] < v <= x[j] holds when the
-    // one knot not yet compared agrees: x[j] after a step, x[j0 - 1] without.
-    const auto up = hn::Lt(hn::GatherIndex(d, x, j0), v);
-    const auto up_i = hn::RebindMask(di, up);
-    auto j = hn::IfThenElse(up_i, hn::Add(j0, one), j0);
-    const auto other = hn::GatherIndex(d, x, hn::IfThenElse(up_i, j, hn::Sub(j0, one)));
-    const auto ok = hn::Or(hn::And(up, hn::Le(v, other)), hn::AndNot(up, hn::Lt(other, v)));
-    if (!hn::AllTrue(d, hn::Or(ok, hn::Not(inner)))) {
-      // A start more than one knot away: these queries one by one.
-      for (int k = i; k < i + lanes; ++k)
-        segment[k] = finder.find(x, q[k]);
-      continue;
-    }
-    j = hn::IfThenElse(hn::RebindMask(di, inner), j, ends);
-    hn::StoreU(hn::DemoteTo(d32, hn::ConvertTo(d, j)), d32, segment + i);
+    const auto t = hn::Min(hn::Mul(hn::Sub(v, vlo), vscale), last);  // inner: 0 .. last
+    const auto b = hn::IfThenElse(inner, t, hn::IfThenElse(hn::Gt(v, vhi), above, below));
+    hn::StoreU(hn::DemoteTo(d32, b), d32, bucket + i);
   }
-  for (; i < count; ++i) segment[i] = finder.find(x, q[i]);
+  for (; i < count; ++i) {
+    const double v = q[i];
+    if (v > lo && v <= hi) {
+      const double t = (v - lo) * finder.scale();
+      bucket[i] = t < finder.buckets() - 1 ? static_cast<int>(t) : finder.buckets() - 1;
+    } else {
+      bucket[i] = v > hi ? finder.above_bucket() : finder.below_bucket();
+    }
+  }
+}
+
+// The interval a bucket gives its query: right when the bucket holds at most
+// one knot, which the caller checks.
+inline int bucket_interval(const KnotFinder& finder, int b, double v) {
+  return finder.starts()[b] + (finder.splits()[b] < v);
+}
+
+void FindSegments(const double* HWY_RESTRICT x, const KnotFinder& finder,
+                  const double* HWY_RESTRICT q, int* HWY_RESTRICT segment, int count) {
+  int bucket[block];
+  for (int begin = 0; begin < count; begin += block) {
+    const int n = count - begin < block ? count - begin : block;
+    const double* v = q + begin;
+    int* s = segment + begin;
+    Buckets(finder, v, bucket, n);
+    // Branch-free: which side of a knot an unordered query falls is a coin
+    // toss for the branch predictor. Inner queries check their interval.
+    bool wrong = false;
+    for (int i = 0; i < n; ++i) {
+      const int b = bucket[i], j = bucket_interval(finder, b, v[i]);
+      s[i] = j;
+      wrong |= (b < finder.buckets()) & !((x[j - 1] < v[i]) & (v[i] <= x[j]));
+    }
+    if (wrong) {  // a bucket with several knots
+      for (int i = 0; i < n; ++i) s[i] = finder.find(x, v[i]);
+    }
+  }
+}
+
+void InterpolateRecords(const double* HWY_RESTRICT x, const KnotFinder& finder,
+                        const double* HWY_RESTRICT records, const double* HWY_RESTRICT q,
+                        double* HWY_RESTRICT out, int count) {
+  const hn::ScalableTag<double> d;
+  const int lanes = static_cast<int>(hn::Lanes(d));
+  const auto vlo = hn::Set(d, finder.low()), vhi = hn::Set(d, finder.high());
+  int bucket[block];
+  HWY_ALIGN double picked[4 * block];
+  for (int begin = 0; begin < count; begin += block) {
+    const int n = count - begin < block ? count - begin : block;
+    const double* v = q + begin;
+    double* o = out + begin;
+    Buckets(finder, v, bucket, n);
+    for (int i = 0; i < n; ++i) {
+      const int j = bucket_interval(finder, bucket[i], v[i]);
+      std::memcpy(picked + 4 * i, records + 4 * j, 4 * sizeof(double));
+    }
+    // A query whose bucket held several knots, and the rest of a short
+    // block, are found one by one.
+    const auto one_by_one = [&](int from, int to) {
+      for (int k = from; k < to; ++k) {
+        const double* r = records + 4 * finder.find(x, v[k]);
+        o[k] = ((v[k] - r[0]) / (r[1] - r[0])) * (r[3] - r[2]) + r[2];
+      }
+    };
+    int i = 0;
+    for (; i + lanes <= n; i += lanes) {
+      hn::Vec<decltype(d)> x0, x1, y0, y1;
+      hn::LoadInterleaved4(d, picked + 4 * i, x0, x1, y0, y1);
+      const auto u = hn::LoadU(d, v + i);
+      const auto inner = hn::And(hn::Gt(u, vlo), hn::Le(u, vhi));
+      const auto fits = hn::And(hn::Lt(x0, u), hn::Le(u, x1));
+      if (HWY_UNLIKELY(!hn::AllTrue(d, hn::Or(fits, hn::Not(inner))))) {
+        one_by_one(i, i + lanes);
+        continue;
+      }
+      const auto r = hn::Add(hn::Mul(hn::Div(hn::Sub(u, x0), hn::Sub(x1, x0)), hn::Sub(y1, y0)), y0);
+      hn::StoreU(r, d, o + i);
+    }
+    one_by_one(i, n);
+  }
 }
 
 void InverseEnds(const double* HWY_RESTRICT in, int count, double first, double last,
@@ -128,10 +188,16 @@ namespace zarvo::vst {
 HWY_EXPORT(EvaluateSegments);
 HWY_EXPORT(InverseEnds);
 HWY_EXPORT(FindSegments);
+HWY_EXPORT(InterpolateRecords);
 
 void find_segments(const double* x, const KnotFinder& finder, const double* q, int* segment,
                    int count) {
   HWY_DYNAMIC_DISPATCH(FindSegments)(x, finder, q, segment, count);
+}
+
+void interpolate_records(const double* x, const KnotFinder& finder, const double* records,
+                         const double* q, double* out, int count) {
+  HWY_DYNAMIC_DISPATCH(InterpolateRecords)(x, finder, records, q, out, count);
 }
 
 void inverse_ends(const double* in, int count, double first, double last, double zero,

@@ -16,6 +16,11 @@ void evaluate_segments(const double* x, const double* y, const double* q, const 
 void find_segments(const double* x, const KnotFinder& finder, const double* q, int* segment,
                    int count);
 
+// out[i] = interp1's value at q[i], from the records of (x, y) and a finder
+// built on x: evaluate_segments' formula and bits.
+void interpolate_records(const double* x, const KnotFinder& finder, const double* records,
+                         const double* q, double* out, int count);
+
 // The ends of the inverse stabilisation over interp1's values in `out`:
 // out[i] = zero where in[i] <= first, and where in[i] > last the
 // large-signal inverse (w * w) * sigma / sqrt(0.5 + w * w), w = in[i] -

@@ -1,6 +1,8 @@
 // Forward variance-stabilising transform of Rician magnitudes and its exact
 // unbiased inverse, for a given noise level sigma > 0.
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "core/parts.h"
 #include "vst/segments.h"
@@ -46,29 +48,50 @@ void forward_stabilization(const double* in, int count, double sigma, double* ou
            });
 }
 
-void inverse_stabilization(const double* in, int count, double sigma, double* out) {
-  double expectation[snr_grid_size];
+namespace {
+
+// The inverse's table for one noise level: the signal at each knot and the
+// records of (expectation, signal).
+struct InverseTable {
   double signal[snr_grid_size];
-  for (int i = 0; i < snr_grid_size; ++i) {
-    expectation[i] = vst_expectation[i];
-    signal[i] = snr_grid[i] * sigma;
+  IntervalRecords records;
+  std::uint64_t level_bits = 0;
+  bool built = false;
+
+  void build_for(double sigma) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &sigma, sizeof bits);
+    if (built && bits == level_bits) return;
+    for (int i = 0; i < snr_grid_size; ++i) signal[i] = snr_grid[i] * sigma;
+    records.build(vst_expectation, signal, snr_grid_size);
+    level_bits = bits;
+    built = true;
   }
+};
+
+}  // namespace
+
+void inverse_stabilization(const double* in, int count, double sigma, double* out) {
+  // Every group goes through this table: its knots' buckets are prepared
+  // once, fine enough (4096 over the range, whose closest knots are about
+  // 3200ths of it apart) that each holds at most one knot. A run filters
+  // its groups with one level (or a few), so each thread keeps the table
+  // of the last level it met.
+  static const KnotFinder finder = [] {
+    KnotFinder f(4096);
+    f.build(vst_expectation, snr_grid_size);
+    return f;
+  }();
+  thread_local InverseTable table;
+  table.build_for(sigma);
   const double zero = 0 * sigma;
   // The forward transform's join constant sqrt(22.03...^2 - 1/2) and the
   // offset d of the large-signal expectation theta + 1/(4 theta) + d.
   const double k = std::sqrt((sigma * sigma) * forward_end_squared / (sigma * sigma) - 0.5);
   const double d = forward_end_value - k;
 
-  // Every group goes through this table: its knots' buckets are prepared
-  // once, fine enough (4096 over the range, whose closest knots are about
-  // 3200ths of it apart) that each holds at most one knot.
-  static const KnotFinder finder = [] {
-    KnotFinder f(4096);
-    f.build(vst_expectation, snr_grid_size);
-    return f;
-  }();
-  interp1(expectation, signal, snr_grid_size, in, out, count,
-          finder.built() ? &finder : nullptr);
+  interp1(vst_expectation, table.signal, snr_grid_size, in, out, count,
+          finder.built() ? &finder : nullptr, 1, &table.records);
   if (count <= 0) return;
 
   // Below the table the signal is 0; beyond it the large-signal inverse

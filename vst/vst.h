@@ -31,19 +31,28 @@ extern const double vst_expectation[snr_grid_size];
 // none is a guess.
 class KnotFinder {
  public:
-  explicit KnotFinder(int buckets) : start_(static_cast<std::size_t>(buckets)) {}
+  explicit KnotFinder(int buckets)
+      : start_(static_cast<std::size_t>(buckets) + 2),
+        split_(static_cast<std::size_t>(buckets) + 2) {}
 
   // False when the table does not qualify (fewer than 4 knots, inner knots
   // out of order, not finite, or all equal).
   bool build(const double* x, int n);
   bool built() const { return built_; }
 
-  // segment[i] = find(x, q[i]) for every query, in SIMD.
+  // segment[i] = find(x, q[i]) for every query.
   void find_all(const double* x, const double* q, int count, int* segment) const;
 
-  // The buckets, for the SIMD search: the first knot to try in each, the
-  // inner knots' range, and buckets per unit of it.
-  const std::vector<int>& starts() const { return start_; }
+  // The buckets, for the SIMD search. Bucket b < buckets() covers part of
+  // the inner knots' range (low() .. high(), buckets per unit: scale());
+  // its query's interval is starts()[b], or one more above splits()[b]
+  // (the start's knot). Two more buckets hold the queries outside that
+  // range: below_bucket() (also a NaN) and above_bucket().
+  const int* starts() const { return start_.data(); }
+  const double* splits() const { return split_.data(); }
+  int buckets() const { return static_cast<int>(start_.size()) - 2; }
+  int below_bucket() const { return buckets(); }
+  int above_bucket() const { return buckets() + 1; }
   int knots() const { return n_; }
   double low() const { return lo_; }
   double high() const { return hi_; }
@@ -55,10 +64,9 @@ class KnotFinder {
     if (!(v > lo_)) return 1;  // also a NaN
     if (v > hi_) return n_ - 1;
     const double t = (v - lo_) * scale_;  // at least 0; may overflow to inf
-    const int buckets = static_cast<int>(start_.size());
-    const int b = t < buckets ? static_cast<int>(t) : buckets - 1;
+    const int b = t < buckets() ? static_cast<int>(t) : buckets() - 1;
     int j = start_[b];
-    j += x[j] < v;               // at most one knot in a narrow bucket
+    j += split_[b] < v;          // at most one knot in a narrow bucket
     while (x[j - 1] >= v) --j;  // stops at j = 2: x[1] < v
     while (x[j] < v) ++j;       // stops at j = n - 2: x[n-2] >= v
     return j;
@@ -66,18 +74,34 @@ class KnotFinder {
 
  private:
   std::vector<int> start_;
+  std::vector<double> split_;
   int n_ = 0;
   double lo_ = 0, hi_ = 0, scale_ = 0;
   bool built_ = false;
 };
 
+// A table's intervals side by side, {x[j-1], x[j], y[j-1], y[j]} at 4 * j
+// for j = 1 .. n-1, so that a query's four entries are one load.
+class IntervalRecords {
+ public:
+  void build(const double* x, const double* y, int n);
+  const double* data() const { return r_.data(); }
+  int knots() const { return n_; }
+
+ private:
+  std::vector<double> r_;
+  int n_ = 0;
+};
+
 // Piecewise-linear interpolation of the table (x, y) of n strictly increasing
 // abscissae at the m queries q, extrapolating linearly beyond both ends. Long
 // slowly varying query lists take a sequential path that walks the intervals.
-// `prepared`, when given, is a finder built on x (a table used many times).
+// `prepared`, when given, is a finder built on x, and `records`, when given
+// with it, the records of (x, y): for a table used many times.
 // Long lists may be split between `threads` threads, to the same bits.
 void interp1(const double* x, const double* y, int n, const double* q, double* out, int m,
-             const KnotFinder* prepared = nullptr, int threads = 1);
+             const KnotFinder* prepared = nullptr, int threads = 1,
+             const IntervalRecords* records = nullptr);
 
 // out[i] = stabilised value of the magnitude in[i] for noise level sigma > 0.
 // in and out must not overlap. Long lists may be split between `threads`

@@ -4,8 +4,10 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
+#include "every_target.h"
 #include "vst/vst.h"
 
 namespace {
@@ -142,6 +144,64 @@ TEST(VstInverse, LongListsMatchSingleValues) {
       EXPECT_NEAR(all[i], single, 1e-13) << i;
     }
   }
+}
+
+// Group after group, at levels that change between calls, the inverse must
+// be interp1 over the scaled table followed by the ends, to the bit: on
+// lists in no order and on ordered-looking ones (which interp1 walks), with
+// queries on knots, beside them, beyond both ends, infinite and NaN. The
+// reference interpolates over a copy of the table, so it finds its
+// intervals another way.
+void check_inverse_against_interp1() {
+  const int n = vst::snr_grid_size;
+  const std::vector<double> x(vst::vst_expectation, vst::vst_expectation + n);
+  std::mt19937 gen(31);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (double sigma : {2.5, 0.7, 2.5, 1e-3, 40.0, 0.7}) {
+    for (bool ordered : {false, true}) {
+      std::vector<double> q;
+      double walk = 1.0;
+      while (q.size() < 1031) {
+        const double knot = x[gen() % n];
+        if (ordered) {
+          walk += (unit(gen) - 0.3) * 0.08;
+          q.push_back(gen() % 4 == 0 ? knot : gen() % 60 == 0 ? nan : walk);
+          continue;
+        }
+        switch (gen() % 6) {
+          case 0: q.push_back(knot); break;
+          case 1: q.push_back(std::nextafter(knot, gen() % 2 ? inf : -inf)); break;
+          case 2: q.push_back(unit(gen) * 20 - 1); break;
+          case 3: q.push_back(gen() % 3 ? nan : gen() % 2 ? inf : -inf); break;
+          default: q.push_back(x[gen() % n] + unit(gen) * 0.01);
+        }
+      }
+      if (ordered) {
+        for (int k = 1; k <= 3; ++k) q[q.size() - k] = q[3 - k] + 30;
+      } else {
+        q[0] = 9;
+        q[1] = 2;
+      }
+      std::vector<double> signal(n), want(q.size());
+      for (int i = 0; i < n; ++i) signal[i] = vst::snr_grid[i] * sigma;
+      const int m = static_cast<int>(q.size());
+      vst::interp1(x.data(), signal.data(), n, q.data(), want.data(), m);
+      for (int i = 0; i < m; ++i) {
+        if (q[i] <= e_first) want[i] = 0 * sigma;
+        if (q[i] > e_last) want[i] = inverse_tail(q[i], sigma);
+      }
+      const std::vector<double> got = inverse(q, sigma);
+      for (int i = 0; i < m; ++i)
+        ASSERT_TRUE(got[i] == want[i] || (std::isnan(got[i]) && std::isnan(want[i])))
+            << "level " << sigma << (ordered ? ", ordered" : ", unordered") << " list, query " << i
+            << " = " << q[i] << ": " << got[i] << " instead of " << want[i];
+    }
+  }
+}
+
+TEST(VstInverse, EveryGroupIsInterp1ThenTheEnds) {
+  on_every_target(check_inverse_against_interp1);  // every SIMD path
 }
 
 TEST(VstStabilization, EmptyAndNan) {
