@@ -89,7 +89,9 @@ int walk_to(const double* x, int n, int j, double v, const KnotFinder* finder) {
 void IntervalRecords::build(const double* x, const double* y, int n) {
   n_ = n;
   r_.assign(4 * static_cast<std::size_t>(n), 0.0);
+  slopes_.assign(static_cast<std::size_t>(n), 0.0);
   for (int j = 1; j < n; ++j) {
+    slopes_[static_cast<std::size_t>(j)] = slope(x, y, j);
     double* r = &r_[4 * static_cast<std::size_t>(j)];
     r[0] = x[j - 1];
     r[1] = x[j];
@@ -183,8 +185,13 @@ void interpolate(const double* x, const double* y, int n, const double* q, doubl
     // The same walk without its branches: away from the knots every step
     // of the walk lands in the interval the finder gives, and the slopes
     // are the walk's own quotients, formed once.
-    double slopes[max_prepared_slopes];
-    for (int k = 1; k < n; ++k) slopes[k] = slope(x, y, k);
+    double own_slopes[max_prepared_slopes];
+    const double* slopes = own_slopes;
+    if (p.records) {
+      slopes = p.records->slopes();
+    } else {
+      for (int k = 1; k < n; ++k) own_slopes[k] = slope(x, y, k);
+    }
     for (int start = begin; start < end; start += block) {
       const int count = end - start < block ? end - start : block;
       p.finder->find_all(x, q + start, count, segment);

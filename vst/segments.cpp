@@ -148,8 +148,27 @@ void InterpolateRecords(const double* HWY_RESTRICT x, const KnotFinder& finder,
   }
 }
 
+bool AllAtEnds(const double* HWY_RESTRICT in, int count, double first, double last) {
+  const hn::ScalableTag<double> d;
+  const int n = static_cast<int>(hn::Lanes(d));
+  const auto lo = hn::Set(d, first), hi = hn::Set(d, last);
+  int i = 0;
+  for (; i + 4 * n <= count; i += 4 * n) {  // a branch per four vectors
+    auto ends = hn::Or(hn::Le(hn::LoadU(d, in + i), lo), hn::Gt(hn::LoadU(d, in + i), hi));
+    for (int k = 1; k < 4; ++k) {
+      const auto v = hn::LoadU(d, in + i + k * n);
+      ends = hn::And(ends, hn::Or(hn::Le(v, lo), hn::Gt(v, hi)));
+    }
+    if (!hn::AllTrue(d, ends)) return false;
+  }
+  for (; i < count; ++i)
+    if (!(in[i] <= first || in[i] > last)) return false;
+  return true;
+}
+
 void InverseEnds(const double* HWY_RESTRICT in, int count, double first, double last,
-                 double zero, double offset, double sigma, double* HWY_RESTRICT out) {
+                 double zero, double offset, double sigma, double* HWY_RESTRICT out,
+                 bool interpolated) {
   const hn::ScalableTag<double> d;
   const int n = static_cast<int>(hn::Lanes(d));
   const auto lo = hn::Set(d, first), hi = hn::Set(d, last), z = hn::Set(d, zero);
@@ -157,7 +176,7 @@ void InverseEnds(const double* HWY_RESTRICT in, int count, double first, double 
   int i = 0;
   for (; i + n <= count; i += n) {
     const auto v = hn::LoadU(d, in + i);
-    auto r = hn::LoadU(d, out + i);
+    auto r = interpolated ? hn::LoadU(d, out + i) : z;
     const auto above = hn::Gt(v, hi);
     if (!hn::AllFalse(d, above)) {  // the square root and division only where needed
       const auto w = hn::Sub(v, off);
@@ -187,6 +206,7 @@ namespace zarvo::vst {
 
 HWY_EXPORT(EvaluateSegments);
 HWY_EXPORT(InverseEnds);
+HWY_EXPORT(AllAtEnds);
 HWY_EXPORT(FindSegments);
 HWY_EXPORT(InterpolateRecords);
 
@@ -200,9 +220,14 @@ void interpolate_records(const double* x, const KnotFinder& finder, const double
   HWY_DYNAMIC_DISPATCH(InterpolateRecords)(x, finder, records, q, out, count);
 }
 
+bool all_at_ends(const double* in, int count, double first, double last) {
+  return HWY_DYNAMIC_DISPATCH(AllAtEnds)(in, count, first, last);
+}
+
 void inverse_ends(const double* in, int count, double first, double last, double zero,
-                  double offset, double sigma, double* out) {
-  HWY_DYNAMIC_DISPATCH(InverseEnds)(in, count, first, last, zero, offset, sigma, out);
+                  double offset, double sigma, double* out, bool interpolated) {
+  HWY_DYNAMIC_DISPATCH(InverseEnds)(in, count, first, last, zero, offset, sigma, out,
+                                    interpolated);
 }
 
 void evaluate_segments(const double* x, const double* y, const double* q, const int* segment,

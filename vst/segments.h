@@ -21,11 +21,15 @@ void find_segments(const double* x, const KnotFinder& finder, const double* q, i
 void interpolate_records(const double* x, const KnotFinder& finder, const double* records,
                          const double* q, double* out, int count);
 
-// The ends of the inverse stabilisation over interp1's values in `out`:
-// out[i] = zero where in[i] <= first, and where in[i] > last the
-// large-signal inverse (w * w) * sigma / sqrt(0.5 + w * w), w = in[i] -
-// offset; elsewhere (a NaN too) out[i] stays.
+// True when every in[i] is at or below first or above last (none is NaN).
+bool all_at_ends(const double* in, int count, double first, double last);
+
+// The ends of the inverse stabilisation: out[i] = zero where in[i] <= first,
+// and where in[i] > last the large-signal inverse (w * w) * sigma /
+// sqrt(0.5 + w * w), w = in[i] - offset. Elsewhere (a NaN too) out[i] keeps
+// interp1's value when `interpolated`; without it, every query must be at
+// an end.
 void inverse_ends(const double* in, int count, double first, double last, double zero,
-                  double offset, double sigma, double* out);
+                  double offset, double sigma, double* out, bool interpolated);
 
 }  // namespace zarvo::vst

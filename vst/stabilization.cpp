@@ -82,21 +82,24 @@ void inverse_stabilization(const double* in, int count, double sigma, double* ou
     f.build(vst_expectation, snr_grid_size);
     return f;
   }();
-  thread_local InverseTable table;
-  table.build_for(sigma);
+  if (count <= 0) return;
   const double zero = 0 * sigma;
   // The forward transform's join constant sqrt(22.03...^2 - 1/2) and the
   // offset d of the large-signal expectation theta + 1/(4 theta) + d.
   const double k = std::sqrt((sigma * sigma) * forward_end_squared / (sigma * sigma) - 0.5);
   const double d = forward_end_value - k;
 
-  interp1(vst_expectation, table.signal, snr_grid_size, in, out, count,
-          finder.built() ? &finder : nullptr, 1, &table.records);
-  if (count <= 0) return;
-
   // Below the table the signal is 0; beyond it the large-signal inverse
-  // w^2 / sqrt(w^2 + 1/2), w = v - d.
-  inverse_ends(in, count, expectation_first, expectation_last, zero, d, sigma, out);
+  // w^2 / sqrt(w^2 + 1/2), w = v - d. A group of background, or of bright
+  // tissue only, needs nothing else.
+  const bool interpolated = !all_at_ends(in, count, expectation_first, expectation_last);
+  if (interpolated) {
+    thread_local InverseTable table;
+    table.build_for(sigma);
+    interp1(vst_expectation, table.signal, snr_grid_size, in, out, count,
+            finder.built() ? &finder : nullptr, 1, &table.records);
+  }
+  inverse_ends(in, count, expectation_first, expectation_last, zero, d, sigma, out, interpolated);
 }
 
 }  // namespace zarvo::vst

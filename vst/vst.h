@@ -81,15 +81,17 @@ class KnotFinder {
 };
 
 // A table's intervals side by side, {x[j-1], x[j], y[j-1], y[j]} at 4 * j
-// for j = 1 .. n-1, so that a query's four entries are one load.
+// for j = 1 .. n-1, so that a query's four entries are one load; and the
+// slope of each, (y[j] - y[j-1]) / (x[j] - x[j-1]), for the walk.
 class IntervalRecords {
  public:
   void build(const double* x, const double* y, int n);
   const double* data() const { return r_.data(); }
+  const double* slopes() const { return slopes_.data(); }
   int knots() const { return n_; }
 
  private:
-  std::vector<double> r_;
+  std::vector<double> r_, slopes_;
   int n_ = 0;
 };
 

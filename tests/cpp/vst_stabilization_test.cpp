@@ -149,9 +149,10 @@ TEST(VstInverse, LongListsMatchSingleValues) {
 // Group after group, at levels that change between calls, the inverse must
 // be interp1 over the scaled table followed by the ends, to the bit: on
 // lists in no order and on ordered-looking ones (which interp1 walks), with
-// queries on knots, beside them, beyond both ends, infinite and NaN. The
-// reference interpolates over a copy of the table, so it finds its
-// intervals another way.
+// queries on knots, beside them, beyond both ends, infinite and NaN; and on
+// lists only beyond the ends (background, bright tissue), with and without
+// one NaN. The reference interpolates over a copy of the table, so it finds
+// its intervals another way.
 void check_inverse_against_interp1() {
   const int n = vst::snr_grid_size;
   const std::vector<double> x(vst::vst_expectation, vst::vst_expectation + n);
@@ -159,11 +160,17 @@ void check_inverse_against_interp1() {
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (double sigma : {2.5, 0.7, 2.5, 1e-3, 40.0, 0.7}) {
-    for (bool ordered : {false, true}) {
+    for (int kind = 0; kind < 4; ++kind) {
+      const bool ordered = kind == 1, ends = kind >= 2;
       std::vector<double> q;
       double walk = 1.0;
       while (q.size() < 1031) {
         const double knot = x[gen() % n];
+        if (ends) {
+          const double v = gen() % 2 ? e_first * (2 * unit(gen) - 1) : e_last + 10 * unit(gen);
+          q.push_back(gen() % 50 == 0 ? (gen() % 2 ? inf : -inf) : gen() % 9 == 0 ? e_first : v);
+          continue;
+        }
         if (ordered) {
           walk += (unit(gen) - 0.3) * 0.08;
           q.push_back(gen() % 4 == 0 ? knot : gen() % 60 == 0 ? nan : walk);
@@ -177,7 +184,9 @@ void check_inverse_against_interp1() {
           default: q.push_back(x[gen() % n] + unit(gen) * 0.01);
         }
       }
-      if (ordered) {
+      if (ends) {
+        if (kind == 3) q[gen() % q.size()] = nan;
+      } else if (ordered) {
         for (int k = 1; k <= 3; ++k) q[q.size() - k] = q[3 - k] + 30;
       } else {
         q[0] = 9;
@@ -194,7 +203,7 @@ void check_inverse_against_interp1() {
       const std::vector<double> got = inverse(q, sigma);
       for (int i = 0; i < m; ++i)
         ASSERT_TRUE(got[i] == want[i] || (std::isnan(got[i]) && std::isnan(want[i])))
-            << "level " << sigma << (ordered ? ", ordered" : ", unordered") << " list, query " << i
+            << "level " << sigma << ", list of kind " << kind << ", query " << i
             << " = " << q[i] << ": " << got[i] << " instead of " << want[i];
     }
   }
