@@ -88,15 +88,16 @@ int walk_to(const double* x, int n, int j, double v, const KnotFinder* finder) {
 
 void IntervalRecords::build(const double* x, const double* y, int n) {
   n_ = n;
-  r_.assign(4 * static_cast<std::size_t>(n), 0.0);
-  slopes_.assign(static_cast<std::size_t>(n), 0.0);
+  plain_.assign(4 * static_cast<std::size_t>(n), 0.0);
+  walk_.assign(4 * static_cast<std::size_t>(n), 0.0);
   for (int j = 1; j < n; ++j) {
-    slopes_[static_cast<std::size_t>(j)] = slope(x, y, j);
-    double* r = &r_[4 * static_cast<std::size_t>(j)];
-    r[0] = x[j - 1];
-    r[1] = x[j];
-    r[2] = y[j - 1];
+    double* r = &plain_[4 * static_cast<std::size_t>(j)];
+    double* w = &walk_[4 * static_cast<std::size_t>(j)];
+    r[0] = w[0] = x[j - 1];
+    r[1] = w[1] = x[j];
+    r[2] = w[2] = y[j - 1];
     r[3] = y[j];
+    w[3] = slope(x, y, j);
   }
 }
 
@@ -109,7 +110,6 @@ namespace {
 // How a list is interpolated: chosen once for the whole list, so that any
 // part of it gives the bits the whole list would.
 enum class Path { blocks, prepared_walk, walk };
-constexpr int max_prepared_slopes = 512;
 
 struct Plan {
   Path path = Path::blocks;
@@ -123,7 +123,7 @@ Plan plan_for(const double* x, int n, const double* q, int m, const KnotFinder* 
   p.finder = finder;
   p.records = finder ? records : nullptr;
   if (!use_sequential_path(x, n, q, m)) return p;
-  p.path = finder && n <= max_prepared_slopes ? Path::prepared_walk : Path::walk;
+  p.path = finder ? Path::prepared_walk : Path::walk;
   return p;
 }
 
@@ -164,7 +164,7 @@ void interpolate(const double* x, const double* y, int n, const double* q, doubl
   constexpr int block = 256;
   int segment[block];
   if (p.path == Path::blocks && p.records) {
-    interpolate_records(x, *p.finder, p.records->data(), q + begin, out + begin, end - begin);
+    interpolate_records(x, *p.finder, p.records->plain(), q + begin, out + begin, end - begin);
     return;
   }
   if (p.path == Path::blocks) {
@@ -182,24 +182,28 @@ void interpolate(const double* x, const double* y, int n, const double* q, doubl
   }
 
   if (p.path == Path::prepared_walk) {
-    // The same walk without its branches: away from the knots every step
-    // of the walk lands in the interval the finder gives, and the slopes
-    // are the walk's own quotients, formed once.
-    double own_slopes[max_prepared_slopes];
-    const double* slopes = own_slopes;
-    if (p.records) {
-      slopes = p.records->slopes();
-    } else {
-      for (int k = 1; k < n; ++k) own_slopes[k] = slope(x, y, k);
-    }
+    // The walk without its branches: away from the knots every step of the
+    // walk lands in the interval the finder gives. So every query is
+    // evaluated there, in SIMD, with the walk's own slopes; then the walk's
+    // steps are taken where they may differ, on a knot or at a NaN, from
+    // the interval it held before.
+    int hits[block];
+    const double* w = p.records->walk();
     for (int start = begin; start < end; start += block) {
       const int count = end - start < block ? end - start : block;
-      p.finder->find_all(x, q + start, count, segment);
-      for (int i = 0; i < count; ++i) {
+      const int nhits =
+          walk_block(x, *p.finder, w, q + start, out + start, segment, hits, count);
+      int last_hit = -1, hit_interval = j;
+      for (int h = 0; h < nhits; ++h) {
+        const int i = hits[h];
         const double v = q[start + i];
-        j = prepared_step(x, n, j, v, segment[i], p.finder);
-        out[start + i] = (v - x[j - 1]) * slopes[j] + y[j - 1];
+        const int before = i == 0 ? j : last_hit == i - 1 ? hit_interval : segment[i - 1];
+        hit_interval = walk_to(x, n, before, v, p.finder);
+        const double* r = w + 4 * hit_interval;
+        out[start + i] = (v - r[0]) * r[3] + r[2];
+        last_hit = i;
       }
+      j = last_hit == count - 1 ? hit_interval : segment[count - 1];
     }
     return;
   }
@@ -231,10 +235,11 @@ void interp1(const double* x, const double* y, int n, const double* q, double* o
     if (own->build(x, n)) prepared = &*own;
   }
   Plan plan = plan_for(x, n, q, m, prepared, records);
-  // Records spare each query of the block path four gathers: they pay for
-  // themselves once there are more queries than knots.
+  // Records spare each query its gathers: on the block path they pay for
+  // themselves once there are more queries than knots; the walk has more.
   std::optional<IntervalRecords> own_records;
-  if (plan.path == Path::blocks && plan.finder && !plan.records && m >= n) {
+  if (plan.finder && !plan.records &&
+      (plan.path == Path::prepared_walk || (plan.path == Path::blocks && m >= n))) {
     own_records.emplace();
     own_records->build(x, y, n);
     plan.records = &*own_records;

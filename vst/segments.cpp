@@ -148,6 +148,53 @@ void InterpolateRecords(const double* HWY_RESTRICT x, const KnotFinder& finder,
   }
 }
 
+int WalkBlock(const double* HWY_RESTRICT x, const KnotFinder& finder,
+              const double* HWY_RESTRICT records, const double* HWY_RESTRICT q,
+              double* HWY_RESTRICT out, int* HWY_RESTRICT segment, int* HWY_RESTRICT hits,
+              int count) {
+  const hn::ScalableTag<double> d;
+  const int lanes = static_cast<int>(hn::Lanes(d));
+  const auto vlo = hn::Set(d, finder.low()), vhi = hn::Set(d, finder.high());
+  int bucket[block];
+  HWY_ALIGN double picked[4 * block];
+  Buckets(finder, q, bucket, count);
+  for (int i = 0; i < count; ++i) {
+    const int j = bucket_interval(finder, bucket[i], q[i]);
+    segment[i] = j;
+    std::memcpy(picked + 4 * i, records + 4 * j, 4 * sizeof(double));
+  }
+  int nhits = 0;
+  const auto one_by_one = [&](int from, int to) {
+    for (int k = from; k < to; ++k) {
+      const double v = q[k];
+      const int j = finder.find(x, v);
+      const double* r = records + 4 * j;
+      segment[k] = j;
+      out[k] = (v - r[0]) * r[3] + r[2];
+      if (v == r[1] || v != v) hits[nhits++] = k;
+    }
+  };
+  int i = 0;
+  for (; i + lanes <= count; i += lanes) {
+    hn::Vec<decltype(d)> x0, x1, y0, s;
+    hn::LoadInterleaved4(d, picked + 4 * i, x0, x1, y0, s);
+    const auto u = hn::LoadU(d, q + i);
+    const auto inner = hn::And(hn::Gt(u, vlo), hn::Le(u, vhi));
+    const auto fits = hn::And(hn::Lt(x0, u), hn::Le(u, x1));
+    if (HWY_UNLIKELY(!hn::AllTrue(d, hn::Or(fits, hn::Not(inner))))) {
+      one_by_one(i, i + lanes);
+      continue;
+    }
+    hn::StoreU(hn::Add(hn::Mul(hn::Sub(u, x0), s), y0), d, out + i);
+    if (HWY_UNLIKELY(!hn::AllFalse(d, hn::Or(hn::Eq(u, x1), hn::Ne(u, u))))) {
+      for (int k = i; k < i + lanes; ++k)
+        if (q[k] == picked[4 * k + 1] || q[k] != q[k]) hits[nhits++] = k;
+    }
+  }
+  one_by_one(i, count);
+  return nhits;
+}
+
 bool AllAtEnds(const double* HWY_RESTRICT in, int count, double first, double last) {
   const hn::ScalableTag<double> d;
   const int n = static_cast<int>(hn::Lanes(d));
@@ -207,6 +254,7 @@ namespace zarvo::vst {
 HWY_EXPORT(EvaluateSegments);
 HWY_EXPORT(InverseEnds);
 HWY_EXPORT(AllAtEnds);
+HWY_EXPORT(WalkBlock);
 HWY_EXPORT(FindSegments);
 HWY_EXPORT(InterpolateRecords);
 
@@ -218,6 +266,11 @@ void find_segments(const double* x, const KnotFinder& finder, const double* q, i
 void interpolate_records(const double* x, const KnotFinder& finder, const double* records,
                          const double* q, double* out, int count) {
   HWY_DYNAMIC_DISPATCH(InterpolateRecords)(x, finder, records, q, out, count);
+}
+
+int walk_block(const double* x, const KnotFinder& finder, const double* records, const double* q,
+               double* out, int* segment, int* hits, int count) {
+  return HWY_DYNAMIC_DISPATCH(WalkBlock)(x, finder, records, q, out, segment, hits, count);
 }
 
 bool all_at_ends(const double* in, int count, double first, double last) {

@@ -16,10 +16,18 @@ void evaluate_segments(const double* x, const double* y, const double* q, const 
 void find_segments(const double* x, const KnotFinder& finder, const double* q, int* segment,
                    int count);
 
-// out[i] = interp1's value at q[i], from the records of (x, y) and a finder
+// out[i] = interp1's value at q[i], from the plain records of (x, y) and a finder
 // built on x: evaluate_segments' formula and bits.
 void interpolate_records(const double* x, const KnotFinder& finder, const double* records,
                          const double* q, double* out, int count);
+
+// The walk's values of at most 256 queries, each at the interval the finder
+// gives it, from the walk records of (x, y): segment[i] = that interval j,
+// out[i] = (q[i] - x[j-1]) * slope + y[j-1]. Returns how many queries are
+// on their interval's knot (q[i] == x[j]) or NaN, listed in `hits` in
+// order: there the walk's own interval may differ.
+int walk_block(const double* x, const KnotFinder& finder, const double* records, const double* q,
+               double* out, int* segment, int* hits, int count);
 
 // True when every in[i] is at or below first or above last (none is NaN).
 bool all_at_ends(const double* in, int count, double first, double last);

@@ -80,18 +80,19 @@ class KnotFinder {
   bool built_ = false;
 };
 
-// A table's intervals side by side, {x[j-1], x[j], y[j-1], y[j]} at 4 * j
-// for j = 1 .. n-1, so that a query's four entries are one load; and the
-// slope of each, (y[j] - y[j-1]) / (x[j] - x[j-1]), for the walk.
+// A table's intervals side by side, so that a query's entries are one load:
+// {x[j-1], x[j], y[j-1], y[j]} at 4 * j of plain(), for the fraction-first
+// formula, and {x[j-1], x[j], y[j-1], slope} at 4 * j of walk(), slope =
+// (y[j] - y[j-1]) / (x[j] - x[j-1]), for the walk's; j = 1 .. n-1.
 class IntervalRecords {
  public:
   void build(const double* x, const double* y, int n);
-  const double* data() const { return r_.data(); }
-  const double* slopes() const { return slopes_.data(); }
+  const double* plain() const { return plain_.data(); }
+  const double* walk() const { return walk_.data(); }
   int knots() const { return n_; }
 
  private:
-  std::vector<double> r_, slopes_;
+  std::vector<double> plain_, walk_;
   int n_ = 0;
 };
 
