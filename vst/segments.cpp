@@ -8,7 +8,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
@@ -77,6 +76,14 @@ void Buckets(const KnotFinder& finder, const double* HWY_RESTRICT q, int* HWY_RE
   }
 }
 
+// Copies the record of interval j to `to`: one vector where it holds four
+// doubles.
+HWY_INLINE void copy_record(const double* HWY_RESTRICT records, int j, double* HWY_RESTRICT to) {
+  const hn::CappedTag<double, 4> d4;
+  const int lanes = static_cast<int>(hn::Lanes(d4));
+  for (int k = 0; k < 4; k += lanes) hn::StoreU(hn::LoadU(d4, records + 4 * j + k), d4, to + k);
+}
+
 // The interval a bucket gives its query: right when the bucket holds at most
 // one knot, which the caller checks.
 inline int bucket_interval(const KnotFinder& finder, int b, double v) {
@@ -120,7 +127,7 @@ void InterpolateRecords(const double* HWY_RESTRICT x, const KnotFinder& finder,
     Buckets(finder, v, bucket, n);
     for (int i = 0; i < n; ++i) {
       const int j = bucket_interval(finder, bucket[i], v[i]);
-      std::memcpy(picked + 4 * i, records + 4 * j, 4 * sizeof(double));
+      copy_record(records, j, picked + 4 * i);
     }
     // A query whose bucket held several knots, and the rest of a short
     // block, are found one by one.
@@ -161,7 +168,7 @@ int WalkBlock(const double* HWY_RESTRICT x, const KnotFinder& finder,
   for (int i = 0; i < count; ++i) {
     const int j = bucket_interval(finder, bucket[i], q[i]);
     segment[i] = j;
-    std::memcpy(picked + 4 * i, records + 4 * j, 4 * sizeof(double));
+    copy_record(records, j, picked + 4 * i);
   }
   int nhits = 0;
   const auto one_by_one = [&](int from, int to) {
