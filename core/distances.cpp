@@ -133,6 +133,27 @@ void BlockDistances(const CubeDistance& k, int x0, int ncols, int y0, int nrows,
   }
 }
 
+int KeepBelow(const double* HWY_RESTRICT v, int count, double at_most, double below,
+              int* HWY_RESTRICT index) {
+  const hn::ScalableTag<double> d;
+  const int lanes = static_cast<int>(hn::Lanes(d));
+  const auto va = hn::Set(d, at_most), vb = hn::Set(d, below);
+  int kept = 0;
+  const auto scan = [&](int from, int to) {
+    for (int i = from; i < to; ++i) {
+      index[kept] = i;
+      kept += (v[i] <= at_most) & (v[i] < below);
+    }
+  };
+  int i = 0;
+  for (; i + lanes <= count; i += lanes) {
+    const auto u = hn::LoadU(d, v + i);
+    if (!hn::AllFalse(d, hn::And(hn::Le(u, va), hn::Lt(u, vb)))) scan(i, i + lanes);
+  }
+  scan(i, count);
+  return kept;
+}
+
 const char* TargetName() { return hwy::TargetName(HWY_TARGET); }
 
 }  // namespace HWY_NAMESPACE
@@ -144,6 +165,11 @@ namespace zarvo::detail {
 
 HWY_EXPORT(BlockDistances);
 HWY_EXPORT(TargetName);
+HWY_EXPORT(KeepBelow);
+
+int keep_below(const double* v, int count, double at_most, double below, int* index) {
+  return HWY_DYNAMIC_DISPATCH(KeepBelow)(v, count, at_most, below, index);
+}
 
 void block_distances_scalar(const CubeDistance& k, int x0, int ncols, int y0, int nrows, int z,
                             double* out) {

@@ -36,6 +36,11 @@ void block_distances_scalar(const CubeDistance& k, int x0, int ncols, int y0, in
 void block_distances_simd(const CubeDistance& k, int x0, int ncols, int y0, int nrows, int z,
                           double* out);
 
+// The indices i of the values v[i] <= at_most and < below (never a NaN), in
+// increasing order, into index[] (room for `count`); returns their count.
+// Few are kept: the values are looked at a vector at a time.
+int keep_below(const double* v, int count, double at_most, double below, int* index);
+
 // Name of the SIMD instruction set the dispatch chose (for the benchmarks).
 const char* simd_target_name();
 

@@ -179,11 +179,7 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
       bound = -inf;
       for (int run = 0; run < places; ++run) bound = low[run] > bound ? low[run] : bound;
     }
-    int kept = 0;
-    for (int i = 0; i < window; ++i) {
-      candidates[kept] = i;
-      kept += (block[i] <= bound) & (block[i] < tau_match);
-    }
+    const int kept = detail::keep_below(block, static_cast<int>(window), bound, tau_match, candidates);
     for (int j = 0; j < kept; ++j) {
       const int i = candidates[j];
       const int iz = i / plane, rest = i - iz * plane;
@@ -200,11 +196,7 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
         distances(x_lo, ncols, y0, nrows, cz, block);
         const double bound = tau_match < dist[0] ? tau_match : dist[0];
         const int count = nrows * ncols;
-        int kept = 0;
-        for (int i = 0; i < count; ++i) {
-          candidates[kept] = i;
-          kept += block[i] < bound;
-        }
+        const int kept = detail::keep_below(block, count, inf, bound, candidates);
         for (int j = 0; j < kept; ++j) {
           const int i = candidates[j];
           const int r = i / ncols, c = i - r * ncols;

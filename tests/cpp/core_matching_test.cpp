@@ -14,6 +14,7 @@
 
 #include "core/distances.h"
 #include "core/zarvo.h"
+#include "every_target.h"
 #include "hwy/targets.h"
 
 namespace {
@@ -187,6 +188,30 @@ TEST(CoreMatching, GroupsAreThoseOfAPlainSearch) {
     }
   }
   EXPECT_GT(full, compared / 8) << "too few trials filled their groups";
+}
+
+// The candidates a scan keeps: those at or below one bound and strictly
+// below the other, in scan order, on every instruction set. Values tie with
+// both bounds, and are NaN and infinite; lists end inside a vector.
+TEST(CoreMatching, KeptCandidatesAreThoseBelowBothBounds) {
+  on_every_target([] {
+    std::mt19937 rng(5);
+    const double values[] = {0, 1, 2, 3, 4, NAN, INFINITY, -INFINITY};
+    for (int count = 0; count < 70; ++count) {
+      for (const double at_most : {2.0, double(INFINITY)}) {
+        for (const double below : {3.0, 2.0, double(INFINITY)}) {
+          std::vector<double> v(static_cast<std::size_t>(count));
+          for (double& e : v) e = values[rng() % 8];
+          std::vector<int> want, got(v.size() + 1, -1);
+          for (int i = 0; i < count; ++i)
+            if (v[i] <= at_most && v[i] < below) want.push_back(i);
+          const int kept = zarvo::detail::keep_below(v.data(), count, at_most, below, got.data());
+          got.resize(static_cast<std::size_t>(kept));
+          ASSERT_EQ(got, want) << count << " values, bounds " << at_most << " and " << below;
+        }
+      }
+    }
+  });
 }
 
 // Every distance of every candidate block, bit for bit, on every instruction
