@@ -112,23 +112,40 @@ void FindSegments(const double* HWY_RESTRICT x, const KnotFinder& finder,
   }
 }
 
+// Each query's interval from its bucket (into segment[], when given), and
+// its record copied to picked[4 * i], for at most `block` queries.
+HWY_INLINE void pick_records(const KnotFinder& finder, const double* HWY_RESTRICT records,
+                             const double* HWY_RESTRICT q, int count, double* HWY_RESTRICT picked,
+                             int* HWY_RESTRICT segment) {
+  int bucket[block];
+  Buckets(finder, q, bucket, count);
+  for (int i = 0; i < count; ++i) {
+    const int j = bucket_interval(finder, bucket[i], q[i]);
+    if (segment) segment[i] = j;
+    copy_record(records, j, picked + 4 * i);
+  }
+}
+
+// False when an inner query of the vector u lies outside the interval
+// (x0, x1] of its record: its bucket held several knots.
+template <class D, class V>
+HWY_INLINE bool in_their_intervals(D d, const KnotFinder& finder, V u, V x0, V x1) {
+  const auto inner = hn::And(hn::Gt(u, hn::Set(d, finder.low())), hn::Le(u, hn::Set(d, finder.high())));
+  const auto fits = hn::And(hn::Lt(x0, u), hn::Le(u, x1));
+  return hn::AllTrue(d, hn::Or(fits, hn::Not(inner)));
+}
+
 void InterpolateRecords(const double* HWY_RESTRICT x, const KnotFinder& finder,
                         const double* HWY_RESTRICT records, const double* HWY_RESTRICT q,
                         double* HWY_RESTRICT out, int count) {
   const hn::ScalableTag<double> d;
   const int lanes = static_cast<int>(hn::Lanes(d));
-  const auto vlo = hn::Set(d, finder.low()), vhi = hn::Set(d, finder.high());
-  int bucket[block];
   HWY_ALIGN double picked[4 * block];
   for (int begin = 0; begin < count; begin += block) {
     const int n = count - begin < block ? count - begin : block;
     const double* v = q + begin;
     double* o = out + begin;
-    Buckets(finder, v, bucket, n);
-    for (int i = 0; i < n; ++i) {
-      const int j = bucket_interval(finder, bucket[i], v[i]);
-      copy_record(records, j, picked + 4 * i);
-    }
+    pick_records(finder, records, v, n, picked, nullptr);
     // A query whose bucket held several knots, and the rest of a short
     // block, are found one by one.
     const auto one_by_one = [&](int from, int to) {
@@ -142,9 +159,7 @@ void InterpolateRecords(const double* HWY_RESTRICT x, const KnotFinder& finder,
       hn::Vec<decltype(d)> x0, x1, y0, y1;
       hn::LoadInterleaved4(d, picked + 4 * i, x0, x1, y0, y1);
       const auto u = hn::LoadU(d, v + i);
-      const auto inner = hn::And(hn::Gt(u, vlo), hn::Le(u, vhi));
-      const auto fits = hn::And(hn::Lt(x0, u), hn::Le(u, x1));
-      if (HWY_UNLIKELY(!hn::AllTrue(d, hn::Or(fits, hn::Not(inner))))) {
+      if (HWY_UNLIKELY(!in_their_intervals(d, finder, u, x0, x1))) {
         one_by_one(i, i + lanes);
         continue;
       }
@@ -161,15 +176,8 @@ int WalkBlock(const double* HWY_RESTRICT x, const KnotFinder& finder,
               int count) {
   const hn::ScalableTag<double> d;
   const int lanes = static_cast<int>(hn::Lanes(d));
-  const auto vlo = hn::Set(d, finder.low()), vhi = hn::Set(d, finder.high());
-  int bucket[block];
   HWY_ALIGN double picked[4 * block];
-  Buckets(finder, q, bucket, count);
-  for (int i = 0; i < count; ++i) {
-    const int j = bucket_interval(finder, bucket[i], q[i]);
-    segment[i] = j;
-    copy_record(records, j, picked + 4 * i);
-  }
+  pick_records(finder, records, q, count, picked, segment);
   int nhits = 0;
   const auto one_by_one = [&](int from, int to) {
     for (int k = from; k < to; ++k) {
@@ -186,9 +194,7 @@ int WalkBlock(const double* HWY_RESTRICT x, const KnotFinder& finder,
     hn::Vec<decltype(d)> x0, x1, y0, s;
     hn::LoadInterleaved4(d, picked + 4 * i, x0, x1, y0, s);
     const auto u = hn::LoadU(d, q + i);
-    const auto inner = hn::And(hn::Gt(u, vlo), hn::Le(u, vhi));
-    const auto fits = hn::And(hn::Lt(x0, u), hn::Le(u, x1));
-    if (HWY_UNLIKELY(!hn::AllTrue(d, hn::Or(fits, hn::Not(inner))))) {
+    if (HWY_UNLIKELY(!in_their_intervals(d, finder, u, x0, x1))) {
       one_by_one(i, i + lanes);
       continue;
     }
