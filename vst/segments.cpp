@@ -213,12 +213,13 @@ bool AllAtEnds(const double* HWY_RESTRICT in, int count, double first, double la
   const int n = static_cast<int>(hn::Lanes(d));
   const auto lo = hn::Set(d, first), hi = hn::Set(d, last);
   int i = 0;
+  const auto at_ends = [&](const double* p) HWY_ATTR {
+    const auto v = hn::LoadU(d, p);
+    return hn::Or(hn::Le(v, lo), hn::Gt(v, hi));
+  };
   for (; i + 4 * n <= count; i += 4 * n) {  // a branch per four vectors
-    auto ends = hn::Or(hn::Le(hn::LoadU(d, in + i), lo), hn::Gt(hn::LoadU(d, in + i), hi));
-    for (int k = 1; k < 4; ++k) {
-      const auto v = hn::LoadU(d, in + i + k * n);
-      ends = hn::And(ends, hn::Or(hn::Le(v, lo), hn::Gt(v, hi)));
-    }
+    auto ends = at_ends(in + i);
+    for (int k = 1; k < 4; ++k) ends = hn::And(ends, at_ends(in + i + k * n));
     if (!hn::AllTrue(d, ends)) return false;
   }
   for (; i < count; ++i)
