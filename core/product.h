@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "core/cube_transforms.h"
+
 namespace zarvo {
 
 class Product {
@@ -62,6 +64,23 @@ struct GroupProducts {
   // kernel that treats the columns alike, checked once on random values).
   std::vector<Product> slices;
   bool batched() const { return !slices.empty(); }
+  // The slice and depth transforms of whole cubes in registers; null unless
+  // they were found to give every coefficient the bits of the products
+  // above (4 x 4 slices, checked once on random cubes).
+  detail::CubeKernel cube_forward = nullptr;
+  detail::CubeKernel cube_inverse = nullptr;
 };
+
+// The slice and depth transforms of L cubes through the products of `p`,
+// as forward_transformation and inverse_transformation make them when the
+// cube kernels are not used. The inverse reads `cubes` and may overwrite
+// them and `scratch` (L cubes) before it writes `group`.
+void products_forward_cubes(const GroupProducts& p, const double* group, double* cubes, int nm1,
+                            int nm3, int L, double* slice_tmp, double* cube_slices,
+                            const double* Tfor, const double* Tfor3);
+void products_inverse_cubes(const GroupProducts& p, double* cubes, double* scratch, int nm1,
+                            int nm3, int L, double* slice_buf, double* slice_tmp,
+                            double* cube_buf, const double* Tinv, const double* depth,
+                            double* group);
 
 }  // namespace zarvo

@@ -36,16 +36,11 @@ void transpose(const double* A, int n, double* At) {
     for (int i = 0; i < n; ++i) At[i + n * j] = A[j + n * i];
 }
 
-void forward_transformation(const GroupProducts& p, const double* group, double* cubes, int nm1,
+void products_forward_cubes(const GroupProducts& p, const double* group, double* cubes, int nm1,
                             int nm3, int L, double* slice_tmp, double* cube_slices,
-                            const double* Tfor, const double* Tfor3, const double* group_fwd,
-                            double* spectrum) {
+                            const double* Tfor, const double* Tfor3) {
   const std::size_t slice_size = static_cast<std::size_t>(nm1) * nm1;
   const std::size_t cube_size = slice_size * nm3;
-
-  // Every cube: 2-D transform of each slice, then along the depth. The input
-  // is read completely here, before the spectrum is written, so the two may
-  // share a block.
   if (p.batched()) {
     // Tfor times every slice of the group in one product, into `cubes`; then
     // each slice times Tfor' and each cube along the depth, back into its
@@ -57,46 +52,39 @@ void forward_transformation(const GroupProducts& p, const double* group, double*
         p.slice_bt(cube + slice_size * d, Tfor, cube_slices + slice_size * d);
       p.depth_bt(cube_slices, Tfor3, cube);
     }
-  } else {
-    for (int i = 0; i < L; ++i) {
-      const double* cube_in = group + cube_size * i;
-      for (int d = 0; d < nm3; ++d) {
-        // The slice is copied first: read straight from the group, just
-        // gathered, the product stalls (measured: about 9 % of a Rician run).
-        double* slice = cube_slices + slice_size * d;
-        std::memcpy(slice, cube_in + slice_size * d, slice_size * sizeof(double));
-        p.slice(Tfor, slice, slice_tmp);
-        p.slice_bt(slice_tmp, Tfor, slice);
-      }
-      p.depth_bt(cube_slices, Tfor3, cubes + cube_size * i);
-    }
+    return;
   }
-
-  // Along the group dimension, one column per cube.
-  p.group_bt[log2_of(L)](cubes, group_fwd, spectrum);
+  for (int i = 0; i < L; ++i) {
+    const double* cube_in = group + cube_size * i;
+    for (int d = 0; d < nm3; ++d) {
+      // The slice is copied first: read straight from the group, just
+      // gathered, the product stalls (measured: about 9 % of a Rician run).
+      double* slice = cube_slices + slice_size * d;
+      std::memcpy(slice, cube_in + slice_size * d, slice_size * sizeof(double));
+      p.slice(Tfor, slice, slice_tmp);
+      p.slice_bt(slice_tmp, Tfor, slice);
+    }
+    p.depth_bt(cube_slices, Tfor3, cubes + cube_size * i);
+  }
 }
 
-void inverse_transformation(const GroupProducts& p, double* spectrum, double* cubes, int nm1,
+void products_inverse_cubes(const GroupProducts& p, double* cubes, double* scratch, int nm1,
                             int nm3, int L, double* slice_buf, double* slice_tmp,
                             double* cube_buf, const double* Tinv, const double* depth,
-                            const double* group_inv, double* group) {
+                            double* group) {
   const std::size_t slice_size = static_cast<std::size_t>(nm1) * nm1;
   const std::size_t cube_size = slice_size * nm3;
-
-  // Undo the group dimension first; this reads the whole spectrum, so the
-  // group may be written into the same block afterwards.
-  p.group[log2_of(L)](spectrum, group_inv, cubes);
 
   // Tinv' * S is Tinv transposed once times S; dgemm_ does the same with a
   // first factor it is told to transpose, so this keeps its bits.
   const bool own_transpose = p.slice.direct();
   if (own_transpose) transpose(Tinv, nm1, slice_buf);
   if (p.batched() && group != cubes) {
-    // Every cube along the depth into the spectrum's block (read already),
-    // Tinv' times every slice of the group in one product, into `cubes`,
-    // then each slice times Tinv into `group`.
-    for (int i = 0; i < L; ++i) p.depth(cubes + cube_size * i, depth, spectrum + cube_size * i);
-    p.slices[log2_of(L)](slice_buf, spectrum, cubes);
+    // Every cube along the depth into the scratch block, Tinv' times every
+    // slice of the group in one product, into `cubes`, then each slice
+    // times Tinv into `group`.
+    for (int i = 0; i < L; ++i) p.depth(cubes + cube_size * i, depth, scratch + cube_size * i);
+    p.slices[log2_of(L)](slice_buf, scratch, cubes);
     const std::size_t slices = static_cast<std::size_t>(nm3) * L;
     for (std::size_t d = 0; d < slices; ++d)
       p.slice(cubes + slice_size * d, Tinv, group + slice_size * d);
@@ -113,6 +101,38 @@ void inverse_transformation(const GroupProducts& p, double* spectrum, double* cu
       }
       p.slice(slice_tmp, Tinv, cube_out + slice_size * d);
     }
+  }
+}
+
+void forward_transformation(const GroupProducts& p, const double* group, double* cubes, int nm1,
+                            int nm3, int L, double* slice_tmp, double* cube_slices,
+                            const double* Tfor, const double* Tfor3, const double* group_fwd,
+                            double* spectrum) {
+  // Every cube: 2-D transform of each slice, then along the depth. The input
+  // is read completely here, before the spectrum is written, so the two may
+  // share a block.
+  if (p.cube_forward) {
+    p.cube_forward(group, L, Tfor, Tfor3, cubes);
+  } else {
+    products_forward_cubes(p, group, cubes, nm1, nm3, L, slice_tmp, cube_slices, Tfor, Tfor3);
+  }
+
+  // Along the group dimension, one column per cube.
+  p.group_bt[log2_of(L)](cubes, group_fwd, spectrum);
+}
+
+void inverse_transformation(const GroupProducts& p, double* spectrum, double* cubes, int nm1,
+                            int nm3, int L, double* slice_buf, double* slice_tmp,
+                            double* cube_buf, const double* Tinv, const double* depth,
+                            const double* group_inv, double* group) {
+  // Undo the group dimension first; this reads the whole spectrum, so the
+  // group may be written into the same block afterwards.
+  p.group[log2_of(L)](spectrum, group_inv, cubes);
+  if (p.cube_inverse) {
+    p.cube_inverse(cubes, L, Tinv, depth, group);
+  } else {
+    products_inverse_cubes(p, cubes, spectrum, nm1, nm3, L, slice_buf, slice_tmp, cube_buf, Tinv,
+                           depth, group);
   }
 }
 

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
 #include "core/product.h"
 #include "core/zarvo.h"
+#include "every_target.h"
 
 namespace {
 
@@ -143,6 +145,63 @@ TEST(CoreTransforms, OrthonormalRoundTrip) {
     for (double x : group) sum += x;
     EXPECT_NEAR(spectrum[0], sum / std::sqrt(static_cast<double>(group.size())), 1e-12);  // DC
   }
+}
+
+// Where the CPU has them, the whole-cube kernels replace the per-slice
+// products of 4 x 4 slices, and give their bits: on values of every
+// magnitude, zeros of both signs and whole zero cubes, at every depth they
+// take and on every instruction set.
+TEST(CoreTransforms, CubeKernelsGiveTheProductsBits) {
+  on_every_target([] {
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::uniform_int_distribution<int> exponent(-40, 40);
+    const auto value = [&](int i) {
+      if (i % 11 == 5) return i % 2 ? -0.0 : 0.0;
+      return std::ldexp(unit(rng), exponent(rng));
+    };
+    for (int depth = 1; depth <= zarvo::detail::cube_kernels_max_depth; ++depth) {
+      SCOPED_TRACE(depth);
+      const Sizes s{4, depth, 8};
+      zarvo::GroupProducts fused(4, depth, s.L);
+      const bool available = zarvo::detail::cube_kernels(depth).forward != nullptr;
+      if (fused.slice.direct() && available) {
+        ASSERT_NE(fused.cube_forward, nullptr);
+        ASSERT_NE(fused.cube_inverse, nullptr);
+      }
+      if (!fused.cube_forward) continue;
+      zarvo::GroupProducts products = fused;
+      products.cube_forward = products.cube_inverse = nullptr;
+
+      Mat group(s.cube() * s.L), T(16), T3(depth * depth);
+      for (std::size_t i = 0; i < group.size(); ++i)
+        group[i] = i < static_cast<std::size_t>(s.cube()) ? 0.0 : value(static_cast<int>(i));
+      for (int i = 0; i < 16; ++i) T[i] = value(i + 1);
+      for (int i = 0; i < depth * depth; ++i) T3[i] = value(i + 1);
+      for (bool fwd : {true, false}) {
+        Mat want(group.size()), got(group.size());
+        std::vector<Mat> scratch(2, Mat(s.cube() * s.L, NAN));
+        Mat slice(16, NAN), tmp(16, NAN), cube(s.cube(), NAN), cube_slices(s.cube(), NAN);
+        const Mat G = identity(s.L);
+        for (int pass = 0; pass < 2; ++pass) {
+          const zarvo::GroupProducts& p = pass == 0 ? products : fused;
+          Mat& out = pass == 0 ? want : got;
+          Mat in = group;
+          if (fwd) {
+            zarvo::forward_transformation(p, in.data(), scratch[pass].data(), 4, depth, s.L,
+                                          tmp.data(), cube_slices.data(), T.data(), T3.data(),
+                                          G.data(), out.data());
+          } else {
+            zarvo::inverse_transformation(p, in.data(), scratch[pass].data(), 4, depth, s.L,
+                                          slice.data(), tmp.data(), cube.data(), T.data(),
+                                          T3.data(), G.data(), out.data());
+          }
+        }
+        EXPECT_EQ(0, std::memcmp(want.data(), got.data(), sizeof(double) * want.size()))
+            << (fwd ? "forward" : "inverse");
+      }
+    }
+  });
 }
 
 }  // namespace
