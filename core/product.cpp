@@ -109,7 +109,62 @@ bool same_bits_as_products(const GroupProducts& p, const detail::CubeKernels& k,
   return true;
 }
 
+// True when skipping the zeros of a group matrix gives the bits of the full
+// products, for every group size up to nm2 that may be planned: on random
+// factors with zeros of both signs in A, and matrices of a nonzero diagonal
+// (and, from order 4, one more nonzero entry per column).
+bool same_bits_skipping_zeros(const GroupProducts& p, int cube_len) {
+  Random next;
+  for (std::size_t i = 1; i < p.group.size(); ++i) {
+    const int L = 1 << i;
+    detail::SparseColumns plan(L);
+    std::vector<double> G(static_cast<std::size_t>(L) * L, 0.0);
+    for (int c = 0; c < L; ++c) {
+      G[c + L * c] = next();
+      if (L >= 4) G[(c + 1) % L + L * c] = next();
+    }
+    plan.plan(G.data(), L, false);
+    if (!plan.worthwhile()) break;  // larger orders are never planned
+    if (!p.group[i].direct() || !p.group_bt[i].direct()) return false;
+    const std::size_t n = static_cast<std::size_t>(cube_len) * L;
+    std::vector<double> A(n), want(n), got(n);
+    for (std::size_t e = 0; e < n; ++e) A[e] = e % 5 == 2 ? (e & 8 ? -0.0 : 0.0) : next();
+    for (bool transposed : {false, true}) {
+      plan.plan(G.data(), L, transposed);
+      (transposed ? p.group_bt[i] : p.group[i])(A.data(), G.data(), want.data());
+      if (!plan.multiply(A.data(), cube_len, got.data()) || !same_bits(want, got)) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+void GroupProducts::plan_group(int L, const double* forward, const double* inverse) {
+  if (!skips_zeros) return;
+  const std::size_t i = static_cast<std::size_t>(group_size_index(L));
+  if (i >= group_sparse.size()) return;
+  if (!group_bt_sparse[i].planned_for(forward)) group_bt_sparse[i].plan(forward, L, true);
+  if (!group_sparse[i].planned_for(inverse)) group_sparse[i].plan(inverse, L, false);
+}
+
+void GroupProducts::group_forward(int L, const double* A, const double* forward,
+                                  double* C) const {
+  const std::size_t i = static_cast<std::size_t>(group_size_index(L));
+  if (i < group_bt_sparse.size() && group_bt_sparse[i].planned_for(forward) &&
+      group_bt_sparse[i].multiply(A, cube_len_, C))
+    return;
+  group_bt[i](A, forward, C);
+}
+
+void GroupProducts::group_inverse(int L, const double* A, const double* inverse,
+                                  double* C) const {
+  const std::size_t i = static_cast<std::size_t>(group_size_index(L));
+  if (i < group_sparse.size() && group_sparse[i].planned_for(inverse) &&
+      group_sparse[i].multiply(A, cube_len_, C))
+    return;
+  group[i](A, inverse, C);
+}
 
 GroupProducts::GroupProducts(int nm1, int nm3, int nm2)
     : slice(nm1, nm1, nm1, false),
@@ -129,6 +184,14 @@ GroupProducts::GroupProducts(int nm1, int nm3, int nm2)
   if (nm1 == 4 && same_bits_as_products(*this, kernels, nm3)) {
     cube_forward = kernels.forward;
     cube_inverse = kernels.inverse;
+  }
+  cube_len_ = cube_len;
+  if (same_bits_skipping_zeros(*this, cube_len)) {
+    skips_zeros = true;
+    for (long L = 1; L <= nm2; L *= 2) {
+      group_sparse.emplace_back(static_cast<int>(L));
+      group_bt_sparse.emplace_back(static_cast<int>(L));
+    }
   }
 }
 

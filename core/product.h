@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/cube_transforms.h"
+#include "core/sparse_products.h"
 
 namespace zarvo {
 
@@ -47,6 +48,14 @@ class Product {
 
 namespace zarvo {
 
+// Where GroupProducts keeps what serves groups of L cubes: the base-2
+// logarithm of L, rounded up.
+inline int group_size_index(int L) {
+  int i = 0;
+  while ((1 << i) < L) ++i;
+  return i;
+}
+
 // The products of the separable transforms of groups of cubes nm1 x nm1 x
 // nm3, for every group size that is a power of two up to nm2.
 struct GroupProducts {
@@ -69,6 +78,23 @@ struct GroupProducts {
   // above (4 x 4 slices, checked once on random cubes).
   detail::CubeKernel cube_forward = nullptr;
   detail::CubeKernel cube_inverse = nullptr;
+
+  // Where the group matrices' zeros are, at log2(L), once planned; used
+  // only where skipping them was found to give the bits of `group` and
+  // `group_bt` (checked once on random factors).
+  std::vector<detail::SparseColumns> group_sparse, group_bt_sparse;
+  bool skips_zeros = false;
+
+  // Makes group_forward and group_inverse skip the zeros of these matrices
+  // for groups of L, where that is worth it; nothing when they already do.
+  // The matrices must not change while they are planned.
+  void plan_group(int L, const double* forward, const double* inverse);
+  // C = A forward' and C = A inverse, A and C (cube length) x L.
+  void group_forward(int L, const double* A, const double* forward, double* C) const;
+  void group_inverse(int L, const double* A, const double* inverse, double* C) const;
+
+ private:
+  int cube_len_ = 0;
 };
 
 // The slice and depth transforms of L cubes through the products of `p`,

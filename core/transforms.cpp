@@ -21,16 +21,6 @@ void mtimes(const double* A, char transA, const double* B, char transB, int m, i
   ZARVO_DGEMM(&transA, &transB, &bm, &bn, &bk, &alpha, A, &lda, B, &ldb, &beta, C, &ldc, 1, 1);
 }
 
-namespace {
-
-int log2_of(int L) {
-  int i = 0;
-  while ((1 << i) < L) ++i;
-  return i;
-}
-
-}  // namespace
-
 void transpose(const double* A, int n, double* At) {
   for (int j = 0; j < n; ++j)
     for (int i = 0; i < n; ++i) At[i + n * j] = A[j + n * i];
@@ -45,7 +35,7 @@ void products_forward_cubes(const GroupProducts& p, const double* group, double*
     // Tfor times every slice of the group in one product, into `cubes`; then
     // each slice times Tfor' and each cube along the depth, back into its
     // place in `cubes`.
-    p.slices[log2_of(L)](Tfor, group, cubes);
+    p.slices[group_size_index(L)](Tfor, group, cubes);
     for (int i = 0; i < L; ++i) {
       double* cube = cubes + cube_size * i;
       for (int d = 0; d < nm3; ++d)
@@ -84,7 +74,7 @@ void products_inverse_cubes(const GroupProducts& p, double* cubes, double* scrat
     // slice of the group in one product, into `cubes`, then each slice
     // times Tinv into `group`.
     for (int i = 0; i < L; ++i) p.depth(cubes + cube_size * i, depth, scratch + cube_size * i);
-    p.slices[log2_of(L)](slice_buf, scratch, cubes);
+    p.slices[group_size_index(L)](slice_buf, scratch, cubes);
     const std::size_t slices = static_cast<std::size_t>(nm3) * L;
     for (std::size_t d = 0; d < slices; ++d)
       p.slice(cubes + slice_size * d, Tinv, group + slice_size * d);
@@ -118,7 +108,7 @@ void forward_transformation(const GroupProducts& p, const double* group, double*
   }
 
   // Along the group dimension, one column per cube.
-  p.group_bt[log2_of(L)](cubes, group_fwd, spectrum);
+  p.group_forward(L, cubes, group_fwd, spectrum);
 }
 
 void inverse_transformation(const GroupProducts& p, double* spectrum, double* cubes, int nm1,
@@ -127,7 +117,7 @@ void inverse_transformation(const GroupProducts& p, double* spectrum, double* cu
                             const double* group_inv, double* group) {
   // Undo the group dimension first; this reads the whole spectrum, so the
   // group may be written into the same block afterwards.
-  p.group[log2_of(L)](spectrum, group_inv, cubes);
+  p.group_inverse(L, spectrum, group_inv, cubes);
   if (p.cube_inverse) {
     p.cube_inverse(cubes, L, Tinv, depth, group);
   } else {

@@ -173,6 +173,7 @@ void load_group_matrices(const Transforms& t, int L, Workspace& w) {
   const int i = Transforms::size_index(L);
   w.group_fwd = t.group_fwd[i];
   w.group_inv = t.group_inv[i];
+  w.products.plan_group(L, w.group_fwd, w.group_inv);
 }
 
 }  // namespace zarvo::stages

@@ -204,4 +204,66 @@ TEST(CoreTransforms, CubeKernelsGiveTheProductsBits) {
   });
 }
 
+// Orthonormal Haar matrix of order n (a power of two), basis vectors in the
+// rows: mostly zeros from order 8.
+Mat haar(int n) {
+  Mat h{1.0};
+  for (int m = 1; m < n; m *= 2) {
+    const int r = 2 * m;
+    Mat next(r * r, 0.0);
+    for (int i = 0; i < m; ++i) {
+      for (int j = 0; j < m; ++j)
+        next[i + r * (2 * j)] = next[i + r * (2 * j + 1)] = h[i + m * j] / std::sqrt(2.0);
+      next[(m + i) + r * (2 * i)] = 1.0 / std::sqrt(2.0);
+      next[(m + i) + r * (2 * i + 1)] = -1.0 / std::sqrt(2.0);
+    }
+    h.swap(next);
+  }
+  return h;
+}
+
+// The group products skip the zeros of a sparse matrix and give the full
+// products' bits, also where an infinite or NaN coefficient meets a zero;
+// dense matrices, and one whose zeros hide a whole coefficient of the
+// group, keep the full products.
+TEST(CoreTransforms, GroupProductsSkipZerosWithTheFullProductsBits) {
+  on_every_target([] {
+    const int cube = 64, largest = 32;
+    zarvo::GroupProducts p(4, 4, largest);
+    if (p.group[1].direct() && zarvo::detail::cube_kernels(4).forward) {
+      ASSERT_TRUE(p.skips_zeros);
+    }
+    std::mt19937 rng(9);
+    for (int L = 2; L <= largest; L *= 2) {
+      SCOPED_TRACE(L);
+      const int i = zarvo::group_size_index(L);
+      Mat hidden = haar(L);  // the last coefficient reaches nothing, either way
+      for (int j = 0; j < L; ++j) hidden[j + L * (L - 1)] = hidden[L - 1 + L * j] = 0.0;
+      const Mat matrices[] = {haar(L), dct(L), hidden};
+      for (int which = 0; which < 3; ++which) {
+        const Mat& G = matrices[which];
+        p.plan_group(L, G.data(), G.data());
+        if (p.skips_zeros) {
+          EXPECT_EQ(which == 0 && L >= 8, p.group_bt_sparse[i].worthwhile()) << which;
+          EXPECT_EQ(which == 0 && L >= 8, p.group_sparse[i].worthwhile()) << which;
+        }
+        for (double special : {1.0, HUGE_VAL, std::nan("")}) {
+          Mat A = random(rng, cube * L);
+          for (int e = 3; e < cube * L; e += 7) A[e] = e % 2 ? -0.0 : 0.0;
+          A[cube * (L - 1) + 5] *= special;  // in the hidden coefficient's column
+          Mat want(A.size()), got(A.size());
+          p.group_bt[i](A.data(), G.data(), want.data());
+          p.group_forward(L, A.data(), G.data(), got.data());
+          EXPECT_EQ(0, std::memcmp(want.data(), got.data(), sizeof(double) * A.size()))
+              << "forward, matrix " << which << ", " << special;
+          p.group[i](A.data(), G.data(), want.data());
+          p.group_inverse(L, A.data(), G.data(), got.data());
+          EXPECT_EQ(0, std::memcmp(want.data(), got.data(), sizeof(double) * A.size()))
+              << "inverse, matrix " << which << ", " << special;
+        }
+      }
+    }
+  });
+}
+
 }  // namespace
