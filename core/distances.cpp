@@ -22,7 +22,7 @@ struct Piece {
   int out[row_block];
 };
 
-// Distances of up to four pieces at once, one candidate per lane. Each lane
+// Distances of up to eight pieces at once, one candidate per lane. Each lane
 // adds its squared differences in the order of the offsets, exactly as the
 // scalar loop does; no multiply-add is fused (the library is built with
 // -ffp-contract=off).
@@ -38,31 +38,20 @@ HWY_INLINE void pieces(D d, const CubeDistance& k, const Piece* p, double* out) 
 #endif
     return hn::LoadU(d, q.lo + o);
   };
-  V s0 = hn::Zero(d), s1 = hn::Zero(d), s2 = hn::Zero(d), s3 = hn::Zero(d);
+  V s[kPieces];
+  for (int j = 0; j < kPieces; ++j) s[j] = hn::Zero(d);
   for (int t = 0; t < k.cube_len; ++t) {
     const V r = hn::Set(d, k.ref[t]);
     const std::ptrdiff_t o = k.offsets[t];
-    const V e0 = hn::Sub(r, load(p[0], o));
-    s0 = hn::Add(s0, hn::Mul(e0, e0));
-    if (kPieces > 1) {
-      const V e1 = hn::Sub(r, load(p[1], o));
-      s1 = hn::Add(s1, hn::Mul(e1, e1));
-    }
-    if (kPieces > 2) {
-      const V e2 = hn::Sub(r, load(p[2], o));
-      s2 = hn::Add(s2, hn::Mul(e2, e2));
-    }
-    if (kPieces > 3) {
-      const V e3 = hn::Sub(r, load(p[3], o));
-      s3 = hn::Add(s3, hn::Mul(e3, e3));
+#pragma GCC unroll 8
+    for (int j = 0; j < kPieces; ++j) {
+      const V e = hn::Sub(r, load(p[j], o));
+      s[j] = hn::Add(s[j], hn::Mul(e, e));
     }
   }
   const int lanes = static_cast<int>(hn::Lanes(d));
-  HWY_ALIGN double sums[4 * row_block];
-  hn::Store(s0, d, sums);
-  if (kPieces > 1) hn::Store(s1, d, sums + lanes);
-  if (kPieces > 2) hn::Store(s2, d, sums + 2 * lanes);
-  if (kPieces > 3) hn::Store(s3, d, sums + 3 * lanes);
+  HWY_ALIGN double sums[kPieces * row_block];
+  for (int j = 0; j < kPieces; ++j) hn::Store(s[j], d, sums + j * lanes);
   for (int j = 0; j < kPieces; ++j)
     for (int l = 0; l < lanes; ++l)
       if (p[j].out[l] >= 0) out[p[j].out[l]] = sums[j * lanes + l];
@@ -70,7 +59,12 @@ HWY_INLINE void pieces(D d, const CubeDistance& k, const Piece* p, double* out) 
 
 template <bool kPaired, class D>
 void all_pieces(D d, const CubeDistance& k, const Piece* p, int n, double* out) {
-  for (; n >= 4; n -= 4, p += 4) pieces<kPaired, 4>(d, k, p, out);
+  for (; n >= 8; n -= 8, p += 8) pieces<kPaired, 8>(d, k, p, out);
+  if (n >= 4) {
+    pieces<kPaired, 4>(d, k, p, out);
+    n -= 4;
+    p += 4;
+  }
   if (n == 3) pieces<kPaired, 3>(d, k, p, out);
   if (n == 2) pieces<kPaired, 2>(d, k, p, out);
   if (n == 1) pieces<kPaired, 1>(d, k, p, out);

@@ -120,9 +120,13 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
     // past them one at a time gives). The reference entry is never touched,
     // so an earlier match of equal distance stays ahead.
     // Entries 1 .. nm2 - 2 never increase, so the strictly worse ones are a
-    // leading run of them, as long as their count.
+    // leading run of them, found by halving without branches.
     int q = 0;
-    for (int m = 1; m <= nm2 - 2; ++m) q += dist[m] > d;
+    if (nm2 > 2) {
+      const double* base = dist + 1;
+      for (int n = nm2 - 2; n > 1; n -= n / 2) base = base[n / 2] > d ? base + n / 2 : base;
+      q = static_cast<int>(base - (dist + 1)) + (*base > d);
+    }
     for (int m = 0; m < q; ++m) {
       dist[m] = dist[m + 1];
       pos[3 * m + 0] = pos[3 * m + 3];
@@ -180,11 +184,19 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
       for (int run = 0; run < places; ++run) bound = low[run] > bound ? low[run] : bound;
     }
     const int kept = detail::keep_below(block, static_cast<int>(window), bound, tau_match, candidates);
+    // The candidates come in scan order: their rows are found by walking
+    // forward, not by dividing.
+    int iz = 0, r = 0, row_start = 0;
     for (int j = 0; j < kept; ++j) {
       const int i = candidates[j];
-      const int iz = i / plane, rest = i - iz * plane;
-      const int r = rest / ncols, c = rest - r * ncols;
-      offer(block[i], x_lo + c, y_lo + r, z_lo + iz);
+      while (i >= row_start + ncols) {
+        row_start += ncols;
+        if (++r == nrows_all) {
+          r = 0;
+          ++iz;
+        }
+      }
+      offer(block[i], x_lo + (i - row_start), y_lo + r, z_lo + iz);
     }
   } else {
     // A block of rows at a time. The worst kept distance only falls during
