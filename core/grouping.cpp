@@ -1,4 +1,5 @@
 // Block matching: the reference cube's closest cubes within a search window.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -32,8 +33,9 @@ int distance_slots(int search_block_size) {
 }
 
 int grouping_work_doubles(int nm1, int nm2, int nm3, int search_block_size) {
-  // The match list, the reference cube, the distances and their runs' minima.
-  return 2 * (nm2 > 0 ? nm2 : 0) + nm1 * nm1 * nm3 + distance_slots(search_block_size);
+  // The match list, the reference cube, the distances and their runs'
+  // minima (four runs per place of the list).
+  return 5 * (nm2 > 0 ? nm2 : 0) + nm1 * nm1 * nm3 + distance_slots(search_block_size);
 }
 
 int grouping_work_ints(int nm1, int nm2, int nm3, int search_block_size) {
@@ -157,12 +159,12 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
   const long window = static_cast<long>(ncols > 0 ? ncols : 0) * (nrows_all > 0 ? nrows_all : 0) *
                       (z_hi - z_lo + 1);
   if (window > 0 && window <= slots) {
-    // The whole window at once. Dealt into as many interleaved runs as the
-    // list has places (nm2 - 1), the smallest distance of each run bounds
-    // the list's worst: at least that many candidates lie at or below the
-    // largest of these minima, so no candidate above it can be kept. Only
-    // those at or below it (typically a few times the places) are offered,
-    // in scan order.
+    // The whole window at once. Dealt into four times as many interleaved
+    // runs as the list has places (nm2 - 1), the runs' minima bound the
+    // list's worst: at least `places` candidates lie at or below the
+    // places-th smallest minimum, so no candidate above it can be kept.
+    // Only those at or below it (typically about twice the places) are
+    // offered, in scan order.
     const int plane = nrows_all * ncols;
     for (int cz = z_lo; cz <= z_hi; ++cz)
       for (int y0 = y_lo; y0 <= y_hi; y0 += detail::row_block)
@@ -172,16 +174,17 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
     const int places = nm2 - 1;
     double bound = inf;
     if (places > 0 && window >= places) {
+      const int runs = static_cast<int>(window < 4L * places ? window : 4L * places);
       double* low = block + slots;  // each run's minimum (NaN never is one)
-      for (int run = 0; run < places; ++run) low[run] = inf;
+      for (int run = 0; run < runs; ++run) low[run] = inf;
       long i = 0;
-      for (; i + places <= window; i += places)
-        for (int run = 0; run < places; ++run)
+      for (; i + runs <= window; i += runs)
+        for (int run = 0; run < runs; ++run)
           low[run] = block[i + run] < low[run] ? block[i + run] : low[run];
       for (int run = 0; i < window; ++i, ++run)
         low[run] = block[i] < low[run] ? block[i] : low[run];
-      bound = -inf;
-      for (int run = 0; run < places; ++run) bound = low[run] > bound ? low[run] : bound;
+      std::nth_element(low, low + places - 1, low + runs);
+      bound = low[places - 1];
     }
     const int kept = detail::keep_below(block, static_cast<int>(window), bound, tau_match, candidates);
     // The candidates come in scan order: their rows are found by walking
