@@ -1,8 +1,9 @@
 // A matrix product of one fixed shape, C = A * op(B) with every matrix
 // contiguous and column-major (A m x k, C m x n, op(B) k x n), found once and
-// then called many times. A group's transforms are hundreds of products of
-// a handful of shapes; this keeps what the engine's dgemm_ would find for
-// each call (the same kernel, hence the same bits) and calls it directly.
+// then called many times. Without the cube kernels and the sparse group
+// products below, a group's transforms are hundreds of products of a
+// handful of shapes; this keeps what the engine's dgemm_ would find for each
+// call (the same kernel, hence the same bits) and calls it directly.
 #pragma once
 
 #include <vector>
