@@ -148,22 +148,29 @@ void GroupProducts::plan_group(int L, const double* forward, const double* inver
   if (!group_sparse[i].planned_for(inverse)) group_sparse[i].plan(inverse, L, false);
 }
 
+namespace {
+
+// C = A op(G) through the plan at index i where it was made for G and the
+// sparse product succeeds, else through the full product.
+void group_product(const std::vector<detail::SparseColumns>& plans,
+                   const std::vector<Product>& full, std::size_t i, int cube_len,
+                   const double* A, const double* G, double* C) {
+  if (i < plans.size() && plans[i].planned_for(G) && plans[i].multiply(A, cube_len, C)) return;
+  full[i](A, G, C);
+}
+
+}  // namespace
+
 void GroupProducts::group_forward(int L, const double* A, const double* forward,
                                   double* C) const {
-  const std::size_t i = static_cast<std::size_t>(group_size_index(L));
-  if (i < group_bt_sparse.size() && group_bt_sparse[i].planned_for(forward) &&
-      group_bt_sparse[i].multiply(A, cube_len_, C))
-    return;
-  group_bt[i](A, forward, C);
+  group_product(group_bt_sparse, group_bt, static_cast<std::size_t>(group_size_index(L)),
+                cube_len_, A, forward, C);
 }
 
 void GroupProducts::group_inverse(int L, const double* A, const double* inverse,
                                   double* C) const {
-  const std::size_t i = static_cast<std::size_t>(group_size_index(L));
-  if (i < group_sparse.size() && group_sparse[i].planned_for(inverse) &&
-      group_sparse[i].multiply(A, cube_len_, C))
-    return;
-  group[i](A, inverse, C);
+  group_product(group_sparse, group, static_cast<std::size_t>(group_size_index(L)), cube_len_,
+                A, inverse, C);
 }
 
 GroupProducts::GroupProducts(int nm1, int nm3, int nm2)
