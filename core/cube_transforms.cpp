@@ -26,6 +26,17 @@ HWY_INLINE V4 Chain4(D4 d, const V4* a, const double* b) {
   return acc;
 }
 
+// The four columns of one depth slice of a cube of kDepth slices (slices of
+// 16 values at `slices`): the sum over s of slice s times b[s], chained as
+// the product kernels chain it.
+template <int kDepth>
+HWY_INLINE void DepthChain(D4 d, const double* slices, const double* b, V4* acc) {
+  for (int v = 0; v < 4; ++v) acc[v] = hn::Zero(d);
+  for (int s = 0; s < kDepth; ++s)
+    for (int v = 0; v < 4; ++v)
+      acc[v] = hn::MulAdd(hn::Load(d, slices + 16 * s + 4 * v), hn::Set(d, b[s]), acc[v]);
+}
+
 // M' of a square n x n matrix, into t.
 HWY_INLINE void Transposed(const double* M, int n, double* t) {
   for (int r = 0; r < n; ++r)
@@ -57,11 +68,8 @@ void Forward(const double* in, int count, const double* T, const double* T3, dou
     }
     double* o = out + n * i;
     for (int e = 0; e < kDepth; ++e) {
-      const double* b = t3t + kDepth * e;
-      V4 acc[4] = {hn::Zero(d), hn::Zero(d), hn::Zero(d), hn::Zero(d)};
-      for (int s = 0; s < kDepth; ++s)
-        for (int v = 0; v < 4; ++v)
-          acc[v] = hn::MulAdd(hn::Load(d, z + 16 * s + 4 * v), hn::Set(d, b[s]), acc[v]);
+      V4 acc[4];
+      DepthChain<kDepth>(d, z, t3t + kDepth * e, acc);
       for (int v = 0; v < 4; ++v) hn::StoreU(acc[v], d, o + 16 * e + 4 * v);
     }
   }
@@ -81,11 +89,8 @@ void Inverse(const double* in, int count, const double* T, const double* T3, dou
     for (std::ptrdiff_t j = 0; j < n; j += 4) hn::Store(hn::LoadU(d, in + n * i + j), d, c + j);
     double* o = out + n * i;
     for (int e = 0; e < kDepth; ++e) {
-      const double* b = T3 + kDepth * e;  // column e of T3
-      V4 acc[4] = {hn::Zero(d), hn::Zero(d), hn::Zero(d), hn::Zero(d)};
-      for (int s = 0; s < kDepth; ++s)
-        for (int v = 0; v < 4; ++v)
-          acc[v] = hn::MulAdd(hn::Load(d, c + 16 * s + 4 * v), hn::Set(d, b[s]), acc[v]);
+      V4 acc[4];
+      DepthChain<kDepth>(d, c, T3 + kDepth * e, acc);  // column e of T3
       for (int v = 0; v < 4; ++v) hn::Store(acc[v], d, w + 4 * v);
       V4 u[4];  // T' W, by columns
       for (int col = 0; col < 4; ++col) u[col] = Chain4(d, rows, w + 4 * col);

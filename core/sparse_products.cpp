@@ -30,29 +30,17 @@ bool Multiply(const double* A, int rows, int L, const int* start, const int* inn
     double* c = C + column * j;
     int r = 0;
     for (; r + 32 <= rows; r += 32) {
-      V s0 = hn::Zero(d), s1 = s0, s2 = s0, s3 = s0, s4 = s0, s5 = s0, s6 = s0, s7 = s0;
+      V s[8];
+      for (int v = 0; v < 8; ++v) s[v] = hn::Zero(d);
       for (int e = e0; e < e1; ++e) {
         const double* a = A + column * inner[e] + r;
         const V b = hn::Set(d, factor[e]);
-        s0 = hn::MulAdd(hn::LoadU(d, a), b, s0);
-        s1 = hn::MulAdd(hn::LoadU(d, a + 4), b, s1);
-        s2 = hn::MulAdd(hn::LoadU(d, a + 8), b, s2);
-        s3 = hn::MulAdd(hn::LoadU(d, a + 12), b, s3);
-        s4 = hn::MulAdd(hn::LoadU(d, a + 16), b, s4);
-        s5 = hn::MulAdd(hn::LoadU(d, a + 20), b, s5);
-        s6 = hn::MulAdd(hn::LoadU(d, a + 24), b, s6);
-        s7 = hn::MulAdd(hn::LoadU(d, a + 28), b, s7);
+#pragma GCC unroll 8
+        for (int v = 0; v < 8; ++v) s[v] = hn::MulAdd(hn::LoadU(d, a + 4 * v), b, s[v]);
       }
-      hn::StoreU(s0, d, c + r);
-      hn::StoreU(s1, d, c + r + 4);
-      hn::StoreU(s2, d, c + r + 8);
-      hn::StoreU(s3, d, c + r + 12);
-      hn::StoreU(s4, d, c + r + 16);
-      hn::StoreU(s5, d, c + r + 20);
-      hn::StoreU(s6, d, c + r + 24);
-      hn::StoreU(s7, d, c + r + 28);
-      const V low = hn::Add(hn::Add(s0, s1), hn::Add(s2, s3));
-      const V high = hn::Add(hn::Add(s4, s5), hn::Add(s6, s7));
+      for (int v = 0; v < 8; ++v) hn::StoreU(s[v], d, c + r + 4 * v);
+      const V low = hn::Add(hn::Add(s[0], s[1]), hn::Add(s[2], s[3]));
+      const V high = hn::Add(hn::Add(s[4], s[5]), hn::Add(s[6], s[7]));
       total = hn::Add(total, hn::Add(low, high));
     }
     for (; r < rows; r += 4) {
