@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "commands.h"
-#include "nifti_io.h"
+#include "io/nifti_io.h"
 #include "phantom.h"
 #include "picture.h"
 #include "progress.h"

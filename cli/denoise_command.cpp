@@ -6,11 +6,11 @@
 #include <stdexcept>
 
 #include "commands.h"
-#include "files.h"
-#include "nifti_io.h"
-#include "outputs.h"
+#include "io/files.h"
+#include "io/nifti_io.h"
+#include "io/outputs.h"
 #include "progress.h"
-#include "sidecar.h"
+#include "io/sidecar.h"
 #include "zarvo/pipeline.h"
 
 namespace zarvo::cli {

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "files.h"
+#include "io/files.h"
 #include "glyphs.h"
 
 namespace zarvo::cli {

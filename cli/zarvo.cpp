@@ -11,9 +11,9 @@
 #include <system_error>
 
 #include "commands.h"
-#include "files.h"
-#include "nifti_io.h"
-#include "sidecar.h"
+#include "io/files.h"
+#include "io/nifti_io.h"
+#include "io/sidecar.h"
 #include "threads.h"
 #include "zarvo/params.h"
 

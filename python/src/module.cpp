@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "commands.h"
-#include "nifti_io.h"
-#include "sidecar.h"
+#include "io/nifti_io.h"
+#include "io/sidecar.h"
 #include "threads.h"
 #include "zarvo/pipeline.h"
 

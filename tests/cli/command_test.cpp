@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "nifti_io.h"
+#include "io/nifti_io.h"
 #include "support.h"
 #include "phantom.h"
 #include "picture.h"

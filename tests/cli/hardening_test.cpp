@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "../fuzz/read_one.h"
-#include "nifti_io.h"
+#include "io/nifti_io.h"
 #include "support.h"
-#include "outputs.h"
+#include "io/outputs.h"
 
 namespace zc = zarvo::cli;
 using zarvo::test::Outcome;

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "commands.h"
-#include "nifti_io.h"
+#include "io/nifti_io.h"
 #include "support.h"
 #include "progress.h"
 

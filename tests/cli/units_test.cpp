@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "commands.h"
-#include "files.h"
-#include "nifti_header.h"
-#include "nifti_io.h"
+#include "io/files.h"
+#include "io/nifti_header.h"
+#include "io/nifti_io.h"
 #include "noise_level.h"
 #include "zarvo/params.h"
 #include "phantom.h"

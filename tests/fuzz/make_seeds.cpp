@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "nifti_io.h"
+#include "io/nifti_io.h"
 
 namespace zc = zarvo::cli;
 

@@ -18,7 +18,7 @@
 #include <exception>
 #include <string>
 
-#include "nifti_io.h"
+#include "io/nifti_io.h"
 
 namespace zarvo::fuzz {
 

@@ -1,4 +1,4 @@
-#include "nifti_header.h"
+#include "io/nifti_header.h"
 
 #include <sys/stat.h>
 #include <zlib.h>

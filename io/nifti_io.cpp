@@ -1,4 +1,4 @@
-#include "nifti_io.h"
+#include "io/nifti_io.h"
 
 #include <nifti2_io.h>
 #include <fcntl.h>
@@ -17,8 +17,8 @@
 
 #include "core/memory.h"
 #include "core/parts.h"
-#include "files.h"
-#include "nifti_header.h"
+#include "io/files.h"
+#include "io/nifti_header.h"
 
 namespace zarvo::cli {
 

@@ -1,4 +1,4 @@
-#include "sidecar.h"
+#include "io/sidecar.h"
 
 #include <algorithm>
 #include <cstdio>

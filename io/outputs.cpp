@@ -1,4 +1,4 @@
-#include "outputs.h"
+#include "io/outputs.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -12,8 +12,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "files.h"
-#include "nifti_io.h"
+#include "io/files.h"
+#include "io/nifti_io.h"
 
 namespace zarvo::cli {
 
