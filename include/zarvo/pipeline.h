@@ -61,6 +61,11 @@ SeriesInput series_input(const ArrayView& view);
 // or one per volume.
 enum class SigmaScope { series, volume };
 
+// How a 4-D series is filtered: every volume on its own, or jointly (a
+// transform along the volumes adapted to the series, then the 3-D stages on
+// its component images, then back).
+enum class SeriesMode { volumes, joint };
+
 struct DenoiseOptions {
   Noise noise = Noise::gaussian;
   Params params = default_params();
@@ -68,6 +73,7 @@ struct DenoiseOptions {
   // value for every volume, or one per volume.
   std::vector<double> sigma;
   SigmaScope sigma_scope = SigmaScope::series;
+  SeriesMode series = SeriesMode::volumes;
   // Rician noise only: a level per voxel, one volume for the whole series or
   // one per volume (levels >= 0). Null: none.
   const SeriesInput* sigma_map = nullptr;
