@@ -19,6 +19,20 @@ inline int min_int(int a, int b) { return a < b ? a : b; }
 
 }  // namespace
 
+// The widest search half-width that means anything: a window this wide
+// already reaches every border of the largest volume the stages take (65535
+// voxels an axis, as positions are 16-bit), so a wider one is the same
+// window. Clamping to it keeps the window's bounds within int and its
+// buffers bounded whatever half-width a caller passes.
+constexpr int widest_half_width = 65535;
+
+int clamped_half_width(int search_block_size) {
+  if (search_block_size > widest_half_width) return widest_half_width;
+  // Below -(widest + 1) every window is as empty as at that value.
+  if (search_block_size < -widest_half_width - 1) return -widest_half_width - 1;
+  return search_block_size;
+}
+
 // Windows of up to this many candidates have all their distances formed
 // before any is examined (see grouping); larger ones a block of rows at a
 // time.
@@ -26,8 +40,9 @@ constexpr long max_whole_window = 32768;
 
 // Candidates a distance buffer holds: the whole window, or a block of rows.
 int distance_slots(int search_block_size) {
-  const long width = search_block_size >= 0 ? 2L * search_block_size + 1 : 0;
-  const long window = width * width * width;
+  const int h = clamped_half_width(search_block_size);
+  const std::int64_t width = h >= 0 ? 2 * static_cast<std::int64_t>(h) + 1 : 0;
+  const std::int64_t window = width * width * width;
   const long block = detail::row_block * width;
   return static_cast<int>(window <= max_whole_window && window > block ? window : block);
 }
@@ -52,7 +67,7 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
     return;
   }
   const int cube_len = nm1 * nm1 * nm3;
-  const int h = search_block_size;
+  const int h = clamped_half_width(search_block_size);
 
   // Match list: entry nm2 - 1 is the reference, entry 0 the worst kept match
   // (or an empty entry, distance +inf). Distances never increase from entry 0

@@ -145,11 +145,8 @@ double median(const double* values, int count);
 // exactly 12436969 / 2^23.
 constexpr double mad_scale = 1.4826022386550903;
 
-// mad_scale times the median absolute deviation from the median. count >= 1.
-double noise_std_estimation(const double* values, int count);
-
-// The same with the caller's scratch of count doubles instead of a block of
-// its own.
+// mad_scale times the median absolute deviation from the median, with the
+// caller's scratch of count doubles for the deviations. count >= 1.
 double noise_std_estimation(const double* values, int count, double* scratch);
 
 }  // namespace zarvo

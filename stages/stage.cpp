@@ -21,7 +21,7 @@ Workspace allocate_workspace(const Geometry& g, StageKind kind) {
   const std::size_t slice = g.slice_len, cube = g.cube_len;
   const std::size_t group = static_cast<std::size_t>(g.nm2) * cube;
   const std::size_t match =
-      static_cast<std::size_t>(grouping_work_doubles(g.nm1, g.nm2, g.nm3, g.search_block_size));
+      static_cast<std::size_t>(grouping_work_doubles(g.nm1, g.nm2, g.nm3, search_half_width(g)));
   // Every buffer the stage uses, and its size; the others stay null.
   struct Part {
     double** buffer;
@@ -52,7 +52,7 @@ Workspace allocate_workspace(const Geometry& g, StageKind kind) {
     *p.buffer = next;
     next += p.size;
   }
-  w.ints.resize(static_cast<std::size_t>(grouping_work_ints(g.nm1, g.nm2, g.nm3, g.search_block_size)));
+  w.ints.resize(static_cast<std::size_t>(grouping_work_ints(g.nm1, g.nm2, g.nm3, search_half_width(g))));
   w.match_ints = w.ints.data();
   w.triples.resize(3 * static_cast<std::size_t>(g.nm2));
   w.positions = w.triples.data();
@@ -60,9 +60,16 @@ Workspace allocate_workspace(const Geometry& g, StageKind kind) {
   return w;
 }
 
+int search_half_width(const Geometry& g) {
+  const int slices = g.ndims == 3 ? g.dims[2] : 1;
+  const int largest = std::max({g.dims[0], g.dims[1], slices});
+  return g.search_block_size > largest ? largest : g.search_block_size;
+}
+
 int matching_reach(const Geometry& g) {
-  if (g.synchronous || g.search_block_size < 0) return 0;
-  return g.search_block_size;
+  const int h = search_half_width(g);
+  if (g.synchronous || h < 0) return 0;
+  return h;
 }
 
 Accumulators allocate_accumulators(const Geometry& g, bool adaptive, int band, int threads) {
@@ -164,13 +171,13 @@ void normalise(Accumulators& acc, const Output& out, int first, int last) {
 
 int find_group(const Geometry& g, const double* volume, int x, int y, int z, Workspace& w) {
   int L = 0;
-  grouping(volume, g.ndims, g.dims, g.nm1, g.nm2, g.nm3, g.search_block_size, g.synchronous,
+  grouping(volume, g.ndims, g.dims, g.nm1, g.nm2, g.nm3, search_half_width(g), g.synchronous,
            g.tau_match, x, y, z, w.positions, &L, w.match_work, w.match_ints);
   return L;
 }
 
 void load_group_matrices(const Transforms& t, int L, Workspace& w) {
-  const int i = Transforms::size_index(L);
+  const int i = group_size_index(L);
   w.group_fwd = t.group_fwd[i];
   w.group_inv = t.group_inv[i];
   w.products.plan_group(L, w.group_fwd, w.group_inv);

@@ -86,6 +86,11 @@ Workspace allocate_workspace(const Geometry& g, StageKind kind);
 Accumulators allocate_accumulators(const Geometry& g, bool adaptive, int band = 0,
                                    int threads = 1);
 
+// The search half-width the walk uses: the geometry's, or the volume's
+// largest extent when that is smaller (a wider window is the same window, and
+// this keeps the matching buffers the size of the volume's windows).
+int search_half_width(const Geometry& g);
+
 // Slices on either side of a reference cube's first slice that its group may
 // reach: the search half-width, or none when matching is synchronous.
 int matching_reach(const Geometry& g);

@@ -49,12 +49,6 @@ struct Transforms {
   const double* Tfor3 = nullptr;
   const double* group_fwd[max_group_sizes] = {};
   const double* group_inv[max_group_sizes] = {};
-
-  static int size_index(int L) {
-    int i = 0;
-    while ((1 << i) < L) ++i;
-    return i;
-  }
 };
 
 // Every stage writes the estimate into y_hat and the noise map into

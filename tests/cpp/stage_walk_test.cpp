@@ -232,3 +232,25 @@ TEST(BandedAccumulators, DeepVolumeMatchesWholeVolumeSums) {
         EXPECT_EQ(std::count(got[0].begin(), got[0].end(), -1.0), 0) << "voxels never written";
       }
 }
+
+// A search half-width far beyond the volume (up to the largest int) gives,
+// for every stage, the output of a half-width just past the volume's extent
+// (it once overflowed the window arithmetic and corrupted the heap).
+TEST(WalkSearch, HugeHalfWidthGivesTheWholeVolumeWindow) {
+  const auto noisy = zt::random_volume(voxels, 51);
+  const auto basic = zt::random_volume(voxels, 52, 1.0, 0.05);
+  zt::StageParams p;
+  p.tau = 0.5;
+  for (int kind = 0; kind < 4; ++kind) {
+    p.h = rows;
+    const Outputs whole = run(kind, p, noisy, basic, 0.2, {}, {});
+    for (int huge : {(1 << 30) - 1, 2147483647}) {
+      p.h = huge;
+      zarvo::RunContext two;
+      two.threads = 2;
+      const Outputs o = run(kind, p, noisy, basic, 0.2, {}, two);
+      EXPECT_EQ(o.estimate, whole.estimate) << "stage " << kind << ", half-width " << huge;
+      EXPECT_EQ(o.noise_map, whole.noise_map) << "stage " << kind << ", half-width " << huge;
+    }
+  }
+}
