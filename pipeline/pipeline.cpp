@@ -38,9 +38,9 @@ struct Matrices {
   }
   stages::Transforms transforms() const {
     stages::Transforms t;
-    t.Tfor = t.Tinv = slice.data();
-    t.Tfor3 = depth.data();
-    for (std::size_t i = 0; i < haar.size(); ++i) t.group_fwd[i] = t.group_inv[i] = haar[i].data();
+    t.slice_forward = t.slice_inverse = slice.data();
+    t.depth_forward = depth.data();
+    for (std::size_t i = 0; i < haar.size(); ++i) t.group_forward[i] = t.group_inverse[i] = haar[i].data();
     return t;
   }
 };
@@ -68,15 +68,14 @@ stages::Geometry geometry(const Shape& s, const Params& p, int group, double per
   g.dims[0] = s.rows;
   g.dims[1] = s.cols;
   g.dims[2] = s.slices;
-  g.nm1 = p.cube;
-  g.nm2 = group;
-  g.nm3 = p.depth;
-  g.Nstep = p.step;
-  g.search_block_size = p.search;
+  g.cube_side = p.cube;
+  g.largest_group = group;
+  g.cube_depth = p.depth;
+  g.step = p.step;
+  g.search_half_width = p.search;
   g.synchronous = p.synchronous ? 1 : 0;
-  g.tau_match = tau_match(per_voxel, level, p.cube, p.depth);
+  g.match_threshold = tau_match(per_voxel, level, p.cube, p.depth);
   g.mask = mask;
-  g.derive();
   return g;
 }
 
@@ -84,9 +83,9 @@ stages::Geometry geometry(const Shape& s, const Params& p, int group, double per
 template <typename Settings>
 Settings thresholding(const Params& p) {
   Settings q;
-  q.lambda4D = p.lambda;
+  q.threshold = p.lambda;
   q.alpha = p.alpha;
-  q.hard = p.soft ? 0 : 1;
+  q.soft = p.soft;
   return q;
 }
 
@@ -371,7 +370,7 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
         vst::forward_stabilization(estimate.data(), static_cast<int>(n), known,
                                    b.stabilised_hat.data(), threads);
         q.stabilised = b.stabilised.data();
-        q.stabilised_hat = b.stabilised_hat.data();
+        q.stabilised_basic = b.stabilised_hat.data();
       }
       stages::run_wie_rice(g2, transforms, q, noisy.data(), estimate.data(), estimate.data(),
                            stage_map, context());

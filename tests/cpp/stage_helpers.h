@@ -28,19 +28,18 @@ struct StageCall {
     geometry.dims[0] = rows;
     geometry.dims[1] = cols;
     geometry.dims[2] = slices;
-    geometry.nm1 = p.nm1;
-    geometry.nm2 = p.nm2;
-    geometry.nm3 = p.nm3;
-    geometry.Nstep = p.Nstep;
-    geometry.search_block_size = p.h;
-    geometry.synchronous = p.sync;
-    geometry.tau_match = p.tau;
-    geometry.derive();
-    transforms.Tfor = transforms.Tinv = dct_slice.data();
-    transforms.Tfor3 = dct_depth.data();
+    geometry.cube_side = p.nm1;
+    geometry.largest_group = p.nm2;
+    geometry.cube_depth = p.nm3;
+    geometry.step = p.Nstep;
+    geometry.search_half_width = p.h;
+    geometry.synchronous = p.sync != 0;
+    geometry.match_threshold = p.tau;
+    transforms.slice_forward = transforms.slice_inverse = dct_slice.data();
+    transforms.depth_forward = dct_depth.data();
     for (int L = 1, i = 0; L <= p.nm2; L *= 2, ++i) haar.push_back(haar_matrix(L));
     for (std::size_t i = 0; i < haar.size(); ++i)
-      transforms.group_fwd[i] = transforms.group_inv[i] = haar[i].data();
+      transforms.group_forward[i] = transforms.group_inverse[i] = haar[i].data();
   }
 };
 

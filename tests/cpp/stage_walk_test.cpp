@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "stage_helpers.h"
-#include "stages/stages.h"
+#include "stages/group_filters.h"
 #include "stages/walker.h"
 
 namespace zt = zarvo::test;
@@ -33,7 +33,7 @@ Outputs run(int kind, const zt::StageParams& p, const std::vector<double>& noisy
   switch (kind) {
     case 0: {
       zs::ThrSettings s;
-      s.lambda4D = p.lambda4D;
+      s.threshold = p.lambda4D;
       s.sigma = sigma;
       zs::run_thr(c.geometry, c.transforms, s, noisy.data(), o.estimate.data(),
                   o.noise_map.data(), context);
@@ -48,7 +48,7 @@ Outputs run(int kind, const zt::StageParams& p, const std::vector<double>& noisy
     }
     case 2: {
       zs::ThrRiceSettings s;
-      s.lambda4D = p.lambda4D;
+      s.threshold = p.lambda4D;
       s.noise = rice;
       zs::run_thr_rice(c.geometry, c.transforms, s, noisy.data(), o.estimate.data(),
                        o.noise_map.data(), context);
@@ -183,6 +183,7 @@ TEST(BandedAccumulators, DeepVolumeMatchesWholeVolumeSums) {
   const auto noisy = zt::random_volume(n, 41, 3.0, 0.6);
   const auto basic = zt::random_volume(n, 42, 3.0, 0.1);
   const zt::StageCall c(rows, cols, deep, p);
+  const zs::Layout layout(c.geometry);
   for (int kind = 0; kind < 4; ++kind)
     for (double sigma : {0.4, 0.0})
       for (int threads : {1, 3}) {
@@ -191,7 +192,7 @@ TEST(BandedAccumulators, DeepVolumeMatchesWholeVolumeSums) {
           got[whole].assign(n, -1.0);
           map[whole].assign(n, -1.0);
           const bool adaptive = sigma == 0.0;
-          zs::Accumulators acc = zs::allocate_accumulators(c.geometry, adaptive, whole ? deep : 0);
+          zs::Accumulators acc = zs::allocate_accumulators(layout, adaptive, whole ? deep : 0);
           EXPECT_EQ(acc.band, whole ? deep : 8);
           zarvo::RunContext context;
           context.threads = threads;
@@ -201,27 +202,27 @@ TEST(BandedAccumulators, DeepVolumeMatchesWholeVolumeSums) {
           const zs::StageKind kinds[] = {zs::StageKind::thr, zs::StageKind::wie,
                                          zs::StageKind::thr_rice, zs::StageKind::wie_rice};
           zs::filter_and_aggregate(
-              c.geometry, kinds[kind], sigma,
+              layout, kinds[kind], sigma,
               [&](int x, int y, int z, double& level, zs::Workspace& w, zs::GroupResult& r) {
                 if (kind == 0) {
                   zs::ThrSettings s;
-                  s.lambda4D = p.lambda4D;
+                  s.threshold = p.lambda4D;
                   s.sigma = sigma;
-                  zs::filter_thr_group(c.geometry, c.transforms, s, noisy.data(), x, y, z, level, w, r);
+                  zs::filter_thr_group(layout, c.transforms, s, noisy.data(), x, y, z, level, w, r);
                 } else if (kind == 1) {
                   zs::WieSettings s;
                   s.sigma = sigma;
-                  zs::filter_wie_group(c.geometry, c.transforms, s, noisy.data(), basic.data(), x, y,
+                  zs::filter_wie_group(layout, c.transforms, s, noisy.data(), basic.data(), x, y,
                                        z, level, w, r);
                 } else if (kind == 2) {
                   zs::ThrRiceSettings s;
-                  s.lambda4D = p.lambda4D;
+                  s.threshold = p.lambda4D;
                   s.noise = rice;
-                  zs::filter_thr_rice_group(c.geometry, c.transforms, s, noisy.data(), x, y, z, w, r);
+                  zs::filter_thr_rice_group(layout, c.transforms, s, noisy.data(), x, y, z, w, r);
                 } else {
                   zs::WieRiceSettings s;
                   s.noise = rice;
-                  zs::filter_wie_rice_group(c.geometry, c.transforms, s, noisy.data(), basic.data(), x,
+                  zs::filter_wie_rice_group(layout, c.transforms, s, noisy.data(), basic.data(), x,
                                             y, z, w, r);
                 }
               },
