@@ -55,11 +55,13 @@ void filter_thr_rice_group(const Layout& g, const Transforms& t, const ThrRiceSe
   } else {
     thresholded = true;
     if (!ready) vst::forward_stabilization(raw, K, level, stabilised);
-    forward_transformation(w.products, stabilised, raw, g.cube_side, g.cube_depth, L, w.slice_tmp, w.cube_slices,
-                           t.slice_forward, t.depth_forward, w.group_forward, stabilised);
+    forward_transformation(w.products, stabilised, raw, g.cube_side, g.cube_depth, L, w.slice_tmp,
+                           w.cube_slices, t.slice_forward, t.depth_forward, w.group_forward,
+                           stabilised);
     W = threshold_spectrum(stabilised, K, p.threshold, p.alpha, p.soft, 1.0);
-    inverse_transformation(w.products, stabilised, raw, g.cube_side, g.cube_depth, L, w.slice_buf, w.slice_tmp,
-                           w.cube_buf, t.slice_inverse, t.depth_forward, w.group_inverse, stabilised);
+    inverse_transformation(w.products, stabilised, raw, g.cube_side, g.cube_depth, L, w.slice_buf,
+                           w.slice_tmp, w.cube_buf, t.slice_inverse, t.depth_forward,
+                           w.group_inverse, stabilised);
     vst::inverse_stabilization(stabilised, K, level, raw);
   }
   r.L = L;
@@ -118,13 +120,16 @@ void filter_wie_rice_group(const Layout& g, const Transforms& t, const WieRiceSe
       vst::forward_stabilization(cubes, K, level, spectrum);
       vst::forward_stabilization(pilot, K, level, spectrum_hat);
     }
-    forward_transformation(w.products, spectrum, cubes, g.cube_side, g.cube_depth, L, w.slice_tmp, w.cube_slices,
-                           t.slice_forward, t.depth_forward, w.group_forward, spectrum);
-    forward_transformation(w.products, spectrum_hat, pilot, g.cube_side, g.cube_depth, L, w.slice_tmp, w.cube_slices,
-                           t.slice_forward, t.depth_forward, w.group_forward, spectrum_hat);
+    forward_transformation(w.products, spectrum, cubes, g.cube_side, g.cube_depth, L, w.slice_tmp,
+                           w.cube_slices, t.slice_forward, t.depth_forward, w.group_forward,
+                           spectrum);
+    forward_transformation(w.products, spectrum_hat, pilot, g.cube_side, g.cube_depth, L,
+                           w.slice_tmp, w.cube_slices, t.slice_forward, t.depth_forward,
+                           w.group_forward, spectrum_hat);
     const double S = wiener_shrink(spectrum, spectrum_hat, K, 1.0);
-    inverse_transformation(w.products, spectrum, cubes, g.cube_side, g.cube_depth, L, w.slice_buf, w.slice_tmp,
-                           w.cube_buf, t.slice_inverse, t.depth_forward, w.group_inverse, w.group_out + off);
+    inverse_transformation(w.products, spectrum, cubes, g.cube_side, g.cube_depth, L, w.slice_buf,
+                           w.slice_tmp, w.cube_buf, t.slice_inverse, t.depth_forward,
+                           w.group_inverse, w.group_out + off);
     vst::inverse_stabilization(w.group_out + off, K, level, spectrum);
     W = (S == 0.0 || K == 1) ? eps : S;
   }

@@ -20,8 +20,8 @@ Workspace allocate_workspace(const Layout& g, StageKind kind) {
   const bool wiener = kind == StageKind::wie || kind == StageKind::wie_rice;
   const std::size_t slice = g.slice_len, cube = g.cube_len;
   const std::size_t group = static_cast<std::size_t>(g.largest_group) * cube;
-  const std::size_t match =
-      static_cast<std::size_t>(grouping_work_doubles(g.cube_side, g.largest_group, g.cube_depth, window_half_width(g)));
+  const std::size_t match = static_cast<std::size_t>(
+      grouping_work_doubles(g.cube_side, g.largest_group, g.cube_depth, window_half_width(g)));
   // Every buffer the stage uses, and its size; the others stay null.
   struct Part {
     double** buffer;
@@ -52,7 +52,8 @@ Workspace allocate_workspace(const Layout& g, StageKind kind) {
     *p.buffer = next;
     next += p.size;
   }
-  w.ints.resize(static_cast<std::size_t>(grouping_work_ints(g.cube_side, g.largest_group, g.cube_depth, window_half_width(g))));
+  w.ints.resize(static_cast<std::size_t>(
+      grouping_work_ints(g.cube_side, g.largest_group, g.cube_depth, window_half_width(g))));
   w.match_ints = w.ints.data();
   w.triples.resize(3 * static_cast<std::size_t>(g.largest_group));
   w.positions = w.triples.data();
@@ -111,8 +112,8 @@ void gather_group(const Layout& g, const std::uint16_t* positions, int L, const 
   const std::ptrdiff_t plane = static_cast<std::ptrdiff_t>(g.dims[0]) * g.dims[1];
   for (int k = 0; k < L; ++k) {
     const int xk = positions[3 * k], yk = positions[3 * k + 1], zk = positions[3 * k + 2];
-    gather_cube(volume + get_linear_index(xk, yk, zk, g.dims), g.cube_side, g.cube_depth, g.dims[0], plane,
-                to + static_cast<std::size_t>(k) * g.cube_len);
+    gather_cube(volume + get_linear_index(xk, yk, zk, g.dims), g.cube_side, g.cube_depth, g.dims[0],
+                plane, to + static_cast<std::size_t>(k) * g.cube_len);
   }
 }
 
@@ -128,8 +129,8 @@ void aggregate(const Layout& g, const GroupResult& r, Accumulators& acc) {
       numerator[s] = acc.numerator + acc.slice_offset(zk + s) + first;
       weights[s] = acc.weights + acc.slice_offset(zk + s) + first;
     }
-    add_cube(r.estimate + static_cast<std::size_t>(k) * g.cube_len, g.cube_side, g.cube_depth, d, weight,
-             numerator, weights, g.dims[0]);
+    add_cube(r.estimate + static_cast<std::size_t>(k) * g.cube_len, g.cube_side, g.cube_depth, d,
+             weight, numerator, weights, g.dims[0]);
     if (!r.add_to_noise_map) continue;
     for (int s = 0; s < g.cube_depth; ++s)
       for (int l = 0; l < g.cube_side; ++l) {
@@ -171,8 +172,9 @@ void normalise(Accumulators& acc, const Output& out, int first, int last) {
 
 int find_group(const Layout& g, const double* volume, int x, int y, int z, Workspace& w) {
   int L = 0;
-  grouping(volume, g.ndims, g.dims, g.cube_side, g.largest_group, g.cube_depth, window_half_width(g), g.synchronous,
-           g.match_threshold, x, y, z, w.positions, &L, w.match_work, w.match_ints);
+  grouping(volume, g.ndims, g.dims, g.cube_side, g.largest_group, g.cube_depth,
+           window_half_width(g), g.synchronous, g.match_threshold, x, y, z, w.positions, &L,
+           w.match_work, w.match_ints);
   return L;
 }
 

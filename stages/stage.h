@@ -131,7 +131,7 @@ struct GroupResult {
 void aggregate(const Layout& g, const GroupResult& r, Accumulators& acc);
 
 // Gathers the L cubes at `positions` from `volume` into `to`: cube k at k *
-// cube length, slice by slice, each slice column-major nm1 x nm1.
+// cube length, slice by slice, each slice column-major cube_side x cube_side.
 void gather_group(const Layout& g, const std::uint16_t* positions, int L, const double* volume,
                   double* to);
 

@@ -38,9 +38,8 @@ void filter_thr_group(const Layout& g, const Transforms& t, const ThrSettings& p
   r.add_to_noise_map = p.adaptive() && thresholded;
 }
 
-void run_thr(const Geometry& geometry, const Transforms& t, const ThrSettings& p, const double* noisy,
-             double* estimate, double* noise_map,
-             const RunContext& context) {
+void run_thr(const Geometry& geometry, const Transforms& t, const ThrSettings& p,
+             const double* noisy, double* estimate, double* noise_map, const RunContext& context) {
   const Layout g(geometry);
   Accumulators acc = allocate_accumulators(g, p.adaptive(), 0, walk_threads(context));
   filter_and_aggregate(

@@ -39,8 +39,8 @@ void filter_wie_group(const Layout& g, const Transforms& t, const WieSettings& p
   r.add_to_noise_map = p.adaptive();
 }
 
-void run_wie(const Geometry& geometry, const Transforms& t, const WieSettings& p, const double* noisy,
-             const double* basic, double* estimate, double* noise_map,
+void run_wie(const Geometry& geometry, const Transforms& t, const WieSettings& p,
+             const double* noisy, const double* basic, double* estimate, double* noise_map,
              const RunContext& context) {
   const Layout g(geometry);
   Accumulators acc = allocate_accumulators(g, p.adaptive(), 0, walk_threads(context));
