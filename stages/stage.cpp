@@ -8,6 +8,9 @@
 namespace zarvo::stages {
 
 Layout::Layout(const Geometry& g) : Geometry(g) {
+  // Every step below 1 visits every position; 1 keeps the grid's counter
+  // from overflowing at the lowest int.
+  if (step < 1) step = 1;
   voxels = dims[0] * dims[1] * (ndims == 3 ? dims[2] : 1);
   slice_len = cube_side * cube_side;
   cube_len = slice_len * cube_depth;

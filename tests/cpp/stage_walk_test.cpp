@@ -255,3 +255,17 @@ TEST(WalkSearch, HugeHalfWidthGivesTheWholeVolumeWindow) {
     }
   }
 }
+
+// Steps below 1, down to the lowest int, walk every position as a step of 1
+// does.
+TEST(WalkSearch, StepsBelowOneWalkEveryPosition) {
+  const auto noisy = zt::random_volume(voxels, 53);
+  zt::StageParams p;
+  p.tau = 0.5;
+  p.Nstep = 1;
+  const Outputs every = run(0, p, noisy, {}, 0.2, {}, {});
+  for (int step : {0, -7, -2147483647 - 1}) {
+    p.Nstep = step;
+    EXPECT_EQ(run(0, p, noisy, {}, 0.2, {}, {}).estimate, every.estimate) << "step " << step;
+  }
+}
