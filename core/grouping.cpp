@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <vector>
 
 #include "core/distances.h"
 #include "core/zarvo.h"
@@ -325,22 +324,6 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
     scan_row_blocks(win, distances, x, y, z, block, candidates, list);
   }
   *group_size = list.write_group(positions);
-}
-
-void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2, int nm3,
-              int search_block_size, int synchronous, double tau_match, int x, int y, int z,
-              std::uint16_t* positions, int* group_size) {
-  if (nm2 < 1) {
-    *group_size = 0;
-    return;
-  }
-  // The working storage of one call, released before this returns.
-  std::vector<int> work_ints(
-      static_cast<std::size_t>(grouping_work_ints(nm1, nm2, nm3, search_block_size)));
-  std::vector<double> work(
-      static_cast<std::size_t>(grouping_work_doubles(nm1, nm2, nm3, search_block_size)));
-  grouping(volume, ndims, dims, nm1, nm2, nm3, search_block_size, synchronous, tau_match, x, y, z,
-           positions, group_size, work.data(), work_ints.data(), MatchingPath::simd);
 }
 
 }  // namespace zarvo
