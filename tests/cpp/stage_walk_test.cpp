@@ -33,7 +33,7 @@ Outputs run(int kind, const zt::StageParams& p, const std::vector<double>& noisy
   switch (kind) {
     case 0: {
       zs::ThrSettings s;
-      s.threshold = p.lambda4D;
+      s.threshold = p.threshold;
       s.sigma = sigma;
       zs::run_thr(c.geometry, c.transforms, s, noisy.data(), o.estimate.data(),
                   o.noise_map.data(), context);
@@ -48,7 +48,7 @@ Outputs run(int kind, const zt::StageParams& p, const std::vector<double>& noisy
     }
     case 2: {
       zs::ThrRiceSettings s;
-      s.threshold = p.lambda4D;
+      s.threshold = p.threshold;
       s.noise = rice;
       zs::run_thr_rice(c.geometry, c.transforms, s, noisy.data(), o.estimate.data(),
                        o.noise_map.data(), context);
@@ -83,7 +83,7 @@ void expect_same_for_thread_counts(int kind, const zt::StageParams& p,
 
 TEST(ThreadedWalk, GaussianStagesMatchSingleThreadBitForBit) {
   zt::StageParams p;
-  p.tau = 0.5;
+  p.match_threshold = 0.5;
   const auto noisy = zt::random_volume(voxels, 11);
   const auto basic = zt::random_volume(voxels, 12, 1.0, 0.05);
   for (double sigma : {0.2, 0.0, -1.0}) {
@@ -93,15 +93,15 @@ TEST(ThreadedWalk, GaussianStagesMatchSingleThreadBitForBit) {
   }
   // Step 1: 660 reference cubes, several times the groups held ahead, so
   // that threads claim runs cut short by the ring as well as whole ones.
-  p.Nstep = 1;
+  p.step = 1;
   expect_same_for_thread_counts(0, p, noisy, basic, 0.2);
   expect_same_for_thread_counts(1, p, noisy, basic, -1.0);
 }
 
 TEST(ThreadedWalk, RicianStagesMatchSingleThreadBitForBit) {
   zt::StageParams p;
-  p.tau = 0.5;
-  p.lambda4D = 2.0;
+  p.match_threshold = 0.5;
+  p.threshold = 2.0;
   const auto noisy = zt::random_volume(voxels, 21, 3.0, 1.0);
   const auto basic = zt::random_volume(voxels, 22, 3.0, 0.2);
   auto map = zt::random_volume(voxels, 23, 1.0, 0.1);
@@ -114,7 +114,7 @@ TEST(ThreadedWalk, RicianStagesMatchSingleThreadBitForBit) {
 
 TEST(ThreadedWalk, ConcurrentRunsDoNotInterfere) {
   zt::StageParams p;
-  p.tau = 0.5;
+  p.match_threshold = 0.5;
   const auto a = zt::random_volume(voxels, 31);
   const auto b = zt::random_volume(voxels, 32, 2.0, 0.5);
   zarvo::RunContext two;
@@ -163,7 +163,7 @@ TEST(WalkCancellation, StopsTheWalkOnEveryThreadCount) {
       if (done > 0) cancel = true;
     };
     zt::StageParams p;
-    p.Nstep = 1;
+    p.step = 1;
     EXPECT_THROW(run(1, p, zt::random_volume(voxels, 4), zt::random_volume(voxels, 5), 0.1, {},
                      context),
                  zarvo::Cancelled);
@@ -179,7 +179,7 @@ TEST(BandedAccumulators, DeepVolumeMatchesWholeVolumeSums) {
   const int deep = 45;
   const std::size_t n = static_cast<std::size_t>(rows) * cols * deep;
   zt::StageParams p;  // half-width 3, depth 2: a band of 8 slices
-  p.tau = 0.4;
+  p.match_threshold = 0.4;
   const auto noisy = zt::random_volume(n, 41, 3.0, 0.6);
   const auto basic = zt::random_volume(n, 42, 3.0, 0.1);
   const zt::StageCall c(rows, cols, deep, p);
@@ -206,7 +206,7 @@ TEST(BandedAccumulators, DeepVolumeMatchesWholeVolumeSums) {
               [&](int x, int y, int z, double& level, zs::Workspace& w, zs::GroupResult& r) {
                 if (kind == 0) {
                   zs::ThrSettings s;
-                  s.threshold = p.lambda4D;
+                  s.threshold = p.threshold;
                   s.sigma = sigma;
                   zs::filter_thr_group(layout, c.transforms, s, noisy.data(), x, y, z, level, w, r);
                 } else if (kind == 1) {
@@ -216,7 +216,7 @@ TEST(BandedAccumulators, DeepVolumeMatchesWholeVolumeSums) {
                                        z, level, w, r);
                 } else if (kind == 2) {
                   zs::ThrRiceSettings s;
-                  s.threshold = p.lambda4D;
+                  s.threshold = p.threshold;
                   s.noise = rice;
                   zs::filter_thr_rice_group(layout, c.transforms, s, noisy.data(), x, y, z, w, r);
                 } else {
@@ -241,12 +241,12 @@ TEST(WalkSearch, HugeHalfWidthGivesTheWholeVolumeWindow) {
   const auto noisy = zt::random_volume(voxels, 51);
   const auto basic = zt::random_volume(voxels, 52, 1.0, 0.05);
   zt::StageParams p;
-  p.tau = 0.5;
+  p.match_threshold = 0.5;
   for (int kind = 0; kind < 4; ++kind) {
-    p.h = rows;
+    p.search = rows;
     const Outputs whole = run(kind, p, noisy, basic, 0.2, {}, {});
     for (int huge : {(1 << 30) - 1, 2147483647}) {
-      p.h = huge;
+      p.search = huge;
       zarvo::RunContext two;
       two.threads = 2;
       const Outputs o = run(kind, p, noisy, basic, 0.2, {}, two);
@@ -261,11 +261,11 @@ TEST(WalkSearch, HugeHalfWidthGivesTheWholeVolumeWindow) {
 TEST(WalkSearch, StepsBelowOneWalkEveryPosition) {
   const auto noisy = zt::random_volume(voxels, 53);
   zt::StageParams p;
-  p.tau = 0.5;
-  p.Nstep = 1;
+  p.match_threshold = 0.5;
+  p.step = 1;
   const Outputs every = run(0, p, noisy, {}, 0.2, {}, {});
   for (int step : {0, -7, -2147483647 - 1}) {
-    p.Nstep = step;
+    p.step = step;
     EXPECT_EQ(run(0, p, noisy, {}, 0.2, {}, {}).estimate, every.estimate) << "step " << step;
   }
 }
