@@ -107,7 +107,7 @@ int window_half_width(const Layout& g);
 // reach: the search half-width, or none when matching is synchronous.
 int matching_reach(const Layout& g);
 
-// Where a walk writes its results: the estimate (estimate), the noise map (may
+// Where a walk writes its results: the estimate, the noise map (may
 // be null) and the fallback values for voxels no group reached.
 struct Output {
   const double* fallback = nullptr;
