@@ -14,7 +14,7 @@
 #include "noise_level.h"
 #include "zarvo/pipeline.h"
 
-namespace zc = zarvo::cli;
+namespace zc = zarvo::level;
 
 namespace {
 
