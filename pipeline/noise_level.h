@@ -47,7 +47,8 @@ struct LevelEstimate {
 // Magnitude (Rician) data: the spread of a magnitude is sigma^2 xi(theta),
 // below sigma^2 where the signal-to-noise ratio theta is low (0.43 sigma^2 in
 // a Rayleigh background). Every block's detail is divided by sqrt(xi) at the
-// theta its mean gives, and the median is taken again, until the level
+// theta that the mean of its neighbourhood (the usable blocks among the
+// 3 x 3 x 3 around it) gives, and the median is taken again, until the level
 // settles (from 1000 blocks on; fewer keep the first level); so dark blocks
 // count at their own spread and no pass is limited to the bright, textured
 // ones.
