@@ -248,9 +248,7 @@ void magnitudes(const Samples& s, Buffer<double>& out) {
   }
 }
 
-// The median (the mean of the two middle values for an even count), from the
-// engine's one selection of the middle value (the lower one for an even
-// count); a pooled series beyond its count is thinned evenly.
+// A pooled series beyond the selection's count is thinned evenly.
 double middle(const double* v, std::size_t n, Buffer<double>& thinned) {
   constexpr std::size_t most = INT_MAX;
   if (n > most) {
@@ -260,6 +258,13 @@ double middle(const double* v, std::size_t n, Buffer<double>& thinned) {
     v = thinned.data();
     n = thinned.size();
   }
+  return median(v, n);
+}
+
+}  // namespace
+
+double median(const double* v, std::size_t n) {
+  if (n == 0) return 0.0;
   const double lower = zarvo::median(v, static_cast<int>(n));
   if (n % 2) return lower;
   std::size_t up_to = 0;
@@ -273,6 +278,8 @@ double middle(const double* v, std::size_t n, Buffer<double>& thinned) {
   if (up_to > n / 2) upper = lower;
   return (lower + upper) / 2.0;
 }
+
+namespace {
 
 // xi(theta) = Var(M) / sigma^2 of a magnitude M against E[M] / sigma, from
 // the stabilisation's table of E[M] / sd(M): with r = E/sd and

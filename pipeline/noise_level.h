@@ -95,4 +95,10 @@ double require_level(const LevelEstimate& estimate, const std::string& what);
 // The level of estimate_level without a mask, or 0 when there is none.
 double estimate_noise_level(const double* volume, int rows, int cols, int slices, Noise noise);
 
+// Median of v[0 .. n) (the mean of the two middle values for an even count;
+// 0 for none), from the engine's one selection of the middle value (the
+// lower one for an even count, which the plug-ins' group estimates use).
+// n < 2^31; v is only read.
+double median(const double* v, std::size_t n);
+
 }  // namespace zarvo::level

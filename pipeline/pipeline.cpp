@@ -10,7 +10,6 @@
 #include <string>
 
 #include "core/memory.h"
-#include "core/zarvo.h"
 #include "core/parts.h"
 #include "lanes.h"
 #include "noise_level.h"
@@ -304,7 +303,7 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
     for (double v : level_map)
       if (!(v >= 0) || !std::isfinite(v))
         throw Error("the noise level map holds negative or non-finite levels");
-    r.sigma = median(level_map.data(), static_cast<int>(n));
+    r.sigma = level::median(level_map.data(), level_map.size());
     r.source = SigmaSource::map;
   } else if (!o.sigma.empty()) {
     r.sigma = o.sigma[o.sigma.size() == 1 ? 0 : t];
