@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/zarvo.h"
 #include "noise_level.h"
 #include "zarvo/pipeline.h"
 
@@ -435,4 +436,16 @@ TEST(PipelineNoiseLevel, SeriesLevelsDoNotDependOnThreads) {
           << threads << ": " << e.what();
     }
   }
+}
+
+// The volume level and the level map take the mean of the middle pair for an
+// even count, on top of the engine's selection (the lower middle value).
+TEST(PipelineNoiseLevel, MedianOfOddAndEvenCounts) {
+  const std::vector<double> odd{5, 1, 3}, even{4, 1, 3, 2}, tied{2, 7, 2, 9}, pair{7, 7};
+  EXPECT_EQ(zc::median(odd.data(), odd.size()), 3.0);
+  EXPECT_EQ(zc::median(even.data(), even.size()), 2.5);
+  EXPECT_EQ(zc::median(tied.data(), tied.size()), 4.5);
+  EXPECT_EQ(zc::median(pair.data(), pair.size()), 7.0);
+  EXPECT_EQ(zc::median(odd.data(), 0), 0.0);
+  EXPECT_EQ(zarvo::median(even.data(), 4), 2.0);  // the plug-ins' lower middle
 }
