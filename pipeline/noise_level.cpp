@@ -126,6 +126,7 @@ std::vector<std::uint8_t> flat_voxels(const Blocks& b, const double* x) {
     }
   };
   std::vector<std::uint8_t> flat(b.voxels(), 0);
+  std::vector<double> fill;  // the values of the backgrounds
   for (std::size_t i = 0; i < b.voxels(); ++i) {
     if (!(state[i] & in_square) || (state[i] & (seen | done))) continue;
     std::size_t size = 0, solid = 0;
@@ -135,7 +136,25 @@ std::vector<std::uint8_t> flat_voxels(const Blocks& b, const double* x) {
     });
     const bool background = size >= kMinRun && solid >= kSolidShare * size;
     walk(i, seen, done, [&](std::size_t j) { flat[j] = background; });
+    if (background) fill.push_back(x[i]);
   }
+
+  // Small or thin runs of a background's value (specks of the mask, gaps
+  // between its pieces) are background too: a block holding one beside
+  // tissue has a detail of the tissue's intensity.
+  std::sort(fill.begin(), fill.end());
+  fill.erase(std::unique(fill.begin(), fill.end()), fill.end());
+  if (fill.empty()) return flat;
+  std::size_t i = 0;
+  for (int z = 0; z < b.slices; ++z)
+    for (int c = 0; c < b.cols; ++c)
+      for (int r = 0; r < b.rows; ++r, ++i) {
+        const double v = x[i];
+        if (flat[i] || !std::binary_search(fill.begin(), fill.end(), v)) continue;
+        flat[i] = (r > 0 && x[i - 1] == v) || (r + 1 < b.rows && x[i + 1] == v) ||
+                  (c > 0 && x[i - b.R] == v) || (c + 1 < b.cols && x[i + b.R] == v) ||
+                  (z > 0 && x[i - b.RC] == v) || (z + 1 < b.slices && x[i + b.RC] == v);
+      }
   return flat;
 }
 
