@@ -199,14 +199,14 @@ void collect(const Blocks& b, const double* x, const std::uint8_t* mask, Samples
   for (int z = 0; z < bz; ++z)
     for (int c = 0; c < by; ++c)
       for (int r = 0; r < bx; ++r) {
-        const std::size_t here = r + static_cast<std::size_t>(bx) * (c + static_cast<std::size_t>(by) * z);
+        const std::size_t here = r + bx * (c + by * static_cast<std::size_t>(z));
         if (!usable[here]) continue;
         double sum = 0.0;
         int count = 0;
         for (int zz = std::max(z - reach, 0); zz <= std::min(z + reach, bz - 1); ++zz)
           for (int cc = std::max(c - 1, 0); cc <= std::min(c + 1, by - 1); ++cc)
             for (int rr = std::max(r - 1, 0); rr <= std::min(r + 1, bx - 1); ++rr) {
-              const std::size_t k = rr + static_cast<std::size_t>(bx) * (cc + static_cast<std::size_t>(by) * zz);
+              const std::size_t k = rr + bx * (cc + by * static_cast<std::size_t>(zz));
               if (usable[k]) {
                 sum += mean[k];
                 ++count;

@@ -32,11 +32,12 @@ struct LevelEstimate {
 // counted, a background of more than half the volume would give a level of 0
 // and a smaller one would pull the level down. Integer data with a little
 // noise has equal neighbours everywhere too, but its runs are porous. So a
-// block is dropped when any of its voxels lies in a solid run: a face-
-// connected region of one value, of at least 64 voxels, at least 90 % of
-// whose voxels lie in a 3 x 3 square of equal values in some axis plane;
-// or a voxel equal to a face neighbour, with the value of such a run. With `mask` (nonzero = inside, the volume's spatial shape, same
-// layout), only blocks entirely inside it count.
+// block is dropped when any of its voxels is background: in a solid run (a
+// face-connected region of one value, of at least 64 voxels, at least 90 %
+// of whose voxels lie in a 3 x 3 square of equal values in some axis plane),
+// or equal to a face neighbour and of the value of a solid run. With `mask`
+// (nonzero = inside, the volume's spatial shape, same layout), only blocks
+// entirely inside it count.
 //
 // Integer data (or integers times a scale) gives details on a lattice, whose
 // median would move in steps of the lattice. There each |d| is spread over

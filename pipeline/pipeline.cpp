@@ -311,7 +311,7 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
   } else {
     r.sigma = !pooled.empty() ? pooled[0]
                               : level_of(level::estimate_level(noisy.data(), s.rows, s.cols,
-                                                             s.slices, o.noise, mask),
+                                                               s.slices, o.noise, mask),
                                          s.volumes > 1 ? "volume " + std::to_string(t + 1)
                                                        : "the volume");
     r.source = SigmaSource::estimated;

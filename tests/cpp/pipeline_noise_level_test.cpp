@@ -231,7 +231,8 @@ TEST(PipelineNoiseLevel, RicianLevelOfATexturedScan) {
   std::vector<double> gaussian = clean, rician = clean;
   add_gaussian(gaussian, sigma, 34);
   make_rician(rician, sigma, 35);
-  const double g = ratio(level(gaussian), sigma), r = ratio(level(rician, zarvo::Noise::rician), sigma);
+  const double g = ratio(level(gaussian), sigma);
+  const double r = ratio(level(rician, zarvo::Noise::rician), sigma);
   EXPECT_LT(std::fabs(r - 1.0), std::fabs(g - 1.0) + 0.05) << "Gaussian " << g << ", Rician " << r;
   // The texture is there: inside the head alone the level is 20 % high.
   std::vector<std::uint8_t> inner(N, 0);
