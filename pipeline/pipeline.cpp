@@ -142,7 +142,7 @@ SeriesInput series_input(const ArrayView& view) {
 
 namespace {
 
-double level_of(const cli::LevelEstimate& e, const std::string& what) {
+double level_of(const level::LevelEstimate& e, const std::string& what) {
   if (e.ok) return e.sigma;
   throw Error("the noise level cannot be estimated from " + what + " (" + e.problem +
               "); give it (--sigma)");
@@ -152,7 +152,7 @@ double level_of(const cli::LevelEstimate& e, const std::string& what) {
 
 double estimate_sigma(const double* volume, const Shape& s, Noise noise,
                       const unsigned char* mask) {
-  return level_of(cli::estimate_level(volume, s.rows, s.cols, s.slices, noise, mask),
+  return level_of(level::estimate_level(volume, s.rows, s.cols, s.slices, noise, mask),
                   "the volume");
 }
 
@@ -164,7 +164,7 @@ std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, Sigma
   // first failure, so the first part that failed holds the first failure in
   // volume order, as one pass would meet it.
   struct Part {
-    std::unique_ptr<cli::LevelSampler> pooled;
+    std::unique_ptr<level::LevelSampler> pooled;
     std::vector<double> levels;
     std::exception_ptr error;
   };
@@ -175,7 +175,7 @@ std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, Sigma
     Part& part = parts[static_cast<std::size_t>(p)];
     try {
       std::vector<double> volume(s.volume_voxels());
-      part.pooled = std::make_unique<cli::LevelSampler>(s.rows, s.cols, s.slices, mask);
+      part.pooled = std::make_unique<level::LevelSampler>(s.rows, s.cols, s.slices, mask);
       for (int t = static_cast<int>(begin); t < static_cast<int>(end); ++t) {
         {
           std::lock_guard<std::mutex> lock(reading);
@@ -187,7 +187,7 @@ std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, Sigma
         } else {
           const std::string what = s.volumes > 1 ? "volume " + std::to_string(t + 1) : "the volume";
           part.levels.push_back(level_of(
-              cli::estimate_level(volume.data(), s.rows, s.cols, s.slices, noise, mask), what));
+              level::estimate_level(volume.data(), s.rows, s.cols, s.slices, noise, mask), what));
         }
       }
     } catch (...) {
@@ -302,16 +302,15 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
     for (double v : level_map)
       if (!(v >= 0) || !std::isfinite(v))
         throw Error("the noise level map holds negative or non-finite levels");
-    std::vector<double> copy(level_map.begin(), level_map.end());
-    r.sigma = cli::median(copy);
+    r.sigma = level::median(level_map.data(), level_map.size());
     r.source = SigmaSource::map;
   } else if (!o.sigma.empty()) {
     r.sigma = o.sigma[o.sigma.size() == 1 ? 0 : t];
     r.source = SigmaSource::given;
   } else {
     r.sigma = !pooled.empty() ? pooled[0]
-                              : level_of(cli::estimate_level(noisy.data(), s.rows, s.cols,
-                                                             s.slices, o.noise, mask),
+                              : level_of(level::estimate_level(noisy.data(), s.rows, s.cols,
+                                                               s.slices, o.noise, mask),
                                          s.volumes > 1 ? "volume " + std::to_string(t + 1)
                                                        : "the volume");
     r.source = SigmaSource::estimated;
