@@ -244,6 +244,18 @@ DataType parse_datatype(const std::string& n) {
   throw std::runtime_error("unknown data type '" + n + "' (known: " + datatype_names() + ")");
 }
 
+const char* datatype_name(DataType t) {
+  switch (t) {
+    case DataType::float32: return "float32";
+    case DataType::float64: return "float64";
+    case DataType::int16: return "int16";
+    case DataType::uint16: return "uint16";
+    case DataType::int32: return "int32";
+    case DataType::uint8: return "uint8";
+  }
+  return "?";
+}
+
 const char* datatype_names() { return "float32, float64, int16, uint16, int32, uint8"; }
 
 bool is_nifti_output_name(const std::string& p) {
@@ -255,18 +267,6 @@ bool is_nifti_output_name(const std::string& p) {
 }
 
 namespace {
-
-const char* type_name(DataType t) {
-  switch (t) {
-    case DataType::float32: return "float32";
-    case DataType::float64: return "float64";
-    case DataType::int16: return "int16";
-    case DataType::uint16: return "uint16";
-    case DataType::int32: return "int32";
-    case DataType::uint8: return "uint8";
-  }
-  return "?";
-}
 
 template <typename T>
 void limits_of(double& lo, double& hi) {
@@ -416,7 +416,7 @@ std::string range_problem(double lo, double hi, DataType type, bool float_header
     default: {
       double slope, inter;
       if (!integer_scaling(lo, hi, type, float_header, slope, inter))
-        return span + ", which " + std::string(type_name(type)) +
+        return span + ", which " + std::string(datatype_name(type)) +
                " with a scale factor cannot represent (the header's scl_slope/scl_inter would "
                "not be finite and positive); --datatype " + roomy + " holds them";
       return {};

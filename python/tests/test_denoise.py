@@ -98,7 +98,7 @@ def test_info_reports_the_parameters_used():
     (lambda v: zarvo.denoise(v > 0), ValueError, "bool"),
     (lambda v: zarvo.denoise(v, -2.0), ValueError, "must be a finite number > 0"),
     (lambda v: zarvo.denoise(v, [1.0, 2.0]), ValueError, "one noise level, or one per volume"),
-    (lambda v: zarvo.denoise(v, "high"), ValueError, "not a number"),
+    (lambda v: zarvo.denoise(v, "high"), TypeError, "sigma: 'high' is not a number"),
     (lambda v: zarvo.denoise(v, noise="poisson"), ValueError, "neither gaussian nor rician"),
     (lambda v: zarvo.denoise(v, profile="slow"), ValueError, "unknown profile"),
     (lambda v: zarvo.denoise(v, cube=0), ValueError, "cube"),

@@ -343,8 +343,8 @@ TEST_F(Command, BadInputsEndWithOneLineAndNoFile) {
   expect_refused("denoise " + in + out + " --noise rician --sigma-map " + path("neg_map.nii"),
                  "negative", before);
   expect_refused("denoise " + in + out + " --sigma-map " + in, "needs --noise rician", before);
-  expect_refused("denoise " + in + out + " --sigma -2", "must be > 0", before);
-  expect_refused("denoise " + in + out + " --sigma 0", "must be > 0", before);
+  expect_refused("denoise " + in + out + " --sigma -2", "--sigma: the noise level must be a finite number > 0", before);
+  expect_refused("denoise " + in + out + " --sigma 0", "must be a finite number > 0", before);
   expect_refused("denoise " + in + out + " --sigma abc", "'abc' is not a number", before);
   expect_refused("denoise " + in + " " + path("nowhere/out.nii"), "does not exist", before);
   expect_refused("denoise " + in + " " + in, "is the input file", before);
@@ -353,7 +353,7 @@ TEST_F(Command, BadInputsEndWithOneLineAndNoFile) {
   expect_refused("denoise " + in + " " + path("out.txt"), "must end in .nii or .nii.gz", before);
   expect_refused("denoise " + in + out + " --noise poisson", "--noise", before);
   expect_refused("denoise " + in + out + " --profile slowest", "--profile", before);
-  expect_refused("denoise " + in + out + " --step 0", "step must be at least 1", before);
+  expect_refused("denoise " + in + out + " --step 0", "--step: must be from 1 to 1024 (got 0)", before);
   expect_refused("denoise " + in + out + " --datatype float16", "unknown data type", before);
   expect_refused("denoise " + in + out + " --noise-map " + path("out.nii"), "different files", before);
   expect_refused("denoise " + in, "OUTPUT is required", before);
