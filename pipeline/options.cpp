@@ -117,6 +117,8 @@ std::vector<OptionDecl> make_table() {
 }
 
 std::string number_text(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
   char buf[40];
   if (v == std::floor(v) && std::fabs(v) < 1e15) {
     std::snprintf(buf, sizeof buf, "%.0f", v);
