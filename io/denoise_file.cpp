@@ -95,6 +95,58 @@ void note_limits(const Params& asked, const Params& used, std::vector<std::strin
     notes.push_back("cube side limited to " + std::to_string(used.cube) + " (the image's size)");
 }
 
+// The input, the level map and the mask, read and checked, and the options
+// that point to them; the data files of .hdr/.img pairs join the output
+// set's inputs.
+struct Inputs {
+  Image input, map, mask;
+  SeriesInput map_series;
+};
+
+void read_inputs(const FileRequest& r, int threads, OutputSet& outputs, Inputs& in,
+                 DenoiseOptions& options) {
+  in.input = read_image(r.input, "input", threads);
+  if (!r.sigma_map.empty()) {
+    in.map = read_level_map(r.sigma_map, in.input);
+    const Image& map = in.map;
+    in.map_series = {shape_of(map), [&map](int t, double* out) { map.read_volume(t, out); }};
+    options.sigma_map = &in.map_series;
+  }
+  if (!r.mask.empty()) {
+    in.mask = read_mask(r.mask, in.input, options.mask);
+    options.mask_shape = shape_of(in.input);
+    options.mask_shape.volumes = 1;
+  }
+  for (const std::string& f : in.mask.files) outputs.add_input(f, "mask");
+  for (const std::string& f : in.input.files) outputs.add_input(f, "input");
+  for (const std::string& f : in.map.files) outputs.add_input(f, "noise level map");
+  outputs.check();
+}
+
+// The output, the noise map and the sidecar, committed together.
+void write_outputs(const FileRequest& r, const FileResult& result, const Image& input,
+                   ImageEncoder& estimate, ImageEncoder* noise_map, OutputSet& outputs) {
+  const DenoiseReport& report = result.report;
+  outputs.write(r.output, [&](const std::string& temp) {
+    write_image_file(temp, r.output, input, estimate, description(report));
+  });
+  if (noise_map)
+    outputs.write(r.noise_map, [&](const std::string& temp) {
+      write_image_file(temp, r.noise_map, input, *noise_map, "zarvo noise level (std)");
+    });
+  if (!result.sidecar.empty()) {
+    SidecarFacts facts;
+    facts.command_line = r.command_line;
+    facts.noise = r.options.noise;
+    facts.mask = r.mask;
+    facts.basic_only = r.options.basic_only;
+    const std::string text = sidecar_json(facts, report);
+    outputs.write(result.sidecar,
+                  [&](const std::string& temp) { write_text_file(temp, result.sidecar, text); });
+  }
+  outputs.commit();
+}
+
 }  // namespace
 
 FileResult denoise_file(const FileRequest& r, const RunContext& given, const FileEvents& events) {
@@ -108,32 +160,15 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
   OutputSet outputs(r.force);
   declare_paths(outputs, r, result.sidecar);
   const int threads = walk_threads(given);
-  Image input = read_image(r.input, "input", threads);
-
   DenoiseOptions options = r.options;
-  Image map_image, mask_image;
-  SeriesInput map_series;
-  if (!r.sigma_map.empty()) {
-    map_image = read_level_map(r.sigma_map, input);
-    map_series = {shape_of(map_image),
-                  [&map_image](int t, double* out) { map_image.read_volume(t, out); }};
-    options.sigma_map = &map_series;
-  }
-  if (!r.mask.empty()) {
-    mask_image = read_mask(r.mask, input, options.mask);
-    options.mask_shape = shape_of(input);
-    options.mask_shape.volumes = 1;
-  }
   options.noise_map = !r.noise_map.empty();
-  for (const std::string& f : mask_image.files) outputs.add_input(f, "mask");
-  for (const std::string& f : input.files) outputs.add_input(f, "input");
-  for (const std::string& f : map_image.files) outputs.add_input(f, "noise level map");
-  outputs.check();
+  Inputs in;
+  read_inputs(r, threads, outputs, in, options);
+  const Image& input = in.input;
   if (std::string p = output_range_problem(input.lo, input.hi, r.datatype, input); !p.empty())
     throw std::runtime_error("output '" + r.output + "': " + p);
 
-  const int units = input.nt * (options.basic_only ? 1 : 2);
-  if (events.started) events.started(input, units);
+  if (events.started) events.started(input, input.nt * (options.basic_only ? 1 : 2));
   RunContext context = given;
   if (events.progress) context.progress = events.progress;
   // Each volume is encoded as it arrives, while later ones are denoised.
@@ -152,30 +187,11 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
         if (m) noise_map->put(offset, m, n);
       },
       context, events.pipeline);
-  const DenoiseReport& report = result.report;
   if (input.nt > 1 && options.sigma.empty() && !options.sigma_map &&
       options.sigma_scope == SigmaScope::volume)
-    result.notes.push_back(level_summary(report));
-  note_limits(options.params, report.params, result.notes);
-
-  outputs.write(r.output, [&](const std::string& temp) {
-    write_image_file(temp, r.output, input, estimate, description(report));
-  });
-  if (noise_map)
-    outputs.write(r.noise_map, [&](const std::string& temp) {
-      write_image_file(temp, r.noise_map, input, *noise_map, "zarvo noise level (std)");
-    });
-  if (!result.sidecar.empty()) {
-    SidecarFacts facts;
-    facts.command_line = r.command_line;
-    facts.noise = options.noise;
-    facts.mask = r.mask;
-    facts.basic_only = options.basic_only;
-    const std::string text = sidecar_json(facts, report);
-    outputs.write(result.sidecar,
-                  [&](const std::string& temp) { write_text_file(temp, result.sidecar, text); });
-  }
-  outputs.commit();
+    result.notes.push_back(level_summary(result.report));
+  note_limits(options.params, result.report.params, result.notes);
+  write_outputs(r, result, input, estimate, noise_map.get(), outputs);
   return result;
 }
 
