@@ -20,7 +20,7 @@ std::string sidecar_json(const SidecarFacts& f, const DenoiseReport& r) {
   j["noise_sigma"] = levels;
   const SigmaSource source = r.volumes.empty() ? SigmaSource::given : r.volumes.front().source;
   j["sigma_source"] = sigma_source_name(source);
-  j["sigma_scope"] = r.pooled ? "series" : "volume";
+  j["sigma_scope"] = sigma_scope_name(r.pooled ? SigmaScope::series : SigmaScope::volume);
   j["mask"] = f.mask.empty() ? nlohmann::json(nullptr) : nlohmann::json(f.mask);
   nlohmann::ordered_json parameters;
   for (const OptionDecl& o : option_table()) {

@@ -347,9 +347,7 @@ PYBIND11_MODULE(_core, m) {
   });
   m.def("datatypes", [] {
     std::vector<std::string> names;
-    for (auto t : {zarvo::cli::DataType::float32, zarvo::cli::DataType::float64,
-                   zarvo::cli::DataType::int16, zarvo::cli::DataType::uint16,
-                   zarvo::cli::DataType::int32, zarvo::cli::DataType::uint8})
+    for (zarvo::cli::DataType t : zarvo::cli::datatypes())
       names.push_back(zarvo::cli::datatype_name(t));
     return py::make_tuple(names, zarvo::cli::datatype_name(zarvo::cli::FileRequest().datatype));
   });
