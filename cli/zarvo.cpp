@@ -114,6 +114,7 @@ struct Common {
   const zarvo::OptionDecl& threads_decl = *zarvo::find_option("threads");
   std::string threads;
   bool any_quiet = false, any_force = false;
+  bool quiet_first = false, force_first = false;  // given before the subcommand
 
   void add(CLI::App* sub, bool& quiet, bool& force, const char* quiet_help,
            const char* force_help) {
@@ -179,6 +180,8 @@ int run(const DenoiseCli& d, const Common& common, zc::DemoOptions& demo, CLI::A
     const int threads = common.thread_count();
     if (*d.app) {
       zc::DenoiseCommand c = d.command;
+      c.quiet = c.quiet || common.quiet_first;
+      c.force = c.force || common.force_first;
       c.mask = d.engine.file("mask");
       c.sigma_map = d.engine.file("sigma_map");
       c.noise_map = d.engine.file("noise_map");
@@ -187,6 +190,7 @@ int run(const DenoiseCli& d, const Common& common, zc::DemoOptions& demo, CLI::A
       zc::run_denoise(c);
     } else if (*demo_cmd) {
       demo.threads = threads;
+      demo.quiet = demo.quiet || common.quiet_first;
       zc::run_demo(demo);
     } else if (*profiles_cmd) {
       std::fputs(zarvo::profile_table(), stdout);
@@ -227,6 +231,8 @@ int main(int argc, char** argv) {
   // every subcommand's --help).
   Common common;
   app.add_option("--threads", common.threads, help_of(common.threads_decl))->type_name("N");
+  app.add_flag("--quiet", common.quiet_first, "as the subcommand's --quiet");
+  app.add_flag("--force", common.force_first, "as the subcommand's --force");
 
   DenoiseCli denoise;
   declare_denoise(app, common, denoise);

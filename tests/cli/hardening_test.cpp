@@ -300,6 +300,9 @@ TEST_F(Hardening, ThreadsAndCommonOptionsAfterTheSubcommand) {
   EXPECT_EQ(r.err, "");
   r = zarvo("--threads 0 denoise " + path("in.nii") + " " + path("b.nii") + " --quiet");
   EXPECT_EQ(r.status, 0) << r.err;
+  r = zarvo("--quiet --force denoise " + path("in.nii") + " " + path("b.nii"));  // before it too
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
   EXPECT_EQ(zc::read_image(path("a.nii"), "a").volume(0),
             zc::read_image(path("b.nii"), "b").volume(0));  // threads do not change results
   r = zarvo("denoise " + path("in.nii") + " " + path("c.nii") + " --threads many");
