@@ -290,7 +290,6 @@ void check_option(const OptionDecl& o, const OptionValue& v) {
       const bool two = o.choices.size() == 2;
       throw OptionError(name, "'" + *t + "' is " + (two ? "neither " : "none of ") +
                                   choices_text(o.choices, two ? " nor " : " or "));
-      return;
     }
     case OptionKind::levels:
       check_levels(o, v);
