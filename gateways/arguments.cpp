@@ -80,16 +80,26 @@ void check_noise(const mxArray* a, const host::Volume& v, NoiseArgument kind) {
 // then reads the volume, the matrices, the geometry and the transforms; the
 // depth check comes last.
 // The walk's threads: the argument after the last one when given (0: every
-// core), else every core. Results do not depend on it.
+// core), else the engine's default; the engine's policy clamps them. Results
+// do not depend on it.
 void read_threads(StageArguments& a, int nrhs, const mxArray* prhs[], int count) {
-  a.context.threads = 0;
+  char label[32];
+  std::snprintf(label, sizeof label, "%d (threads)", count + 1);
+  int requested = zarvo::threads_not_given;
   if (nrhs > count) {
-    char label[32];
-    std::snprintf(label, sizeof label, "%d (threads)", count + 1);
-    a.context.threads = host::truncated_scalar(prhs[count], label);
-    if (a.context.threads < 0)
-      mexErrMsgIdAndTxt("zarvo:threads", "Argument %s must be 0 (every core) or more.", label);
+    requested = host::truncated_scalar(prhs[count], label);
+    if (requested < 0 || requested > zarvo::max_threads)
+      mexErrMsgIdAndTxt("zarvo:threads", "Argument %s must be from 0 (every core) to %d.", label,
+                        zarvo::max_threads);
   }
+  static char problem[256];
+  problem[0] = '\0';
+  try {
+    a.context.threads = zarvo::choose_threads(requested).threads;
+  } catch (const zarvo::Error& e) {  // a bad $ZARVO_THREADS
+    std::snprintf(problem, sizeof problem, "%s", e.what());
+  }
+  if (problem[0]) mexErrMsgIdAndTxt("zarvo:threads", "%s", problem);
 }
 
 void finish_reading(StageArguments& a, const mxArray* prhs[], int first) {

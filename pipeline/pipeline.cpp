@@ -145,7 +145,7 @@ namespace {
 double level_of(const level::LevelEstimate& e, const std::string& what) {
   if (e.ok) return e.sigma;
   throw Error("the noise level cannot be estimated from " + what + " (" + e.problem +
-              "); give it (--sigma)");
+              "); give the noise level");
 }
 
 }  // namespace
@@ -399,7 +399,7 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
 }  // namespace
 
 DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const VolumeSink& sink,
-                      const RunContext& context, const PipelineEvents& events) {
+                      const RunContext& given, const PipelineEvents& events) {
   const Shape& s = input.shape;
   check(s, o);
   DenoiseReport report;
@@ -409,6 +409,13 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
   if (p.depth > s.slices) p.depth = s.slices;
   if (p.cube > s.rows) p.cube = s.rows;
   if (p.cube > s.cols) p.cube = s.cols;
+  // The thread count, once the work is known.
+  prepare_engine();
+  RunContext context = given;
+  const ThreadChoice threads =
+      choose_threads(given.threads, reference_cubes(s.rows, s.cols, s.slices, p));
+  context.threads = threads.threads;
+  if (!threads.note.empty() && events.note) events.note(threads.note);
   const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
   const Matrices matrices(p);
   const stages::Transforms transforms = matrices.transforms();

@@ -151,27 +151,6 @@ TEST(NoiseLevel, EstimatesGaussianAndRicianLevelsOnAHead) {
   EXPECT_EQ(zl::estimate_noise_level(plane.data(), 1, 200, 1, zarvo::Noise::gaussian), 0.0);
 }
 
-TEST(SigmaText, NumbersOnlyAndPositive) {
-  EXPECT_DOUBLE_EQ(zc::parse_sigma("12.5"), 12.5);
-  EXPECT_DOUBLE_EQ(zc::parse_sigma("1e3"), 1000.0);
-  for (const char* bad : {"abc", "", "12x", "nan", "inf"}) {
-    try {
-      zc::parse_sigma(bad);
-      FAIL() << bad;
-    } catch (const std::runtime_error& e) {
-      EXPECT_NE(std::string(e.what()).find("not a number"), std::string::npos) << e.what();
-    }
-  }
-  for (const char* bad : {"0", "-1", "-0.0"}) {
-    try {
-      zc::parse_sigma(bad);
-      FAIL() << bad;
-    } catch (const std::runtime_error& e) {
-      EXPECT_NE(std::string(e.what()).find("must be > 0"), std::string::npos) << e.what();
-    }
-  }
-}
-
 TEST(Nifti, ScalingIsAppliedOnReadAndIntegerOutputsFillTheirRange) {
   const std::string dir = temp_dir();
   // An int16 file with scl_slope 0.5 and scl_inter -3.
