@@ -35,6 +35,9 @@ constexpr double kPatchBudget = 3e9;
 // Fewer usable foreground patches than this and the median is left to all
 // usable patches; fewer foreground voxels than this and no pair is compared.
 constexpr std::size_t kMinPatches = 10;
+// A level below this fraction of the intensity is rounding, not noise (the
+// floats alone leave about 6e-8).
+constexpr double kNoiseFree = 1e-6;
 constexpr std::size_t kMinVoxels = 100;
 // Volume pairs screened on a small sample, the most alike measured on the
 // whole foreground.
@@ -171,11 +174,15 @@ PatchLevel measure(const Series& s, const PatchGrid& g, int i0, int i1, int i2, 
   const std::size_t n = voxels.size();
   w.a.resize(n * static_cast<std::size_t>(M));
   w.means.assign(static_cast<std::size_t>(M), 0.0);
+  double power = 0;
   for (int t = 0; t < M; ++t) {
     const float* v = s.volume(t);
     double* col = w.a.data() + n * static_cast<std::size_t>(t);
     double sum = 0;
-    for (std::size_t j = 0; j < n; ++j) sum += col[j] = v[voxels[j]];
+    for (std::size_t j = 0; j < n; ++j) {
+      sum += col[j] = v[voxels[j]];
+      power += col[j] * col[j];
+    }
     const double mean = sum / static_cast<double>(n);
     for (std::size_t j = 0; j < n; ++j) col[j] -= mean;
     w.means[static_cast<std::size_t>(t)] = mean;
@@ -205,7 +212,8 @@ PatchLevel measure(const Series& s, const PatchGrid& g, int i0, int i1, int i2, 
     largest[static_cast<std::size_t>(k)] =
         std::max(0.0, w.eigen[static_cast<std::size_t>(order - 1 - k)]) / samples;
   const Spectrum sp = noise_spectrum(largest.data(), count, samples);
-  if (!(sp.variance > 0)) return p;
+  power /= static_cast<double>(n) * M;
+  if (!(sp.variance > kNoiseFree * kNoiseFree * power)) return p;
   p.signal = sp.signal;
   p.usable = true;
   if (!rician) {

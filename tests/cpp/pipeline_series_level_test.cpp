@@ -314,3 +314,118 @@ TEST(SeriesLevelEstimate, TwoVolumes) {
               level.difference_sigma);
   EXPECT_NEAR(level.sigma, 6.0, 0.6);
 }
+
+TEST(SeriesLevelEstimate, ThreadCountAndScaleDoNotChangeTheLevel) {
+  Sim sim = diffusion(32, 32, 20, 12);
+  add_noise(sim, Noise::rician, 6.0, 21);
+  const zarvo::SeriesLevel one = zarvo::estimate_series_sigma(sim.input(), Noise::rician, nullptr, 1);
+  const zarvo::SeriesLevel three = zarvo::estimate_series_sigma(sim.input(), Noise::rician, nullptr, 3);
+  EXPECT_EQ(one.sigma, three.sigma);
+  EXPECT_EQ(one.difference_sigma, three.difference_sigma);
+  EXPECT_EQ(one.patches, three.patches);
+  const std::vector<double> map1 = zarvo::estimate_series_sigma_map(sim.input(), Noise::rician, nullptr, 1);
+  const std::vector<double> map3 = zarvo::estimate_series_sigma_map(sim.input(), Noise::rician, nullptr, 3);
+  EXPECT_EQ(map1, map3);
+
+  for (double& v : sim.noisy) v *= 16;  // a power of two: the floats scale exactly
+  const zarvo::SeriesLevel scaled = zarvo::estimate_series_sigma(sim.input(), Noise::rician, nullptr, 2);
+  EXPECT_NEAR(scaled.sigma, 16 * one.sigma, 1e-6 * scaled.sigma);
+}
+
+TEST(SeriesLevelEstimate, MaskChoosesWhereTheLevelIsMeasured) {
+  // Level 3 in the first half of the rows, 9 in the second; a mask over the
+  // first half finds 3, one over the second half 9.
+  Sim sim = functional(40, 40, 20, 30);
+  std::vector<double> level(sim.voxels());
+  std::vector<unsigned char> low(sim.voxels()), high(sim.voxels());
+  for (std::size_t i = 0; i < level.size(); ++i) {
+    const bool first = static_cast<int>(i % 40) < 20;
+    level[i] = first ? 3.0 : 9.0;
+    low[i] = first;
+    high[i] = !first;
+  }
+  add_noise(sim, Noise::gaussian, level, 4);
+  const double a = zarvo::estimate_series_sigma(sim.input(), Noise::gaussian, low.data()).sigma;
+  const double b = zarvo::estimate_series_sigma(sim.input(), Noise::gaussian, high.data()).sigma;
+  EXPECT_NEAR(a, 3.0, 0.3);
+  EXPECT_NEAR(b, 9.0, 0.9);
+}
+
+TEST(SeriesLevelEstimate, RefusesWhatHasNoLevel) {
+  Sim sim = functional(16, 16, 8, 1);
+  add_noise(sim, Noise::gaussian, 2.0, 1);
+  EXPECT_THROW(zarvo::estimate_series_sigma(sim.input(), Noise::gaussian), zarvo::Error);
+
+  Sim flat = functional(16, 16, 8, 4);
+  flat.noisy = flat.clean;  // noise-free and unchanging: no level
+  for (std::size_t i = 0; i < flat.voxels(); ++i)
+    for (int t = 0; t < 4; ++t) flat.noisy[i + flat.voxels() * t] = flat.clean[i];
+  EXPECT_THROW(zarvo::estimate_series_sigma(flat.input(), Noise::gaussian), zarvo::Error);
+  std::fill(flat.noisy.begin(), flat.noisy.end(), 0.0);
+  EXPECT_THROW(zarvo::estimate_series_sigma_map(flat.input(), Noise::gaussian), zarvo::Error);
+
+  Sim bad = functional(16, 16, 8, 3);
+  add_noise(bad, Noise::gaussian, 2.0, 1);
+  bad.noisy[bad.voxels() * 2 + 5] = std::nan("");
+  EXPECT_THROW(zarvo::estimate_series_sigma(bad.input(), Noise::gaussian), zarvo::InputError);
+}
+
+// ---------------------------------------------------------------------------
+// The level map.
+
+// Relative error of the map against the true field over the head, and the
+// largest departure of a step between neighbouring voxels from the true
+// field's, relative to the level.
+struct MapError {
+  double median = 0, worst = 0, step = 0;
+};
+MapError compare(const Sim& sim, const std::vector<double>& map, const std::vector<double>& truth) {
+  MapError e;
+  std::vector<double> rel;
+  const zarvo::Shape& s = sim.shape;
+  for (std::size_t i = 0; i < map.size(); ++i) {
+    if (sim.clean[i] <= 0) continue;
+    const double r = std::abs(map[i] - truth[i]) / truth[i];
+    rel.push_back(r);
+    e.worst = std::max(e.worst, r);
+    const int row = static_cast<int>(i % s.rows);
+    for (std::size_t next : {i + 1, i + static_cast<std::size_t>(s.rows)}) {
+      if (next >= map.size() || (next == i + 1 && row + 1 == s.rows)) continue;
+      const double step = (map[next] - map[i]) - (truth[next] - truth[i]);
+      e.step = std::max(e.step, std::abs(step) / truth[i]);
+    }
+  }
+  std::nth_element(rel.begin(), rel.begin() + rel.size() / 2, rel.end());
+  e.median = rel[rel.size() / 2];
+  return e;
+}
+
+TEST(SeriesLevelMap, FollowsALevelThatVariesInSpace) {
+  // From 0.6 to 1.4 times the mean level across the rows.
+  Sim sim = diffusion(48, 48, 24, 30);
+  for (const Case& c : {Case{"gaussian", Noise::gaussian, 5.0}, Case{"rician", Noise::rician, 8.0}}) {
+    const std::vector<double> truth = level_field(sim.shape, c.sigma, 0.8);
+    add_noise(sim, c.noise, truth, 13);
+    const std::vector<double> map = zarvo::estimate_series_sigma_map(sim.input(), c.noise, nullptr, 2);
+    ASSERT_EQ(map.size(), sim.voxels());
+    const MapError e = compare(sim, map, truth);
+    SCOPED_TRACE(c.name);
+    std::printf("%s map: median %.3f worst %.3f step %.4f\n", c.name, e.median, e.worst, e.step);
+    EXPECT_LT(e.median, 0.06);
+    EXPECT_LT(e.worst, 0.25);
+    EXPECT_LT(e.step, 0.02);  // smooth: patch levels alone jump by 5 to 10 %
+  }
+}
+
+TEST(SeriesLevelMap, FillsWhatTheMaskLeavesOut) {
+  Sim sim = functional(32, 32, 16, 20);
+  add_noise(sim, Noise::gaussian, 4.0, 8);
+  std::vector<unsigned char> mask(sim.voxels(), 0);
+  for (std::size_t i = 0; i < mask.size(); ++i) mask[i] = static_cast<int>(i % 32) < 16;
+  const std::vector<double> map =
+      zarvo::estimate_series_sigma_map(sim.input(), Noise::gaussian, mask.data(), 2);
+  for (std::size_t i = 0; i < map.size(); ++i) {
+    ASSERT_TRUE(std::isfinite(map[i])) << i;
+    ASSERT_NEAR(map[i], 4.0, 0.6) << i;
+  }
+}
