@@ -209,8 +209,7 @@ PatchLevel measure(const Series& s, const PatchGrid& g, int i0, int i1, int i2, 
 
   std::vector<double> largest(static_cast<std::size_t>(count));
   for (int k = 0; k < count; ++k)
-    largest[static_cast<std::size_t>(k)] =
-        std::max(0.0, w.eigen[static_cast<std::size_t>(order - 1 - k)]) / samples;
+    largest[static_cast<std::size_t>(k)] = std::max(0.0, w.eigen[static_cast<std::size_t>(order - 1 - k)]);
   const Spectrum sp = noise_spectrum(largest.data(), count, samples);
   power /= static_cast<double>(n) * M;
   if (!(sp.variance > kNoiseFree * kNoiseFree * power)) return p;
@@ -289,16 +288,19 @@ Spectrum noise_spectrum(const double* eigenvalues, int count, int samples) {
     tail[static_cast<std::size_t>(k)] = tail[static_cast<std::size_t>(k) + 1] + eigenvalues[k];
   const double smallest = eigenvalues[count - 1];
   for (int p = 0; p < count; ++p) {
-    const int rest = count - p;
-    const double mean = tail[static_cast<std::size_t>(p)] / rest;
-    const double gamma = static_cast<double>(rest) / samples;
-    if (eigenvalues[p] - smallest <= 4 * std::sqrt(gamma) * mean) {
-      out.variance = mean;
+    // Past p signal components the residue is white noise in a
+    // (count - p) x (samples - p) matrix: its eigenvalues sum to
+    // sigma^2 (count - p) (samples - p) and spread over
+    // 4 sigma^2 sqrt((count - p) (samples - p)).
+    const double rest = count - p, dof = std::max(samples - p, 1);
+    const double variance = tail[static_cast<std::size_t>(p)] / (rest * dof);
+    if (eigenvalues[p] - smallest <= 4 * std::sqrt(rest * dof) * variance) {
+      out.variance = variance;
       out.signal = p;
       return out;
     }
   }
-  out.variance = smallest;
+  out.variance = smallest / std::max(samples - count + 1, 1);
   out.signal = count - 1;
   return out;
 }

@@ -32,11 +32,11 @@ struct Series {
 Series load(const SeriesInput& input);
 
 // The noise variance of a patch from the eigenvalues of its centred Gram
-// matrix, largest first: `count` eigenvalues already divided by `samples`
-// (the larger of the volume count and the patch's degrees of freedom).
-// The smallest number of signal components for which the rest spread no
-// wider than white noise of their mean variance would; that mean is the
-// variance.
+// matrix, largest first: the `count` eigenvalues that can be nonzero, of a
+// matrix whose other side has `samples` degrees of freedom. The smallest
+// number of signal components for which the rest spread no wider than white
+// noise of their variance would (the Marchenko-Pastur law of the remaining
+// (count - p) x (samples - p) matrix); that variance is the level's square.
 struct Spectrum {
   double variance = 0;
   int signal = 0;  // components taken as signal
