@@ -102,7 +102,7 @@ struct RicianTable {
 
 // Per-thread room for one patch's matrices and LAPACK's workspace.
 struct Workspace {
-  std::vector<double> a, gram, eigen, work, projections, means;
+  std::vector<double> a, gram, eigen, work, projections, means, low;
   std::vector<blas_int> iwork;
   blas_int sized = -1;
   bool vectors = false;
@@ -222,7 +222,8 @@ PatchLevel measure(const Series& s, const PatchGrid& g, int i0, int i1, int i2, 
 
   // The patch's low-rank part: its means plus its projection on the signal
   // components.
-  std::vector<double> low(n * static_cast<std::size_t>(M));
+  std::vector<double>& low = w.low;
+  low.resize(n * static_cast<std::size_t>(M));
   for (int t = 0; t < M; ++t)
     for (std::size_t j = 0; j < n; ++j)
       low[j + n * static_cast<std::size_t>(t)] = w.means[static_cast<std::size_t>(t)];
@@ -321,20 +322,33 @@ double rician_amplitude(double mean) { return RicianTable::get().amplitude(mean)
 
 double rician_level(double variance, const std::vector<double>& means) {
   if (!(variance > 0) || means.empty()) return std::sqrt(std::max(variance, 0.0));
-  // variance = sigma^2 * mean(xi(theta)), with theta from means / sigma: a
-  // fixed point that rises monotonically from sigma^2 = variance.
+  // variance = sigma^2 * mean(xi(theta)), with theta from means / sigma: the
+  // root of g(sigma) = F(sigma) - sigma, F(sigma) = sqrt(variance /
+  // mean(xi)), between sqrt(variance) and sqrt(variance / xi(0)); secant
+  // steps, a plain F step wherever the secant would leave that bracket.
   const RicianTable& table = RicianTable::get();
-  double sigma = std::sqrt(variance);
-  for (int iteration = 0; iteration < 30; ++iteration) {
+  const double low = std::sqrt(variance), high = std::sqrt(variance / (2 - kPi / 2));
+  auto F = [&](double sigma) {
     double sum = 0;
     const double inverse = 1 / sigma;
     for (double m : means) sum += table.at(table.xi_of_mean, std::max(0.0, m * inverse));
-    const double next = std::sqrt(variance / (sum / static_cast<double>(means.size())));
-    const bool settled = std::abs(next - sigma) <= 1e-5 * sigma;
-    sigma = next;
-    if (settled) break;
+    return std::sqrt(variance / (sum / static_cast<double>(means.size())));
+  };
+  double a = low, ga = F(a) - a;
+  double b = a + ga, gb = 0;
+  for (int iteration = 0; iteration < 30; ++iteration) {
+    if (std::abs(b - a) <= 1e-6 * b) break;
+    gb = F(b) - b;
+    double next = b + gb;  // the plain step
+    if (gb != ga) {
+      const double secant = b - gb * (b - a) / (gb - ga);
+      if (secant >= low && secant <= high) next = secant;
+    }
+    a = b;
+    ga = gb;
+    b = std::clamp(next, low, high);
   }
-  return sigma;
+  return b;
 }
 
 PatchGrid patch_grid(const Series& s, int stride) {
