@@ -47,6 +47,9 @@ constexpr int kPairWindow = 32;  // long series: pairs at most this far apart
 // Magnitude pairs compare only voxels above this many times the level, where
 // the magnitude's spread is within 2 % of the level's.
 constexpr double kRicianFloor = 5;
+// Volumes whose foreground sums to at least this fraction of the brightest
+// volume's may repeat it.
+constexpr double kRepeatBrightness = 0.8;
 
 double median_of(std::vector<double> v) {
   if (v.empty()) return 0;
@@ -471,17 +474,33 @@ double difference_level(const Series& s, const std::vector<unsigned char>& fg, d
   for (std::size_t i = 0; i < fg.size(); ++i)
     if (fg[i]) all.push_back(i);
   if (all.size() < kMinVoxels || s.volumes < 2) return 0;
-  const std::vector<std::size_t> sample = every_kth(all, kSampleVoxels),
-                                 screen = every_kth(all, kScreenVoxels);
+  // Pairs are chosen on one half of the voxels and measured on the other,
+  // so that the choice of the lowest does not bias the level low.
+  std::vector<std::size_t> halves[2];
+  for (std::size_t k = 0; k < all.size(); ++k) halves[k % 2].push_back(all[k]);
+  const std::vector<std::size_t> sample = every_kth(halves[0], kSampleVoxels),
+                                 screen = every_kth(halves[1], kScreenVoxels);
   struct Pair {
     double level;
     int a, b;
   };
   std::vector<Pair> pairs;
   std::vector<double> d;
+  // Only volumes about as bright as the brightest can repeat one another:
+  // the b0 volumes of a diffusion series, every volume of a functional one.
+  // (Two diffusion-weighted volumes of close directions are alike too, but
+  // their low magnitude makes the difference too small.)
+  std::vector<double> brightness(static_cast<std::size_t>(s.volumes), 0.0);
+  for (int t = 0; t < s.volumes; ++t)
+    for (std::size_t i : screen) brightness[static_cast<std::size_t>(t)] += s.volume(t)[i];
+  const double brightest = *std::max_element(brightness.begin(), brightness.end());
+  std::vector<int> bright;
+  for (int t = 0; t < s.volumes; ++t)
+    if (brightness[static_cast<std::size_t>(t)] >= kRepeatBrightness * brightest) bright.push_back(t);
   const int window = s.volumes <= 2 * kPairWindow ? s.volumes : kPairWindow;
-  for (int a = 0; a < s.volumes; ++a)
-    for (int b = a + 1; b < s.volumes && b - a <= window; ++b) {
+  for (std::size_t ia = 0; ia < bright.size(); ++ia)
+    for (std::size_t ib = ia + 1; ib < bright.size() && bright[ib] - bright[ia] <= window; ++ib) {
+      const int a = bright[ia], b = bright[ib];
       const double level = pair_level(s, a, b, screen, floor, screen.size() / 4, d);
       if (level > 0) pairs.push_back({level, a, b});
     }

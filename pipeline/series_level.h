@@ -81,7 +81,8 @@ std::vector<PatchLevel> patch_levels(const Series& series, const PatchGrid& grid
 // (98th percentile) of the means, not 0 in every volume, inside the mask.
 std::vector<unsigned char> foreground(const Series& series, const unsigned char* mask);
 
-// The level from the most alike pair of volumes: the robust spread of one
+// The level from the most alike pair of volumes among those about as bright
+// as the brightest (the ones that may repeat it): the robust spread of one
 // minus the other (scaled to it) over the foreground, divided by the noise's
 // gain, over the voxels where the pair's mean exceeds `floor`. An upper bound
 // where no two volumes repeat (the difference then carries anatomy too); 0

@@ -154,7 +154,8 @@ std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, Sigma
 // the Marchenko-Pastur law, the anatomy takes a few large ones), in the
 // foreground (temporal mean above a fifth of its 98th percentile) and inside
 // `mask` (one byte per voxel of one volume, nonzero inside) when one is
-// given. Checked against the difference of the most alike pair of volumes:
+// given. Checked against the difference of the most alike pair of volumes
+// (among those about as bright as the brightest, such as the b0 volumes):
 // that bounds the level from above (it carries anatomy unless the volumes
 // repeat), and replaces the spectrum's level when that is more than 10 %
 // higher. Rician: the Gaussian level of the underlying complex noise (the
