@@ -164,13 +164,14 @@ PatchLevel measure(const Series& s, const PatchGrid& g, int i0, int i1, int i2, 
   p.row = r0 + g.extent[0] / 2;
   p.col = c0 + g.extent[1] / 2;
   p.slice = z0 + g.extent[2] / 2;
+  if (!inside(mask, geo.at(p.row, p.col, p.slice))) return p;
 
   std::vector<std::size_t> voxels;
   for (int z = z0; z < z0 + g.extent[2]; ++z)
     for (int c = c0; c < c0 + g.extent[1]; ++c)
       for (int r = r0; r < r0 + g.extent[0]; ++r) {
         const std::size_t i = geo.at(r, c, z);
-        if (!inside(mask, i) || empty[i]) return p;
+        if (empty[i]) return p;
         voxels.push_back(i);
       }
   const int N = static_cast<int>(voxels.size()), M = s.volumes;
@@ -514,6 +515,47 @@ double difference_level(const Series& s, const std::vector<unsigned char>& fg, d
   return best;
 }
 
+namespace {
+
+// Grid points without a level (negative) take the mean of their neighbours
+// that have one, ring after ring outwards from the measured ones.
+void fill_outwards(std::vector<double>& level, int n0, int n1, int n2) {
+  auto at = [&](int i, int j, int k) {
+    return static_cast<std::size_t>(i) +
+           static_cast<std::size_t>(n0) * (static_cast<std::size_t>(j) +
+                                           static_cast<std::size_t>(n1) * static_cast<std::size_t>(k));
+  };
+  for (bool changed = true; changed;) {
+    changed = false;
+    std::vector<double> next = level;
+    for (int k = 0; k < n2; ++k)
+      for (int j = 0; j < n1; ++j)
+        for (int i = 0; i < n0; ++i) {
+          if (level[at(i, j, k)] >= 0) continue;
+          double sum = 0;
+          int count = 0;
+          for (int dk = -1; dk <= 1; ++dk)
+            for (int dj = -1; dj <= 1; ++dj)
+              for (int di = -1; di <= 1; ++di) {
+                const int a = i + di, b = j + dj, c = k + dk;
+                if (a < 0 || b < 0 || c < 0 || a >= n0 || b >= n1 || c >= n2) continue;
+                const double v = level[at(a, b, c)];
+                if (v >= 0) {
+                  sum += v;
+                  ++count;
+                }
+              }
+          if (count) {
+            next[at(i, j, k)] = sum / count;
+            changed = true;
+          }
+        }
+    level.swap(next);
+  }
+}
+
+}  // namespace
+
 std::vector<double> smooth_map(const Series& s, const PatchGrid& g,
                                const std::vector<PatchLevel>& patches) {
   const int n0 = static_cast<int>(g.starts[0].size()), n1 = static_cast<int>(g.starts[1].size()),
@@ -547,15 +589,15 @@ std::vector<double> smooth_map(const Series& s, const PatchGrid& g,
     if (weight[c] > 0) usable.push_back(value[c]);
   if (usable.empty())
     throw Error("the noise level map cannot be estimated: no patch of the series carries noise");
-  const double fallback = median_of(usable);
 
-  // Gaussian weights over 1.5 grid steps, axis by axis, on value x weight and
-  // on weight alike, so that grid points without a level take their
-  // neighbours'.
+  // Gaussian weights over 0.7 grid steps, axis by axis, on value x weight and
+  // on weight alike. The patch levels are precise (thousands of degrees of
+  // freedom each) and the median has removed those that anatomy spoilt, so
+  // wider weights would only flatten the peaks of the level.
   for (std::size_t c = 0; c < cells; ++c) value[c] *= weight[c];
-  constexpr int radius = 3;
+  constexpr int radius = 2;
   std::array<double, 2 * radius + 1> kernel{};
-  for (int d = -radius; d <= radius; ++d) kernel[d + radius] = std::exp(-d * d / (2 * 1.5 * 1.5));
+  for (int d = -radius; d <= radius; ++d) kernel[d + radius] = std::exp(-d * d / (2 * 0.7 * 0.7));
   const int dims[3] = {n0, n1, n2};
   for (int axis = 0; axis < 3; ++axis) {
     std::vector<double> v2(cells, 0.0), w2(cells, 0.0);
@@ -580,7 +622,8 @@ std::vector<double> smooth_map(const Series& s, const PatchGrid& g,
   }
   std::vector<double> level(cells);
   for (std::size_t c = 0; c < cells; ++c)
-    level[c] = weight[c] > 1e-3 ? value[c] / weight[c] : fallback;
+    level[c] = weight[c] > 1e-3 ? value[c] / weight[c] : -1;
+  fill_outwards(level, n0, n1, n2);
 
   // Trilinear between patch centres, constant beyond the outer ones.
   struct Step {

@@ -58,7 +58,7 @@ double rician_amplitude(double mean);
 double rician_level(double variance, const std::vector<double>& means);
 
 // The level of every patch on a grid over the volume. A patch is usable when
-// it lies wholly inside the mask (when one is given) and none of its voxels
+// its centre lies inside the mask (when one is given) and none of its voxels
 // is 0 in every volume (masked or zero-filled background carries no noise).
 struct PatchLevel {
   int row = 0, col = 0, slice = 0;  // centre voxel
@@ -90,9 +90,9 @@ std::vector<unsigned char> foreground(const Series& series, const unsigned char*
 double difference_level(const Series& series, const std::vector<unsigned char>& fg, double floor);
 
 // One smooth level per voxel from the patch levels: a 3 x 3 x 3 median over
-// the usable patches of the grid, a Gaussian-weighted mean that also fills
-// the grid points without one, and trilinear interpolation between the
-// patch centres.
+// the usable patches of the grid, a narrow Gaussian-weighted mean, the grid
+// points still without a level filled outwards from their neighbours, and
+// trilinear interpolation between the patch centres.
 std::vector<double> smooth_map(const Series& series, const PatchGrid& grid,
                                const std::vector<PatchLevel>& patches);
 

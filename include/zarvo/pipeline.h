@@ -176,10 +176,11 @@ SeriesLevel estimate_series_sigma(const SeriesInput& input, Noise noise,
 
 // The level as it varies in space (parallel imaging): one smooth 3-D map of
 // the volume's shape (packed column-major), from the same patch levels on a
-// grid, a 3 x 3 x 3 median of neighbouring patches, Gaussian smoothing over
-// about 1.5 patch spacings (which also fills the patches outside `mask` or
-// without noise) and trilinear interpolation. Takes the place of a given
-// level map (DenoiseOptions::sigma_map).
+// grid, a 3 x 3 x 3 median of neighbouring patches, light Gaussian smoothing
+// (0.7 patch spacings), the points without a usable patch (outside `mask`,
+// no noise) filled outwards from their neighbours, and trilinear
+// interpolation. Takes the place of a given level map
+// (DenoiseOptions::sigma_map).
 std::vector<double> estimate_series_sigma_map(const SeriesInput& input, Noise noise,
                                               const unsigned char* mask = nullptr,
                                               int threads = 1);
