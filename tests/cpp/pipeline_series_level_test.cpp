@@ -437,3 +437,21 @@ TEST(SeriesLevelMap, FillsWhatTheMaskLeavesOut) {
     ASSERT_NEAR(map[i], 4.0, 0.6) << i;
   }
 }
+
+TEST(SeriesLevelEstimate, SlicesAndSmallVolumes) {
+  // One slice (patches widen in plane), and a volume smaller than a patch
+  // along its rows.
+  for (const zarvo::Shape& s : {shape_of(64, 64, 1, 20), shape_of(4, 40, 30, 20)}) {
+    Sim sim = functional(s.rows, s.cols, s.slices, s.volumes);
+    std::fill(sim.clean.begin(), sim.clean.end(), 0.0);
+    for (std::size_t k = 0; k < sim.clean.size(); ++k)  // no background: all head
+      sim.clean[k] = 200 + 50 * std::sin(static_cast<double>(k % sim.voxels()) / 7.0);
+    add_noise(sim, Noise::gaussian, 5.0, 17);
+    const zarvo::SeriesLevel level = zarvo::estimate_series_sigma(sim.input(), Noise::gaussian);
+    SCOPED_TRACE(s.rows);
+    EXPECT_NEAR(level.sigma, 5.0, 0.5);
+    const std::vector<double> map = zarvo::estimate_series_sigma_map(sim.input(), Noise::gaussian);
+    EXPECT_NEAR(*std::min_element(map.begin(), map.end()), 5.0, 0.75);
+    EXPECT_NEAR(*std::max_element(map.begin(), map.end()), 5.0, 0.75);
+  }
+}
