@@ -51,7 +51,9 @@ constexpr double kRicianFloor = 5;
 // volume's may repeat it.
 constexpr double kRepeatBrightness = 0.8;
 
-double median_of(std::vector<double> v) {
+}  // namespace
+
+double median(std::vector<double> v) {
   if (v.empty()) return 0;
   const std::size_t h = v.size() / 2;
   std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(h), v.end());
@@ -60,6 +62,8 @@ double median_of(std::vector<double> v) {
   const double lower = *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(h));
   return 0.5 * (lower + upper);
 }
+
+namespace {
 
 // The Rician moments on a grid of amplitudes; past its end the magnitude is
 // Gaussian to within 1e-3 of the variance. Also the variance factor as a
@@ -255,8 +259,6 @@ PatchLevel measure(const Series& s, const PatchGrid& g, int i0, int i1, int i2, 
   return p;
 }
 
-int axis_size(const Series& s, int a) { return a == 0 ? s.rows : a == 1 ? s.cols : s.slices; }
-
 }  // namespace
 
 Series load(const SeriesInput& input) {
@@ -358,7 +360,7 @@ double rician_level(double variance, const std::vector<double>& means) {
 PatchGrid patch_grid(const Series& s, int stride) {
   PatchGrid g;
   const int k = s.volumes < kLargeSeries ? 5 : 3;
-  for (int a = 0; a < 3; ++a) g.extent[a] = std::min(k, axis_size(s, a));
+  for (int a = 0; a < 3; ++a) g.extent[a] = std::min(k, s.size(a));
   // Thin volumes (a few slices): wider in plane, for enough voxels per patch.
   while (g.extent[0] * g.extent[1] * g.extent[2] < k * k * k &&
          (g.extent[0] < s.rows || g.extent[1] < s.cols)) {
@@ -367,7 +369,7 @@ PatchGrid patch_grid(const Series& s, int stride) {
   }
   stride = std::max(stride, 1);
   for (int a = 0; a < 3; ++a) {
-    const int last = axis_size(s, a) - g.extent[a];
+    const int last = s.size(a) - g.extent[a];
     for (int p = 0; p <= last; p += stride) g.starts[a].push_back(p);
     if (g.starts[a].back() != last) g.starts[a].push_back(last);
   }
@@ -383,7 +385,7 @@ int patch_stride(const Series& s, int finest) {
   for (int stride = std::max(finest, 1);; ++stride) {
     double patches = 1;
     for (int a = 0; a < 3; ++a)
-      patches *= (axis_size(s, a) - g.extent[a]) / stride + 2;
+      patches *= (s.size(a) - g.extent[a]) / stride + 2;
     if (patches * cost <= kPatchBudget || stride >= largest) return stride;
   }
 }
@@ -456,9 +458,9 @@ double pair_level(const Series& s, int a, int b, const std::vector<std::size_t>&
   d.clear();
   for (std::size_t i : voxels)
     if (x[i] + y[i] > 2 * floor) d.push_back(x[i] - scale * y[i]);
-  const double centre = median_of(d);
+  const double centre = median(d);
   for (double& v : d) v = std::abs(v - centre);
-  return median_of(d) / kMadScale / std::sqrt(1 + scale * scale);
+  return median(d) / kMadScale / std::sqrt(1 + scale * scale);
 }
 
 std::vector<std::size_t> every_kth(const std::vector<std::size_t>& v, std::size_t at_most) {
@@ -515,161 +517,6 @@ double difference_level(const Series& s, const std::vector<unsigned char>& fg, d
   return best;
 }
 
-namespace {
-
-// Grid points without a level (negative) take the mean of their neighbours
-// that have one, ring after ring outwards from the measured ones.
-void fill_outwards(std::vector<double>& level, int n0, int n1, int n2) {
-  auto at = [&](int i, int j, int k) {
-    return static_cast<std::size_t>(i) +
-           static_cast<std::size_t>(n0) * (static_cast<std::size_t>(j) +
-                                           static_cast<std::size_t>(n1) * static_cast<std::size_t>(k));
-  };
-  for (bool changed = true; changed;) {
-    changed = false;
-    std::vector<double> next = level;
-    for (int k = 0; k < n2; ++k)
-      for (int j = 0; j < n1; ++j)
-        for (int i = 0; i < n0; ++i) {
-          if (level[at(i, j, k)] >= 0) continue;
-          double sum = 0;
-          int count = 0;
-          for (int dk = -1; dk <= 1; ++dk)
-            for (int dj = -1; dj <= 1; ++dj)
-              for (int di = -1; di <= 1; ++di) {
-                const int a = i + di, b = j + dj, c = k + dk;
-                if (a < 0 || b < 0 || c < 0 || a >= n0 || b >= n1 || c >= n2) continue;
-                const double v = level[at(a, b, c)];
-                if (v >= 0) {
-                  sum += v;
-                  ++count;
-                }
-              }
-          if (count) {
-            next[at(i, j, k)] = sum / count;
-            changed = true;
-          }
-        }
-    level.swap(next);
-  }
-}
-
-}  // namespace
-
-std::vector<double> smooth_map(const Series& s, const PatchGrid& g,
-                               const std::vector<PatchLevel>& patches) {
-  const int n0 = static_cast<int>(g.starts[0].size()), n1 = static_cast<int>(g.starts[1].size()),
-            n2 = static_cast<int>(g.starts[2].size());
-  auto at = [&](int i, int j, int k) {
-    return static_cast<std::size_t>(i) +
-           static_cast<std::size_t>(n0) * (static_cast<std::size_t>(j) +
-                                           static_cast<std::size_t>(n1) * static_cast<std::size_t>(k));
-  };
-  const std::size_t cells = patches.size();
-  std::vector<double> value(cells, 0.0), weight(cells, 0.0);
-  std::vector<double> near;
-  for (int k = 0; k < n2; ++k)
-    for (int j = 0; j < n1; ++j)
-      for (int i = 0; i < n0; ++i) {
-        if (!patches[at(i, j, k)].usable) continue;
-        near.clear();
-        for (int dk = -1; dk <= 1; ++dk)
-          for (int dj = -1; dj <= 1; ++dj)
-            for (int di = -1; di <= 1; ++di) {
-              const int a = i + di, b = j + dj, c = k + dk;
-              if (a < 0 || b < 0 || c < 0 || a >= n0 || b >= n1 || c >= n2) continue;
-              const PatchLevel& p = patches[at(a, b, c)];
-              if (p.usable) near.push_back(p.sigma);
-            }
-        value[at(i, j, k)] = median_of(near);
-        weight[at(i, j, k)] = 1;
-      }
-  std::vector<double> usable;
-  for (std::size_t c = 0; c < cells; ++c)
-    if (weight[c] > 0) usable.push_back(value[c]);
-  if (usable.empty())
-    throw Error("the noise level map cannot be estimated: no patch of the series carries noise");
-
-  // Gaussian weights over 0.7 grid steps, axis by axis, on value x weight and
-  // on weight alike. The patch levels are precise (thousands of degrees of
-  // freedom each) and the median has removed those that anatomy spoilt, so
-  // wider weights would only flatten the peaks of the level.
-  for (std::size_t c = 0; c < cells; ++c) value[c] *= weight[c];
-  constexpr int radius = 2;
-  std::array<double, 2 * radius + 1> kernel{};
-  for (int d = -radius; d <= radius; ++d) kernel[d + radius] = std::exp(-d * d / (2 * 0.7 * 0.7));
-  const int dims[3] = {n0, n1, n2};
-  for (int axis = 0; axis < 3; ++axis) {
-    std::vector<double> v2(cells, 0.0), w2(cells, 0.0);
-    for (int k = 0; k < n2; ++k)
-      for (int j = 0; j < n1; ++j)
-        for (int i = 0; i < n0; ++i) {
-          int idx[3] = {i, j, k};
-          const int centre = idx[axis];
-          double sv = 0, sw = 0;
-          for (int d = -radius; d <= radius; ++d) {
-            idx[axis] = centre + d;
-            if (idx[axis] < 0 || idx[axis] >= dims[axis]) continue;
-            const std::size_t c = at(idx[0], idx[1], idx[2]);
-            sv += kernel[d + radius] * value[c];
-            sw += kernel[d + radius] * weight[c];
-          }
-          v2[at(i, j, k)] = sv;
-          w2[at(i, j, k)] = sw;
-        }
-    value.swap(v2);
-    weight.swap(w2);
-  }
-  std::vector<double> level(cells);
-  for (std::size_t c = 0; c < cells; ++c)
-    level[c] = weight[c] > 1e-3 ? value[c] / weight[c] : -1;
-  fill_outwards(level, n0, n1, n2);
-
-  // Trilinear between patch centres, constant beyond the outer ones.
-  struct Step {
-    std::vector<int> index;
-    std::vector<double> frac;
-  };
-  Step steps[3];
-  for (int a = 0; a < 3; ++a) {
-    const int size = axis_size(s, a);
-    const std::vector<int>& st = g.starts[static_cast<std::size_t>(a)];
-    for (int x = 0; x < size; ++x) {
-      const double pos = x - (g.extent[a] - 1) / 2.0;  // in patch-start units
-      int i = 0;
-      while (i + 1 < static_cast<int>(st.size()) && st[static_cast<std::size_t>(i) + 1] <= pos) ++i;
-      double f = 0;
-      if (i + 1 < static_cast<int>(st.size()) && pos > st[static_cast<std::size_t>(i)])
-        f = (pos - st[static_cast<std::size_t>(i)]) /
-            (st[static_cast<std::size_t>(i) + 1] - st[static_cast<std::size_t>(i)]);
-      steps[a].index.push_back(i);
-      steps[a].frac.push_back(f);
-    }
-  }
-  std::vector<double> map(s.voxels());
-  std::size_t out = 0;
-  for (int z = 0; z < s.slices; ++z)
-    for (int c = 0; c < s.cols; ++c)
-      for (int r = 0; r < s.rows; ++r, ++out) {
-        const int i = steps[0].index[static_cast<std::size_t>(r)],
-                  j = steps[1].index[static_cast<std::size_t>(c)],
-                  k = steps[2].index[static_cast<std::size_t>(z)];
-        const double fi = steps[0].frac[static_cast<std::size_t>(r)],
-                     fj = steps[1].frac[static_cast<std::size_t>(c)],
-                     fk = steps[2].frac[static_cast<std::size_t>(z)];
-        double sum = 0;
-        for (int dk = 0; dk <= 1; ++dk)
-          for (int dj = 0; dj <= 1; ++dj)
-            for (int di = 0; di <= 1; ++di) {
-              const double wgt = (di ? fi : 1 - fi) * (dj ? fj : 1 - fj) * (dk ? fk : 1 - fk);
-              if (wgt == 0) continue;
-              sum += wgt * level[at(i + di, j + dj, k + dk)];
-            }
-        map[out] = sum;
-      }
-  return map;
-}
-
 }  // namespace zarvo::series_level
 
 namespace zarvo {
@@ -695,7 +542,7 @@ SeriesLevel estimate_series_sigma(const SeriesInput& input, Noise noise,
 
   SeriesLevel out;
   out.patches = used.size();
-  out.pca_sigma = std::sqrt(sl::median_of(used));
+  out.pca_sigma = std::sqrt(sl::median(used));
   // Magnitude far above the noise only: where the amplitude is low the
   // magnitude's spread shrinks, and the most alike pair would be two
   // volumes with little signal.
@@ -713,13 +560,6 @@ SeriesLevel estimate_series_sigma(const SeriesInput& input, Noise noise,
     throw Error("the noise level cannot be estimated from the series (no patch or pair of "
                 "volumes carries noise); give it with --sigma");
   return out;
-}
-
-std::vector<double> estimate_series_sigma_map(const SeriesInput& input, Noise noise,
-                                              const unsigned char* mask, int threads) {
-  const sl::Series s = sl::load(input);
-  const sl::PatchGrid grid = sl::patch_grid(s, sl::patch_stride(s, 2));
-  return sl::smooth_map(s, grid, sl::patch_levels(s, grid, noise, mask, threads));
 }
 
 }  // namespace zarvo

@@ -20,12 +20,17 @@ namespace zarvo::series_level {
 struct Series {
   int rows = 0, cols = 0, slices = 0, volumes = 0;
   std::vector<float> values;
+  int size(int axis) const { return axis == 0 ? rows : axis == 1 ? cols : slices; }
   std::size_t voxels() const {
     return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) *
            static_cast<std::size_t>(slices);
   }
   const float* volume(int t) const { return values.data() + voxels() * static_cast<std::size_t>(t); }
 };
+
+// The median (the mean of the two middle values for an even count); 0 for
+// none.
+double median(std::vector<double> values);
 
 // Reads every volume in order; throws InputError for a non-finite voxel and
 // Error for a series of fewer than 2 volumes.
