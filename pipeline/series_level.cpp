@@ -47,6 +47,9 @@ constexpr int kPairWindow = 32;  // long series: pairs at most this far apart
 // Magnitude pairs compare only voxels above this many times the level, where
 // the magnitude's spread is within 2 % of the level's.
 constexpr double kRicianFloor = 5;
+// The foreground of magnitude data: a temporal mean above this many times
+// the level (pure noise averages 1.25 times it).
+constexpr double kBackgroundMean = 2.5;
 // Volumes whose foreground sums to at least this fraction of the brightest
 // volume's may repeat it.
 constexpr double kRepeatBrightness = 0.8;
@@ -412,7 +415,7 @@ std::vector<PatchLevel> patch_levels(const Series& s, const PatchGrid& g, Noise 
   return out;
 }
 
-std::vector<unsigned char> foreground(const Series& s, const unsigned char* mask) {
+std::vector<unsigned char> foreground(const Series& s, const unsigned char* mask, double floor) {
   const std::size_t V = s.voxels();
   std::vector<double> mean(V, 0.0);
   for (int t = 0; t < s.volumes; ++t) {
@@ -430,7 +433,7 @@ std::vector<unsigned char> foreground(const Series& s, const unsigned char* mask
   const std::size_t k = static_cast<std::size_t>(0.98 * static_cast<double>(candidates.size() - 1));
   std::nth_element(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(k),
                    candidates.end());
-  const double threshold = 0.2 * candidates[k];
+  const double threshold = std::max(0.2 * candidates[k], floor);
   for (std::size_t i = 0; i < V; ++i)
     fg[i] = inside(mask, i) && !empty[i] && mean[i] > threshold;
   return fg;
@@ -526,18 +529,21 @@ namespace sl = series_level;
 SeriesLevel estimate_series_sigma(const SeriesInput& input, Noise noise,
                                   const unsigned char* mask, int threads) {
   const sl::Series s = sl::load(input);
-  const std::vector<unsigned char> fg = sl::foreground(s, mask);
   const sl::PatchGrid grid = sl::patch_grid(s, sl::patch_stride(s, 2));
   const std::vector<sl::PatchLevel> patches = sl::patch_levels(s, grid, noise, mask, threads);
   const sl::Geometry geo(s);
 
   std::vector<double> inner, any;
-  for (const sl::PatchLevel& p : patches) {
-    if (!p.usable) continue;
-    const double v = p.sigma * p.sigma;
-    any.push_back(v);
-    if (fg[geo.at(p.row, p.col, p.slice)]) inner.push_back(v);
-  }
+  for (const sl::PatchLevel& p : patches)
+    if (p.usable) any.push_back(p.sigma * p.sigma);
+  // A magnitude background averages to 1.25 times the level over the
+  // volumes; at low SNR it can pass a fifth of the bright end, outnumber
+  // the head, and its levels (of pure Rayleigh noise) run low.
+  const double background =
+      noise == Noise::rician ? sl::kBackgroundMean * std::sqrt(sl::median(any)) : -infinity;
+  const std::vector<unsigned char> fg = sl::foreground(s, mask, background);
+  for (const sl::PatchLevel& p : patches)
+    if (p.usable && fg[geo.at(p.row, p.col, p.slice)]) inner.push_back(p.sigma * p.sigma);
   std::vector<double>& used = inner.size() >= sl::kMinPatches ? inner : any;
 
   SeriesLevel out;

@@ -83,8 +83,10 @@ std::vector<PatchLevel> patch_levels(const Series& series, const PatchGrid& grid
                                      const unsigned char* mask, int threads);
 
 // Voxels of the foreground: a temporal mean above a fifth of the bright end
-// (98th percentile) of the means, not 0 in every volume, inside the mask.
-std::vector<unsigned char> foreground(const Series& series, const unsigned char* mask);
+// (98th percentile) of the means and above `floor`, not 0 in every volume,
+// inside the mask.
+std::vector<unsigned char> foreground(const Series& series, const unsigned char* mask,
+                                      double floor);
 
 // The level from the most alike pair of volumes among those about as bright
 // as the brightest (the ones that may repeat it): the robust spread of one

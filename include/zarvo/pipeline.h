@@ -152,7 +152,8 @@ std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, Sigma
 // patches (5 x 5 x 5 voxels; 3 x 3 x 3 past 80 volumes) of the level their
 // eigenvalue spectrum across the volumes shows (the noise eigenvalues follow
 // the Marchenko-Pastur law, the anatomy takes a few large ones), in the
-// foreground (temporal mean above a fifth of its 98th percentile) and
+// foreground (temporal mean above a fifth of its 98th percentile, and for
+// magnitude data above 2.5 times the level of all patches) and
 // centred inside `mask` (one byte per voxel of one volume, nonzero inside)
 // when one is given; patches that touch voxels 0 in every volume (masked
 // background) do not count. Checked against the difference of the most alike pair of volumes
