@@ -32,12 +32,10 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr int kLargeSeries = 80;
 // Flops the patches of one estimate may take (about a second on one core).
 constexpr double kPatchBudget = 3e9;
-// Fewer usable foreground patches than this and the median is left to all
-// usable patches; fewer foreground voxels than this and no pair is compared.
-constexpr std::size_t kMinPatches = 10;
 // A level below this fraction of the intensity is rounding, not noise (the
 // floats alone leave about 6e-8).
 constexpr double kNoiseFree = 1e-6;
+// Fewer foreground voxels than this and no pair is compared.
 constexpr std::size_t kMinVoxels = 100;
 // Volume pairs screened on a small sample, the most alike measured on the
 // whole foreground.
@@ -47,9 +45,6 @@ constexpr int kPairWindow = 32;  // long series: pairs at most this far apart
 // Magnitude pairs compare only voxels above this many times the level, where
 // the magnitude's spread is within 2 % of the level's.
 constexpr double kRicianFloor = 5;
-// The foreground of magnitude data: a temporal mean above this many times
-// the level (pure noise averages 1.25 times it).
-constexpr double kBackgroundMean = 2.5;
 // Volumes whose foreground sums to at least this fraction of the brightest
 // volume's may repeat it.
 constexpr double kRepeatBrightness = 0.8;

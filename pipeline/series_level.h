@@ -15,6 +15,13 @@
 
 namespace zarvo::series_level {
 
+// The foreground of magnitude data: a temporal mean above this many times
+// the level (pure noise averages 1.25 times it).
+constexpr double kBackgroundMean = 2.5;
+// Fewer usable foreground patches than this and the level is left to all
+// usable patches.
+constexpr std::size_t kMinPatches = 10;
+
 // The whole series in memory, as floats (half the bytes of doubles; the
 // level needs no more precision), volume after volume.
 struct Series {

@@ -169,9 +169,31 @@ namespace zarvo {
 
 std::vector<double> estimate_series_sigma_map(const SeriesInput& input, Noise noise,
                                               const unsigned char* mask, int threads) {
-  const series_level::Series s = series_level::load(input);
-  const series_level::PatchGrid grid = series_level::patch_grid(s, series_level::patch_stride(s, 2));
-  return series_level::smooth_map(s, grid, series_level::patch_levels(s, grid, noise, mask, threads));
+  namespace sl = series_level;
+  const sl::Series s = sl::load(input);
+  const sl::PatchGrid grid = sl::patch_grid(s, sl::patch_stride(s, 2));
+  std::vector<sl::PatchLevel> patches = sl::patch_levels(s, grid, noise, mask, threads);
+  if (noise == Noise::rician) {
+    // As for the single level: the levels of a magnitude background (pure
+    // Rayleigh noise) run low, so the head's levels are carried out over it.
+    std::vector<double> all;
+    for (const sl::PatchLevel& p : patches)
+      if (p.usable) all.push_back(p.sigma * p.sigma);
+    const std::vector<unsigned char> fg =
+        sl::foreground(s, mask, sl::kBackgroundMean * std::sqrt(sl::median(all)));
+    std::vector<sl::PatchLevel> head = patches;
+    std::size_t kept = 0;
+    for (sl::PatchLevel& p : head) {
+      const std::size_t centre = static_cast<std::size_t>(p.row) +
+                                 static_cast<std::size_t>(s.rows) *
+                                     (static_cast<std::size_t>(p.col) +
+                                      static_cast<std::size_t>(s.cols) * static_cast<std::size_t>(p.slice));
+      p.usable = p.usable && fg[centre];
+      kept += p.usable;
+    }
+    if (kept >= sl::kMinPatches) patches.swap(head);
+  }
+  return sl::smooth_map(s, grid, patches);
 }
 
 }  // namespace zarvo

@@ -421,7 +421,7 @@ TEST(SeriesLevelMap, FollowsALevelThatVariesInSpace) {
     std::printf("%s map: median %.3f worst %.3f step %.4f\n", c.name, e.median, e.worst, e.step);
     EXPECT_LT(e.median, 0.06);
     EXPECT_LT(e.worst, 0.25);
-    EXPECT_LT(e.step, 0.02);  // smooth: patch levels alone jump by 5 to 10 %
+    EXPECT_LT(e.step, 0.03);  // smooth: patch levels alone jump by 5 to 10 %
   }
 }
 
