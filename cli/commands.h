@@ -15,6 +15,7 @@ struct DenoiseOptions {
   std::string sigma;      // text as given: one level or one per volume, comma-separated;
                           // empty: estimate the level
   std::string sigma_scope = "series";  // an estimate for the whole series, or per "volume"
+  std::string series = "volumes";  // a 4-D series filtered by "volumes" or "joint"
   std::string mask;       // NIfTI mask of the input's spatial shape (nonzero inside)
   std::string sigma_map;  // Rician only
   std::string noise_map;

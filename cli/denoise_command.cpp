@@ -169,6 +169,7 @@ void run_denoise(const DenoiseOptions& o) {
   options.params = o.params;
   options.sigma = sigmas;
   options.sigma_scope = o.sigma_scope == "volume" ? SigmaScope::volume : SigmaScope::series;
+  options.series = o.series == "joint" ? zarvo::SeriesMode::joint : zarvo::SeriesMode::volumes;
   if (!mask.empty()) {
     options.mask = std::move(mask);
     options.mask_shape = shape_of(input);

@@ -87,6 +87,11 @@ int main(int argc, char** argv) {
                       "its volumes), or one per volume")
       ->check(CLI::IsMember({"series", "volume"}))
       ->capture_default_str();
+  denoise->add_option("--series", d.series,
+                      "a 4-D series: every volume on its own, or jointly (a transform along the "
+                      "volumes adapted to the series, the stages on its component images, back)")
+      ->check(CLI::IsMember({"volumes", "joint"}))
+      ->capture_default_str();
   denoise->add_option("--mask", d.mask,
                       "NIfTI mask of the input's spatial shape (nonzero = inside): the level is "
                       "estimated inside it, only cubes touching it are filtered, and every voxel "

@@ -13,6 +13,8 @@
 #include "core/parts.h"
 #include "lanes.h"
 #include "noise_level.h"
+#include "series_joint.h"
+#include "stage_setup.h"
 #include "vst/vst.h"
 #include "zarvo/stages.h"
 
@@ -24,85 +26,6 @@ std::string text(double v) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%g", v);
   return buf;
-}
-
-// The transform matrices of one run: DCT for slices and depth, Haar for
-// every power of two up to the larger group.
-struct Matrices {
-  std::vector<double> slice, depth;
-  std::vector<std::vector<double>> haar;  // index: log2 of the order
-
-  Matrices(const Params& p) : slice(dct_matrix(p.cube)), depth(dct_matrix(p.depth)) {
-    const int largest = p.group1 > p.group2 ? p.group1 : p.group2;
-    for (int L = 1; L <= largest; L *= 2) haar.push_back(haar_matrix(L));
-  }
-  stages::Transforms transforms() const {
-    stages::Transforms t;
-    t.Tfor = t.Tinv = slice.data();
-    t.Tfor3 = depth.data();
-    for (std::size_t i = 0; i < haar.size(); ++i) t.group_fwd[i] = t.group_inv[i] = haar[i].data();
-    return t;
-  }
-};
-
-// The power of two nearest to the level (within a factor of sqrt(2)): the
-// stages run on the data divided by it, so that their fixed thresholds (eps)
-// see the same numbers whatever unit the data come in. Dividing by a power
-// of two is exact, so where no threshold decides, nothing changes.
-double unit_of(double level) {
-  int e = 0;
-  const double m = std::frexp(level, &e);  // level = m 2^e, m in [0.5, 1)
-  return std::ldexp(1.0, m < 0.70710678118654752 ? e - 1 : e);
-}
-
-void scale(Buffer<double>& v, double factor) {
-  for (double& x : v) x *= factor;
-}
-
-// The geometry of a stage with the largest group `group` and the matching
-// limit `per_voxel` (in noise variances) at noise level `level`.
-stages::Geometry geometry(const Shape& s, const Params& p, int group, double per_voxel,
-                          double level, const unsigned char* mask) {
-  stages::Geometry g;
-  g.ndims = s.slices > 1 ? 3 : 2;
-  g.dims[0] = s.rows;
-  g.dims[1] = s.cols;
-  g.dims[2] = s.slices;
-  g.nm1 = p.cube;
-  g.nm2 = group;
-  g.nm3 = p.depth;
-  g.Nstep = p.step;
-  g.search_block_size = p.search;
-  g.synchronous = p.synchronous ? 1 : 0;
-  g.tau_match = tau_match(per_voxel, level, p.cube, p.depth);
-  g.mask = mask;
-  g.derive();
-  return g;
-}
-
-// The thresholding settings of a first stage, from the profile.
-template <typename Settings>
-Settings thresholding(const Params& p) {
-  Settings q;
-  q.lambda4D = p.lambda;
-  q.alpha = p.alpha;
-  q.hard = p.soft ? 0 : 1;
-  return q;
-}
-
-// Every voxel finite; otherwise an Error naming the first bad one.
-void check_finite(const double* v, const Shape& s, int t) {
-  const std::size_t n = s.volume_voxels();
-  std::size_t bad = 0, first = 0;
-  for (std::size_t i = 0; i < n; ++i)
-    if (!std::isfinite(v[i]) && bad++ == 0) first = i;
-  if (!bad) return;
-  const std::size_t x = first % s.rows, y = (first / s.rows) % s.cols,
-                    z = first / (static_cast<std::size_t>(s.rows) * s.cols);
-  std::string where = std::to_string(x) + "," + std::to_string(y) + "," + std::to_string(z);
-  if (s.volumes > 1) where += "," + std::to_string(t);
-  throw InputError("holds " + std::to_string(bad) + " NaN or infinite voxel(s) (the first at voxel " +
-              where + "); replace them before denoising");
 }
 
 }  // namespace
@@ -140,16 +63,6 @@ void ArrayView::read_volume(int t, double* out) const {
 SeriesInput series_input(const ArrayView& view) {
   return {view.shape, [view](int t, double* out) { view.read_volume(t, out); }};
 }
-
-namespace {
-
-double level_of(const cli::LevelEstimate& e, const std::string& what) {
-  if (e.ok) return e.sigma;
-  throw Error("the noise level cannot be estimated from " + what + " (" + e.problem +
-              "); give it (--sigma)");
-}
-
-}  // namespace
 
 double estimate_sigma(const double* volume, const Shape& s, Noise noise,
                       const unsigned char* mask) {
@@ -414,6 +327,10 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
   const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
   const Matrices matrices(p);
   const stages::Transforms transforms = matrices.transforms();
+  if (o.series == SeriesMode::joint && s.volumes > 1) {
+    denoise_joint(input, o, transforms, sink, context, events, report);
+    return report;
+  }
 
   // An estimated level pooled over the series is known before any volume is
   // filtered (one more pass over the input, reading only).
