@@ -21,7 +21,9 @@ constexpr std::size_t piece = std::size_t{1} << 16;
 
 template <typename Each>
 void by_pieces(std::size_t n, int threads, Each&& each) {
-  in_parts(n, threads, piece, [&](int, std::size_t begin, std::size_t end) { each(begin, end); });
+  in_parts((n + piece - 1) / piece, threads, 1, [&](int, std::size_t first, std::size_t last) {
+    for (std::size_t p = first; p < last; ++p) each(p * piece, std::min(n, (p + 1) * piece));
+  });
 }
 
 // Volume t of the series in units of its own noise level: divided by it

@@ -292,6 +292,13 @@ TEST(JointSeries, SameBitsOnAnyThreadCountAndEventsCountComponents) {
     EXPECT_EQ(many.stage_items, one.stage_items);
   }
   ASSERT_EQ(one.stage_items.size(), 7u);
+  // Volumes of more voxels than the pieces and blocks the element-wise
+  // steps and the transform are split into between threads.
+  const zarvo::Shape large = shape_of(72, 64, 18, 2);
+  const std::vector<double> big = with_noise(clean_series(large, 1.0, 0.3), 1.0, true, 10);
+  zarvo::DenoiseOptions first = o;
+  first.basic_only = true;
+  EXPECT_EQ(run(big, large, first, 1).out, run(big, large, first, 2).out);
   for (int k = 0; k < 7; ++k) EXPECT_EQ(one.stage_items[k], k);
 }
 
