@@ -69,15 +69,16 @@ enum class SigmaScope { series, volume };
 // Rician noise stabilised at it), the series is turned into the component
 // images of its principal axes along the volumes (uncentred, inside the
 // mask; an orthonormal transform, so the noise stays white at level 1), each
-// component image goes through the stages at level 1 (the components of
-// pure noise through the first stage only), and the series is rebuilt and
-// taken back to the data's units (for Rician noise with the exact unbiased
-// inverse, so that volumes of low signal are not lifted by the noise
-// floor). The series is held once, in single precision: 4 bytes per voxel of
-// the series, besides the buffers of the component images being filtered
-// (as for volumes). The events count component images in place of volumes.
-// No noise level map yet (an Error); a single volume is filtered as in
-// `volumes`.
+// component image goes through the stages at level 1, and the series is
+// rebuilt and taken back to the data's units (for Rician noise with the
+// exact unbiased inverse, so that volumes of low signal are not lifted by
+// the noise floor). The series is held once, in single precision: 4 bytes
+// per voxel of the series, besides the buffers of the component images being
+// filtered (as for volumes). The events count component images in place of
+// volumes. No noise level map yet (an Error); a single volume is filtered as
+// in `volumes`. Spatially small signals of a few percent (an fMRI
+// activation) fall into the components of noise and are mostly filtered
+// away: for those, `volumes`.
 enum class SeriesMode { volumes, joint };
 
 struct DenoiseOptions {
@@ -133,8 +134,7 @@ struct PipelineEvents {
   std::function<void(int volume, const VolumeReport& report)> level;
   // A stage of a volume starts (stage 0 of `stages`, named "hard
   // thresholding" or "Wiener"). In the joint series mode: of a component
-  // image, numbered as the volumes are; a component of pure noise tells its
-  // first stage only.
+  // image, numbered as the volumes are.
   std::function<void(int volume, int stage, int stages, const char* name)> stage;
 };
 

@@ -62,8 +62,7 @@ std::vector<double> with_noise(const std::vector<double>& clean, double sigma, b
 struct Outcome {
   std::vector<double> out, noise_map;
   zarvo::DenoiseReport report;
-  std::vector<int> stage_items;   // the component of every first stage
-  std::vector<int> second_items;  // and of every second stage
+  std::vector<int> stage_items;  // the component of every first stage
 };
 
 Outcome run(const std::vector<double>& in, const zarvo::Shape& s, const zarvo::DenoiseOptions& o,
@@ -73,7 +72,7 @@ Outcome run(const std::vector<double>& in, const zarvo::Shape& s, const zarvo::D
   context.threads = threads;
   zarvo::PipelineEvents events;
   events.stage = [&](int k, int stage, int, const char*) {
-    (stage == 0 ? r.stage_items : r.second_items).push_back(k);
+    if (stage == 0) r.stage_items.push_back(k);
   };
   r.report = zarvo::denoise(
       zarvo::series_input(zarvo::ArrayView::column_major(in.data(), s)), o,
@@ -322,22 +321,4 @@ TEST(JointSeries, NoiseLevelMapRefusedOneVolumeFilteredAsAVolume) {
   const Outcome a = run(volume, one, v);
   v.series = zarvo::SeriesMode::volumes;
   EXPECT_EQ(a.out, run(volume, one, v).out);
-}
-
-TEST(JointSeries, OnlyComponentsThatCarrySignalTakeTheSecondStage) {
-  // A series of rank 2 in Gaussian noise: two components of signal, six of
-  // pure noise (their moments within the noise's spread).
-  const zarvo::Shape s = shape_of(32, 32, 8, 8);
-  const std::vector<double> clean = clean_series(s, 1.0, 0.5);
-  const std::vector<double> noisy = with_noise(clean, 1.0, false, 21);
-  const Outcome r = run(noisy, s, joint(zarvo::Noise::gaussian, {1.0}));
-  EXPECT_EQ(r.second_items, (std::vector<int>{0, 1}));
-  EXPECT_EQ(r.stage_items.size(), 8u);
-  // Pure noise: every component takes the first stage only; the result is
-  // still much closer to the (constant) truth than the input.
-  const std::vector<double> flat(clean.size(), 0.0);
-  const std::vector<double> noise = with_noise(flat, 1.0, false, 22);
-  const Outcome n = run(noise, s, joint(zarvo::Noise::gaussian, {1.0}));
-  EXPECT_TRUE(n.second_items.empty());
-  EXPECT_LT(rmse(n.out, flat, 0, flat.size()), 0.3);
 }
