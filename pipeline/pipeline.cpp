@@ -13,6 +13,8 @@
 #include "core/parts.h"
 #include "lanes.h"
 #include "noise_level.h"
+#include "series_joint.h"
+#include "stage_setup.h"
 #include "vst/vst.h"
 #include "zarvo/stages.h"
 
@@ -24,84 +26,6 @@ std::string text(double v) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%g", v);
   return buf;
-}
-
-// The transform matrices of one run: DCT for slices and depth, Haar for
-// every power of two up to the larger group.
-struct Matrices {
-  std::vector<double> slice, depth;
-  std::vector<std::vector<double>> haar;  // index: log2 of the order
-
-  Matrices(const Params& p) : slice(dct_matrix(p.cube)), depth(dct_matrix(p.depth)) {
-    const int largest = p.group1 > p.group2 ? p.group1 : p.group2;
-    for (int L = 1; L <= largest; L *= 2) haar.push_back(haar_matrix(L));
-  }
-  stages::Transforms transforms() const {
-    stages::Transforms t;
-    t.slice_forward = t.slice_inverse = slice.data();
-    t.depth_forward = depth.data();
-    for (std::size_t i = 0; i < haar.size(); ++i) t.group_forward[i] = t.group_inverse[i] = haar[i].data();
-    return t;
-  }
-};
-
-// The power of two nearest to the level (within a factor of sqrt(2)): the
-// stages run on the data divided by it, so that their fixed thresholds (eps)
-// see the same numbers whatever unit the data come in. Dividing by a power
-// of two is exact, so where no threshold decides, nothing changes.
-double unit_of(double level) {
-  int e = 0;
-  const double m = std::frexp(level, &e);  // level = m 2^e, m in [0.5, 1)
-  return std::ldexp(1.0, m < 0.70710678118654752 ? e - 1 : e);
-}
-
-void scale(Buffer<double>& v, double factor) {
-  for (double& x : v) x *= factor;
-}
-
-// The geometry of a stage with the largest group `group` and the matching
-// limit `per_voxel` (in noise variances) at noise level `level`.
-stages::Geometry geometry(const Shape& s, const Params& p, int group, double per_voxel,
-                          double level, const unsigned char* mask) {
-  stages::Geometry g;
-  g.ndims = s.slices > 1 ? 3 : 2;
-  g.dims[0] = s.rows;
-  g.dims[1] = s.cols;
-  g.dims[2] = s.slices;
-  g.cube_side = p.cube;
-  g.largest_group = group;
-  g.cube_depth = p.depth;
-  g.step = p.step;
-  g.search_half_width = p.search;
-  g.synchronous = p.synchronous ? 1 : 0;
-  g.match_threshold = tau_match(per_voxel, level, p.cube, p.depth);
-  g.mask = mask;
-  return g;
-}
-
-// The thresholding settings of a first stage, from the profile.
-template <typename Settings>
-Settings thresholding(const Params& p) {
-  Settings q;
-  q.threshold = p.lambda;
-  q.alpha = p.alpha;
-  q.soft = p.soft;
-  return q;
-}
-
-// Every voxel finite; otherwise an Error naming the first bad one.
-void check_finite(const double* v, const Shape& s, int t) {
-  const std::size_t n = s.volume_voxels();
-  std::size_t bad = 0, first = 0;
-  for (std::size_t i = 0; i < n; ++i)
-    if (!std::isfinite(v[i]) && bad++ == 0) first = i;
-  if (!bad) return;
-  const std::size_t x = first % s.rows, y = (first / s.rows) % s.cols,
-                    z = first / (static_cast<std::size_t>(s.rows) * s.cols);
-  std::string where = std::to_string(x) + "," + std::to_string(y) + "," + std::to_string(z);
-  if (s.volumes > 1) where += "," + std::to_string(t);
-  throw InputError("holds " + std::to_string(bad) + " NaN or infinite voxel(s) (the first at voxel " +
-              where + "); replace them before denoising");
 }
 
 }  // namespace
@@ -140,16 +64,6 @@ SeriesInput series_input(const ArrayView& view) {
   return {view.shape, [view](int t, double* out) { view.read_volume(t, out); }};
 }
 
-namespace {
-
-double level_of(const level::LevelEstimate& e, const std::string& what) {
-  if (e.ok) return e.sigma;
-  throw Error("the noise level cannot be estimated from " + what + " (" + e.problem +
-              "); give the noise level");
-}
-
-}  // namespace
-
 double estimate_sigma(const double* volume, const Shape& s, Noise noise,
                       const unsigned char* mask) {
   return level_of(level::estimate_level(volume, s.rows, s.cols, s.slices, noise, mask),
@@ -160,6 +74,18 @@ std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, Sigma
                                     const unsigned char* mask, int threads) {
   const Shape& s = input.shape;
   const bool pooling = scope == SigmaScope::series;
+  // A series' level from the series as a whole: the spectra of small
+  // patches across the volumes separate the noise from fine structure that
+  // every volume shares, which the detail of each volume counts as noise
+  // (three times the level on real EPI). Where that finds no level (too few
+  // patches that carry noise, or a bad voxel, which the pass below names),
+  // the detail pooled over the volumes.
+  if (pooling && s.volumes > 1) {
+    try {
+      return {estimate_series_sigma(input, noise, mask, threads).sigma};
+    } catch (const Error&) {
+    }
+  }
   // Consecutive volumes in parts, one part a thread; a part stops at its
   // first failure, so the first part that failed holds the first failure in
   // volume order, as one pass would meet it.
@@ -419,6 +345,10 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
   const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
   const Matrices matrices(p);
   const stages::Transforms transforms = matrices.transforms();
+  if (o.series == SeriesMode::joint && s.volumes > 1) {
+    denoise_joint(input, o, transforms, sink, context, events, report);
+    return report;
+  }
 
   // An estimated level pooled over the series is known before any volume is
   // filtered (one more pass over the input, reading only).

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libbenchmark-dev
-  libopenblas-dev
+  libopenblas-dev liblapack-dev
   octave liboctave-dev
   libnifti2-dev libcli11-dev libpng-dev zlib1g-dev libhwy-dev libxsmm-dev nlohmann-json3-dev
   clang-14 libclang-rt-14-dev

@@ -65,6 +65,21 @@ enum class SigmaScope { series, volume };
 // How a 4-D series is filtered: every volume on its own, or jointly (a
 // transform along the volumes adapted to the series, then the 3-D stages on
 // its component images, then back).
+//
+// Joint: every volume is brought to unit noise (divided by its level, or for
+// Rician noise stabilised at it), the series is turned into the component
+// images of its principal axes along the volumes (uncentred, inside the
+// mask; an orthonormal transform, so the noise stays white at level 1), each
+// component image goes through the stages at level 1, and the series is
+// rebuilt and taken back to the data's units (for Rician noise with the
+// exact unbiased inverse, so that volumes of low signal are not lifted by
+// the noise floor). The series is held once, in single precision: 4 bytes
+// per voxel of the series, besides the buffers of the component images being
+// filtered (as for volumes). The events count component images in place of
+// volumes. No noise level map yet (an Error); a single volume is filtered as
+// in `volumes`. Spatially small signals of a few percent (an fMRI
+// activation) fall into the components of noise and are mostly filtered
+// away: for those, `volumes`.
 enum class SeriesMode { volumes, joint };
 
 struct DenoiseOptions {
@@ -119,7 +134,8 @@ struct PipelineEvents {
   // A volume's level is known; called before its stages run.
   std::function<void(int volume, const VolumeReport& report)> level;
   // A stage of a volume starts (stage 0 of `stages`, named "hard
-  // thresholding" or "Wiener").
+  // thresholding" or "Wiener"). In the joint series mode: of a component
+  // image, numbered as the volumes are.
   std::function<void(int volume, int stage, int stages, const char* name)> stage;
   // Something the caller may want to tell (fewer threads than asked, and why).
   std::function<void(const std::string& text)> note;

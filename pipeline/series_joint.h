@@ -1,0 +1,30 @@
+// The joint series mode: a series transformed along its volumes into
+// component images (volume_transform.h), the 3-D stages on every component
+// image, and back.
+#pragma once
+
+#include "zarvo/pipeline.h"
+#include "zarvo/stages.h"
+
+namespace zarvo {
+
+// Denoises a series of two or more volumes jointly, for denoise() (which
+// has checked the options and fitted the parameters `report.params` to the
+// image); fills the rest of `report`. The events count component images:
+// `stage` is told for component k (0 .. volumes - 1) in place of volume k.
+//
+// Memory: the series is held once, in single precision (4 bytes per voxel
+// of the series), transformed in place; besides it the buffers of the
+// component images being filtered side by side (as volume by volume).
+void denoise_joint(const SeriesInput& input, const DenoiseOptions& options,
+                   const stages::Transforms& transforms, const VolumeSink& sink,
+                   const RunContext& context, const PipelineEvents& events,
+                   DenoiseReport& report);
+
+// The level of every volume of a series in the data's units: given (one for
+// the series, or one per volume) or estimated. The joint mode's one place
+// where the series level is estimated.
+std::vector<double> series_levels(const SeriesInput& input, const DenoiseOptions& options,
+                                  int threads, DenoiseReport& report);
+
+}  // namespace zarvo

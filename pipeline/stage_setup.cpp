@@ -1,0 +1,70 @@
+#include "stage_setup.h"
+
+#include <cmath>
+#include <cstddef>
+
+namespace zarvo {
+
+Matrices::Matrices(const Params& p) : slice(dct_matrix(p.cube)), depth(dct_matrix(p.depth)) {
+  const int largest = p.group1 > p.group2 ? p.group1 : p.group2;
+  for (int L = 1; L <= largest; L *= 2) haar.push_back(haar_matrix(L));
+}
+
+stages::Transforms Matrices::transforms() const {
+  stages::Transforms t;
+  t.slice_forward = t.slice_inverse = slice.data();
+  t.depth_forward = depth.data();
+  for (std::size_t i = 0; i < haar.size(); ++i)
+    t.group_forward[i] = t.group_inverse[i] = haar[i].data();
+  return t;
+}
+
+double unit_of(double level) {
+  int e = 0;
+  const double m = std::frexp(level, &e);  // level = m 2^e, m in [0.5, 1)
+  return std::ldexp(1.0, m < 0.70710678118654752 ? e - 1 : e);
+}
+
+void scale(Buffer<double>& v, double factor) {
+  for (double& x : v) x *= factor;
+}
+
+stages::Geometry geometry(const Shape& s, const Params& p, int group, double per_voxel,
+                          double level, const unsigned char* mask) {
+  stages::Geometry g;
+  g.ndims = s.slices > 1 ? 3 : 2;
+  g.dims[0] = s.rows;
+  g.dims[1] = s.cols;
+  g.dims[2] = s.slices;
+  g.cube_side = p.cube;
+  g.largest_group = group;
+  g.cube_depth = p.depth;
+  g.step = p.step;
+  g.search_half_width = p.search;
+  g.synchronous = p.synchronous;
+  g.match_threshold = tau_match(per_voxel, level, p.cube, p.depth);
+  g.mask = mask;
+  return g;
+}
+
+void check_finite(const double* v, const Shape& s, int t) {
+  const std::size_t n = s.volume_voxels();
+  std::size_t bad = 0, first = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    if (!std::isfinite(v[i]) && bad++ == 0) first = i;
+  if (!bad) return;
+  const std::size_t x = first % s.rows, y = (first / s.rows) % s.cols,
+                    z = first / (static_cast<std::size_t>(s.rows) * s.cols);
+  std::string where = std::to_string(x) + "," + std::to_string(y) + "," + std::to_string(z);
+  if (s.volumes > 1) where += "," + std::to_string(t);
+  throw InputError("holds " + std::to_string(bad) + " NaN or infinite voxel(s) (the first at voxel " +
+              where + "); replace them before denoising");
+}
+
+double level_of(const level::LevelEstimate& e, const std::string& what) {
+  if (e.ok) return e.sigma;
+  throw Error("the noise level cannot be estimated from " + what + " (" + e.problem +
+              "); give the noise level");
+}
+
+}  // namespace zarvo

@@ -1,0 +1,144 @@
+#include "volume_transform.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/blas.h"
+#include "core/parts.h"
+#include "zarvo/run.h"
+
+extern "C" void dsyevd_(const char* jobz, const char* uplo, const zarvo::blas_int* n, double* a,
+                        const zarvo::blas_int* lda, double* w, double* work,
+                        const zarvo::blas_int* lwork, zarvo::blas_int* iwork,
+                        const zarvo::blas_int* liwork, zarvo::blas_int* info,
+                        std::size_t jobz_len, std::size_t uplo_len);
+
+namespace zarvo {
+namespace {
+
+// Voxels per product: the vectors of a block (block x n doubles) stay in
+// the cache while they are multiplied. A fixed size, so that every voxel's
+// result comes from the same product whatever the number of threads.
+constexpr std::size_t block = 1024;
+// Blocks whose second moments are summed in one partial sum; the partial
+// sums are added in order at the end.
+constexpr std::size_t blocks_per_chunk = 64;
+
+std::size_t blocks_of(std::size_t voxels) { return (voxels + block - 1) / block; }
+
+// C = A^T A + beta C for A (rows x n, column-major, leading dimension rows).
+void add_gram(const double* a, int rows, int n, double beta, double* c) {
+  const blas_int m = n, k = rows, lda = rows > 0 ? rows : 1, ldc = n;
+  const double one = 1.0;
+  ZARVO_DGEMM("T", "N", &m, &m, &k, &one, a, &lda, a, &lda, &beta, c, &ldc, 1, 1);
+}
+
+// Every voxel's vector times the basis (B^T x) or the basis times it (B c).
+void apply(SeriesStore& series, const VolumeBasis& basis, bool forward, int threads) {
+  const int n = series.volumes();
+  const std::size_t voxels = series.voxels();
+  in_parts(blocks_of(voxels), threads, 1, [&](int, std::size_t first, std::size_t last) {
+    std::vector<double> in(block * static_cast<std::size_t>(n)), out(in.size());
+    for (std::size_t b = first; b < last; ++b) {
+      const std::size_t begin = b * block, count = std::min(block, voxels - begin);
+      for (int t = 0; t < n; ++t) {
+        const float* v = series.volume(t) + begin;
+        double* column = in.data() + static_cast<std::size_t>(t) * count;
+        for (std::size_t i = 0; i < count; ++i) column[i] = v[i];
+      }
+      // Rows are voxels: out = in B (forward) or in B^T (inverse).
+      const blas_int m = static_cast<blas_int>(count), nn = n, ld = static_cast<blas_int>(count);
+      const double one = 1.0, zero = 0.0;
+      ZARVO_DGEMM("N", forward ? "N" : "T", &m, &nn, &nn, &one, in.data(), &ld,
+                  basis.axes.data(), &nn, &zero, out.data(), &ld, 1, 1);
+      for (int t = 0; t < n; ++t) {
+        float* v = series.volume(t) + begin;
+        const double* column = out.data() + static_cast<std::size_t>(t) * count;
+        for (std::size_t i = 0; i < count; ++i) v[i] = static_cast<float>(column[i]);
+      }
+    }
+  });
+}
+
+}  // namespace
+
+SeriesStore::SeriesStore(std::size_t voxels, int volumes, int threads)
+    : voxels_(voxels), volumes_(volumes) {
+  resize_large(data_, voxels * static_cast<std::size_t>(volumes), threads);
+}
+
+VolumeBasis principal_axes(const SeriesStore& series, const unsigned char* mask, int threads) {
+  const int n = series.volumes();
+  const std::size_t voxels = series.voxels(), nn = static_cast<std::size_t>(n) * n;
+  const std::size_t blocks = blocks_of(voxels);
+  const std::size_t chunks = (blocks + blocks_per_chunk - 1) / blocks_per_chunk;
+  std::vector<double> partial(chunks * nn, 0.0);
+  in_parts(chunks, threads, 1, [&](int, std::size_t first, std::size_t last) {
+    std::vector<double> a(block * static_cast<std::size_t>(n));
+    for (std::size_t c = first; c < last; ++c) {
+      double* sum = partial.data() + c * nn;
+      const std::size_t end_block = std::min(blocks, (c + 1) * blocks_per_chunk);
+      for (std::size_t b = c * blocks_per_chunk; b < end_block; ++b) {
+        const std::size_t begin = b * block, count = std::min(block, voxels - begin);
+        int rows = 0;
+        for (std::size_t i = 0; i < count; ++i)
+          if (!mask || mask[begin + i]) ++rows;
+        if (rows == 0) continue;
+        for (int t = 0; t < n; ++t) {
+          const float* v = series.volume(t) + begin;
+          double* column = a.data() + static_cast<std::size_t>(t) * rows;
+          int r = 0;
+          for (std::size_t i = 0; i < count; ++i)
+            if (!mask || mask[begin + i]) column[r++] = v[i];
+        }
+        add_gram(a.data(), rows, n, 1.0, sum);
+      }
+    }
+  });
+  std::vector<double> gram(nn, 0.0);
+  for (std::size_t c = 0; c < chunks; ++c)
+    for (std::size_t i = 0; i < nn; ++i) gram[i] += partial[c * nn + i];
+
+  std::vector<double> w(static_cast<std::size_t>(n));
+  const blas_int order = n;
+  blas_int info = 0, lwork = -1, liwork = -1, iwork_size = 0;
+  double work_size = 0;
+  dsyevd_("V", "L", &order, gram.data(), &order, w.data(), &work_size, &lwork, &iwork_size,
+          &liwork, &info, 1, 1);
+  if (info != 0) throw Error("the principal axes of the series cannot be computed (LAPACK dsyevd)");
+  lwork = static_cast<blas_int>(work_size);
+  liwork = iwork_size;
+  std::vector<double> work(static_cast<std::size_t>(std::max<blas_int>(lwork, 1)));
+  std::vector<blas_int> iwork(static_cast<std::size_t>(std::max<blas_int>(liwork, 1)));
+  dsyevd_("V", "L", &order, gram.data(), &order, w.data(), work.data(), &lwork, iwork.data(),
+          &liwork, &info, 1, 1);
+  if (info != 0) throw Error("the principal axes of the series cannot be computed (LAPACK dsyevd)");
+
+  // Largest first; each axis signed so that its largest entry is positive
+  // (the leading component then looks like the series' mean image).
+  VolumeBasis basis;
+  basis.n = n;
+  basis.axes.resize(nn);
+  basis.moments.resize(static_cast<std::size_t>(n));
+  for (int k = 0; k < n; ++k) {
+    const double* from = gram.data() + static_cast<std::size_t>(n - 1 - k) * n;
+    double* to = basis.axes.data() + static_cast<std::size_t>(k) * n;
+    int largest = 0;
+    for (int i = 1; i < n; ++i)
+      if (std::fabs(from[i]) > std::fabs(from[largest])) largest = i;
+    const double sign = from[largest] < 0 ? -1.0 : 1.0;
+    for (int i = 0; i < n; ++i) to[i] = sign * from[i];
+    basis.moments[static_cast<std::size_t>(k)] = w[static_cast<std::size_t>(n - 1 - k)];
+  }
+  return basis;
+}
+
+void to_components(SeriesStore& series, const VolumeBasis& basis, int threads) {
+  apply(series, basis, true, threads);
+}
+
+void from_components(SeriesStore& series, const VolumeBasis& basis, int threads) {
+  apply(series, basis, false, threads);
+}
+
+}  // namespace zarvo

@@ -1,0 +1,324 @@
+// The joint series mode: the transform along the volumes (orthonormal,
+// white noise stays white at its level, a low-rank series lands in a few
+// components), and the mode as a whole on small diffusion-like series:
+// better than filtering each volume, Rician volumes of low signal not biased
+// upward, levels given per volume or estimated, masks, tiny and degenerate
+// series, and the same bits on any number of threads.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "stage_helpers.h"
+#include "volume_transform.h"
+#include "zarvo/pipeline.h"
+
+namespace {
+
+zarvo::Shape shape_of(int rows, int cols, int slices, int volumes) {
+  zarvo::Shape s;
+  s.ndims = 4;
+  s.rows = rows;
+  s.cols = cols;
+  s.slices = slices;
+  s.volumes = volumes;
+  return s;
+}
+
+// A diffusion-like clean series: a smooth anatomy with an edge, each volume
+// attenuated by its own factor (from 1 down to `lowest`) and, every other
+// volume, with a contrast that depends on the side of the edge (so that the
+// series has rank 2 or more).
+std::vector<double> clean_series(const zarvo::Shape& s, double level, double lowest) {
+  std::vector<double> v(s.volume_voxels() * s.volumes);
+  std::size_t i = 0;
+  for (int t = 0; t < s.volumes; ++t) {
+    const double a = s.volumes > 1 ? std::pow(lowest, t / double(s.volumes - 1)) : 1.0;
+    for (int z = 0; z < s.slices; ++z)
+      for (int y = 0; y < s.cols; ++y)
+        for (int x = 0; x < s.rows; ++x, ++i) {
+          const bool right = x > s.rows / 2;
+          const double anatomy = 10.0 + (right ? 6.0 : 0.0) + 2.0 * std::sin(0.4 * y) + 0.2 * z;
+          const double contrast = (t % 2 == 1 && right) ? 0.6 : 1.0;
+          v[i] = level * a * anatomy * contrast;
+        }
+  }
+  return v;
+}
+
+std::vector<double> with_noise(const std::vector<double>& clean, double sigma, bool rician,
+                               unsigned seed) {
+  std::mt19937 gen(seed);
+  std::normal_distribution<double> d(0.0, sigma);
+  std::vector<double> v(clean.size());
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    const double re = clean[i] + d(gen);
+    v[i] = rician ? std::hypot(re, d(gen)) : re;
+  }
+  return v;
+}
+
+struct Outcome {
+  std::vector<double> out, noise_map;
+  zarvo::DenoiseReport report;
+  std::vector<int> stage_items;  // the component of every first stage
+};
+
+Outcome run(const std::vector<double>& in, const zarvo::Shape& s, const zarvo::DenoiseOptions& o,
+        int threads = 1) {
+  Outcome r;
+  zarvo::RunContext context;
+  context.threads = threads;
+  zarvo::PipelineEvents events;
+  events.stage = [&](int k, int stage, int, const char*) {
+    if (stage == 0) r.stage_items.push_back(k);
+  };
+  r.report = zarvo::denoise(
+      zarvo::series_input(zarvo::ArrayView::column_major(in.data(), s)), o,
+      [&](int, const double* e, const double* m) {
+        r.out.insert(r.out.end(), e, e + s.volume_voxels());
+        if (m) r.noise_map.insert(r.noise_map.end(), m, m + s.volume_voxels());
+      },
+      context, events);
+  return r;
+}
+
+double rmse(const std::vector<double>& a, const std::vector<double>& b, std::size_t begin,
+            std::size_t end) {
+  double sum = 0;
+  for (std::size_t i = begin; i < end; ++i) sum += (a[i] - b[i]) * (a[i] - b[i]);
+  return std::sqrt(sum / double(end - begin));
+}
+
+zarvo::DenoiseOptions joint(zarvo::Noise noise, std::vector<double> sigma) {
+  zarvo::DenoiseOptions o;
+  o.noise = noise;
+  o.sigma = std::move(sigma);
+  o.series = zarvo::SeriesMode::joint;
+  return o;
+}
+
+// A series store filled from doubles.
+zarvo::SeriesStore store_of(const std::vector<double>& v, std::size_t voxels, int volumes) {
+  zarvo::SeriesStore store(voxels, volumes, 1);
+  for (int t = 0; t < volumes; ++t)
+    for (std::size_t i = 0; i < voxels; ++i)
+      store.volume(t)[i] = static_cast<float>(v[static_cast<std::size_t>(t) * voxels + i]);
+  return store;
+}
+
+}  // namespace
+
+TEST(VolumeTransform, OrthonormalKeepsWhiteNoiseWhiteAtItsLevel) {
+  const std::size_t voxels = 40000;
+  const int volumes = 12;
+  const std::vector<double> noise = zarvo::test::random_volume(voxels * volumes, 3, 0.0, 1.0);
+  zarvo::SeriesStore store = store_of(noise, voxels, volumes);
+  const zarvo::VolumeBasis basis = zarvo::principal_axes(store, nullptr, 2);
+  for (int a = 0; a < volumes; ++a)
+    for (int b = 0; b < volumes; ++b) {
+      double dot = 0;
+      for (int i = 0; i < volumes; ++i)
+        dot += basis.axes[a * volumes + i] * basis.axes[b * volumes + i];
+      EXPECT_NEAR(dot, a == b ? 1.0 : 0.0, 1e-12);
+    }
+  for (int k = 1; k < volumes; ++k) EXPECT_GE(basis.moments[k - 1], basis.moments[k]);
+
+  zarvo::to_components(store, basis, 2);
+  // Each component's level stays within the spread that a basis fitted to
+  // the noise itself gives (1 +- sqrt(volumes / voxels), about 1.7 %).
+  for (int k = 0; k < volumes; ++k) {
+    double sum = 0;
+    for (std::size_t i = 0; i < voxels; ++i) sum += double(store.volume(k)[i]) * store.volume(k)[i];
+    EXPECT_NEAR(std::sqrt(sum / voxels), 1.0, 0.03) << "component " << k;
+  }
+  // Components of different axes are uncorrelated.
+  double cross = 0;
+  for (std::size_t i = 0; i < voxels; ++i) cross += double(store.volume(0)[i]) * store.volume(volumes - 1)[i];
+  EXPECT_NEAR(cross / voxels, 0.0, 1e-4);
+
+  zarvo::from_components(store, basis, 2);
+  double worst = 0;
+  for (int t = 0; t < volumes; ++t)
+    for (std::size_t i = 0; i < voxels; ++i)
+      worst = std::fmax(worst, std::fabs(store.volume(t)[i] - noise[t * voxels + i]));
+  EXPECT_LT(worst, 1e-5);
+}
+
+TEST(VolumeTransform, LowRankSeriesLandsInItsLeadingComponents) {
+  const zarvo::Shape s = shape_of(20, 20, 6, 9);
+  const std::vector<double> clean = clean_series(s, 1.0, 0.3);  // rank 2
+  const std::size_t n = s.volume_voxels();
+  zarvo::SeriesStore store = store_of(clean, n, s.volumes);
+  // A mask of the left half only: there every volume is the same image
+  // scaled, so the series inside it has rank 1.
+  std::vector<unsigned char> left(n);
+  for (std::size_t i = 0; i < n; ++i) left[i] = (i % s.rows) <= std::size_t(s.rows / 2);
+  const zarvo::VolumeBasis inside = zarvo::principal_axes(store, left.data(), 1);
+  EXPECT_LT(inside.moments[1], 1e-9 * inside.moments[0]);
+  const zarvo::VolumeBasis basis = zarvo::principal_axes(store, nullptr, 1);
+  EXPECT_GT(basis.moments[1], 1e-3 * basis.moments[0]);
+  EXPECT_LT(basis.moments[2], 1e-9 * basis.moments[0]);
+  zarvo::to_components(store, basis, 1);
+  for (int k = 2; k < s.volumes; ++k)
+    for (std::size_t i = 0; i < n; ++i) ASSERT_LT(std::fabs(store.volume(k)[i]), 1e-3);
+}
+
+TEST(JointSeries, BeatsVolumeByVolumeAndKeepsLowSignalVolumesUnbiased) {
+  const zarvo::Shape s = shape_of(24, 24, 8, 10);
+  const double sigma = 1.0;
+  const std::vector<double> clean = clean_series(s, 1.0, 0.08);  // last volumes near 1 sigma
+  const std::vector<double> noisy = with_noise(clean, sigma, true, 11);
+  zarvo::DenoiseOptions o = joint(zarvo::Noise::rician, {sigma});
+  const Outcome together = run(noisy, s, o);
+  o.series = zarvo::SeriesMode::volumes;
+  const Outcome apart = run(noisy, s, o);
+  const std::size_t n = s.volume_voxels(), all = clean.size();
+  EXPECT_LT(rmse(together.out, clean, 0, all), 0.8 * rmse(apart.out, clean, 0, all));
+  EXPECT_LT(rmse(together.out, clean, 0, all), 0.4 * rmse(noisy, clean, 0, all));
+
+  // The last volume: signal about 1 sigma, where the noise floor of a
+  // magnitude image lifts the noisy mean well above the truth.
+  const std::size_t last = n * (s.volumes - 1);
+  double truth = 0, raw = 0, got = 0;
+  for (std::size_t i = last; i < all; ++i) {
+    truth += clean[i];
+    raw += noisy[i];
+    got += together.out[i];
+  }
+  truth /= n;
+  raw /= n;
+  got /= n;
+  ASSERT_GT(raw - truth, 0.3 * sigma);
+  EXPECT_LT(std::fabs(got - truth), 0.1 * sigma) << "truth " << truth << ", denoised " << got;
+}
+
+TEST(JointSeries, LevelsPerVolumeGivenOrEstimated) {
+  const zarvo::Shape s = shape_of(20, 18, 6, 4);
+  const std::size_t n = s.volume_voxels();
+  const std::vector<double> noisy = with_noise(clean_series(s, 1.0, 0.5), 0.5, false, 5);
+  const Outcome one = run(noisy, s, joint(zarvo::Noise::gaussian, {0.5}));
+  const Outcome each = run(noisy, s, joint(zarvo::Noise::gaussian, {0.5, 0.5, 0.5, 0.5}));
+  EXPECT_EQ(one.out, each.out);
+  ASSERT_EQ(one.report.volumes.size(), 4u);
+  EXPECT_EQ(one.report.volumes[3].source, zarvo::SigmaSource::given);
+
+  // Volume 2 four times larger with a level four times larger: in units of
+  // their levels the volumes are the same, so is the result (powers of two
+  // scale exactly).
+  std::vector<double> scaled(noisy);
+  for (std::size_t i = 2 * n; i < 3 * n; ++i) scaled[i] *= 4;
+  const Outcome per_volume = run(scaled, s, joint(zarvo::Noise::gaussian, {0.5, 0.5, 2.0, 0.5}));
+  for (std::size_t i = 0; i < noisy.size(); ++i)
+    ASSERT_EQ(per_volume.out[i], one.out[i] * (i >= 2 * n && i < 3 * n ? 4 : 1)) << i;
+
+  // Estimated: one level pooled over the series, the one estimate_sigmas
+  // gives, and the result that level gives when it is given.
+  const Outcome estimated = run(noisy, s, joint(zarvo::Noise::gaussian, {}));
+  EXPECT_TRUE(estimated.report.pooled);
+  const std::vector<double> pooled = zarvo::estimate_sigmas(
+      zarvo::series_input(zarvo::ArrayView::column_major(noisy.data(), s)), zarvo::Noise::gaussian,
+      zarvo::SigmaScope::series);
+  ASSERT_EQ(pooled.size(), 1u);
+  for (const zarvo::VolumeReport& r : estimated.report.volumes) {
+    EXPECT_EQ(r.sigma, pooled[0]);
+    EXPECT_EQ(r.source, zarvo::SigmaSource::estimated);
+  }
+  EXPECT_EQ(estimated.out, run(noisy, s, joint(zarvo::Noise::gaussian, {pooled[0]})).out);
+}
+
+TEST(JointSeries, MaskKeepsOutsideExactlyAndNoiseMapHoldsTheLevels) {
+  const zarvo::Shape s = shape_of(22, 20, 6, 5);
+  const std::size_t n = s.volume_voxels();
+  const std::vector<double> clean = clean_series(s, 1.0, 0.4);
+  const std::vector<double> noisy = with_noise(clean, 1.0, true, 7);
+  zarvo::DenoiseOptions o = joint(zarvo::Noise::rician, {1.0, 1.0, 1.5, 1.0, 1.0});
+  o.mask.assign(n, 0);
+  for (std::size_t i = 0; i < n; ++i)
+    o.mask[i] = (i % s.rows) >= 4 && (i % s.rows) < 16 && (i / s.rows) % s.cols >= 3;
+  o.mask_shape = s;
+  o.mask_shape.volumes = 1;
+  o.noise_map = true;
+  const Outcome r = run(noisy, s, o);
+  std::size_t changed = 0;
+  for (int t = 0; t < s.volumes; ++t)
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t j = t * n + i;
+      if (!o.mask[i])
+        ASSERT_EQ(r.out[j], noisy[j]) << "outside the mask, volume " << t << " voxel " << i;
+      else
+        changed += r.out[j] != noisy[j];
+      ASSERT_EQ(r.noise_map[j], o.sigma[t]);
+    }
+  EXPECT_GT(changed, n);
+}
+
+TEST(JointSeries, TwoVolumesAndMoreVolumesThanVoxelsInTheMask) {
+  // Two volumes: a 2 x 2 basis.
+  const zarvo::Shape two = shape_of(20, 20, 6, 2);
+  const std::vector<double> clean2 = clean_series(two, 1.0, 0.5);
+  const std::vector<double> noisy2 = with_noise(clean2, 1.0, false, 2);
+  const Outcome r2 = run(noisy2, two, joint(zarvo::Noise::gaussian, {1.0}));
+  EXPECT_LT(rmse(r2.out, clean2, 0, clean2.size()), 0.6 * rmse(noisy2, clean2, 0, clean2.size()));
+
+  // Forty volumes, a mask of twelve voxels: the basis is fitted to fewer
+  // vectors than it has axes (a rank-deficient moment matrix), and stays a
+  // usable orthonormal basis.
+  const zarvo::Shape many = shape_of(12, 10, 4, 40);
+  const std::size_t n = many.volume_voxels();
+  const std::vector<double> clean = clean_series(many, 1.0, 0.5);
+  const std::vector<double> noisy = with_noise(clean, 1.0, true, 4);
+  zarvo::DenoiseOptions o = joint(zarvo::Noise::rician, {1.0});
+  o.mask.assign(n, 0);
+  for (std::size_t i = 0; i < 12; ++i) o.mask[n / 2 + i] = 1;
+  o.mask_shape = many;
+  o.mask_shape.volumes = 1;
+  const Outcome r = run(noisy, many, o);
+  ASSERT_EQ(r.out.size(), noisy.size());
+  for (double v : r.out) ASSERT_TRUE(std::isfinite(v));
+  EXPECT_LT(rmse(r.out, clean, 0, clean.size()), rmse(noisy, clean, 0, clean.size()));
+}
+
+TEST(JointSeries, SameBitsOnAnyThreadCountAndEventsCountComponents) {
+  const zarvo::Shape s = shape_of(26, 22, 8, 7);
+  const std::vector<double> noisy = with_noise(clean_series(s, 1.0, 0.3), 1.0, true, 9);
+  const zarvo::DenoiseOptions o = joint(zarvo::Noise::rician, {1.0});
+  const Outcome one = run(noisy, s, o, 1);
+  for (int threads : {2, 3, 5}) {
+    const Outcome many = run(noisy, s, o, threads);
+    EXPECT_EQ(many.out, one.out) << threads << " threads";
+    EXPECT_EQ(many.stage_items, one.stage_items);
+  }
+  ASSERT_EQ(one.stage_items.size(), 7u);
+  // Volumes of more voxels than the pieces and blocks the element-wise
+  // steps and the transform are split into between threads.
+  const zarvo::Shape large = shape_of(72, 64, 18, 2);
+  const std::vector<double> big = with_noise(clean_series(large, 1.0, 0.3), 1.0, true, 10);
+  zarvo::DenoiseOptions first = o;
+  first.basic_only = true;
+  EXPECT_EQ(run(big, large, first, 1).out, run(big, large, first, 2).out);
+  for (int k = 0; k < 7; ++k) EXPECT_EQ(one.stage_items[k], k);
+}
+
+TEST(JointSeries, NoiseLevelMapRefusedOneVolumeFilteredAsAVolume) {
+  const zarvo::Shape s = shape_of(16, 16, 4, 3);
+  const std::vector<double> noisy = with_noise(clean_series(s, 1.0, 0.5), 1.0, true, 1);
+  std::vector<double> levels(s.volume_voxels(), 1.0);
+  zarvo::Shape map_shape = s;
+  map_shape.volumes = 1;
+  const zarvo::SeriesInput map =
+      zarvo::series_input(zarvo::ArrayView::column_major(levels.data(), map_shape));
+  zarvo::DenoiseOptions o = joint(zarvo::Noise::rician, {});
+  o.sigma_map = &map;
+  EXPECT_THROW(run(noisy, s, o), zarvo::Error);
+
+  // A single volume has no volume axis to transform: the same result as
+  // volume by volume.
+  const zarvo::Shape one = shape_of(16, 16, 4, 1);
+  const std::vector<double> volume(noisy.begin(), noisy.begin() + one.volume_voxels());
+  zarvo::DenoiseOptions v = joint(zarvo::Noise::rician, {1.0});
+  const Outcome a = run(volume, one, v);
+  v.series = zarvo::SeriesMode::volumes;
+  EXPECT_EQ(a.out, run(volume, one, v).out);
+}
