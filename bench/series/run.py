@@ -13,7 +13,8 @@ Examples:
     bench/series/run.py --methods zarvo --zarvo-run joint /work/wt-series/build/cli/zarvo "--series joint"
 
 Results accumulate in WORK/results.jsonl (one line per case and method; a
-later line replaces an earlier one of the same case and label)."""
+later line replaces an earlier one of the same case and label); a method
+already measured on a case is skipped unless --again is given."""
 import argparse
 import json
 import os
@@ -61,9 +62,13 @@ def timed(cmd, log, env=None):
     when other work shares the cores."""
     with open(log, "w") as err:
         r = subprocess.run(["/usr/bin/time", "-v"] + cmd, stdout=subprocess.DEVNULL, stderr=err, env=env)
-    text = open(log).read()
     if r.returncode != 0:
-        raise RuntimeError("exit %d: %s" % (r.returncode, text.strip().splitlines()[-25:]))
+        raise RuntimeError("exit %d: %s" % (r.returncode, open(log).read().strip().splitlines()[-25:]))
+    return parse_time_log(log)
+
+
+def parse_time_log(log):
+    text = open(log).read()
     wall = re.search(r"Elapsed \(wall clock\) time.*: (.+)", text).group(1).strip()
     seconds = 0.0
     for part in wall.split(":"):
@@ -97,36 +102,44 @@ def methods_for(a):
     return out
 
 
+def record(results_path, case, row):
+    """Appends one row at once, so that an interrupted run keeps what it did."""
+    row = dict(row, case=case, date=time.strftime("%Y-%m-%dT%H:%MZ", time.gmtime()))
+    with open(results_path, "a") as f:
+        f.write(json.dumps(row, sort_keys=True) + "\n")
+
+
 def run_case(a, folder, env, results_path):
     case = series_io.load_case(folder)
+    name = case["name"]
     source = os.path.join(folder, case["input"])
-    rows = []
-    if case["kind"] == "dwi" and "noisy" in a.methods.split(","):
-        r = measure.measure(folder, b0_avg=True)
-        rows.append(dict(r, method="b0 average"))
+    done = {m for (c, m), r in tables.latest(results_path).items() if c == name and "error" not in r}
+    if case["kind"] == "dwi" and "noisy" in a.methods.split(",") and (a.again or "b0 average" not in done):
+        record(results_path, name, dict(measure.measure(folder, b0_avg=True), method="b0 average"))
     for label, build in methods_for(a):
+        if label in done and not a.again:
+            print("%s / %s: already in the results (--again reruns it)" % (name, label), file=sys.stderr)
+            continue
         row = {"method": label}
         if build is None:
             denoised = source
         else:
             denoised = os.path.join(folder, "out-" + re.sub(r"[^A-Za-z0-9]+", "_", label) + ".nii")
             log = denoised[:-4] + ".time"
+            finished = os.path.exists(log) and "Exit status: 0" in open(log).read()
             try:
-                row["seconds"], row["cpu_seconds"], row["peak_mb"] = timed(build(source, denoised), log, env)
+                if a.reuse and finished and os.path.exists(denoised):
+                    row["seconds"], row["cpu_seconds"], row["peak_mb"] = parse_time_log(log)
+                else:
+                    row["seconds"], row["cpu_seconds"], row["peak_mb"] = timed(build(source, denoised), log, env)
                 row["command"] = " ".join(shlex.quote(c) for c in build(case["input"], "OUT.nii"))
             except RuntimeError as e:
-                print("%s / %s failed: %s" % (case["name"], label, e), file=sys.stderr)
-                row["error"] = str(e)[:300]
-                rows.append(row)
+                print("%s / %s failed: %s" % (name, label, e), file=sys.stderr)
+                record(results_path, name, dict(row, error=str(e)[:300]))
                 continue
         row.update(measure.measure(folder, denoised))
-        rows.append(row)
-        print("%s / %s done" % (case["name"], label), file=sys.stderr)
-    with open(results_path, "a") as f:
-        for row in rows:
-            row["case"] = case["name"]
-            row["date"] = time.strftime("%Y-%m-%dT%H:%MZ", time.gmtime())
-            f.write(json.dumps(row, sort_keys=True) + "\n")
+        record(results_path, name, row)
+        print("%s / %s done" % (name, label), file=sys.stderr)
 
 
 def machine():
@@ -150,6 +163,10 @@ def main():
     p.add_argument("--zarvo-run", nargs=3, action="append", metavar=("LABEL", "PATH", "ARGS"),
                    help="a further zarvo row from another build")
     p.add_argument("--threads", type=int, default=2)
+    p.add_argument("--again", action="store_true", help="rerun methods already in the results")
+    p.add_argument("--reuse", action="store_true",
+                   help="measure an output left in the work folder by a finished earlier run (its .time "
+                        "log says exit status 0) instead of running the method again")
     p.add_argument("--tables", action="store_true", help="only reprint the tables of WORK/results.jsonl")
     a = p.parse_args()
     os.makedirs(a.work, exist_ok=True)

@@ -54,9 +54,9 @@ def dwi_table(rows):
         for r in others:
             parts = []
             for name, key in RATIO_KEYS:
-                best = min(p[key] for p in peers if key in p)
-                if r.get(key) is not None and best > 0:
-                    parts.append("%s %.2fx" % (name, r[key] / best))
+                known = [p[key] for p in peers if p.get(key) is not None]
+                if r.get(key) is not None and known and min(known) > 0:
+                    parts.append("%s %.2fx" % (name, r[key] / min(known)))
             out.append("- %s / better peer: %s" % (r["method"], ", ".join(parts)))
     return "\n".join(out)
 

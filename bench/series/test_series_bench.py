@@ -157,3 +157,30 @@ def test_anatomy_has_brain_white_matter_and_crossings():
     assert a.crossing.sum() > 0 and not np.any(a.crossing & ~white)
     # The brain fits in the field of view: nothing at the grid's faces.
     assert not (a.mask[0].any() or a.mask[-1].any() or a.mask[:, :, 0].any() or a.mask[:, :, -1].any())
+
+
+class TestRunnerAndTables:
+    def test_time_log_gives_wall_cpu_and_peak(self, tmp_path):
+        import run
+        log = tmp_path / "x.time"
+        log.write_text("\tUser time (seconds): 10.50\n\tSystem time (seconds): 1.25\n"
+                       "\tElapsed (wall clock) time (h:mm:ss or m:ss): 1:02:03.5\n"
+                       "\tMaximum resident set size (kbytes): 2048\n\tExit status: 0\n")
+        assert run.parse_time_log(str(log)) == (3723.5, 11.75, 2.0)
+
+    def test_later_rows_replace_earlier_and_ratios_use_the_better_peer(self, tmp_path):
+        import json
+        import tables
+        path = tmp_path / "r.jsonl"
+        rows = [
+            {"case": "dwi1-snr10", "method": "mppca", "dw_rmse": 30.0, "seconds": 100.0},
+            {"case": "dwi1-snr10", "method": "dwidenoise", "dw_rmse": 40.0, "seconds": 20.0},
+            {"case": "dwi1-snr10", "method": "zarvo", "dw_rmse": 99.0, "seconds": 10.0},
+            {"case": "dwi1-snr10", "method": "zarvo", "dw_rmse": 24.0, "seconds": 10.0},
+            {"case": "dwi1-snr10", "method": "zarvo x", "error": "exit 1: bad option"},
+        ]
+        path.write_text("".join(json.dumps(r) + "\n" for r in rows))
+        text = tables.render(str(path), ["dwi1-snr10"])
+        assert "99.0" not in text and "| zarvo | - | 24.0 |" in text
+        assert "zarvo / better peer: DW 0.80x, time 0.50x" in text
+        assert "| zarvo x | failed: exit 1: bad option |" in text
