@@ -57,7 +57,8 @@ def dwi_table(rows):
                 known = [p[key] for p in peers if p.get(key) is not None]
                 if r.get(key) is not None and known and min(known) > 0:
                     parts.append("%s %.2fx" % (name, r[key] / min(known)))
-            out.append("- %s / better peer: %s" % (r["method"], ", ".join(parts)))
+            out.append("- %s / better peer (of %s): %s"
+                       % (r["method"], ", ".join(p["method"] for p in peers), ", ".join(parts)))
     return "\n".join(out)
 
 

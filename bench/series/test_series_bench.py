@@ -182,5 +182,5 @@ class TestRunnerAndTables:
         path.write_text("".join(json.dumps(r) + "\n" for r in rows))
         text = tables.render(str(path), ["dwi1-snr10"])
         assert "99.0" not in text and "| zarvo | - | 24.0 |" in text
-        assert "zarvo / better peer: DW 0.80x, time 0.50x" in text
+        assert "zarvo / better peer (of mppca, dwidenoise): DW 0.80x, time 0.50x" in text
         assert "| zarvo x | failed: exit 1: bad option |" in text
