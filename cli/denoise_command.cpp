@@ -57,8 +57,10 @@ void run_file(const FileRequest& r, const RunContext& context, bool quiet) {
   auto note = [&](const std::string& text) {
     if (!quiet) progress->note(text);
   };
+  // The joint series mode filters component images, not volumes.
+  const char* unit = r.options.series == SeriesMode::joint ? "component " : "volume ";
   auto prefix = [&](int t) {
-    return volumes > 1 ? "volume " + std::to_string(t + 1) + "/" + std::to_string(volumes) + ", "
+    return volumes > 1 ? unit + std::to_string(t + 1) + "/" + std::to_string(volumes) + ", "
                        : std::string();
   };
   events.pipeline.stage = [&](int t, int stage, int count, const char* name) {
