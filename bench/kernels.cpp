@@ -95,9 +95,8 @@ BENCHMARK(BM_distances_scalar);
 BENCHMARK(BM_distances_simd);
 
 // grouping of one reference cube with the first stage's limit, through
-// either path, with the caller's storage (as the stages call it) and with
-// storage from the host allocator on every call.
-void grouping(benchmark::State& state, zarvo::MatchingPath path, bool supplied) {
+// either path.
+void grouping(benchmark::State& state, zarvo::MatchingPath path) {
   const Volume& vol = volume();
   const int nm2 = static_cast<int>(state.range(0));
   const double tau = 3.0 * sigma * sigma * nm1 * nm1 * nm3;
@@ -107,22 +106,16 @@ void grouping(benchmark::State& state, zarvo::MatchingPath path, bool supplied) 
   int L = 0, i = 0;
   for (auto _ : state) {
     const int* r = refs[i++ & 3];
-    if (supplied)
-      zarvo::grouping(vol.v.data(), 3, vol.dims, nm1, nm2, nm3, h, 0, tau, r[0], r[1], r[2],
-                      positions.data(), &L, work.data(), ints.data(), path);
-    else
-      zarvo::grouping(vol.v.data(), 3, vol.dims, nm1, nm2, nm3, h, 0, tau, r[0], r[1], r[2],
-                      positions.data(), &L);
+    zarvo::grouping(vol.v.data(), 3, vol.dims, nm1, nm2, nm3, h, 0, tau, r[0], r[1], r[2],
+                    positions.data(), &L, work.data(), ints.data(), path);
     benchmark::DoNotOptimize(L);
   }
   state.SetItemsProcessed(state.iterations());
 }
-void BM_grouping_scalar(benchmark::State& s) { grouping(s, zarvo::MatchingPath::scalar, true); }
-void BM_grouping_simd(benchmark::State& s) { grouping(s, zarvo::MatchingPath::simd, true); }
-void BM_grouping_allocating(benchmark::State& s) { grouping(s, zarvo::MatchingPath::simd, false); }
+void BM_grouping_scalar(benchmark::State& s) { grouping(s, zarvo::MatchingPath::scalar); }
+void BM_grouping_simd(benchmark::State& s) { grouping(s, zarvo::MatchingPath::simd); }
 BENCHMARK(BM_grouping_scalar)->Arg(16)->Arg(32);
 BENCHMARK(BM_grouping_simd)->Arg(16)->Arg(32);
-BENCHMARK(BM_grouping_allocating)->Arg(16);
 
 // Forward and inverse transform of one group of L cubes (DCT cubes, Haar
 // group), as the Rician stages call them.
@@ -217,8 +210,9 @@ void BM_rician_estimation(benchmark::State& state) {
   static const std::vector<double> mag = zarvo::bench::noisy_phantom(shape, sigma, true);
   const int K = 16 * nm1 * nm1 * nm3;
   double level = 0;
+  std::vector<double> scratch(static_cast<std::size_t>(K));
   for (auto _ : state) {
-    zarvo::vst::estimate_rician_parameters(mag.data() + 30000, K, &level);
+    zarvo::vst::estimate_rician_parameters(mag.data() + 30000, K, &level, scratch.data());
     benchmark::DoNotOptimize(level);
   }
   state.SetItemsProcessed(state.iterations());

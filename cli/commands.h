@@ -1,58 +1,48 @@
 // The `zarvo` subcommands, behind the command-line declaration in zarvo.cpp.
 #pragma once
 
-#include <functional>
 #include <string>
-#include <vector>
 
-#include "zarvo/params.h"
+#include "io/denoise_file.h"
+#include "zarvo/options.h"
 
 namespace zarvo::cli {
 
-struct DenoiseOptions {
+// What `zarvo denoise` was given; everything else keeps the engine's and the
+// I/O library's defaults.
+struct DenoiseCommand {
   std::string input, output;
-  std::string noise = "gaussian";
-  std::string sigma;      // text as given: one level or one per volume, comma-separated;
-                          // empty: estimate the level
-  std::string sigma_scope = "series";  // an estimate for the whole series, or per "volume"
-  std::string mask;       // NIfTI mask of the input's spatial shape (nonzero inside)
-  std::string sigma_map;  // Rician only
-  std::string noise_map;
-  std::string datatype = "float32";
-  Params params;          // the profile with the expert overrides applied
-  bool basic_only = false, force = false, quiet = false, sidecar = true;
+  std::string mask, sigma_map, noise_map;  // files; empty: not given
+  std::string datatype;                    // empty: not given
+  GivenOptions engine;                     // the engine's options, by their names
+  bool force = false, quiet = false, sidecar = true;
   std::string command_line;  // as typed, for the sidecar
-  // The walk's threads once the work is known (reference cubes of one
-  // volume); given by zarvo.cpp, the one place where the thread count is chosen.
-  std::function<int(long reference_cubes)> use_threads;
-  // Threads that may share the first touch of the input's memory, before
-  // the work is known: the choice of use_threads without the work's limit.
-  int read_threads = 1;
 };
 
-// Runs `zarvo denoise`; throws std::runtime_error with a one-line message.
-void run_denoise(const DenoiseOptions& options);
+// Runs `zarvo denoise`; throws std::runtime_error with a one-line message
+// (OptionError for an option's value).
+void run_denoise(const DenoiseCommand& command);
+
+// Runs one file request with the command's progress display and notes.
+void run_file(const FileRequest& request, const RunContext& context, bool quiet);
 
 struct DemoOptions {
   std::string folder = "zarvo-demo";
   bool quiet = false;
   int size = 0;  // 0: the default phantom size
-  int threads = 1;
+  int threads = threads_not_given;
 };
 
 void run_demo(const DemoOptions& options);
-
-// Parses a noise level given on the command line: a finite number > 0.
-double parse_sigma(const std::string& text);
-
-// Parses --sigma: one level, or several separated by commas (one per volume).
-std::vector<double> parse_sigmas(const std::string& text);
 
 // `text` as a shell would need it typed: unchanged when it holds only safe
 // characters, else in single quotes.
 std::string shell_quoted(const std::string& text);
 
-// The sidecar of an output: its name with .json for .nii or .nii.gz.
-std::string sidecar_name(const std::string& output);
+// The command's spelling of an option: --sigma-scope for sigma_scope.
+std::string dashed(const std::string& name);
+
+// An engine message with the command's hint, when it has one.
+std::string with_command_hint(const std::string& message);
 
 }  // namespace zarvo::cli

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/parts.h"
+#include "zarvo/buffer.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -36,30 +37,6 @@ inline void advise_huge_pages(void* data, std::size_t bytes) {
   (void)bytes;
 #endif
 }
-
-// An allocator whose vectors leave the elements they grow by uninitialised,
-// so that the code filling a buffer is the first to touch its pages.
-template <typename T>
-struct Uninitialised : std::allocator<T> {
-  using std::allocator<T>::allocator;
-  template <typename U>
-  struct rebind {
-    using other = Uninitialised<U>;
-  };
-  template <typename U>
-  void construct(U* p) noexcept {
-    ::new (static_cast<void*>(p)) U;
-  }
-  template <typename U, typename... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-  }
-};
-
-// A large buffer of numbers: resize_large zeroes what it grows by, with
-// several threads when it is large.
-template <typename T>
-using Buffer = std::vector<T, Uninitialised<T>>;
 
 // Sets p[0 .. n) to zero, split between `threads` threads when there is
 // enough of it. The first touch of fresh pages is what costs (the kernel

@@ -2,7 +2,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "core/zarvo.h"
 
@@ -73,11 +72,6 @@ double noise_std_estimation(const double* values, int count, double* deviations)
   for (int i = 0; i < count; ++i) deviations[i] = absolute_value(values[i] - m);
   const double mad = median(deviations, count);
   return mad * mad_scale;
-}
-
-double noise_std_estimation(const double* values, int count) {
-  std::vector<double> deviations(static_cast<std::size_t>(count));
-  return noise_std_estimation(values, count, deviations.data());
 }
 
 }  // namespace zarvo

@@ -49,8 +49,9 @@ class Product {
 
 namespace zarvo {
 
-// Where GroupProducts keeps what serves groups of L cubes: the base-2
-// logarithm of L, rounded up.
+// The index of the group size L among the powers of two (the base-2
+// logarithm of L, rounded up): where GroupProducts keeps what serves groups
+// of L cubes, and where the stages' Transforms hold their group matrices.
 inline int group_size_index(int L) {
   int i = 0;
   while ((1 << i) < L) ++i;

@@ -57,16 +57,6 @@ inline double absolute_value(double v) { return v > 0 ? v : -v; }
 
 // ---- Block matching -------------------------------------------------------
 
-// Finds the cubes of `volume` closest to the reference cube at (x, y, z)
-// (column, row, slice; 1-based) within a window of half-width
-// search_block_size, keeps those whose sum of squared differences is below
-// tau_match, and writes a power-of-two number of position triples (column,
-// row, slice), the reference first, into `positions`, and that number into
-// *group_size.
-void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2,
-              int nm3, int search_block_size, int synchronous, double tau_match,
-              int x, int y, int z, std::uint16_t* positions, int* group_size);
-
 // How grouping forms the distances: several candidates at once in SIMD
 // lanes, or one at a time. Both give the same bits, hence the same groups.
 enum class MatchingPath { simd, scalar };
@@ -75,10 +65,14 @@ enum class MatchingPath { simd, scalar };
 int grouping_work_doubles(int nm1, int nm2, int nm3, int search_block_size);
 int grouping_work_ints(int nm1, int nm2, int nm3, int search_block_size);
 
-// grouping with its working storage supplied by the caller (`work` and
-// `work_ints` of the sizes above, contents irrelevant), so that it allocates
-// nothing; same results as the function above, which takes its storage from
-// ordinary memory on every call.
+// Finds the cubes of `volume` closest to the reference cube at (x, y, z)
+// (column, row, slice; 1-based) within a window of half-width
+// search_block_size (any value: a wider window than the volume is the whole
+// volume), keeps those whose sum of squared differences is below tau_match,
+// and writes a power-of-two number of position triples (column, row,
+// slice), the reference first, into `positions`, and that number into
+// *group_size. The working storage is the caller's (`work` and `work_ints`
+// of the sizes above, contents irrelevant), so that nothing is allocated.
 void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2,
               int nm3, int search_block_size, int synchronous, double tau_match,
               int x, int y, int z, std::uint16_t* positions, int* group_size,
@@ -145,11 +139,8 @@ double median(const double* values, int count);
 // exactly 12436969 / 2^23.
 constexpr double mad_scale = 1.4826022386550903;
 
-// mad_scale times the median absolute deviation from the median. count >= 1.
-double noise_std_estimation(const double* values, int count);
-
-// The same with the caller's scratch of count doubles instead of a block of
-// its own.
+// mad_scale times the median absolute deviation from the median, with the
+// caller's scratch of count doubles for the deviations. count >= 1.
 double noise_std_estimation(const double* values, int count, double* scratch);
 
 }  // namespace zarvo

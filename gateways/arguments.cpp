@@ -14,19 +14,18 @@ Geometry make_geometry(const host::Volume& v, int nm1, int nm2, int nm3, int Nst
   Geometry g;
   g.ndims = v.ndims;
   for (int i = 0; i < 3; ++i) g.dims[i] = v.dims[i];
-  g.nm1 = nm1;
-  g.nm2 = nm2;
-  g.nm3 = nm3;
+  g.cube_side = nm1;
+  g.largest_group = nm2;
+  g.cube_depth = nm3;
   // Steps below 1 all visit every position, and half-widths beyond the
   // largest dimension (65535) all reach the volume's borders: clamping gives
   // the same walk and windows while keeping the integer arithmetic of the
   // walk and the window bounds from overflowing.
-  g.Nstep = Nstep < 1 ? 1 : Nstep;
-  g.search_block_size =
+  g.step = Nstep < 1 ? 1 : Nstep;
+  g.search_half_width =
       search_block_size > 65535 ? 65535 : (search_block_size < -65536 ? -65536 : search_block_size);
-  g.synchronous = synchronous;
-  g.tau_match = tau_match;
-  g.derive();
+  g.synchronous = synchronous != 0;
+  g.match_threshold = tau_match;
   return g;
 }
 
@@ -46,12 +45,12 @@ void check_transform_arguments(const mxArray* const prhs[], int first, int nm1, 
 Transforms make_transforms(const double* Tfor, const double* Tinv, const double* Tfor3,
                            const mxArray* Tfor_group, const mxArray* Tinv_group, int nm2) {
   Transforms t;
-  t.Tfor = Tfor;
-  t.Tinv = Tinv;
-  t.Tfor3 = Tfor3;
+  t.slice_forward = Tfor;
+  t.slice_inverse = Tinv;
+  t.depth_forward = Tfor3;
   for (int L = 1, i = 0; L <= nm2 && i < max_group_sizes; L *= 2, ++i) {
-    t.group_fwd[i] = mxGetPr(mxGetCell(Tfor_group, mwIndex(L - 1)));
-    t.group_inv[i] = mxGetPr(mxGetCell(Tinv_group, mwIndex(L - 1)));
+    t.group_forward[i] = mxGetPr(mxGetCell(Tfor_group, mwIndex(L - 1)));
+    t.group_inverse[i] = mxGetPr(mxGetCell(Tinv_group, mwIndex(L - 1)));
     if (L > nm2 / 2) break;
   }
   return t;
@@ -81,16 +80,26 @@ void check_noise(const mxArray* a, const host::Volume& v, NoiseArgument kind) {
 // then reads the volume, the matrices, the geometry and the transforms; the
 // depth check comes last.
 // The walk's threads: the argument after the last one when given (0: every
-// core), else every core. Results do not depend on it.
+// core), else the engine's default; the engine's policy clamps them. Results
+// do not depend on it.
 void read_threads(StageArguments& a, int nrhs, const mxArray* prhs[], int count) {
-  a.context.threads = 0;
+  char label[32];
+  std::snprintf(label, sizeof label, "%d (threads)", count + 1);
+  int requested = zarvo::threads_not_given;
   if (nrhs > count) {
-    char label[32];
-    std::snprintf(label, sizeof label, "%d (threads)", count + 1);
-    a.context.threads = host::truncated_scalar(prhs[count], label);
-    if (a.context.threads < 0)
-      mexErrMsgIdAndTxt("zarvo:threads", "Argument %s must be 0 (every core) or more.", label);
+    requested = host::truncated_scalar(prhs[count], label);
+    if (requested < 0 || requested > zarvo::max_threads)
+      mexErrMsgIdAndTxt("zarvo:threads", "Argument %s must be from 0 (every core) to %d.", label,
+                        zarvo::max_threads);
   }
+  static char problem[256];
+  problem[0] = '\0';
+  try {
+    a.context.threads = zarvo::choose_threads(requested).threads;
+  } catch (const zarvo::Error& e) {  // a bad $ZARVO_THREADS
+    std::snprintf(problem, sizeof problem, "%s", e.what());
+  }
+  if (problem[0]) mexErrMsgIdAndTxt("zarvo:threads", "%s", problem);
 }
 
 void finish_reading(StageArguments& a, const mxArray* prhs[], int first) {

@@ -21,9 +21,9 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   const FirstStageArguments a =
       read_first_stage("zarvo_thr_mex", nlhs, nrhs, prhs, NoiseArgument::scalar);
   ThrSettings settings;
-  settings.lambda4D = a.lambda4D;
+  settings.threshold = a.lambda4D;
   settings.alpha = a.alpha;
-  settings.hard = a.hard;
+  settings.soft = a.hard == 0;
   settings.sigma = mxGetScalar(a.noise);
   produce_outputs(a.volume, nlhs, plhs, [&](double* y_hat, double* sigma_hat) {
     run_thr(a.geometry, a.transforms, settings, a.Bn, y_hat, sigma_hat, a.context);

@@ -22,9 +22,9 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   const FirstStageArguments a =
       read_first_stage("zarvo_thr_rice_mex", nlhs, nrhs, prhs, NoiseArgument::levels);
   ThrRiceSettings settings;
-  settings.lambda4D = a.lambda4D;
+  settings.threshold = a.lambda4D;
   settings.alpha = a.alpha;
-  settings.hard = a.hard;
+  settings.soft = a.hard == 0;
   settings.noise = rice_noise(a.noise);
   produce_outputs(a.volume, nlhs, plhs, [&](double* y_hat, double* sigma_hat) {
     run_thr_rice(a.geometry, a.transforms, settings, a.Bn, y_hat, sigma_hat, a.context);

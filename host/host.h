@@ -58,8 +58,4 @@ mxArray* create_like(const Volume& v);
 // slot even when none is asked for), output 1 only when it was asked for.
 void set_outputs(int nlhs, mxArray* plhs[], mxArray* estimate, mxArray* noise_map);
 
-// Diagnostic printers on the host console (not called by any plug-in).
-void print_array(const double* values, int count, const char* label);
-void debug(const char* message);
-
 }  // namespace zarvo::host

@@ -174,18 +174,13 @@ int bytes_per_voxel(int datatype) {
 static_assert(sizeof(nifti_1_header) == 348 && sizeof(nifti_2_header) == 540,
               "NIfTI header layouts");
 
-std::string read_header(const std::string& path, Header& h) {
-  h = Header{};
-  if (std::string p = locate(path, h); !p.empty()) return p;
-  const bool pair = h.header_file != h.data_file;
+namespace {
 
-  Gz f = open_gz(h.header_file);
-  if (!f) return "cannot be opened: " + std::string(std::strerror(errno ? errno : EIO));
-  unsigned char raw[540] = {};
-  const long long got = read_some(f.get(), raw, sizeof raw);
+// The header's size field: 348 (NIfTI-1, ANALYZE 7.5) or 540 (NIfTI-2), in
+// either byte order; sets h.swapped.
+std::string header_size(const unsigned char* raw, long long got, Header& h, std::int32_t& size) {
   if (got < 0) return "is damaged: its compressed stream cannot be read";
   if (got < 4) return "is not a NIfTI file (" + std::to_string(got) + " bytes)";
-  std::int32_t size = 0;
   std::memcpy(&size, raw, 4);
   const std::int32_t swapped_size = static_cast<std::int32_t>(swap32(static_cast<std::uint32_t>(size)));
   if (size == 348 || size == 540) {
@@ -200,63 +195,71 @@ std::string read_header(const std::string& path, Header& h) {
   if (got < size)
     return "is truncated inside its header (" + std::to_string(got) + " of " +
            std::to_string(size) + " bytes)";
+  return {};
+}
 
-  std::int64_t header_bytes = size;
-  if (size == 540) {
-    h.version = 2;
-    std::memcpy(&h.n2, raw, sizeof h.n2);
-    if (h.swapped) nifti_swap_as_nifti2(&h.n2);
-    h.n2.sizeof_hdr = 540;
-    const char* m = h.n2.magic;
-    const bool one = std::memcmp(m, "n+2\0", 4) == 0, two = std::memcmp(m, "ni2\0", 4) == 0;
-    if (!one && !two) return "has a NIfTI-2 header size but not the NIfTI-2 magic 'n+2'";
-    if (one != !pair) {
-      if (one) h.data_file = h.header_file;  // the data follow the header in the same file
-      else return "is a single file but its magic 'ni2' says the data lie in a separate .img file";
-    }
-    for (int i = 0; i < 8; ++i) h.dim[i] = h.n2.dim[i];
-    h.datatype = h.n2.datatype;
-    h.vox_offset = h.n2.vox_offset;
-    h.slope = h.n2.scl_slope;
-    h.inter = h.n2.scl_inter;
-    if (h.n2.bitpix != bitpix_of(h.datatype) && bitpix_of(h.datatype))
-      return "has bitpix " + std::to_string(h.n2.bitpix) + " but its data type needs " +
-             std::to_string(bitpix_of(h.datatype));
-  } else {
-    std::memcpy(&h.n1, raw, sizeof h.n1);
-    const char* m = h.n1.magic;
-    const bool one = std::memcmp(m, "n+1\0", 4) == 0, two = std::memcmp(m, "ni1\0", 4) == 0;
-    h.version = one || two ? 1 : 0;
-    if (h.swapped) {
-      if (h.version) nifti_swap_as_nifti1(&h.n1);
-      else old_swap_nifti_header(&h.n1, 0);
-    }
-    h.n1.sizeof_hdr = 348;
-    if (h.version == 0) {
-      if (!pair) return "has no NIfTI magic ('n+1'); an ANALYZE 7.5 image must be a .hdr/.img pair";
-    } else if (one != !pair) {
-      if (one) h.data_file = h.header_file;
-      else return "is a single file but its magic 'ni1' says the data lie in a separate .img file";
-    }
-    for (int i = 0; i < 8; ++i) h.dim[i] = h.n1.dim[i];
-    h.datatype = h.n1.datatype;
-    const double offset = h.n1.vox_offset;
-    if (!std::isfinite(offset) || offset < 0 || offset != std::floor(offset) || offset > 9.0e15)
-      return "has vox_offset " + num(offset) +
-             "; it must be a whole number of bytes at or after the header";
-    h.vox_offset = static_cast<std::int64_t>(offset);
-    if (h.version) {
-      h.slope = h.n1.scl_slope;
-      h.inter = h.n1.scl_inter;
-    } else {
-      h.slope = h.inter = 0;  // ANALYZE 7.5 has no scaling fields the library reads
-    }
-    if (h.n1.bitpix != bitpix_of(h.datatype) && bitpix_of(h.datatype))
-      return "has bitpix " + std::to_string(h.n1.bitpix) + " but its data type needs " +
-             std::to_string(bitpix_of(h.datatype));
+std::string take_nifti2(const unsigned char* raw, bool pair, Header& h) {
+  h.version = 2;
+  std::memcpy(&h.n2, raw, sizeof h.n2);
+  if (h.swapped) nifti_swap_as_nifti2(&h.n2);
+  h.n2.sizeof_hdr = 540;
+  const char* m = h.n2.magic;
+  const bool one = std::memcmp(m, "n+2\0", 4) == 0, two = std::memcmp(m, "ni2\0", 4) == 0;
+  if (!one && !two) return "has a NIfTI-2 header size but not the NIfTI-2 magic 'n+2'";
+  if (one != !pair) {
+    if (one) h.data_file = h.header_file;  // the data follow the header in the same file
+    else return "is a single file but its magic 'ni2' says the data lie in a separate .img file";
   }
-  const bool single = h.header_file == h.data_file;
+  for (int i = 0; i < 8; ++i) h.dim[i] = h.n2.dim[i];
+  h.datatype = h.n2.datatype;
+  h.vox_offset = h.n2.vox_offset;
+  h.slope = h.n2.scl_slope;
+  h.inter = h.n2.scl_inter;
+  if (h.n2.bitpix != bitpix_of(h.datatype) && bitpix_of(h.datatype))
+    return "has bitpix " + std::to_string(h.n2.bitpix) + " but its data type needs " +
+           std::to_string(bitpix_of(h.datatype));
+  return {};
+}
 
+// NIfTI-1, or ANALYZE 7.5 (a pair without magic).
+std::string take_nifti1(const unsigned char* raw, bool pair, Header& h) {
+  std::memcpy(&h.n1, raw, sizeof h.n1);
+  const char* m = h.n1.magic;
+  const bool one = std::memcmp(m, "n+1\0", 4) == 0, two = std::memcmp(m, "ni1\0", 4) == 0;
+  h.version = one || two ? 1 : 0;
+  if (h.swapped) {
+    if (h.version) nifti_swap_as_nifti1(&h.n1);
+    else old_swap_nifti_header(&h.n1, 0);
+  }
+  h.n1.sizeof_hdr = 348;
+  if (h.version == 0) {
+    if (!pair) return "has no NIfTI magic ('n+1'); an ANALYZE 7.5 image must be a .hdr/.img pair";
+  } else if (one != !pair) {
+    if (one) h.data_file = h.header_file;
+    else return "is a single file but its magic 'ni1' says the data lie in a separate .img file";
+  }
+  for (int i = 0; i < 8; ++i) h.dim[i] = h.n1.dim[i];
+  h.datatype = h.n1.datatype;
+  const double offset = h.n1.vox_offset;
+  if (!std::isfinite(offset) || offset < 0 || offset != std::floor(offset) || offset > 9.0e15)
+    return "has vox_offset " + num(offset) +
+           "; it must be a whole number of bytes at or after the header";
+  h.vox_offset = static_cast<std::int64_t>(offset);
+  if (h.version) {
+    h.slope = h.n1.scl_slope;
+    h.inter = h.n1.scl_inter;
+  } else {
+    h.slope = h.inter = 0;  // ANALYZE 7.5 has no scaling fields the library reads
+  }
+  if (h.n1.bitpix != bitpix_of(h.datatype) && bitpix_of(h.datatype))
+    return "has bitpix " + std::to_string(h.n1.bitpix) + " but its data type needs " +
+           std::to_string(bitpix_of(h.datatype));
+  return {};
+}
+
+// The dimensions, the data type, the scaling and the data's place: every
+// count checked against overflow before anything is allocated.
+std::string check_layout(Header& h, std::int64_t header_bytes, bool single) {
   if (h.dim[0] < 1 || h.dim[0] > 7)
     return "has dim[0] = " + std::to_string(h.dim[0]) +
            "; the number of dimensions must be 1 to 7 (damaged header?)";
@@ -289,21 +292,46 @@ std::string read_header(const std::string& path, Header& h) {
   std::uint64_t end = 0;
   if (__builtin_add_overflow(static_cast<std::uint64_t>(h.vox_offset), h.data_bytes, &end))
     return "has a vox_offset past any file's end";
+  return {};
+}
 
-  // A plain data file must be as large as the header says; a compressed one
-  // is checked as it is read (read_data), in bounded chunks.
-  {
-    Gz other = single ? nullptr : open_gz(h.data_file);
-    if (!single && !other) return "cannot open its data file '" + h.data_file + "'";
-    const bool plain = gzdirect(single ? f.get() : other.get()) != 0;
-    struct stat st {};
-    if (plain && stat(h.data_file.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        static_cast<std::uint64_t>(st.st_size) < end)
-      return "is truncated: its header describes " + std::to_string(h.data_bytes) +
-             " bytes of data from byte " + std::to_string(h.vox_offset) + ", but " +
-             (single ? "the file" : "'" + h.data_file + "'") + " holds " +
-             std::to_string(st.st_size) + " bytes";
-  }
+// A plain data file must be as large as the header says; a compressed one
+// is checked as it is read (read_data), in bounded chunks.
+std::string check_data_size(const Header& h, gzFile header_file, bool single) {
+  Gz other = single ? nullptr : open_gz(h.data_file);
+  if (!single && !other) return "cannot open its data file '" + h.data_file + "'";
+  const bool plain = gzdirect(single ? header_file : other.get()) != 0;
+  struct stat st {};
+  const std::uint64_t end = static_cast<std::uint64_t>(h.vox_offset) + h.data_bytes;
+  if (plain && stat(h.data_file.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<std::uint64_t>(st.st_size) < end)
+    return "is truncated: its header describes " + std::to_string(h.data_bytes) +
+           " bytes of data from byte " + std::to_string(h.vox_offset) + ", but " +
+           (single ? "the file" : "'" + h.data_file + "'") + " holds " +
+           std::to_string(st.st_size) + " bytes";
+  return {};
+}
+
+}  // namespace
+
+std::string read_header(const std::string& path, Header& h) {
+  h = Header{};
+  if (std::string p = locate(path, h); !p.empty()) return p;
+  const bool pair = h.header_file != h.data_file;
+
+  Gz f = open_gz(h.header_file);
+  if (!f) return "cannot be opened: " + std::string(std::strerror(errno ? errno : EIO));
+  unsigned char raw[540] = {};
+  std::int32_t size = 0;
+  if (std::string p = header_size(raw, read_some(f.get(), raw, sizeof raw), h, size); !p.empty())
+    return p;
+  const std::int64_t header_bytes = size;
+  if (std::string p = size == 540 ? take_nifti2(raw, pair, h) : take_nifti1(raw, pair, h);
+      !p.empty())
+    return p;
+  const bool single = h.header_file == h.data_file;
+  if (std::string p = check_layout(h, header_bytes, single); !p.empty()) return p;
+  if (std::string p = check_data_size(h, f.get(), single); !p.empty()) return p;
 
   // Extensions: after the header, before the data (single file) or to the
   // end of the header file (pair).

@@ -15,7 +15,7 @@
 
 #include <nifti2_io.h>
 
-#include "core/memory.h"
+#include "zarvo/buffer.h"
 
 namespace zarvo::cli {
 

@@ -234,29 +234,19 @@ Image read_image(const std::string& path, const std::string& what, int threads) 
   return im;
 }
 
+const std::vector<DataType>& datatypes() {
+  static const std::vector<DataType> all{DataType::float32, DataType::float64, DataType::int16,
+                                         DataType::uint16,  DataType::int32,   DataType::uint8};
+  return all;
+}
+
 DataType parse_datatype(const std::string& n) {
-  if (n == "float32") return DataType::float32;
-  if (n == "float64") return DataType::float64;
-  if (n == "int16") return DataType::int16;
-  if (n == "uint16") return DataType::uint16;
-  if (n == "int32") return DataType::int32;
-  if (n == "uint8") return DataType::uint8;
+  for (DataType t : datatypes())
+    if (n == datatype_name(t)) return t;
   throw std::runtime_error("unknown data type '" + n + "' (known: " + datatype_names() + ")");
 }
 
-const char* datatype_names() { return "float32, float64, int16, uint16, int32, uint8"; }
-
-bool is_nifti_output_name(const std::string& p) {
-  auto ends = [&](const char* e) {
-    const std::size_t n = std::strlen(e);
-    return p.size() > n && p.compare(p.size() - n, n, e) == 0;
-  };
-  return ends(".nii") || ends(".nii.gz");
-}
-
-namespace {
-
-const char* type_name(DataType t) {
+const char* datatype_name(DataType t) {
   switch (t) {
     case DataType::float32: return "float32";
     case DataType::float64: return "float64";
@@ -267,6 +257,25 @@ const char* type_name(DataType t) {
   }
   return "?";
 }
+
+const char* datatype_names() {
+  static const std::string names = [] {
+    std::string s;
+    for (DataType t : datatypes()) s += (s.empty() ? "" : ", ") + std::string(datatype_name(t));
+    return s;
+  }();
+  return names.c_str();
+}
+
+bool is_nifti_output_name(const std::string& p) {
+  auto ends = [&](const char* e) {
+    const std::size_t n = std::strlen(e);
+    return p.size() > n && p.compare(p.size() - n, n, e) == 0;
+  };
+  return ends(".nii") || ends(".nii.gz");
+}
+
+namespace {
 
 template <typename T>
 void limits_of(double& lo, double& hi) {
@@ -416,7 +425,7 @@ std::string range_problem(double lo, double hi, DataType type, bool float_header
     default: {
       double slope, inter;
       if (!integer_scaling(lo, hi, type, float_header, slope, inter))
-        return span + ", which " + std::string(type_name(type)) +
+        return span + ", which " + std::string(datatype_name(type)) +
                " with a scale factor cannot represent (the header's scl_slope/scl_inter would "
                "not be finite and positive); --datatype " + roomy + " holds them";
       return {};

@@ -10,7 +10,7 @@
 
 #include <nifti2_io.h>
 
-#include "core/memory.h"
+#include "zarvo/buffer.h"
 
 namespace zarvo::cli {
 
@@ -42,8 +42,10 @@ struct Image {
 Image read_image(const std::string& path, const std::string& what, int threads = 1);
 
 enum class DataType { float32, float64, int16, uint16, int32, uint8 };
+const std::vector<DataType>& datatypes();           // every one, the default first
 DataType parse_datatype(const std::string& name);  // throws when unknown
 const char* datatype_names();                      // for help text
+const char* datatype_name(DataType type);          // "float32"
 
 // Writes `data` (all volumes of `like`'s shape, column-major, doubles) with
 // the header, affines and voxel sizes of `like`, in the NIfTI version of

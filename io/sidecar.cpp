@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "zarvo/options.h"
+
 namespace zarvo::cli {
 
 const char* version() { return ZARVO_VERSION; }
@@ -12,26 +14,36 @@ std::string sidecar_json(const SidecarFacts& f, const DenoiseReport& r) {
   nlohmann::ordered_json j;
   j["zarvo_version"] = version();
   j["command_line"] = f.command_line;
-  j["noise_model"] = f.noise == Noise::rician ? "rician" : "gaussian";
+  j["noise_model"] = noise_name(f.noise);
   nlohmann::json levels = nlohmann::json::array();
   for (const VolumeReport& v : r.volumes) levels.push_back(v.sigma);
   j["noise_sigma"] = levels;
   const SigmaSource source = r.volumes.empty() ? SigmaSource::given : r.volumes.front().source;
-  j["sigma_source"] = source == SigmaSource::given       ? "given"
-                      : source == SigmaSource::estimated ? "estimated"
-                                                         : "map";
-  j["sigma_scope"] = r.pooled ? "series" : "volume";
+  j["sigma_source"] = sigma_source_name(source);
+  j["sigma_scope"] = sigma_scope_name(r.pooled ? SigmaScope::series : SigmaScope::volume);
   j["mask"] = f.mask.empty() ? nlohmann::json(nullptr) : nlohmann::json(f.mask);
-  const Params& p = r.params;
-  auto mode = [](Estimate e) { return e == Estimate::group ? "group" : "volume"; };
-  j["parameters"] = {
-      {"cube", p.cube},       {"depth", p.depth},   {"step", p.step},
-      {"search", p.search},   {"group1", p.group1}, {"group2", p.group2},
-      {"lambda", p.lambda},   {"tau1", p.tau1},     {"tau2", p.tau2},
-      {"alpha", p.alpha},     {"soft", p.soft},     {"synchronous", p.synchronous},
-      {"estimate", mode(p.estimate(f.noise))},      {"basic_only", f.basic_only}};
+  nlohmann::ordered_json parameters;
+  for (const OptionDecl& o : option_table()) {
+    if (!o.expert) continue;
+    const OptionValue v = expert_value(o, r.params, f.noise);
+    if (o.kind == OptionKind::flag) parameters[o.name] = std::get<double>(v) != 0;
+    else if (o.kind == OptionKind::whole) parameters[o.name] = static_cast<int>(std::get<double>(v));
+    else if (o.kind == OptionKind::real) parameters[o.name] = std::get<double>(v);
+    else parameters[o.name] = std::get<std::string>(v);
+  }
+  parameters["basic_only"] = f.basic_only;
+  j["parameters"] = parameters;
   j["complete"] = true;
   return j.dump(2) + "\n";
+}
+
+std::string sidecar_name(const std::string& output) {
+  for (const char* ending : {".nii.gz", ".nii"}) {
+    const std::string e = ending;
+    if (output.size() > e.size() && output.compare(output.size() - e.size(), e.size(), e) == 0)
+      return output.substr(0, output.size() - e.size()) + ".json";
+  }
+  return output + ".json";
 }
 
 std::string description(const DenoiseReport& r) {

@@ -23,6 +23,9 @@ std::string sidecar_json(const SidecarFacts& facts, const DenoiseReport& report)
 // NIfTI descrip field (80 characters at most).
 std::string description(const DenoiseReport& report);
 
+// The sidecar of an output: its name with .json for .nii or .nii.gz.
+std::string sidecar_name(const std::string& output);
+
 // The version string of the engine.
 const char* version();
 

@@ -17,43 +17,24 @@ function [X, noise_map, info] = zarvo_denoise(Y, varargin)
   % volumes) without NaN or Inf, of any numeric class (single and double are
   % read in place). A series is denoised volume by volume.
   %
-  % Options (name, value):
-  %   'noise'       'gaussian' (default) or 'rician'.
-  %   'sigma'       noise standard deviation in Y's own units. Empty (the
-  %                 default) estimates it: once for the whole volume, from
-  %                 the median absolute deviation of its finest diagonal
-  %                 wavelet detail, to set the matching limits, and then
-  %                 either group by group inside the stages or as that one
-  %                 level (see 'estimate'). For a series it may be one level
-  %                 per volume. For 'rician' it may also be a map of levels of
-  %                 Y's spatial size (or of Y's full size for a series).
-  %   'sigma_scope' for a 4-D series whose level is estimated: 'series'
-  %                 (default: one level from all its volumes together) or
-  %                 'volume' (one per volume).
+  % Options (name, value): the engine's options, declared once in the
+  % engine with their checks and defaults, the same as the command's and
+  % Python's. zarvo_denoise('options') prints each with its meaning and
+  % default; the most used:
+  %   'noise'       'gaussian' or 'rician'.
+  %   'sigma'       noise standard deviation in Y's own units: one level,
+  %                 or one per volume of a series; empty or absent: it is
+  %                 estimated (see 'sigma_scope' and 'estimate').
+  %   'sigma_map'   'rician' only: a map of levels of Y's spatial size (or of
+  %                 Y's full size for a series); 'sigma' also takes one.
   %   'mask'        an array of Y's spatial size, nonzero inside: the level
   %                 is estimated inside it, only cubes touching it are
   %                 filtered, and every voxel outside keeps Y's value.
-  %   'profile'     parameter profile, 'default' or 'fast' (`zarvo profiles`
-  %                 prints the table).
-  %   'basic_only'  true: stop after the first stage (default false).
-  %   'threads'     threads of the walk; 0 (default): every core. The result
-  %                 does not depend on it.
-  % Expert options, overriding the profile:
-  %   'cube'        cube side in rows and columns
-  %   'depth'       cube depth in slices (limited to the number of slices)
-  %   'step'        step between reference cubes
-  %   'search'      half-width of the matching window
-  %   'group1', 'group2'  largest group of the first and second stage
-  %   'lambda'      hard threshold in noise standard deviations
-  %   'tau1', 'tau2'  matching limits: mean squared difference per voxel,
-  %                 in noise variances (first stage, second stage)
-  %   'alpha'       alpha-rooting exponent (1: none)
-  %   'soft'        true: soft thresholding
-  %   'synchronous' true: match only within the reference cube's slices
-  %   'estimate'    how an unknown level is estimated: 'group' (each group's
-  %                 own estimate, in the plug-ins) or 'volume' (one estimate
-  %                 for the whole volume, passed on as a known level); the
-  %                 profile says which for each noise model
+  %   'profile'     parameter profile (`zarvo profiles` prints the table).
+  %   'threads'     threads of the walk (0: every core); the result does not
+  %                 depend on it.
+  % Expert options ('cube', 'search', 'soft', ...) override the profile;
+  % flags take true or false, so that 'soft', false undoes a profile's value.
   %
   % Outputs:
   %   X          the estimate, Y's size, double.
@@ -73,6 +54,10 @@ function [X, noise_map, info] = zarvo_denoise(Y, varargin)
   if nargin < 1
     print_usage();
   end
+  if ischar(Y) && strcmp(Y, 'options') && nargin == 1
+    print_options(zarvo_denoise_mex('options'));
+    return;
+  end
   if ~isnumeric(Y) || ~isreal(Y) || issparse(Y)
     error('zarvo:input', 'zarvo_denoise: Y must be a real, full numeric array');
   end
@@ -82,43 +67,18 @@ function [X, noise_map, info] = zarvo_denoise(Y, varargin)
   if mod(numel(varargin), 2) ~= 0
     error('zarvo:args', 'zarvo_denoise: options come in name, value pairs');
   end
-  flags = {'basic_only', 'soft', 'synchronous'};
-  texts = {'noise', 'profile', 'estimate', 'sigma_scope'};
-  arrays = {'sigma', 'mask'};
-  numbers = {'threads', 'cube', 'depth', 'step', 'search', 'group1', 'group2', ...
-             'lambda', 'tau1', 'tau2', 'alpha'};
+  % The names go to the engine as they are; the gateway checks every value
+  % against the engine's declaration.
   opts = struct();
   for i = 1:2:numel(varargin)
     name = varargin{i};
-    value = varargin{i + 1};
-    if ~ischar(name)
+    if ~ischar(name) || isempty(name)
       error('zarvo:args', 'zarvo_denoise: option names must be strings');
     end
-    name = lower(name);
-    if any(strcmp(name, flags))
-      % Only a logical or numeric scalar is a flag: the string 'false' or an
-      % empty array would otherwise count as true.
-      if ~(islogical(value) || isnumeric(value)) || ~isscalar(value) || issparse(value) || ...
-         ~isreal(value) || ~(value == 0 || value == 1)
-        error('zarvo:args', 'zarvo_denoise: %s must be true or false (a logical or 0/1 scalar)', name);
-      end
-      value = double(value);
-    elseif any(strcmp(name, texts))
-      if ~ischar(value)
-        error('zarvo:args', 'zarvo_denoise: %s must be a string', name);
-      end
-    elseif any(strcmp(name, numbers)) || any(strcmp(name, arrays))
-      if ~(isnumeric(value) || islogical(value)) || ~isreal(value) || issparse(value)
-        error('zarvo:args', 'zarvo_denoise: %s must be a real, full numeric array', name);
-      end
-      if any(strcmp(name, numbers)) && ~isscalar(value)
-        error('zarvo:args', 'zarvo_denoise: %s must be a scalar', name);
-      end
-      value = double(value);
-    else
-      error('zarvo:args', 'zarvo_denoise: unknown option ''%s''', name);
+    if ~isvarname(lower(name))
+      error('zarvo:args', 'zarvo_denoise: unknown option "%s"', name);
     end
-    opts.(name) = value;
+    opts.(lower(name)) = varargin{i + 1};
   end
   % One call of the engine; the outputs not asked for are not made.
   outputs = cell(1, max(nargout, 1));
@@ -129,5 +89,22 @@ function [X, noise_map, info] = zarvo_denoise(Y, varargin)
   end
   if nargout > 2
     info = outputs{3};
+  end
+end
+
+function print_options(decls)
+  % One paragraph per option: its name, meaning, values and default.
+  for i = 1:numel(decls)
+    d = decls(i);
+    if strcmp(d.kind, 'output')
+      continue;
+    end
+    values = '';
+    if ~isempty(d.choices)
+      values = sprintf(' (%s)', strjoin(d.choices, ', '));
+    elseif any(strcmp(d.kind, {'whole', 'real'}))
+      values = sprintf(' (%g to %g)', d.min, d.max);
+    end
+    printf('  ''%s''%s\n      %s [default: %s]\n', d.name, values, d.help, d.default);
   end
 end

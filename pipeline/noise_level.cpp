@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 
 #include "core/memory.h"
+#include "core/zarvo.h"
+#include "vst/vst.h"
 
-namespace zarvo::cli {
+namespace zarvo::level {
 
 // The details and means of the blocks that carry noise.
 struct Samples {
@@ -21,8 +25,9 @@ constexpr double kMadScale = 0.6744897501960817;
 // Below this many blocks the level's relative spread (1.17 / sqrt(blocks))
 // exceeds 12 %.
 constexpr std::size_t kMinBlocks = 100;
-// The Rician pass on bright blocks needs at least this many of them.
-constexpr std::size_t kMinBrightBlocks = 1000;
+// The Rician correction for each block's spread needs this many blocks;
+// fewer keep the first level (its median already spreads by 4 %).
+constexpr std::size_t kMinSpreadBlocks = 1000;
 // A detail below this fraction of the intensity is rounding, not noise
 // (float32 storage alone leaves about 3e-8).
 constexpr double kNoiseFreeRatio = 1e-6;
@@ -59,30 +64,96 @@ struct Blocks {
   }
 };
 
-// Voxels in runs of one exact value left by masking or zero-filling: equal to
-// a face neighbour, with a value that is 0 or fills a whole block somewhere.
-// Integer data with a little noise has equal neighbours everywhere, so
-// equality alone would drop far too much.
+// A run this small is no background, whatever its shape.
+constexpr std::size_t kMinRun = 64;
+// The share of a run's voxels that must lie in a 3 x 3 square of equal
+// values. The equal values of rounded noise form porous runs: at a level of
+// half a unit on an exactly uniform region (the worst case) about half of
+// their voxels lie in such squares, at 0.4 units 84 %.
+constexpr double kSolidShare = 0.9;
+
+// Voxels in solid runs of one exact value, as masking or zero-filling leave
+// them (see estimate_level): 1 in the result.
 std::vector<std::uint8_t> flat_voxels(const Blocks& b, const double* x) {
-  std::vector<double> fill{0.0};
-  b.each([&](std::size_t i) {
-    for (int k = 1; k < b.count; ++k)
-      if (!(x[i + b.offset[k]] == x[i])) return;
-    if (!(fill.back() == x[i])) fill.push_back(x[i]);  // backgrounds repeat one value
-  });
+  enum : std::uint8_t { none = 0, in_square = 1, seen = 2, done = 4 };
+  std::vector<std::uint8_t> state(b.voxels(), none);
+  // Which voxels lie in a 3 x 3 square of equal values in some axis plane
+  // (sheets one voxel thick included).
+  const std::size_t stride[3] = {1, b.R, b.RC};
+  const int extent[3] = {b.rows, b.cols, b.slices};
+  for (int u = 0; u < 3; ++u)
+    for (int v = u + 1; v < 3; ++v) {
+      if (extent[u] < 3 || extent[v] < 3) continue;
+      std::array<std::size_t, 9> square;
+      for (int k = 0; k < 9; ++k) square[k] = (k % 3) * stride[u] + (k / 3) * stride[v];
+      for (int z = 0; z < b.slices; ++z)
+        for (int c = 0; c < b.cols; ++c)
+          for (int r = 0; r < b.rows; ++r) {
+            const int at[3] = {r, c, z};
+            if (at[u] + 3 > extent[u] || at[v] + 3 > extent[v]) continue;
+            const std::size_t i = r + b.R * c + b.RC * static_cast<std::size_t>(z);
+            bool equal = true;
+            for (int k = 1; k < 9 && equal; ++k) equal = x[i + square[k]] == x[i];
+            if (equal)
+              for (std::size_t o : square) state[i + o] |= in_square;
+          }
+    }
+
+  // Every face-connected run that holds such a square, walked twice: to
+  // measure it, then to mark it.
+  std::vector<std::size_t> stack;
+  const auto walk = [&](std::size_t start, std::uint8_t from, std::uint8_t mark, auto&& visit) {
+    const double v = x[start];
+    stack.assign(1, start);
+    state[start] = static_cast<std::uint8_t>((state[start] & ~from) | mark);
+    while (!stack.empty()) {
+      const std::size_t i = stack.back();
+      stack.pop_back();
+      visit(i);
+      const int r = static_cast<int>(i % b.R), c = static_cast<int>(i / b.R % b.cols);
+      const int z = static_cast<int>(i / b.RC);
+      const std::size_t next[6] = {r > 0 ? i - 1 : i,
+                                   r + 1 < b.rows ? i + 1 : i,
+                                   c > 0 ? i - b.R : i,
+                                   c + 1 < b.cols ? i + b.R : i,
+                                   z > 0 ? i - b.RC : i,
+                                   z + 1 < b.slices ? i + b.RC : i};
+      for (std::size_t j : next)
+        if (j != i && !(state[j] & mark) && (from == 0 || (state[j] & from)) && x[j] == v) {
+          state[j] = static_cast<std::uint8_t>((state[j] & ~from) | mark);
+          stack.push_back(j);
+        }
+    }
+  };
+  std::vector<std::uint8_t> flat(b.voxels(), 0);
+  std::vector<double> fill;  // the values of the backgrounds
+  for (std::size_t i = 0; i < b.voxels(); ++i) {
+    if (!(state[i] & in_square) || (state[i] & (seen | done))) continue;
+    std::size_t size = 0, solid = 0;
+    walk(i, 0, seen, [&](std::size_t j) {
+      ++size;
+      solid += state[j] & in_square;
+    });
+    const bool background = size >= kMinRun && solid >= kSolidShare * size;
+    walk(i, seen, done, [&](std::size_t j) { flat[j] = background; });
+    if (background) fill.push_back(x[i]);
+  }
+
+  // Small or thin runs of a background's value (specks of the mask, gaps
+  // between its pieces) are background too: a block holding one beside
+  // tissue has a detail of the tissue's intensity.
   std::sort(fill.begin(), fill.end());
   fill.erase(std::unique(fill.begin(), fill.end()), fill.end());
-
-  std::vector<std::uint8_t> flat(b.voxels(), 0);
+  if (fill.empty()) return flat;
   std::size_t i = 0;
   for (int z = 0; z < b.slices; ++z)
     for (int c = 0; c < b.cols; ++c)
       for (int r = 0; r < b.rows; ++r, ++i) {
         const double v = x[i];
-        const bool run = (r > 0 && x[i - 1] == v) || (r + 1 < b.rows && x[i + 1] == v) ||
-                         (c > 0 && x[i - b.R] == v) || (c + 1 < b.cols && x[i + b.R] == v) ||
-                         (z > 0 && x[i - b.RC] == v) || (z + 1 < b.slices && x[i + b.RC] == v);
-        if (run && std::binary_search(fill.begin(), fill.end(), v)) flat[i] = 1;
+        if (flat[i] || !std::binary_search(fill.begin(), fill.end(), v)) continue;
+        flat[i] = (r > 0 && x[i - 1] == v) || (r + 1 < b.rows && x[i + 1] == v) ||
+                  (c > 0 && x[i - b.R] == v) || (c + 1 < b.cols && x[i + b.R] == v) ||
+                  (z > 0 && x[i - b.RC] == v) || (z + 1 < b.slices && x[i + b.RC] == v);
       }
   return flat;
 }
@@ -94,13 +165,19 @@ void make_room(std::vector<double>& v, std::size_t more) {
   if (v.size() + more > v.capacity()) reserve_large(v, std::max(v.size() + more, 2 * v.capacity()));
 }
 
-// The detail and the mean of every usable block of one volume.
+// The detail of every usable block of one volume, and the mean of the usable
+// blocks among the 3 x 3 x 3 (3 x 3 in a slice) around it: the signal level
+// its magnitude's spread depends on, measured on 27 times the voxels of one
+// block, so that noise in a dark background does not pass for signal.
 void collect(const Blocks& b, const double* x, const std::uint8_t* mask, Samples& s) {
   const std::vector<std::uint8_t> flat = flat_voxels(b, x);
-  s.total += b.total();
-  make_room(s.detail, b.total());
-  make_room(s.mean, b.total());
+  const std::size_t total = b.total();
+  const int bx = b.rows / 2, by = b.cols / 2, bz = static_cast<int>(total / bx / by);
+  std::vector<double> detail(total), mean(total);
+  std::vector<std::uint8_t> usable(total, 0);
+  std::size_t at = 0;
   b.each([&](std::size_t i) {
+    const std::size_t here = at++;
     double d = 0.0, m = 0.0;
     for (int k = 0; k < b.count; ++k) {
       const std::size_t j = i + b.offset[k];
@@ -111,18 +188,161 @@ void collect(const Blocks& b, const double* x, const std::uint8_t* mask, Samples
     d /= b.norm;
     m /= b.count;
     if (!std::isfinite(d) || !std::isfinite(m)) return;
-    s.detail.push_back(d);
-    s.mean.push_back(m);
+    detail[here] = d;
+    mean[here] = m;
+    usable[here] = 1;
   });
+  s.total += total;
+  make_room(s.detail, total);
+  make_room(s.mean, total);
+  const int reach = b.volumetric ? 1 : 0;
+  for (int z = 0; z < bz; ++z)
+    for (int c = 0; c < by; ++c)
+      for (int r = 0; r < bx; ++r) {
+        const std::size_t here = r + bx * (c + by * static_cast<std::size_t>(z));
+        if (!usable[here]) continue;
+        double sum = 0.0;
+        int count = 0;
+        for (int zz = std::max(z - reach, 0); zz <= std::min(z + reach, bz - 1); ++zz)
+          for (int cc = std::max(c - 1, 0); cc <= std::min(c + 1, by - 1); ++cc)
+            for (int rr = std::max(r - 1, 0); rr <= std::min(r + 1, bx - 1); ++rr) {
+              const std::size_t k = rr + bx * (cc + by * static_cast<std::size_t>(zz));
+              if (usable[k]) {
+                sum += mean[k];
+                ++count;
+              }
+            }
+        s.detail.push_back(detail[here]);
+        s.mean.push_back(sum / count);
+      }
 }
 
-// `scratch` holds the magnitudes (its storage is used again; every element
-// is written before it is read).
-double mad_level(const std::vector<double>& detail, Buffer<double>& scratch) {
-  reserve_large(scratch, detail.size());
-  scratch.resize(detail.size());
-  for (std::size_t i = 0; i < detail.size(); ++i) scratch[i] = std::fabs(detail[i]);
-  return median(scratch.data(), scratch.size()) / kMadScale;
+// A fixed place in [0, 1) for a block, from its detail and mean (not from its
+// position among the samples, so the order volumes are added in does not
+// matter).
+double place(double detail, double mean) {
+  std::uint64_t a, b;
+  std::memcpy(&a, &detail, sizeof a);
+  std::memcpy(&b, &mean, sizeof b);
+  std::uint64_t h = a ^ (b * 0x9E3779B97F4A7C15ull) ^ 0xD1B54A32D192ED03ull;
+  h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ull;  // splitmix64's finaliser
+  h = (h ^ (h >> 27)) * 0x94D049BB133111EBull;
+  h ^= h >> 31;
+  return static_cast<double>(h >> 11) * 0x1.0p-53;
+}
+
+// The spacing of the lattice the magnitudes lie on (integer data, or
+// integers times a scale), or 0 when they lie on none: the smallest
+// magnitude that is not rounding error, when all but 1 % of the magnitudes
+// are within 2 % of a multiple of it (float32 storage of scaled integers
+// leaves errors of that order; continuous data has about 4 % that close).
+double lattice(const double* a, std::size_t n) {
+  double top = 0;
+  for (std::size_t i = 0; i < n; ++i) top = std::max(top, a[i]);
+  double step = top;
+  for (std::size_t i = 0; i < n; ++i)
+    if (a[i] > 1e-9 * top && a[i] < step) step = a[i];
+  if (!(step > 0)) return 0;
+  std::size_t off = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double k = a[i] / step;
+    off += std::fabs(k - std::round(k)) > 0.02;
+  }
+  return off <= n / 100 ? step : 0;
+}
+
+// The magnitudes of the details, each on a lattice spread over its cell: a
+// multiple k > 0 of the step over [k - 1/2, k + 1/2) steps, 0 over
+// [0, 1/2), the |d| the rounding came from.
+void magnitudes(const Samples& s, Buffer<double>& out) {
+  const std::size_t n = s.detail.size();
+  reserve_large(out, n);
+  out.resize(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = std::fabs(s.detail[i]);
+  const double step = lattice(out.data(), n);
+  if (step == 0) return;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double k = std::round(out[i] / step), u = place(s.detail[i], s.mean[i]);
+    out[i] = step * (k > 0 ? k - 0.5 + u : 0.5 * u);
+  }
+}
+
+// A pooled series beyond the selection's count is thinned evenly.
+double middle(const double* v, std::size_t n, Buffer<double>& thinned) {
+  constexpr std::size_t most = INT_MAX;
+  if (n > most) {
+    const std::size_t every = (n + most - 1) / most;
+    thinned.clear();
+    for (std::size_t i = 0; i < n; i += every) thinned.push_back(v[i]);
+    v = thinned.data();
+    n = thinned.size();
+  }
+  return median(v, n);
+}
+
+}  // namespace
+
+double median(const double* v, std::size_t n) {
+  if (n == 0) return 0.0;
+  const double lower = zarvo::median(v, static_cast<int>(n));
+  if (n % 2) return lower;
+  std::size_t up_to = 0;
+  double upper = HUGE_VAL;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (v[i] <= lower)
+      ++up_to;
+    else
+      upper = std::min(upper, v[i]);
+  }
+  if (up_to > n / 2) upper = lower;
+  return (lower + upper) / 2.0;
+}
+
+namespace {
+
+// xi(theta) = Var(M) / sigma^2 of a magnitude M against E[M] / sigma, from
+// the stabilisation's table of E[M] / sd(M): with r = E/sd and
+// E[M^2] = (2 + theta^2) sigma^2, E = r sqrt((2 + theta^2) / (1 + r^2)).
+struct Spread {
+  std::array<double, vst::snr_grid_size> mean, xi;
+  Spread() {
+    for (int i = 0; i < vst::snr_grid_size; ++i) {
+      const double t2 = vst::snr_grid[i] * vst::snr_grid[i], r = vst::mean_std_ratio[i];
+      mean[i] = r * std::sqrt((2 + t2) / (1 + r * r));
+      xi[i] = (2 + t2) - mean[i] * mean[i];
+    }
+  }
+  // Below the mean of pure noise (sqrt(pi/2)) theta is 0; beyond the table
+  // (theta 15) xi is within 0.3 % of 1.
+  double operator()(double ratio) const {
+    if (!(ratio > mean.front())) return xi.front();
+    if (ratio >= mean.back()) return xi.back();
+    const std::size_t j = std::upper_bound(mean.begin(), mean.end(), ratio) - mean.begin();
+    const double w = (ratio - mean[j - 1]) / (mean[j] - mean[j - 1]);
+    return xi[j - 1] + w * (xi[j] - xi[j - 1]);
+  }
+};
+
+// The Rician level: details over their magnitude's spread at the level of
+// the previous round, until the level changes by less than 0.1 % (a tenth
+// of the median's own spread on a million blocks; four or five rounds, at
+// most 20).
+double rician_level(const Samples& s, const Buffer<double>& a, double first,
+                    Buffer<double>& scratch) {
+  static const Spread spread;
+  const std::size_t n = a.size();
+  Buffer<double> scaled;
+  reserve_large(scaled, n);
+  scaled.resize(n);
+  double level = first;
+  for (int round = 0; round < 20; ++round) {
+    for (std::size_t i = 0; i < n; ++i) scaled[i] = a[i] / std::sqrt(spread(s.mean[i] / level));
+    const double next = middle(scaled.data(), n, scratch) / kMadScale;
+    const bool settled = std::fabs(next - level) <= 1e-3 * level;
+    level = next;
+    if (settled) break;
+  }
+  return level;
 }
 
 LevelEstimate from_samples(const Samples& s, Noise noise) {
@@ -135,46 +355,25 @@ LevelEstimate from_samples(const Samples& s, Noise noise) {
                 "background";
     return e;
   }
-  Buffer<double> scratch;
-  const double first = mad_level(s.detail, scratch);
-  for (std::size_t i = 0; i < n; ++i) scratch[i] = std::fabs(s.mean[i]);
-  const auto high = scratch.begin() + static_cast<std::ptrdiff_t>(n * 9 / 10);
-  std::nth_element(scratch.begin(), high, scratch.end());
+  Buffer<double> a, scratch;
+  magnitudes(s, a);
+  const double first = middle(a.data(), n, scratch) / kMadScale;
+  std::vector<double> high_mean(n);
+  for (std::size_t i = 0; i < n; ++i) high_mean[i] = std::fabs(s.mean[i]);
+  const auto high = high_mean.begin() + static_cast<std::ptrdiff_t>(n * 9 / 10);
+  std::nth_element(high_mean.begin(), high, high_mean.end());
   if (!(first > kNoiseFreeRatio * *high)) {
     e.problem = "it looks noise-free: its finest detail is below a millionth of its intensity";
     return e;
   }
   e.ok = true;
-  e.sigma = first;
+  e.sigma = noise == Noise::rician && n >= kMinSpreadBlocks ? rician_level(s, a, first, scratch)
+                                                             : first;
   e.blocks = n;
-  if (noise != Noise::rician) return e;
-
-  // Further passes, with the threshold from the previous one, were measured
-  // to change the level by well under 1 %.
-  std::vector<double> bright;
-  make_room(bright, n);
-  for (std::size_t i = 0; i < n; ++i)
-    if (s.mean[i] > 3.0 * first) bright.push_back(s.detail[i]);
-  if (bright.size() >= kMinBrightBlocks) {
-    e.sigma = mad_level(bright, scratch);
-    e.blocks = bright.size();
-  }
   return e;
 }
 
 }  // namespace
-
-double median(double* v, std::size_t n) {
-  if (n == 0) return 0.0;
-  const std::size_t mid = n / 2;
-  std::nth_element(v, v + mid, v + n);
-  const double upper = v[mid];
-  if (n % 2) return upper;
-  const double lower = *std::max_element(v, v + mid);
-  return (lower + upper) / 2.0;
-}
-
-double median(std::vector<double>& v) { return median(v.data(), v.size()); }
 
 LevelEstimate estimate_series_level(const std::vector<const double*>& volumes, int rows, int cols,
                                     int slices, Noise noise, const std::uint8_t* mask) {
@@ -255,4 +454,4 @@ double estimate_noise_level(const double* volume, int rows, int cols, int slices
   return e.ok ? e.sigma : 0.0;
 }
 
-}  // namespace zarvo::cli
+}  // namespace zarvo::level

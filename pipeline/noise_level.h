@@ -11,7 +11,7 @@
 
 #include "zarvo/params.h"
 
-namespace zarvo::cli {
+namespace zarvo::level {
 
 // What the estimate found. When `ok` is false, `sigma` is 0 and `problem`
 // says why in a few words (to follow "the noise level cannot be estimated").
@@ -30,17 +30,30 @@ struct LevelEstimate {
 // Only blocks that carry noise count. Masking, skull stripping and
 // zero-filling leave regions of one exact value whose detail is 0; if they
 // counted, a background of more than half the volume would give a level of 0
-// and a smaller one would pull the level down. So a block is dropped when
-// any of its voxels lies in such a run: a voxel equal to a face neighbour
-// whose value is 0 or the value of some block whose voxels are all equal.
-// With `mask` (nonzero = inside, the volume's spatial shape, same layout),
-// only blocks entirely inside it count.
+// and a smaller one would pull the level down. Integer data with a little
+// noise has equal neighbours everywhere too, but its runs are porous. So a
+// block is dropped when any of its voxels is background: in a solid run (a
+// face-connected region of one value, of at least 64 voxels, at least 90 %
+// of whose voxels lie in a 3 x 3 square of equal values in some axis plane),
+// or equal to a face neighbour and of the value of a solid run. With `mask`
+// (nonzero = inside, the volume's spatial shape, same layout), only blocks
+// entirely inside it count.
 //
-// Magnitude (Rician) data: a dark background, where the magnitude of pure
-// noise is Rayleigh distributed, spreads less than Gaussian noise of the same
-// level and would pull the estimate down; so a second pass keeps only the
-// blocks whose mean exceeds three times the first estimate, where the
-// magnitude is close to Gaussian, when at least 1000 such blocks exist.
+// Integer data (or integers times a scale) gives details on a lattice, whose
+// median would move in steps of the lattice. There each |d| is spread over
+// the lattice cell it was rounded from (at a fixed pseudo-random place), so
+// the median interpolates within the cell and rises smoothly with the level.
+// The level includes the rounding's own noise (variance 1/12 unit^2): it is
+// noise the denoiser removes as well.
+//
+// Magnitude (Rician) data: the spread of a magnitude is sigma^2 xi(theta),
+// below sigma^2 where the signal-to-noise ratio theta is low (0.43 sigma^2 in
+// a Rayleigh background). Every block's detail is divided by sqrt(xi) at the
+// theta that the mean of its neighbourhood (the usable blocks among the
+// 3 x 3 x 3 around it) gives, and the median is taken again, until the level
+// settles (from 1000 blocks on; fewer keep the first level); so dark blocks
+// count at their own spread and no pass is limited to the bright, textured
+// ones.
 //
 // No level (ok = false) when the volume has fewer than 2 rows or columns,
 // when fewer than 100 blocks are usable, or when the detail is below a
@@ -84,9 +97,10 @@ double require_level(const LevelEstimate& estimate, const std::string& what);
 // The level of estimate_level without a mask, or 0 when there is none.
 double estimate_noise_level(const double* volume, int rows, int cols, int slices, Noise noise);
 
-// Median of the values (the mean of the two middle ones for an even count);
-// reorders `v`. 0 for an empty vector.
-double median(std::vector<double>& v);
-double median(double* v, std::size_t n);  // the same for v[0 .. n)
+// Median of v[0 .. n) (the mean of the two middle values for an even count;
+// 0 for none), from the engine's one selection of the middle value (the
+// lower one for an even count, which the plug-ins' group estimates use).
+// n < 2^31; v is only read.
+double median(const double* v, std::size_t n);
 
-}  // namespace zarvo::cli
+}  // namespace zarvo::level

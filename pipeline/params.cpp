@@ -1,5 +1,8 @@
 #include "zarvo/params.h"
 
+#include "zarvo/options.h"
+
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
@@ -72,62 +75,23 @@ std::string profile_names() {
 }
 
 std::string check(const Params& p) {
-  if (p.cube < 1) return "the cube side must be at least 1";
-  if (p.depth < 1) return "the cube depth must be at least 1";
-  if (p.step < 1) return "the step must be at least 1";
-  if (p.search < 0) return "the search half-width must not be negative";
-  if (p.group1 < 1 || p.group2 < 1) return "group sizes must be at least 1";
-  if (p.group1 > 1024 || p.group2 > 1024) return "group sizes above 1024 are not supported";
-  if (p.cube > 64 || p.depth > 64) return "cubes above 64 voxels a side are not supported";
-  if (!(p.lambda >= 0) || !std::isfinite(p.lambda)) return "lambda must be a finite number >= 0";
-  if (!(p.tau1 >= 0) || !(p.tau2 >= 0) || !std::isfinite(p.tau1) || !std::isfinite(p.tau2))
-    return "matching limits must be finite numbers >= 0";
-  if (!(p.alpha > 0) || !std::isfinite(p.alpha)) return "alpha must be a finite number > 0";
+  for (const OptionDecl& o : option_table()) {
+    if (!o.expert || std::string(o.name) == "estimate") continue;
+    try {
+      check_option(o, expert_value(o, p, Noise::gaussian));
+    } catch (const OptionError& e) {
+      return e.what();
+    }
+  }
   return {};
 }
 
-const std::vector<std::string>& parameter_names() {
-  static const std::vector<std::string> names{"cube",  "depth", "step", "search", "group1",
-                                              "group2", "lambda", "tau1", "tau2", "alpha",
-                                              "soft",  "synchronous", "estimate"};
-  return names;
-}
-
-void set_parameter(Params& p, const std::string& name, double value) {
-  int* whole = name == "cube"     ? &p.cube
-               : name == "depth"  ? &p.depth
-               : name == "step"   ? &p.step
-               : name == "search" ? &p.search
-               : name == "group1" ? &p.group1
-               : name == "group2" ? &p.group2
-                                  : nullptr;
-  double* real = name == "lambda" ? &p.lambda
-                 : name == "tau1" ? &p.tau1
-                 : name == "tau2" ? &p.tau2
-                 : name == "alpha" ? &p.alpha
-                                   : nullptr;
-  bool* flag = name == "soft" ? &p.soft : name == "synchronous" ? &p.synchronous : nullptr;
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", value);
-  if (whole) {
-    if (!(value == std::floor(value)) || std::fabs(value) > 1e9)
-      throw Error(name + " must be a whole number (got " + text + ")");
-    *whole = static_cast<int>(value);
-  } else if (real) {
-    *real = value;
-  } else if (flag) {
-    if (value != 0 && value != 1) throw Error(name + " must be true or false (got " + text + ")");
-    *flag = value != 0;
-  } else if (name == "estimate") {
-    throw Error("estimate must be \"group\" or \"volume\"");
-  } else {
-    throw Error("unknown parameter '" + name + "'");
-  }
-}
-
-void set_parameter(Params& p, const std::string& name, const std::string& value) {
-  if (name != "estimate") throw Error(name + " must be a number, not '" + value + "'");
-  p.estimate_gaussian = p.estimate_rician = parse_estimate(value);
+long reference_cubes(int rows, int cols, int slices, const Params& p) {
+  auto along = [&](int n, int side) {
+    side = std::min(side, n);
+    return static_cast<long>((n - side + p.step - 1) / std::max(1, p.step) + 1);
+  };
+  return along(rows, p.cube) * along(cols, p.cube) * along(slices, p.depth);
 }
 
 double tau_match(double per_voxel, double sigma, int cube, int depth) {

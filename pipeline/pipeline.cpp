@@ -38,9 +38,9 @@ struct Matrices {
   }
   stages::Transforms transforms() const {
     stages::Transforms t;
-    t.Tfor = t.Tinv = slice.data();
-    t.Tfor3 = depth.data();
-    for (std::size_t i = 0; i < haar.size(); ++i) t.group_fwd[i] = t.group_inv[i] = haar[i].data();
+    t.slice_forward = t.slice_inverse = slice.data();
+    t.depth_forward = depth.data();
+    for (std::size_t i = 0; i < haar.size(); ++i) t.group_forward[i] = t.group_inverse[i] = haar[i].data();
     return t;
   }
 };
@@ -68,15 +68,14 @@ stages::Geometry geometry(const Shape& s, const Params& p, int group, double per
   g.dims[0] = s.rows;
   g.dims[1] = s.cols;
   g.dims[2] = s.slices;
-  g.nm1 = p.cube;
-  g.nm2 = group;
-  g.nm3 = p.depth;
-  g.Nstep = p.step;
-  g.search_block_size = p.search;
+  g.cube_side = p.cube;
+  g.largest_group = group;
+  g.cube_depth = p.depth;
+  g.step = p.step;
+  g.search_half_width = p.search;
   g.synchronous = p.synchronous ? 1 : 0;
-  g.tau_match = tau_match(per_voxel, level, p.cube, p.depth);
+  g.match_threshold = tau_match(per_voxel, level, p.cube, p.depth);
   g.mask = mask;
-  g.derive();
   return g;
 }
 
@@ -84,9 +83,9 @@ stages::Geometry geometry(const Shape& s, const Params& p, int group, double per
 template <typename Settings>
 Settings thresholding(const Params& p) {
   Settings q;
-  q.lambda4D = p.lambda;
+  q.threshold = p.lambda;
   q.alpha = p.alpha;
-  q.hard = p.soft ? 0 : 1;
+  q.soft = p.soft;
   return q;
 }
 
@@ -143,17 +142,17 @@ SeriesInput series_input(const ArrayView& view) {
 
 namespace {
 
-double level_of(const cli::LevelEstimate& e, const std::string& what) {
+double level_of(const level::LevelEstimate& e, const std::string& what) {
   if (e.ok) return e.sigma;
   throw Error("the noise level cannot be estimated from " + what + " (" + e.problem +
-              "); give it (--sigma)");
+              "); give the noise level");
 }
 
 }  // namespace
 
 double estimate_sigma(const double* volume, const Shape& s, Noise noise,
                       const unsigned char* mask) {
-  return level_of(cli::estimate_level(volume, s.rows, s.cols, s.slices, noise, mask),
+  return level_of(level::estimate_level(volume, s.rows, s.cols, s.slices, noise, mask),
                   "the volume");
 }
 
@@ -165,7 +164,7 @@ std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, Sigma
   // first failure, so the first part that failed holds the first failure in
   // volume order, as one pass would meet it.
   struct Part {
-    std::unique_ptr<cli::LevelSampler> pooled;
+    std::unique_ptr<level::LevelSampler> pooled;
     std::vector<double> levels;
     std::exception_ptr error;
   };
@@ -176,7 +175,7 @@ std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, Sigma
     Part& part = parts[static_cast<std::size_t>(p)];
     try {
       std::vector<double> volume(s.volume_voxels());
-      part.pooled = std::make_unique<cli::LevelSampler>(s.rows, s.cols, s.slices, mask);
+      part.pooled = std::make_unique<level::LevelSampler>(s.rows, s.cols, s.slices, mask);
       for (int t = static_cast<int>(begin); t < static_cast<int>(end); ++t) {
         {
           std::lock_guard<std::mutex> lock(reading);
@@ -188,7 +187,7 @@ std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, Sigma
         } else {
           const std::string what = s.volumes > 1 ? "volume " + std::to_string(t + 1) : "the volume";
           part.levels.push_back(level_of(
-              cli::estimate_level(volume.data(), s.rows, s.cols, s.slices, noise, mask), what));
+              level::estimate_level(volume.data(), s.rows, s.cols, s.slices, noise, mask), what));
         }
       }
     } catch (...) {
@@ -303,16 +302,15 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
     for (double v : level_map)
       if (!(v >= 0) || !std::isfinite(v))
         throw Error("the noise level map holds negative or non-finite levels");
-    std::vector<double> copy(level_map.begin(), level_map.end());
-    r.sigma = cli::median(copy);
+    r.sigma = level::median(level_map.data(), level_map.size());
     r.source = SigmaSource::map;
   } else if (!o.sigma.empty()) {
     r.sigma = o.sigma[o.sigma.size() == 1 ? 0 : t];
     r.source = SigmaSource::given;
   } else {
     r.sigma = !pooled.empty() ? pooled[0]
-                              : level_of(cli::estimate_level(noisy.data(), s.rows, s.cols,
-                                                             s.slices, o.noise, mask),
+                              : level_of(level::estimate_level(noisy.data(), s.rows, s.cols,
+                                                               s.slices, o.noise, mask),
                                          s.volumes > 1 ? "volume " + std::to_string(t + 1)
                                                        : "the volume");
     r.source = SigmaSource::estimated;
@@ -371,7 +369,7 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
         vst::forward_stabilization(estimate.data(), static_cast<int>(n), known,
                                    b.stabilised_hat.data(), threads);
         q.stabilised = b.stabilised.data();
-        q.stabilised_hat = b.stabilised_hat.data();
+        q.stabilised_basic = b.stabilised_hat.data();
       }
       stages::run_wie_rice(g2, transforms, q, noisy.data(), estimate.data(), estimate.data(),
                            stage_map, context());
@@ -401,7 +399,7 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
 }  // namespace
 
 DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const VolumeSink& sink,
-                      const RunContext& context, const PipelineEvents& events) {
+                      const RunContext& given, const PipelineEvents& events) {
   const Shape& s = input.shape;
   check(s, o);
   DenoiseReport report;
@@ -411,6 +409,13 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
   if (p.depth > s.slices) p.depth = s.slices;
   if (p.cube > s.rows) p.cube = s.rows;
   if (p.cube > s.cols) p.cube = s.cols;
+  // The thread count, once the work is known.
+  prepare_engine();
+  RunContext context = given;
+  const ThreadChoice threads =
+      choose_threads(given.threads, reference_cubes(s.rows, s.cols, s.slices, p));
+  context.threads = threads.threads;
+  if (!threads.note.empty() && events.note) events.note(threads.note);
   const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
   const Matrices matrices(p);
   const stages::Transforms transforms = matrices.transforms();

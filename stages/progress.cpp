@@ -1,25 +1,5 @@
 #include "progress.h"
 
-#include <sched.h>
-
-#include <thread>
-
-namespace zarvo {
-
-int available_cores() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
-  const unsigned n = std::thread::hardware_concurrency();
-  return n ? static_cast<int>(n) : 1;
-}
-
-int walk_threads(const RunContext& context) {
-  if (context.threads > 0) return context.threads;
-  return available_cores();
-}
-
-}  // namespace zarvo
-
 namespace zarvo::stages {
 
 ProgressReport::ProgressReport(long total, const RunContext& context)

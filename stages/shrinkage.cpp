@@ -21,7 +21,7 @@ double rooting_term(double dc_abs, double a, double alpha, double term_scale) {
 
 }  // namespace
 
-double threshold_spectrum(double* spectrum, int K, double thr, double alpha, int hard,
+double threshold_spectrum(double* spectrum, int K, double thr, double alpha, bool soft,
                           double term_scale) {
   const double dc = spectrum[0];
   const bool rooting = alpha != 1 && dc != 0;
@@ -29,7 +29,7 @@ double threshold_spectrum(double* spectrum, int K, double thr, double alpha, int
   double W = 0;
   if (K >= 2 && !rooting) {
     // Every coefficient adds 1 to W, removed or not: W = K - 1 exactly.
-    if (hard) {
+    if (!soft) {
       hard_threshold(spectrum + 1, K - 1, thr);
     } else {
       for (int i = 1; i < K; ++i) {
@@ -44,7 +44,7 @@ double threshold_spectrum(double* spectrum, int K, double thr, double alpha, int
       const double c = spectrum[i];
       const double c_abs = absolute_value(c);
       double y;
-      if (hard) {
+      if (!soft) {
         y = c_abs > thr ? c : 0.0;
       } else {
         y = c_abs > thr ? sign(c) * (c_abs - thr) : 0.0;

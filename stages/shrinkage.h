@@ -5,11 +5,11 @@
 
 namespace zarvo::stages {
 
-// Hard (hard != 0) or soft thresholding at thr of spectrum[1 .. K-1], then
+// Hard (or, with `soft`, soft) thresholding at thr of spectrum[1 .. K-1], then
 // alpha-rooting against the DC when alpha != 1. Returns the group's weight
 // divisor W. term_scale multiplies every alpha-rooting weight term (the noise
 // variance in the Gaussian stage, 1 in the stabilised domain).
-double threshold_spectrum(double* spectrum, int K, double thr, double alpha, int hard,
+double threshold_spectrum(double* spectrum, int K, double thr, double alpha, bool soft,
                           double term_scale);
 
 // Multiplies spectrum[1 .. K-1] by b^2 / (noise_variance + b^2), b the pilot

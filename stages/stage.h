@@ -19,6 +19,18 @@
 
 namespace zarvo::stages {
 
+// A call's geometry with the sizes the stages derive from it, and where a
+// group lies in the group buffers.
+struct Layout : Geometry {
+  explicit Layout(const Geometry& g);
+  int voxels = 0;
+  int slice_len = 0, cube_len = 0;  // voxels of a cube's slice, of a cube
+  // Largest first row, column and slice of a cube.
+  int last_row = 0, last_column = 0, last_slice = 0;
+  // Offset of a group of L cubes in the group buffers (the last L slots).
+  int group_offset(int L) const { return (largest_group - L) * cube_len; }
+};
+
 // The per-voxel sums of a walk. They hold a band of `band` slices, used
 // round-robin: a slice's sums are final once the walk's reference slice has
 // moved past it by the matching window's reach, and are then normalised into
@@ -61,8 +73,8 @@ struct Workspace {
   double* group_spectrum_hat = nullptr;
   double* group_buf_hat = nullptr;
   double* group_out = nullptr;
-  const double* group_fwd = nullptr;  // the current group size's matrices
-  const double* group_inv = nullptr;
+  const double* group_forward = nullptr;  // the current group size's matrices
+  const double* group_inverse = nullptr;
   double* match_work = nullptr;  // grouping's working storage
   int* match_ints = nullptr;
   double* noise_scratch = nullptr;  // noise estimation: one group's coefficients
@@ -76,25 +88,30 @@ struct Workspace {
 enum class StageKind { thr, wie, thr_rice, wie_rice };
 
 // Allocates a workspace for the stage.
-Workspace allocate_workspace(const Geometry& g, StageKind kind);
+Workspace allocate_workspace(const Layout& g, StageKind kind);
 
 // Allocates zeroed accumulators for the band a walk needs (the matching
 // window's reach on both sides of a reference slice, plus a cube's depth);
 // the noise-map pair only in adaptive mode. A `band` other than 0 asks for
 // that many slices instead (at least what the walk needs; the whole volume
 // for a volume as deep). Up to `threads` threads clear them.
-Accumulators allocate_accumulators(const Geometry& g, bool adaptive, int band = 0,
+Accumulators allocate_accumulators(const Layout& g, bool adaptive, int band = 0,
                                    int threads = 1);
+
+// The search half-width the walk uses: the geometry's, or the volume's
+// largest extent when that is smaller (a wider window is the same window, and
+// this keeps the matching buffers the size of the volume's windows).
+int window_half_width(const Layout& g);
 
 // Slices on either side of a reference cube's first slice that its group may
 // reach: the search half-width, or none when matching is synchronous.
-int matching_reach(const Geometry& g);
+int matching_reach(const Layout& g);
 
-// Where a walk writes its results: the estimate (y_hat), the noise map (may
+// Where a walk writes its results: the estimate, the noise map (may
 // be null) and the fallback values for voxels no group reached.
 struct Output {
   const double* fallback = nullptr;
-  double* y_hat = nullptr;
+  double* estimate = nullptr;
   double* noise_map = nullptr;
 };
 
@@ -111,39 +128,39 @@ struct GroupResult {
 };
 
 // Adds every voxel of every cube of the group into the accumulators.
-void aggregate(const Geometry& g, const GroupResult& r, Accumulators& acc);
+void aggregate(const Layout& g, const GroupResult& r, Accumulators& acc);
 
 // Gathers the L cubes at `positions` from `volume` into `to`: cube k at k *
-// cube length, slice by slice, each slice column-major nm1 x nm1.
-void gather_group(const Geometry& g, const std::uint16_t* positions, int L, const double* volume,
+// cube length, slice by slice, each slice column-major cube_side x cube_side.
+void gather_group(const Layout& g, const std::uint16_t* positions, int L, const double* volume,
                   double* to);
 
 // True when the cube at (x, y, z) holds a voxel of the geometry's mask (or
 // when there is no mask).
-bool touches_mask(const Geometry& g, int x, int y, int z);
+bool touches_mask(const Layout& g, int x, int y, int z);
 
 // Calls visit(x, y, z) for every reference cube, in the walk's order.
 template <typename Visit>
-void walk(const Geometry& g, Visit&& visit) {
+void walk(const Layout& g, Visit&& visit) {
   if (!g.mask) {
-    walk_grid(g.Nstep, g.C, g.R, g.S, visit);
+    walk_grid(g.step, g.last_column, g.last_row, g.last_slice, visit);
     return;
   }
-  walk_grid(g.Nstep, g.C, g.R, g.S, [&](int x, int y, int z) {
+  walk_grid(g.step, g.last_column, g.last_row, g.last_slice, [&](int x, int y, int z) {
     if (touches_mask(g, x, y, z)) visit(x, y, z);
   });
 }
 
 // Number of reference cubes of the walk.
-inline long reference_cubes(const Geometry& g) {
-  if (!g.mask) return get_reference_cubes_number(g.Nstep, g.C, g.R, g.S);
+inline long reference_cubes(const Layout& g) {
+  if (!g.mask) return get_reference_cubes_number(g.step, g.last_column, g.last_row, g.last_slice);
   long count = 0;
   walk(g, [&](int, int, int) { ++count; });
   return count;
 }
 
 // For every voxel of slices first..last (1-based), which the band holds:
-// y_hat[i] = numerator / weights where the weight exceeds eps, else
+// estimate[i] = numerator / weights where the weight exceeds eps, else
 // fallback[i]; noise_map[i] (when not null) = mean of the summed levels in
 // adaptive mode where the count exceeds eps, else 0. The slices' sums are
 // then cleared for reuse.
@@ -151,7 +168,7 @@ void normalise(Accumulators& acc, const Output& out, int first, int last);
 
 // Block matching of the reference cube (x, y, z) on `volume` into
 // w.positions, with the workspace's storage; returns the group size.
-int find_group(const Geometry& g, const double* volume, int x, int y, int z, Workspace& w);
+int find_group(const Layout& g, const double* volume, int x, int y, int z, Workspace& w);
 
 // Points the workspace at the forward and inverse group matrices for L.
 void load_group_matrices(const Transforms& t, int L, Workspace& w);

@@ -3,18 +3,18 @@
 // weight 1 / (sigma^2 W).
 #include "gaussian_transforms.h"
 #include "shrinkage.h"
-#include "stages.h"
+#include "group_filters.h"
 #include "walker.h"
 
 namespace zarvo::stages {
 
-void filter_thr_group(const Geometry& g, const Transforms& t, const ThrSettings& p,
-                      const double* Bn, int x, int y, int z, double& sigma, Workspace& w,
+void filter_thr_group(const Layout& g, const Transforms& t, const ThrSettings& p,
+                      const double* noisy, int x, int y, int z, double& sigma, Workspace& w,
                       GroupResult& r) {
-  const int L = find_group(g, Bn, x, y, z, w);
+  const int L = find_group(g, noisy, x, y, z, w);
   const int off = g.group_offset(L);
   load_group_matrices(t, L, w);
-  gather_forward(g, t, Bn, nullptr, L, w);
+  gather_forward(g, t, noisy, nullptr, L, w);
 
   double* spectrum = w.group_spectrum + off;
   if (p.adaptive()) sigma = spectrum_noise(g, L, spectrum, w.noise_scratch);
@@ -25,7 +25,7 @@ void filter_thr_group(const Geometry& g, const Transforms& t, const ThrSettings&
     sigma = eps;
   } else {
     thresholded = true;
-    W = threshold_spectrum(spectrum, L * g.cube_len, p.lambda4D * sigma, p.alpha, p.hard,
+    W = threshold_spectrum(spectrum, L * g.cube_len, p.threshold * sigma, p.alpha, p.soft,
                            sigma * sigma);
   }
   const double* estimate = inverse_spectrum(g, t, L, w);
@@ -38,16 +38,16 @@ void filter_thr_group(const Geometry& g, const Transforms& t, const ThrSettings&
   r.add_to_noise_map = p.adaptive() && thresholded;
 }
 
-void run_thr(const Geometry& g, const Transforms& t, const ThrSettings& p, const double* Bn,
-             double* y_hat, double* sigma_hat,
-             const RunContext& context) {
+void run_thr(const Geometry& geometry, const Transforms& t, const ThrSettings& p,
+             const double* noisy, double* estimate, double* noise_map, const RunContext& context) {
+  const Layout g(geometry);
   Accumulators acc = allocate_accumulators(g, p.adaptive(), 0, walk_threads(context));
   filter_and_aggregate(
       g, StageKind::thr, p.sigma,
       [&](int x, int y, int z, double& sigma, Workspace& w, GroupResult& r) {
-        filter_thr_group(g, t, p, Bn, x, y, z, sigma, w, r);
+        filter_thr_group(g, t, p, noisy, x, y, z, sigma, w, r);
       },
-      acc, Output{Bn, y_hat, sigma_hat}, context);
+      acc, Output{noisy, estimate, noise_map}, context);
 }
 
 }  // namespace zarvo::stages

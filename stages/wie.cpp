@@ -2,18 +2,18 @@
 // the noisy spectrum with coefficients from the basic estimate's spectrum.
 #include "gaussian_transforms.h"
 #include "shrinkage.h"
-#include "stages.h"
+#include "group_filters.h"
 #include "walker.h"
 
 namespace zarvo::stages {
 
-void filter_wie_group(const Geometry& g, const Transforms& t, const WieSettings& p,
-                      const double* Bn, const double* Bn_hat, int x, int y, int z,
+void filter_wie_group(const Layout& g, const Transforms& t, const WieSettings& p,
+                      const double* noisy, const double* basic, int x, int y, int z,
                       double& sigma, Workspace& w, GroupResult& r) {
-  const int L = find_group(g, Bn_hat, x, y, z, w);
+  const int L = find_group(g, basic, x, y, z, w);
   const int off = g.group_offset(L);
   load_group_matrices(t, L, w);
-  gather_forward(g, t, Bn, Bn_hat, L, w);
+  gather_forward(g, t, noisy, basic, L, w);
 
   double* spectrum = w.group_spectrum + off;
   if (p.adaptive()) sigma = spectrum_noise(g, L, spectrum, w.noise_scratch);
@@ -39,16 +39,17 @@ void filter_wie_group(const Geometry& g, const Transforms& t, const WieSettings&
   r.add_to_noise_map = p.adaptive();
 }
 
-void run_wie(const Geometry& g, const Transforms& t, const WieSettings& p, const double* Bn,
-             const double* Bn_hat, double* y_hat, double* sigma_hat,
+void run_wie(const Geometry& geometry, const Transforms& t, const WieSettings& p,
+             const double* noisy, const double* basic, double* estimate, double* noise_map,
              const RunContext& context) {
+  const Layout g(geometry);
   Accumulators acc = allocate_accumulators(g, p.adaptive(), 0, walk_threads(context));
   filter_and_aggregate(
       g, StageKind::wie, p.sigma,
       [&](int x, int y, int z, double& sigma, Workspace& w, GroupResult& r) {
-        filter_wie_group(g, t, p, Bn, Bn_hat, x, y, z, sigma, w, r);
+        filter_wie_group(g, t, p, noisy, basic, x, y, z, sigma, w, r);
       },
-      acc, Output{Bn_hat, y_hat, sigma_hat}, context);
+      acc, Output{basic, estimate, noise_map}, context);
 }
 
 }  // namespace zarvo::stages

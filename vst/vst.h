@@ -117,11 +117,8 @@ void forward_stabilization(const double* in, int count, double sigma, double* ou
 void inverse_stabilization(const double* in, int count, double sigma, double* out);
 
 // out[0] = Rician noise level estimated from the samples (0 when they have no
-// spread). count >= 1.
-void estimate_rician_parameters(const double* samples, int count, double* out);
-
-// The same, with caller storage of `count` doubles for the absolute
-// deviations (nothing is allocated).
+// spread), with caller storage of `count` doubles for the absolute deviations
+// (nothing is allocated). count >= 1.
 void estimate_rician_parameters(const double* samples, int count, double* out,
                                 double* scratch);
 

@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const auto noise = model == "rician" ? zarvo::Noise::rician : zarvo::Noise::gaussian;
-  const zarvo::cli::LevelEstimate e = zarvo::cli::estimate_series_level(
+  const zarvo::level::LevelEstimate e = zarvo::level::estimate_series_level(
       data.data(), rows, cols, slices, volumes, noise, mask.empty() ? nullptr : mask.data());
   if (e.ok)
     std::printf("ok %.17g %zu\n", e.sigma, e.blocks);

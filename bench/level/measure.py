@@ -90,12 +90,13 @@ def earlier_estimate(x, rician):
     return np.median(bright) / 0.6744897501960817 if bright.size >= 1000 else first
 
 
-def estimate(build, work, x, model, mask=None):
-    """(sigma or None, blocks or problem) from the bench program."""
+def estimate(build, work, x, model, mask=None, program=False):
+    """(sigma or None, blocks or problem) from the bench program (in `build`,
+    or the program `build` itself)."""
     raw = os.path.join(work, "x.f64")
     x.astype(np.float64).ravel(order="F").tofile(raw)
     shape = x.shape + (1,) * (4 - x.ndim)
-    cmd = [os.path.join(build, "bench", "zarvo_estimate_level"), raw] + \
+    cmd = [build if program else os.path.join(build, "bench", "zarvo_estimate_level"), raw] + \
           [str(n) for n in shape] + [model]
     if mask is not None:
         mraw = os.path.join(work, "m.u8")
@@ -123,9 +124,10 @@ def psnr(clean, est, mask, peak):
 
 
 def synthetic(a, work):
-    print("| case | zero bg | model | noise | true | earlier | estimate | est/true "
-          "| PSNR true | PSNR est | cost dB | s/run |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|", flush=True)
+    print("| case | zero bg | model | noise | true | earlier | before | estimate | est/true "
+          "| PSNR true | PSNR before | PSNR est | cost before | cost dB | s/run |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|", flush=True)
+    denoised = [float(p) for p in a.denoise_levels.split(",")]
     levels = [float(p) for p in a.levels.split(",")]
     for name in filter(None, a.cases.split(",")):
         clean, mask, high, background = load_case(name)
@@ -138,17 +140,138 @@ def synthetic(a, work):
                     noisy[~mask] = 0.0
                 earlier = earlier_estimate(noisy, model == "rician")
                 est, info = estimate(a.build, work, noisy, model)
+                before = before_estimate(a, work, noisy, model)
                 row = [name, f"{100 * zero_fraction:.0f} %", model, f"{p:g} %", f"{sigma:.3f}",
-                       f"{earlier:.3f}", f"{est:.3f}" if est else f"none ({info})",
+                       f"{earlier:.3f}", fmt(before), f"{est:.3f}" if est else f"none ({info})",
                        f"{est / sigma:.3f}" if est else "-"]
-                if not a.no_denoise and est:
+                if not a.no_denoise and est and p in denoised:
                     out_true, secs = denoise(a.build, work, noisy, sigma, model)
                     out_est, _ = denoise(a.build, work, noisy, est, model)
                     pt, pe = psnr(clean, out_true, mask, high), psnr(clean, out_est, mask, high)
-                    row += [f"{pt:.2f}", f"{pe:.2f}", f"{pt - pe:.2f}", f"{secs:.1f}"]
+                    pb = None
+                    if before == est:
+                        pb = pe
+                    elif before:
+                        pb = psnr(clean, denoise(a.build, work, noisy, before, model)[0], mask, high)
+                    row += [f"{pt:.2f}", fmt(pb, 2), f"{pe:.2f}", fmt(pt - pb if pb else None, 2),
+                            f"{pt - pe:.2f}", f"{secs:.1f}"]
                 else:
-                    row += ["-"] * 4
+                    row += ["-"] * 6
                 print("| " + " | ".join(row) + " |", flush=True)
+
+
+# Integer scans as stored (name: file, volume of a 4-D file).
+INTEGER_SCANS = {
+    "ch2": (os.path.join(TEMPLATES, "ch2.nii.gz"), None),
+    "ch2bet": (os.path.join(TEMPLATES, "ch2bet.nii.gz"), None),
+    "ch2better": (os.path.join(TEMPLATES, "ch2better.nii.gz"), None),
+    "anatomical": (os.path.join(NIBABEL_DATA, "anatomical.nii"), None),
+    "example4d-1": (os.path.join(NIBABEL_DATA, "example4d.nii.gz"), 0),
+    "aniso_vox": (os.path.join(DIPY_DATA, "aniso_vox.nii.gz"), None),
+    "S0_10slices": (os.path.join(DIPY_DATA, "S0_10slices.nii.gz"), 0),
+}
+
+# Textured scans with a background of air, for Rician noise: (loader, crop).
+TEXTURED = {
+    "ch2-noisebg": (lambda: nib.load(os.path.join(TEMPLATES, "ch2.nii.gz")).get_fdata(),
+                    np.s_[0:128, 0:144, 80:160]),
+    "anatomical": (lambda: nib.load(os.path.join(NIBABEL_DATA, "anatomical.nii")).get_fdata(),
+                   np.s_[:, :, :]),
+    "aniso_vox": (lambda: nib.load(os.path.join(DIPY_DATA, "aniso_vox.nii.gz")).get_fdata(),
+                  np.s_[:, :, :]),
+    "t1_coronal_slice": (lambda: np.load(os.path.join(DIPY_DATA, "t1_coronal_slice.npy"))[..., None],
+                         np.s_[:, :, :]),
+}
+
+
+def before_estimate(a, work, x, model):
+    if not a.before:
+        return None
+    return estimate(a.before, work, x, model, program=True)[0]
+
+
+def fmt(v, digits=3):
+    return "none" if v is None else f"{v:.{digits}f}"
+
+
+def integer_scans(a, work):
+    """Each integer scan as stored, and with float noise of 0.5 added to its
+    nonzero voxels (a zero background stays 0): the estimate with the noise
+    should be the stored one's in quadrature with 0.5."""
+    print("\n| scan | type | shape | zero bg | before | estimate | before +0.5 | estimate +0.5 "
+          "| quadrature | ratio |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    rng = np.random.default_rng(7)
+    for name in filter(None, a.integer.split(",")):
+        path, volume = INTEGER_SCANS[name]
+        img = nib.load(path)
+        x = img.get_fdata()
+        if volume is not None:
+            x = x[..., volume]
+        assert np.all(x == np.round(x)), name
+        noisy = np.where(x != 0, x + 0.5 * rng.standard_normal(x.shape), 0.0)
+        est = estimate(a.build, work, x, "gaussian")[0]
+        est_noisy = estimate(a.build, work, noisy, "gaussian")[0]
+        quad = np.hypot(est, 0.5) if est else None
+        print(f"| {name} | {img.get_data_dtype()} | {'x'.join(map(str, x.shape))} "
+              f"| {100 * np.mean(x == 0):.0f} % | {fmt(before_estimate(a, work, x, 'gaussian'))} "
+              f"| {fmt(est)} | {fmt(before_estimate(a, work, noisy, 'gaussian'))} | {fmt(est_noisy)} "
+              f"| {fmt(quad)} | {fmt(est_noisy / quad if est_noisy and quad else None)} |",
+              flush=True)
+
+
+def rounded(a, work):
+    """A smooth template (ch2a-inside blurred) plus noise of 0.5 to 5 units,
+    rounded: the level with the rounding's share is hypot(sigma, 1/sqrt(12))."""
+    from scipy.ndimage import gaussian_filter
+    clean = gaussian_filter(load_case("ch2a-inside")[0], 2.0)
+    unit = np.random.default_rng(11).standard_normal(clean.shape)
+    print("\n| level | with rounding | before | estimate | before/true | estimate/true |")
+    print("|---|---|---|---|---|---|")
+    for sigma in (0.5, 0.75, 1.0, 1.1, 1.2, 1.3, 1.4, 1.5, 1.6, 1.7, 1.8, 1.9, 2.0, 3.0, 5.0):
+        x = np.round(clean + sigma * unit)
+        truth = np.hypot(sigma, np.sqrt(1 / 12))
+        b = before_estimate(a, work, x, "gaussian")
+        e = estimate(a.build, work, x, "gaussian")[0]
+        print(f"| {sigma:g} | {truth:.3f} | {fmt(b)} | {fmt(e)} | {fmt(b / truth if b else None)} "
+              f"| {fmt(e / truth if e else None)} |", flush=True)
+
+
+def textured(a, work):
+    """Real scans with their air, Rician noise of p % of the high intensity
+    added everywhere: the Rician estimate before and now, the Gaussian
+    estimate of the same scan with Gaussian noise, and (unless --no-denoise)
+    the head's PSNR with the estimate against the added level (head: clean
+    above 10 % of the high intensity)."""
+    print("\n| scan | noise | added | Gaussian (Gaussian noise) | Gaussian | before | estimate "
+          "| est/added | Gaussian/added | PSNR added | PSNR before | PSNR est | cost before | cost est |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+    levels = [float(p) for p in a.textured_levels.split(",")]
+    for name in filter(None, a.textured.split(",")):
+        load, crop = TEXTURED[name]
+        clean = load()[crop].astype(np.float64)
+        high = np.percentile(clean[clean > 0], 99)
+        head = clean > 0.1 * high
+        for li, p in enumerate(levels):
+            sigma = p / 100 * high
+            gauss = add_noise(clean, sigma, "gaussian", 2000 + li)
+            rice = add_noise(clean, sigma, "rician", 2500 + li)
+            g_g = estimate(a.build, work, gauss, "gaussian")[0]
+            r_g = estimate(a.build, work, rice, "gaussian")[0]
+            r_b = before_estimate(a, work, rice, "rician")
+            r_e = estimate(a.build, work, rice, "rician")[0]
+            row = [name, f"{p:g} %", f"{sigma:.3f}", fmt(g_g), fmt(r_g), fmt(r_b), fmt(r_e),
+                   fmt(r_e / sigma), fmt(g_g / sigma)]
+            if not a.no_denoise and p >= 5:
+                pt = psnr(clean, denoise(a.build, work, rice, sigma, "rician")[0], head, high)
+                pb = psnr(clean, denoise(a.build, work, rice, r_b, "rician")[0], head, high) \
+                    if r_b else None
+                pe = psnr(clean, denoise(a.build, work, rice, r_e, "rician")[0], head, high)
+                row += [f"{pt:.2f}", fmt(pb, 2), f"{pe:.2f}", fmt(pt - pb if pb else None, 2),
+                        f"{pt - pe:.2f}"]
+            else:
+                row += ["-"] * 5
+            print("| " + " | ".join(row) + " |", flush=True)
 
 
 def reference_level(x):
@@ -194,12 +317,23 @@ def main():
     ap.add_argument("--levels", default="3,5,9")
     ap.add_argument("--models", default="gaussian,rician")
     ap.add_argument("--no-denoise", action="store_true")
+    ap.add_argument("--denoise-levels", default="3,5,9", help="the levels denoised (of --levels)")
     ap.add_argument("--no-real", action="store_true")
+    ap.add_argument("--before", help="an earlier build's zarvo_estimate_level, for comparison")
+    ap.add_argument("--integer", default=",".join(INTEGER_SCANS))
+    ap.add_argument("--rounded", action="store_true", help="the rounded template table")
+    ap.add_argument("--textured", default=",".join(TEXTURED))
+    ap.add_argument("--textured-levels", default="3,5,9,15")
     a = ap.parse_args()
     with tempfile.TemporaryDirectory(prefix="zarvo-level-") as work:
-        synthetic(a, work)
+        if a.cases:
+            synthetic(a, work)
         if not a.no_real:
             real_series(a, work)
+        integer_scans(a, work)
+        if a.rounded:
+            rounded(a, work)
+        textured(a, work)
 
 
 if __name__ == "__main__":

@@ -58,20 +58,13 @@ std::string profile_names();                      // "default, fast"
 // The profile table as built into the engine.
 const char* profile_table();
 
-// The names of the parameters a front end may override, as the command's
-// expert options spell them without their dashes: cube depth step search
-// group1 group2 lambda tau1 tau2 alpha soft synchronous (numbers; soft and
-// synchronous 0 or 1) and estimate ("group" or "volume").
-const std::vector<std::string>& parameter_names();
-
-// Sets one parameter by name; throws Error for an unknown name, a whole
-// number parameter given a fraction, or a flag other than 0 or 1. The values
-// are checked as a whole by check().
-void set_parameter(Params& p, const std::string& name, double value);
-void set_parameter(Params& p, const std::string& name, const std::string& value);
-
-// Empty when the parameters are usable; otherwise what is wrong with them.
+// Empty when the parameters are usable; otherwise what is wrong with them
+// (each checked against its declaration in zarvo/options.h).
 std::string check(const Params& p);
+
+// Reference cubes of one walk over a volume of rows x cols x slices (the
+// cube limited to the image), the work a thread count is weighed against.
+long reference_cubes(int rows, int cols, int slices, const Params& p);
 
 // The raw sum-of-squared-differences limit the plug-ins take: the per-voxel
 // limit times the noise variance times the voxels of a cube.

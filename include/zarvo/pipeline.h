@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "zarvo/params.h"
@@ -120,6 +121,8 @@ struct PipelineEvents {
   // A stage of a volume starts (stage 0 of `stages`, named "hard
   // thresholding" or "Wiener").
   std::function<void(int volume, int stage, int stages, const char* name)> stage;
+  // Something the caller may want to tell (fewer threads than asked, and why).
+  std::function<void(const std::string& text)> note;
 };
 
 // Checks the options against the input's shape; throws Error naming the

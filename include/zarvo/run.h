@@ -40,10 +40,18 @@ class Cancelled : public Error {
 // the start (0), a few hundred times during the walk, and at the end.
 using WalkProgress = std::function<void(long done, long total)>;
 
+// A RunContext's thread count when the caller does not give one: the
+// engine's policy decides (see choose_threads).
+constexpr int threads_not_given = -1;
+// The largest thread count a front end may ask for (more is refused as a
+// mistake; any count is clamped to the cores anyway).
+constexpr int max_threads = 4096;
+
 struct RunContext {
-  // Threads of the walk: 1 walks on the calling thread; 0 takes every core
-  // the process may run on. Results do not depend on it.
-  int threads = 1;
+  // Threads of the walk: threads_not_given takes $ZARVO_THREADS when set,
+  // else every core; 0 takes every core the process may run on; denoise()
+  // clamps a count by choose_threads. Results do not depend on it.
+  int threads = threads_not_given;
   WalkProgress progress;                     // may be empty
   const std::atomic<bool>* cancel = nullptr;  // polled during the walk; may be null
 };
@@ -51,7 +59,28 @@ struct RunContext {
 // Cores this process may run on (its affinity mask), at least 1.
 int available_cores();
 
-// The thread count a context asks for: `threads`, or every core for 0.
+// The engine's one thread policy, used by every front end.
+struct ThreadChoice {
+  int threads = 1;
+  std::string note;  // why fewer threads than asked, when someone asked
+};
+
+// `requested` as RunContext::threads (threads_not_given, 0 or a count; a bad
+// $ZARVO_THREADS or a count outside 0..max_threads throws Error naming it),
+// clamped to the cores, to what the address-space limit leaves room for
+// (each thread reserves its stack), and to `work_items` / 16 (the reference
+// cubes of one volume; 0: not known).
+ThreadChoice choose_threads(int requested, long work_items = 0);
+
+// The thread count a walk takes: a count as given (denoise() and the plug-in
+// gateways give the one choose_threads made), else choose_threads'.
 int walk_threads(const RunContext& context);
+
+// Makes sure the engine's fixed needs fit before the work: under an
+// address-space limit, checks that room is left and initialises the
+// small-product kernels (which map their registry at the first product and
+// fail badly when they cannot). Throws Error naming the limit when it is too
+// tight. denoise() calls it; other callers may call it earlier.
+void prepare_engine();
 
 }  // namespace zarvo

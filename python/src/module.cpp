@@ -1,7 +1,8 @@
-// zarvo._core: the engine and the command's file path for Python. The Python
-// package (python/zarvo) checks and normalises its arguments and passes them
-// here as one dict of options; to_options() is the one place that maps them
-// onto the engine's DenoiseOptions.
+// zarvo._core: the engine and the I/O library for Python. The package
+// (python/zarvo) checks the Python types of its keyword arguments against
+// the engine's declaration of the options (options()) and passes the ones
+// given here as a dict by the engine's names; the engine applies them
+// (apply_options) and keeps its own defaults for the rest.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -13,97 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
+#include "io/denoise_file.h"
 #include "io/nifti_io.h"
 #include "io/sidecar.h"
-#include "threads.h"
-#include "zarvo/pipeline.h"
+#include "zarvo/options.h"
 
 namespace py = pybind11;
 
 namespace {
-
-const char* source_name(zarvo::SigmaSource s) {
-  switch (s) {
-    case zarvo::SigmaSource::given: return "given";
-    case zarvo::SigmaSource::estimated: return "estimated";
-    case zarvo::SigmaSource::map: return "map";
-  }
-  return "?";
-}
-
-const char* estimate_name(zarvo::Estimate e) {
-  return e == zarvo::Estimate::group ? "group" : "volume";
-}
-
-zarvo::Noise parse_noise(const std::string& text) {
-  if (text == "gaussian") return zarvo::Noise::gaussian;
-  if (text == "rician") return zarvo::Noise::rician;
-  throw zarvo::Error("noise model '" + text + "' is neither gaussian nor rician");
-}
-
-// The profile with the expert overrides applied, as the command does it.
-// The profile with the overrides applied by the engine's own names and
-// checks (the command's expert options without their dashes).
-zarvo::Params make_params(const std::string& profile, const py::dict& overrides) {
-  zarvo::Params p = zarvo::profile(profile);
-  for (const auto& item : overrides) {
-    const std::string key = py::cast<std::string>(item.first);
-    if (py::isinstance<py::str>(item.second))
-      zarvo::set_parameter(p, key, py::cast<std::string>(item.second));
-    else
-      zarvo::set_parameter(p, key, py::cast<double>(item.second));
-  }
-  return p;
-}
-
-py::dict params_dict(const zarvo::Params& p) {
-  py::dict d;
-  d["cube"] = p.cube;
-  d["depth"] = p.depth;
-  d["step"] = p.step;
-  d["search"] = p.search;
-  d["group1"] = p.group1;
-  d["group2"] = p.group2;
-  d["lambda"] = p.lambda;
-  d["tau1"] = p.tau1;
-  d["tau2"] = p.tau2;
-  d["alpha"] = p.alpha;
-  d["soft"] = p.soft;
-  d["synchronous"] = p.synchronous;
-  d["estimate_gaussian"] = estimate_name(p.estimate_gaussian);
-  d["estimate_rician"] = estimate_name(p.estimate_rician);
-  return d;
-}
-
-// The options of one run: noise, profile, overrides, sigma (a list, empty to
-// estimate), basic_only, noise_map. New engine options get one line here.
-zarvo::DenoiseOptions to_options(const py::dict& o) {
-  zarvo::DenoiseOptions options;
-  options.noise = parse_noise(o["noise"].cast<std::string>());
-  options.params = make_params(o["profile"].cast<std::string>(), o["overrides"].cast<py::dict>());
-  options.sigma = o["sigma"].cast<std::vector<double>>();
-  options.sigma_scope =
-      o["sigma_scope"].cast<std::string>() == "volume" ? zarvo::SigmaScope::volume
-                                                       : zarvo::SigmaScope::series;
-  if (!o["mask"].is_none()) {
-    const py::array_t<std::uint8_t, py::array::f_style | py::array::forcecast> m(o["mask"]);
-    options.mask.assign(m.data(), m.data() + m.size());
-    std::vector<int> d(4, 1);
-    for (py::ssize_t k = 0; k < m.ndim() && k < 3; ++k) d[k] = static_cast<int>(m.shape(k));
-    options.mask_shape = zarvo::Shape{static_cast<int>(m.ndim()), d[0], d[1], d[2],
-                                      m.ndim() > 3 ? static_cast<int>(m.shape(3)) : 1};
-  }
-  options.basic_only = o["basic_only"].cast<bool>();
-  options.noise_map = o["noise_map"].cast<bool>();
-  return options;
-}
-
-// None: $ZARVO_THREADS, else every core; clamped as the command clamps.
-int threads_of(const py::object& threads) {
-  const int asked = zarvo::cli::requested_threads(threads.is_none() ? -1 : threads.cast<int>());
-  return zarvo::cli::choose_threads(asked).threads;
-}
 
 // A view of a float32 or float64 array with element strides (the Python side
 // copies anything else). More than 4 dimensions keep their count in `ndims`
@@ -159,60 +77,156 @@ struct Interruptible {
   }
 };
 
-py::tuple denoise(const py::array& volume, const py::dict& opts, const py::object& threads) {
+
+// A given option's value as the engine takes it.
+zarvo::OptionValue value_of(const py::handle& v) {
+  if (py::isinstance<py::str>(v)) return v.cast<std::string>();
+  if (py::isinstance<py::bool_>(v)) return v.cast<bool>() ? 1.0 : 0.0;
+  if (py::isinstance<py::int_>(v) || py::isinstance<py::float_>(v)) return v.cast<double>();
+  return v.cast<std::vector<double>>();
+}
+
+zarvo::GivenOptions given_of(const py::dict& given) {
+  zarvo::GivenOptions out;
+  for (const auto& item : given) out.emplace_back(item.first.cast<std::string>(), value_of(item.second));
+  return out;
+}
+
+// The engine's options and run context from the given options, an optional
+// mask (bytes, nonzero inside) and an optional level map (float64, Fortran
+// order), whose view `map` keeps.
+struct Engine {
+  zarvo::DenoiseOptions options;
+  zarvo::RunContext context;
+  zarvo::ArrayView map_view;
+  zarvo::SeriesInput map;
+
+  Engine(const py::dict& given, const py::object& mask = py::none(),
+         const py::object& sigma_map = py::none()) {
+    zarvo::apply_options(given_of(given), options, context);
+    if (!mask.is_none()) {
+      const py::array_t<std::uint8_t, py::array::f_style | py::array::forcecast> m(mask);
+      options.mask.assign(m.data(), m.data() + m.size());
+      std::vector<int> d(4, 1);
+      for (py::ssize_t k = 0; k < m.ndim() && k < 4; ++k) d[k] = static_cast<int>(m.shape(k));
+      options.mask_shape = zarvo::Shape{static_cast<int>(m.ndim()), d[0], d[1], d[2], d[3]};
+    }
+    if (!sigma_map.is_none()) {
+      map_view = view_of(sigma_map.cast<py::array>());
+      map = zarvo::series_input(map_view);
+      options.sigma_map = &map;
+    }
+  }
+};
+
+py::dict params_dict(const zarvo::Params& p, zarvo::Noise noise) {
+  py::dict d;
+  for (const zarvo::OptionDecl& o : zarvo::option_table()) {
+    if (!o.expert) continue;
+    const zarvo::OptionValue v = zarvo::expert_value(o, p, noise);
+    if (o.kind == zarvo::OptionKind::flag) d[o.name] = std::get<double>(v) != 0;
+    else if (o.kind == zarvo::OptionKind::whole) d[o.name] = static_cast<int>(std::get<double>(v));
+    else if (o.kind == zarvo::OptionKind::real) d[o.name] = std::get<double>(v);
+    else d[o.name] = std::get<std::string>(v);
+  }
+  return d;
+}
+
+// The engine's options after the given ones were applied, by their names.
+py::dict resolved(const py::dict& given) {
+  const Engine e(given);
+  const zarvo::DenoiseOptions& o = e.options;
+  py::dict d = params_dict(o.params, o.noise);
+  d["noise"] = zarvo::noise_name(o.noise);
+  d["sigma"] = o.sigma;
+  d["sigma_scope"] = zarvo::sigma_scope_name(o.sigma_scope);
+  d["series"] = zarvo::series_name(o.series);
+  d["basic_only"] = o.basic_only;
+  return d;
+}
+
+// The declaration of every option, for the package's checks, keyword
+// arguments, help and nipype traits.
+py::list declarations() {
+  static const char* kinds[] = {"whole", "real", "flag", "choice", "levels", "data", "output"};
+  py::list out;
+  for (const zarvo::OptionDecl& o : zarvo::option_table()) {
+    py::list shown;
+    for (auto [bit, name] : {std::pair{zarvo::command, "command"}, {zarvo::octave, "octave"},
+                             {zarvo::python, "python"}, {zarvo::nipype, "nipype"}})
+      if (o.front_ends & bit) shown.append(name);
+    py::dict d;
+    d["name"] = o.name;
+    d["kind"] = kinds[static_cast<int>(o.kind)];
+    d["help"] = o.help;
+    d["default"] = zarvo::default_text(o);
+    d["min"] = o.min;
+    d["max"] = o.max;
+    d["choices"] = zarvo::option_choices(o);
+    d["expert"] = o.expert;
+    d["front_ends"] = shown;
+    out.append(d);
+  }
+  return out;
+}
+
+py::tuple denoise(const py::array& volume, const py::dict& given, const py::object& mask,
+                  const py::object& sigma_map, bool noise_map) {
   const zarvo::ArrayView view = view_of(volume);
-  const zarvo::DenoiseOptions options = to_options(opts);
-  zarvo::check(view.shape, options);
+  Engine e(given, mask, sigma_map);
+  e.options.noise_map = noise_map;
+  zarvo::check(view.shape, e.options);
   const zarvo::SeriesInput input = zarvo::series_input(view);
   py::array_t<double> out = column_major(view.shape);
   py::object map = py::none();
   double* map_data = nullptr;
-  if (options.noise_map) {
+  if (noise_map) {
     py::array_t<double> m = column_major(view.shape);
     map_data = m.mutable_data();
     map = m;
   }
   double* out_data = out.mutable_data();
   const std::size_t n = view.shape.volume_voxels();
-  zarvo::RunContext context;
-  context.threads = threads_of(threads);
-  Interruptible interruptible(context);
+  Interruptible interruptible(e.context);
   zarvo::DenoiseReport report;
   {
     py::gil_scoped_release free_gil;
-    report = zarvo::denoise(input, options, [&](int t, const double* e, const double* m) {
-      std::copy(e, e + n, out_data + n * static_cast<std::size_t>(t));
+    report = zarvo::denoise(input, e.options, [&](int t, const double* x, const double* m) {
+      std::copy(x, x + n, out_data + n * static_cast<std::size_t>(t));
       if (m && map_data) std::copy(m, m + n, map_data + n * static_cast<std::size_t>(t));
-    }, context);
+    }, e.context);
   }
   py::list sigma, source, per_group;
   for (const zarvo::VolumeReport& r : report.volumes) {
     sigma.append(r.sigma);
-    source.append(source_name(r.source));
+    source.append(zarvo::sigma_source_name(r.source));
     per_group.append(r.per_group);
   }
   py::dict info;
   info["sigma"] = sigma;
   info["sigma_source"] = source;
   info["per_group"] = per_group;
-  info["params"] = params_dict(report.params);
+  info["params"] = params_dict(report.params, e.options.noise);
+  info["noise"] = zarvo::noise_name(e.options.noise);
   return py::make_tuple(out, map, info);
 }
 
-std::vector<double> estimate_sigma(const py::array& volume, const py::dict& o) {
+std::vector<double> estimate_sigma(const py::array& volume, const py::dict& given,
+                                   const py::object& mask) {
   const zarvo::ArrayView view = view_of(volume);
-  const zarvo::DenoiseOptions options = to_options(o);
-  zarvo::check(view.shape, options);
+  const Engine e(given, mask);
+  zarvo::check(view.shape, e.options);
   const int volumes = view.shape.volumes;
+  const int threads = zarvo::walk_threads(e.context);
   py::gil_scoped_release free_gil;
   std::vector<double> levels = zarvo::estimate_sigmas(
-      zarvo::series_input(view), options.noise, options.sigma_scope,
-      options.mask.empty() ? nullptr : options.mask.data());
+      zarvo::series_input(view), e.options.noise, e.options.sigma_scope,
+      e.options.mask.empty() ? nullptr : e.options.mask.data(), threads);
   if (levels.size() == 1) levels.assign(static_cast<std::size_t>(volumes), levels[0]);
   return levels;
 }
 
-// ---- files, read and written by the command's own code --------------------
+// ---- files, read and written by the I/O library ---------------------------
 
 py::array_t<double> read_nifti(const std::string& path) {
   zarvo::cli::Image im;
@@ -228,11 +242,12 @@ py::array_t<double> read_nifti(const std::string& path) {
   return out;
 }
 
-// Writes `data` (the input's shape) with the input's header, as the command
-// writes its output.
+// Writes `data` (the input's shape) with the input's header, as a file run
+// writes its output; datatype None: the I/O library's default.
 void write_nifti(const std::string& path, const std::string& like_path, const py::array& data,
-                 const std::string& datatype, const std::string& description) {
-  const auto type = zarvo::cli::parse_datatype(datatype);
+                 const py::object& datatype, const std::string& description) {
+  const auto type = datatype.is_none() ? zarvo::cli::FileRequest().datatype
+                                       : zarvo::cli::parse_datatype(datatype.cast<std::string>());
   py::array_t<double, py::array::f_style | py::array::forcecast> a(data);
   std::vector<double> values(a.data(), a.data() + a.size());
   py::gil_scoped_release free_gil;
@@ -243,13 +258,15 @@ void write_nifti(const std::string& path, const std::string& like_path, const py
   zarvo::cli::write_image(path, like, values, type, description);
 }
 
-// The sidecar and the NIfTI description the command writes, for an output
+// The sidecar and the NIfTI description a file run writes, for an output
 // assembled from volumes denoised apart (zarvo.batch): the options, the
 // input's shape and the level of every volume.
-py::tuple record(const py::dict& o, const std::vector<int>& shape, const std::vector<double>& levels,
-                 bool pooled, const std::string& source, const std::string& command_line) {
+py::tuple record(const py::dict& given, const std::vector<int>& shape,
+                 const std::vector<double>& levels, bool pooled, const std::string& source,
+                 const std::string& command_line) {
+  const Engine e(given);
   zarvo::DenoiseReport report;
-  report.params = make_params(o["profile"].cast<std::string>(), o["overrides"].cast<py::dict>());
+  report.params = e.options.params;
   if (shape.size() > 2 && report.params.depth > shape[2]) report.params.depth = shape[2];
   const int small = std::min(shape[0], shape.size() > 1 ? shape[1] : shape[0]);
   if (report.params.cube > small) report.params.cube = small;
@@ -262,31 +279,38 @@ py::tuple record(const py::dict& o, const std::vector<int>& shape, const std::ve
   }
   zarvo::cli::SidecarFacts facts;
   facts.command_line = command_line;
-  facts.noise = parse_noise(o["noise"].cast<std::string>());
-  facts.basic_only = o["basic_only"].cast<bool>();
+  facts.noise = e.options.noise;
+  facts.basic_only = e.options.basic_only;
   return py::make_tuple(zarvo::cli::sidecar_json(facts, report), zarvo::cli::description(report));
 }
 
-// `zarvo denoise` itself, on the command's code path.
-void run_denoise(const py::dict& o, const py::object& threads) {
-  zarvo::cli::DenoiseOptions d;
-  d.input = o["input"].cast<std::string>();
-  d.output = o["output"].cast<std::string>();
-  d.noise = o["noise"].cast<std::string>();
-  d.sigma = o["sigma"].cast<std::string>();
-  d.noise_map = o["noise_map_file"].cast<std::string>();
-  d.datatype = o["datatype"].cast<std::string>();
-  d.params = make_params(o["profile"].cast<std::string>(), o["overrides"].cast<py::dict>());
-  d.basic_only = o["basic_only"].cast<bool>();
-  d.force = o["force"].cast<bool>();
-  d.quiet = true;
-  d.command_line = o["command_line"].cast<std::string>();
-  d.sigma_scope = o["sigma_scope"].cast<std::string>();
-  if (!o["mask_file"].is_none()) d.mask = o["mask_file"].cast<std::string>();
-  const int count = threads_of(threads);
-  d.use_threads = [count](long) { return count; };
-  py::gil_scoped_release free_gil;
-  zarvo::cli::run_denoise(d);
+// One file denoised into another by the I/O library, as the command does it.
+// `files`: input, output, mask (a file or None), datatype (None: the
+// library's default), force, command_line.
+py::dict denoise_file(const py::dict& given, const py::dict& files) {
+  zarvo::cli::FileRequest r;
+  Engine e(given);
+  r.options = e.options;
+  r.input = files["input"].cast<std::string>();
+  r.output = files["output"].cast<std::string>();
+  if (!files["mask"].is_none()) r.mask = files["mask"].cast<std::string>();
+  if (!files["sigma_map"].is_none()) r.sigma_map = files["sigma_map"].cast<std::string>();
+  if (!files["datatype"].is_none())
+    r.datatype = zarvo::cli::parse_datatype(files["datatype"].cast<std::string>());
+  r.force = files["force"].cast<bool>();
+  r.command_line = files["command_line"].cast<std::string>();
+  Interruptible interruptible(e.context);
+  zarvo::cli::FileResult result;
+  {
+    py::gil_scoped_release free_gil;
+    result = zarvo::cli::denoise_file(r, e.context);
+  }
+  py::list sigma;
+  for (const zarvo::VolumeReport& v : result.report.volumes) sigma.append(v.sigma);
+  py::dict out;
+  out["sidecar"] = result.sidecar;
+  out["sigma"] = sigma;
+  return out;
 }
 
 }  // namespace
@@ -299,31 +323,37 @@ PYBIND11_MODULE(_core, m) {
     } catch (const zarvo::Cancelled&) {
       PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const zarvo::Error& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
+      std::string text = e.what();
+      if (text.find("give the noise level") != std::string::npos) text += " (sigma=...)";
+      PyErr_SetString(PyExc_ValueError, text.c_str());
     } catch (const std::logic_error& e) {
       PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (const std::runtime_error& e) {
-      // The command's file errors: a one-line message naming the file.
+      // The I/O library's file errors: a one-line message naming the file.
       PyErr_SetString(PyExc_ValueError, e.what());
     }
   });
-  m.def("denoise", &denoise, py::arg("volume"), py::arg("options"), py::arg("threads"));
-  m.def("estimate_sigma", &estimate_sigma, py::arg("volume"), py::arg("options"));
-  m.def("record", &record, py::arg("options"), py::arg("shape"), py::arg("levels"),
+  m.def("denoise", &denoise, py::arg("volume"), py::arg("given"), py::arg("mask"),
+        py::arg("sigma_map"), py::arg("noise_map"));
+  m.def("estimate_sigma", &estimate_sigma, py::arg("volume"), py::arg("given"), py::arg("mask"));
+  m.def("record", &record, py::arg("given"), py::arg("shape"), py::arg("levels"),
         py::arg("pooled"), py::arg("source"), py::arg("command_line"));
-  m.def("params", [](const std::string& profile, const py::dict& overrides) {
-    return params_dict(make_params(profile, overrides));
-  });
-  m.def("profile_names", [] {
-    std::vector<std::string> names;
-    for (const auto& p : zarvo::profiles()) names.push_back(p.name);
-    return names;
-  });
+  m.def("resolved", &resolved, py::arg("given"));
+  m.def("options", &declarations);
   m.def("profile_table", [] { return std::string(zarvo::profile_table()); });
-  m.def("threads", [](const py::object& t) { return threads_of(t); });
+  m.def("threads", [](const py::dict& given) {
+    const Engine e(given);
+    return zarvo::choose_threads(e.context.threads).threads;
+  });
+  m.def("datatypes", [] {
+    std::vector<std::string> names;
+    for (zarvo::cli::DataType t : zarvo::cli::datatypes())
+      names.push_back(zarvo::cli::datatype_name(t));
+    return py::make_tuple(names, zarvo::cli::datatype_name(zarvo::cli::FileRequest().datatype));
+  });
   m.def("read_nifti", &read_nifti, py::arg("path"));
   m.def("write_nifti", &write_nifti, py::arg("path"), py::arg("like"), py::arg("data"),
         py::arg("datatype"), py::arg("description"));
-  m.def("run_denoise", &run_denoise, py::arg("options"), py::arg("threads"));
+  m.def("denoise_file", &denoise_file, py::arg("given"), py::arg("files"));
   m.attr("version") = ZARVO_VERSION;
 }

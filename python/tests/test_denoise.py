@@ -18,6 +18,10 @@ from conftest import phantom, run_command, save
      {"profile": "fast", "cube": 5, "lambda_": 2.7, "basic_only": True}),
     ((20, 18, 8, 3), ["--estimate", "group", "--soft", "--tau1", "12"],
      {"estimate": "group", "soft": True, "tau1": 12.0}),
+    ((22, 20, 8, 2), ["--no-soft", "--synchronous", "--sigma-scope", "volume", "--series",
+                      "volumes", "--threads", "1"],
+     {"soft": False, "synchronous": True, "sigma_scope": "volume", "series": "volumes",
+      "threads": 1}),
 ])
 def test_same_bits_as_the_command(tmp_path, shape, cli, kwargs):
     noisy = phantom(shape, rician="rician" in cli)
@@ -98,7 +102,7 @@ def test_info_reports_the_parameters_used():
     (lambda v: zarvo.denoise(v > 0), ValueError, "bool"),
     (lambda v: zarvo.denoise(v, -2.0), ValueError, "must be a finite number > 0"),
     (lambda v: zarvo.denoise(v, [1.0, 2.0]), ValueError, "one noise level, or one per volume"),
-    (lambda v: zarvo.denoise(v, "high"), ValueError, "not a number"),
+    (lambda v: zarvo.denoise(v, "high"), TypeError, "sigma: 'high' is not a number"),
     (lambda v: zarvo.denoise(v, noise="poisson"), ValueError, "neither gaussian nor rician"),
     (lambda v: zarvo.denoise(v, profile="slow"), ValueError, "unknown profile"),
     (lambda v: zarvo.denoise(v, cube=0), ValueError, "cube"),
@@ -111,6 +115,48 @@ def test_info_reports_the_parameters_used():
 def test_bad_input_is_refused_with_a_message(call, error, message):
     with pytest.raises(error, match=message):
         call(phantom((16, 16, 6)))
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"search": 2 ** 30}, ValueError, "search: must be from 0 to 1024"),
+    ({"search": 10 ** 20}, ValueError, "search: must be from 0 to 1024"),
+    ({"group1": 0}, ValueError, "group1: must be from 1 to 1024"),
+    ({"step": 1.5}, ValueError, "step: 1.5 is not a whole number"),
+    ({"threads": 10 ** 20}, ValueError, "threads: must be from 0 to 4096"),
+    ({"threads": -1}, ValueError, "threads: must be from 0 to 4096"),
+    ({"threads": "all"}, TypeError, "threads: expected a number"),
+    ({"soft": "yes"}, TypeError, "soft: expected True or False"),
+    ({"noise": 1}, TypeError, "noise: expected one of gaussian, rician"),
+    ({"series": "all"}, ValueError, "series: 'all' is neither volumes nor joint"),
+    ({"alpha": float("nan")}, ValueError, "alpha: must be a number from"),
+    ({"noise_map": True}, TypeError, "unknown option"),
+    ({"mask": np.full((16, 16, 6), np.nan)}, ValueError, "mask: holds NaN"),
+    ({"sigma_map": np.full((16, 16, 6), 5.0)}, ValueError, "needs the Rician noise model"),
+])
+def test_every_option_is_bounded_where_it_is_declared(kwargs, error, message):
+    with pytest.raises(error, match=message):
+        zarvo.denoise(phantom((16, 16, 6)), **kwargs)
+
+
+def test_flags_both_ways_and_the_level_map():
+    noisy = phantom((20, 18, 6), rician=True)
+    plain = zarvo.denoise(noisy, 5.0)
+    assert np.array_equal(zarvo.denoise(noisy, 5.0, soft=False), plain)
+    assert not np.array_equal(zarvo.denoise(noisy, 5.0, soft=True), plain)
+    levels = np.full(noisy.shape, 5.0)
+    levels[:10] = 4.0
+    mapped, info = zarvo.denoise(noisy, noise="rician", sigma_map=levels, return_info=True)
+    assert info["sigma_source"] == ["map"] and info["noise"] == "rician"
+    assert not np.array_equal(mapped, zarvo.denoise(noisy, 5.0, noise="rician"))
+
+
+def test_keywords_and_help_come_from_the_declaration():
+    assert {"soft", "synchronous", "lambda_", "estimate"} <= set(zarvo.EXPERT_PARAMETERS)
+    assert zarvo.EXPERT_PARAMETERS["soft"][0] is bool
+    for name in ("series", "sigma_scope", "lambda_", "threads"):
+        assert f"\n      {name}: " in zarvo.denoise.__doc__, name
+    assert zarvo.profile_params()["search"] == zarvo.profile_params("default")["search"]
+    assert zarvo.profile_params(noise="rician", estimate="group")["estimate"] == "group"
 
 
 def test_threads_give_the_same_bits():

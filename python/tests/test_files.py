@@ -16,6 +16,8 @@ from conftest import file_bytes, phantom, run_command, save
     ({"noise": "rician", "sigma": 5.5, "datatype": "int16", "cube": 3, "lambda_": 2.8},
      ["--noise", "rician", "--sigma", "5.5", "--datatype", "int16", "--cube", "3",
       "--lambda", "2.8"]),
+    ({"sigma": [5.5, 0.1 + 0.2], "synchronous": True, "soft": False},
+     ["--sigma", "5.5,0.30000000000000004", "--synchronous", "--no-soft"]),
 ])
 def test_output_is_the_commands_and_the_sidecar_tells_the_run(tmp_path, options, cli):
     noisy = phantom((26, 22, 9, 2), seed=7, rician="rician" in cli)
@@ -28,7 +30,9 @@ def test_output_is_the_commands_and_the_sidecar_tells_the_run(tmp_path, options,
         sidecar = json.load(f)
     assert result["sidecar"] == str(tmp_path / "out.json")
     data = zarvo._core.read_nifti(str(source))
-    expected = [5.5, 5.5] if "sigma" in options else list(zarvo.estimate_sigma(data))
+    given = options.get("sigma")
+    expected = (list(given) if isinstance(given, list) else [given, given]) if given else \
+        list(zarvo.estimate_sigma(data))
     assert sidecar["noise_sigma"] == result["sigma"] == expected
     assert sidecar["sigma_source"] == ("given" if "sigma" in options else "estimated")
     params = zarvo.profile_params(**{k: v for k, v in options.items() if k in ("cube", "lambda_")})

@@ -14,7 +14,7 @@ from zarvo.nipype import Denoise  # noqa: E402
 def test_workflow_over_files_with_multiproc(tmp_path):
     inputs = [save(tmp_path / f"sub-{i}.nii.gz", phantom((22, 20, 8), seed=20 + i, rician=True))
               for i in range(3)]
-    node = pe.Node(Denoise(noise="rician", profile="fast", expert={"step": 2}), name="denoise")
+    node = pe.Node(Denoise(noise="rician", profile="fast", step=2), name="denoise")
     node.iterables = ("in_file", [str(p) for p in inputs])
     flow = pe.Workflow(name="zarvo_flow", base_dir=str(tmp_path / "work"))
     flow.add_nodes([node])

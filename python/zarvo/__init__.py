@@ -14,8 +14,11 @@ file as ``zarvo denoise`` does it), ``zarvo.nipype`` (a nipype interface) and
 
 from . import _core
 from ._options import (
+    DATATYPES,
     EXPERT_PARAMETERS,
-    engine_options,
+    given_options,
+    mask_array,
+    options_help,
     profile_names,
     profile_params,
 )
@@ -26,8 +29,7 @@ __all__ = ["denoise", "estimate_sigma", "profile_names", "profile_params",
 __version__ = _core.version
 
 
-def denoise(volume, sigma=None, *, noise="gaussian", mask=None, profile="default",
-            threads=None, return_info=False, sigma_scope="series", **overrides):
+def denoise(volume, sigma=None, *, mask=None, sigma_map=None, return_info=False, **options):
     """Denoise a 2-D image, 3-D volume or 4-D series; returns float64 of the
     same shape (Fortran order).
 
@@ -35,48 +37,49 @@ def denoise(volume, sigma=None, *, noise="gaussian", mask=None, profile="default
              indexed (x, y[, z[, t]]); no NaN or infinite values.
     sigma:   noise standard deviation in the array's units: None to estimate
              it, one number, or one per volume of a series (all > 0).
-    noise:   "gaussian" or "rician" (magnitude MRI).
     mask:    None, or an array of the volume's spatial shape, nonzero inside:
              the level is estimated inside it, only cubes touching it are
              filtered, and every voxel outside keeps its value exactly.
-    sigma_scope: for an estimated level of a series, "series" (one level
-             from all volumes together, the default) or "volume".
-    profile: a parameter profile (``zarvo.profile_names()``).
-    threads: threads of the walk (default: $ZARVO_THREADS, else every core
-             this process may use); the result does not depend on it.
+    sigma_map: Rician noise only: None, or the noise level at every voxel,
+             the volume's shape (one volume for a whole series, or one per
+             volume).
     return_info: also return a dict with ``sigma`` (level per volume),
-             ``sigma_source`` ("given" or "estimated" per volume),
-             ``per_group``, ``params`` (as used: the depth is limited to the
-             slices) and ``noise_map`` (the noise standard deviation the
-             last stage used at every voxel; not a residual).
-    overrides: expert parameters by the command's names, see
-             ``zarvo.EXPERT_PARAMETERS`` (``lambda_`` for ``--lambda``,
-             ``basic_only`` to stop after the first stage).
+             ``sigma_source`` ("given", "estimated" or "map" per volume),
+             ``per_group``, ``noise``, ``params`` (as used: the depth is
+             limited to the slices) and ``noise_map`` (the noise standard
+             deviation the last stage used at every voxel; not a residual).
+    options: the engine's options by keyword (None or absent: the engine's
+             default), listed below; ``threads`` does not change the result.
 
-    Raises ValueError with the command's message for bad input or options.
-    The engine runs without the GIL: Python threads denoise in parallel.
+    Raises ValueError naming the option or the problem for bad values,
+    TypeError for an unknown option or a value of the wrong type. The engine
+    runs without the GIL: Python threads denoise in parallel.
     """
     array = as_engine_array(volume)
-    options = engine_options(noise=noise, sigma=sigma, mask=mask, profile=profile,
-                             noise_map=return_info, sigma_scope=sigma_scope, **overrides)
-    estimate, noise_map, info = engine_call(_core.denoise, array, options, threads)
+    given = given_options(dict(options, sigma=sigma))
+    level_map = None if sigma_map is None else as_engine_array(sigma_map)
+    estimate, noise_map, info = engine_call(_core.denoise, array, given, mask_array(mask),
+                                            level_map, bool(return_info))
     if not return_info:
         return estimate
     info["noise_map"] = noise_map
-    info["noise"] = noise
     return estimate, info
 
 
-def estimate_sigma(volume, noise="gaussian", mask=None, sigma_scope="series"):
+def estimate_sigma(volume, noise=None, mask=None, sigma_scope=None):
     """The noise level ``denoise`` estimates when none is given: a float for a
     2-D image or 3-D volume, an array with one level per volume for a 4-D
-    series (all equal with the default ``sigma_scope="series"``: one level
-    from all volumes together). Raises ValueError when no level can be
-    estimated (a constant or noise-free image)."""
+    series (all equal with the default scope: one level from all volumes
+    together). Raises ValueError when no level can be estimated (a constant
+    or noise-free image)."""
     array = as_engine_array(volume)
-    options = engine_options(noise=noise, mask=mask, sigma_scope=sigma_scope)
-    levels = engine_call(_core.estimate_sigma, array, options)
+    given = given_options({"noise": noise, "sigma_scope": sigma_scope})
+    levels = engine_call(_core.estimate_sigma, array, given, mask_array(mask))
     if array.ndim == 4:
         import numpy as np
         return np.asarray(levels)
     return levels[0]
+
+
+denoise.__doc__ += "\n    Options:\n" + "\n".join(
+    "      " + line for line in options_help().splitlines()) + "\n"

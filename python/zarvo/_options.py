@@ -1,6 +1,8 @@
-"""The denoising options of every Python front end, checked and mapped in one
-place onto the dict the engine binding takes (``_core``'s ``to_options``).
-An option the engine gains is added here and there, one line each."""
+"""The denoising options of every Python front end, from the engine's own
+declaration of them (``_core.options()``: name, kind, range, help, default
+and the front ends that show it). Here the Python types of the keyword
+arguments are checked; the engine checks the values and keeps its defaults
+for every option not given (``None`` means "not given")."""
 
 import numbers
 
@@ -8,74 +10,94 @@ import numpy as np
 
 from . import _core
 
-# The expert parameters by the command's names (``lambda_`` stands for
-# ``--lambda``, a Python keyword): name -> (type, meaning).
-EXPERT_PARAMETERS = {
-    "cube": (int, "cube side in rows and columns (voxels)"),
-    "depth": (int, "cube depth in slices (limited to the number of slices)"),
-    "step": (int, "step between reference cubes"),
-    "search": (int, "half-width of the block-matching window (voxels)"),
-    "group1": (int, "largest group, first stage"),
-    "group2": (int, "largest group, second stage"),
-    "lambda_": (float, "hard threshold, in noise standard deviations"),
-    "tau1": (float, "matching limit of the first stage: mean squared difference per "
-                    "voxel, in noise variances"),
-    "tau2": (float, "matching limit of the second stage, likewise"),
-    "alpha": (float, "alpha-rooting exponent, 1 = no sharpening"),
-    "soft": (bool, "soft thresholding instead of hard"),
-    "synchronous": (bool, "match cubes only within the reference cube's own slices"),
-    "estimate": (str, "how an unknown level is estimated: 'volume' (once for the "
-                      "volume) or 'group' (every group its own)"),
-}
-NOISE_MODELS = ("gaussian", "rician")
+DECLARATIONS = {d["name"]: d for d in _core.options()}
+DATATYPES, DEFAULT_DATATYPE = (tuple(_core.datatypes()[0]), _core.datatypes()[1])
+_TYPES = {"whole": int, "real": float, "flag": bool, "choice": str}
+
+
+def keyword(name):
+    """The Python keyword of an option (``lambda_`` for ``lambda``)."""
+    return name + "_" if name == "lambda" else name
+
+
+def option_name(key):
+    return "lambda" if key == "lambda_" else key
+
+
+def shown_in(front_end, kinds=None):
+    """The declarations a front end shows, in the engine's order."""
+    return [d for d in DECLARATIONS.values()
+            if front_end in d["front_ends"] and (kinds is None or d["kind"] in kinds)]
+
+
+# The expert parameters by their keywords: keyword -> (type, meaning).
+EXPERT_PARAMETERS = {keyword(d["name"]): (_TYPES[d["kind"]], d["help"])
+                     for d in DECLARATIONS.values() if d["expert"]}
+NOISE_MODELS = tuple(DECLARATIONS["noise"]["choices"])
+
+
+def options_help(front_end="python"):
+    """One line per option: the keyword, its meaning and its default."""
+    lines = []
+    for d in shown_in(front_end, ("whole", "real", "flag", "choice", "levels")):
+        choices = " (" + ", ".join(d["choices"]) + ")" if d["choices"] else ""
+        lines.append(f"{keyword(d['name'])}: {d['help']}{choices} [default: {d['default']}]")
+    return "\n".join(lines)
 
 
 def profile_names():
     """The parameter profiles built into the engine (the first is the default)."""
-    return list(_core.profile_names())
+    return list(DECLARATIONS["profile"]["choices"])
 
 
-def profile_params(profile="default", **overrides):
-    """The parameters of a profile with expert overrides applied."""
-    return _core.params(profile, split_overrides(dict(overrides))[0])
+def profile_params(profile=None, noise=None, **overrides):
+    """The expert parameters of a profile (default: the engine's) with
+    overrides applied, as the stages use them for ``noise``."""
+    given = given_options(dict(overrides, profile=profile, noise=noise))
+    resolved = _core.resolved(given)
+    return {name: resolved[name] for name in
+            (d["name"] for d in DECLARATIONS.values() if d["expert"])}
 
 
-def split_overrides(options):
-    """Takes the expert parameters out of ``options``: returns (the overrides
-    by the engine's names, basic_only, the rest). None means "the profile's"."""
-    overrides = {}
-    for name, (kind, _) in EXPERT_PARAMETERS.items():
-        value = options.pop(name, None)
-        if name == "lambda_" and "lambda" in options:
-            value = options.pop("lambda")
-        if value is None:
-            continue
-        if kind is bool:
-            if not value:
-                continue  # like the command's flags: False keeps the profile's value
-            value = True
-        elif kind is int:
-            if not isinstance(value, numbers.Integral) or isinstance(value, bool):
-                raise ValueError(f"{name}: {value!r} is not a whole number")
-            value = int(value)
-        elif kind is float:
-            if not isinstance(value, numbers.Real) or isinstance(value, bool):
-                raise ValueError(f"{name}: {value!r} is not a number")
-            value = float(value)
-        overrides[name.rstrip("_")] = value
-    basic_only = bool(options.pop("basic_only", False))
-    return overrides, basic_only, options
+def _checked(key, d, value):
+    kind = d["kind"]
+    if kind in ("whole", "real"):
+        if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+            raise TypeError(f"{key}: expected a number, got {value!r}")
+        return int(value) if isinstance(value, numbers.Integral) else float(value)
+    if kind == "flag":
+        if not isinstance(value, (bool, np.bool_)) and value not in (0, 1):
+            raise TypeError(f"{key}: expected True or False, got {value!r}")
+        return bool(value)
+    if kind == "choice":
+        if not isinstance(value, str):
+            raise TypeError(f"{key}: expected one of " + ", ".join(
+                profile_names() if key == "profile" else d["choices"]) + f", got {value!r}")
+        return value
+    return sigma_list(value)
+
+
+def given_options(options, front_end="python"):
+    """The options given (not None), by the engine's names, their Python
+    types checked; raises TypeError naming an unknown option or a wrong type.
+    The engine checks the values (ValueError naming the option)."""
+    given = {}
+    for key, value in options.items():
+        d = DECLARATIONS.get(option_name(key))
+        if d is None or front_end not in d["front_ends"] or d["kind"] in ("data", "output"):
+            raise TypeError(f"unknown option(s): {key}")
+        if value is not None:
+            given[d["name"]] = _checked(key, d, value)
+    return given
 
 
 def sigma_list(sigma):
-    """None -> [] (estimate), a number -> [it], a sequence -> one per volume."""
-    if sigma is None:
-        return []
-    if isinstance(sigma, str):
-        raise ValueError(f"sigma: {sigma!r} is not a number")
+    """A number -> [it], a sequence -> one per volume."""
+    if isinstance(sigma, (str, bytes)):
+        raise TypeError(f"sigma: {sigma!r} is not a number")
     values = np.atleast_1d(np.asarray(sigma))
     if values.ndim != 1 or values.dtype.kind not in "fiu":
-        raise ValueError("sigma must be a number or a sequence of numbers (one per volume)")
+        raise TypeError("sigma: expected a number or a sequence of numbers (one per volume)")
     return [float(v) for v in values]
 
 
@@ -85,29 +107,7 @@ def mask_array(mask):
         return None
     m = np.asarray(mask)
     if m.dtype.kind not in "biuf":
-        raise ValueError("mask must be a real array (nonzero = inside)")
+        raise TypeError("mask: expected a real array (nonzero = inside)")
+    if m.dtype.kind == "f" and not np.all(np.isfinite(m)):
+        raise ValueError("mask: holds NaN or infinite values")
     return np.asfortranarray(m != 0, dtype=np.uint8)
-
-
-def engine_options(*, noise="gaussian", sigma=None, mask=None, profile="default",
-                   noise_map=False, sigma_scope="series", **expert):
-    if noise not in NOISE_MODELS:
-        raise ValueError(f"noise model {noise!r} is neither gaussian nor rician")
-    if profile not in profile_names():
-        raise ValueError(f"unknown profile {profile!r}; the profiles are "
-                         + ", ".join(profile_names()))
-    if sigma_scope not in ("series", "volume"):
-        raise ValueError(f"sigma_scope {sigma_scope!r} is neither series nor volume")
-    overrides, basic_only, rest = split_overrides(dict(expert))
-    if rest:
-        raise TypeError("unknown option(s): " + ", ".join(sorted(rest)))
-    return {
-        "noise": noise,
-        "profile": profile,
-        "overrides": overrides,
-        "sigma": sigma_list(sigma),
-        "basic_only": basic_only,
-        "noise_map": bool(noise_map),
-        "sigma_scope": sigma_scope,
-        "mask": mask_array(mask),
-    }

@@ -19,9 +19,8 @@ import sys
 import time
 
 from . import _core
-from ._options import EXPERT_PARAMETERS, NOISE_MODELS
-from .files import (DATATYPES, Request, nifti_stem, run_request, sidecar_path,
-                    write_text_atomically)
+from ._options import DATATYPES, DEFAULT_DATATYPE, keyword, shown_in
+from .files import Request, nifti_stem, run_request, sidecar_path, write_text_atomically
 
 
 class BatchError(RuntimeError):
@@ -60,7 +59,7 @@ def _task_threads(threads):
         slots = max(1, get_worker().nthreads)
     except (ImportError, ValueError):
         slots = 1
-    return max(1, _core.threads(None) // slots)
+    return max(1, _core.threads({}) // slots)
 
 
 def _file_task(request, threads, force):
@@ -79,7 +78,8 @@ def _load_series_task(request):
     volumes = series.shape[3]
     scope = request.engine["sigma_scope"]
     if request.sigma is not None:
-        levels = [request.sigma] * volumes
+        given = request.given["sigma"]
+        levels = given * volumes if len(given) == 1 else list(given)
     else:
         levels = [float(v) for v in np.atleast_1d(
             estimate_sigma(series, request.engine["noise"], sigma_scope=scope))]
@@ -89,18 +89,15 @@ def _load_series_task(request):
 
 
 def _per_group(request):
-    e = request.engine
-    params = _core.params(e["profile"], e["overrides"])
-    return params["estimate_" + ("rician" if e["noise"] == "rician" else "gaussian")] == "group"
+    return request.engine["estimate"] == "group"
 
 
 def _volume_task(loaded, t, request, threads):
     from . import denoise
-    e = request.engine
     sigma = loaded["levels"][t]
-    return denoise(loaded["series"][..., t], sigma, noise=e["noise"], profile=e["profile"],
-                   threads=_task_threads(threads), basic_only=e["basic_only"],
-                   **{k + ("_" if k == "lambda" else ""): v for k, v in e["overrides"].items()})
+    options = {keyword(name): value for name, value in request.given.items()
+               if name not in ("sigma", "sigma_scope", "threads")}
+    return denoise(loaded["series"][..., t], sigma, threads=_task_threads(threads), **options)
 
 
 def _write_series_task(request, loaded, *volumes):
@@ -186,12 +183,12 @@ def run_batch(inputs, out_dir, client=None, *, scheduler=None, workers=None, thr
         if scheduler:
             client = Client(scheduler)
         else:
-            workers = workers or _core.threads(None)
+            workers = workers or _core.threads({})
             cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                    dashboard_address=None)
             own.append(cluster)
             client = Client(cluster)
-            threads = threads or max(1, _core.threads(None) // workers)
+            threads = threads or max(1, _core.threads({}) // workers)
         own.insert(0, client)
     try:
         futures = {}
@@ -260,23 +257,21 @@ def parse_args(argv):
     parser.add_argument("--force", action="store_true",
                         help="overwrite existing outputs that zarvo did not write")
     parser.add_argument("--quiet", action="store_true", help="no progress and no table")
-    parser.add_argument("--noise", choices=NOISE_MODELS, default="gaussian")
-    parser.add_argument("--sigma", type=float, help="noise level (default: estimated)")
-    parser.add_argument("--sigma-scope", choices=("series", "volume"), default="series",
-                        help="an estimated level of a series: one for the whole series, or "
-                             "one per volume")
-    parser.add_argument("--profile", default="default")
-    parser.add_argument("--datatype", choices=DATATYPES, default="float32")
-    parser.add_argument("--basic-only", action="store_true")
+    parser.add_argument("--datatype", choices=DATATYPES,
+                        help=f"output data type (default: {DEFAULT_DATATYPE})")
+    # The engine's options, from its declaration; not given: its defaults.
     expert = parser.add_argument_group("expert options (override the profile)")
-    for name, (kind, text) in EXPERT_PARAMETERS.items():
-        flag = "--" + name.rstrip("_")
-        if kind is bool:
-            expert.add_argument(flag, action="store_true", dest=name, help=text)
+    for d in shown_in("python", ("whole", "real", "flag", "choice", "levels")):
+        if d["name"] == "threads":
+            continue  # per task, above
+        group = expert if d["expert"] else parser
+        flag, dest = "--" + d["name"].replace("_", "-"), keyword(d["name"])
+        text = f"{d['help']} [default: {d['default']}]"
+        if d["kind"] == "flag":
+            group.add_argument(flag, action=argparse.BooleanOptionalAction, dest=dest, help=text)
         else:
-            expert.add_argument(flag, type=kind, dest=name, help=text,
-                                metavar=name.rstrip("_").upper(),
-                                choices=("group", "volume") if name == "estimate" else None)
+            group.add_argument(flag, dest=dest, help=text, choices=d["choices"] or None,
+                               type={"whole": int, "real": float, "levels": float}.get(d["kind"]))
     return parser.parse_args(argv)
 
 

@@ -5,17 +5,14 @@ complete, so reruns skip it.
 """
 
 import json
-import math
-import numbers
 import os
 import shlex
 import time
 
 from . import _core
-from ._options import engine_options
+from ._options import DATATYPES, DECLARATIONS, given_options
 
-DATATYPES = ("float32", "float64", "int16", "uint16", "int32", "uint8")
-DESCRIPTION = b"zarvo "  # how the header description the command writes begins
+DESCRIPTION = b"zarvo "  # how the header description the I/O library writes begins
 
 
 def nifti_stem(path):
@@ -39,45 +36,49 @@ def sidecar_is_ours(path):
         return False
 
 
-class Request:
-    """What to do with one file: the normalised options and the equivalent
-    command line (which also identifies the output's sidecar)."""
+def _command_words(name, value):
+    """An option as the command takes it (the equivalent command line)."""
+    flag = "--" + name.replace("_", "-")
+    kind = DECLARATIONS[name]["kind"]
+    if kind == "flag":
+        return [flag if value else "--no-" + flag[2:]]
+    if kind == "levels":
+        return [flag, ",".join(repr(float(v)) for v in value)]
+    return [flag, str(value)]
 
-    def __init__(self, input, output, *, noise="gaussian", sigma=None, mask=None,
-                 profile="default", datatype="float32", sigma_scope="series", **expert):
-        if datatype not in DATATYPES:
-            raise ValueError(f"unknown data type {datatype!r}; one of " + ", ".join(DATATYPES))
-        if sigma is not None and not (isinstance(sigma, numbers.Real) and
-                                      not isinstance(sigma, bool) and math.isfinite(sigma) and
-                                      sigma > 0):
-            raise ValueError(f"sigma: the noise level must be a number > 0 (got {sigma!r}); "
-                             "omit it to estimate it")
+
+class Request:
+    """What to do with one file: the options given (by the engine's names;
+    the engine's defaults for the rest) and the equivalent command line
+    (which also identifies the output's sidecar)."""
+
+    def __init__(self, input, output, *, mask=None, sigma_map=None, datatype=None, **options):
+        if datatype is not None and datatype not in DATATYPES:
+            raise ValueError(f"datatype: unknown data type {datatype!r}; one of "
+                             + ", ".join(DATATYPES))
         self.input = os.path.abspath(input)
         self.output = os.path.abspath(output)
         self.mask = None if mask is None else os.path.abspath(mask)
+        self.sigma_map = None if sigma_map is None else os.path.abspath(sigma_map)
         self.datatype = datatype
-        sigma = None if sigma is None else float(sigma)
-        self.engine = engine_options(noise=noise, sigma=sigma, profile=profile,
-                                     sigma_scope=sigma_scope, **expert)
+        self.given = given_options(options)
+        self.engine = _core.resolved(self.given)  # every engine option as it will be used
 
     @property
     def sigma(self):
-        return self.engine["sigma"][0] if self.engine["sigma"] else None
+        """The level given (one, or one per volume), else None."""
+        levels = self.given.get("sigma")
+        return None if levels is None else (levels[0] if len(levels) == 1 else levels)
 
     def command_line(self):
-        e = self.engine
-        words = ["zarvo", "denoise", self.input, self.output, "--noise", e["noise"],
-                 "--profile", e["profile"], "--datatype", self.datatype]
-        if self.sigma is not None:
-            words += ["--sigma", repr(self.sigma)]
-        else:
-            words += ["--sigma-scope", e["sigma_scope"]]
-        if self.mask is not None:
-            words += ["--mask", self.mask]
-        for name, value in sorted(e["overrides"].items()):
-            words += [f"--{name}"] if value is True else [f"--{name}", str(value)]
-        if e["basic_only"]:
-            words.append("--basic-only")
+        words = ["zarvo", "denoise", self.input, self.output]
+        for name in DECLARATIONS:  # in the engine's order
+            if name in self.given:
+                words += _command_words(name, self.given[name])
+        for flag, value in (("--mask", self.mask), ("--sigma-map", self.sigma_map),
+                            ("--datatype", self.datatype)):
+            if value is not None:
+                words += [flag, value]
         return shlex.join(words)
 
     def is_complete(self):
@@ -93,8 +94,8 @@ class Request:
             return False
 
     def output_is_ours(self):
-        """The output exists and the command wrote it (an interrupted earlier
-        run, or other options): it may be replaced without --force."""
+        """The output exists and zarvo wrote it (an interrupted earlier run,
+        or other options): it may be replaced without force."""
         try:
             import nibabel
             descrip = bytes(nibabel.load(self.output).header["descrip"])
@@ -102,20 +103,20 @@ class Request:
             return False
         return descrip.startswith(DESCRIPTION)
 
-    def run_command(self, threads=None, force=False):
-        e = self.engine
-        _core.run_denoise({
-            "input": self.input, "output": self.output, "noise": e["noise"],
-            "sigma": "" if self.sigma is None else repr(self.sigma), "noise_map_file": "",
-            "datatype": self.datatype, "profile": e["profile"], "overrides": e["overrides"],
-            "basic_only": e["basic_only"], "force": force, "sigma_scope": e["sigma_scope"],
-            "mask_file": self.mask, "command_line": self.command_line()}, threads)
+    def run(self, threads=None, force=False):
+        """Denoises the file through the I/O library; returns the levels."""
+        given = dict(self.given, **given_options({"threads": threads}))
+        result = _core.denoise_file(given, {
+            "input": self.input, "output": self.output, "mask": self.mask,
+            "sigma_map": self.sigma_map, "datatype": self.datatype, "force": force,
+            "command_line": self.command_line()})
+        return result["sigma"]
 
     def record(self, shape, levels, pooled):
-        """The sidecar's text and the header description the command would
+        """The sidecar's text and the header description a file run would
         write for this request, the input's shape and these levels."""
         source = "estimated" if self.sigma is None else "given"
-        return _core.record(self.engine, list(shape), [float(v) for v in levels], pooled,
+        return _core.record(self.given, list(shape), [float(v) for v in levels], pooled,
                             source, self.command_line())
 
 
@@ -135,10 +136,10 @@ def write_text_atomically(path, text):
 def denoise_file(input, output, *, threads=None, force=False, skip_complete=True, **options):
     """Denoises one NIfTI file into ``output`` (.nii or .nii.gz) exactly as
     ``zarvo denoise INPUT OUTPUT`` with the same options, and writes the
-    sidecar (the output's name with .json). Options: ``noise``, ``sigma`` (one
-    number or None), ``sigma_scope``, ``mask`` (a NIfTI file), ``profile``,
-    ``datatype`` (default float32), the expert
-    parameters of ``zarvo.denoise``. An output whose sidecar matches is kept
+    sidecar (the output's name with .json). Options: ``mask`` and
+    ``sigma_map`` (NIfTI files), ``datatype`` (default: the I/O library's),
+    and the engine's options of ``zarvo.denoise`` (``sigma`` one number or
+    one per volume). An output whose sidecar matches is kept
     (``skip_complete``); one the command wrote for other options is replaced;
     any other existing file only with ``force``.
 
@@ -165,8 +166,6 @@ def run_request(request, threads=None, force=False, skip_complete=True):
     if os.path.exists(side) and not (stale or force):
         raise ValueError(f"'{side}' exists and was not written by zarvo "
                          "(use force=True to overwrite it)")
-    request.run_command(threads=threads, force=replace or stale)
-    with open(side) as f:
-        levels = json.load(f)["noise_sigma"]
+    levels = request.run(threads=threads, force=replace or stale)
     return {"output": request.output, "sidecar": side, "sigma": levels,
             "seconds": time.monotonic() - started, "skipped": False}

@@ -11,27 +11,43 @@ PBS...); on a cluster, every execution host needs the zarvo package.
 import os
 
 from nipype.interfaces.base import (BaseInterfaceInputSpec, File, SimpleInterface, TraitedSpec,
-                                    isdefined, traits)
+                                    Undefined, isdefined, traits)
 
+from ._options import DATATYPES, DEFAULT_DATATYPE, keyword, shown_in
 from .files import denoise_file, nifti_stem
+
+
+def _trait(d):
+    """A trait for one of the engine's options; undefined: the engine's default."""
+    desc = f"{d['help']} (default: {d['default']})"
+    # The engine checks the range (a ValueError naming the option).
+    if d["kind"] == "whole":
+        return traits.Int(Undefined, desc=f"{desc}; from {d['min']:g} to {d['max']:g}")
+    if d["kind"] == "real":
+        return traits.Float(Undefined, desc=f"{desc}; from {d['min']:g} to {d['max']:g}")
+    if d["kind"] == "flag":
+        return traits.Bool(Undefined, desc=desc)
+    if d["kind"] == "choice":
+        return traits.Enum(*d["choices"], desc=desc)
+    if d["kind"] == "levels":
+        return traits.Either(traits.Float(), traits.List(traits.Float()), desc=desc)
+    return File(exists=True, desc=desc)  # data: a NIfTI file
+
+
+# The engine's options the nipype front end shows, by their keywords.
+ENGINE_TRAITS = {keyword(d["name"]): d for d in shown_in("nipype")
+                 if d["kind"] != "output"}
 
 
 class DenoiseInputSpec(BaseInterfaceInputSpec):
     in_file = File(exists=True, mandatory=True, desc="noisy image (NIfTI-1/2)")
     out_file = File(desc="denoised image (.nii or .nii.gz; default: "
                          "<in_file stem>_denoised.nii.gz in the node's folder)")
-    noise = traits.Enum("gaussian", "rician", usedefault=True, desc="noise model")
-    sigma = traits.Float(desc="noise standard deviation in image units (default: estimated)")
-    mask = File(exists=True, desc="NIfTI mask of the input's spatial shape (nonzero inside): "
-                "the level is estimated inside it, the outside is kept")
-    profile = traits.Str("default", usedefault=True, desc="parameter profile")
-    datatype = traits.Enum("float32", "float64", "int16", "uint16", "int32", "uint8",
-                           usedefault=True, desc="output data type")
-    threads = traits.Int(desc="walk threads (default: $ZARVO_THREADS, else every core)")
-    basic_only = traits.Bool(False, usedefault=True, desc="stop after the first stage")
-    expert = traits.Dict(desc="expert parameters by the names of zarvo.denoise "
-                              "(cube, depth, step, search, group1, group2, lambda_, tau1, tau2, "
-                              "alpha, soft, synchronous, estimate)")
+    datatype = traits.Enum(*DATATYPES, desc=f"output data type (default: {DEFAULT_DATATYPE})")
+
+
+for _name, _d in ENGINE_TRAITS.items():
+    DenoiseInputSpec.add_class_trait(_name, _trait(_d))
 
 
 class DenoiseOutputSpec(TraitedSpec):
@@ -53,15 +69,10 @@ class Denoise(SimpleInterface):
 
     def _run_interface(self, runtime):
         i = self.inputs
-        options = dict(i.expert) if isdefined(i.expert) else {}
-        if isdefined(i.sigma):
-            options["sigma"] = i.sigma
-        if isdefined(i.mask):
-            options["mask"] = i.mask
-        result = denoise_file(i.in_file, self._out_file(), noise=i.noise, profile=i.profile,
-                              datatype=i.datatype, basic_only=i.basic_only,
-                              threads=i.threads if isdefined(i.threads) else None,
-                              force=True, skip_complete=False, **options)
+        options = {name: getattr(i, name) for name in list(ENGINE_TRAITS) + ["datatype"]
+                   if isdefined(getattr(i, name))}
+        result = denoise_file(i.in_file, self._out_file(), force=True, skip_complete=False,
+                              **options)
         self._results["out_file"] = result["output"]
         self._results["sidecar"] = result["sidecar"]
         return runtime

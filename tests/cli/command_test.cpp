@@ -343,8 +343,8 @@ TEST_F(Command, BadInputsEndWithOneLineAndNoFile) {
   expect_refused("denoise " + in + out + " --noise rician --sigma-map " + path("neg_map.nii"),
                  "negative", before);
   expect_refused("denoise " + in + out + " --sigma-map " + in, "needs --noise rician", before);
-  expect_refused("denoise " + in + out + " --sigma -2", "must be > 0", before);
-  expect_refused("denoise " + in + out + " --sigma 0", "must be > 0", before);
+  expect_refused("denoise " + in + out + " --sigma -2", "--sigma: the noise level must be a finite number > 0", before);
+  expect_refused("denoise " + in + out + " --sigma 0", "must be a finite number > 0", before);
   expect_refused("denoise " + in + out + " --sigma abc", "'abc' is not a number", before);
   expect_refused("denoise " + in + " " + path("nowhere/out.nii"), "does not exist", before);
   expect_refused("denoise " + in + " " + in, "is the input file", before);
@@ -353,10 +353,43 @@ TEST_F(Command, BadInputsEndWithOneLineAndNoFile) {
   expect_refused("denoise " + in + " " + path("out.txt"), "must end in .nii or .nii.gz", before);
   expect_refused("denoise " + in + out + " --noise poisson", "--noise", before);
   expect_refused("denoise " + in + out + " --profile slowest", "--profile", before);
-  expect_refused("denoise " + in + out + " --step 0", "step must be at least 1", before);
+  expect_refused("denoise " + in + out + " --step 0", "--step: must be from 1 to 1024 (got 0)", before);
   expect_refused("denoise " + in + out + " --datatype float16", "unknown data type", before);
   expect_refused("denoise " + in + out + " --noise-map " + path("out.nii"), "different files", before);
   expect_refused("denoise " + in, "OUTPUT is required", before);
+}
+
+TEST_F(Command, OptionsComeFromTheEnginesDeclaration) {
+  write(path("in.nii"), {24, 20, 10}, DT_FLOAT32, noisy_values(4800, 30));
+  const std::string in = path("in.nii") + " ", before_run = "--quiet --sigma 30 ";
+  const std::vector<std::string> before = files();
+  // Bounded where declared: usage errors (status 2) naming the option.
+  for (auto [args, message] :
+       {std::pair{"--search 1073741823", "--search: must be from 0 to 1024 (got 1073741823)"},
+        {"--search 1e8", "--search: must be from 0 to 1024 (got 100000000)"},
+        {"--group2 4096", "--group2: must be from 1 to 1024 (got 4096)"},
+        {"--cube 2.5", "--cube: 2.5 is not a whole number"},
+        {"--threads 5000", "--threads: must be from 0 to 4096 (got 5000)"},
+        {"--series all", "--series: 'all' is neither volumes nor joint"},
+        {"--sigma ''", "--sigma: '' is not a number"}}) {
+    const Outcome r = zarvo("denoise " + in + path("o.nii ") + "--quiet " + args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_EQ(r.err, std::string("zarvo: error: ") + message + " (see zarvo --help)\n") << r.err;
+  }
+  EXPECT_EQ(files(), before);
+  // Flags both ways: --no-soft undoes --soft, the last one wins.
+  ASSERT_EQ(zarvo("denoise " + in + path("plain.nii ") + before_run).status, 0);
+  ASSERT_EQ(zarvo("denoise " + in + path("soft.nii ") + before_run + "--soft").status, 0);
+  ASSERT_EQ(zarvo("denoise " + in + path("undone.nii ") + before_run + "--soft --no-soft").status, 0);
+  auto voxels = [&](const char* f) { return zc::read_image(path(f), f).volume(0); };
+  EXPECT_EQ(voxels("undone.nii"), voxels("plain.nii"));
+  EXPECT_NE(voxels("soft.nii"), voxels("plain.nii"));
+  EXPECT_NE(slurp(path("soft.json")).find("\"soft\": true"), std::string::npos);
+  // The help shows every option with the engine's default.
+  const Outcome help = zarvo("denoise --help");
+  for (const char* shown : {"--no-soft", "--no-synchronous", "--series", "--sigma-scope",
+                            "[default: gaussian]", "[default: 5 (default profile)]"})
+    EXPECT_NE(help.out.find(shown), std::string::npos) << shown << "\n" << help.out;
 }
 
 TEST_F(Command, DemoWritesVolumesPictureAndImprovesPsnr) {

@@ -300,10 +300,14 @@ TEST_F(Hardening, ThreadsAndCommonOptionsAfterTheSubcommand) {
   EXPECT_EQ(r.err, "");
   r = zarvo("--threads 0 denoise " + path("in.nii") + " " + path("b.nii") + " --quiet");
   EXPECT_EQ(r.status, 0) << r.err;
+  r = zarvo("--quiet --force denoise " + path("in.nii") + " " + path("b.nii"));  // before it too
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
   EXPECT_EQ(zc::read_image(path("a.nii"), "a").volume(0),
             zc::read_image(path("b.nii"), "b").volume(0));  // threads do not change results
-  refused("denoise " + path("in.nii") + " " + path("c.nii") + " --threads many",
-          "--threads: 'many' is not a thread count");
+  r = zarvo("denoise " + path("in.nii") + " " + path("c.nii") + " --threads many");
+  EXPECT_EQ(r.status, 2);  // a usage error, as every option's bad value
+  EXPECT_EQ(r.err, "zarvo: error: --threads: 'many' is not a number (see zarvo --help)\n");
   r = zarvo("denoise " + path("in.nii") + " " + path("c.nii"), "ZARVO_THREADS=-3");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("ZARVO_THREADS: '-3' is not a thread count"), std::string::npos) << r.err;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "io/sidecar.h"
 #include "io/nifti_io.h"
 #include "support.h"
 #include "progress.h"

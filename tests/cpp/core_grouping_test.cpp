@@ -29,8 +29,10 @@ struct Case {
 std::vector<Triple> run(const Case& k) {
   std::vector<std::uint16_t> out(3 * k.nm2, 0xBEEF);
   int L = -1;
+  std::vector<double> work(zarvo::grouping_work_doubles(k.nm1, k.nm2, k.nm3, k.h));
+  std::vector<int> ints(zarvo::grouping_work_ints(k.nm1, k.nm2, k.nm3, k.h));
   zarvo::grouping(k.v.data(), k.ndims, k.dims, k.nm1, k.nm2, k.nm3, k.h, k.sync, k.tau,
-                  k.ref[0], k.ref[1], k.ref[2], out.data(), &L);
+                  k.ref[0], k.ref[1], k.ref[2], out.data(), &L, work.data(), ints.data());
   std::vector<Triple> g;
   for (int t = 0; t < L; ++t) g.push_back({out[3 * t], out[3 * t + 1], out[3 * t + 2]});
   for (std::size_t i = 3 * L; i < out.size(); ++i) EXPECT_EQ(out[i], 0xBEEF);

@@ -17,7 +17,8 @@ const double kMax = std::numeric_limits<double>::max();
 
 double med(const std::vector<double>& v) { return zarvo::median(v.data(), static_cast<int>(v.size())); }
 double mad(const std::vector<double>& v) {
-  return zarvo::noise_std_estimation(v.data(), static_cast<int>(v.size()));
+  std::vector<double> scratch(v.size());
+  return zarvo::noise_std_estimation(v.data(), static_cast<int>(v.size()), scratch.data());
 }
 double kth(std::vector<double> v) {  // the (count + 1) / 2-th smallest, by sorting
   std::sort(v.begin(), v.end());

@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "core/zarvo.h"
 #include "noise_level.h"
 #include "zarvo/pipeline.h"
 
-namespace zc = zarvo::cli;
+namespace zc = zarvo::level;
 
 namespace {
 
@@ -103,6 +104,18 @@ TEST(PipelineNoiseLevel, ZeroBackgroundsOfThirtyToEightyPercent) {
     fill_outside(m, brain, 0.0);
     EXPECT_NEAR(ratio(level(m, zarvo::Noise::rician), 5.0), 1.0, 0.06) << zeros;
   }
+  // Specks of the background's value inside (three zeros in a corner of
+  // many blocks, as thresholding leaves them): a block holding one beside
+  // tissue has a detail of the tissue's intensity.
+  const std::vector<std::uint8_t> brain = ellipsoid(0.5);
+  std::vector<double> specks = anatomy();
+  add_gaussian(specks, 5.0, 36);
+  fill_outside(specks, brain, 0.0);
+  for (std::size_t i = 0; i < N; i += 10)  // some of the blocks' first voxels
+    if (i % R % 2 == 0 && i / R % C % 2 == 0 && i / R / C % 2 == 0 && brain[i] && brain[i + R])
+      specks[i] = specks[i + 1] = specks[i + R] = 0.0;
+  EXPECT_NEAR(ratio(level(specks), 5.0), 1.0, 0.06);
+
   // One slice: 2 x 2 blocks, in-plane neighbours.
   std::vector<double> plane = anatomy(256, 256, 1);
   add_gaussian(plane, 3.0, 3);
@@ -138,6 +151,93 @@ TEST(PipelineNoiseLevel, RoundedDataKeepsItsEqualNeighbours) {
   fill_outside(x, ellipsoid(0.5), 0.0);
   // Rounding adds a uniform error of variance 1/12.
   EXPECT_NEAR(ratio(level(x), std::sqrt(4.0 + 1.0 / 12)), 1.0, 0.06);
+}
+
+// The blocks whose eight voxels are all inside `m`.
+static std::size_t blocks_inside(const std::vector<std::uint8_t>& m) {
+  std::size_t n = 0;
+  for (int z = 0; z < S; z += 2)
+    for (int c = 0; c < C; c += 2)
+      for (int r = 0; r < R; r += 2) {
+        bool all = true;
+        for (int k = 0; k < 8; ++k)
+          all = all && m[(r + k % 2) + R * (c + k / 2 % 2) + std::size_t(R) * C * (z + k / 4)];
+        n += all;
+      }
+  return n;
+}
+
+// 8-bit (intensities about 100) and 16-bit (about 2000) scans with a few
+// units of noise, whole or with a masked background of 0 or of the minimum:
+// the runs of equal values the rounding leaves inside are not background,
+// and the level agrees with the same scan given half a unit of float noise.
+TEST(PipelineNoiseLevel, IntegerScansWithLowNoise) {
+  const std::vector<std::uint8_t> brain = ellipsoid(0.45), whole(N, 1);
+  for (double scale : {1.0, 20.0})
+    for (double sigma : {0.5, 1.0, 2.5})
+      for (double fill : {0.0, -1024.0, std::nan("")}) {
+        SCOPED_TRACE(testing::Message() << "scale " << scale << ", level " << sigma << ", fill "
+                                        << fill);
+        std::vector<double> x = anatomy();
+        for (double& v : x) v *= scale;
+        add_gaussian(x, sigma, 30);
+        for (double& v : x) v = std::round(v);
+        const bool masked = !std::isnan(fill);
+        if (masked) fill_outside(x, brain, fill);
+        const zc::LevelEstimate e = level(x);
+        EXPECT_NEAR(ratio(e, std::hypot(sigma, std::sqrt(1.0 / 12))), 1.0, 0.1);
+        EXPECT_EQ(e.blocks, blocks_inside(masked ? brain : whole));
+
+        std::vector<double> dithered = x, extra(N, 0.0);
+        add_gaussian(extra, 0.5, 31);
+        for (std::size_t i = 0; i < N; ++i)
+          if (!masked || brain[i]) dithered[i] += extra[i];
+        const double both = std::hypot(e.sigma, 0.5);
+        EXPECT_NEAR(level(dithered).sigma / both, 1.0, 0.1);
+      }
+}
+
+// The same noise at levels 0.5 to 5 units, rounded: the level rises with
+// every step (no two levels give the same estimate, as the median of a
+// detail on the integer lattice would) and is within 10 % of the level with
+// the rounding's share from 1 unit up.
+TEST(PipelineNoiseLevel, RoundedDataRisesSmoothlyWithTheLevel) {
+  std::vector<double> unit(N, 0.0);
+  add_gaussian(unit, 1.0, 32);
+  const std::vector<double> clean = anatomy();
+  double previous = 0;
+  for (double sigma = 0.5; sigma <= 5.0; sigma += 0.125) {
+    std::vector<double> x(N);
+    for (std::size_t i = 0; i < N; ++i) x[i] = std::round(clean[i] + sigma * unit[i]);
+    const zc::LevelEstimate e = level(x);
+    const double truth = std::hypot(sigma, std::sqrt(1.0 / 12));
+    EXPECT_NEAR(ratio(e, truth), 1.0, sigma >= 1 ? 0.1 : 0.15) << sigma;
+    EXPECT_GT(e.sigma, previous) << sigma;
+    previous = e.sigma;
+  }
+}
+
+// Magnitude data whose bright part has texture of its own (fine structure
+// the detail cannot tell from noise), around a Rayleigh background: the
+// Rician level is as good as the Gaussian level of the same scan with
+// Gaussian noise; a level from the bright blocks alone counts the texture.
+TEST(PipelineNoiseLevel, RicianLevelOfATexturedScan) {
+  const std::vector<std::uint8_t> head = ellipsoid(0.4);
+  std::vector<double> clean = anatomy(), texture(N, 0.0);
+  add_gaussian(texture, 1.0, 33);
+  const double sigma = 8.0;
+  for (std::size_t i = 0; i < N; ++i)
+    clean[i] = head[i] ? 2.0 * clean[i] + 0.7 * sigma * texture[i] : 0.0;
+  std::vector<double> gaussian = clean, rician = clean;
+  add_gaussian(gaussian, sigma, 34);
+  make_rician(rician, sigma, 35);
+  const double g = ratio(level(gaussian), sigma);
+  const double r = ratio(level(rician, zarvo::Noise::rician), sigma);
+  EXPECT_LT(std::fabs(r - 1.0), std::fabs(g - 1.0) + 0.05) << "Gaussian " << g << ", Rician " << r;
+  // The texture is there: inside the head alone the level is 20 % high.
+  std::vector<std::uint8_t> inner(N, 0);
+  for (std::size_t i = 0; i < N; ++i) inner[i] = head[i];
+  EXPECT_GT(ratio(level(gaussian, zarvo::Noise::gaussian, inner.data()), sigma), 1.15);
 }
 
 TEST(PipelineNoiseLevel, OnlyBlocksInsideTheMaskCount) {
@@ -349,4 +449,16 @@ TEST(PipelineNoiseLevel, SeriesLevelsDoNotDependOnThreads) {
           << threads << ": " << e.what();
     }
   }
+}
+
+// The volume level and the level map take the mean of the middle pair for an
+// even count, on top of the engine's selection (the lower middle value).
+TEST(PipelineNoiseLevel, MedianOfOddAndEvenCounts) {
+  const std::vector<double> odd{5, 1, 3}, even{4, 1, 3, 2}, tied{2, 7, 2, 9}, pair{7, 7};
+  EXPECT_EQ(zc::median(odd.data(), odd.size()), 3.0);
+  EXPECT_EQ(zc::median(even.data(), even.size()), 2.5);
+  EXPECT_EQ(zc::median(tied.data(), tied.size()), 4.5);
+  EXPECT_EQ(zc::median(pair.data(), pair.size()), 7.0);
+  EXPECT_EQ(zc::median(odd.data(), 0), 0.0);
+  EXPECT_EQ(zarvo::median(even.data(), 4), 2.0);  // the plug-ins' lower middle
 }

@@ -11,8 +11,9 @@
 namespace zarvo::test {
 
 struct StageParams {
-  int nm1 = 4, nm2 = 8, nm3 = 2, Nstep = 2, h = 3, sync = 0, hard = 1;
-  double lambda4D = 2.7, tau = 1e9, alpha = 1.0;
+  int cube_side = 4, largest_group = 8, cube_depth = 2, step = 2, search = 3;
+  bool synchronous = false;
+  double threshold = 2.7, match_threshold = 1e9;
 };
 
 // Owns the matrices a Transforms points into.
@@ -23,24 +24,23 @@ struct StageCall {
   std::vector<std::vector<double>> haar;
 
   StageCall(int rows, int cols, int slices, const StageParams& p)
-      : dct_slice(dct_matrix(p.nm1)), dct_depth(dct_matrix(p.nm3)) {
+      : dct_slice(dct_matrix(p.cube_side)), dct_depth(dct_matrix(p.cube_depth)) {
     geometry.ndims = slices > 1 ? 3 : 2;
     geometry.dims[0] = rows;
     geometry.dims[1] = cols;
     geometry.dims[2] = slices;
-    geometry.nm1 = p.nm1;
-    geometry.nm2 = p.nm2;
-    geometry.nm3 = p.nm3;
-    geometry.Nstep = p.Nstep;
-    geometry.search_block_size = p.h;
-    geometry.synchronous = p.sync;
-    geometry.tau_match = p.tau;
-    geometry.derive();
-    transforms.Tfor = transforms.Tinv = dct_slice.data();
-    transforms.Tfor3 = dct_depth.data();
-    for (int L = 1, i = 0; L <= p.nm2; L *= 2, ++i) haar.push_back(haar_matrix(L));
+    geometry.cube_side = p.cube_side;
+    geometry.largest_group = p.largest_group;
+    geometry.cube_depth = p.cube_depth;
+    geometry.step = p.step;
+    geometry.search_half_width = p.search;
+    geometry.synchronous = p.synchronous;
+    geometry.match_threshold = p.match_threshold;
+    transforms.slice_forward = transforms.slice_inverse = dct_slice.data();
+    transforms.depth_forward = dct_depth.data();
+    for (int L = 1, i = 0; L <= p.largest_group; L *= 2, ++i) haar.push_back(haar_matrix(L));
     for (std::size_t i = 0; i < haar.size(); ++i)
-      transforms.group_fwd[i] = transforms.group_inv[i] = haar[i].data();
+      transforms.group_forward[i] = transforms.group_inverse[i] = haar[i].data();
   }
 };
 

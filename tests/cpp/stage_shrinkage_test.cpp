@@ -11,26 +11,26 @@ using zarvo::stages::wiener_shrink;
 
 TEST(Thresholding, HardKeepsOnlyCoefficientsStrictlyAboveThreshold) {
   std::vector<double> c = {5.0, 2.0, -2.0, 2.0000001, -3.0, 0.0, 1.0};
-  const double W = threshold_spectrum(c.data(), int(c.size()), 2.0, 1.0, 1, 4.0);
+  const double W = threshold_spectrum(c.data(), int(c.size()), 2.0, 1.0, false, 4.0);
   EXPECT_EQ(c, (std::vector<double>{5.0, 0.0, 0.0, 2.0000001, -3.0, 0.0, 0.0}));
   EXPECT_EQ(W, 6.0) << "with alpha 1 every coefficient but the DC adds 1";
 }
 
 TEST(Thresholding, SoftShrinksTowardZeroAndKeepsZeros) {
   std::vector<double> c = {-1.0, 3.5, -3.5, 2.0, 0.0, -0.0};
-  const double W = threshold_spectrum(c.data(), int(c.size()), 2.0, 1.0, 0, 1.0);
+  const double W = threshold_spectrum(c.data(), int(c.size()), 2.0, 1.0, true, 1.0);
   EXPECT_EQ(c, (std::vector<double>{-1.0, 1.5, -1.5, 0.0, 0.0, 0.0}));
   EXPECT_EQ(W, 5.0);
   // A negative threshold keeps every coefficient but an exact zero stays 0.
   std::vector<double> z = {1.0, 0.0, 1.0};
-  threshold_spectrum(z.data(), 3, -0.5, 1.0, 0, 1.0);
+  threshold_spectrum(z.data(), 3, -0.5, 1.0, true, 1.0);
   EXPECT_EQ(z, (std::vector<double>{1.0, 0.0, 1.5}));
 }
 
 TEST(Thresholding, AlphaRootingSharpensAgainstTheDcAndWeighsEachTerm) {
   const double dc = -4.0, alpha = 2.0, thr = 1.0, scale = 0.25;
   std::vector<double> c = {dc, 2.0, -9.0, 0.5};
-  const double W = threshold_spectrum(c.data(), 4, thr, alpha, 1, scale);
+  const double W = threshold_spectrum(c.data(), 4, thr, alpha, false, scale);
   auto root = [&](double y) {
     return (y > 0 ? 1.0 : -1.0) * std::fabs(dc) * std::pow(std::fabs(y / dc), 1.0 / alpha);
   };
@@ -54,7 +54,7 @@ TEST(Thresholding, AlphaRootingSharpensAgainstTheDcAndWeighsEachTerm) {
 
 TEST(Thresholding, ZeroDcOrSingleCoefficientRules) {
   std::vector<double> c = {0.0, 3.0, 0.1};
-  EXPECT_EQ(threshold_spectrum(c.data(), 3, 1.0, 2.0, 1, 1.0), 2.0) << "no rooting at DC 0";
+  EXPECT_EQ(threshold_spectrum(c.data(), 3, 1.0, 2.0, false, 1.0), 2.0) << "no rooting at DC 0";
   EXPECT_EQ(c[1], 3.0);
   double one = 7.0;
   EXPECT_EQ(threshold_spectrum(&one, 1, 1.0, 1.0, 1, 1.0), 1.0);

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "stage_helpers.h"
-#include "stages/stages.h"
+#include "stages/group_filters.h"
 #include "stages/walker.h"
 
 namespace zt = zarvo::test;
@@ -33,7 +33,7 @@ Outputs run(int kind, const zt::StageParams& p, const std::vector<double>& noisy
   switch (kind) {
     case 0: {
       zs::ThrSettings s;
-      s.lambda4D = p.lambda4D;
+      s.threshold = p.threshold;
       s.sigma = sigma;
       zs::run_thr(c.geometry, c.transforms, s, noisy.data(), o.estimate.data(),
                   o.noise_map.data(), context);
@@ -48,7 +48,7 @@ Outputs run(int kind, const zt::StageParams& p, const std::vector<double>& noisy
     }
     case 2: {
       zs::ThrRiceSettings s;
-      s.lambda4D = p.lambda4D;
+      s.threshold = p.threshold;
       s.noise = rice;
       zs::run_thr_rice(c.geometry, c.transforms, s, noisy.data(), o.estimate.data(),
                        o.noise_map.data(), context);
@@ -83,7 +83,7 @@ void expect_same_for_thread_counts(int kind, const zt::StageParams& p,
 
 TEST(ThreadedWalk, GaussianStagesMatchSingleThreadBitForBit) {
   zt::StageParams p;
-  p.tau = 0.5;
+  p.match_threshold = 0.5;
   const auto noisy = zt::random_volume(voxels, 11);
   const auto basic = zt::random_volume(voxels, 12, 1.0, 0.05);
   for (double sigma : {0.2, 0.0, -1.0}) {
@@ -93,15 +93,15 @@ TEST(ThreadedWalk, GaussianStagesMatchSingleThreadBitForBit) {
   }
   // Step 1: 660 reference cubes, several times the groups held ahead, so
   // that threads claim runs cut short by the ring as well as whole ones.
-  p.Nstep = 1;
+  p.step = 1;
   expect_same_for_thread_counts(0, p, noisy, basic, 0.2);
   expect_same_for_thread_counts(1, p, noisy, basic, -1.0);
 }
 
 TEST(ThreadedWalk, RicianStagesMatchSingleThreadBitForBit) {
   zt::StageParams p;
-  p.tau = 0.5;
-  p.lambda4D = 2.0;
+  p.match_threshold = 0.5;
+  p.threshold = 2.0;
   const auto noisy = zt::random_volume(voxels, 21, 3.0, 1.0);
   const auto basic = zt::random_volume(voxels, 22, 3.0, 0.2);
   auto map = zt::random_volume(voxels, 23, 1.0, 0.1);
@@ -114,7 +114,7 @@ TEST(ThreadedWalk, RicianStagesMatchSingleThreadBitForBit) {
 
 TEST(ThreadedWalk, ConcurrentRunsDoNotInterfere) {
   zt::StageParams p;
-  p.tau = 0.5;
+  p.match_threshold = 0.5;
   const auto a = zt::random_volume(voxels, 31);
   const auto b = zt::random_volume(voxels, 32, 2.0, 0.5);
   zarvo::RunContext two;
@@ -163,7 +163,7 @@ TEST(WalkCancellation, StopsTheWalkOnEveryThreadCount) {
       if (done > 0) cancel = true;
     };
     zt::StageParams p;
-    p.Nstep = 1;
+    p.step = 1;
     EXPECT_THROW(run(1, p, zt::random_volume(voxels, 4), zt::random_volume(voxels, 5), 0.1, {},
                      context),
                  zarvo::Cancelled);
@@ -179,10 +179,11 @@ TEST(BandedAccumulators, DeepVolumeMatchesWholeVolumeSums) {
   const int deep = 45;
   const std::size_t n = static_cast<std::size_t>(rows) * cols * deep;
   zt::StageParams p;  // half-width 3, depth 2: a band of 8 slices
-  p.tau = 0.4;
+  p.match_threshold = 0.4;
   const auto noisy = zt::random_volume(n, 41, 3.0, 0.6);
   const auto basic = zt::random_volume(n, 42, 3.0, 0.1);
   const zt::StageCall c(rows, cols, deep, p);
+  const zs::Layout layout(c.geometry);
   for (int kind = 0; kind < 4; ++kind)
     for (double sigma : {0.4, 0.0})
       for (int threads : {1, 3}) {
@@ -191,7 +192,7 @@ TEST(BandedAccumulators, DeepVolumeMatchesWholeVolumeSums) {
           got[whole].assign(n, -1.0);
           map[whole].assign(n, -1.0);
           const bool adaptive = sigma == 0.0;
-          zs::Accumulators acc = zs::allocate_accumulators(c.geometry, adaptive, whole ? deep : 0);
+          zs::Accumulators acc = zs::allocate_accumulators(layout, adaptive, whole ? deep : 0);
           EXPECT_EQ(acc.band, whole ? deep : 8);
           zarvo::RunContext context;
           context.threads = threads;
@@ -201,27 +202,27 @@ TEST(BandedAccumulators, DeepVolumeMatchesWholeVolumeSums) {
           const zs::StageKind kinds[] = {zs::StageKind::thr, zs::StageKind::wie,
                                          zs::StageKind::thr_rice, zs::StageKind::wie_rice};
           zs::filter_and_aggregate(
-              c.geometry, kinds[kind], sigma,
+              layout, kinds[kind], sigma,
               [&](int x, int y, int z, double& level, zs::Workspace& w, zs::GroupResult& r) {
                 if (kind == 0) {
                   zs::ThrSettings s;
-                  s.lambda4D = p.lambda4D;
+                  s.threshold = p.threshold;
                   s.sigma = sigma;
-                  zs::filter_thr_group(c.geometry, c.transforms, s, noisy.data(), x, y, z, level, w, r);
+                  zs::filter_thr_group(layout, c.transforms, s, noisy.data(), x, y, z, level, w, r);
                 } else if (kind == 1) {
                   zs::WieSettings s;
                   s.sigma = sigma;
-                  zs::filter_wie_group(c.geometry, c.transforms, s, noisy.data(), basic.data(), x, y,
+                  zs::filter_wie_group(layout, c.transforms, s, noisy.data(), basic.data(), x, y,
                                        z, level, w, r);
                 } else if (kind == 2) {
                   zs::ThrRiceSettings s;
-                  s.lambda4D = p.lambda4D;
+                  s.threshold = p.threshold;
                   s.noise = rice;
-                  zs::filter_thr_rice_group(c.geometry, c.transforms, s, noisy.data(), x, y, z, w, r);
+                  zs::filter_thr_rice_group(layout, c.transforms, s, noisy.data(), x, y, z, w, r);
                 } else {
                   zs::WieRiceSettings s;
                   s.noise = rice;
-                  zs::filter_wie_rice_group(c.geometry, c.transforms, s, noisy.data(), basic.data(), x,
+                  zs::filter_wie_rice_group(layout, c.transforms, s, noisy.data(), basic.data(), x,
                                             y, z, w, r);
                 }
               },
@@ -231,4 +232,40 @@ TEST(BandedAccumulators, DeepVolumeMatchesWholeVolumeSums) {
         EXPECT_EQ(map[0], map[1]) << "stage " << kind << ", sigma " << sigma << ", " << threads;
         EXPECT_EQ(std::count(got[0].begin(), got[0].end(), -1.0), 0) << "voxels never written";
       }
+}
+
+// A search half-width far beyond the volume (up to the largest int) gives,
+// for every stage, the output of a half-width just past the volume's extent
+// (it once overflowed the window arithmetic and corrupted the heap).
+TEST(WalkSearch, HugeHalfWidthGivesTheWholeVolumeWindow) {
+  const auto noisy = zt::random_volume(voxels, 51);
+  const auto basic = zt::random_volume(voxels, 52, 1.0, 0.05);
+  zt::StageParams p;
+  p.match_threshold = 0.5;
+  for (int kind = 0; kind < 4; ++kind) {
+    p.search = rows;
+    const Outputs whole = run(kind, p, noisy, basic, 0.2, {}, {});
+    for (int huge : {(1 << 30) - 1, 2147483647}) {
+      p.search = huge;
+      zarvo::RunContext two;
+      two.threads = 2;
+      const Outputs o = run(kind, p, noisy, basic, 0.2, {}, two);
+      EXPECT_EQ(o.estimate, whole.estimate) << "stage " << kind << ", half-width " << huge;
+      EXPECT_EQ(o.noise_map, whole.noise_map) << "stage " << kind << ", half-width " << huge;
+    }
+  }
+}
+
+// Steps below 1, down to the lowest int, walk every position as a step of 1
+// does.
+TEST(WalkSearch, StepsBelowOneWalkEveryPosition) {
+  const auto noisy = zt::random_volume(voxels, 53);
+  zt::StageParams p;
+  p.match_threshold = 0.5;
+  p.step = 1;
+  const Outputs every = run(0, p, noisy, {}, 0.2, {}, {});
+  for (int step : {0, -7, -2147483647 - 1}) {
+    p.step = step;
+    EXPECT_EQ(run(0, p, noisy, {}, 0.2, {}, {}).estimate, every.estimate) << "step " << step;
+  }
 }

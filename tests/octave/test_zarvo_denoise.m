@@ -30,6 +30,8 @@ function test_zarvo_denoise()
     'expert overrides, soft',       gauss, {'cube', 3, 'depth', 2, 'step', 2, 'soft', true, 'tau1', 5}, ...
                                            {'--cube', '3', '--depth', '2', '--step', '2', '--soft', '--tau1', '5'};
     'first stage only',             gauss, {'basic_only', true},                  {'--basic-only'};
+    'flags both ways, series mode', gauss, {'soft', false, 'synchronous', true, 'series', 'volumes'}, ...
+                                           {'--no-soft', '--synchronous', '--series', 'volumes'};
     '2-D image',                    gauss(:, :, 7), {},                           {};
     '4-D series',                   cat(4, gauss, rice), {},                      {};
   };
@@ -60,8 +62,10 @@ function test_zarvo_denoise()
                                   zarvo, fullfile(dir, 'rice.nii'), fullfile(dir, 'rice_out.nii'), ...
                                   fullfile(dir, 'levels.nii')));
   assert(status == 0, text);
-  X = zarvo_denoise(rice, 'noise', 'rician', 'sigma', levels);
+  X = zarvo_denoise(rice, 'noise', 'rician', 'sigma_map', levels);
   assert(isequal(read_nifti(fullfile(dir, 'rice_out.nii')), X), 'rician with a level map: results differ');
+  assert(isequal(zarvo_denoise(rice, 'noise', 'rician', 'sigma', levels), X), ...
+         'a map given as sigma is the same map');
 
   % A mask: the same bits from both, the outside kept; a series level pooled
   % or per volume, the same in both.
@@ -122,9 +126,42 @@ function test_zarvo_denoise()
   zt_expect_error(@() zarvo_denoise(sparse(gauss(:, :, 1))), 'zarvo:input', 'full');
   zt_expect_error(@() zarvo_denoise(gauss, 'sigma', sparse(1)), 'zarvo:args', 'full');
   zt_expect_error(@() zarvo_denoise(ones(2, 2, 2, 2, 2)), 'zarvo:input', '5 dimensions');
+  check_options_struct(gauss, sigma);
   bad = gauss;
   bad(3) = NaN;
   zt_expect_error(@() zarvo_denoise(bad), 'zarvo:input', 'NaN');
+end
+
+function check_options_struct(Y, sigma)
+  % The gateway checks every field of its options struct before use, against
+  % the engine's declaration (the same bounds as the command and Python).
+  zt_expect_error(@() zarvo_denoise_mex(Y, struct('sigma', {})), 'zarvo:args', '1x1 struct');
+  zt_expect_error(@() zarvo_denoise_mex(Y, struct('sigma', {1, 2})), 'zarvo:args', '1x1 struct');
+  zt_expect_error(@() zarvo_denoise_mex(Y, 3), 'zarvo:args', '1x1 struct');
+  zt_expect_error(@() zarvo_denoise_mex(Y, struct('radius', 3)), 'zarvo:args', 'unknown option');
+  zt_expect_error(@() zarvo_denoise_mex(Y, struct('noise_map', 1)), 'zarvo:args', 'unknown option');
+  zt_expect_error(@() zarvo_denoise(Y, 'noise', 3), 'zarvo:args', 'noise must be a string');
+  zt_expect_error(@() zarvo_denoise(Y, 'cube', {3}), 'zarvo:args', 'cube must be a real scalar');
+  zt_expect_error(@() zarvo_denoise(Y, 'cube', [3 4]), 'zarvo:args', 'cube must be a real scalar');
+  zt_expect_error(@() zarvo_denoise(Y, 'search', 2^30), 'zarvo:args', 'search: must be from 0 to 1024');
+  zt_expect_error(@() zarvo_denoise(Y, 'group1', 1e9), 'zarvo:args', 'group1: must be from 1 to 1024');
+  zt_expect_error(@() zarvo_denoise(Y, 'threads', 5000), 'zarvo:args', 'threads: must be from 0 to 4096');
+  zt_expect_error(@() zarvo_denoise(Y, 'threads', NaN), 'zarvo:args', 'threads: NaN is not a whole number');
+  zt_expect_error(@() zarvo_denoise(Y, 'series', 'all'), 'zarvo:args', 'neither volumes nor joint');
+  zt_expect_error(@() zarvo_denoise(Y, 'mask', NaN(size(Y))), 'zarvo:args', 'NaN');
+  zt_expect_error(@() zarvo_denoise(Y, 'a b', 1), 'zarvo:args', 'unknown option');
+  % A flag undoes what it set; false is the default profile's value.
+  assert(isequal(zarvo_denoise(Y, 'sigma', sigma, 'soft', false), zarvo_denoise(Y, 'sigma', sigma)));
+  assert(~isequal(zarvo_denoise(Y, 'sigma', sigma, 'soft', true), zarvo_denoise(Y, 'sigma', sigma)));
+  % The declaration, as the function lists it, and a profile's values.
+  decls = zarvo_denoise_mex('options');
+  names = {decls.name};
+  assert(all(ismember({'series', 'soft', 'synchronous', 'sigma_map', 'threads'}, names)));
+  assert(~any(strcmp(names, 'noise_map')), 'the noise map is the second output here');
+  p = zarvo_denoise_mex('profile', 'default');
+  assert(strcmp(p.estimate, 'volume') && p.search == 5 && p.soft == 0);
+  text = evalc('zarvo_denoise(''options'')');
+  assert(~isempty(strfind(text, '''search'' (0 to 1024)')), text);
 end
 
 function remove_folder(dir)

@@ -1,9 +1,6 @@
-#include "threads.h"
-
-#include "zarvo/run.h"
-
-#include "core/blas.h"
-
+// The engine's thread policy, the same for the command, the MEX gateways and
+// Python: what the caller asked for (else $ZARVO_THREADS, else every core),
+// clamped to what the machine and the work can use.
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -11,31 +8,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <stdexcept>
 #include <thread>
 
-namespace zarvo::cli {
+#include "core/blas.h"
+#include "zarvo/run.h"
 
-int parse_threads(const std::string& text, const std::string& source) {
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || end == text.c_str() || *end != '\0' || errno == ERANGE || v < 0 ||
-      v > INT_MAX)
-    throw std::runtime_error(source + ": '" + text +
-                             "' is not a thread count (a whole number; 0 means every core)");
-  return static_cast<int>(v);
-}
-
-int requested_threads(int option) {
-  if (option >= 0) return option;
-  if (const char* env = std::getenv("ZARVO_THREADS")) return parse_threads(env, "ZARVO_THREADS");
-  return 0;
-}
+namespace zarvo {
 
 namespace {
 
@@ -61,13 +42,37 @@ double free_address_space() {
   return std::max(0.0, static_cast<double>(lim.rlim_cur) - used);
 }
 
+// $ZARVO_THREADS when set: a whole number from 0 to max_threads.
+int threads_from_environment() {
+  const char* env = std::getenv("ZARVO_THREADS");
+  if (!env) return 0;
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(env, &end, 10);
+  if (*env == '\0' || end == env || *end != '\0' || errno == ERANGE || v < 0 || v > max_threads)
+    throw Error(std::string("ZARVO_THREADS: '") + env + "' is not a thread count (a whole number "
+                "from 0 to " + std::to_string(max_threads) + "; 0 means every core)");
+  return static_cast<int>(v);
+}
+
 }  // namespace
 
+int available_cores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+  const unsigned n = std::thread::hardware_concurrency();
+  return n ? static_cast<int>(n) : 1;
+}
+
 ThreadChoice choose_threads(int requested, long work_items) {
-  const int cores = zarvo::available_cores();
-  ThreadChoice c;
-  c.threads = requested > 0 ? requested : cores;
+  if (requested < threads_not_given || requested > max_threads)
+    throw Error("the thread count must be from 0 (every core) to " + std::to_string(max_threads) +
+                " (got " + std::to_string(requested) + ")");
+  if (requested == threads_not_given) requested = threads_from_environment();
+  const int cores = available_cores();
   const bool asked = requested > 0;
+  ThreadChoice c;
+  c.threads = asked ? requested : cores;
   char buf[200];
   if (c.threads > cores) {
     std::snprintf(buf, sizeof buf, "using %d threads: this process may run on %d core%s", cores,
@@ -99,6 +104,10 @@ ThreadChoice choose_threads(int requested, long work_items) {
   return c;
 }
 
+int walk_threads(const RunContext& context) {
+  return context.threads > 0 ? context.threads : choose_threads(context.threads).threads;
+}
+
 void prepare_engine() {
   const double free = free_address_space();
   if (free >= 0) {
@@ -112,15 +121,15 @@ void prepare_engine() {
                     "the address-space limit (ulimit -v %.0f MB) leaves %.0f MB free; zarvo "
                     "needs at least %zu MB beyond its code, more for large volumes",
                     static_cast<double>(lim.rlim_cur) / 1048576.0, free / 1048576.0, need >> 20);
-      throw std::runtime_error(buf);
+      throw Error(buf);
     }
     munmap(probe, need);
   }
   // One small product while the room is known to be there.
-  const zarvo::blas_int n = 4;
+  const blas_int n = 4;
   const double one = 1.0, zero = 0.0;
   double a[16] = {}, b[16] = {}, c[16] = {};
   ZARVO_DGEMM("N", "N", &n, &n, &n, &one, a, &n, b, &n, &zero, c, &n, 1, 1);
 }
 
-}  // namespace zarvo::cli
+}  // namespace zarvo

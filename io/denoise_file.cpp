@@ -1,0 +1,198 @@
+#include "io/denoise_file.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+
+#include "io/outputs.h"
+#include "io/sidecar.h"
+
+namespace zarvo::cli {
+
+namespace {
+
+// "noise level estimated volume by volume (20 volumes): min 4.1, median 4.6,
+// max 5.8 (image units)".
+std::string level_summary(const DenoiseReport& r) {
+  std::vector<double> v;
+  for (const VolumeReport& x : r.volumes) v.push_back(x.sigma);
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  const double median = n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+  char buf[200];
+  std::snprintf(buf, sizeof buf,
+                "noise level estimated volume by volume (%zu volumes): min %.6g, median %.6g, "
+                "max %.6g (image units)",
+                n, v.front(), median, v.back());
+  return buf;
+}
+
+Shape shape_of(const Image& im) {
+  Shape s;
+  s.ndims = im.ndim;
+  s.rows = im.nx;
+  s.cols = im.ny;
+  s.slices = im.nz;
+  s.volumes = im.nt;
+  return s;
+}
+
+// Writes `text` to `file` (a new temporary), checking that every byte went.
+void write_text_file(const std::string& file, const std::string& shown, const std::string& text) {
+  std::FILE* f = std::fopen(file.c_str(), "w");
+  const bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  if (f && std::fclose(f) != 0) throw std::runtime_error("writing '" + shown + "' failed");
+  if (!ok)
+    throw std::runtime_error("writing '" + shown +
+                             "' failed (disk full, or the folder not writable?)");
+}
+
+Image read_level_map(const std::string& path, const Image& input) {
+  Image map = read_image(path, "noise level map");
+  const bool spatial = map.nx == input.nx && map.ny == input.ny && map.nz == input.nz;
+  if (!spatial || (map.nt != 1 && map.nt != input.nt))
+    throw std::runtime_error("noise level map '" + path + "' is " + map.shape() +
+                             " but the input is " + input.shape() +
+                             "; it must match the input's shape (one volume, or one per volume)");
+  for (int t = 0; t < map.nt; ++t)
+    for (double s : map.volume(t))
+      if (s < 0) throw std::runtime_error("noise level map '" + path + "' holds negative levels");
+  return map;
+}
+
+Image read_mask(const std::string& path, const Image& input, std::vector<unsigned char>& mask) {
+  Image im = read_image(path, "mask");
+  if (im.nx != input.nx || im.ny != input.ny || im.nz != input.nz || im.nt != 1)
+    throw std::runtime_error("mask '" + path + "' is " + im.shape() +
+                             " but the input's volumes are " + std::to_string(input.nx) + "x" +
+                             std::to_string(input.ny) + "x" + std::to_string(input.nz) +
+                             "; it must be one volume of that shape");
+  const std::vector<double> values = im.volume(0);
+  mask.resize(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) mask[i] = values[i] != 0;
+  return im;
+}
+
+// The files a run reads and writes, in the output set; checked before any
+// reading, and again once the data files of .hdr/.img pairs are known.
+void declare_paths(OutputSet& outputs, const FileRequest& r, const std::string& sidecar) {
+  outputs.add_input(r.input, "input");
+  outputs.add_input(r.sigma_map, "noise level map");
+  outputs.add_output(r.output, "output");
+  outputs.add_input(r.mask, "mask");
+  outputs.add_output(r.noise_map, "noise map");
+  outputs.add_output(sidecar, "sidecar", false);
+  outputs.check();
+}
+
+// Notes about parameters the image limited.
+void note_limits(const Params& asked, const Params& used, std::vector<std::string>& notes) {
+  if (used.depth < asked.depth)
+    notes.push_back("cube depth limited to " + std::to_string(used.depth) +
+                    " (the number of slices)");
+  if (used.cube < asked.cube)
+    notes.push_back("cube side limited to " + std::to_string(used.cube) + " (the image's size)");
+}
+
+// The input, the level map and the mask, read and checked, and the options
+// that point to them; the data files of .hdr/.img pairs join the output
+// set's inputs.
+struct Inputs {
+  Image input, map, mask;
+  SeriesInput map_series;
+};
+
+void read_inputs(const FileRequest& r, int threads, OutputSet& outputs, Inputs& in,
+                 DenoiseOptions& options) {
+  in.input = read_image(r.input, "input", threads);
+  if (!r.sigma_map.empty()) {
+    in.map = read_level_map(r.sigma_map, in.input);
+    const Image& map = in.map;
+    in.map_series = {shape_of(map), [&map](int t, double* out) { map.read_volume(t, out); }};
+    options.sigma_map = &in.map_series;
+  }
+  if (!r.mask.empty()) {
+    in.mask = read_mask(r.mask, in.input, options.mask);
+    options.mask_shape = shape_of(in.input);
+    options.mask_shape.volumes = 1;
+  }
+  for (const std::string& f : in.mask.files) outputs.add_input(f, "mask");
+  for (const std::string& f : in.input.files) outputs.add_input(f, "input");
+  for (const std::string& f : in.map.files) outputs.add_input(f, "noise level map");
+  outputs.check();
+}
+
+// The output, the noise map and the sidecar, committed together.
+void write_outputs(const FileRequest& r, const FileResult& result, const Image& input,
+                   ImageEncoder& estimate, ImageEncoder* noise_map, OutputSet& outputs) {
+  const DenoiseReport& report = result.report;
+  outputs.write(r.output, [&](const std::string& temp) {
+    write_image_file(temp, r.output, input, estimate, description(report));
+  });
+  if (noise_map)
+    outputs.write(r.noise_map, [&](const std::string& temp) {
+      write_image_file(temp, r.noise_map, input, *noise_map, "zarvo noise level (std)");
+    });
+  if (!result.sidecar.empty()) {
+    SidecarFacts facts;
+    facts.command_line = r.command_line;
+    facts.noise = r.options.noise;
+    facts.mask = r.mask;
+    facts.basic_only = r.options.basic_only;
+    const std::string text = sidecar_json(facts, report);
+    outputs.write(result.sidecar,
+                  [&](const std::string& temp) { write_text_file(temp, result.sidecar, text); });
+  }
+  outputs.commit();
+}
+
+}  // namespace
+
+FileResult denoise_file(const FileRequest& r, const RunContext& given, const FileEvents& events) {
+  if (!r.sigma_map.empty() && r.options.noise != Noise::rician)
+    throw Error("a noise level map needs the Rician noise model");
+  const std::string problem = check(r.options.params);
+  if (!problem.empty()) throw Error(problem);
+  FileResult result;
+  result.sidecar = r.sidecar ? sidecar_name(r.output) : "";
+  // Every path problem is reported before the (possibly long) work starts.
+  OutputSet outputs(r.force);
+  declare_paths(outputs, r, result.sidecar);
+  const int threads = walk_threads(given);
+  DenoiseOptions options = r.options;
+  options.noise_map = !r.noise_map.empty();
+  Inputs in;
+  read_inputs(r, threads, outputs, in, options);
+  const Image& input = in.input;
+  if (std::string p = output_range_problem(input.lo, input.hi, r.datatype, input); !p.empty())
+    throw std::runtime_error("output '" + r.output + "': " + p);
+
+  if (events.started) events.started(input, input.nt * (options.basic_only ? 1 : 2));
+  RunContext context = given;
+  if (events.progress) context.progress = events.progress;
+  // Each volume is encoded as it arrives, while later ones are denoised.
+  const std::size_t n = input.volume_voxels();
+  ImageEncoder estimate(input, r.datatype, threads);
+  std::unique_ptr<ImageEncoder> noise_map;
+  if (options.noise_map)
+    noise_map = std::make_unique<ImageEncoder>(input, DataType::float32, threads);
+  const SeriesInput series{shape_of(input),
+                           [&input](int t, double* out) { input.read_volume(t, out); }};
+  result.report = denoise(
+      series, options,
+      [&](int t, const double* e, const double* m) {
+        const std::size_t offset = n * static_cast<std::size_t>(t);
+        estimate.put(offset, e, n);
+        if (m) noise_map->put(offset, m, n);
+      },
+      context, events.pipeline);
+  if (input.nt > 1 && options.sigma.empty() && !options.sigma_map &&
+      options.sigma_scope == SigmaScope::volume)
+    result.notes.push_back(level_summary(result.report));
+  note_limits(options.params, result.report.params, result.notes);
+  write_outputs(r, result, input, estimate, noise_map.get(), outputs);
+  return result;
+}
+
+}  // namespace zarvo::cli

@@ -1,0 +1,50 @@
+// One NIfTI file denoised into another, for every front end that works on
+// files (the command, zarvo.files, the batch, nipype): the input, mask and
+// level map read and checked, every output path checked before the work,
+// the volumes encoded as they are denoised, and the output, the noise map
+// and the sidecar committed together or not at all.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "io/nifti_io.h"
+#include "zarvo/pipeline.h"
+
+namespace zarvo::cli {
+
+struct FileRequest {
+  std::string input, output;  // NIfTI files; output .nii or .nii.gz
+  std::string mask;           // a NIfTI mask of the input's spatial shape; empty: none
+  std::string sigma_map;      // a NIfTI level map (Rician noise); empty: none
+  std::string noise_map;      // also write the noise map here; empty: not
+  DataType datatype = DataType::float32;
+  // The engine's options; the mask, the level map and the noise map come
+  // from the files above.
+  zarvo::DenoiseOptions options;
+  bool force = false;        // replace existing outputs
+  bool sidecar = true;       // write sidecar_name(output)
+  std::string command_line;  // as the user would type it, for the sidecar
+};
+
+// What a run tells as it goes; every member may be empty.
+struct FileEvents {
+  // The input is read and checked: `units` walks follow (volumes x stages).
+  std::function<void(const Image& input, int units)> started;
+  WalkProgress progress;
+  PipelineEvents pipeline;
+};
+
+struct FileResult {
+  DenoiseReport report;
+  std::string sidecar;             // its path; empty when none was written
+  std::vector<std::string> notes;  // what the user may want to know afterwards
+};
+
+// Throws std::runtime_error (zarvo::Error for the engine's refusals) with a
+// one-line message naming the file and the problem; leaves every existing
+// file as it was unless the whole set was committed.
+FileResult denoise_file(const FileRequest& request, const RunContext& context,
+                        const FileEvents& events = {});
+
+}  // namespace zarvo::cli
