@@ -150,6 +150,47 @@ double estimate_sigma(const double* volume, const Shape& shape, Noise noise,
 std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, SigmaScope scope,
                                     const unsigned char* mask = nullptr, int threads = 1);
 
+// The noise level of a series from the series as a whole, for series whose
+// volumes share one anatomy (diffusion, functional): the median over small
+// patches (5 x 5 x 5 voxels; 3 x 3 x 3 past 80 volumes) of the level their
+// eigenvalue spectrum across the volumes shows (the noise eigenvalues follow
+// the Marchenko-Pastur law, the anatomy takes a few large ones), in the
+// foreground (temporal mean above a fifth of its 98th percentile, and for
+// magnitude data above 2.5 times the level of all patches) and
+// centred inside `mask` (one byte per voxel of one volume, nonzero inside)
+// when one is given; patches that touch voxels 0 in every volume (masked
+// background) do not count. Checked against the difference of the most alike pair of volumes
+// (among those about as bright as the brightest, such as the b0 volumes):
+// that bounds the level from above (it carries anatomy unless the volumes
+// repeat), and replaces the spectrum's level when that is more than 10 %
+// higher. Rician: the Gaussian level of the underlying complex noise (the
+// magnitude's shrinking variance at low amplitude corrected in every patch;
+// pairs compared only where the magnitude is well above the level).
+// Needs at least 2 volumes; reads the series once and holds it as floats (4
+// bytes per voxel and volume). Up to `threads` threads; the level does not
+// depend on their number. Throws Error when no level can be found.
+enum class SeriesLevelMethod { local_pca, volume_differences };
+struct SeriesLevel {
+  double sigma = 0;  // the level, in the data's units
+  SeriesLevelMethod method = SeriesLevelMethod::local_pca;
+  double pca_sigma = 0;         // the patches' level (0: no usable patch)
+  double difference_sigma = 0;  // the most alike pair's (0: no pair to compare)
+  std::size_t patches = 0;      // patches the median was taken over
+};
+SeriesLevel estimate_series_sigma(const SeriesInput& input, Noise noise,
+                                  const unsigned char* mask = nullptr, int threads = 1);
+
+// The level as it varies in space (parallel imaging): one smooth 3-D map of
+// the volume's shape (packed column-major), from the same patch levels on a
+// grid, a 3 x 3 x 3 median of neighbouring patches, light Gaussian smoothing
+// (0.7 patch spacings), the points without a usable patch (outside `mask`,
+// no noise) filled outwards from their neighbours, and trilinear
+// interpolation. Takes the place of a given level map
+// (DenoiseOptions::sigma_map).
+std::vector<double> estimate_series_sigma_map(const SeriesInput& input, Noise noise,
+                                              const unsigned char* mask = nullptr,
+                                              int threads = 1);
+
 // The transform matrices the stages take, column-major: orthonormal DCT-II
 // of order n (slices and depth), orthonormal Haar of order n, a power of two
 // (the group dimension).
