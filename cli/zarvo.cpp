@@ -159,6 +159,41 @@ void declare_denoise(CLI::App& app, Common& common, DenoiseCli& d) {
              "overwrite OUTPUT (and the noise map) if they exist");
 }
 
+struct BidsCli {
+  zc::BidsCommand command;
+  EngineOptions engine;
+  CLI::App* app = nullptr;
+};
+
+void declare_bids(CLI::App& app, Common& common, BidsCli& b) {
+  b.app = app.add_subcommand(
+      "bids",
+      "Denoise the images of a BIDS dataset into a BIDS derivative dataset, as a BIDS app: "
+      "OUT_DIR/sub-<label>/[ses-<label>/]<datatype>/<source name with desc-<label>>, each with "
+      "a sidecar carrying the source's metadata and Sources, and OUT_DIR/"
+      "dataset_description.json. Complete outputs are kept on a rerun; a file that fails does "
+      "not stop the others.");
+  zc::BidsCommand& c = b.command;
+  b.app->add_option("BIDS_DIR", c.bids_dir, "the BIDS dataset (read only)")->required();
+  b.app->add_option("OUT_DIR", c.out_dir, "the derivative dataset to write (created if missing)")
+      ->required();
+  b.app->add_option("ANALYSIS_LEVEL", c.level, "participant (zarvo has no group level)")
+      ->required()
+      ->check(CLI::IsMember({"participant"}));
+  b.app->add_option("--participant-label", c.participants,
+                    "participants to denoise, with or without sub- (default: every one)")
+      ->type_name("LABEL ...");
+  b.app->add_option("--datatype-filter", c.datatypes,
+                    "datatype folders to look in (default: anat dwi func)")
+      ->type_name("TYPE ...");
+  b.app->add_option("--desc", c.desc, "the derivatives' desc- label")->capture_default_str();
+  b.engine.declare(b.app, {"threads", "mask", "sigma_map", "noise_map"});
+  b.app->add_option("--datatype", c.datatype,
+                    std::string("output data type: ") + zc::datatype_names());
+  common.add(b.app, c.quiet, c.force, "only errors and the summary on standard error",
+             "denoise again and replace outputs that are complete");
+}
+
 void declare_demo(CLI::App& app, Common& common, zc::DemoOptions& demo, CLI::App*& sub) {
   sub = app.add_subcommand(
       "demo",
@@ -174,10 +209,18 @@ void declare_demo(CLI::App& app, Common& common, zc::DemoOptions& demo, CLI::App
 }
 
 // Runs what was parsed; returns the exit status.
-int run(const DenoiseCli& d, const Common& common, zc::DemoOptions& demo, CLI::App* demo_cmd,
-        CLI::App* profiles_cmd) {
+int run(const DenoiseCli& d, const BidsCli& b, const Common& common, zc::DemoOptions& demo,
+        CLI::App* demo_cmd, CLI::App* profiles_cmd) {
   try {
     const int threads = common.thread_count();
+    if (*b.app) {
+      zc::BidsCommand c = b.command;
+      c.quiet = c.quiet || common.quiet_first;
+      c.force = c.force || common.force_first;
+      c.engine = b.engine.given();
+      if (threads != zarvo::threads_not_given) c.engine.emplace_back("threads", double(threads));
+      return zc::run_bids(c);
+    }
     if (*d.app) {
       zc::DenoiseCommand c = d.command;
       c.quiet = c.quiet || common.quiet_first;
@@ -238,6 +281,9 @@ int main(int argc, char** argv) {
   declare_denoise(app, common, denoise);
   for (int i = 0; i < argc; ++i)
     denoise.command.command_line += (i ? " " : "") + zc::shell_quoted(argv[i]);
+  BidsCli bids;
+  declare_bids(app, common, bids);
+  bids.command.command_line = denoise.command.command_line;
   zc::DemoOptions demo;
   CLI::App* demo_cmd = nullptr;
   declare_demo(app, common, demo, demo_cmd);
@@ -253,5 +299,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zarvo: error: %s (see zarvo --help)\n", e.what());
     return 2;
   }
-  return run(denoise, common, demo, demo_cmd, profiles_cmd);
+  return run(denoise, bids, common, demo, demo_cmd, profiles_cmd);
 }

@@ -3,6 +3,7 @@
 // description.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -141,6 +142,90 @@ TEST_F(Bids, DerivativeDescription) {
   // The raw link resolves from the derivative's folder to the raw dataset.
   const std::string link = d.at("DatasetLinks").at("raw");
   EXPECT_EQ(fs::weakly_canonical(fs::path(path("out")) / link), fs::canonical(raw_));
+}
+
+}  // namespace
+
+namespace {
+
+// The app as a user runs it, on a dataset made of the demo's head.
+class BidsApp : public zarvo::test::TempFolder {
+ protected:
+  void SetUp() override {
+    TempFolder::SetUp();
+    ASSERT_EQ(zarvo("demo '" + path("demo") + "' --size 12 --quiet").status, 0);
+    const std::string head = path("demo/gaussian_noisy.nii.gz");
+    auto copy = [&](const std::string& to) {
+      fs::create_directories(fs::path(path(to)).parent_path());
+      fs::copy_file(head, path(to));
+    };
+    fs::create_directories(path("raw"));
+    spit(path("raw/dataset_description.json"), R"({"Name": "app", "BIDSVersion": "1.9.0"})");
+    spit(path("raw/T1w.json"), R"({"MagneticFieldStrength": 3, "Manufacturer": "none"})");
+    copy("raw/sub-01/anat/sub-01_T1w.nii.gz");
+    spit(path("raw/sub-01/anat/sub-01_T1w.json"), R"({"Manufacturer": "some"})");
+    copy("raw/sub-02/ses-a/anat/sub-02_ses-a_T1w.nii.gz");
+    spit(path("raw/sub-02/ses-a/anat/sub-02_ses-a_run-2_T1w.nii.gz"), "not an image");
+  }
+  std::vector<std::string> tree(const std::string& folder) const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(path(folder)))
+      names.push_back(e.path().string() + " " +
+                      (e.is_regular_file() ? std::to_string(fs::file_size(e.path())) : "/"));
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // The command run in the test's folder, so that relative names work.
+  zarvo::test::Outcome app(const std::string& args) const {
+    return zarvo(args, "cd '" + dir_ + "' &&");
+  }
+  nlohmann::json json(const std::string& file) const {
+    return nlohmann::json::parse(zarvo::test::slurp(path(file)));
+  }
+};
+
+TEST_F(BidsApp, DerivativesWithMetadataAndABadFileThatStopsNoOther) {
+  const std::vector<std::string> raw = tree("raw");
+  const zarvo::test::Outcome r = app("bids raw out participant --quiet --threads 2");
+  EXPECT_EQ(r.status, 1) << r.err;  // the broken run-2 image
+  EXPECT_NE(r.err.find("sub-02_ses-a_run-2_T1w.nii.gz"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("2 denoised, 0 already complete, 1 failed"), std::string::npos) << r.err;
+  EXPECT_EQ(tree("raw"), raw);  // the dataset is only read
+
+  const nlohmann::json d = json("out/dataset_description.json");
+  EXPECT_EQ(d.at("DatasetType"), "derivative");
+  EXPECT_EQ(d.at("GeneratedBy").at(0).at("Name"), "zarvo");
+  for (const char* name : {"out/sub-01/anat/sub-01_desc-denoised_T1w",
+                           "out/sub-02/ses-a/anat/sub-02_ses-a_desc-denoised_T1w"}) {
+    ASSERT_TRUE(fs::is_regular_file(path(std::string(name) + ".nii.gz"))) << name;
+    const nlohmann::json s = json(std::string(name) + ".json");
+    EXPECT_EQ(s.at("MagneticFieldStrength"), 3) << name;  // inherited from the top
+    EXPECT_EQ(s.at("Sources").size(), 1u);
+    EXPECT_EQ(s.at("Sources").at(0).get<std::string>().rfind("bids:raw:sub-0", 0), 0u);
+    EXPECT_EQ(s.at("RicianBiasRemoved"), false);
+    EXPECT_TRUE(fs::path(s.at("input").get<std::string>()).is_absolute());
+    EXPECT_EQ(s.at("complete"), true);
+  }
+  EXPECT_EQ(json("out/sub-01/anat/sub-01_desc-denoised_T1w.json").at("Manufacturer"), "some");
+  EXPECT_EQ(json("out/sub-02/ses-a/anat/sub-02_ses-a_desc-denoised_T1w.json").at("Manufacturer"),
+            "none");
+
+  // A rerun keeps what is complete and tries the broken file again.
+  const auto before = fs::last_write_time(path("out/sub-01/anat/sub-01_desc-denoised_T1w.nii.gz"));
+  const zarvo::test::Outcome again = app("bids raw out participant --participant-label 01");
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_NE(again.err.find("1 already complete"), std::string::npos) << again.err;
+  EXPECT_EQ(fs::last_write_time(path("out/sub-01/anat/sub-01_desc-denoised_T1w.nii.gz")), before);
+}
+
+TEST_F(BidsApp, UsageErrorsExitTwoAndDatasetErrorsOne) {
+  EXPECT_EQ(app("bids raw out group").status, 2);
+  EXPECT_EQ(app("bids raw out participant --step 0").status, 2);
+  const zarvo::test::Outcome missing = app("bids raw out participant --participant-label 9");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("participant '9'"), std::string::npos) << missing.err;
+  EXPECT_EQ(app("bids raw raw/sub-01 participant").status, 1);  // inside the dataset
+  EXPECT_FALSE(fs::exists(path("out")));
 }
 
 }  // namespace
