@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "io/denoise_file.h"
 #include "zarvo/options.h"
@@ -25,6 +26,21 @@ void run_denoise(const DenoiseCommand& command);
 
 // Runs one file request with the command's progress display and notes.
 void run_file(const FileRequest& request, const RunContext& context, bool quiet);
+
+// What `zarvo bids` was given.
+struct BidsCommand {
+  std::string bids_dir, out_dir, level;
+  std::vector<std::string> participants, datatypes;  // empty: all
+  std::string desc = "denoised";
+  std::string datatype;  // empty: not given
+  GivenOptions engine;
+  bool force = false, quiet = false;
+  std::string command_line;
+};
+
+// Runs `zarvo bids`; returns the exit status (1 when a file failed; the
+// others are still denoised). Throws for a problem with the whole dataset.
+int run_bids(const BidsCommand& command);
 
 struct DemoOptions {
   std::string folder = "zarvo-demo";

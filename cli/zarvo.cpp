@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <deque>
 #include <exception>
@@ -131,6 +132,17 @@ struct Common {
   }
 };
 
+// A data type the writer knows, checked by the parser so that a wrong one is
+// a usage error like any other.
+std::string datatype_problem(const std::string& text) {
+  try {
+    zc::parse_datatype(text);
+    return {};
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+}
+
 struct DenoiseCli {
   zc::DenoiseCommand command;
   EngineOptions engine;
@@ -154,9 +166,46 @@ void declare_denoise(CLI::App& app, Common& common, DenoiseCli& d) {
   d.app->add_option("--datatype", c.datatype,
                     std::string("output data type: ") + zc::datatype_names() +
                         " (integer types are scaled to fill their range) [default: " +
-                        zc::datatype_name(zc::FileRequest().datatype) + "]");
+                        zc::datatype_name(zc::FileRequest().datatype) + "]")
+      ->check(datatype_problem);
   common.add(d.app, c.quiet, c.force, "no progress bar and no notes on standard error",
              "overwrite OUTPUT (and the noise map) if they exist");
+}
+
+struct BidsCli {
+  zc::BidsCommand command;
+  EngineOptions engine;
+  CLI::App* app = nullptr;
+};
+
+void declare_bids(CLI::App& app, Common& common, BidsCli& b) {
+  b.app = app.add_subcommand(
+      "bids",
+      "Denoise the images of a BIDS dataset into a BIDS derivative dataset, as a BIDS app: "
+      "OUT_DIR/sub-<label>/[ses-<label>/]<datatype>/<source name with desc-<label>>, each with "
+      "a sidecar carrying the source's metadata and Sources, and OUT_DIR/"
+      "dataset_description.json. Complete outputs are kept on a rerun; a file that fails does "
+      "not stop the others.");
+  zc::BidsCommand& c = b.command;
+  b.app->add_option("BIDS_DIR", c.bids_dir, "the BIDS dataset (read only)")->required();
+  b.app->add_option("OUT_DIR", c.out_dir, "the derivative dataset to write (created if missing)")
+      ->required();
+  b.app->add_option("ANALYSIS_LEVEL", c.level, "participant (zarvo has no group level)")
+      ->required()
+      ->check(CLI::IsMember({"participant"}));
+  b.app->add_option("--participant-label", c.participants,
+                    "participants to denoise, with or without sub- (default: every one)")
+      ->type_name("LABEL ...");
+  b.app->add_option("--datatype-filter", c.datatypes,
+                    "datatype folders to look in (default: anat dwi func)")
+      ->type_name("TYPE ...");
+  b.app->add_option("--desc", c.desc, "the derivatives' desc- label")->capture_default_str();
+  b.engine.declare(b.app, {"threads", "mask", "sigma_map", "noise_map"});
+  b.app->add_option("--datatype", c.datatype,
+                    std::string("output data type: ") + zc::datatype_names())
+      ->check(datatype_problem);
+  common.add(b.app, c.quiet, c.force, "only errors and the summary on standard error",
+             "denoise again and replace outputs that are complete");
 }
 
 void declare_demo(CLI::App& app, Common& common, zc::DemoOptions& demo, CLI::App*& sub) {
@@ -173,11 +222,74 @@ void declare_demo(CLI::App& app, Common& common, zc::DemoOptions& demo, CLI::App
       ->check(CLI::Range(8, 512));
 }
 
+std::size_t edit_distance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+      diagonal = up;
+    }
+  }
+  return row[b.size()];
+}
+
+// Habits from other tools, answered before the parser sees them (its own
+// messages would only say "not expected" or "a subcommand is required"):
+// single-dash options as MRtrix3 spells them, and a mistyped subcommand.
+// Empty when there is nothing to say.
+std::string habit_problem(int argc, char** argv, CLI::App& app) {
+  static const std::pair<const char*, const char*> spelled[] = {
+      {"nthreads", "--threads"}, {"noise", "--noise-map"}, {"help", "--help"},
+      {"version", "--version"}};
+  CLI::App* sub = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--") break;
+    if (a.size() > 2 && a[0] == '-' && std::isalpha(static_cast<unsigned char>(a[1]))) {
+      const std::string name = a.substr(1);
+      std::string hint;
+      for (const auto& [theirs, ours] : spelled)
+        if (name == theirs) hint = ours;
+      CLI::App* where = sub ? sub : &app;
+      if (hint.empty() && where->get_option_no_throw("--" + name)) hint = "--" + name;
+      return "unknown option '" + a + "'; zarvo's options take two dashes" +
+             (hint.empty() ? std::string(" (see zarvo --help)") : "; did you mean '" + hint + "'?");
+    }
+    if (a == "--threads") ++i;  // its value
+    if (sub || a.empty() || a[0] == '-') continue;
+    std::string names, closest;
+    std::size_t best = 3;  // at most two edits apart
+    for (CLI::App* s : app.get_subcommands({})) {
+      names += (names.empty() ? "" : ", ") + s->get_name();
+      const std::size_t d = edit_distance(a, s->get_name());
+      if (d < best) best = d, closest = s->get_name();
+      if (a == s->get_name()) sub = s;
+    }
+    if (!sub)
+      return "unknown subcommand '" + a + "'" +
+             (closest.empty() ? "" : "; did you mean '" + closest + "'?") +
+             " (subcommands: " + names + ")";
+  }
+  return {};
+}
+
 // Runs what was parsed; returns the exit status.
-int run(const DenoiseCli& d, const Common& common, zc::DemoOptions& demo, CLI::App* demo_cmd,
-        CLI::App* profiles_cmd) {
+int run(const DenoiseCli& d, const BidsCli& b, const Common& common, zc::DemoOptions& demo,
+        CLI::App* demo_cmd, CLI::App* profiles_cmd) {
   try {
     const int threads = common.thread_count();
+    if (*b.app) {
+      zc::BidsCommand c = b.command;
+      c.quiet = c.quiet || common.quiet_first;
+      c.force = c.force || common.force_first;
+      c.engine = b.engine.given();
+      if (threads != zarvo::threads_not_given) c.engine.emplace_back("threads", double(threads));
+      return zc::run_bids(c);
+    }
     if (*d.app) {
       zc::DenoiseCommand c = d.command;
       c.quiet = c.quiet || common.quiet_first;
@@ -238,6 +350,9 @@ int main(int argc, char** argv) {
   declare_denoise(app, common, denoise);
   for (int i = 0; i < argc; ++i)
     denoise.command.command_line += (i ? " " : "") + zc::shell_quoted(argv[i]);
+  BidsCli bids;
+  declare_bids(app, common, bids);
+  bids.command.command_line = denoise.command.command_line;
   zc::DemoOptions demo;
   CLI::App* demo_cmd = nullptr;
   declare_demo(app, common, demo, demo_cmd);
@@ -246,6 +361,10 @@ int main(int argc, char** argv) {
   common.add(profiles_cmd, common.any_quiet, common.any_force, "accepted (prints only the table)",
              "accepted (writes no file)");
 
+  if (const std::string problem = habit_problem(argc, argv, app); !problem.empty()) {
+    std::fprintf(stderr, "zarvo: error: %s\n", problem.c_str());
+    return 2;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -253,5 +372,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zarvo: error: %s (see zarvo --help)\n", e.what());
     return 2;
   }
-  return run(denoise, common, demo, demo_cmd, profiles_cmd);
+  return run(denoise, bids, common, demo, demo_cmd, profiles_cmd);
 }

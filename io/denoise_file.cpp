@@ -138,8 +138,11 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
     SidecarFacts facts;
     facts.command_line = r.command_line;
     facts.noise = r.options.noise;
+    facts.input = r.input;
     facts.mask = r.mask;
     facts.basic_only = r.options.basic_only;
+    facts.sources = r.sources;
+    facts.metadata = result.metadata;
     const std::string text = sidecar_json(facts, report);
     outputs.write(result.sidecar,
                   [&](const std::string& temp) { write_text_file(temp, result.sidecar, text); });
@@ -159,6 +162,11 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
   // Every path problem is reported before the (possibly long) work starts.
   OutputSet outputs(r.force);
   declare_paths(outputs, r, result.sidecar);
+  if (r.sidecar) {
+    std::string note;
+    result.metadata = source_metadata(r.metadata, r.input, note);
+    if (!note.empty()) result.notes.push_back(note);
+  }
   const int threads = walk_threads(given);
   DenoiseOptions options = r.options;
   options.noise_map = !r.noise_map.empty();

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "io/nifti_io.h"
 #include "zarvo/pipeline.h"
@@ -25,6 +26,11 @@ struct FileRequest {
   bool force = false;        // replace existing outputs
   bool sidecar = true;       // write sidecar_name(output)
   std::string command_line;  // as the user would type it, for the sidecar
+  // For the sidecar: the output's sources (BIDS URIs) and the source's
+  // metadata to carry over (a JSON object's text). Empty: the input's path,
+  // and the fields of the input's own sidecar when it has one.
+  std::vector<std::string> sources;
+  std::string metadata;
 };
 
 // What a run tells as it goes; every member may be empty.
@@ -39,6 +45,7 @@ struct FileResult {
   DenoiseReport report;
   std::string sidecar;             // its path; empty when none was written
   std::vector<std::string> notes;  // what the user may want to know afterwards
+  std::string metadata;            // what the sidecar carried over from the source
 };
 
 // Throws std::runtime_error (zarvo::Error for the engine's refusals) with a

@@ -174,9 +174,11 @@ Image read_image(const std::string& path, const std::string& what, int threads) 
   im.nz = static_cast<int>(nim->nz);
   im.nt = static_cast<int>(nim->nt);
   // The file's own number of dimensions, trailing ones of size 1 included
-  // (a series of one volume stays 4-D, an X x Y x 1 volume 3-D).
+  // (a series of one volume stays 4-D, an X x Y x 1 volume 3-D, and a 5-D
+  // file whose fifth size is 1 is written back 5-D); the engine sees at most
+  // four.
   im.ndim = static_cast<int>(h.dim[0] < 2 ? 2 : (h.dim[0] > 4 ? 4 : h.dim[0]));
-  nim->ndim = nim->dim[0] = im.ndim;
+  nim->ndim = nim->dim[0] = std::max<std::int64_t>(im.ndim, h.dim[0]);
 
   try {
     if (std::string problem = read_data(h, im.raw, threads); !problem.empty())

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "zarvo/options.h"
@@ -10,9 +13,56 @@ namespace zarvo::cli {
 
 const char* version() { return ZARVO_VERSION; }
 
+namespace {
+
+std::string absolute(const std::string& path) {
+  if (path.empty()) return path;
+  std::error_code ec;
+  const std::filesystem::path p = std::filesystem::absolute(path, ec);
+  return ec ? path : p.lexically_normal().string();
+}
+
+nlohmann::ordered_json object_of(const std::string& text) {
+  if (text.empty()) return nlohmann::ordered_json::object();
+  return nlohmann::ordered_json::parse(text, nullptr, false);
+}
+
+}  // namespace
+
+std::string source_metadata(const std::string& given, const std::string& input,
+                            std::string& note) {
+  note.clear();
+  if (!given.empty()) {
+    if (!object_of(given).is_object()) throw Error("the source's metadata is not a JSON object");
+    return given;
+  }
+  const std::string own = input.empty() ? "" : sidecar_name(input);
+  std::error_code ec;
+  if (own.empty() || !std::filesystem::is_regular_file(own, ec)) return {};
+  std::ifstream in(own);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!object_of(text).is_object()) {
+    note = "the input's sidecar '" + own + "' is not a JSON object: its metadata is not carried over";
+    return {};
+  }
+  return text;
+}
+
 std::string sidecar_json(const SidecarFacts& f, const DenoiseReport& r) {
-  nlohmann::ordered_json j;
+  nlohmann::ordered_json j = object_of(f.metadata);
+  if (!j.is_object()) j = nlohmann::ordered_json::object();
+  // Fields of an earlier run of ours (a denoised image denoised again) are
+  // replaced below, not kept beside the new ones.
+  for (const char* ours : {"Sources", "RicianBiasRemoved"}) j.erase(ours);
+  nlohmann::json sources = nlohmann::json::array();
+  for (const std::string& s : f.sources) sources.push_back(s);
+  if (f.sources.empty() && !f.input.empty()) sources.push_back(absolute(f.input));
+  j["Sources"] = sources;
+  // The Rician stages invert the stabilisation without bias: the output
+  // estimates the underlying signal, not the magnitude's mean.
+  j["RicianBiasRemoved"] = f.noise == Noise::rician;
   j["zarvo_version"] = version();
+  j["input"] = absolute(f.input);
   j["command_line"] = f.command_line;
   j["noise_model"] = noise_name(f.noise);
   nlohmann::json levels = nlohmann::json::array();
@@ -21,7 +71,7 @@ std::string sidecar_json(const SidecarFacts& f, const DenoiseReport& r) {
   const SigmaSource source = r.volumes.empty() ? SigmaSource::given : r.volumes.front().source;
   j["sigma_source"] = sigma_source_name(source);
   j["sigma_scope"] = sigma_scope_name(r.pooled ? SigmaScope::series : SigmaScope::volume);
-  j["mask"] = f.mask.empty() ? nlohmann::json(nullptr) : nlohmann::json(f.mask);
+  j["mask"] = f.mask.empty() ? nlohmann::json(nullptr) : nlohmann::json(absolute(f.mask));
   nlohmann::ordered_json parameters;
   for (const OptionDecl& o : option_table()) {
     if (!o.expert) continue;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "zarvo/pipeline.h"
 
@@ -12,11 +13,28 @@ namespace zarvo::cli {
 struct SidecarFacts {
   std::string command_line;
   Noise noise = Noise::gaussian;
-  std::string mask;  // path; empty: none
+  std::string input;  // the input's path (made absolute)
+  std::string mask;   // path (made absolute); empty: none
   bool basic_only = false;
+  // Where the output came from, as BIDS `Sources`; empty: the input's
+  // absolute path.
+  std::vector<std::string> sources;
+  // The source's own metadata, carried over: a JSON object's text (see
+  // source_metadata); empty: none.
+  std::string metadata;
 };
 
-// The sidecar's text (pretty-printed JSON, ending in a newline).
+// The metadata an output carries over from its source: `given` (a JSON
+// object's text, from a BIDS dataset's sidecars), else the fields of the
+// input's own sidecar (its name with .json) when it has one. A sidecar of
+// the input that is not a JSON object is left out, and `note` says so.
+// Throws Error when `given` is not a JSON object.
+std::string source_metadata(const std::string& given, const std::string& input,
+                            std::string& note);
+
+// The sidecar's text (pretty-printed JSON, ending in a newline): the
+// source's metadata first (BIDS fields such as RepetitionTime stay true of
+// the denoised image), then what made it.
 std::string sidecar_json(const SidecarFacts& facts, const DenoiseReport& report);
 
 // "zarvo 0.1.0 sigma 12.5" (or "sigma 4.2-5.8" for a series): for the
