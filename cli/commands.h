@@ -18,6 +18,8 @@ struct DenoiseOptions {
   std::string mask;       // NIfTI mask of the input's spatial shape (nonzero inside)
   std::string sigma_map;  // Rician only
   std::string noise_map;
+  std::string report;    // QC page (HTML) to write; empty: none
+  std::string residual;  // input minus output (NIfTI) to write; empty: none
   std::string datatype = "float32";
   Params params;          // the profile with the expert overrides applied
   bool basic_only = false, force = false, quiet = false, sidecar = true;

@@ -99,6 +99,15 @@ int main(int argc, char** argv) {
                       "also write the noise level (standard deviation) the last stage used at "
                       "every voxel: the given or estimated level, the given map, or with "
                       "--estimate group the mean of the group estimates (not a residual)");
+  denoise->add_option("--report", d.report,
+                      "also write a QC report: one self-contained HTML page with the middle "
+                      "slices of input, output and residual, the residual's histogram against "
+                      "the expected noise, the levels and the parameters")
+      ->type_name("FILE.html");
+  denoise->add_option("--residual", d.residual,
+                      "also write the residual, input minus output, as NIfTI (float32, the "
+                      "output's header)")
+      ->type_name("FILE");
   denoise->add_option("--profile", profile_name, "parameter profile: " + zarvo::profile_names())
       ->check(CLI::IsMember([] {
         std::vector<std::string> names;
@@ -116,7 +125,7 @@ int main(int argc, char** argv) {
                           " (integer types are scaled to fill their range)")
       ->capture_default_str();
   add_common(denoise, d.quiet, d.force, "no progress bar and no notes on standard error",
-             "overwrite OUTPUT (and the noise map) if they exist");
+             "overwrite OUTPUT (and the noise map, report and residual) if they exist");
 
   const zarvo::Params& base = zarvo::profiles().front().params;
   const std::string expert = "Expert options (override the profile)";
