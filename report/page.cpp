@@ -57,7 +57,7 @@ body{font-family:sans-serif;margin:24px;color:#222;background:#fff;max-width:115
 h1{font-size:22px;margin:0 0 8px}h2{font-size:17px;margin:28px 0 8px;border-bottom:1px solid #ccc}
 table{border-collapse:collapse}td,th{padding:3px 10px;text-align:left;vertical-align:top}
 table.grid td{text-align:center;padding:4px}table.kv td:first-child,table.kv th{color:#555}
-table.kv td,table.kv th{border-bottom:1px solid #eee}
+table.kv td,table.kv th{border-bottom:1px solid #eee}table.kv td:first-child{white-space:nowrap}
 img{image-rendering:pixelated;background:#000;display:block;margin:auto}
 .note{color:#555;font-size:13px;max-width:900px}.scale{display:flex;align-items:center;gap:8px;font-size:13px}
 .scale img{display:inline;margin:0;border:1px solid #888}.warn{color:#a04000}

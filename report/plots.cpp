@@ -10,7 +10,7 @@ namespace zarvo::report {
 
 namespace {
 
-constexpr double width = 600, height = 280, left = 56, right = 16, top = 16, bottom = 40;
+constexpr double width = 600, height = 300, left = 56, right = 16, top = 32, bottom = 40;
 constexpr double pi = 3.14159265358979323846;
 
 struct Axes {
@@ -93,10 +93,9 @@ std::string histogram_svg(const std::vector<double>& counts, double range, doubl
   for (int t = -static_cast<int>(range); t <= static_cast<int>(range); ++t) ticks.push_back(t);
   s << frame(a, ticks, "residual in noise levels (input minus output, divided by the level)",
              "density");
-  // Top right: the density's peak is in the middle.
-  const double key = width - right - 250;
-  s << legend(key, top + 18, "#9db4cc", "residual");
-  s << legend(key, top + 36, "#c0392b", "expected noise (Gaussian, level 1)");
+  // The key above the frame, clear of the data.
+  s << legend(left, 18, "#9db4cc", "residual");
+  s << legend(left + 110, 18, "#c0392b", "expected noise (Gaussian, level 1)");
   s << "</svg>\n";
   return s.str();
 }
@@ -129,8 +128,8 @@ std::string series_svg(const std::vector<double>& levels, const std::vector<doub
   const std::size_t every = std::max<std::size_t>(1, (n + 9) / 10);
   for (std::size_t i = 1; i <= n; i += every) ticks.push_back(static_cast<double>(i));
   s << frame(a, ticks, "volume", "image units");
-  s << legend(left + 12, top + 18, "#c0392b", "noise level used");
-  s << legend(left + 12, top + 36, "#2c6fa8", "residual spread (1.4826 x MAD)");
+  s << legend(left, 18, "#c0392b", "noise level used");
+  s << legend(left + 160, 18, "#2c6fa8", "residual spread (1.4826 x MAD)");
   s << "</svg>\n";
   return s.str();
 }
