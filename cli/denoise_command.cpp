@@ -11,8 +11,8 @@
 #include "io/nifti_io.h"
 #include "io/outputs.h"
 #include "progress.h"
+#include "report_outputs.h"
 #include "io/sidecar.h"
-#include "report/report.h"
 #include "zarvo/pipeline.h"
 
 namespace zarvo::cli {
@@ -108,23 +108,6 @@ long reference_cubes(const Image& in, const Params& p) {
 
 }  // namespace
 
-namespace {
-
-// The options of a run as its report lists them.
-std::vector<std::pair<std::string, std::string>> report_options(const DenoiseOptions& o) {
-  std::vector<std::pair<std::string, std::string>> kv = {
-      {"input", o.input}, {"output", o.output}, {"noise", o.noise},
-      {"sigma", o.sigma.empty() ? "(estimated)" : o.sigma}, {"sigma scope", o.sigma_scope}};
-  if (!o.mask.empty()) kv.emplace_back("mask", o.mask);
-  if (!o.sigma_map.empty()) kv.emplace_back("sigma map", o.sigma_map);
-  kv.emplace_back("datatype", o.datatype);
-  kv.emplace_back("stages", o.basic_only ? "first only" : "both");
-  kv.emplace_back("command line", o.command_line);
-  return kv;
-}
-
-}  // namespace
-
 void run_denoise(const DenoiseOptions& o) {
   const auto started = std::chrono::steady_clock::now();
   const Noise noise = o.noise == "rician" ? Noise::rician : Noise::gaussian;
@@ -142,8 +125,7 @@ void run_denoise(const DenoiseOptions& o) {
   outputs.add_output(o.output, "output");
   outputs.add_input(o.mask, "mask");
   outputs.add_output(o.noise_map, "noise map");
-  outputs.add_output(o.residual, "residual");
-  outputs.add_output(o.report, "report", false);
+  ReportOutputs::declare(outputs, o);
   const std::string sidecar = o.sidecar ? sidecar_name(o.output) : "";
   outputs.add_output(sidecar, "sidecar", false);
   outputs.check();
@@ -226,9 +208,9 @@ void run_denoise(const DenoiseOptions& o) {
   // at the end for levels estimated volume by volume.
   const bool per_volume = input.nt > 1 && options.sigma.empty() && !options.sigma_map &&
                           options.sigma_scope == SigmaScope::volume;
-  std::vector<double> levels(static_cast<std::size_t>(input.nt), std::nan(""));
+  ReportOutputs qc(o, input, options.mask, threads);
   events.level = [&](int t, const VolumeReport& r) {
-    levels[static_cast<std::size_t>(t)] = r.sigma;
+    qc.level(t, r.sigma);
     if (r.source != SigmaSource::estimated || per_volume || t > 0) return;
     char buf[160];
     std::snprintf(buf, sizeof buf, "noise level estimated as %.6g (image units)%s", r.sigma,
@@ -242,31 +224,13 @@ void run_denoise(const DenoiseOptions& o) {
   std::unique_ptr<ImageEncoder> noise_map;
   if (options.noise_map)
     noise_map = std::make_unique<ImageEncoder>(input, DataType::float32, threads);
-  // The report and the residual see each volume as it is delivered, beside
-  // its input, so the series is never held twice.
-  std::unique_ptr<report::Collector> collector;
-  if (!o.report.empty())
-    collector = std::make_unique<report::Collector>(
-        shape_of(input), options.mask.empty() ? nullptr : options.mask.data());
-  std::unique_ptr<ImageEncoder> residual;
-  if (!o.residual.empty())
-    residual = std::make_unique<ImageEncoder>(input, DataType::float32, threads);
-  std::vector<double> noisy, difference;
   const DenoiseReport report = denoise(
       series, options,
       [&](int t, const double* e, const double* m) {
         const std::size_t offset = n * static_cast<std::size_t>(t);
         estimate.put(offset, e, n);
         if (m) noise_map->put(offset, m, n);
-        if (!collector && !residual) return;
-        noisy.resize(n);
-        input.read_volume(t, noisy.data());
-        if (collector) collector->add(t, noisy.data(), e, levels[static_cast<std::size_t>(t)]);
-        if (residual) {
-          difference.resize(n);
-          for (std::size_t i = 0; i < n; ++i) difference[i] = noisy[i] - e[i];
-          residual->put(offset, difference.data(), n);
-        }
+        qc.volume(t, e);
       },
       context, events);
   progress.finish();
@@ -285,22 +249,7 @@ void run_denoise(const DenoiseOptions& o) {
     outputs.write(o.noise_map, [&](const std::string& temp) {
       write_image_file(temp, o.noise_map, input, *noise_map, "zarvo noise level (std)");
     });
-  if (residual)
-    outputs.write(o.residual, [&](const std::string& temp) {
-      write_image_file(temp, o.residual, input, *residual, "zarvo residual (input - output)");
-    });
-  if (collector) {
-    report::RunFacts facts;
-    facts.title = base_of(o.input);
-    facts.noise = noise;
-    facts.run = report;
-    facts.options = report_options(o);
-    facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    facts.version = version();
-    for (int i = 0; i < 3; ++i) facts.voxel_size[i] = std::fabs(input.nim->pixdim[i + 1]);
-    const std::string page = collector->html(facts);
-    outputs.write(o.report, [&](const std::string& temp) { write_text_file(temp, o.report, page); });
-  }
+  qc.write(outputs, report, noise, started);
   if (!sidecar.empty()) {
     SidecarFacts facts;
     facts.command_line = o.command_line;
