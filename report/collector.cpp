@@ -43,6 +43,7 @@ void Collector::add(int t, const double* input, const double* output, double lev
     if (!mask_.empty() && !mask_[i]) continue;
     const double r = input[i] - output[i];
     residual.push_back(r);
+    s.unchanged += r == 0;
     sum += r;
     squares += r * r;
   }
@@ -65,7 +66,8 @@ void Collector::add(int t, const double* input, const double* output, double lev
   s.spread = 1.4826 * quantile(residual, 0.5);
 
   if (t != shown_volume()) return;
-  std::vector<double> values(input, input + n);
+  std::vector<double>& values = residual;  // done with: its memory serves the window
+  values.assign(input, input + n);
   window_lo_ = quantile(values, 0.005);
   window_hi_ = quantile(values, 0.995);
   if (!(window_hi_ > window_lo_)) window_hi_ = window_lo_ + 1;

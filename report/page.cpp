@@ -166,6 +166,14 @@ std::string Collector::html(const RunFacts& f) const {
   if (total > 0)
     h << "; " << number(100 * (below_ + above_) / total, 3) << " % beyond +-" << number(range)
       << " levels (not drawn)";
+  double unchanged = 0, counted = 0;
+  for (const VolumeStats& s : stats_) unchanged += s.unchanged, counted += s.voxels;
+  // A spike at 0 is the voxels the filter left as they were (a constant
+  // background, for instance), not noise that was measured as small.
+  if (counted > 0 && unchanged > 0.01 * counted)
+    h << "; " << number(100 * unchanged / counted, 3)
+      << " % have a residual of exactly 0 (left unchanged: a constant background, for "
+         "instance), the spike at 0";
   h << ".</p>\n";
 
   // Series.

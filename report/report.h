@@ -63,6 +63,7 @@ class Collector {
     double spread = 0;  // robust standard deviation: 1.4826 x median absolute deviation
     double rms = 0;     // root mean square, image units
     std::size_t voxels = 0;  // counted (inside the mask)
+    std::size_t unchanged = 0;  // of them, with a residual of exactly 0
   };
   const VolumeStats& stats(int t) const { return stats_.at(t); }
 

@@ -156,6 +156,7 @@ TEST(ReportCollector, MaskAndBadCalls) {
   zr::Collector c(s, mask.data());
   c.add(0, in.data(), out.data(), 1.0);
   EXPECT_EQ(c.stats(0).voxels, n / 4);
+  EXPECT_EQ(c.stats(0).unchanged, n / 4);
   EXPECT_EQ(c.stats(0).rms, 0.0);
   EXPECT_THROW(c.add(0, in.data(), out.data(), 1.0), std::invalid_argument);
   EXPECT_THROW(c.add(2, in.data(), out.data(), 1.0), std::invalid_argument);
@@ -229,6 +230,7 @@ TEST(ReportPage, SelfContainedWithEveryPictureAndFact) {
   EXPECT_NE(page.find("zarvo 9.9.9"), std::string::npos);
   EXPECT_NE(page.find("aria-label=\"residual histogram"), std::string::npos);
   EXPECT_EQ(page.find("per volume\""), std::string::npos);  // no series plot for one volume
+  EXPECT_EQ(page.find("exactly 0"), std::string::npos);     // noise everywhere
 }
 
 TEST(ReportPage, SeriesGetsItsPlotAndFlatImagesOneView) {
@@ -257,10 +259,20 @@ TEST(ReportPage, LevelZeroShowsTheResidualInItsOwnSpread) {
   const std::string page =
       zr::report_html(s, p.noisy.data(), p.clean.data(), facts_for(1, 0, zarvo::SigmaSource::map));
   EXPECT_NE(page.find("its own spread"), std::string::npos);
+  EXPECT_EQ(page.find("exactly 0"), std::string::npos);
   EXPECT_NE(page.find("not measured (level 0)"), std::string::npos);
   const std::vector<zr::Picture> pics = pictures(page);
   ASSERT_EQ(pics.size(), 10u);
   int extremes = 0;
   for (std::uint8_t g : pics[6].pixels) extremes += g == 0 || g == 255;
   EXPECT_LT(extremes, static_cast<int>(pics[6].pixels.size()) / 10);  // not a sign map
+}
+
+TEST(ReportPage, SaysWhenTheSpikeAtZeroIsUnchangedVoxels) {
+  const zarvo::Shape s = shape_of(16, 16, 8);
+  Pair p = noisy_pair(s, {4});
+  for (std::size_t i = 0; i < p.noisy.size() / 2; ++i) p.noisy[i] = p.clean[i];  // untouched half
+  const std::string page =
+      zr::report_html(s, p.noisy.data(), p.clean.data(), facts_for(1, 4, zarvo::SigmaSource::given));
+  EXPECT_NE(page.find("; 50 % have a residual of exactly 0"), std::string::npos);
 }
