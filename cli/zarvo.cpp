@@ -36,7 +36,7 @@ std::string help_of(const zarvo::OptionDecl& o) {
   std::string help = o.help;
   if (o.kind == zarvo::OptionKind::levels) help += "; several separated by commas";
   if (o.kind == zarvo::OptionKind::data || o.kind == zarvo::OptionKind::output)
-    return help + " (a NIfTI file)";
+    return help + (std::string(o.name) == "report" ? " (an HTML file)" : " (a NIfTI file)");
   if (o.kind == zarvo::OptionKind::choice) {
     std::string values;
     for (const std::string& c : zarvo::option_choices(o)) values += (values.empty() ? "" : "|") + c;
@@ -156,7 +156,7 @@ void declare_denoise(CLI::App& app, Common& common, DenoiseCli& d) {
                         " (integer types are scaled to fill their range) [default: " +
                         zc::datatype_name(zc::FileRequest().datatype) + "]");
   common.add(d.app, c.quiet, c.force, "no progress bar and no notes on standard error",
-             "overwrite OUTPUT (and the noise map) if they exist");
+             "overwrite OUTPUT (and the noise map, report and residual) if they exist");
 }
 
 void declare_demo(CLI::App& app, Common& common, zc::DemoOptions& demo, CLI::App*& sub) {
@@ -185,6 +185,8 @@ int run(const DenoiseCli& d, const Common& common, zc::DemoOptions& demo, CLI::A
       c.mask = d.engine.file("mask");
       c.sigma_map = d.engine.file("sigma_map");
       c.noise_map = d.engine.file("noise_map");
+      c.report = d.engine.file("report");
+      c.residual = d.engine.file("residual");
       c.engine = d.engine.given();
       if (threads != zarvo::threads_not_given) c.engine.emplace_back("threads", double(threads));
       zc::run_denoise(c);

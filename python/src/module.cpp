@@ -286,7 +286,8 @@ py::tuple record(const py::dict& given, const std::vector<int>& shape,
 
 // One file denoised into another by the I/O library, as the command does it.
 // `files`: input, output, mask (a file or None), datatype (None: the
-// library's default), force, command_line.
+// library's default), force, command_line; noise_map, report and residual
+// (files to write too, or None) may be left out.
 py::dict denoise_file(const py::dict& given, const py::dict& files) {
   zarvo::cli::FileRequest r;
   Engine e(given);
@@ -295,6 +296,13 @@ py::dict denoise_file(const py::dict& given, const py::dict& files) {
   r.output = files["output"].cast<std::string>();
   if (!files["mask"].is_none()) r.mask = files["mask"].cast<std::string>();
   if (!files["sigma_map"].is_none()) r.sigma_map = files["sigma_map"].cast<std::string>();
+  auto optional_file = [&files](const char* name) {
+    return files.contains(name) && !files[name].is_none() ? files[name].cast<std::string>()
+                                                          : std::string();
+  };
+  r.noise_map = optional_file("noise_map");
+  r.report = optional_file("report");
+  r.residual = optional_file("residual");
   if (!files["datatype"].is_none())
     r.datatype = zarvo::cli::parse_datatype(files["datatype"].cast<std::string>());
   r.force = files["force"].cast<bool>();
