@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "io/denoise_file.h"
+#include "io/outputs.h"
 #include "io/nifti_io.h"
 #include "io/sidecar.h"
 #include "zarvo/options.h"
@@ -321,6 +322,16 @@ py::dict denoise_file(const py::dict& given, const py::dict& files) {
   return out;
 }
 
+// The output set's checks of names and identities (links resolved, device
+// and inode) for files written outside denoise_file (a batch's spread
+// series); existing outputs are the caller's to protect.
+void check_paths(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs) {
+  zarvo::cli::OutputSet set(true);
+  for (const std::string& in : inputs) set.add_input(in, "input");
+  for (const std::string& out : outputs) set.add_output(out, "output", false);
+  set.check();
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -363,5 +374,6 @@ PYBIND11_MODULE(_core, m) {
   m.def("write_nifti", &write_nifti, py::arg("path"), py::arg("like"), py::arg("data"),
         py::arg("datatype"), py::arg("description"));
   m.def("denoise_file", &denoise_file, py::arg("given"), py::arg("files"));
+  m.def("check_paths", &check_paths, py::arg("inputs"), py::arg("outputs"));
   m.attr("version") = ZARVO_VERSION;
 }
