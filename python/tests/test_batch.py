@@ -234,3 +234,13 @@ def test_reruns_say_skipped_and_the_index_links_every_report(tmp_path, client):
                                                       "zarvo_reports.html"]
     batch.run_batch(inputs, tmp_path / "plain", client, stream=None, sigma=[5.0])
     assert (tmp_path / "plain" / "zarvo_reports.html").read_text() == "mine"
+
+
+def test_quiet_prints_nothing_even_when_a_file_fails(tmp_path):
+    good = save(tmp_path / "good.nii", phantom((16, 16, 6), seed=46))
+    bad = save(tmp_path / "bad.nii", np.full((8, 8, 8), np.nan))
+    (tmp_path / "out").mkdir()
+    done = run_module(good, bad, "--out-dir", tmp_path / "out", "--workers", "1", "--sigma", "5",
+                      "--quiet")
+    assert (done.returncode, done.stdout, done.stderr) == (1, "", "")
+    assert (tmp_path / "out" / "good.nii").is_file()
