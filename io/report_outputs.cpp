@@ -93,17 +93,40 @@ void ReportOutputs::write(OutputSet& outputs, const DenoiseReport& run,
       write_image_file(temp, request_.residual, input_, *residual_, "zarvo residual (input - output)");
     });
   if (!collector_) return;
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const std::string text = page(run, seconds);
+  outputs.write(request_.report,
+                [&](const std::string& temp) { write_text(temp, request_.report, text); });
+}
+
+std::string ReportOutputs::page(const DenoiseReport& run, double seconds) const {
   report::RunFacts facts;
   facts.title = base_of(request_.input);
   facts.noise = request_.options.noise;
   facts.run = run;
   facts.options = listed(request_);
-  facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  facts.seconds = seconds;
   facts.version = version();
   for (int i = 0; i < 3; ++i) facts.voxel_size[i] = std::fabs(input_.nim->pixdim[i + 1]);
-  const std::string page = collector_->html(facts);
-  outputs.write(request_.report,
-                [&](const std::string& temp) { write_text(temp, request_.report, page); });
+  return collector_->html(facts);
+}
+
+std::string report_page(const FileRequest& request, const Image& input,
+                        const std::vector<double>& output, const DenoiseReport& run,
+                        double seconds) {
+  const std::size_t n = input.volume_voxels();
+  if (request.report.empty() || output.size() != n * static_cast<std::size_t>(input.nt) ||
+      run.volumes.size() != static_cast<std::size_t>(input.nt))
+    throw std::invalid_argument("report_page: the output or the levels do not match the input");
+  FileRequest page_only = request;
+  page_only.residual.clear();
+  ReportOutputs qc(page_only, input, request.options.mask, 1);
+  for (int t = 0; t < input.nt; ++t) {
+    qc.level(t, run.volumes[static_cast<std::size_t>(t)].sigma);
+    qc.volume(t, output.data() + n * static_cast<std::size_t>(t));
+  }
+  return qc.page(run, seconds);
 }
 
 }  // namespace zarvo::cli

@@ -33,6 +33,9 @@ class ReportOutputs {
   void write(OutputSet& outputs, const DenoiseReport& report,
              std::chrono::steady_clock::time_point started);
 
+  // The page (a report was asked for and every volume given).
+  std::string page(const DenoiseReport& report, double seconds) const;
+
  private:
   const FileRequest& request_;
   const Image& input_;
@@ -40,5 +43,12 @@ class ReportOutputs {
   std::unique_ptr<report::Collector> collector_;
   std::unique_ptr<ImageEncoder> residual_;
 };
+
+// The page of a run whose output was assembled apart from denoise_file (the
+// batch's series spread over tasks): `output` holds every volume, packed
+// column-major as the input's; `run` the levels and parameters used.
+std::string report_page(const FileRequest& request, const Image& input,
+                        const std::vector<double>& output, const DenoiseReport& run,
+                        double seconds);
 
 }  // namespace zarvo::cli

@@ -16,6 +16,7 @@
 
 #include "io/denoise_file.h"
 #include "io/outputs.h"
+#include "io/report_outputs.h"
 #include "io/nifti_io.h"
 #include "io/sidecar.h"
 #include "zarvo/options.h"
@@ -262,10 +263,9 @@ void write_nifti(const std::string& path, const std::string& like_path, const py
 // The sidecar and the NIfTI description a file run writes, for an output
 // assembled from volumes denoised apart (zarvo.batch): the options, the
 // input's shape and the level of every volume.
-py::tuple record(const py::dict& given, const std::vector<int>& shape,
-                 const std::vector<double>& levels, bool pooled, const std::string& source,
-                 const std::string& command_line) {
-  const Engine e(given);
+zarvo::DenoiseReport assembled_run(const Engine& e, const std::vector<int>& shape,
+                                   const std::vector<double>& levels, bool pooled,
+                                   const std::string& source) {
   zarvo::DenoiseReport report;
   report.params = e.options.params;
   if (shape.size() > 2 && report.params.depth > shape[2]) report.params.depth = shape[2];
@@ -278,6 +278,14 @@ py::tuple record(const py::dict& given, const std::vector<int>& shape,
     r.source = source == "given" ? zarvo::SigmaSource::given : zarvo::SigmaSource::estimated;
     report.volumes.push_back(r);
   }
+  return report;
+}
+
+py::tuple record(const py::dict& given, const std::vector<int>& shape,
+                 const std::vector<double>& levels, bool pooled, const std::string& source,
+                 const std::string& command_line) {
+  const Engine e(given);
+  const zarvo::DenoiseReport report = assembled_run(e, shape, levels, pooled, source);
   zarvo::cli::SidecarFacts facts;
   facts.command_line = command_line;
   facts.noise = e.options.noise;
@@ -320,6 +328,27 @@ py::dict denoise_file(const py::dict& given, const py::dict& files) {
   out["sidecar"] = result.sidecar;
   out["sigma"] = sigma;
   return out;
+}
+
+// The QC page of such an output: `data` every volume, the input's shape.
+std::string report_page(const py::dict& given, const std::string& input,
+                        const std::string& output, const py::array& data,
+                        const std::vector<double>& levels, bool pooled, const std::string& source,
+                        const std::string& command_line, double seconds) {
+  const Engine e(given);
+  zarvo::cli::FileRequest r;
+  r.options = e.options;
+  r.input = input;
+  r.output = output;
+  r.report = output;  // only asked for; the caller writes the page
+  r.command_line = command_line;
+  py::array_t<double, py::array::f_style | py::array::forcecast> a(data);
+  std::vector<double> values(a.data(), a.data() + a.size());
+  py::gil_scoped_release free_gil;
+  const zarvo::cli::Image im = zarvo::cli::read_image(input, "input");
+  const std::vector<int> shape = {im.nx, im.ny, im.nz, im.nt};
+  return zarvo::cli::report_page(r, im, values, assembled_run(e, shape, levels, pooled, source),
+                                 seconds);
 }
 
 // The output set's checks of names and identities (links resolved, device
@@ -375,5 +404,8 @@ PYBIND11_MODULE(_core, m) {
         py::arg("datatype"), py::arg("description"));
   m.def("denoise_file", &denoise_file, py::arg("given"), py::arg("files"));
   m.def("check_paths", &check_paths, py::arg("inputs"), py::arg("outputs"));
+  m.def("report_page", &report_page, py::arg("given"), py::arg("input"), py::arg("output"),
+        py::arg("data"), py::arg("levels"), py::arg("pooled"), py::arg("source"),
+        py::arg("command_line"), py::arg("seconds"));
   m.attr("version") = ZARVO_VERSION;
 }

@@ -51,6 +51,10 @@ def test_files_and_spread_series_are_the_commands_and_reruns_skip(tmp_path, clie
         for path in outputs:
             assert file_bytes(path) == expected[os.path.basename(path)], (spread, path)
 
+        for path in outputs:  # the QC page, spread or not, with every volume's level
+            page = open(path.replace(".nii.gz", ".html").replace(".nii", ".html")).read()
+            assert "<img" in page and "rician" in page.lower(), (spread, path)
+
     stamps = {p: os.stat(p).st_mtime_ns for p in outputs}
     rows = batch.run_batch(inputs, out_dir, client, noise="rician", cube=3,
                            spread_volumes=True, stream=None)

@@ -146,6 +146,13 @@ def _write_series_task(request, loaded, *volumes):
         os.remove(side)
     text, description = request.record(loaded["shape"], loaded["levels"], loaded["pooled"])
     _core.write_nifti(request.output, request.input, data, request.datatype, description)
+    report = request.written["report"]
+    if report:
+        source = "estimated" if request.sigma is None else "given"
+        write_text_atomically(report, _core.report_page(
+            request.given, request.input, request.output, data, loaded["levels"],
+            loaded["pooled"], source, request.command_line(),
+            time.time() - loaded["started"]))
     write_text_atomically(side, text)
     return {"output": request.output, "sidecar": side, "sigma": loaded["levels"],
             "seconds": time.time() - loaded["started"], "skipped": False,
@@ -193,9 +200,11 @@ def _submit(client, request, threads, force, spread):
         volumes = shape[3] if len(shape) > 3 else 1
     if volumes == 1:
         return client.submit(_file_task, request, threads, force, key="file-" + key, pure=False)
-    if os.path.exists(request.output) and not (force or request.output_is_ours()):
-        raise ValueError(f"output '{request.output}' exists and was not written by zarvo "
-                         "(use force to overwrite it)")
+    replace = force or request.output_is_ours()
+    for path in (request.output, request.written["report"]):
+        if path and os.path.exists(path) and not replace:
+            raise ValueError(f"'{path}' exists and was not written by zarvo "
+                             "(use force to overwrite it)")
     loaded = client.submit(_load_series_task, request, key="load-" + key, pure=False)
     parts = [client.submit(_volume_task, loaded, t, request, threads, key=f"volume{t}-{key}",
                            pure=False) for t in range(volumes)]
