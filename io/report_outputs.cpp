@@ -47,7 +47,9 @@ void write_text(const std::string& file, const std::string& shown, const std::st
   std::FILE* f = std::fopen(file.c_str(), "w");
   const bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
   if (f && std::fclose(f) != 0) throw std::runtime_error("writing '" + shown + "' failed");
-  if (!ok) throw std::runtime_error("writing '" + shown + "' failed (disk full, or the folder not writable?)");
+  if (!ok)
+    throw std::runtime_error("writing '" + shown +
+                             "' failed (disk full, or the folder not writable?)");
 }
 
 }  // namespace
@@ -78,7 +80,8 @@ void ReportOutputs::volume(int t, const double* estimate) {
   const std::size_t n = input_.volume_voxels();
   noisy_.resize(n);
   input_.read_volume(t, noisy_.data());
-  if (collector_) collector_->add(t, noisy_.data(), estimate, levels_.at(static_cast<std::size_t>(t)));
+  if (collector_)
+    collector_->add(t, noisy_.data(), estimate, levels_.at(static_cast<std::size_t>(t)));
   if (residual_) {
     difference_.resize(n);
     for (std::size_t i = 0; i < n; ++i) difference_[i] = noisy_[i] - estimate[i];
@@ -90,7 +93,8 @@ void ReportOutputs::write(OutputSet& outputs, const DenoiseReport& run,
                           std::chrono::steady_clock::time_point started) {
   if (residual_)
     outputs.write(request_.residual, [&](const std::string& temp) {
-      write_image_file(temp, request_.residual, input_, *residual_, "zarvo residual (input - output)");
+      write_image_file(temp, request_.residual, input_, *residual_,
+                       "zarvo residual (input - output)");
     });
   if (!collector_) return;
   const double seconds =

@@ -156,8 +156,10 @@ def test_every_denoise_option_on_the_command_line_gives_the_commands_bits(tmp_pa
     source = save(tmp_path / "sub-01_dwi.nii.gz", phantom((20, 18, 8, 3), seed=40, rician=True))
     mask = save(tmp_path / "mask.nii", (phantom((20, 18, 8), seed=41) > 60).astype(np.uint8),
                 dtype=np.uint8)
+    level_map = save(tmp_path / "map.nii", np.full((20, 18, 8), 5.5))
     options = [("--noise", "rician", "--mask", mask, "--sigma", "5,6,7"),
-               ("--sigma-scope", "volume", "--estimate", "volume", "--basic-only")]
+               ("--sigma-scope", "volume", "--estimate", "volume", "--basic-only"),
+               ("--noise", "rician", "--sigma-map", level_map)]
     for i, extra in enumerate(options):
         out_dir = tmp_path / f"out{i}" / "deeper"  # made by the batch
         done = run_module(source, "--out-dir", out_dir, "--scheduler", client.scheduler.address,
