@@ -13,7 +13,7 @@ namespace zarvo::cli {
 // I/O library's defaults.
 struct DenoiseCommand {
   std::string input, output;
-  std::string mask, sigma_map, noise_map;  // files; empty: not given
+  std::string mask, sigma_map, noise_map, report, residual;  // files; empty: not given
   std::string datatype;                    // empty: not given
   GivenOptions engine;                     // the engine's options, by their names
   bool force = false, quiet = false, sidecar = true;

@@ -36,6 +36,8 @@ void run_denoise(const DenoiseCommand& c) {
   r.mask = c.mask;
   r.sigma_map = c.sigma_map;
   r.noise_map = c.noise_map;
+  r.report = c.report;
+  r.residual = c.residual;
   if (!c.datatype.empty()) r.datatype = parse_datatype(c.datatype);
   r.force = c.force;
   r.sidecar = c.sidecar;

@@ -37,7 +37,7 @@ std::string help_of(const zarvo::OptionDecl& o) {
   std::string help = o.help;
   if (o.kind == zarvo::OptionKind::levels) help += "; several separated by commas";
   if (o.kind == zarvo::OptionKind::data || o.kind == zarvo::OptionKind::output)
-    return help + " (a NIfTI file)";
+    return help + (std::string(o.name) == "report" ? " (an HTML file)" : " (a NIfTI file)");
   if (o.kind == zarvo::OptionKind::choice) {
     std::string values;
     for (const std::string& c : zarvo::option_choices(o)) values += (values.empty() ? "" : "|") + c;
@@ -169,7 +169,7 @@ void declare_denoise(CLI::App& app, Common& common, DenoiseCli& d) {
                         zc::datatype_name(zc::FileRequest().datatype) + "]")
       ->check(datatype_problem);
   common.add(d.app, c.quiet, c.force, "no progress bar and no notes on standard error",
-             "overwrite OUTPUT (and the noise map) if they exist");
+             "overwrite OUTPUT (and the noise map, report and residual) if they exist");
 }
 
 struct BidsCli {
@@ -297,6 +297,8 @@ int run(const DenoiseCli& d, const BidsCli& b, const Common& common, zc::DemoOpt
       c.mask = d.engine.file("mask");
       c.sigma_map = d.engine.file("sigma_map");
       c.noise_map = d.engine.file("noise_map");
+      c.report = d.engine.file("report");
+      c.residual = d.engine.file("residual");
       c.engine = d.engine.given();
       if (threads != zarvo::threads_not_given) c.engine.emplace_back("threads", double(threads));
       zc::run_denoise(c);

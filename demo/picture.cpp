@@ -1,12 +1,10 @@
 #include "picture.h"
 
-#include <png.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstdio>
-#include <memory>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -15,62 +13,23 @@
 
 namespace zarvo::cli {
 
-namespace {
-
-struct File {
-  std::FILE* f;
-  ~File() {
-    if (f) std::fclose(f);
-  }
-};
-
-}  // namespace
-
 void write_png(const std::string& path, const Picture& p) {
-  if (p.width < 1 || p.height < 1 ||
-      p.pixels.size() != static_cast<std::size_t>(p.width) * p.height)
-    throw std::invalid_argument("write_png: bad picture");
+  const std::string bytes = zarvo::report::encode_png(p);
   write_atomically(path, [&](const std::string& temp) {
-    File file{std::fopen(temp.c_str(), "wb")};
-    if (!file.f) throw std::runtime_error("cannot create '" + path + "'");
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    if (!info) {
-      png_destroy_write_struct(&png, nullptr);
-      throw std::runtime_error("libpng could not start");
-    }
-    if (setjmp(png_jmpbuf(png))) {
-      png_destroy_write_struct(&png, &info);
-      throw std::runtime_error("writing '" + path + "' failed");
-    }
-    png_init_io(png, file.f);
-    png_set_IHDR(png, info, p.width, p.height, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (int y = 0; y < p.height; ++y)
-      png_write_row(png, p.pixels.data() + static_cast<std::size_t>(y) * p.width);
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    if (std::fflush(file.f) != 0 || std::ferror(file.f))
-      throw std::runtime_error("writing '" + path + "' failed");
+    std::ofstream file(temp, std::ios::binary);
+    if (!file) throw std::runtime_error("cannot create '" + path + "'");
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    file.flush();
+    if (!file) throw std::runtime_error("writing '" + path + "' failed");
   });
 }
 
 Picture read_png(const std::string& path) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&image, path.c_str()))
-    throw std::runtime_error("cannot read PNG '" + path + "'");
-  image.format = PNG_FORMAT_GRAY;
-  Picture p;
-  p.width = static_cast<int>(image.width);
-  p.height = static_cast<int>(image.height);
-  p.pixels.resize(PNG_IMAGE_SIZE(image));
-  if (!png_image_finish_read(&image, nullptr, p.pixels.data(), 0, nullptr)) {
-    png_image_free(&image);
-    throw std::runtime_error("cannot decode PNG '" + path + "'");
-  }
-  return p;
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw std::runtime_error("cannot read PNG '" + path + "'");
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return zarvo::report::decode_png(bytes.str(), "'" + path + "'");
 }
 
 Picture slice_picture(const std::vector<double>& v, int rows, int cols, int k, double low,

@@ -1,16 +1,16 @@
-// Grey-scale PNG pictures through libpng.
+// Grey-scale PNG picture files (encoded by the report library), and the
+// demo's drawing of slices and labelled grids.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "report/png.h"
+
 namespace zarvo::cli {
 
-struct Picture {
-  int width = 0, height = 0;
-  std::vector<std::uint8_t> pixels;  // row-major, top row first
-};
+using Picture = zarvo::report::Picture;
 
 // Writes an 8-bit grey-scale PNG (through a temporary file, renamed into
 // place). Throws std::runtime_error on failure.

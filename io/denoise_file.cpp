@@ -1,11 +1,13 @@
 #include "io/denoise_file.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
 
 #include "io/outputs.h"
+#include "io/report_outputs.h"
 #include "io/sidecar.h"
 
 namespace zarvo::cli {
@@ -82,6 +84,7 @@ void declare_paths(OutputSet& outputs, const FileRequest& r, const std::string& 
   outputs.add_output(r.output, "output");
   outputs.add_input(r.mask, "mask");
   outputs.add_output(r.noise_map, "noise map");
+  ReportOutputs::declare(outputs, r);
   outputs.add_output(sidecar, "sidecar", false);
   outputs.check();
 }
@@ -125,7 +128,8 @@ void read_inputs(const FileRequest& r, int threads, OutputSet& outputs, Inputs& 
 
 // The output, the noise map and the sidecar, committed together.
 void write_outputs(const FileRequest& r, const FileResult& result, const Image& input,
-                   ImageEncoder& estimate, ImageEncoder* noise_map, OutputSet& outputs) {
+                   ImageEncoder& estimate, ImageEncoder* noise_map, ReportOutputs& qc,
+                   std::chrono::steady_clock::time_point started, OutputSet& outputs) {
   const DenoiseReport& report = result.report;
   outputs.write(r.output, [&](const std::string& temp) {
     write_image_file(temp, r.output, input, estimate, description(report));
@@ -134,6 +138,7 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
     outputs.write(r.noise_map, [&](const std::string& temp) {
       write_image_file(temp, r.noise_map, input, *noise_map, "zarvo noise level (std)");
     });
+  qc.write(outputs, report, started);
   if (!result.sidecar.empty()) {
     SidecarFacts facts;
     facts.command_line = r.command_line;
@@ -153,6 +158,7 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
 }  // namespace
 
 FileResult denoise_file(const FileRequest& r, const RunContext& given, const FileEvents& events) {
+  const auto started = std::chrono::steady_clock::now();
   if (!r.sigma_map.empty() && r.options.noise != Noise::rician)
     throw Error("a noise level map needs the Rician noise model");
   const std::string problem = check(r.options.params);
@@ -187,19 +193,26 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
     noise_map = std::make_unique<ImageEncoder>(input, DataType::float32, threads);
   const SeriesInput series{shape_of(input),
                            [&input](int t, double* out) { input.read_volume(t, out); }};
+  ReportOutputs qc(r, input, options.mask, threads);
+  PipelineEvents pipeline = events.pipeline;
+  pipeline.level = [&](int t, const VolumeReport& v) {
+    qc.level(t, v.sigma);
+    if (events.pipeline.level) events.pipeline.level(t, v);
+  };
   result.report = denoise(
       series, options,
       [&](int t, const double* e, const double* m) {
         const std::size_t offset = n * static_cast<std::size_t>(t);
         estimate.put(offset, e, n);
         if (m) noise_map->put(offset, m, n);
+        qc.volume(t, e);
       },
-      context, events.pipeline);
+      context, pipeline);
   if (input.nt > 1 && options.sigma.empty() && !options.sigma_map &&
       options.sigma_scope == SigmaScope::volume)
     result.notes.push_back(level_summary(result.report));
   note_limits(options.params, result.report.params, result.notes);
-  write_outputs(r, result, input, estimate, noise_map.get(), outputs);
+  write_outputs(r, result, input, estimate, noise_map.get(), qc, started, outputs);
   return result;
 }
 

@@ -1,8 +1,9 @@
 // One NIfTI file denoised into another, for every front end that works on
 // files (the command, zarvo.files, the batch, nipype): the input, mask and
 // level map read and checked, every output path checked before the work,
-// the volumes encoded as they are denoised, and the output, the noise map
-// and the sidecar committed together or not at all.
+// the volumes encoded as they are denoised, and the output, the noise map,
+// the QC report, the residual and the sidecar committed together or not at
+// all.
 #pragma once
 
 #include <functional>
@@ -19,6 +20,8 @@ struct FileRequest {
   std::string mask;           // a NIfTI mask of the input's spatial shape; empty: none
   std::string sigma_map;      // a NIfTI level map (Rician noise); empty: none
   std::string noise_map;      // also write the noise map here; empty: not
+  std::string report;         // also write the QC page (HTML) here; empty: not
+  std::string residual;       // also write input minus output (NIfTI) here; empty: not
   DataType datatype = DataType::float32;
   // The engine's options; the mask, the level map and the noise map come
   // from the files above.

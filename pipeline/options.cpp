@@ -87,6 +87,13 @@ std::vector<OptionDecl> make_table() {
             "also write the noise level (standard deviation) the last stage used at every "
             "voxel: the given or estimated level, the given map, or with estimate group the "
             "mean of the group estimates (not a residual)", command),
+      plain("report", K::output,
+            "also write a QC report: one self-contained HTML page with the middle slices of "
+            "input, output and residual, the residual's histogram against the expected noise, "
+            "the levels and the parameters", command),
+      plain("residual", K::output,
+            "also write the residual, input minus output (float32, the output's header)",
+            command),
       choice("profile", "parameter profile (zarvo profiles prints the table)", {}),
       plain("basic_only", K::flag, "stop after the first (hard-thresholding) stage"),
       whole("threads", 0, max_threads,

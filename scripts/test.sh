@@ -12,6 +12,10 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARVO_REQUIRE_MEX=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
+# The Debian package (cpack -G DEB), unpacked into a scratch root and used
+# from there: the command, Octave and Python.
+bash tests/install/check_deb.sh build "$(command -v octave-cli || true)"
+
 # The Python package, installed as the README says (a venv over Debian's
 # packages, pip offline, reusing the build above), and its tests. Debian's
 # interpreter: another python3 first on PATH would not see Debian's packages.

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "io/denoise_file.h"
+#include "io/outputs.h"
+#include "io/report_outputs.h"
 #include "io/nifti_io.h"
 #include "io/sidecar.h"
 #include "zarvo/options.h"
@@ -261,10 +263,9 @@ void write_nifti(const std::string& path, const std::string& like_path, const py
 // The sidecar and the NIfTI description a file run writes, for an output
 // assembled from volumes denoised apart (zarvo.batch): the options, the
 // input's shape and the level of every volume.
-py::tuple record(const py::dict& given, const std::vector<int>& shape,
-                 const std::vector<double>& levels, bool pooled, const std::string& source,
-                 const std::string& command_line) {
-  const Engine e(given);
+zarvo::DenoiseReport assembled_run(const Engine& e, const std::vector<int>& shape,
+                                   const std::vector<double>& levels, bool pooled,
+                                   const std::string& source) {
   zarvo::DenoiseReport report;
   report.params = e.options.params;
   if (shape.size() > 2 && report.params.depth > shape[2]) report.params.depth = shape[2];
@@ -277,6 +278,14 @@ py::tuple record(const py::dict& given, const std::vector<int>& shape,
     r.source = source == "given" ? zarvo::SigmaSource::given : zarvo::SigmaSource::estimated;
     report.volumes.push_back(r);
   }
+  return report;
+}
+
+py::tuple record(const py::dict& given, const std::vector<int>& shape,
+                 const std::vector<double>& levels, bool pooled, const std::string& source,
+                 const std::string& command_line) {
+  const Engine e(given);
+  const zarvo::DenoiseReport report = assembled_run(e, shape, levels, pooled, source);
   zarvo::cli::SidecarFacts facts;
   facts.command_line = command_line;
   facts.noise = e.options.noise;
@@ -286,7 +295,8 @@ py::tuple record(const py::dict& given, const std::vector<int>& shape,
 
 // One file denoised into another by the I/O library, as the command does it.
 // `files`: input, output, mask (a file or None), datatype (None: the
-// library's default), force, command_line.
+// library's default), force, command_line; noise_map, report and residual
+// (files to write too, or None) may be left out.
 py::dict denoise_file(const py::dict& given, const py::dict& files) {
   zarvo::cli::FileRequest r;
   Engine e(given);
@@ -295,6 +305,13 @@ py::dict denoise_file(const py::dict& given, const py::dict& files) {
   r.output = files["output"].cast<std::string>();
   if (!files["mask"].is_none()) r.mask = files["mask"].cast<std::string>();
   if (!files["sigma_map"].is_none()) r.sigma_map = files["sigma_map"].cast<std::string>();
+  auto optional_file = [&files](const char* name) {
+    return files.contains(name) && !files[name].is_none() ? files[name].cast<std::string>()
+                                                          : std::string();
+  };
+  r.noise_map = optional_file("noise_map");
+  r.report = optional_file("report");
+  r.residual = optional_file("residual");
   if (!files["datatype"].is_none())
     r.datatype = zarvo::cli::parse_datatype(files["datatype"].cast<std::string>());
   r.force = files["force"].cast<bool>();
@@ -311,6 +328,37 @@ py::dict denoise_file(const py::dict& given, const py::dict& files) {
   out["sidecar"] = result.sidecar;
   out["sigma"] = sigma;
   return out;
+}
+
+// The QC page of such an output: `data` every volume, the input's shape.
+std::string report_page(const py::dict& given, const std::string& input,
+                        const std::string& output, const py::array& data,
+                        const std::vector<double>& levels, bool pooled, const std::string& source,
+                        const std::string& command_line, double seconds) {
+  const Engine e(given);
+  zarvo::cli::FileRequest r;
+  r.options = e.options;
+  r.input = input;
+  r.output = output;
+  r.report = output;  // only asked for; the caller writes the page
+  r.command_line = command_line;
+  py::array_t<double, py::array::f_style | py::array::forcecast> a(data);
+  std::vector<double> values(a.data(), a.data() + a.size());
+  py::gil_scoped_release free_gil;
+  const zarvo::cli::Image im = zarvo::cli::read_image(input, "input");
+  const std::vector<int> shape = {im.nx, im.ny, im.nz, im.nt};
+  return zarvo::cli::report_page(r, im, values, assembled_run(e, shape, levels, pooled, source),
+                                 seconds);
+}
+
+// The output set's checks of names and identities (links resolved, device
+// and inode) for files written outside denoise_file (a batch's spread
+// series); existing outputs are the caller's to protect.
+void check_paths(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs) {
+  zarvo::cli::OutputSet set(true);
+  for (const std::string& in : inputs) set.add_input(in, "input");
+  for (const std::string& out : outputs) set.add_output(out, "output", false);
+  set.check();
 }
 
 }  // namespace
@@ -355,5 +403,9 @@ PYBIND11_MODULE(_core, m) {
   m.def("write_nifti", &write_nifti, py::arg("path"), py::arg("like"), py::arg("data"),
         py::arg("datatype"), py::arg("description"));
   m.def("denoise_file", &denoise_file, py::arg("given"), py::arg("files"));
+  m.def("check_paths", &check_paths, py::arg("inputs"), py::arg("outputs"));
+  m.def("report_page", &report_page, py::arg("given"), py::arg("input"), py::arg("output"),
+        py::arg("data"), py::arg("levels"), py::arg("pooled"), py::arg("source"),
+        py::arg("command_line"), py::arg("seconds"));
   m.attr("version") = ZARVO_VERSION;
 }

@@ -51,6 +51,10 @@ def test_files_and_spread_series_are_the_commands_and_reruns_skip(tmp_path, clie
         for path in outputs:
             assert file_bytes(path) == expected[os.path.basename(path)], (spread, path)
 
+        for path in outputs:  # the QC page, spread or not, with every volume's level
+            page = open(path.replace(".nii.gz", ".html").replace(".nii", ".html")).read()
+            assert "<img" in page and "rician" in page.lower(), (spread, path)
+
     stamps = {p: os.stat(p).st_mtime_ns for p in outputs}
     rows = batch.run_batch(inputs, out_dir, client, noise="rician", cube=3,
                            spread_volumes=True, stream=None)
@@ -112,13 +116,23 @@ def test_command_line_reports_failures_and_writes_the_rest(tmp_path, client):
          "--out-dir", str(out_dir), "--scheduler", client.scheduler.address, "--sigma", "4",
          "--tau2", "15"], capture_output=True, text=True, timeout=300)
     assert done.returncode == 1, done.stderr
-    table = done.stderr.splitlines()[-4:]
+    lines = done.stderr.splitlines()
+    table, errors = lines[:4], lines[4:6]
     assert table[0].split() == ["file", "level", "seconds", "worker"]
-    assert table[1].startswith("good.nii") and "tcp://" in table[1]
-    assert "NaN" in table[2] and "cannot be opened" in table[3]
+    rows = {line.split()[0]: line for line in table[1:]}
+    assert "tcp://" in rows["good.nii"]
+    assert rows["bad.nii"].split()[1:] == ["-", "failed", "-"]
+    # Every column starts where its header does, whatever the error says.
+    for column in ("level", "seconds", "worker"):
+        start = table[0].index(column)
+        assert all(line[start - 2:start] == "  " and line[start] != " " for line in table[1:])
+    assert "NaN" in "".join(e for e in errors if "bad.nii" in e)
+    assert "cannot be opened" in "".join(e for e in errors if "gone.nii" in e)
+    assert max(map(len, table)) < 100
     expected = command_outputs([good], tmp_path / "command", "--sigma", "4", "--tau2", "15")
     assert file_bytes(out_dir / "good.nii") == expected["good.nii"]
-    assert sorted(os.listdir(out_dir)) == ["good.json", "good.nii"]
+    assert sorted(os.listdir(out_dir)) == ["good.html", "good.json", "good.nii",
+                                           "zarvo_reports.html"]
 
 
 def test_colliding_names_are_refused_before_any_work(tmp_path, client):
@@ -128,6 +142,111 @@ def test_colliding_names_are_refused_before_any_work(tmp_path, client):
     b = save(tmp_path / "x" / "s.nii", phantom((8, 8, 8)))
     with pytest.raises(ValueError, match="would both be written"):
         batch.denoise_files([a, b], tmp_path / "out", client, stream=None)
-    with pytest.raises(ValueError, match="would be the input"):
+    with pytest.raises(ValueError, match="is the input"):
         batch.denoise_files([a], tmp_path, client, stream=None)
     assert os.listdir(tmp_path / "out") == []
+
+
+def run_module(*args, timeout=300):
+    return subprocess.run([sys.executable, "-m", "zarvo.batch", *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def test_every_denoise_option_on_the_command_line_gives_the_commands_bits(tmp_path, client):
+    source = save(tmp_path / "sub-01_dwi.nii.gz", phantom((20, 18, 8, 3), seed=40, rician=True))
+    mask = save(tmp_path / "mask.nii", (phantom((20, 18, 8), seed=41) > 60).astype(np.uint8),
+                dtype=np.uint8)
+    level_map = save(tmp_path / "map.nii", np.full((20, 18, 8), 5.5))
+    options = [("--noise", "rician", "--mask", mask, "--sigma", "5,6,7"),
+               ("--sigma-scope", "volume", "--estimate", "volume", "--basic-only"),
+               ("--noise", "rician", "--sigma-map", level_map)]
+    for i, extra in enumerate(options):
+        out_dir = tmp_path / f"out{i}" / "deeper"  # made by the batch
+        done = run_module(source, "--out-dir", out_dir, "--scheduler", client.scheduler.address,
+                          "--desc", "denoised", "--quiet", *extra)
+        assert done.returncode == 0 and done.stderr == "", done.stderr
+        output = out_dir / "sub-01_desc-denoised_dwi.nii.gz"
+        reference = tmp_path / f"command{i}.nii.gz"
+        run_command(source, reference, *extra)
+        assert file_bytes(output) == file_bytes(reference), extra
+        assert (out_dir / "sub-01_desc-denoised_dwi.html").is_file()
+
+
+def test_output_names_with_desc_and_suffix_stay_in_the_out_dir(tmp_path, client):
+    assert batch.output_path("/d/sub-01_ses-2_T1w.nii.gz", "/o", desc="denoised") == \
+        "/o/sub-01_ses-2_desc-denoised_T1w.nii.gz"
+    assert batch.output_path("/d/sub-01_desc-raw_T1w.nii", "/o", desc="clean") == \
+        "/o/sub-01_desc-clean_T1w.nii"
+    assert batch.output_path("/d/scan.hdr", "/o", "_z", desc="clean") == "/o/scan_desc-clean_z.nii"
+    for bad in ({"desc": "a-b"}, {"desc": "x/y"}, {"suffix": "/../x"}, {"suffix": "_a/b"}):
+        with pytest.raises(ValueError):
+            batch.output_path("/d/a.nii", "/o", **bad)
+    # Through the batch: nothing written anywhere, even where the name would lead.
+    source = save(tmp_path / "a.nii", phantom((8, 8, 8)))
+    (tmp_path / "out" / "a").mkdir(parents=True)
+    with pytest.raises(ValueError, match="out-dir"):
+        batch.run_batch([source], tmp_path / "out", client, suffix="/../x", stream=None)
+    assert not (tmp_path / "out" / "x.nii").exists()
+    assert os.listdir(tmp_path / "out") == ["a"]
+
+
+def test_spread_volumes_never_write_over_an_input_through_a_linked_out_dir(tmp_path, client):
+    folder = tmp_path / "data"
+    folder.mkdir()
+    source = save(folder / "s.nii", phantom((16, 16, 6, 3), seed=42))
+    other = save(folder / "t.nii", phantom((16, 16, 6), seed=43))
+    before = file_bytes(source), file_bytes(other)
+    link = tmp_path / "link"
+    link.symlink_to(folder)
+    for force in (False, True):
+        with pytest.raises(ValueError, match="is the input"):
+            batch.run_batch([source, other], link, client, spread_volumes=True, force=force,
+                            stream=None)
+    assert (file_bytes(source), file_bytes(other)) == before
+
+
+def test_worker_counts_below_one_are_refused_at_once(tmp_path):
+    source = save(tmp_path / "a.nii", phantom((8, 8, 8)))
+    for count in ("-1", "0", "two"):
+        done = run_module(source, "--out-dir", tmp_path / "out", "--workers", count, timeout=60)
+        assert done.returncode == 2 and "--workers" in done.stderr, done.stderr
+    for count in (-1, 0):
+        with pytest.raises(ValueError, match="--workers"):
+            batch.run_batch([source], tmp_path / "out", workers=count, stream=None)
+    assert not (tmp_path / "out").exists()
+
+
+def test_reruns_say_skipped_and_the_index_links_every_report(tmp_path, client):
+    inputs = [save(tmp_path / f"{n}.nii", phantom((16, 16, 6), seed=44 + i))
+              for i, n in enumerate("ab")]
+    out_dir = tmp_path / "out"
+    args = [*inputs, "--out-dir", out_dir, "--scheduler", client.scheduler.address, "--sigma", "5"]
+    assert run_module(*args).returncode == 0
+    index = (out_dir / "zarvo_reports.html").read_text()
+    assert 'href="a.html"' in index and 'href="b.html"' in index
+    assert "<img" in (out_dir / "a.html").read_text()
+    again = run_module(*args)
+    assert again.returncode == 0
+    rows = again.stderr.splitlines()[1:3]
+    assert [r.split()[2:4] for r in rows] == [["skipped", "tcp:" + r.split("tcp:")[1]]
+                                              for r in rows]
+    assert "FutureWarning" not in again.stderr
+    # --no-report: no page, and a foreign index is never replaced.
+    (tmp_path / "plain").mkdir()
+    (tmp_path / "plain" / "zarvo_reports.html").write_text("mine")
+    assert run_module(*args[:2], "--out-dir", tmp_path / "plain", "--scheduler",
+                      client.scheduler.address, "--no-report").returncode == 0
+    assert sorted(os.listdir(tmp_path / "plain")) == ["a.json", "a.nii", "b.json", "b.nii",
+                                                      "zarvo_reports.html"]
+    batch.run_batch(inputs, tmp_path / "plain", client, stream=None, sigma=[5.0])
+    assert (tmp_path / "plain" / "zarvo_reports.html").read_text() == "mine"
+
+
+def test_quiet_prints_nothing_even_when_a_file_fails(tmp_path):
+    good = save(tmp_path / "good.nii", phantom((16, 16, 6), seed=46))
+    bad = save(tmp_path / "bad.nii", np.full((8, 8, 8), np.nan))
+    (tmp_path / "out").mkdir()
+    done = run_module(good, bad, "--out-dir", tmp_path / "out", "--workers", "1", "--sigma", "5",
+                      "--quiet")
+    assert (done.returncode, done.stdout, done.stderr) == (1, "", "")
+    assert (tmp_path / "out" / "good.nii").is_file()

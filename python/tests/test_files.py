@@ -83,3 +83,26 @@ def test_bad_files_are_refused_with_the_commands_message(tmp_path, make, message
     with pytest.raises(ValueError, match=message):
         denoise_file(make(tmp_path), tmp_path / "out.nii")
     assert not os.path.exists(tmp_path / "out.nii")
+
+
+def test_report_residual_and_noise_map_are_the_commands_and_written_with_the_output(tmp_path):
+    noisy = phantom((22, 20, 8, 2), seed=8, rician=True)
+    source = save(tmp_path / "in.nii", noisy, dtype=np.float32)
+    run_command(source, tmp_path / "command.nii", "--noise", "rician", "--residual",
+                tmp_path / "command_residual.nii", "--noise-map", tmp_path / "command_map.nii",
+                "--report", tmp_path / "command.html")
+    denoise_file(source, tmp_path / "out.nii", noise="rician", residual=tmp_path / "res.nii",
+                 noise_map=tmp_path / "map.nii", report=tmp_path / "out.html")
+    assert file_bytes(tmp_path / "res.nii") == file_bytes(tmp_path / "command_residual.nii")
+    assert file_bytes(tmp_path / "map.nii") == file_bytes(tmp_path / "command_map.nii")
+    output = zarvo._core.read_nifti(str(tmp_path / "out.nii"))
+    residual = zarvo._core.read_nifti(str(tmp_path / "res.nii"))
+    assert np.allclose(residual, noisy.astype(np.float32) - output, atol=1e-3)
+    page = (tmp_path / "out.html").read_text()
+    assert page.count("<img") >= 3 and 'src="http' not in page  # self-contained
+
+    # A report that cannot be written stops the run before anything is written.
+    (tmp_path / "taken.html").mkdir()
+    with pytest.raises(ValueError, match="is a folder"):
+        denoise_file(source, tmp_path / "second.nii", report=tmp_path / "taken.html")
+    assert not (tmp_path / "second.nii").exists()

@@ -41,3 +41,39 @@ def test_given_output_name_and_level(tmp_path, monkeypatch):
     assert file_bytes(tmp_path / "clean.nii") == file_bytes(tmp_path / "command.nii")
     with open(result.outputs.sidecar) as f:
         assert json.load(f)["noise_sigma"] == [5.0]
+
+
+def test_an_unrelated_existing_out_file_is_never_replaced(tmp_path, monkeypatch):
+    import nibabel as nib
+    import numpy as np
+    source = save(tmp_path / "in.nii", phantom((16, 16, 6), seed=31))
+    foreign = tmp_path / "clean.nii"
+    nib.save(nib.Nifti1Image(np.zeros((4, 4, 4), np.float32), np.eye(4)), str(foreign))
+    before = file_bytes(foreign)
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(Exception, match="exists"):
+        Denoise(in_file=str(source), out_file=str(foreign), sigma=5.0).run()
+    assert file_bytes(foreign) == before
+    # Its own earlier result is replaced (a rerun of the node).
+    Denoise(in_file=str(source), out_file="own.nii", sigma=5.0).run()
+    Denoise(in_file=str(source), out_file="own.nii", sigma=6.0).run()
+    with open(tmp_path / "own.json") as f:
+        assert json.load(f)["noise_sigma"] == [6.0]
+
+
+def test_noise_map_report_and_thread_count_for_multiproc(tmp_path, monkeypatch):
+    source = save(tmp_path / "in.nii", phantom((18, 16, 6), seed=32))
+    mask = save(tmp_path / "mask.nii", (phantom((18, 16, 6), seed=33) > 60).astype("uint8"),
+                dtype="uint8")
+    assert pe.Node(Denoise(num_threads=2), name="n").n_procs == 2
+    assert pe.Node(Denoise(), name="m").n_procs == 1
+    monkeypatch.chdir(tmp_path)
+    result = Denoise(in_file=str(source), out_file="out.nii", mask=str(mask), noise_map=True,
+                     report=True, num_threads=2, sigma=5.0).run()
+    out = result.outputs
+    assert out.noise_map == str(tmp_path / "out_noise.nii.gz")
+    assert out.report == str(tmp_path / "out.html") and os.path.isfile(out.report)
+    run_command(source, tmp_path / "command.nii", "--mask", mask, "--sigma", "5", "--noise-map",
+                tmp_path / "command_map.nii.gz")
+    assert file_bytes(out.out_file) == file_bytes(tmp_path / "command.nii")
+    assert file_bytes(out.noise_map) == file_bytes(tmp_path / "command_map.nii.gz")

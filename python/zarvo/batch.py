@@ -33,10 +33,44 @@ class BatchError(RuntimeError):
             f"{path}: {message}" for path, message in failures.items()))
 
 
-def output_path(input, out_dir, suffix=""):
+def _check_name_part(what, text):
+    if text and (os.sep in text or (os.altsep and os.altsep in text) or "\0" in text):
+        raise ValueError(f"{what} {text!r}: output names stay inside --out-dir; "
+                         "no folder separators")
+
+
+def _with_desc(stem, desc):
+    """A BIDS name with its desc- entity set: sub-01_T1w -> sub-01_desc-LABEL_T1w
+    (an existing desc- replaced; a name without entities gets _desc-LABEL)."""
+    if not desc.isalnum():
+        raise ValueError(f"desc {desc!r}: a BIDS label is letters and digits only")
+    parts = stem.split("_")
+    parts = [p for p in parts if not p.startswith("desc-")]
+    if len(parts) > 1 and "-" not in parts[-1]:  # the last part is the BIDS suffix
+        return "_".join(parts[:-1] + [f"desc-{desc}", parts[-1]])
+    return "_".join(parts + [f"desc-{desc}"])
+
+
+def output_path(input, out_dir, suffix="", desc=None):
+    """The output of ``input`` in ``out_dir``: its stem, the BIDS ``desc``
+    entity if given, then ``suffix``; refused when the name would leave
+    ``out_dir``."""
+    _check_name_part("suffix", suffix)
     name = os.path.basename(input)
     ending = ".nii.gz" if name.endswith((".nii.gz", ".hdr.gz", ".img.gz")) else ".nii"
-    return os.path.join(out_dir, nifti_stem(name) + suffix + ending)
+    stem = nifti_stem(name)
+    if desc:
+        stem = _with_desc(stem, desc)
+    name = stem + suffix + ending
+    if name in (".", "..") or name.startswith(".."):
+        raise ValueError(f"output name {name!r} would leave --out-dir")
+    return os.path.join(out_dir, name)
+
+
+def report_path(output):
+    """The QC page beside an output: its stem with .html."""
+    folder, name = os.path.split(output)
+    return os.path.join(folder, nifti_stem(name) + ".html")
 
 
 # ---- tasks (run on the workers) ----------------------------------------------
@@ -56,7 +90,9 @@ def _task_threads(threads):
         return threads
     try:
         from distributed import get_worker
-        slots = max(1, get_worker().nthreads)
+        worker = get_worker()
+        state = getattr(worker, "state", worker)  # where newer releases keep it
+        slots = max(1, state.nthreads)
     except (ImportError, ValueError):
         slots = 1
     return max(1, _core.threads({}) // slots)
@@ -104,10 +140,19 @@ def _write_series_task(request, loaded, *volumes):
     import numpy as np
     data = np.stack(volumes, axis=-1).reshape(loaded["shape"], order="F")
     side = sidecar_path(request.output)
+    # Again here: the folders may have changed since the batch began.
+    _core.check_paths(request.inputs(), [request.output, side])
     if os.path.exists(side):
         os.remove(side)
     text, description = request.record(loaded["shape"], loaded["levels"], loaded["pooled"])
     _core.write_nifti(request.output, request.input, data, request.datatype, description)
+    report = request.written["report"]
+    if report:
+        source = "estimated" if request.sigma is None else "given"
+        write_text_atomically(report, _core.report_page(
+            request.given, request.input, request.output, data, loaded["levels"],
+            loaded["pooled"], source, request.command_line(),
+            time.time() - loaded["started"]))
     write_text_atomically(side, text)
     return {"output": request.output, "sidecar": side, "sigma": loaded["levels"],
             "seconds": time.time() - loaded["started"], "skipped": False,
@@ -116,19 +161,29 @@ def _write_series_task(request, loaded, *volumes):
 
 # ---- driver --------------------------------------------------------------------
 
-def _requests(inputs, out_dir, suffix, options):
-    if not os.path.isdir(out_dir):
-        raise ValueError(f"output folder '{out_dir}' does not exist")
+def _requests(inputs, out_dir, suffix, desc, report, options):
+    names = [output_path(path, out_dir, suffix, desc) for path in inputs]  # checks the names
+    if os.path.exists(out_dir) and not os.path.isdir(out_dir):
+        raise ValueError(f"--out-dir '{out_dir}' is not a folder")
+    os.makedirs(out_dir, exist_ok=True)
     requests, seen = [], {}
-    for path in inputs:
-        request = Request(path, output_path(path, out_dir, suffix), **options)
+    every_input = [os.path.abspath(p) for p in inputs]
+    for path, output in zip(inputs, names):
+        request = Request(path, output, report=report_path(output) if report else None,
+                          **options)
         if request.output in seen:
             raise ValueError(f"'{path}' and '{seen[request.output]}' would both be written "
                              f"to '{request.output}'; give them different names")
-        if request.output == request.input:
-            raise ValueError(f"the output of '{path}' would be the input; choose another "
-                             "--out-dir or a --suffix")
         seen[request.output] = path
+        written = [request.output, sidecar_path(request.output)] + [
+            f for f in request.written.values() if f]
+        # Links resolved, device and inode: an --out-dir that is a link to
+        # the inputs' folder must not make an output of any input.
+        try:
+            _core.check_paths(every_input + request.inputs(), written)
+        except RuntimeError as error:
+            raise ValueError(f"'{path}': {error}; choose another --out-dir or a --suffix") \
+                from None
         requests.append(request)
     return requests
 
@@ -145,9 +200,11 @@ def _submit(client, request, threads, force, spread):
         volumes = shape[3] if len(shape) > 3 else 1
     if volumes == 1:
         return client.submit(_file_task, request, threads, force, key="file-" + key, pure=False)
-    if os.path.exists(request.output) and not (force or request.output_is_ours()):
-        raise ValueError(f"output '{request.output}' exists and was not written by zarvo "
-                         "(use force to overwrite it)")
+    replace = force or request.output_is_ours()
+    for path in (request.output, request.written["report"]):
+        if path and os.path.exists(path) and not replace:
+            raise ValueError(f"'{path}' exists and was not written by zarvo "
+                             "(use force to overwrite it)")
     loaded = client.submit(_load_series_task, request, key="load-" + key, pure=False)
     parts = [client.submit(_volume_task, loaded, t, request, threads, key=f"volume{t}-{key}",
                            pure=False) for t in range(volumes)]
@@ -156,6 +213,7 @@ def _submit(client, request, threads, force, spread):
 
 
 def _format_row(row):
+    """The level and seconds columns of a finished row."""
     levels = row.get("sigma") or []
     level = f"{levels[0]:.6g}" if len(levels) == 1 else (
         f"{min(levels):.6g}..{max(levels):.6g}" if levels else "-")
@@ -163,58 +221,138 @@ def _format_row(row):
     return level, seconds
 
 
-def _table(rows, stream):
-    header = ("file", "level", "seconds", "worker")
-    lines = [header] + [(os.path.basename(r["input"]), *(_format_row(r) if "error" not in r
-                         else ("-", "error: " + r["error"])), r.get("worker", "-")) for r in rows]
-    widths = [max(len(str(line[i])) for line in lines) for i in range(4)]
-    for line in lines:
-        print("  ".join(str(v).ljust(w) for v, w in zip(line, widths)).rstrip(), file=stream)
+class _Table:
+    """One aligned line per file as it finishes (the header first); the
+    errors follow the table, each in full."""
+
+    headers = ("file", "level", "seconds", "worker")
+
+    def __init__(self, requests, stream):
+        self.stream = stream
+        self.widths = [max([len("file")] + [len(os.path.basename(r.input)) for r in requests]),
+                       17, 8]
+        self.errors = []
+        self._line(self.headers)
+
+    def _line(self, values):
+        cells = [str(v).ljust(w) for v, w in zip(values, self.widths)] + [str(values[-1])]
+        print("  ".join(cells).rstrip(), file=self.stream, flush=True)
+
+    def row(self, row):
+        name = os.path.basename(row["input"])
+        if "error" in row:
+            self.errors.append((name, row["error"]))
+            self._line((name, "-", "failed", "-"))
+        else:
+            self._line((name, *_format_row(row), row.get("worker", "-")))
+
+    def close(self):
+        for name, message in self.errors:
+            print(f"zarvo.batch: {name}: {message}", file=self.stream, flush=True)
+
+
+INDEX = "zarvo_reports.html"
+_INDEX_MARK = "<!-- zarvo batch index -->"
+
+
+def _write_index(rows, out_dir, force):
+    """out_dir/zarvo_reports.html: a link to every file's report, its level
+    and how it went. Returns its path, or None when a file of that name that
+    zarvo did not write is kept (without force)."""
+    import html
+    path = os.path.join(out_dir, INDEX)
+    if os.path.lexists(path) and not force:
+        try:
+            with open(path) as f:
+                ours = _INDEX_MARK in f.read(4096)
+        except (OSError, UnicodeDecodeError):
+            ours = False
+        if not ours:
+            return None
+    items = []
+    for row in rows:
+        name = html.escape(os.path.basename(row["input"]))
+        if "error" in row:
+            what = "failed: " + html.escape(row["error"])
+        else:
+            level, seconds = _format_row(row)
+            what = f"level {html.escape(level)}, " + (
+                "skipped (complete)" if seconds == "skipped" else f"{seconds} s")
+        report = row.get("report")
+        link = (f'<a href="{html.escape(os.path.relpath(report, out_dir))}">{name}</a>'
+                if report and os.path.isfile(report) else name)
+        items.append(f"<tr><td>{link}</td><td>{what}</td></tr>")
+    text = ("<!DOCTYPE html>\n" + _INDEX_MARK + "\n<html><head><meta charset=\"utf-8\">"
+            "<title>zarvo reports</title></head><body><h1>zarvo reports</h1>"
+            "<table><tr><th>file</th><th>result</th></tr>\n" + "\n".join(items) +
+            "\n</table></body></html>\n")
+    write_text_atomically(path, text)
+    return path
+
+
+def _check_workers(workers):
+    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int)
+                                or workers < 1):
+        raise ValueError(f"--workers: {workers!r} is not a number of worker processes "
+                         "(1 or more)")
 
 
 def run_batch(inputs, out_dir, client=None, *, scheduler=None, workers=None, threads=None,
-              force=False, spread_volumes=False, suffix="", stream=sys.stderr, **options):
+              force=False, spread_volumes=False, suffix="", desc=None, report=True,
+              stream=sys.stderr, **options):
     """Like denoise_files; returns one row per input (input, output, sigma,
-    seconds, skipped, worker, or error) in the order of the inputs."""
+    seconds, skipped, worker, report, or error) in the order of the inputs."""
+    _check_workers(workers)
     from distributed import Client, LocalCluster, as_completed
-    requests = _requests(inputs, out_dir, suffix, options)
+    requests = _requests(inputs, out_dir, suffix, desc, report, options)
     own = []
     if client is None:
         if scheduler:
             client = Client(scheduler)
         else:
+            import logging
             workers = workers or _core.threads({})
+            # A failed file is told in the table: not in the workers' logs too.
             cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                   dashboard_address=None)
+                                   dashboard_address=None, silence_logs=logging.ERROR)
             own.append(cluster)
             client = Client(cluster)
             threads = threads or max(1, _core.threads({}) // workers)
         own.insert(0, client)
     try:
+        table = _Table(requests, stream) if stream else None
         futures = {}
         rows = [None] * len(requests)
+
+        def finished(i, row):
+            rows[i] = {"input": requests[i].input, "output": requests[i].output, **row}
+            if "error" not in row and requests[i].written["report"] and \
+                    os.path.isfile(requests[i].written["report"]):
+                rows[i]["report"] = requests[i].written["report"]
+            if table:
+                table.row(rows[i])
+
         for i, request in enumerate(requests):
             try:
                 futures[_submit(client, request, threads, force, spread_volumes)] = i
             except Exception as error:  # unreadable or unwritable: the others go on
-                rows[i] = {"input": request.input, "output": request.output, "error": str(error)}
-        done = sum(r is not None for r in rows)
+                finished(i, {"error": str(error)})
         for future in as_completed(list(futures)):
-            i = futures[future]
             try:
-                rows[i] = {"input": requests[i].input, **future.result()}
+                row = future.result()
             except Exception as error:  # the file failed; the others go on
-                rows[i] = {"input": requests[i].input, "output": requests[i].output,
-                           "error": str(error) or type(error).__name__}
-            done += 1
-            if stream:
-                r = rows[i]
-                what = "error: " + r["error"] if "error" in r else \
-                    "level {}, {} s, {}".format(*_format_row(r), r["worker"])
-                print(f"zarvo.batch: [{done}/{len(requests)}] {os.path.basename(r['input'])}: "
-                      f"{what}", file=stream, flush=True)
-        if stream:
-            _table(rows, stream)
+                row = {"error": str(error) or type(error).__name__}
+            finished(futures[future], row)
+        if table:
+            table.close()
+        if report:
+            index = _write_index(rows, out_dir, force)
+            if stream and index is None:
+                print(f"zarvo.batch: '{os.path.join(out_dir, INDEX)}' exists and was not "
+                      "written by zarvo: the index of the reports is not written (use --force)",
+                      file=stream)
+            elif stream:
+                print(f"zarvo.batch: reports: {index}", file=stream)
         return rows
     finally:
         for thing in own:
@@ -226,8 +364,11 @@ def denoise_files(inputs, out_dir, client=None, **options):
     and returns the output paths in the order of the inputs. Options:
     ``scheduler`` (an address; default: a local cluster of ``workers``
     processes, every core by default), ``threads`` (per task), ``force``,
-    ``spread_volumes``, ``suffix`` (added to the output names), ``stream``
-    (progress and the final table; None for silence) and those of
+    ``spread_volumes``, ``suffix`` (added to the output names), ``desc``
+    (a BIDS ``desc-`` label put in the names: sub-01_desc-LABEL_T1w),
+    ``report`` (a QC page beside every output and an index page
+    zarvo_reports.html; default True), ``stream`` (the table of results;
+    None for silence) and those of
     ``zarvo.files.denoise_file``. Raises BatchError after the others are
     done when some files fail."""
     rows = run_batch(inputs, out_dir, client, **options)
@@ -239,29 +380,59 @@ def denoise_files(inputs, out_dir, client=None, **options):
 
 # ---- command line --------------------------------------------------------------
 
+def _worker_count(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = None
+    if value is None or value < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of worker processes "
+                                         "(1 or more)")
+    return value
+
+
+def _levels(text):
+    """--sigma as the command takes it: one level, or one per volume
+    separated by commas."""
+    try:
+        return [float(v) for v in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a level or a comma-separated "
+                                         "list of levels") from None
+
+
 def parse_args(argv):
     parser = argparse.ArgumentParser(
         prog="python3 -m zarvo.batch",
         description="Denoise NIfTI files on Dask distributed, each as `zarvo denoise` does.")
     parser.add_argument("inputs", nargs="+", metavar="INPUT",
                         help="noisy images (NIfTI-1/2: .nii, .nii.gz, .hdr/.img)")
-    parser.add_argument("--out-dir", required=True, help="folder for the outputs (must exist)")
+    parser.add_argument("--out-dir", required=True,
+                        help="folder for the outputs (made when missing)")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--scheduler", help="address of a running Dask scheduler")
-    where.add_argument("--workers", type=int,
+    where.add_argument("--workers", type=_worker_count,
                        help="worker processes of the local cluster (default: every core)")
     parser.add_argument("--threads", type=int, help="walk threads per task")
     parser.add_argument("--spread-volumes", action="store_true",
                         help="denoise the volumes of a 4-D series as separate tasks")
-    parser.add_argument("--suffix", default="", help="added to every output name")
+    parser.add_argument("--suffix", default="",
+                        help="added to every output name (no folder separators)")
+    parser.add_argument("--desc", metavar="LABEL",
+                        help="BIDS naming: the desc- entity of every output "
+                             "(sub-01_T1w -> sub-01_desc-LABEL_T1w)")
+    parser.add_argument("--no-report", dest="report", action="store_false",
+                        help="no QC page per file (default: OUTPUT's name with .html, and an "
+                             f"index page {INDEX} in --out-dir)")
     parser.add_argument("--force", action="store_true",
                         help="overwrite existing outputs that zarvo did not write")
-    parser.add_argument("--quiet", action="store_true", help="no progress and no table")
+    parser.add_argument("--quiet", action="store_true",
+                        help="no table and no warnings (the exit status tells)")
     parser.add_argument("--datatype", choices=DATATYPES,
                         help=f"output data type (default: {DEFAULT_DATATYPE})")
     # The engine's options, from its declaration; not given: its defaults.
     expert = parser.add_argument_group("expert options (override the profile)")
-    for d in shown_in("python", ("whole", "real", "flag", "choice", "levels")):
+    for d in shown_in("python", ("whole", "real", "flag", "choice", "levels", "data")):
         if d["name"] == "threads":
             continue  # per task, above
         group = expert if d["expert"] else parser
@@ -269,18 +440,27 @@ def parse_args(argv):
         text = f"{d['help']} [default: {d['default']}]"
         if d["kind"] == "flag":
             group.add_argument(flag, action=argparse.BooleanOptionalAction, dest=dest, help=text)
+        elif d["kind"] == "data":
+            group.add_argument(flag, dest=dest, metavar="FILE",
+                               help=f"{d['help']} (a NIfTI file; the same for every input)")
         else:
             group.add_argument(flag, dest=dest, help=text, choices=d["choices"] or None,
-                               type={"whole": int, "real": float, "levels": float}.get(d["kind"]))
+                               metavar="LEVEL[,...]" if d["kind"] == "levels" else None,
+                               type={"whole": int, "real": float,
+                                     "levels": _levels}.get(d["kind"]))
     return parser.parse_args(argv)
 
 
 def main(argv=None):
     args = vars(parse_args(argv))
     inputs, out_dir = args.pop("inputs"), args.pop("out_dir")
-    stream = None if args.pop("quiet") else sys.stderr
+    quiet = args.pop("quiet")
+    if quiet:
+        import warnings
+        warnings.simplefilter("ignore")
+        os.environ["PYTHONWARNINGS"] = "ignore"  # the worker processes too
     try:
-        rows = run_batch(inputs, out_dir, stream=stream, **args)
+        rows = run_batch(inputs, out_dir, stream=None if quiet else sys.stderr, **args)
     except ValueError as error:
         print(f"zarvo.batch: error: {error}", file=sys.stderr)
         return 2

@@ -52,7 +52,8 @@ class Request:
     the engine's defaults for the rest) and the equivalent command line
     (which also identifies the output's sidecar)."""
 
-    def __init__(self, input, output, *, mask=None, sigma_map=None, datatype=None, **options):
+    def __init__(self, input, output, *, mask=None, sigma_map=None, datatype=None,
+                 noise_map=None, report=None, residual=None, **options):
         if datatype is not None and datatype not in DATATYPES:
             raise ValueError(f"datatype: unknown data type {datatype!r}; one of "
                              + ", ".join(DATATYPES))
@@ -61,8 +62,15 @@ class Request:
         self.mask = None if mask is None else os.path.abspath(mask)
         self.sigma_map = None if sigma_map is None else os.path.abspath(sigma_map)
         self.datatype = datatype
+        # Further files the run writes with the output (None: not written).
+        self.written = {name: None if path is None else os.path.abspath(path) for name, path in
+                        (("noise_map", noise_map), ("report", report), ("residual", residual))}
         self.given = given_options(options)
         self.engine = _core.resolved(self.given)  # every engine option as it will be used
+
+    def inputs(self):
+        """The files the run reads."""
+        return [f for f in (self.input, self.mask, self.sigma_map) if f is not None]
 
     @property
     def sigma(self):
@@ -76,7 +84,9 @@ class Request:
             if name in self.given:
                 words += _command_words(name, self.given[name])
         for flag, value in (("--mask", self.mask), ("--sigma-map", self.sigma_map),
-                            ("--datatype", self.datatype)):
+                            ("--datatype", self.datatype),
+                            *(("--" + name.replace("_", "-"), path)
+                              for name, path in self.written.items())):
             if value is not None:
                 words += [flag, value]
         return shlex.join(words)
@@ -109,7 +119,7 @@ class Request:
         result = _core.denoise_file(given, {
             "input": self.input, "output": self.output, "mask": self.mask,
             "sigma_map": self.sigma_map, "datatype": self.datatype, "force": force,
-            "command_line": self.command_line()})
+            "command_line": self.command_line(), **self.written})
         return result["sigma"]
 
     def record(self, shape, levels, pooled):
@@ -138,6 +148,8 @@ def denoise_file(input, output, *, threads=None, force=False, skip_complete=True
     ``zarvo denoise INPUT OUTPUT`` with the same options, and writes the
     sidecar (the output's name with .json). Options: ``mask`` and
     ``sigma_map`` (NIfTI files), ``datatype`` (default: the I/O library's),
+    files to write with the output: ``noise_map``, ``report`` (the QC page,
+    HTML) and ``residual`` (input minus output, NIfTI),
     and the engine's options of ``zarvo.denoise`` (``sigma`` one number or
     one per volume). An output whose sidecar matches is kept
     (``skip_complete``); one the command wrote for other options is replaced;

@@ -44,6 +44,14 @@ class DenoiseInputSpec(BaseInterfaceInputSpec):
     out_file = File(desc="denoised image (.nii or .nii.gz; default: "
                          "<in_file stem>_denoised.nii.gz in the node's folder)")
     datatype = traits.Enum(*DATATYPES, desc=f"output data type (default: {DEFAULT_DATATYPE})")
+    noise_map = traits.Bool(False, usedefault=True,
+                            desc="also write the noise level the last stage used at every voxel "
+                                 "(<out_file stem>_noise.nii.gz beside out_file)")
+    report = traits.Bool(False, usedefault=True,
+                         desc="also write the QC page (<out_file stem>.html beside out_file)")
+    # nipype's convention: MultiProc reserves this many cores for the node.
+    num_threads = traits.Int(1, usedefault=True,
+                             desc="walk threads of the run (the node takes that many cores)")
 
 
 for _name, _d in ENGINE_TRAITS.items():
@@ -53,6 +61,8 @@ for _name, _d in ENGINE_TRAITS.items():
 class DenoiseOutputSpec(TraitedSpec):
     out_file = File(exists=True, desc="denoised image")
     sidecar = File(exists=True, desc="JSON record of the run: levels, parameters, command line")
+    noise_map = File(desc="noise level (standard deviation) at every voxel, when asked for")
+    report = File(desc="QC page (HTML), when asked for")
 
 
 class Denoise(SimpleInterface):
@@ -71,8 +81,19 @@ class Denoise(SimpleInterface):
         i = self.inputs
         options = {name: getattr(i, name) for name in list(ENGINE_TRAITS) + ["datatype"]
                    if isdefined(getattr(i, name))}
-        result = denoise_file(i.in_file, self._out_file(), force=True, skip_complete=False,
-                              **options)
+        # The engine's threads option, when given, wins over num_threads.
+        threads = options.pop("threads", i.num_threads)
+        out_file = self._out_file()
+        folder, stem = os.path.dirname(out_file), nifti_stem(out_file)
+        extra = {"noise_map": os.path.join(folder, stem + "_noise.nii.gz") if i.noise_map else None,
+                 "report": os.path.join(folder, stem + ".html") if i.report else None}
+        # Without force: an existing out_file is replaced only when zarvo
+        # wrote it (a rerun of the node); any other file is refused.
+        result = denoise_file(i.in_file, out_file, threads=threads, skip_complete=False,
+                              **options, **{k: v for k, v in extra.items() if v})
         self._results["out_file"] = result["output"]
         self._results["sidecar"] = result["sidecar"]
+        for name, path in extra.items():
+            if path:
+                self._results[name] = path
         return runtime
