@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "io/files.h"
+#include "io/geometry.h"
 #include "io/nifti_io.h"
 #include "io/outputs.h"
 #include "progress.h"
@@ -67,14 +68,7 @@ std::vector<double> parse_sigmas(const std::string& text) {
   }
 }
 
-std::string sidecar_name(const std::string& output) {
-  for (const char* ending : {".nii.gz", ".nii"}) {
-    const std::string e = ending;
-    if (output.size() > e.size() && output.compare(output.size() - e.size(), e.size(), e) == 0)
-      return output.substr(0, output.size() - e.size()) + ".json";
-  }
-  return output + ".json";
-}
+std::string sidecar_name(const std::string& output) { return sidecar_of(output); }
 
 std::string shell_quoted(const std::string& text) {
   const bool plain = !text.empty() && text.find_first_not_of(
@@ -124,6 +118,15 @@ void run_denoise(const DenoiseOptions& o) {
   outputs.add_output(o.noise_map, "noise map");
   const std::string sidecar = o.sidecar ? sidecar_name(o.output) : "";
   outputs.add_output(sidecar, "sidecar", false);
+  if (!sidecar.empty()) {
+    const std::string sharer = sidecar_sharer(o.output);
+    outputs.add_absent(sharer, "output '" + o.output + "' would share its sidecar '" + sidecar +
+                                   "' with '" + sharer + "', which exists; choose another name, "
+                                   "remove '" + sharer + "', or give --no-sidecar");
+    if (!is_utf8(o.command_line))
+      throw std::runtime_error("a name on the command line is not valid UTF-8, which the JSON "
+                               "sidecar cannot record; rename the file or give --no-sidecar");
+  }
   outputs.check();
   Image input = read_image(o.input, "input", o.read_threads);
 
@@ -135,6 +138,8 @@ void run_denoise(const DenoiseOptions& o) {
       throw std::runtime_error("noise level map '" + o.sigma_map + "' is " + map_image.shape() +
                                " but the input is " + input.shape() +
                                "; it must match the input's shape (one volume, or one per volume)");
+    if (std::string p = geometry_problem(input, map_image); !p.empty())
+      throw std::runtime_error("noise level map '" + o.sigma_map + "' " + p);
     for (int t = 0; t < map_image.nt; ++t)
       for (double s : map_image.volume(t))
         if (s < 0)
@@ -150,6 +155,8 @@ void run_denoise(const DenoiseOptions& o) {
                                " but the input's volumes are " + std::to_string(input.nx) + "x" +
                                std::to_string(input.ny) + "x" + std::to_string(input.nz) +
                                "; it must be one volume of that shape");
+    if (std::string p = geometry_problem(input, mask_image); !p.empty())
+      throw std::runtime_error("mask '" + o.mask + "' " + p);
     const std::vector<double> values = mask_image.volume(0);
     mask.resize(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) mask[i] = values[i] != 0;
@@ -160,6 +167,23 @@ void run_denoise(const DenoiseOptions& o) {
   outputs.check();  // again, with the data files of .hdr/.img pairs
   if (std::string p = output_range_problem(input.lo, input.hi, type, input); !p.empty())
     throw std::runtime_error("output '" + o.output + "': " + p);
+  {
+    zarvo::DenoiseOptions given;
+    given.noise = noise;
+    given.sigma = sigmas;
+    if (std::string p = zarvo::range_problem(given, input.lo, input.hi); !p.empty())
+      throw std::runtime_error("input '" + o.input + "': " + p);
+  }
+  if (!o.noise_map.empty() && (!sigmas.empty() || !o.sigma_map.empty())) {
+    // The noise map holds the given levels or the map's, as float32.
+    const double lo = o.sigma_map.empty() ? *std::min_element(sigmas.begin(), sigmas.end()) : map_image.lo;
+    const double hi = o.sigma_map.empty() ? *std::max_element(sigmas.begin(), sigmas.end()) : map_image.hi;
+    if (std::string p = range_problem(lo, hi, DataType::float32, true); !p.empty())
+      throw std::runtime_error("noise map '" + o.noise_map + "' is written as float32, and the " +
+                               (o.sigma_map.empty() ? "given levels" : "levels of the map") +
+                               " cannot be: " + p.substr(0, p.find("; --datatype")) +
+                               " (--datatype does not apply to the noise map)");
+  }
   const int threads = o.use_threads ? o.use_threads(reference_cubes(input, o.params)) : 1;
 
   SeriesInput series{shape_of(input), [&input](int t, double* out) { input.read_volume(t, out); }};
@@ -235,15 +259,23 @@ void run_denoise(const DenoiseOptions& o) {
     notes.push_back("cube side limited to " + std::to_string(report.params.cube) +
                     " (the image's size)");
 
+  SidecarFacts facts;
+  auto written = [&](const std::string& role, const std::string& path) {
+    const OutputSet::Digest d = outputs.digest(path);
+    const std::string file = folder_of(path) == folder_of(o.output) ? base_of(path) : path;
+    facts.outputs.push_back({role, file, d.bytes, d.sha256});
+  };
   outputs.write(o.output, [&](const std::string& temp) {
     write_image_file(temp, o.output, input, estimate, description(report));
   });
-  if (noise_map)
+  if (!sidecar.empty()) written("output", o.output);
+  if (noise_map) {
     outputs.write(o.noise_map, [&](const std::string& temp) {
       write_image_file(temp, o.noise_map, input, *noise_map, "zarvo noise level (std)");
     });
+    if (!sidecar.empty()) written("noise map", o.noise_map);
+  }
   if (!sidecar.empty()) {
-    SidecarFacts facts;
     facts.command_line = o.command_line;
     facts.noise = noise;
     facts.mask = o.mask;

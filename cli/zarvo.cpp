@@ -82,6 +82,10 @@ int main(int argc, char** argv) {
       "--sigma", d.sigma,
       "noise standard deviation in the image's own units: one value, or one per volume of a "
       "series separated by commas; when omitted it is estimated (see --sigma-scope, --estimate)");
+  sigma->check([](const std::string& text) {
+    return text.empty() ? std::string("an empty noise level; omit --sigma to estimate it")
+                        : std::string();
+  });
   denoise->add_option("--sigma-scope", d.sigma_scope,
                       "an estimated level of a 4-D series: one for the whole series (pooled over "
                       "its volumes), or one per volume")

@@ -1,6 +1,8 @@
 #include "io/nifti_header.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -24,10 +26,25 @@ struct GzClose {
 };
 using Gz = std::unique_ptr<gzFile_s, GzClose>;
 
-// zlib reads plain files unchanged, so one reader serves both.
+// zlib reads plain files unchanged, so one reader serves both. Only regular
+// files are read: opening a FIFO would wait for a writer forever, and a
+// device never ends (errno ENODEV for both).
 Gz open_gz(const std::string& path) {
-  Gz f(gzopen(path.c_str(), "rb"));
-  if (f) gzbuffer(f.get(), 1 << 17);
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = ENODEV;
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  Gz f(gzdopen(fd, "rb"));
+  if (!f) {
+    close(fd);
+    return nullptr;
+  }
+  gzbuffer(f.get(), 1 << 17);
   return f;
 }
 
@@ -294,7 +311,9 @@ std::string read_header(const std::string& path, Header& h) {
   // is checked as it is read (read_data), in bounded chunks.
   {
     Gz other = single ? nullptr : open_gz(h.data_file);
-    if (!single && !other) return "cannot open its data file '" + h.data_file + "'";
+    if (!single && !other)
+      return "cannot open its data file '" + h.data_file + "'" +
+             (errno == ENODEV ? " (not a regular file)" : "");
     const bool plain = gzdirect(single ? f.get() : other.get()) != 0;
     struct stat st {};
     if (plain && stat(h.data_file.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
