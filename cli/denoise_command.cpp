@@ -263,7 +263,7 @@ void run_denoise(const DenoiseOptions& o) {
   auto written = [&](const std::string& role, const std::string& path) {
     const OutputSet::Digest d = outputs.digest(path);
     const std::string file = folder_of(path) == folder_of(o.output) ? base_of(path) : path;
-    facts.outputs.push_back({role, file, d.bytes, d.sha256});
+    facts.outputs.push_back({role, file, d.bytes, d.crc32});
   };
   outputs.write(o.output, [&](const std::string& temp) {
     write_image_file(temp, o.output, input, estimate, description(report));

@@ -2,20 +2,19 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <openssl/evp.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <stdexcept>
 
 #include "io/files.h"
@@ -162,10 +161,6 @@ void OutputSet::add_absent(const std::string& path, const std::string& why) {
 }
 
 void OutputSet::check() {
-  for (const auto& [path, why] : absent_) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) == 0) throw std::runtime_error(why);
-  }
   input_ids_.clear();
   for (const File& in : inputs_) {
     struct stat is {};
@@ -219,6 +214,10 @@ void OutputSet::check() {
     if (exists && !S_ISREG(target.st_mode))
       throw std::runtime_error(name + " exists and is not a regular file");
   }
+  for (const auto& [path, why] : absent_) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) throw std::runtime_error(why);
+  }
 }
 
 void OutputSet::write(const std::string& path,
@@ -258,10 +257,12 @@ void OutputSet::write(const std::string& path,
       throw;
     }
     // The writer wrote by name: it must have written the file created here.
-    struct stat mine {}, named {};
-    if (fstat(o.fd, &mine) != 0 || fstatat(o.folder, base_of(o.temp).c_str(), &named, 0) != 0 ||
-        !same(mine, named))
+    struct stat mine {}, named {}, held {};
+    if (fstat(o.fd, &mine) != 0 || stat(o.temp.c_str(), &named) != 0 || !same(mine, named) ||
+        fstatat(o.folder, base_of(o.temp).c_str(), &held, 0) != 0 || !same(mine, held)) {
+      unlink(o.temp.c_str());  // what the writer made where the name led
       throw fail("the file written is not the one zarvo created (the folder changed?)", ENOENT);
+    }
     if (injected(Step::sync_file, o.temp) || fsync(o.fd) != 0)
       throw fail("cannot flush '" + base_of(path) + "' to the disk", errno);
     return;
@@ -272,10 +273,8 @@ void OutputSet::write(const std::string& path,
 OutputSet::Digest OutputSet::digest(const std::string& path) const {
   for (const File& o : outputs_) {
     if (o.path != path || o.fd < 0) continue;
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-      throw std::runtime_error("cannot compute a SHA-256 digest");
     Digest d;
+    uLong crc = crc32(0L, Z_NULL, 0);
     std::vector<unsigned char> buffer(1 << 20);
     while (true) {
       const ssize_t n = pread(o.fd, buffer.data(), buffer.size(), d.bytes);
@@ -283,17 +282,12 @@ OutputSet::Digest OutputSet::digest(const std::string& path) const {
       if (n < 0)
         throw std::runtime_error("cannot read back '" + path + "': " + error_text(errno));
       if (n == 0) break;
-      EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<std::size_t>(n));
+      crc = crc32(crc, buffer.data(), static_cast<uInt>(n));
       d.bytes += n;
     }
-    unsigned char sum[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(ctx.get(), sum, &length);
-    static const char hex[] = "0123456789abcdef";
-    for (unsigned int i = 0; i < length; ++i) {
-      d.sha256 += hex[sum[i] >> 4];
-      d.sha256 += hex[sum[i] & 15];
-    }
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08lx", static_cast<unsigned long>(crc));
+    d.crc32 = hex;
     return d;
   }
   throw std::logic_error("OutputSet::digest: '" + path + "' was not written");

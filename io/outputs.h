@@ -64,10 +64,11 @@ class OutputSet {
   // already created, empty); the result is flushed to the disk.
   void write(const std::string& path, const std::function<void(const std::string&)>& writer);
 
-  // The size and SHA-256 (64 hex digits) of output `path` as written.
+  // The size and CRC-32 (zlib's, 8 hex digits) of output `path` as
+  // written: enough to tell the file from a truncated, damaged or other one.
   struct Digest {
     long long bytes = 0;
-    std::string sha256;
+    std::string crc32;
   };
   Digest digest(const std::string& path) const;
 

@@ -33,7 +33,7 @@ std::string sidecar_json(const SidecarFacts& f, const DenoiseReport& r) {
       {"estimate", mode(p.estimate(f.noise))},      {"basic_only", f.basic_only}};
   nlohmann::json files = nlohmann::json::array();
   for (const SidecarFacts::Output& o : f.outputs)
-    files.push_back({{"role", o.role}, {"file", o.file}, {"bytes", o.bytes}, {"sha256", o.sha256}});
+    files.push_back({{"role", o.role}, {"file", o.file}, {"bytes", o.bytes}, {"crc32", o.crc32}});
   j["outputs"] = files;
   j["complete"] = true;
   // Names are checked before the work (is_utf8); should one slip through,

@@ -20,7 +20,7 @@ struct SidecarFacts {
   struct Output {
     std::string role, file;  // file: the name as given
     long long bytes = 0;
-    std::string sha256;
+    std::string crc32;
   };
   std::vector<Output> outputs;
 };
