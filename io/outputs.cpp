@@ -149,11 +149,11 @@ OutputSet::~OutputSet() {
 }
 
 void OutputSet::add_input(const std::string& path, const std::string& role) {
-  if (!path.empty()) inputs_.push_back({path, role, {}, false, -1, -1, -1});
+  if (!path.empty()) inputs_.push_back({path, role, {}, false, -1, -1, -1, 0, 0});
 }
 
 void OutputSet::add_output(const std::string& path, const std::string& role, bool nifti) {
-  if (!path.empty()) outputs_.push_back({path, role, {}, nifti, -1, -1, -1});
+  if (!path.empty()) outputs_.push_back({path, role, {}, nifti, -1, -1, -1, 0, 0});
 }
 
 void OutputSet::add_absent(const std::string& path, const std::string& why) {
@@ -167,7 +167,7 @@ void OutputSet::check() {
     if (identity(in.path, is)) input_ids_.push_back({is.st_dev, is.st_ino});
   }
   for (std::size_t i = 0; i < outputs_.size(); ++i) {
-    const File& o = outputs_[i];
+    File& o = outputs_[i];
     const std::string name = o.role + " '" + o.path + "'";
     if (o.nifti && !is_nifti_output_name(o.path))
       throw std::runtime_error(name + " must end in .nii or .nii.gz");
@@ -180,6 +180,8 @@ void OutputSet::check() {
       throw std::runtime_error(o.role + " folder '" + folder + "' does not exist");
     if (!S_ISDIR(st.st_mode))
       throw std::runtime_error(o.role + " folder '" + folder + "' is not a folder");
+    o.folder_dev = st.st_dev;
+    o.folder_ino = st.st_ino;
     if (access(folder.c_str(), W_OK | X_OK) != 0)
       throw std::runtime_error("cannot write into the " + o.role + " folder '" + folder +
                                "': " + std::strerror(errno));
@@ -235,6 +237,11 @@ void OutputSet::write(const std::string& path,
     // folder, and refuses when its path has come to lead elsewhere.
     o.folder = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (o.folder < 0) throw fail("cannot open the folder", errno);
+    struct stat opened {};
+    if (o.folder_ino != 0 && (fstat(o.folder, &opened) != 0 || opened.st_dev != o.folder_dev ||
+                              opened.st_ino != o.folder_ino))
+      throw fail("the folder was replaced while zarvo was working (it now leads elsewhere)",
+                 ESTALE);
     // Reserve a fresh temporary name (created exclusively), then write it.
     for (int attempt = 0;; ++attempt) {
       const std::string temp = temporary_name(path);

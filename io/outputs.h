@@ -91,6 +91,8 @@ class OutputSet {
     int slot = -1;
     int folder = -1;  // the folder, opened when the output is written
     int fd = -1;      // the temporary, open from its creation to the commit
+    dev_t folder_dev = 0;  // the folder's identity when the set was checked
+    ino_t folder_ino = 0;
   };
   struct Identity {
     dev_t dev;

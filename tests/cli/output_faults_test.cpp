@@ -321,6 +321,25 @@ TEST_F(OutputFaults, AFolderSwappedForALinkDuringTheWorkIsNotWrittenThrough) {
   EXPECT_EQ(state(path("out.moved")), "old");
   clean(path("out.moved"), true);
   clean(path("elsewhere"), true);
+  // Swapped between the checks and the writing: nothing is written there.
+  std::remove(path("out").c_str());
+  ASSERT_EQ(rename(path("out.moved").c_str(), path("out").c_str()), 0);
+  outcome.clear();
+  try {
+    zc::OutputSet set(true);
+    set.add_output(path("out/a.nii"), "output");
+    set.check();
+    rename(path("out").c_str(), path("out.moved").c_str());
+    symlink(path("elsewhere").c_str(), path("out").c_str());
+    set.write(path("out/a.nii"), [&](const std::string& t) { spit(t, "new a.nii"); });
+    set.commit();
+  } catch (const std::exception& e) {
+    outcome = e.what();
+  }
+  EXPECT_NE(outcome.find("the folder was replaced"), std::string::npos) << outcome;
+  EXPECT_EQ(state(path("out.moved")), "old");
+  clean(path("out.moved"), true);
+  clean(path("elsewhere"), true);
 }
 
 TEST_F(OutputFaults, TwoRunsCommittingAtOnceLeaveOneRunsWholeSet) {
