@@ -171,7 +171,7 @@ void run_denoise(const DenoiseOptions& o) {
     zarvo::DenoiseOptions given;
     given.noise = noise;
     given.sigma = sigmas;
-    if (std::string p = zarvo::range_problem(given, input.lo, input.hi); !p.empty())
+    if (std::string p = zarvo::data_problem(given, input.lo, input.hi); !p.empty())
       throw std::runtime_error("input '" + o.input + "': " + p);
   }
   if (!o.noise_map.empty() && (!sigmas.empty() || !o.sigma_map.empty())) {

@@ -244,14 +244,14 @@ void check(const Shape& s, const DenoiseOptions& o) {
         (m.volumes != 1 && m.volumes != s.volumes))
       throw Error("the noise level map must have the input's shape (one volume, or one per volume)");
   }
-  if (const std::string p = range_problem(o, 0.0, 0.0); !p.empty()) throw Error(p);
+  if (const std::string p = data_problem(o, 0.0, 0.0); !p.empty()) throw Error(p);
 }
 
 double smallest_level(double largest) {
   return std::max(std::ldexp(std::fabs(largest), -1000), std::ldexp(1.0, -1021));
 }
 
-std::string range_problem(const DenoiseOptions& o, double lo, double hi) {
+std::string data_problem(const DenoiseOptions& o, double lo, double hi) {
   const double largest = std::max(std::fabs(lo), std::fabs(hi));
   for (double v : o.sigma)
     if (v > 0 && v < smallest_level(largest))

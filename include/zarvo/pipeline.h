@@ -137,7 +137,7 @@ double smallest_level(double largest);
 // `options` (an empty string when nothing does): a given level below
 // smallest_level, Rician noise (magnitudes) on data with no positive value.
 // Front ends that know the range before the work call it then.
-std::string range_problem(const DenoiseOptions& options, double lo, double hi);
+std::string data_problem(const DenoiseOptions& options, double lo, double hi);
 
 // Denoises every volume of the input in order. Throws Error (bad input or
 // options, with a message naming the problem) or Cancelled.
