@@ -478,6 +478,8 @@ void OutputSet::commit() {
         else if (!it->backup.empty())
           kept += (kept.empty() ? "" : ", ") + ("the old '" + o.path + "' is kept as '" +
                                                 folder_of(o.path) + "/" + it->backup + "'");
+        else
+          kept += (kept.empty() ? "" : ", ") + ("the new '" + o.path + "' could not be removed");
         o.temp.clear();  // renamed: no longer ours to remove
       } else if (!it->backup.empty()) {
         unlinkat(o.folder, it->backup.c_str(), 0);

@@ -228,6 +228,19 @@ TEST_F(OutputFaults, ABackupIsACopyWhereNoLinkCanBeMadeAndNothingIsReplacedWitho
   EXPECT_EQ(slurp(path("out/b.nii")), "old b.nii");
   EXPECT_EQ(slurp(path("out/c.json")), "old c.json");
   inputs_untouched();
+  // A new file that cannot be taken back (no old one) is named too.
+  for (const std::string& n : listing(path("out"))) std::remove(path("out/" + n).c_str());
+  {
+    HookGuard g([](Step s, const std::string& n) {
+      if (s == Step::rename && n == "c.json") return EACCES;
+      if (s == Step::restore && n == "b.nii") return EIO;
+      return 0;
+    });
+    outcome = run(path("out"), false);
+  }
+  EXPECT_NE(outcome.find("the new '" + path("out/b.nii") + "' could not be removed"),
+            std::string::npos) << outcome;
+  EXPECT_EQ(listing(path("out")), std::vector<std::string>{"b.nii"});
 }
 
 TEST_F(OutputFaults, ASignalAtAnyStepEndsWithTheOldSetOrCompletesWithTheNewOne) {
