@@ -343,10 +343,11 @@ void OutputSet::commit() {
         locked.push_back(f.fd);
         break;
       }
-      if (errno != EWOULDBLOCK || waited_ms >= 60000) {
-        failed(errno == EWOULDBLOCK
-                   ? "another program has held the folder '" + f.path + "' locked for a minute"
-                   : "cannot lock the folder '" + f.path + "': " + error_text(errno));
+      // Where folders cannot be locked (some network file systems) the set
+      // is committed unlocked rather than failing the run after its work.
+      if (errno != EWOULDBLOCK) break;
+      if (waited_ms >= 60000) {
+        failed("another program has held the folder '" + f.path + "' locked for a minute");
         break;
       }
       const timespec pause{0, 20 * 1000 * 1000};

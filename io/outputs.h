@@ -16,7 +16,8 @@
 // Every output is written to a temporary name in its own folder and flushed
 // to the disk; commit() renames them into place with the folders locked
 // against other runs (flock), having checked again that each folder is still
-// the one checked before the work and that no name became an input.
+// the one checked before the work and that no name became an input (where
+// a folder cannot be locked, as on some network file systems, unlocked).
 //
 // Without force a name is never replaced (a file that appeared meanwhile
 // stops the commit). With force every file about to be replaced first gets
