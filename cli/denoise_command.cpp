@@ -140,10 +140,18 @@ void run_denoise(const DenoiseOptions& o) {
                                "; it must match the input's shape (one volume, or one per volume)");
     if (std::string p = geometry_problem(input, map_image); !p.empty())
       throw std::runtime_error("noise level map '" + o.sigma_map + "' " + p);
+    const double smallest = smallest_level(std::max(std::fabs(input.lo), std::fabs(input.hi)));
     for (int t = 0; t < map_image.nt; ++t)
-      for (double s : map_image.volume(t))
+      for (double s : map_image.volume(t)) {
         if (s < 0)
           throw std::runtime_error("noise level map '" + o.sigma_map + "' holds negative levels");
+        if (s > 0 && s < smallest) {
+          char text[160];
+          std::snprintf(text, sizeof text, "%g, too small for the input's values (the smallest "
+                        "level the arithmetic supports for them is %g)", s, smallest);
+          throw std::runtime_error("noise level map '" + o.sigma_map + "' holds levels as small as " + text);
+        }
+      }
   }
   Image mask_image;
   std::vector<unsigned char> mask;

@@ -188,8 +188,6 @@ TEST_F(Safety, WhatWouldFailAfterTheWorkIsRefusedBeforeIt) {
           "holds no positive value");
   // A level map beyond float32 with a noise map: today it fails after the
   // work, advising a --datatype that does not apply to maps.
-  image(path("levels.nii"), {5.0});
-  std::vector<double> huge(16 * 14 * 6);
   {
     int64_t dims[8] = {3, 16, 14, 6, 1, 1, 1, 1};
     zc::NiftiPtr nim(nifti_make_new_nim(dims, DT_FLOAT64, 1));
@@ -200,6 +198,17 @@ TEST_F(Safety, WhatWouldFailAfterTheWorkIsRefusedBeforeIt) {
   refused("denoise " + path("in.nii") + " " + path("out.nii") + " --noise rician --sigma-map " +
               path("vast.nii") + " --noise-map " + path("map.nii") + " --datatype float64",
           "--datatype does not apply to the noise map");
+  // A level map too small for the data: today every voxel infinite, exit 0.
+  {
+    int64_t dims[8] = {3, 16, 14, 6, 1, 1, 1, 1};
+    zc::NiftiPtr nim(nifti_make_new_nim(dims, DT_FLOAT64, 1));
+    for (int64_t i = 0; i < nim->nvox; ++i) static_cast<double*>(nim->data)[i] = i % 2 ? 1e-307 : 0;
+    ASSERT_EQ(nifti_set_filenames(nim.get(), path("faint.nii").c_str(), 0, 1), 0);
+    nifti_image_write(nim.get());
+  }
+  refused("denoise " + path("in.nii") + " " + path("out.nii") + " --noise rician --sigma-map " +
+              path("faint.nii") + " --datatype float64",
+          "holds levels as small as 1e-307, too small");
   // An empty --sigma is not "estimate".
   refused("denoise " + path("in.nii") + " " + path("out.nii") + " --sigma ''",
           "an empty noise level", 2);
