@@ -1,10 +1,13 @@
 #include "io/denoise_file.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
 
+#include "io/files.h"
+#include "io/geometry.h"
 #include "io/outputs.h"
 #include "io/sidecar.h"
 
@@ -58,6 +61,19 @@ Image read_level_map(const std::string& path, const Image& input) {
   for (int t = 0; t < map.nt; ++t)
     for (double s : map.volume(t))
       if (s < 0) throw std::runtime_error("noise level map '" + path + "' holds negative levels");
+  if (std::string p = geometry_problem(input, map); !p.empty())
+    throw std::runtime_error("noise level map '" + path + "' " + p);
+  // Levels this small turn every voxel infinite; refused before the work.
+  const double smallest = smallest_level(std::max(std::fabs(input.lo), std::fabs(input.hi)));
+  for (int t = 0; t < map.nt; ++t)
+    for (double s : map.volume(t))
+      if (s > 0 && s < smallest) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "%g, too small for the input's values (the smallest level the arithmetic "
+                      "supports for them is %g)", s, smallest);
+        throw std::runtime_error("noise level map '" + path + "' holds levels as small as " + text);
+      }
   return map;
 }
 
@@ -68,6 +84,8 @@ Image read_mask(const std::string& path, const Image& input, std::vector<unsigne
                              " but the input's volumes are " + std::to_string(input.nx) + "x" +
                              std::to_string(input.ny) + "x" + std::to_string(input.nz) +
                              "; it must be one volume of that shape");
+  if (std::string p = geometry_problem(input, im); !p.empty())
+    throw std::runtime_error("mask '" + path + "' " + p);
   const std::vector<double> values = im.volume(0);
   mask.resize(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) mask[i] = values[i] != 0;
@@ -83,6 +101,20 @@ void declare_paths(OutputSet& outputs, const FileRequest& r, const std::string& 
   outputs.add_input(r.mask, "mask");
   outputs.add_output(r.noise_map, "noise map");
   outputs.add_output(sidecar, "sidecar", false);
+  if (!sidecar.empty()) {
+    // OUT.nii and OUT.nii.gz would share OUT.json, which could then describe
+    // the other file; the second is refused, even with force.
+    const std::string sharer = sidecar_sharer(r.output);
+    outputs.add_absent(sharer, "output '" + r.output + "' would share its sidecar '" + sidecar +
+                                   "' with '" + sharer + "', which exists; choose another name, "
+                                   "remove '" + sharer + "', or write no sidecar");
+    // JSON holds only UTF-8; found out now rather than after the work.
+    for (const std::string* text : {&r.command_line, &r.output, &r.noise_map, &r.mask})
+      if (!is_utf8(*text))
+        throw std::runtime_error("a file name or the command line is not valid UTF-8, which "
+                                 "the JSON sidecar cannot record; rename the file or write no "
+                                 "sidecar");
+  }
   outputs.check();
 }
 
@@ -123,19 +155,49 @@ void read_inputs(const FileRequest& r, int threads, OutputSet& outputs, Inputs& 
   outputs.check();
 }
 
+// What would only fail after the work, refused before it: a given level too
+// small for the data, Rician noise on data with no positive value, and given
+// levels or a map that the float32 noise map cannot hold.
+void check_before_work(const FileRequest& r, const DenoiseOptions& options, const Inputs& in) {
+  const Image& input = in.input;
+  if (std::string p = data_problem(options, input.lo, input.hi); !p.empty())
+    throw std::runtime_error("input '" + r.input + "': " + p);
+  const std::vector<double>& sigmas = options.sigma;
+  if (r.noise_map.empty() || (sigmas.empty() && r.sigma_map.empty())) return;
+  const bool given = r.sigma_map.empty();
+  const double lo = given ? *std::min_element(sigmas.begin(), sigmas.end()) : in.map.lo;
+  const double hi = given ? *std::max_element(sigmas.begin(), sigmas.end()) : in.map.hi;
+  if (std::string p = range_problem(lo, hi, DataType::float32, true); !p.empty())
+    throw std::runtime_error("noise map '" + r.noise_map + "' is written as float32, and the " +
+                             (given ? "given levels" : "levels of the map") +
+                             " cannot be: " + p.substr(0, p.find("; --datatype")) +
+                             " (the output's data type does not apply to the noise map)");
+}
+
 // The output, the noise map and the sidecar, committed together.
 void write_outputs(const FileRequest& r, const FileResult& result, const Image& input,
                    ImageEncoder& estimate, ImageEncoder* noise_map, OutputSet& outputs) {
   const DenoiseReport& report = result.report;
+  // The sidecar records each file's size and checksum: what tells a reader
+  // that an image is the one the sidecar describes.
+  SidecarFacts facts;
+  auto written = [&](const std::string& role, const std::string& path) {
+    if (result.sidecar.empty()) return;
+    const OutputSet::Digest d = outputs.digest(path);
+    const std::string file = folder_of(path) == folder_of(r.output) ? base_of(path) : path;
+    facts.outputs.push_back({role, file, d.bytes, d.crc32});
+  };
   outputs.write(r.output, [&](const std::string& temp) {
     write_image_file(temp, r.output, input, estimate, description(report));
   });
-  if (noise_map)
-    outputs.write(r.noise_map, [&](const std::string& temp) {
+  written("output", r.output);
+  if (noise_map) {
+      outputs.write(r.noise_map, [&](const std::string& temp) {
       write_image_file(temp, r.noise_map, input, *noise_map, "zarvo noise level (std)");
     });
+    written("noise map", r.noise_map);
+  }
   if (!result.sidecar.empty()) {
-    SidecarFacts facts;
     facts.command_line = r.command_line;
     facts.noise = r.options.noise;
     facts.mask = r.mask;
@@ -167,6 +229,7 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
   const Image& input = in.input;
   if (std::string p = output_range_problem(input.lo, input.hi, r.datatype, input); !p.empty())
     throw std::runtime_error("output '" + r.output + "': " + p);
+  check_before_work(r, options, in);
 
   if (events.started) events.started(input, input.nt * (options.basic_only ? 1 : 2));
   RunContext context = given;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "zarvo/pipeline.h"
 
@@ -14,7 +15,23 @@ struct SidecarFacts {
   Noise noise = Noise::gaussian;
   std::string mask;  // path; empty: none
   bool basic_only = false;
+  // The files the run commits with the sidecar, as written: what makes a
+  // sidecar describe exactly these files (a reader compares the digest).
+  struct Output {
+    std::string role, file;  // file: the name as given
+    long long bytes = 0;
+    std::string crc32;
+  };
+  std::vector<Output> outputs;
 };
+
+// True when `text` is valid UTF-8 (JSON holds nothing else, so a name that
+// is not cannot be recorded in a sidecar).
+bool is_utf8(const std::string& text);
+
+// The image whose sidecar would be the same file as `output`'s (the other
+// of .nii and .nii.gz); empty for other endings.
+std::string sidecar_sharer(const std::string& output);
 
 // The sidecar's text (pretty-printed JSON, ending in a newline).
 std::string sidecar_json(const SidecarFacts& facts, const DenoiseReport& report);
