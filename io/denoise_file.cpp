@@ -176,8 +176,14 @@ void check_before_work(const FileRequest& r, const DenoiseOptions& options, cons
 
 // The output, the noise map and the sidecar, committed together.
 void write_outputs(const FileRequest& r, const FileResult& result, const Image& input,
-                   ImageEncoder& estimate, ImageEncoder* noise_map, OutputSet& outputs) {
+                   ImageEncoder& estimate, ImageEncoder* noise_map, OutputSet& outputs,
+                   const std::atomic<bool>* cancel) {
   const DenoiseReport& report = result.report;
+  // Encoding a large output takes a while: a cancel is looked at between
+  // the files (commit() looks at it up to the commit point).
+  auto go_on = [&] {
+    if (cancel && cancel->load()) throw Cancelled();
+  };
   // The sidecar records each file's size and checksum: what tells a reader
   // that an image is the one the sidecar describes.
   SidecarFacts facts;
@@ -187,12 +193,14 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
     const std::string file = folder_of(path) == folder_of(r.output) ? base_of(path) : path;
     facts.outputs.push_back({role, file, d.bytes, d.crc32});
   };
+  go_on();
   outputs.write(r.output, [&](const std::string& temp) {
     write_image_file(temp, r.output, input, estimate, description(report));
   });
   written("output", r.output);
   if (noise_map) {
-      outputs.write(r.noise_map, [&](const std::string& temp) {
+    go_on();
+    outputs.write(r.noise_map, [&](const std::string& temp) {
       write_image_file(temp, r.noise_map, input, *noise_map, "zarvo noise level (std)");
     });
     written("noise map", r.noise_map);
@@ -206,6 +214,7 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
     outputs.write(result.sidecar,
                   [&](const std::string& temp) { write_text_file(temp, result.sidecar, text); });
   }
+  go_on();
   outputs.commit();
 }
 
@@ -220,6 +229,7 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
   result.sidecar = r.sidecar ? sidecar_name(r.output) : "";
   // Every path problem is reported before the (possibly long) work starts.
   OutputSet outputs(r.force);
+  outputs.set_cancel(given.cancel);
   declare_paths(outputs, r, result.sidecar);
   const int threads = walk_threads(given);
   DenoiseOptions options = r.options;
@@ -254,7 +264,7 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
       options.sigma_scope == SigmaScope::volume)
     result.notes.push_back(level_summary(result.report));
   note_limits(options.params, result.report.params, result.notes);
-  write_outputs(r, result, input, estimate, noise_map.get(), outputs);
+  write_outputs(r, result, input, estimate, noise_map.get(), outputs, given.cancel);
   return result;
 }
 

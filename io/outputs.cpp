@@ -325,6 +325,7 @@ void OutputSet::commit() {
   std::map<std::pair<dev_t, ino_t>, Folder> folders;
   std::string problem;
   bool interrupted = false;
+  auto stopping_now = [this] { return signal_pending() || (cancel_ && cancel_->load()); };
   auto failed = [&](const std::string& text) {
     if (problem.empty()) problem = text;
   };
@@ -429,7 +430,7 @@ void OutputSet::commit() {
   // The new files were flushed as they were written; the backups' names now
   // are, before the first rename.
   if (problem.empty()) failed(sync_folders());
-  interrupted = problem.empty() && signal_pending();
+  interrupted = problem.empty() && stopping_now();
 
   for (Done& d : set) {
     if (!problem.empty() || interrupted) break;
@@ -456,11 +457,11 @@ void OutputSet::commit() {
     d.renamed = true;
     unregister_temp(o.slot);  // the name is no longer a temporary
     o.slot = -1;
-    interrupted = signal_pending();
+    interrupted = stopping_now();
   }
   if (problem.empty() && !interrupted) {
     failed(sync_folders());
-    interrupted = problem.empty() && signal_pending();
+    interrupted = problem.empty() && stopping_now();
   }
 
   std::string kept;  // backups that could not be put back

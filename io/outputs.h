@@ -32,6 +32,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -76,6 +77,10 @@ class OutputSet {
   // Renames every written temporary into place, or none (see above).
   void commit();
 
+  // A flag that, once set, counts as a signal to commit() (a front end
+  // whose own handler takes the signals, as Python's does, sets it there).
+  void set_cancel(const std::atomic<bool>* cancel) { cancel_ = cancel; }
+
   // The steps of write() and commit() that touch the file system, for
   // tests: a hook set by set_fault_hook is called before each with the step
   // and the name it acts on, and a non-zero return makes the step fail with
@@ -101,6 +106,7 @@ class OutputSet {
   };
   void discard(File& f);
   bool force_;
+  const std::atomic<bool>* cancel_ = nullptr;
   std::vector<File> inputs_, outputs_;
   std::vector<std::pair<std::string, std::string>> absent_;
   std::vector<Identity> input_ids_;  // of every input, when the set was checked

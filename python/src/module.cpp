@@ -7,6 +7,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -50,13 +52,27 @@ py::array_t<double> column_major(const zarvo::Shape& s) {
   return py::array_t<double, py::array::f_style>(shape);
 }
 
-// Ctrl-C during a run: the engine reports progress on the calling thread, so
-// when that is Python's main thread the progress callback lets Python look at
-// its signals (at most every 0.1 s: taking the GIL may wait for another
-// thread) and cancels the run when a handler raised (KeyboardInterrupt).
+// Ctrl-C during a run. Python's own SIGINT handler only notes the signal
+// for the main thread's next look, which a run in C++ would delay to its
+// end. So, for a run in the main thread: while Python's default handler is
+// in place, ours sets the run's cancel flag at once (any phase that looks at
+// it stops: the walk, the writing of the outputs, the commit up to the
+// point where the new set is on disk) and then calls Python's; besides,
+// the progress callback lets Python look at its signals (at most every
+// 0.1 s: taking the GIL may wait for another thread) and cancels the run
+// when a handler raised (a handler of the user's).
+std::atomic<std::atomic<bool>*> sigint_run{nullptr};
+struct sigaction python_sigint;
+
+extern "C" void cancel_then_python(int sig, siginfo_t* info, void* context) {
+  if (std::atomic<bool>* c = sigint_run.load()) c->store(true);
+  if (python_sigint.sa_flags & SA_SIGINFO) python_sigint.sa_sigaction(sig, info, context);
+  else python_sigint.sa_handler(sig);
+}
+
 struct Interruptible {
   std::atomic<bool> cancel{false};
-  bool main_thread = false;
+  bool main_thread = false, chained = false;
   std::chrono::steady_clock::time_point next;
 
   explicit Interruptible(zarvo::RunContext& context) {
@@ -74,9 +90,37 @@ struct Interruptible {
         cancel = true;
       }
     };
+    py::module_ signal = py::module_::import("signal");
+    struct sigaction current {};
+    if (!signal.attr("getsignal")(signal.attr("SIGINT")).is(signal.attr("default_int_handler")) ||
+        sigaction(SIGINT, nullptr, &current) != 0 || current.sa_handler == SIG_DFL ||
+        current.sa_handler == SIG_IGN || sigint_run.load())
+      return;
+    python_sigint = current;
+    struct sigaction ours = current;
+    ours.sa_flags |= SA_SIGINFO;
+    ours.sa_sigaction = cancel_then_python;
+    sigint_run = &cancel;
+    chained = sigaction(SIGINT, &ours, nullptr) == 0;
+    if (!chained) sigint_run = nullptr;
+  }
+
+  // With the GIL held, after the run. A signal the run took (cancelled, or
+  // too late to undo a committed set) was answered: Python's note of it is
+  // consumed, so that it does not raise once more later.
+  ~Interruptible() {
+    if (chained) {
+      sigaction(SIGINT, &python_sigint, nullptr);
+      sigint_run = nullptr;
+    }
+    if (main_thread && cancel) {
+      PyObject *type, *value, *trace;
+      PyErr_Fetch(&type, &value, &trace);
+      if (PyErr_CheckSignals() != 0) PyErr_Clear();
+      PyErr_Restore(type, value, trace);
+    }
   }
 };
-
 
 // A given option's value as the engine takes it.
 zarvo::OptionValue value_of(const py::handle& v) {
@@ -301,9 +345,15 @@ py::dict denoise_file(const py::dict& given, const py::dict& files) {
   r.command_line = files["command_line"].cast<std::string>();
   Interruptible interruptible(e.context);
   zarvo::cli::FileResult result;
-  {
+  try {
     py::gil_scoped_release free_gil;
     result = zarvo::cli::denoise_file(r, e.context);
+  } catch (const zarvo::Cancelled&) {
+    throw;
+  } catch (const std::runtime_error&) {
+    // The output set taken back because of the interrupt: all old.
+    if (interruptible.cancel) throw zarvo::Cancelled();
+    throw;
   }
   py::list sigma;
   for (const zarvo::VolumeReport& v : result.report.volumes) sigma.append(v.sigma);
