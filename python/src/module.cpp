@@ -18,6 +18,7 @@
 
 #include "io/denoise_file.h"
 #include "io/nifti_io.h"
+#include "io/outputs.h"
 #include "io/sidecar.h"
 #include "zarvo/options.h"
 
@@ -287,19 +288,34 @@ py::array_t<double> read_nifti(const std::string& path) {
 }
 
 // Writes `data` (the input's shape) with the input's header, as a file run
-// writes its output; datatype None: the I/O library's default.
+// writes its output and through the same output set: never over an input
+// of the run (the same file under any name or link), a temporary flushed
+// and renamed into place, a backup of the file it replaces until then (the
+// caller decides with `force` whether one may be replaced); datatype None:
+// the I/O library's default.
 void write_nifti(const std::string& path, const std::string& like_path, const py::array& data,
-                 const py::object& datatype, const std::string& description) {
+                 const py::object& datatype, const std::string& description, bool force) {
   const auto type = datatype.is_none() ? zarvo::cli::FileRequest().datatype
                                        : zarvo::cli::parse_datatype(datatype.cast<std::string>());
   py::array_t<double, py::array::f_style | py::array::forcecast> a(data);
   std::vector<double> values(a.data(), a.data() + a.size());
   py::gil_scoped_release free_gil;
+  zarvo::cli::OutputSet outputs(force);
+  outputs.add_input(like_path, "input");
+  outputs.add_output(path, "output");
+  outputs.check();
   const zarvo::cli::Image like = zarvo::cli::read_image(like_path, "input");
+  for (const std::string& f : like.files) outputs.add_input(f, "input");
+  outputs.check();
   if (values.size() != static_cast<std::size_t>(like.nim->nvox))
     throw zarvo::Error("the data has " + std::to_string(values.size()) + " voxels but '" +
                        like_path + "' has " + std::to_string(like.nim->nvox));
-  zarvo::cli::write_image(path, like, values, type, description);
+  zarvo::cli::ImageEncoder encoded(like, type);
+  encoded.put(0, values.data(), values.size());
+  outputs.write(path, [&](const std::string& temp) {
+    zarvo::cli::write_image_file(temp, path, like, encoded, description);
+  });
+  outputs.commit();
 }
 
 // The sidecar and the NIfTI description a file run writes, for an output
@@ -403,7 +419,7 @@ PYBIND11_MODULE(_core, m) {
   });
   m.def("read_nifti", &read_nifti, py::arg("path"));
   m.def("write_nifti", &write_nifti, py::arg("path"), py::arg("like"), py::arg("data"),
-        py::arg("datatype"), py::arg("description"));
+        py::arg("datatype"), py::arg("description"), py::arg("force") = true);
   m.def("denoise_file", &denoise_file, py::arg("given"), py::arg("files"));
   m.attr("version") = ZARVO_VERSION;
 }

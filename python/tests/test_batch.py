@@ -131,3 +131,16 @@ def test_colliding_names_are_refused_before_any_work(tmp_path, client):
     with pytest.raises(ValueError, match="would be the input"):
         batch.denoise_files([a], tmp_path, client, stream=None)
     assert os.listdir(tmp_path / "out") == []
+
+
+def test_a_spread_series_never_overwrites_its_input_through_a_linked_folder(tmp_path, client):
+    # The output folder is the input's under another name: the spread series
+    # is written through the output set, which compares files by identity.
+    series = save(tmp_path / "s.nii", phantom((20, 18, 8, 3), seed=6))
+    before = file_bytes(series)
+    os.symlink(tmp_path, tmp_path / "link")
+    with pytest.raises(batch.BatchError) as failed:
+        batch.denoise_files([series], tmp_path / "link", client, spread_volumes=True,
+                            force=True, sigma=6.0, stream=None)
+    assert "is the input file" in failed.value.failures[str(series)]
+    assert file_bytes(series) == before
