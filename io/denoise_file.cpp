@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
 
+#include "io/files.h"
+#include "io/geometry.h"
 #include "io/outputs.h"
 #include "io/report_outputs.h"
 #include "io/sidecar.h"
@@ -60,6 +63,19 @@ Image read_level_map(const std::string& path, const Image& input) {
   for (int t = 0; t < map.nt; ++t)
     for (double s : map.volume(t))
       if (s < 0) throw std::runtime_error("noise level map '" + path + "' holds negative levels");
+  if (std::string p = geometry_problem(input, map); !p.empty())
+    throw std::runtime_error("noise level map '" + path + "' " + p);
+  // Levels this small turn every voxel infinite; refused before the work.
+  const double smallest = smallest_level(std::max(std::fabs(input.lo), std::fabs(input.hi)));
+  for (int t = 0; t < map.nt; ++t)
+    for (double s : map.volume(t))
+      if (s > 0 && s < smallest) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "%g, too small for the input's values (the smallest level the arithmetic "
+                      "supports for them is %g)", s, smallest);
+        throw std::runtime_error("noise level map '" + path + "' holds levels as small as " + text);
+      }
   return map;
 }
 
@@ -70,6 +86,8 @@ Image read_mask(const std::string& path, const Image& input, std::vector<unsigne
                              " but the input's volumes are " + std::to_string(input.nx) + "x" +
                              std::to_string(input.ny) + "x" + std::to_string(input.nz) +
                              "; it must be one volume of that shape");
+  if (std::string p = geometry_problem(input, im); !p.empty())
+    throw std::runtime_error("mask '" + path + "' " + p);
   const std::vector<double> values = im.volume(0);
   mask.resize(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) mask[i] = values[i] != 0;
@@ -86,6 +104,20 @@ void declare_paths(OutputSet& outputs, const FileRequest& r, const std::string& 
   outputs.add_output(r.noise_map, "noise map");
   ReportOutputs::declare(outputs, r);
   outputs.add_output(sidecar, "sidecar", false);
+  if (!sidecar.empty()) {
+    // OUT.nii and OUT.nii.gz would share OUT.json, which could then describe
+    // the other file; the second is refused, even with force.
+    const std::string sharer = sidecar_sharer(r.output);
+    outputs.add_absent(sharer, "output '" + r.output + "' would share its sidecar '" + sidecar +
+                                   "' with '" + sharer + "', which exists; choose another name, "
+                                   "remove '" + sharer + "', or write no sidecar");
+    // JSON holds only UTF-8; found out now rather than after the work.
+    for (const std::string* text : {&r.command_line, &r.output, &r.noise_map, &r.mask})
+      if (!is_utf8(*text))
+        throw std::runtime_error("a file name or the command line is not valid UTF-8, which "
+                                 "the JSON sidecar cannot record; rename the file or write no "
+                                 "sidecar");
+  }
   outputs.check();
 }
 
@@ -126,21 +158,60 @@ void read_inputs(const FileRequest& r, int threads, OutputSet& outputs, Inputs& 
   outputs.check();
 }
 
+// What would only fail after the work, refused before it: a given level too
+// small for the data, Rician noise on data with no positive value, and given
+// levels or a map that the float32 noise map cannot hold.
+void check_before_work(const FileRequest& r, const DenoiseOptions& options, const Inputs& in) {
+  const Image& input = in.input;
+  if (std::string p = data_problem(options, input.lo, input.hi); !p.empty())
+    throw std::runtime_error("input '" + r.input + "': " + p);
+  const std::vector<double>& sigmas = options.sigma;
+  if (r.noise_map.empty() || (sigmas.empty() && r.sigma_map.empty())) return;
+  const bool given = r.sigma_map.empty();
+  const double lo = given ? *std::min_element(sigmas.begin(), sigmas.end()) : in.map.lo;
+  const double hi = given ? *std::max_element(sigmas.begin(), sigmas.end()) : in.map.hi;
+  if (std::string p = range_problem(lo, hi, DataType::float32, true); !p.empty())
+    throw std::runtime_error("noise map '" + r.noise_map + "' is written as float32, and the " +
+                             (given ? "given levels" : "levels of the map") +
+                             " cannot be: " + p.substr(0, p.find("; --datatype")) +
+                             " (the output's data type does not apply to the noise map)");
+}
+
 // The output, the noise map and the sidecar, committed together.
 void write_outputs(const FileRequest& r, const FileResult& result, const Image& input,
                    ImageEncoder& estimate, ImageEncoder* noise_map, ReportOutputs& qc,
-                   std::chrono::steady_clock::time_point started, OutputSet& outputs) {
+                   std::chrono::steady_clock::time_point started, OutputSet& outputs,
+                   const std::atomic<bool>* cancel) {
   const DenoiseReport& report = result.report;
+  // Encoding a large output takes a while: a cancel is looked at between
+  // the files (commit() looks at it up to the commit point).
+  auto go_on = [&] {
+    if (cancel && cancel->load()) throw Cancelled();
+  };
+  // The sidecar records each file's size and checksum: what tells a reader
+  // that an image is the one the sidecar describes.
+  SidecarFacts facts;
+  auto written = [&](const std::string& role, const std::string& path) {
+    if (result.sidecar.empty()) return;
+    const OutputSet::Digest d = outputs.digest(path);
+    const std::string file = folder_of(path) == folder_of(r.output) ? base_of(path) : path;
+    facts.outputs.push_back({role, file, d.bytes, d.crc32});
+  };
+  go_on();
   outputs.write(r.output, [&](const std::string& temp) {
     write_image_file(temp, r.output, input, estimate, description(report));
   });
-  if (noise_map)
+  written("output", r.output);
+  if (noise_map) {
+    go_on();
     outputs.write(r.noise_map, [&](const std::string& temp) {
       write_image_file(temp, r.noise_map, input, *noise_map, "zarvo noise level (std)");
     });
+    written("noise map", r.noise_map);
+  }
+  go_on();
   qc.write(outputs, report, started);
   if (!result.sidecar.empty()) {
-    SidecarFacts facts;
     facts.command_line = r.command_line;
     facts.noise = r.options.noise;
     facts.input = r.input;
@@ -152,6 +223,7 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
     outputs.write(result.sidecar,
                   [&](const std::string& temp) { write_text_file(temp, result.sidecar, text); });
   }
+  go_on();
   outputs.commit();
 }
 
@@ -167,6 +239,7 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
   result.sidecar = r.sidecar ? sidecar_name(r.output) : "";
   // Every path problem is reported before the (possibly long) work starts.
   OutputSet outputs(r.force);
+  outputs.set_cancel(given.cancel);
   declare_paths(outputs, r, result.sidecar);
   if (r.sidecar) {
     std::string note;
@@ -181,6 +254,7 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
   const Image& input = in.input;
   if (std::string p = output_range_problem(input.lo, input.hi, r.datatype, input); !p.empty())
     throw std::runtime_error("output '" + r.output + "': " + p);
+  check_before_work(r, options, in);
 
   if (events.started) events.started(input, input.nt * (options.basic_only ? 1 : 2));
   RunContext context = given;
@@ -212,7 +286,7 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
       options.sigma_scope == SigmaScope::volume)
     result.notes.push_back(level_summary(result.report));
   note_limits(options.params, result.report.params, result.notes);
-  write_outputs(r, result, input, estimate, noise_map.get(), qc, started, outputs);
+  write_outputs(r, result, input, estimate, noise_map.get(), qc, started, outputs, given.cancel);
   return result;
 }
 

@@ -1,5 +1,6 @@
 #include "io/files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +45,15 @@ std::atomic<unsigned> g_counter{0};
 std::string lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
+}
+
+// fsync of a file or folder by name.
+bool flush(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
 }
 
 }  // namespace
@@ -108,9 +118,14 @@ void write_atomically(const std::string& path,
   if (slot < 0) throw std::runtime_error("path too long: '" + path + "'");
   try {
     write(temp);
+    // Flushed before the rename and the rename after it, so that a power
+    // cut leaves the old file or the whole new one.
+    if (!flush(temp))
+      throw std::runtime_error("cannot flush '" + path + "' to the disk: " + std::strerror(errno));
     if (std::rename(temp.c_str(), path.c_str()) != 0)
       throw std::runtime_error("cannot rename '" + temp + "' to '" + path +
                                "': " + std::strerror(errno));
+    flush(folder_of(path));
   } catch (...) {
     unlink(temp.c_str());
     unregister_temp(slot);

@@ -1,6 +1,8 @@
 #include "io/nifti_header.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -24,10 +26,25 @@ struct GzClose {
 };
 using Gz = std::unique_ptr<gzFile_s, GzClose>;
 
-// zlib reads plain files unchanged, so one reader serves both.
+// zlib reads plain files unchanged, so one reader serves both. Only regular
+// files are read: opening a FIFO would wait for a writer forever, and a
+// device never ends (errno ENODEV for both).
 Gz open_gz(const std::string& path) {
-  Gz f(gzopen(path.c_str(), "rb"));
-  if (f) gzbuffer(f.get(), 1 << 17);
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = ENODEV;
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  Gz f(gzdopen(fd, "rb"));
+  if (!f) {
+    close(fd);
+    return nullptr;
+  }
+  gzbuffer(f.get(), 1 << 17);
   return f;
 }
 
@@ -299,7 +316,9 @@ std::string check_layout(Header& h, std::int64_t header_bytes, bool single) {
 // is checked as it is read (read_data), in bounded chunks.
 std::string check_data_size(const Header& h, gzFile header_file, bool single) {
   Gz other = single ? nullptr : open_gz(h.data_file);
-  if (!single && !other) return "cannot open its data file '" + h.data_file + "'";
+  if (!single && !other)
+    return "cannot open its data file '" + h.data_file + "'" +
+           (errno == ENODEV ? " (not a regular file)" : "");
   const bool plain = gzdirect(single ? header_file : other.get()) != 0;
   struct stat st {};
   const std::uint64_t end = static_cast<std::uint64_t>(h.vox_offset) + h.data_bytes;

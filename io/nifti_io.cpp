@@ -134,6 +134,8 @@ Image read_image(const std::string& path, const std::string& what, int threads) 
   if (stat(path.c_str(), &st) != 0)
     throw fail(what, path, std::string("cannot be opened: ") + std::strerror(errno));
   if (S_ISDIR(st.st_mode)) throw fail(what, path, "is a folder, not a NIfTI file");
+  if (!S_ISREG(st.st_mode))
+    throw fail(what, path, "is not a regular file (a FIFO, device or socket); give a NIfTI file");
   if (access(path.c_str(), R_OK) != 0)
     throw fail(what, path, std::string("cannot be read: ") + std::strerror(errno));
   Header h;

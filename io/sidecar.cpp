@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "zarvo/options.h"
@@ -83,16 +84,43 @@ std::string sidecar_json(const SidecarFacts& f, const DenoiseReport& r) {
   }
   parameters["basic_only"] = f.basic_only;
   j["parameters"] = parameters;
+  nlohmann::json files = nlohmann::json::array();
+  for (const SidecarFacts::Output& o : f.outputs)
+    files.push_back({{"role", o.role}, {"file", o.file}, {"bytes", o.bytes}, {"crc32", o.crc32}});
+  j["outputs"] = files;
   j["complete"] = true;
-  return j.dump(2) + "\n";
+  // Names are checked before the work (is_utf8); should one slip through,
+  // the sidecar is still written rather than the run failing at its end.
+  return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+bool is_utf8(const std::string& text) {
+  try {
+    (void)nlohmann::json(text).dump();
+    return true;
+  } catch (const nlohmann::json::type_error&) {
+    return false;
+  }
+}
+
+namespace {
+
+bool ends_with(const std::string& s, const std::string& e) {
+  return s.size() > e.size() && s.compare(s.size() - e.size(), e.size(), e) == 0;
+}
+
+}  // namespace
+
+std::string sidecar_sharer(const std::string& output) {
+  if (ends_with(output, ".nii.gz")) return output.substr(0, output.size() - 3);
+  if (ends_with(output, ".nii")) return output + ".gz";
+  return {};
 }
 
 std::string sidecar_name(const std::string& output) {
-  for (const char* ending : {".nii.gz", ".nii"}) {
-    const std::string e = ending;
-    if (output.size() > e.size() && output.compare(output.size() - e.size(), e.size(), e) == 0)
-      return output.substr(0, output.size() - e.size()) + ".json";
-  }
+  for (const char* ending : {".nii.gz", ".nii"})
+    if (ends_with(output, ending))
+      return output.substr(0, output.size() - std::strlen(ending)) + ".json";
   return output + ".json";
 }
 

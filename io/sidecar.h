@@ -22,6 +22,14 @@ struct SidecarFacts {
   // The source's own metadata, carried over: a JSON object's text (see
   // source_metadata); empty: none.
   std::string metadata;
+  // The files the run commits with the sidecar, as written: what makes a
+  // sidecar describe exactly these files (a reader compares the digest).
+  struct Output {
+    std::string role, file;  // file: the name as given
+    long long bytes = 0;
+    std::string crc32;
+  };
+  std::vector<Output> outputs;
 };
 
 // The metadata an output carries over from its source: `given` (a JSON
@@ -31,6 +39,14 @@ struct SidecarFacts {
 // Throws Error when `given` is not a JSON object.
 std::string source_metadata(const std::string& given, const std::string& input,
                             std::string& note);
+
+// True when `text` is valid UTF-8 (JSON holds nothing else, so a name that
+// is not cannot be recorded in a sidecar).
+bool is_utf8(const std::string& text);
+
+// The image whose sidecar would be the same file as `output`'s (the other
+// of .nii and .nii.gz); empty for other endings.
+std::string sidecar_sharer(const std::string& output);
 
 // The sidecar's text (pretty-printed JSON, ending in a newline): the
 // source's metadata first (BIDS fields such as RepetitionTime stay true of

@@ -152,9 +152,13 @@ double number_of(const OptionDecl& o, const OptionValue& v) {
   throw OptionError(o.name, "give one number, not a list");
 }
 
+// Empty is not "estimate": a script whose variable came out empty must not
+// silently get an estimated level.
+const char* const empty_levels = "an empty noise level; omit the option to estimate the level";
+
 void check_levels(const OptionDecl& o, const OptionValue& v) {
   if (const std::string* t = std::get_if<std::string>(&v))
-    throw OptionError(o.name, "'" + *t + "' is not a number");
+    throw OptionError(o.name, t->empty() ? empty_levels : "'" + *t + "' is not a number");
   const std::vector<double> levels =
       std::holds_alternative<double>(v) ? std::vector<double>{std::get<double>(v)}
                                         : std::get<std::vector<double>>(v);
@@ -238,6 +242,7 @@ OptionValue parse_option_text(const OptionDecl& o, const std::string& text) {
       if (text == "false" || text == "0") return 0.0;
       throw OptionError(o.name, "'" + text + "' is neither true nor false");
     case OptionKind::levels: {
+      if (text.empty()) throw OptionError(o.name, empty_levels);
       std::vector<double> levels;
       std::size_t start = 0;
       while (true) {

@@ -169,6 +169,24 @@ void check(const Shape& s, const DenoiseOptions& o) {
         (m.volumes != 1 && m.volumes != s.volumes))
       throw Error("the noise level map must have the input's shape (one volume, or one per volume)");
   }
+  if (const std::string p = data_problem(o, 0.0, 0.0); !p.empty()) throw Error(p);
+}
+
+double smallest_level(double largest) {
+  return std::max(std::ldexp(std::fabs(largest), -1000), std::ldexp(1.0, -1021));
+}
+
+std::string data_problem(const DenoiseOptions& o, double lo, double hi) {
+  const double largest = std::max(std::fabs(lo), std::fabs(hi));
+  for (double v : o.sigma)
+    if (v > 0 && v < smallest_level(largest))
+      return "the noise level " + text(v) + " is too small for data " +
+             (largest > 0 ? "as large as " + text(largest) : std::string("of any size")) +
+             " (the smallest the arithmetic supports is " + text(smallest_level(largest)) + ")";
+  if (o.noise == Noise::rician && hi <= 0 && lo < 0)
+    return "holds no positive value (from " + text(lo) + " to " + text(hi) +
+           "); Rician noise is for magnitude images, whose values are 0 or more";
+  return {};
 }
 
 namespace {

@@ -145,6 +145,19 @@ struct PipelineEvents {
 // problem. denoise() calls it first.
 void check(const Shape& shape, const DenoiseOptions& options);
 
+// The smallest noise level the arithmetic supports for data whose largest
+// magnitude is `largest`: the stages work on the data divided by a power of
+// two near the level, which must leave them finite with room for the
+// stages' own arithmetic: largest / 2^1000 (about 1e-301 of it), and never
+// below 2^-1021 (about 4.5e-308, where that divisor stops being invertible).
+double smallest_level(double largest);
+
+// What stops data whose values span [lo, hi] from being denoised with
+// `options` (an empty string when nothing does): a given level below
+// smallest_level, Rician noise (magnitudes) on data with no positive value.
+// Front ends that know the range before the work call it then.
+std::string data_problem(const DenoiseOptions& options, double lo, double hi);
+
 // Denoises every volume of the input in order. Throws Error (bad input or
 // options, with a message naming the problem) or Cancelled.
 DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& options,

@@ -7,6 +7,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -18,6 +20,7 @@
 #include "io/outputs.h"
 #include "io/report_outputs.h"
 #include "io/nifti_io.h"
+#include "io/outputs.h"
 #include "io/sidecar.h"
 #include "zarvo/options.h"
 
@@ -52,13 +55,27 @@ py::array_t<double> column_major(const zarvo::Shape& s) {
   return py::array_t<double, py::array::f_style>(shape);
 }
 
-// Ctrl-C during a run: the engine reports progress on the calling thread, so
-// when that is Python's main thread the progress callback lets Python look at
-// its signals (at most every 0.1 s: taking the GIL may wait for another
-// thread) and cancels the run when a handler raised (KeyboardInterrupt).
+// Ctrl-C during a run. Python's own SIGINT handler only notes the signal
+// for the main thread's next look, which a run in C++ would delay to its
+// end. So, for a run in the main thread: while Python's default handler is
+// in place, ours sets the run's cancel flag at once (any phase that looks at
+// it stops: the walk, the writing of the outputs, the commit up to the
+// point where the new set is on disk) and then calls Python's; besides,
+// the progress callback lets Python look at its signals (at most every
+// 0.1 s: taking the GIL may wait for another thread) and cancels the run
+// when a handler raised (a handler of the user's).
+std::atomic<std::atomic<bool>*> sigint_run{nullptr};
+struct sigaction python_sigint;
+
+extern "C" void cancel_then_python(int sig, siginfo_t* info, void* context) {
+  if (std::atomic<bool>* c = sigint_run.load()) c->store(true);
+  if (python_sigint.sa_flags & SA_SIGINFO) python_sigint.sa_sigaction(sig, info, context);
+  else python_sigint.sa_handler(sig);
+}
+
 struct Interruptible {
   std::atomic<bool> cancel{false};
-  bool main_thread = false;
+  bool main_thread = false, chained = false;
   std::chrono::steady_clock::time_point next;
 
   explicit Interruptible(zarvo::RunContext& context) {
@@ -76,9 +93,37 @@ struct Interruptible {
         cancel = true;
       }
     };
+    py::module_ signal = py::module_::import("signal");
+    struct sigaction current {};
+    if (!signal.attr("getsignal")(signal.attr("SIGINT")).is(signal.attr("default_int_handler")) ||
+        sigaction(SIGINT, nullptr, &current) != 0 || current.sa_handler == SIG_DFL ||
+        current.sa_handler == SIG_IGN || sigint_run.load())
+      return;
+    python_sigint = current;
+    struct sigaction ours = current;
+    ours.sa_flags |= SA_SIGINFO;
+    ours.sa_sigaction = cancel_then_python;
+    sigint_run = &cancel;
+    chained = sigaction(SIGINT, &ours, nullptr) == 0;
+    if (!chained) sigint_run = nullptr;
+  }
+
+  // With the GIL held, after the run. A signal the run took (cancelled, or
+  // too late to undo a committed set) was answered: Python's note of it is
+  // consumed, so that it does not raise once more later.
+  ~Interruptible() {
+    if (chained) {
+      sigaction(SIGINT, &python_sigint, nullptr);
+      sigint_run = nullptr;
+    }
+    if (main_thread && cancel) {
+      PyObject *type, *value, *trace;
+      PyErr_Fetch(&type, &value, &trace);
+      if (PyErr_CheckSignals() != 0) PyErr_Clear();
+      PyErr_Restore(type, value, trace);
+    }
   }
 };
-
 
 // A given option's value as the engine takes it.
 zarvo::OptionValue value_of(const py::handle& v) {
@@ -245,19 +290,34 @@ py::array_t<double> read_nifti(const std::string& path) {
 }
 
 // Writes `data` (the input's shape) with the input's header, as a file run
-// writes its output; datatype None: the I/O library's default.
+// writes its output and through the same output set: never over an input
+// of the run (the same file under any name or link), a temporary flushed
+// and renamed into place, a backup of the file it replaces until then (the
+// caller decides with `force` whether one may be replaced); datatype None:
+// the I/O library's default.
 void write_nifti(const std::string& path, const std::string& like_path, const py::array& data,
-                 const py::object& datatype, const std::string& description) {
+                 const py::object& datatype, const std::string& description, bool force) {
   const auto type = datatype.is_none() ? zarvo::cli::FileRequest().datatype
                                        : zarvo::cli::parse_datatype(datatype.cast<std::string>());
   py::array_t<double, py::array::f_style | py::array::forcecast> a(data);
   std::vector<double> values(a.data(), a.data() + a.size());
   py::gil_scoped_release free_gil;
+  zarvo::cli::OutputSet outputs(force);
+  outputs.add_input(like_path, "input");
+  outputs.add_output(path, "output");
+  outputs.check();
   const zarvo::cli::Image like = zarvo::cli::read_image(like_path, "input");
+  for (const std::string& f : like.files) outputs.add_input(f, "input");
+  outputs.check();
   if (values.size() != static_cast<std::size_t>(like.nim->nvox))
     throw zarvo::Error("the data has " + std::to_string(values.size()) + " voxels but '" +
                        like_path + "' has " + std::to_string(like.nim->nvox));
-  zarvo::cli::write_image(path, like, values, type, description);
+  zarvo::cli::ImageEncoder encoded(like, type);
+  encoded.put(0, values.data(), values.size());
+  outputs.write(path, [&](const std::string& temp) {
+    zarvo::cli::write_image_file(temp, path, like, encoded, description);
+  });
+  outputs.commit();
 }
 
 // The sidecar and the NIfTI description a file run writes, for an output
@@ -318,9 +378,15 @@ py::dict denoise_file(const py::dict& given, const py::dict& files) {
   r.command_line = files["command_line"].cast<std::string>();
   Interruptible interruptible(e.context);
   zarvo::cli::FileResult result;
-  {
+  try {
     py::gil_scoped_release free_gil;
     result = zarvo::cli::denoise_file(r, e.context);
+  } catch (const zarvo::Cancelled&) {
+    throw;
+  } catch (const std::runtime_error&) {
+    // The output set taken back because of the interrupt: all old.
+    if (interruptible.cancel) throw zarvo::Cancelled();
+    throw;
   }
   py::list sigma;
   for (const zarvo::VolumeReport& v : result.report.volumes) sigma.append(v.sigma);
@@ -401,7 +467,7 @@ PYBIND11_MODULE(_core, m) {
   });
   m.def("read_nifti", &read_nifti, py::arg("path"));
   m.def("write_nifti", &write_nifti, py::arg("path"), py::arg("like"), py::arg("data"),
-        py::arg("datatype"), py::arg("description"));
+        py::arg("datatype"), py::arg("description"), py::arg("force") = true);
   m.def("denoise_file", &denoise_file, py::arg("given"), py::arg("files"));
   m.def("check_paths", &check_paths, py::arg("inputs"), py::arg("outputs"));
   m.def("report_page", &report_page, py::arg("given"), py::arg("input"), py::arg("output"),

@@ -3,12 +3,15 @@
 import json
 import os
 
+import subprocess
+
+import nibabel as nib
 import numpy as np
 import pytest
 
 import zarvo
 from zarvo.files import denoise_file
-from conftest import file_bytes, phantom, run_command, save
+from conftest import file_bytes, phantom, run_command, save, zarvo_command
 
 
 @pytest.mark.parametrize("options, cli", [
@@ -51,27 +54,95 @@ def test_rerun_skips_complete_outputs_and_redoes_the_rest(tmp_path):
     assert again["skipped"] and again["sigma"] == first["sigma"]
     assert os.stat(out).st_mtime_ns == stamp
 
-    other = denoise_file(source, out, profile="fast")  # other options: redone
+    # Other options: redone, but only with force (the old set stays otherwise).
+    with pytest.raises(ValueError, match="exists"):
+        denoise_file(source, out, profile="fast")
+    assert os.stat(out).st_mtime_ns == stamp
+    other = denoise_file(source, out, profile="fast", force=True)
     assert not other["skipped"]
     with open(tmp_path / "out.json") as f:
         assert "--profile fast" in json.load(f)["command_line"]
 
     (tmp_path / "out.json").write_text('{"command_li')  # a sidecar cut short
-    assert not denoise_file(source, out, profile="fast")["skipped"]
+    assert not denoise_file(source, out, profile="fast", force=True)["skipped"]
 
-    os.remove(tmp_path / "out.json")  # output written, sidecar not yet
-    assert not denoise_file(source, out, profile="fast")["skipped"]
+    os.remove(tmp_path / "out.json")  # an output without its sidecar
+    assert not denoise_file(source, out, profile="fast", force=True)["skipped"]
 
 
 def test_an_existing_foreign_file_is_kept_without_force(tmp_path):
     source = save(tmp_path / "in.nii", phantom((20, 20, 8), seed=9))
     foreign = save(tmp_path / "out.nii", np.zeros((4, 4, 4)))
     before = file_bytes(foreign)
-    with pytest.raises(ValueError, match="not written by zarvo"):
+    with pytest.raises(ValueError, match="exists"):
         denoise_file(source, foreign)
     assert file_bytes(foreign) == before
     denoise_file(source, foreign, force=True)
     assert file_bytes(foreign) != before
+
+
+def test_only_force_replaces_a_file_whatever_its_description_says(tmp_path):
+    source = save(tmp_path / "in.nii", phantom((20, 20, 8), seed=9))
+    other = save(tmp_path / "other.nii", phantom((20, 20, 8), seed=10))
+    # Another input's result, and a hand-edited file saved by nibabel whose
+    # description still starts with "zarvo ".
+    earlier = tmp_path / "earlier.nii"
+    denoise_file(other, earlier, sigma=6.0)
+    edited = tmp_path / "edited.nii"
+    image = nib.Nifti1Image(np.ones((20, 20, 8), np.float32), np.eye(4))
+    image.header["descrip"] = b"zarvo 0.1.0 sigma 6 (edited by hand)"
+    nib.save(image, str(edited))
+    for target in (earlier, edited):
+        before = file_bytes(target)
+        with pytest.raises(ValueError, match="exists"):
+            denoise_file(source, target, sigma=6.0)
+        assert file_bytes(target) == before, target
+    denoise_file(source, edited, sigma=6.0, force=True)
+    assert file_bytes(edited) != before
+
+
+def _truncate(path):
+    with open(path, "r+b") as f:
+        f.truncate(os.path.getsize(path) - 100)
+
+
+def _garble(path):
+    with open(path, "r+b") as f:
+        f.seek(-64, os.SEEK_END)
+        f.write(b"\x7f" * 64)
+
+
+@pytest.mark.parametrize("damage", [_truncate, _garble])
+def test_a_damaged_output_with_its_sidecar_is_not_complete(tmp_path, damage):
+    source = save(tmp_path / "in.nii", phantom((20, 20, 8), seed=11))
+    out = tmp_path / "out.nii"
+    denoise_file(source, out, sigma=6.0)
+    good = file_bytes(out)
+    damage(out)
+    # The sidecar still matches the request; only its record of the file
+    # tells that the output is not the one it describes.
+    with pytest.raises(ValueError, match="exists"):
+        denoise_file(source, out, sigma=6.0)
+    result = denoise_file(source, out, sigma=6.0, force=True)
+    assert not result["skipped"] and file_bytes(out) == good
+
+
+def test_a_stale_sidecar_never_returns_another_inputs_result(tmp_path):
+    a = save(tmp_path / "a.nii", phantom((20, 20, 8), seed=12))
+    b = save(tmp_path / "b.nii", phantom((20, 20, 8), seed=13, noise=9.0))
+    out = tmp_path / "out.nii"
+    first = denoise_file(a, out)
+    ours = file_bytes(out)
+    # b's result written over it without a sidecar: out.json still says a.
+    subprocess.run([zarvo_command(), "denoise", str(b), str(out), "--no-sidecar", "--force",
+                    "--quiet"], check=True)
+    theirs = file_bytes(out)
+    assert theirs != ours
+    with pytest.raises(ValueError, match="exists"):
+        denoise_file(a, out)
+    assert file_bytes(out) == theirs
+    again = denoise_file(a, out, force=True)
+    assert not again["skipped"] and again["sigma"] == first["sigma"] and file_bytes(out) == ours
 
 
 @pytest.mark.parametrize("make, message", [

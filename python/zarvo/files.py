@@ -1,13 +1,14 @@
 """One NIfTI file, denoised exactly as ``zarvo denoise`` does it (the command's
-own reading, checks, pipeline and atomic writing of the output and its JSON
-sidecar together): a sidecar that matches the request marks the output as
-complete, so reruns skip it.
+own reading, checks, pipeline and output set: the output and its JSON sidecar
+committed together): a sidecar that matches the request and records the
+output's size and CRC-32 marks the output as complete, so reruns skip it.
 """
 
 import json
 import os
 import shlex
 import time
+import zlib
 
 from . import _core
 from ._options import DATATYPES, DECLARATIONS, given_options
@@ -34,6 +35,28 @@ def sidecar_is_ours(path):
             return "zarvo_version" in json.load(f)
     except (OSError, ValueError, TypeError):
         return False
+
+
+def recorded_sidecar(output):
+    """The sidecar of `output` when it is complete and records the file as
+    it is now (size and CRC-32): the proof that zarvo wrote exactly this
+    file, which a header description is not. None otherwise."""
+    if not os.path.isfile(output):
+        return None
+    try:
+        with open(sidecar_path(output)) as f:
+            side = json.load(f)
+        if side.get("complete") is not True:
+            return None
+        name = os.path.basename(output)
+        records = [o for o in side.get("outputs", ())
+                   if o.get("role") == "output" and o.get("file") in (name, output)]
+        if len(records) == 1 and _digest(output) == (records[0].get("bytes"),
+                                                     records[0].get("crc32")):
+            return side
+    except (OSError, ValueError, TypeError, AttributeError):
+        pass
+    return None
 
 
 def _command_words(name, value):
@@ -92,20 +115,18 @@ class Request:
         return shlex.join(words)
 
     def is_complete(self):
-        """The output exists and its sidecar says it was written for this
-        request."""
-        if not os.path.isfile(self.output):
-            return False
-        try:
-            with open(sidecar_path(self.output)) as f:
-                side = json.load(f)
-            return side.get("complete") is True and side.get("command_line") == self.command_line()
-        except (OSError, ValueError):
-            return False
+        """The output exists, its sidecar says it was written for this
+        request, and the sidecar's record of the output (size and CRC-32,
+        kept by the output set) matches the file as it is now: a truncated
+        or replaced output, or a sidecar left from another input's run, does
+        not count."""
+        side = recorded_sidecar(self.output)
+        return side is not None and side.get("command_line") == self.command_line()
 
     def output_is_ours(self):
-        """The output exists and zarvo wrote it (an interrupted earlier run,
-        or other options): it may be replaced without force."""
+        """The output exists and its header description says zarvo wrote it.
+        Only a hint: anyone can write such a header, so it never allows a
+        replacement by itself (denoise_file replaces only with force)."""
         try:
             import nibabel
             descrip = bytes(nibabel.load(self.output).header["descrip"])
@@ -130,7 +151,37 @@ class Request:
                             source, self.command_line())
 
 
+def _digest(path):
+    """The size and CRC-32 (8 hex digits, as the output set records it)."""
+    crc, size = 0, 0
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            crc = zlib.crc32(block, crc)
+            size += len(block)
+    return size, f"{crc:08x}"
+
+
+def _with_output_record(path, text):
+    """A sidecar for an output assembled in Python (the spread batch writes
+    the image, then this sidecar) gets the record the output set keeps for
+    the command's outputs: the image's size and CRC-32 as it is now, so that
+    completeness is decided the same way for both."""
+    try:
+        side = json.loads(text)
+        output = shlex.split(side["command_line"])[3]
+    except (ValueError, KeyError, IndexError, TypeError):
+        return text
+    if (side.get("outputs") != [] or sidecar_path(output) != path
+            or not os.path.isfile(output)):
+        return text
+    size, crc = _digest(output)
+    side["outputs"] = [{"role": "output", "file": os.path.basename(output), "bytes": size,
+                        "crc32": crc}]
+    return json.dumps(side, indent=2) + "\n"
+
+
 def write_text_atomically(path, text):
+    text = _with_output_record(path, text)
     temp = os.path.join(os.path.dirname(path), f".zarvo-{os.getpid()}-{os.path.basename(path)}")
     try:
         with open(temp, "w") as f:
@@ -151,9 +202,11 @@ def denoise_file(input, output, *, threads=None, force=False, skip_complete=True
     files to write with the output: ``noise_map``, ``report`` (the QC page,
     HTML) and ``residual`` (input minus output, NIfTI),
     and the engine's options of ``zarvo.denoise`` (``sigma`` one number or
-    one per volume). An output whose sidecar matches is kept
-    (``skip_complete``); one the command wrote for other options is replaced;
-    any other existing file only with ``force``.
+    one per volume). An output whose sidecar matches the request and records
+    this very file (size and CRC-32) is kept (``skip_complete``); any other
+    existing output or sidecar is replaced only with ``force``, as the
+    command does it (the old set stays whole if the run fails or is
+    interrupted).
 
     Returns a dict: output, sidecar, sigma (per volume), seconds, skipped."""
     request = Request(input, output, **options)
@@ -168,16 +221,9 @@ def run_request(request, threads=None, force=False, skip_complete=True):
             levels = json.load(f)["noise_sigma"]
         return {"output": request.output, "sidecar": side, "sigma": levels,
                 "seconds": 0.0, "skipped": True}
-    replace = force or request.output_is_ours()
-    if os.path.exists(request.output) and not replace:
-        raise ValueError(f"output '{request.output}' exists and was not written by zarvo "
-                         "(use force=True to overwrite it)")
-    # A sidecar zarvo wrote for other options (or an unfinished run) is
-    # replaced with its output; any other file of that name only with force.
-    stale = os.path.exists(side) and (sidecar_is_ours(side) or request.output_is_ours())
-    if os.path.exists(side) and not (stale or force):
-        raise ValueError(f"'{side}' exists and was not written by zarvo "
-                         "(use force=True to overwrite it)")
-    levels = request.run(threads=threads, force=replace or stale)
+    for path in (request.output, side):
+        if os.path.lexists(path) and not force:
+            raise ValueError(f"'{path}' exists (use force=True to overwrite it)")
+    levels = request.run(threads=threads, force=force)
     return {"output": request.output, "sidecar": side, "sigma": levels,
             "seconds": time.monotonic() - started, "skipped": False}

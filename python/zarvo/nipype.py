@@ -14,7 +14,7 @@ from nipype.interfaces.base import (BaseInterfaceInputSpec, File, SimpleInterfac
                                     Undefined, isdefined, traits)
 
 from ._options import DATATYPES, DEFAULT_DATATYPE, keyword, shown_in
-from .files import denoise_file, nifti_stem
+from .files import denoise_file, nifti_stem, recorded_sidecar
 
 
 def _trait(d):
@@ -87,9 +87,10 @@ class Denoise(SimpleInterface):
         folder, stem = os.path.dirname(out_file), nifti_stem(out_file)
         extra = {"noise_map": os.path.join(folder, stem + "_noise.nii.gz") if i.noise_map else None,
                  "report": os.path.join(folder, stem + ".html") if i.report else None}
-        # Without force: an existing out_file is replaced only when zarvo
-        # wrote it (a rerun of the node); any other file is refused.
+        # An existing out_file is replaced only when its sidecar records
+        # exactly that file (a rerun of the node); any other file is refused.
         result = denoise_file(i.in_file, out_file, threads=threads, skip_complete=False,
+                              force=recorded_sidecar(out_file) is not None,
                               **options, **{k: v for k, v in extra.items() if v})
         self._results["out_file"] = result["output"]
         self._results["sidecar"] = result["sidecar"]

@@ -371,7 +371,7 @@ TEST_F(Command, OptionsComeFromTheEnginesDeclaration) {
         {"--cube 2.5", "--cube: 2.5 is not a whole number"},
         {"--threads 5000", "--threads: must be from 0 to 4096 (got 5000)"},
         {"--series all", "--series: 'all' is neither volumes nor joint"},
-        {"--sigma ''", "--sigma: '' is not a number"}}) {
+        {"--sigma ''", "--sigma: an empty noise level; omit the option to estimate the level"}}) {
     const Outcome r = zarvo("denoise " + in + path("o.nii ") + "--quiet " + args);
     EXPECT_EQ(r.status, 2) << args;
     EXPECT_EQ(r.err, std::string("zarvo: error: ") + message + " (see zarvo --help)\n") << r.err;
