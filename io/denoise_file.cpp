@@ -214,6 +214,7 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
   if (!result.sidecar.empty()) {
     facts.command_line = r.command_line;
     facts.noise = r.options.noise;
+    facts.series = r.options.series;
     facts.input = r.input;
     facts.mask = r.mask;
     facts.basic_only = r.options.basic_only;
