@@ -5,20 +5,10 @@ import os
 import subprocess
 import sys
 
-import distributed
 import pytest
 
 from zarvo import bids
 from conftest import file_bytes, phantom, save, zarvo_command
-
-
-@pytest.fixture(scope="module")
-def client():
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       dashboard_address=None)
-    with distributed.Client(cluster) as c:
-        yield c
-    cluster.close()
 
 
 def dataset(root):
