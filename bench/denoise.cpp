@@ -108,13 +108,13 @@ int main(int argc, char** argv) {
     }
   };
   std::vector<double> estimate;
-  zarvo::denoise(zarvo::series_input(zarvo::ArrayView::column_major(voxels.data(), volume_shape)),
-                 options,
-                 [&](int, const double* e, const double*) {
-                   t_second = seconds_since(t0);
-                   estimate.assign(e, e + shape.voxels());
-                 },
-                 context, events);
+  zarvo::denoise(
+      zarvo::series_input(zarvo::ArrayView::column_major(voxels.data(), volume_shape)), options,
+      [&](int, const double* e, const double*) {
+        t_second = seconds_since(t0);
+        estimate.assign(e, e + shape.voxels());
+      },
+      context, events);
 
   // A checksum of the estimate, so that runs with other thread counts or
   // paths can be compared at a glance.

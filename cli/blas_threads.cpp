@@ -13,8 +13,7 @@
 
 extern "C" char* getenv(const char* name) {
   static const char* const single[] = {"OPENBLAS_NUM_THREADS", "GOTO_NUM_THREADS",
-                                       "OMP_NUM_THREADS", "MKL_NUM_THREADS",
-                                       "BLIS_NUM_THREADS"};
+                                       "OMP_NUM_THREADS", "MKL_NUM_THREADS", "BLIS_NUM_THREADS"};
   if (!name) return nullptr;
   for (const char* s : single)
     if (std::strcmp(name, s) == 0) return const_cast<char*>("1");

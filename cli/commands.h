@@ -14,8 +14,8 @@ namespace zarvo::cli {
 struct DenoiseCommand {
   std::string input, output;
   std::string mask, sigma_map, noise_map, report, residual;  // files; empty: not given
-  std::string datatype;                    // empty: not given
-  GivenOptions engine;                     // the engine's options, by their names
+  std::string datatype;                                      // empty: not given
+  GivenOptions engine;                                       // the engine's options, by their names
   bool force = false, quiet = false, sidecar = true;
   std::string command_line;  // as typed, for the sidecar
 };

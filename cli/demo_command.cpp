@@ -39,8 +39,10 @@ void run_demo(const DemoOptions& o) {
   write_new_image(path("clean.nii.gz"), rows, cols, slices, clean.data, 1.0, DataType::float32,
                   "zarvo demo: noise-free phantom");
   if (!o.quiet)
-    std::printf("Phantom %dx%dx%d, noise %d%% of the peak (sigma %.1f); the denoiser estimates "
-                "the level itself.\n", rows, cols, slices, percent, sigma);
+    std::printf(
+        "Phantom %dx%dx%d, noise %d%% of the peak (sigma %.1f); the denoiser estimates "
+        "the level itself.\n",
+        rows, cols, slices, percent, sigma);
 
   // The picture: the middle slice, at least 240 pixels wide so that the
   // labels fit over the columns; the residual from -3 to +3 sigma, 0 at
@@ -61,7 +63,8 @@ void run_demo(const DemoOptions& o) {
   for (Noise noise : {Noise::gaussian, Noise::rician}) {
     const bool rician = noise == Noise::rician;
     const char* model = rician ? "rician" : "gaussian";
-    const Volume noisy = rician ? add_rician_noise(clean, sigma, 2) : add_gaussian_noise(clean, sigma, 1);
+    const Volume noisy =
+        rician ? add_rician_noise(clean, sigma, 2) : add_gaussian_noise(clean, sigma, 1);
     zarvo::DenoiseOptions q;
     q.noise = noise;
     const auto start = std::chrono::steady_clock::now();
@@ -77,10 +80,10 @@ void run_demo(const DemoOptions& o) {
         context, events);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    write_new_image(path(std::string(model) + "_noisy.nii.gz"), rows, cols, slices, noisy.data,
-                    1.0, DataType::float32, std::string("zarvo demo: ") + model + " noise");
-    write_new_image(path(std::string(model) + "_denoised.nii.gz"), rows, cols, slices,
-                    estimate, 1.0, DataType::float32, "zarvo demo: denoised");
+    write_new_image(path(std::string(model) + "_noisy.nii.gz"), rows, cols, slices, noisy.data, 1.0,
+                    DataType::float32, std::string("zarvo demo: ") + model + " noise");
+    write_new_image(path(std::string(model) + "_denoised.nii.gz"), rows, cols, slices, estimate,
+                    1.0, DataType::float32, "zarvo demo: denoised");
     lines.push_back({model, psnr(clean.data, noisy.data, head), psnr(clean.data, estimate, head),
                      r.volumes[0].sigma, seconds});
     for (const std::vector<double>* v : {&clean.data, &noisy.data, &std::as_const(estimate)})
@@ -90,15 +93,14 @@ void run_demo(const DemoOptions& o) {
     grid.cells.push_back(slice_picture(residual, rows, cols, k, -shown, shown, zoom));
     char label[160];
     std::snprintf(label, sizeof label, "%s %d%%: noisy %.1f dB, denoised %.1f dB",
-                  rician ? "Rician" : "Gaussian", percent, lines.back().before,
-                  lines.back().after);
+                  rician ? "Rician" : "Gaussian", percent, lines.back().before, lines.back().after);
     grid.row_labels.push_back(label);
   }
   progress.finish();
   char title[160];
   std::snprintf(title, sizeof title,
-                "zarvo demo: head phantom %d x %d x %d, middle slice, noise %d%% of the peak",
-                rows, cols, slices, percent);
+                "zarvo demo: head phantom %d x %d x %d, middle slice, noise %d%% of the peak", rows,
+                cols, slices, percent);
   grid.title = title;
   grid.column_labels = {"clean", "noisy", "denoised", "residual\nnoisy - denoised"};
   grid.caption =
@@ -112,11 +114,12 @@ void run_demo(const DemoOptions& o) {
     for (const Line& l : lines)
       std::printf("%-9s %15.1f %9.2f dB %11.2f dB %8.1fs\n", l.model, l.estimated, l.before,
                   l.after, l.seconds);
-    std::printf("PSNR over the head, peak = the phantom's maximum.\n"
-                "Wrote %s: clean.nii.gz, {gaussian,rician}_{noisy,denoised}.nii.gz and demo.png\n"
-                "(mid slice; columns clean | noisy | denoised | residual, rows Gaussian | "
-                "Rician).\n",
-                dir.c_str());
+    std::printf(
+        "PSNR over the head, peak = the phantom's maximum.\n"
+        "Wrote %s: clean.nii.gz, {gaussian,rician}_{noisy,denoised}.nii.gz and demo.png\n"
+        "(mid slice; columns clean | noisy | denoised | residual, rows Gaussian | "
+        "Rician).\n",
+        dir.c_str());
   }
 }
 

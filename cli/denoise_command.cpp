@@ -8,8 +8,11 @@
 namespace zarvo::cli {
 
 std::string shell_quoted(const std::string& text) {
-  const bool plain = !text.empty() && text.find_first_not_of(
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-+=/.,:@%") == std::string::npos;
+  const bool plain =
+      !text.empty() &&
+      text.find_first_not_of(
+          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-+=/.,:@%") ==
+          std::string::npos;
   if (plain) return text;
   std::string q = "'";
   for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -72,8 +75,8 @@ void run_file(const FileRequest& r, const RunContext& context, bool quiet) {
   // The level is told as soon as it is known, before the volume is filtered:
   // once for a single volume or a level pooled over the series (levels
   // estimated volume by volume come in a summary at the end).
-  const bool per_volume = r.options.sigma.empty() && r.sigma_map.empty() &&
-                          r.options.sigma_scope == SigmaScope::volume;
+  const bool per_volume =
+      r.options.sigma.empty() && r.sigma_map.empty() && r.options.sigma_scope == SigmaScope::volume;
   events.pipeline.level = [&](int t, const VolumeReport& v) {
     if (v.source != SigmaSource::estimated || (per_volume && volumes > 1) || t > 0) return;
     char buf[160];

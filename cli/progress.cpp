@@ -55,9 +55,8 @@ void Progress::draw(double fraction, bool force) {
   if (terminal_) {
     if (!force && std::chrono::duration<double>(now - last_draw_).count() < 0.1 && fraction < 1.0)
       return;
-    const std::string line =
-        progress_line(percent, fraction, label_, format_duration(elapsed), format_duration(eta),
-                      terminal_columns(out_));
+    const std::string line = progress_line(percent, fraction, label_, format_duration(elapsed),
+                                           format_duration(eta), terminal_columns(out_));
     std::fprintf(out_, "\r%s\033[K", line.c_str());
     std::fflush(out_);
   } else {

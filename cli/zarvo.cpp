@@ -5,7 +5,6 @@
 // the command's own options (files, data type, --quiet, --force) are
 // declared here.
 #include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -59,12 +58,13 @@ class EngineOptions {
       const std::string name = zc::dashed(o.name);
       if (o.kind == zarvo::OptionKind::flag) {
         // Both ways, so that a flag can undo a profile's value.
-        sub->add_flag_function(name + ",!--no-" + name.substr(2),
-                               [&s](std::int64_t n) { s.flag = n > 0 ? 1 : 0; }, help_of(o))
+        sub->add_flag_function(
+               name + ",!--no-" + name.substr(2), [&s](std::int64_t n) { s.flag = n > 0 ? 1 : 0; },
+               help_of(o))
             ->group(o.expert ? expert_group : "Options");
       } else {
-        s.option = sub->add_option(name, s.text, help_of(o))
-                       ->group(o.expert ? expert_group : "Options");
+        s.option =
+            sub->add_option(name, s.text, help_of(o))->group(o.expert ? expert_group : "Options");
         if (o.kind == zarvo::OptionKind::whole || o.kind == zarvo::OptionKind::real)
           s.option->type_name("NUMBER");
         else if (o.kind == zarvo::OptionKind::levels)
@@ -169,9 +169,10 @@ void declare_denoise(CLI::App& app, Common& common, DenoiseCli& d) {
   d.app->add_option("OUTPUT", c.output, "denoised image to write (.nii or .nii.gz)")->required();
   d.engine.declare(d.app, {"threads"});
   d.engine.option("sigma_map")->excludes(d.engine.option("sigma"));
-  d.app->add_flag("--no-sidecar", [&c](std::int64_t) { c.sidecar = false; },
-                  "do not write the JSON sidecar beside OUTPUT (OUTPUT's name with .json: "
-                  "version, command line, noise model and levels, mask, parameters)");
+  d.app->add_flag(
+      "--no-sidecar", [&c](std::int64_t) { c.sidecar = false; },
+      "do not write the JSON sidecar beside OUTPUT (OUTPUT's name with .json: "
+      "version, command line, noise model and levels, mask, parameters)");
   add_datatype(d.app, c.datatype);
   common.add(d.app, c.quiet, c.force, "no progress bar and no notes on standard error",
              "overwrite OUTPUT (and the noise map, report and residual) if they exist");
@@ -198,11 +199,13 @@ void declare_bids(CLI::App& app, Common& common, BidsCli& b) {
   b.app->add_option("ANALYSIS_LEVEL", c.level, "participant (zarvo has no group level)")
       ->required()
       ->check(CLI::IsMember({"participant"}));
-  b.app->add_option("--participant-label", c.participants,
-                    "participants to denoise, with or without sub- (default: every one)")
+  b.app
+      ->add_option("--participant-label", c.participants,
+                   "participants to denoise, with or without sub- (default: every one)")
       ->type_name("LABEL ...");
-  b.app->add_option("--datatype-filter", c.datatypes,
-                    "datatype folders to look in (default: anat dwi func)")
+  b.app
+      ->add_option("--datatype-filter", c.datatypes,
+                   "datatype folders to look in (default: anat dwi func)")
       ->type_name("TYPE ...");
   b.app->add_option("--desc", c.desc, "the derivatives' desc- label")->capture_default_str();
   b.engine.declare(b.app, {"threads", "mask", "sigma_map", "noise_map"});
@@ -245,9 +248,10 @@ std::size_t edit_distance(const std::string& a, const std::string& b) {
 // single-dash options as MRtrix3 spells them, and a mistyped subcommand.
 // Empty when there is nothing to say.
 std::string habit_problem(int argc, char** argv, CLI::App& app) {
-  static const std::pair<const char*, const char*> spelled[] = {
-      {"nthreads", "--threads"}, {"noise", "--noise-map"}, {"help", "--help"},
-      {"version", "--version"}};
+  static const std::pair<const char*, const char*> spelled[] = {{"nthreads", "--threads"},
+                                                                {"noise", "--noise-map"},
+                                                                {"help", "--help"},
+                                                                {"version", "--version"}};
   CLI::App* sub = nullptr;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -318,14 +322,18 @@ int run(const DenoiseCli& d, const BidsCli& b, const Common& common, zc::DemoOpt
     return 2;
   } catch (const std::bad_alloc&) {  // reading names the file and its size itself
     const std::string work = *d.app ? "to denoise '" + d.command.input + "'" : "for the work";
-    std::fprintf(stderr, "zarvo: error: not enough memory %s; free memory, raise the limit "
-                         "(ulimit -v) or use fewer --threads\n", work.c_str());
+    std::fprintf(stderr,
+                 "zarvo: error: not enough memory %s; free memory, raise the limit "
+                 "(ulimit -v) or use fewer --threads\n",
+                 work.c_str());
     return 1;
   } catch (const std::system_error& e) {
-    std::fprintf(stderr, "zarvo: error: %s (%s); try fewer --threads or raise the limits "
-                         "(ulimit -v, ulimit -u)\n",
+    std::fprintf(stderr,
+                 "zarvo: error: %s (%s); try fewer --threads or raise the limits "
+                 "(ulimit -v, ulimit -u)\n",
                  e.code() == std::errc::resource_unavailable_try_again
-                     ? "cannot start the worker threads" : "a system call failed",
+                     ? "cannot start the worker threads"
+                     : "a system call failed",
                  e.what());
     return 1;
   } catch (const std::exception& e) {
@@ -339,9 +347,10 @@ int run(const DenoiseCli& d, const BidsCli& b, const Common& common, zc::DemoOpt
 
 int main(int argc, char** argv) {
   zc::install_cleanup_handlers();
-  CLI::App app{"zarvo: denoise MRI and CT volumes (NIfTI-1 and NIfTI-2, .nii and .nii.gz) by "
-               "block matching and collaborative filtering of cubes, for Gaussian or Rician "
-               "noise."};
+  CLI::App app{
+      "zarvo: denoise MRI and CT volumes (NIfTI-1 and NIfTI-2, .nii and .nii.gz) by "
+      "block matching and collaborative filtering of cubes, for Gaussian or Rician "
+      "noise."};
   app.set_version_flag("--version", std::string("zarvo ") + zc::version());
   app.require_subcommand(1);
   // Common options: accepted before the subcommand and after it (listed in

@@ -24,8 +24,8 @@ using blas_int = std::int32_t;
 #endif
 
 extern "C" void ZARVO_DGEMM(const char* transa, const char* transb, const zarvo::blas_int* m,
-                            const zarvo::blas_int* n, const zarvo::blas_int* k,
-                            const double* alpha, const double* a, const zarvo::blas_int* lda,
-                            const double* b, const zarvo::blas_int* ldb, const double* beta,
-                            double* c, const zarvo::blas_int* ldc, std::size_t transa_len,
+                            const zarvo::blas_int* n, const zarvo::blas_int* k, const double* alpha,
+                            const double* a, const zarvo::blas_int* lda, const double* b,
+                            const zarvo::blas_int* ldb, const double* beta, double* c,
+                            const zarvo::blas_int* ldc, std::size_t transa_len,
                             std::size_t transb_len);

@@ -51,9 +51,9 @@ void Forward(const double* in, int count, const double* T, const double* T3, dou
   const D4 d;
   V4 t[4];  // the columns of T
   for (int k = 0; k < 4; ++k) t[k] = hn::LoadU(d, T + 4 * k);
-  HWY_ALIGN double tt[16];              // row c of T at tt + 4c
-  double t3t[kDepth * kDepth];          // row e of T3 at t3t + kDepth * e
-  HWY_ALIGN double z[16 * kDepth];      // the slices' 2-D transforms
+  HWY_ALIGN double tt[16];          // row c of T at tt + 4c
+  double t3t[kDepth * kDepth];      // row e of T3 at t3t + kDepth * e
+  HWY_ALIGN double z[16 * kDepth];  // the slices' 2-D transforms
   Transposed(T, 4, tt);
   Transposed(T3, kDepth, t3t);
   constexpr std::ptrdiff_t n = 16 * kDepth;

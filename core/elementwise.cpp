@@ -120,8 +120,8 @@ void hard_threshold(double* values, int count, double threshold) {
 
 void add_cube(const double* values, int nm1, int nm3, double divisor, double weight,
               double* const* numerator, double* const* weights, std::ptrdiff_t column_stride) {
-  HWY_DYNAMIC_DISPATCH(AddCube)(values, nm1, nm3, divisor, weight, numerator, weights,
-                                column_stride);
+  HWY_DYNAMIC_DISPATCH(AddCube)
+  (values, nm1, nm3, divisor, weight, numerator, weights, column_stride);
 }
 
 void wiener_factors(double* spectrum, const double* pilot, int count, double noise_variance,

@@ -9,8 +9,8 @@ int get_reference_cubes_number(int step, int x_bound, int y_bound, int z_bound) 
   return count;
 }
 
-void get_nth_reference_cube(int step, int x_bound, int y_bound, int z_bound, int n, int* x,
-                            int* y, int* z) {
+void get_nth_reference_cube(int step, int x_bound, int y_bound, int z_bound, int n, int* x, int* y,
+                            int* z) {
   // The whole grid is walked, without stopping at the n-th visit; for an n
   // outside the grid no visit matches and the targets keep their values.
   int visit = 0;

@@ -7,9 +7,8 @@
 #include "core/zarvo.h"
 
 #if defined(ZARVO_XSMM_FRONT)
-extern "C" void (*zarvo_product_kernel(int m, int n, int k, int b_transposed))(const double*,
-                                                                                const double*,
-                                                                                double*);
+extern "C" void (*zarvo_product_kernel(int m, int n, int k,
+                                       int b_transposed))(const double*, const double*, double*);
 #endif
 
 namespace zarvo {
@@ -51,8 +50,7 @@ class Random {
 // True when every product of `wide` gives each slice the bits `slice` gives
 // it alone, on values of many magnitudes and signs: both are direct kernels
 // and the wide one treats its columns as the narrow one does.
-bool same_bits_as_slices(const std::vector<Product>& wide, const Product& slice, int nm1,
-                         int nm3) {
+bool same_bits_as_slices(const std::vector<Product>& wide, const Product& slice, int nm1, int nm3) {
   if (!slice.direct()) return false;
   const std::size_t square = static_cast<std::size_t>(nm1) * nm1;
   Random next;
@@ -85,8 +83,8 @@ bool same_bits_as_products(const GroupProducts& p, const detail::CubeKernels& k,
     return false;
   const int L = p.group.size() >= 2 ? 2 : 1;
   const std::size_t cube = 16 * static_cast<std::size_t>(nm3), all = cube * L;
-  std::vector<double> T(16), T3(static_cast<std::size_t>(nm3) * nm3), in(all), want(all),
-      got(all), cubes(all), scratch(all), slice_buf(16), slice_tmp(16), cube_buf(cube);
+  std::vector<double> T(16), T3(static_cast<std::size_t>(nm3) * nm3), in(all), want(all), got(all),
+      cubes(all), scratch(all), slice_buf(16), slice_tmp(16), cube_buf(cube);
   Random next;
   for (int round = 0; round < 3; ++round) {
     for (double& v : T) v = next();
@@ -95,8 +93,8 @@ bool same_bits_as_products(const GroupProducts& p, const detail::CubeKernels& k,
     for (std::size_t i = 0; i < all; ++i)
       in[i] = i >= cube ? (i & 1 ? -0.0 : 0.0) : (i % 7 == 3 ? 0.0 : next());
 
-    products_forward_cubes(p, in.data(), want.data(), 4, nm3, L, slice_tmp.data(),
-                           cube_buf.data(), T.data(), T3.data());
+    products_forward_cubes(p, in.data(), want.data(), 4, nm3, L, slice_tmp.data(), cube_buf.data(),
+                           T.data(), T3.data());
     k.forward(in.data(), L, T.data(), T3.data(), got.data());
     if (!same_bits(want, got)) return false;
 
@@ -153,24 +151,22 @@ namespace {
 // C = A op(G) through the plan at index i where it was made for G and the
 // sparse product succeeds, else through the full product.
 void group_product(const std::vector<detail::SparseColumns>& plans,
-                   const std::vector<Product>& full, std::size_t i, int cube_len,
-                   const double* A, const double* G, double* C) {
+                   const std::vector<Product>& full, std::size_t i, int cube_len, const double* A,
+                   const double* G, double* C) {
   if (i < plans.size() && plans[i].planned_for(G) && plans[i].multiply(A, cube_len, C)) return;
   full[i](A, G, C);
 }
 
 }  // namespace
 
-void GroupProducts::group_forward(int L, const double* A, const double* forward,
-                                  double* C) const {
-  group_product(group_bt_sparse, group_bt, static_cast<std::size_t>(group_size_index(L)),
-                cube_len_, A, forward, C);
+void GroupProducts::group_forward(int L, const double* A, const double* forward, double* C) const {
+  group_product(group_bt_sparse, group_bt, static_cast<std::size_t>(group_size_index(L)), cube_len_,
+                A, forward, C);
 }
 
-void GroupProducts::group_inverse(int L, const double* A, const double* inverse,
-                                  double* C) const {
-  group_product(group_sparse, group, static_cast<std::size_t>(group_size_index(L)), cube_len_,
-                A, inverse, C);
+void GroupProducts::group_inverse(int L, const double* A, const double* inverse, double* C) const {
+  group_product(group_sparse, group, static_cast<std::size_t>(group_size_index(L)), cube_len_, A,
+                inverse, C);
 }
 
 GroupProducts::GroupProducts(int nm1, int nm3, int nm2)

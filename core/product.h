@@ -107,8 +107,7 @@ void products_forward_cubes(const GroupProducts& p, const double* group, double*
                             int nm3, int L, double* slice_tmp, double* cube_slices,
                             const double* Tfor, const double* Tfor3);
 void products_inverse_cubes(const GroupProducts& p, double* cubes, double* scratch, int nm1,
-                            int nm3, int L, double* slice_buf, double* slice_tmp,
-                            double* cube_buf, const double* Tinv, const double* depth,
-                            double* group);
+                            int nm3, int L, double* slice_buf, double* slice_tmp, double* cube_buf,
+                            const double* Tinv, const double* depth, double* group);
 
 }  // namespace zarvo

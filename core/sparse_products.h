@@ -40,8 +40,8 @@ class SparseColumns {
   const double* matrix_ = nullptr;
   int order_ = 0;
   bool worthwhile_ = false;
-  std::vector<int> start_;  // entries of output column j: start_[j] .. start_[j + 1] - 1
-  std::vector<int> inner_;  // their inner index k, increasing
+  std::vector<int> start_;      // entries of output column j: start_[j] .. start_[j + 1] - 1
+  std::vector<int> inner_;      // their inner index k, increasing
   std::vector<double> factor_;  // op(G)(k, j)
 };
 

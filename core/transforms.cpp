@@ -59,9 +59,8 @@ void products_forward_cubes(const GroupProducts& p, const double* group, double*
 }
 
 void products_inverse_cubes(const GroupProducts& p, double* cubes, double* scratch, int nm1,
-                            int nm3, int L, double* slice_buf, double* slice_tmp,
-                            double* cube_buf, const double* Tinv, const double* depth,
-                            double* group) {
+                            int nm3, int L, double* slice_buf, double* slice_tmp, double* cube_buf,
+                            const double* Tinv, const double* depth, double* group) {
   const std::size_t slice_size = static_cast<std::size_t>(nm1) * nm1;
   const std::size_t cube_size = slice_size * nm3;
 
@@ -112,9 +111,9 @@ void forward_transformation(const GroupProducts& p, const double* group, double*
 }
 
 void inverse_transformation(const GroupProducts& p, double* spectrum, double* cubes, int nm1,
-                            int nm3, int L, double* slice_buf, double* slice_tmp,
-                            double* cube_buf, const double* Tinv, const double* depth,
-                            const double* group_inv, double* group) {
+                            int nm3, int L, double* slice_buf, double* slice_tmp, double* cube_buf,
+                            const double* Tinv, const double* depth, const double* group_inv,
+                            double* group) {
   // Undo the group dimension first; this reads the whole spectrum, so the
   // group may be written into the same block afterwards.
   p.group_inverse(L, spectrum, group_inv, cubes);

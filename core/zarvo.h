@@ -25,8 +25,8 @@ int get_reference_cubes_number(int step, int x_bound, int y_bound, int z_bound);
 
 // Stores the coordinates of the n-th (0-based) reference cube of the grid,
 // enumerated with z outermost, then x, then y. Out-of-range n stores nothing.
-void get_nth_reference_cube(int step, int x_bound, int y_bound, int z_bound,
-                            int n, int* x, int* y, int* z);
+void get_nth_reference_cube(int step, int x_bound, int y_bound, int z_bound, int n, int* x, int* y,
+                            int* z);
 
 // Walks one axis of the grid: calls visit(p) for 1, 1 + step, ... and always
 // for the bound itself. A step of 1 or less visits every position.
@@ -46,9 +46,8 @@ inline void walk_axis(int step, int bound, Visit&& visit) {
 template <typename Visit>
 inline void walk_grid(int step, int x_bound, int y_bound, int z_bound, Visit&& visit) {
   walk_axis(step, z_bound, [&](int z) {
-    walk_axis(step, x_bound, [&](int x) {
-      walk_axis(step, y_bound, [&](int y) { visit(x, y, z); });
-    });
+    walk_axis(step, x_bound,
+              [&](int x) { walk_axis(step, y_bound, [&](int y) { visit(x, y, z); }); });
   });
 }
 
@@ -73,17 +72,17 @@ int grouping_work_ints(int nm1, int nm2, int nm3, int search_block_size);
 // slice), the reference first, into `positions`, and that number into
 // *group_size. The working storage is the caller's (`work` and `work_ints`
 // of the sizes above, contents irrelevant), so that nothing is allocated.
-void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2,
-              int nm3, int search_block_size, int synchronous, double tau_match,
-              int x, int y, int z, std::uint16_t* positions, int* group_size,
-              double* work, int* work_ints, MatchingPath path = MatchingPath::simd);
+void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2, int nm3,
+              int search_block_size, int synchronous, double tau_match, int x, int y, int z,
+              std::uint16_t* positions, int* group_size, double* work, int* work_ints,
+              MatchingPath path = MatchingPath::simd);
 
 // ---- Separable group transforms -------------------------------------------
 
 // C = op(A) * op(B) through BLAS dgemm_; op is the transpose for flag 'T'
 // (anything but 'N'), the identity for 'N'. C is m x n, the inner size is k.
-void mtimes(const double* A, char transA, const double* B, char transB, int m, int n,
-            int k, double* C);
+void mtimes(const double* A, char transA, const double* B, char transB, int m, int n, int k,
+            double* C);
 
 // At = A' for a square n x n matrix.
 void transpose(const double* A, int n, double* At);
@@ -101,10 +100,10 @@ void forward_transformation(const GroupProducts& p, const double* group, double*
 // depth and group_inv. `spectrum` is used as scratch once read. `group` may
 // be the same block as `spectrum` or as `cubes` (the latter slower). Scratch:
 // slice_buf and slice_tmp (a slice each), cube_buf (a cube).
-void inverse_transformation(const GroupProducts& p, double* spectrum, double* cubes,
-                            int nm1, int nm3, int L, double* slice_buf, double* slice_tmp,
-                            double* cube_buf, const double* Tinv, const double* depth,
-                            const double* group_inv, double* group);
+void inverse_transformation(const GroupProducts& p, double* spectrum, double* cubes, int nm1,
+                            int nm3, int L, double* slice_buf, double* slice_tmp, double* cube_buf,
+                            const double* Tinv, const double* depth, const double* group_inv,
+                            double* group);
 
 // ---- Elementwise loops of the stages (SIMD, the scalar loops' bits) -------
 

@@ -71,7 +71,8 @@ void blur(Volume& v, double width) {
   const int radius = static_cast<int>(std::ceil(3 * width));
   std::vector<double> k(2 * radius + 1);
   double sum = 0;
-  for (int i = -radius; i <= radius; ++i) sum += k[i + radius] = std::exp(-0.5 * i * i / (width * width));
+  for (int i = -radius; i <= radius; ++i)
+    sum += k[i + radius] = std::exp(-0.5 * i * i / (width * width));
   for (double& x : k) x /= sum;
   const int n[3] = {v.rows, v.cols, v.slices};
   const std::size_t stride[3] = {1, static_cast<std::size_t>(v.rows),

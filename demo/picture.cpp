@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "io/files.h"
 #include "glyphs.h"
+#include "io/files.h"
 
 namespace zarvo::cli {
 

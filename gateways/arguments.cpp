@@ -29,16 +29,18 @@ Geometry make_geometry(const host::Volume& v, int nm1, int nm2, int nm3, int Nst
   return g;
 }
 
-void check_transform_arguments(const mxArray* const prhs[], int first, int nm1, int nm2,
-                               int nm3) {
-  static const char* const names[6] = {"Tfor", "Tinv", "Tfor3", "Tinv3", "Tfor_group",
-                                        "Tinv_group"};
+void check_transform_arguments(const mxArray* const prhs[], int first, int nm1, int nm2, int nm3) {
+  static const char* const names[6] = {"Tfor",  "Tinv",       "Tfor3",
+                                       "Tinv3", "Tfor_group", "Tinv_group"};
   char label[64];
   for (int i = 0; i < 6; ++i) {
     std::snprintf(label, sizeof label, "%d (%s)", first + i + 1, names[i]);
-    if (i < 2) host::require_matrix(prhs[first + i], nm1, nm1, label);
-    else if (i < 4) host::require_matrix(prhs[first + i], nm3, nm3, label);
-    else host::require_group_matrices(prhs[first + i], nm2, label);
+    if (i < 2)
+      host::require_matrix(prhs[first + i], nm1, nm1, label);
+    else if (i < 4)
+      host::require_matrix(prhs[first + i], nm3, nm3, label);
+    else
+      host::require_group_matrices(prhs[first + i], nm2, label);
   }
 }
 
@@ -113,14 +115,13 @@ void finish_reading(StageArguments& a, const mxArray* prhs[], int first) {
   check_depth(a.nm3, a.volume);
   a.geometry = make_geometry(a.volume, a.nm1, a.nm2, a.nm3, a.Nstep, a.search_block_size,
                              a.synchronous, a.tau_match);
-  a.transforms =
-      make_transforms(a.Tfor, a.Tinv, a.Tfor3, prhs[first + 4], prhs[first + 5], a.nm2);
+  a.transforms = make_transforms(a.Tfor, a.Tinv, a.Tfor3, prhs[first + 4], prhs[first + 5], a.nm2);
 }
 
 }  // namespace
 
-FirstStageArguments read_first_stage(const char* plugin, int nlhs, int nrhs,
-                                     const mxArray* prhs[], NoiseArgument noise) {
+FirstStageArguments read_first_stage(const char* plugin, int nlhs, int nrhs, const mxArray* prhs[],
+                                     NoiseArgument noise) {
   host::check_arity(plugin, nlhs, nrhs, 18, true);
   FirstStageArguments a;
   a.volume = host::volume(prhs[0], "1 (Bn)");

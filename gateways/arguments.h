@@ -19,8 +19,7 @@ Geometry make_geometry(const host::Volume& v, int nm1, int nm2, int nm3, int Nst
 
 // Checks the six transform arguments prhs[first .. first + 5] (Tfor, Tinv,
 // Tfor3, Tinv3, Tfor_group, Tinv_group) against the cube and group sizes.
-void check_transform_arguments(const mxArray* const prhs[], int first, int nm1, int nm2,
-                               int nm3);
+void check_transform_arguments(const mxArray* const prhs[], int first, int nm1, int nm2, int nm3);
 
 // The transforms of checked arguments: Tfor, Tinv and Tfor3 in place, and
 // the group matrices of every power-of-two size up to nm2 from the two cells.
@@ -72,8 +71,8 @@ enum class NoiseArgument { scalar, levels };
 
 // Check every argument before anything is read, then read them; the last
 // check is the depth of the cube against the volume's.
-FirstStageArguments read_first_stage(const char* plugin, int nlhs, int nrhs,
-                                     const mxArray* prhs[], NoiseArgument noise);
+FirstStageArguments read_first_stage(const char* plugin, int nlhs, int nrhs, const mxArray* prhs[],
+                                     NoiseArgument noise);
 SecondStageArguments read_second_stage(const char* plugin, int nlhs, int nrhs,
                                        const mxArray* prhs[], NoiseArgument noise);
 

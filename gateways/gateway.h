@@ -4,7 +4,7 @@
 
 #include "host/host.h"
 
-#define ZARVO_EXPORT_MEX(plugin)                                                       \
-  void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {     \
-    plugin::mexFunction(nlhs, plhs, nrhs, prhs);                                     \
+#define ZARVO_EXPORT_MEX(plugin)                                                 \
+  void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) { \
+    plugin::mexFunction(nlhs, plhs, nrhs, prhs);                                 \
   }

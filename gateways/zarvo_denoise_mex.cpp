@@ -120,8 +120,9 @@ mxArray* struct_of_params(const zarvo::Params& p, zarvo::Noise noise) {
   for (const zarvo::OptionDecl* o : expert) {
     const zarvo::OptionValue v = zarvo::expert_value(*o, p, noise);
     mxSetField(s, 0, o->name,
-               std::holds_alternative<double>(v) ? mxCreateDoubleScalar(std::get<double>(v))
-                                                 : mxCreateString(std::get<std::string>(v).c_str()));
+               std::holds_alternative<double>(v)
+                   ? mxCreateDoubleScalar(std::get<double>(v))
+                   : mxCreateString(std::get<std::string>(v).c_str()));
   }
   return s;
 }
@@ -144,7 +145,8 @@ mxArray* declarations() {
     mxSetField(s, i, "max", mxCreateDoubleScalar(o.max));
     const std::vector<std::string> choices = zarvo::option_choices(o);
     mxArray* c = mxCreateCellMatrix(1, static_cast<mwSize>(choices.size()));
-    for (std::size_t k = 0; k < choices.size(); ++k) mxSetCell(c, k, mxCreateString(choices[k].c_str()));
+    for (std::size_t k = 0; k < choices.size(); ++k)
+      mxSetCell(c, k, mxCreateString(choices[k].c_str()));
     mxSetField(s, i, "choices", c);
     mxSetField(s, i, "expert", mxCreateLogicalScalar(o.expert));
   }
@@ -206,9 +208,12 @@ void read_options(const mxArray* opts, const zarvo::Shape& shape, Request& r) {
     if (!v) fail("zarvo:args", name + " has no value");
     const bool data = o->kind == zarvo::OptionKind::levels || o->kind == zarvo::OptionKind::data;
     if (data && mxIsEmpty(v) && (mxIsNumeric(v) || mxIsLogical(v))) continue;  // not given
-    if (name == "mask") read_mask(v, shape, r.options);
-    else if (name == "sigma_map" || (name == "sigma" && is_level_map(v, shape))) read_level_map(v, shape, r);
-    else given.emplace_back(name, value_of(*o, v));
+    if (name == "mask")
+      read_mask(v, shape, r.options);
+    else if (name == "sigma_map" || (name == "sigma" && is_level_map(v, shape)))
+      read_level_map(v, shape, r);
+    else
+      given.emplace_back(name, value_of(*o, v));
   }
   try {
     zarvo::apply_options(given, r.options, r.context);

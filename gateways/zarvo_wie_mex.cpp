@@ -11,8 +11,8 @@
 // An optional argument after the last one gives the number of threads of the
 // walk (0 or absent: every core the process may use); the result does not
 // depend on it.
-#include "gateway.h"
 #include "arguments.h"
+#include "gateway.h"
 
 namespace zarvo_wie_mex {
 

@@ -18,11 +18,10 @@ constexpr std::size_t max_position = 65535;  // cube positions are 16-bit
 
 }  // namespace
 
-void check_arity(const char* plugin, int nlhs, int nrhs, int nrhs_expected,
-                 bool optional_last) {
+void check_arity(const char* plugin, int nlhs, int nrhs, int nrhs_expected, bool optional_last) {
   if (nrhs != nrhs_expected && !(optional_last && nrhs == nrhs_expected + 1))
-    mexErrMsgIdAndTxt("zarvo:nargin", "%s expects %d input arguments, but %d were given.",
-                      plugin, nrhs_expected, nrhs);
+    mexErrMsgIdAndTxt("zarvo:nargin", "%s expects %d input arguments, but %d were given.", plugin,
+                      nrhs_expected, nrhs);
   if (nlhs > 2)
     mexErrMsgIdAndTxt("zarvo:nargout",
                       "%s returns at most 2 outputs (estimate, noise map), but %d were asked for.",
@@ -48,8 +47,8 @@ int truncated_scalar(const mxArray* a, const char* name, bool at_least_one) {
   double v = mxGetScalar(a);
   // Truncation toward zero is only defined for values inside the int range.
   if (!(v > double(INT_MIN) - 1.0 && v < double(INT_MAX) + 1.0))
-    refuse("zarvo:outOfRange", "Argument %s must be a finite number within the 32-bit integer range.",
-           name);
+    refuse("zarvo:outOfRange",
+           "Argument %s must be a finite number within the 32-bit integer range.", name);
   int t = static_cast<int>(v);
   if (at_least_one && t < 1) refuse("zarvo:outOfRange", "Argument %s must be at least 1.", name);
   return t;
@@ -69,7 +68,8 @@ Volume volume(const mxArray* a, const char* name) {
       refuse("zarvo:tooLarge", "Argument %s has a dimension larger than 65535.", name);
     v.dims[i] = static_cast<int>(size);
   }
-  std::uint64_t count = std::uint64_t(v.dims[0]) * std::uint64_t(v.dims[1]) * std::uint64_t(v.dims[2]);
+  std::uint64_t count =
+      std::uint64_t(v.dims[0]) * std::uint64_t(v.dims[1]) * std::uint64_t(v.dims[2]);
   if (count > std::uint64_t(INT_MAX))
     refuse("zarvo:tooLarge", "Argument %s has 2^31 or more elements.", name);
   v.voxels = static_cast<int>(count);
@@ -99,8 +99,8 @@ void require_group_matrices(const mxArray* cell, int nm2, const char* name) {
   for (int L = 1; L <= nm2; L *= 2) {
     if (mxGetNumberOfElements(cell) < std::size_t(L))
       mexErrMsgIdAndTxt("zarvo:missingGroupMatrix",
-                        "Argument %s must hold the %d x %d group matrix at element %d.", name, L,
-                        L, L);
+                        "Argument %s must hold the %d x %d group matrix at element %d.", name, L, L,
+                        L);
     const mxArray* m = mxGetCell(cell, mwIndex(L - 1));
     if (!m || !mxIsDouble(m) || mxIsSparse(m) || mxIsComplex(m) ||
         mxGetNumberOfDimensions(m) != 2 || mxGetM(m) != std::size_t(L) ||

@@ -10,10 +10,10 @@ namespace zarvo::host {
 
 // Geometry of a volume argument, in the system's 32-bit sizes.
 struct Volume {
-  int ndims = 0;      // 2 or 3
-  int dims[3] = {};   // rows, columns, slices (1 for a 2-D volume)
-  int voxels = 0;     // number of elements
-  int depth = 1;      // slices of a 3-D volume, else 1
+  int ndims = 0;     // 2 or 3
+  int dims[3] = {};  // rows, columns, slices (1 for a 2-D volume)
+  int voxels = 0;    // number of elements
+  int depth = 1;     // slices of a 3-D volume, else 1
 };
 
 // Refuses a call with other than `nrhs_expected` inputs (or one more, when

@@ -15,9 +15,8 @@ namespace zarvo::bids {
 namespace {
 
 bool alphanumeric(const std::string& s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](unsigned char c) {
-    return std::isalnum(c) != 0;
-  });
+  return !s.empty() &&
+         std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isalnum(c) != 0; });
 }
 
 bool starts_with(const std::string& s, const std::string& prefix) {
@@ -33,7 +32,7 @@ std::string without_prefix(const std::string& s, const std::string& prefix) {
 bool magnitude(const Name& n) {
   for (const auto& [key, value] : n.entities)
     if (key == "part" && value != "mag") return false;
-  static const char* const others[] = {"phase", "phasediff", "phase1", "phase2", "fieldmap",
+  static const char* const others[] = {"phase", "phasediff", "phase1",  "phase2", "fieldmap",
                                        "mask",  "dseg",      "probseg", "events"};
   for (const char* o : others)
     if (n.suffix == o) return false;
@@ -214,9 +213,8 @@ std::vector<Job> plan(const Request& r) {
           job.input = image.string();
           job.relative = image.lexically_relative(raw).generic_string();
           job.source = "bids:raw:" + job.relative;
-          job.output = (out / fs::path(job.relative).parent_path() /
-                        derivative_name(file, r.desc))
-                           .string();
+          job.output =
+              (out / fs::path(job.relative).parent_path() / derivative_name(file, r.desc)).string();
           for (const fs::path& sidecar : inherited(levels, n, ".json")) {
             const nlohmann::ordered_json fields = read_json(sidecar);
             if (!fields.is_object()) throw Error(sidecar.string() + " is not a JSON object");
@@ -233,8 +231,7 @@ std::vector<Job> plan(const Request& r) {
 }
 
 nlohmann::ordered_json dataset_description(const Request& r, const std::string& version) {
-  const nlohmann::ordered_json raw =
-      read_json(fs::path(r.bids_dir) / "dataset_description.json");
+  const nlohmann::ordered_json raw = read_json(fs::path(r.bids_dir) / "dataset_description.json");
   nlohmann::ordered_json d;
   const std::string raw_name = raw.value("Name", std::string());
   d["Name"] = raw_name.empty() ? "zarvo denoised" : "zarvo denoised: " + raw_name;

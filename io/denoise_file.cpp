@@ -53,7 +53,8 @@ Image read_level_map(const std::string& path, const Image& input) {
         char text[160];
         std::snprintf(text, sizeof text,
                       "%g, too small for the input's values (the smallest level the arithmetic "
-                      "supports for them is %g)", s, smallest);
+                      "supports for them is %g)",
+                      s, smallest);
         throw std::runtime_error("noise level map '" + path + "' holds levels as small as " + text);
       }
   return map;
@@ -89,14 +90,17 @@ void declare_paths(OutputSet& outputs, const FileRequest& r, const std::string& 
     // the other file; the second is refused, even with force.
     const std::string sharer = sidecar_sharer(r.output);
     outputs.add_absent(sharer, "output '" + r.output + "' would share its sidecar '" + sidecar +
-                                   "' with '" + sharer + "', which exists; choose another name, "
-                                   "remove '" + sharer + "', or write no sidecar");
+                                   "' with '" + sharer +
+                                   "', which exists; choose another name, "
+                                   "remove '" +
+                                   sharer + "', or write no sidecar");
     // JSON holds only UTF-8; found out now rather than after the work.
     for (const std::string* text : {&r.command_line, &r.output, &r.noise_map, &r.mask})
       if (!is_utf8(*text))
-        throw std::runtime_error("a file name or the command line is not valid UTF-8, which "
-                                 "the JSON sidecar cannot record; rename the file or write no "
-                                 "sidecar");
+        throw std::runtime_error(
+            "a file name or the command line is not valid UTF-8, which "
+            "the JSON sidecar cannot record; rename the file or write no "
+            "sidecar");
   }
   outputs.check();
 }

@@ -1,8 +1,5 @@
 #include "io/files.h"
 
-#include <cstdio>
-#include <stdexcept>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -62,7 +60,8 @@ bool flush(const std::string& path) {
 }  // namespace
 
 bool same_file(const std::string& a, const std::string& b) {
-  struct stat sa {}, sb {};
+  struct stat sa {
+  }, sb{};
   if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
@@ -73,7 +72,8 @@ void check_output(const std::string& path, const std::string& input, bool force,
   struct stat st {};
   if (stat(folder.c_str(), &st) != 0)
     throw std::runtime_error(what + " folder '" + folder + "' does not exist");
-  if (!S_ISDIR(st.st_mode)) throw std::runtime_error(what + " folder '" + folder + "' is not a folder");
+  if (!S_ISDIR(st.st_mode))
+    throw std::runtime_error(what + " folder '" + folder + "' is not a folder");
   if (access(folder.c_str(), W_OK | X_OK) != 0)
     throw std::runtime_error("cannot write into the " + what + " folder '" + folder +
                              "': " + std::strerror(errno));
@@ -91,8 +91,8 @@ std::string temporary_name(const std::string& path) {
   std::string ending;
   if (l.size() > 7 && l.compare(l.size() - 7, 7, ".nii.gz") == 0) {
     ending = base.substr(base.size() - 7);
-  } else if (const auto dot = base.find_last_of('.'); dot != std::string::npos && dot > 0 &&
-                                                       base.size() - dot <= 12) {
+  } else if (const auto dot = base.find_last_of('.');
+             dot != std::string::npos && dot > 0 && base.size() - dot <= 12) {
     ending = base.substr(dot);
   }
   return folder_of(path) + "/.zarvo-" + std::to_string(getpid()) + "-" +

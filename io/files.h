@@ -28,7 +28,8 @@ bool same_file(const std::string& a, const std::string& b);
 // the right one), then renames the temporary file to `path`. If `write`
 // throws or the process is interrupted (SIGINT, SIGTERM, SIGHUP), the
 // temporary file is removed and `path` is left as it was.
-void write_atomically(const std::string& path, const std::function<void(const std::string&)>& write);
+void write_atomically(const std::string& path,
+                      const std::function<void(const std::string&)>& write);
 
 // Writes `text` to `file` (a new temporary, as write_atomically and the
 // output set give it), checking that every byte went; `shown` names the

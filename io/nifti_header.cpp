@@ -99,8 +99,8 @@ std::string locate(const std::string& path, Header& h) {
       break;
     }
   if (found.empty())
-    return std::string("has no matching ") + (ext(".hdr") ? ".img" : ".hdr") + " file ('" +
-           stem + other + "')";
+    return std::string("has no matching ") + (ext(".hdr") ? ".img" : ".hdr") + " file ('" + stem +
+           other + "')";
   if (ext(".hdr")) {
     h.header_file = path;
     h.data_file = found;
@@ -115,22 +115,42 @@ std::uint32_t swap32(std::uint32_t v) { return __builtin_bswap32(v); }
 
 int bitpix_of(int datatype) {
   switch (datatype) {
-    case DT_UINT8: case DT_INT8: return 8;
-    case DT_INT16: case DT_UINT16: return 16;
-    case DT_INT32: case DT_UINT32: case DT_FLOAT32: case DT_RGBA32: return 32;
-    case DT_RGB24: return 24;
-    case DT_INT64: case DT_UINT64: case DT_FLOAT64: case DT_COMPLEX64: return 64;
-    case DT_FLOAT128: case DT_COMPLEX128: return 128;
-    case DT_COMPLEX256: return 256;
-    default: return 0;
+    case DT_UINT8:
+    case DT_INT8:
+      return 8;
+    case DT_INT16:
+    case DT_UINT16:
+      return 16;
+    case DT_INT32:
+    case DT_UINT32:
+    case DT_FLOAT32:
+    case DT_RGBA32:
+      return 32;
+    case DT_RGB24:
+      return 24;
+    case DT_INT64:
+    case DT_UINT64:
+    case DT_FLOAT64:
+    case DT_COMPLEX64:
+      return 64;
+    case DT_FLOAT128:
+    case DT_COMPLEX128:
+      return 128;
+    case DT_COMPLEX256:
+      return 256;
+    default:
+      return 0;
   }
 }
 
 std::string type_problem(int dt) {
   switch (dt) {
-    case DT_COMPLEX64: case DT_COMPLEX128: case DT_COMPLEX256:
+    case DT_COMPLEX64:
+    case DT_COMPLEX128:
+    case DT_COMPLEX256:
       return "holds complex data; zarvo denoises real (magnitude) data only";
-    case DT_RGB24: case DT_RGBA32:
+    case DT_RGB24:
+    case DT_RGBA32:
       return "holds RGB colour data; zarvo denoises scalar data only";
     case DT_FLOAT128:
       return "holds 128-bit floats, which zarvo does not read";
@@ -180,11 +200,22 @@ void read_extensions(gzFile f, std::int64_t start, std::int64_t end, bool swappe
 
 int bytes_per_voxel(int datatype) {
   switch (datatype) {
-    case DT_UINT8: case DT_INT8: return 1;
-    case DT_INT16: case DT_UINT16: return 2;
-    case DT_INT32: case DT_UINT32: case DT_FLOAT32: return 4;
-    case DT_INT64: case DT_UINT64: case DT_FLOAT64: return 8;
-    default: return 0;
+    case DT_UINT8:
+    case DT_INT8:
+      return 1;
+    case DT_INT16:
+    case DT_UINT16:
+      return 2;
+    case DT_INT32:
+    case DT_UINT32:
+    case DT_FLOAT32:
+      return 4;
+    case DT_INT64:
+    case DT_UINT64:
+    case DT_FLOAT64:
+      return 8;
+    default:
+      return 0;
   }
 }
 
@@ -199,7 +230,8 @@ std::string header_size(const unsigned char* raw, long long got, Header& h, std:
   if (got < 0) return "is damaged: its compressed stream cannot be read";
   if (got < 4) return "is not a NIfTI file (" + std::to_string(got) + " bytes)";
   std::memcpy(&size, raw, 4);
-  const std::int32_t swapped_size = static_cast<std::int32_t>(swap32(static_cast<std::uint32_t>(size)));
+  const std::int32_t swapped_size =
+      static_cast<std::int32_t>(swap32(static_cast<std::uint32_t>(size)));
   if (size == 348 || size == 540) {
     h.swapped = false;
   } else if (swapped_size == 348 || swapped_size == 540) {
@@ -224,8 +256,10 @@ std::string take_nifti2(const unsigned char* raw, bool pair, Header& h) {
   const bool one = std::memcmp(m, "n+2\0", 4) == 0, two = std::memcmp(m, "ni2\0", 4) == 0;
   if (!one && !two) return "has a NIfTI-2 header size but not the NIfTI-2 magic 'n+2'";
   if (one != !pair) {
-    if (one) h.data_file = h.header_file;  // the data follow the header in the same file
-    else return "is a single file but its magic 'ni2' says the data lie in a separate .img file";
+    if (one)
+      h.data_file = h.header_file;  // the data follow the header in the same file
+    else
+      return "is a single file but its magic 'ni2' says the data lie in a separate .img file";
   }
   for (int i = 0; i < 8; ++i) h.dim[i] = h.n2.dim[i];
   h.datatype = h.n2.datatype;
@@ -245,15 +279,19 @@ std::string take_nifti1(const unsigned char* raw, bool pair, Header& h) {
   const bool one = std::memcmp(m, "n+1\0", 4) == 0, two = std::memcmp(m, "ni1\0", 4) == 0;
   h.version = one || two ? 1 : 0;
   if (h.swapped) {
-    if (h.version) nifti_swap_as_nifti1(&h.n1);
-    else old_swap_nifti_header(&h.n1, 0);
+    if (h.version)
+      nifti_swap_as_nifti1(&h.n1);
+    else
+      old_swap_nifti_header(&h.n1, 0);
   }
   h.n1.sizeof_hdr = 348;
   if (h.version == 0) {
     if (!pair) return "has no NIfTI magic ('n+1'); an ANALYZE 7.5 image must be a .hdr/.img pair";
   } else if (one != !pair) {
-    if (one) h.data_file = h.header_file;
-    else return "is a single file but its magic 'ni1' says the data lie in a separate .img file";
+    if (one)
+      h.data_file = h.header_file;
+    else
+      return "is a single file but its magic 'ni1' says the data lie in a separate .img file";
   }
   for (int i = 0; i < 8; ++i) h.dim[i] = h.n1.dim[i];
   h.datatype = h.n1.datatype;
@@ -294,13 +332,14 @@ std::string check_layout(Header& h, std::int64_t header_bytes, bool single) {
 
   if (std::string p = type_problem(h.datatype); !p.empty()) return p;
   h.bytes_per_voxel = bytes_per_voxel(h.datatype);
-  if (__builtin_mul_overflow(voxels, static_cast<std::uint64_t>(h.bytes_per_voxel), &h.data_bytes) ||
+  if (__builtin_mul_overflow(voxels, static_cast<std::uint64_t>(h.bytes_per_voxel),
+                             &h.data_bytes) ||
       h.data_bytes > (std::uint64_t{1} << 62))
     return "claims " + std::to_string(voxels) + " voxels, more bytes than any file can hold";
 
   if (h.slope != 0 && (!std::isfinite(h.slope) || !std::isfinite(h.inter)))
-    return "has a non-finite scaling (scl_slope " + num(h.slope) + ", scl_inter " +
-           num(h.inter) + ")";
+    return "has a non-finite scaling (scl_slope " + num(h.slope) + ", scl_inter " + num(h.inter) +
+           ")";
 
   if (single && h.vox_offset < header_bytes)
     return "has vox_offset " + std::to_string(h.vox_offset) + ", inside its " +
@@ -380,7 +419,8 @@ Gz open_data(const Header& h, std::string& problem) {
   }
   std::uint64_t skip = static_cast<std::uint64_t>(h.vox_offset);
   if (gzdirect(f.get())) {
-    if (skip && gzseek(f.get(), static_cast<z_off_t>(skip), SEEK_SET) != static_cast<z_off_t>(skip)) {
+    if (skip &&
+        gzseek(f.get(), static_cast<z_off_t>(skip), SEEK_SET) != static_cast<z_off_t>(skip)) {
       problem = "is truncated before its data";
       return nullptr;
     }
@@ -447,7 +487,8 @@ bool data_equal(const Header& h, const unsigned char* bytes, std::size_t count) 
   // A small chunk, used again and again: it stays in the cache, and a large
   // one would be fresh memory, whose first touch costs more than the read.
   constexpr std::uint64_t compared = std::uint64_t{1} << 20;
-  std::vector<unsigned char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(count, compared)));
+  std::vector<unsigned char> chunk(
+      static_cast<std::size_t>(std::min<std::uint64_t>(count, compared)));
   for (std::size_t at = 0; at < count;) {
     const std::size_t n = std::min(count - at, chunk.size());
     if (read_some(f.get(), chunk.data(), n) != static_cast<long long>(n) ||

@@ -9,11 +9,11 @@
 // small file that claims a huge volume costs only what it really holds.
 #pragma once
 
+#include <nifti2_io.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include <nifti2_io.h>
 
 #include "zarvo/buffer.h"
 
@@ -26,17 +26,17 @@ struct NiftiExtension {
 
 struct Header {
   std::string header_file, data_file;  // the same file for .nii / .nii.gz
-  int version = 1;       // 1 or 2; 0 for ANALYZE 7.5 (a pair without magic)
-  bool swapped = false;  // stored in the other byte order
-  nifti_1_header n1{};   // native byte order, when version is 0 or 1
-  nifti_2_header n2{};   // native byte order, when version is 2
-  int64_t dim[8] = {};   // dim[0] = number of dimensions; unused ones are 1
+  int version = 1;                     // 1 or 2; 0 for ANALYZE 7.5 (a pair without magic)
+  bool swapped = false;                // stored in the other byte order
+  nifti_1_header n1{};                 // native byte order, when version is 0 or 1
+  nifti_2_header n2{};                 // native byte order, when version is 2
+  int64_t dim[8] = {};                 // dim[0] = number of dimensions; unused ones are 1
   int datatype = 0;
   int bytes_per_voxel = 0;
-  int64_t vox_offset = 0;         // where the data starts in data_file
-  std::uint64_t voxels = 0;       // product of the used dimensions
-  std::uint64_t data_bytes = 0;   // voxels x bytes_per_voxel
-  double slope = 0, inter = 0;    // as stored (slope 0: no scaling)
+  int64_t vox_offset = 0;        // where the data starts in data_file
+  std::uint64_t voxels = 0;      // product of the used dimensions
+  std::uint64_t data_bytes = 0;  // voxels x bytes_per_voxel
+  double slope = 0, inter = 0;   // as stored (slope 0: no scaling)
   std::vector<NiftiExtension> extensions;
 };
 

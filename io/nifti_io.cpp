@@ -1,7 +1,7 @@
 #include "io/nifti_io.h"
 
-#include <nifti2_io.h>
 #include <fcntl.h>
+#include <nifti2_io.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -108,17 +108,38 @@ void Image::read_voxels(std::size_t offset, std::size_t n, double* out) const {
   if (scaled(nim.get())) slope = nim->scl_slope, inter = nim->scl_inter;
   const void* d = raw.data();
   switch (nim->datatype) {
-    case DT_UINT8: convert<std::uint8_t>(d, offset, n, slope, inter, out); break;
-    case DT_INT8: convert<std::int8_t>(d, offset, n, slope, inter, out); break;
-    case DT_INT16: convert<std::int16_t>(d, offset, n, slope, inter, out); break;
-    case DT_UINT16: convert<std::uint16_t>(d, offset, n, slope, inter, out); break;
-    case DT_INT32: convert<std::int32_t>(d, offset, n, slope, inter, out); break;
-    case DT_UINT32: convert<std::uint32_t>(d, offset, n, slope, inter, out); break;
-    case DT_INT64: convert<std::int64_t>(d, offset, n, slope, inter, out); break;
-    case DT_UINT64: convert<std::uint64_t>(d, offset, n, slope, inter, out); break;
-    case DT_FLOAT32: convert<float>(d, offset, n, slope, inter, out); break;
-    case DT_FLOAT64: convert<double>(d, offset, n, slope, inter, out); break;
-    default: throw std::logic_error("unchecked data type");
+    case DT_UINT8:
+      convert<std::uint8_t>(d, offset, n, slope, inter, out);
+      break;
+    case DT_INT8:
+      convert<std::int8_t>(d, offset, n, slope, inter, out);
+      break;
+    case DT_INT16:
+      convert<std::int16_t>(d, offset, n, slope, inter, out);
+      break;
+    case DT_UINT16:
+      convert<std::uint16_t>(d, offset, n, slope, inter, out);
+      break;
+    case DT_INT32:
+      convert<std::int32_t>(d, offset, n, slope, inter, out);
+      break;
+    case DT_UINT32:
+      convert<std::uint32_t>(d, offset, n, slope, inter, out);
+      break;
+    case DT_INT64:
+      convert<std::int64_t>(d, offset, n, slope, inter, out);
+      break;
+    case DT_UINT64:
+      convert<std::uint64_t>(d, offset, n, slope, inter, out);
+      break;
+    case DT_FLOAT32:
+      convert<float>(d, offset, n, slope, inter, out);
+      break;
+    case DT_FLOAT64:
+      convert<double>(d, offset, n, slope, inter, out);
+      break;
+    default:
+      throw std::logic_error("unchecked data type");
   }
 }
 
@@ -186,8 +207,9 @@ Image read_image(const std::string& path, const std::string& what, int threads) 
     if (std::string problem = read_data(h, im.raw, threads); !problem.empty())
       throw fail(what, path, problem);
   } catch (const std::bad_alloc&) {
-    throw fail(what, path, "does not fit in memory: its data take " +
-                               megabytes(static_cast<double>(h.data_bytes)));
+    throw fail(
+        what, path,
+        "does not fit in memory: its data take " + megabytes(static_cast<double>(h.data_bytes)));
   }
 
   // Every voxel must be finite after scaling: the threads scan a share of
@@ -200,23 +222,23 @@ Image read_image(const std::string& path, const std::string& what, int threads) 
   for (int t = 0; t < im.nt; ++t) {
     const std::size_t base = n * static_cast<std::size_t>(t);
     std::vector<Scan> scans(static_cast<std::size_t>(std::max(threads, 1)));
-    const int parts = in_parts(n, threads, std::size_t{1} << 20, [&](int p, std::size_t begin,
-                                                                      std::size_t end) {
-      Scan& s = scans[static_cast<std::size_t>(p)];
-      double v[4096];
-      for (std::size_t at = begin; at < end; at += 4096) {
-        const std::size_t count = std::min<std::size_t>(4096, end - at);
-        im.read_voxels(base + at, count, v);
-        for (std::size_t i = 0; i < count; ++i) {
-          if (!std::isfinite(v[i])) {
-            if (s.bad++ == 0) s.first = at + i;
-          } else {
-            s.lo = v[i] < s.lo ? v[i] : s.lo;  // v[i] is finite here
-            s.hi = v[i] > s.hi ? v[i] : s.hi;
+    const int parts =
+        in_parts(n, threads, std::size_t{1} << 20, [&](int p, std::size_t begin, std::size_t end) {
+          Scan& s = scans[static_cast<std::size_t>(p)];
+          double v[4096];
+          for (std::size_t at = begin; at < end; at += 4096) {
+            const std::size_t count = std::min<std::size_t>(4096, end - at);
+            im.read_voxels(base + at, count, v);
+            for (std::size_t i = 0; i < count; ++i) {
+              if (!std::isfinite(v[i])) {
+                if (s.bad++ == 0) s.first = at + i;
+              } else {
+                s.lo = v[i] < s.lo ? v[i] : s.lo;  // v[i] is finite here
+                s.hi = v[i] > s.hi ? v[i] : s.hi;
+              }
+            }
           }
-        }
-      }
-    });
+        });
     std::size_t bad = 0, first = 0;
     for (int p = parts - 1; p >= 0; --p) {
       const Scan& s = scans[static_cast<std::size_t>(p)];
@@ -230,9 +252,9 @@ Image read_image(const std::string& path, const std::string& what, int threads) 
                         z = first / (static_cast<std::size_t>(im.nx) * im.ny);
       std::string where = std::to_string(x) + "," + std::to_string(y) + "," + std::to_string(z);
       if (im.nt > 1) where += "," + std::to_string(t);
-      throw fail(what, path, "holds " + std::to_string(bad) +
-                                 " NaN or infinite voxel(s) (the first at voxel " + where +
-                                 "); replace them before denoising");
+      throw fail(what, path,
+                 "holds " + std::to_string(bad) + " NaN or infinite voxel(s) (the first at voxel " +
+                     where + "); replace them before denoising");
     }
   }
   return im;
@@ -252,12 +274,18 @@ DataType parse_datatype(const std::string& n) {
 
 const char* datatype_name(DataType t) {
   switch (t) {
-    case DataType::float32: return "float32";
-    case DataType::float64: return "float64";
-    case DataType::int16: return "int16";
-    case DataType::uint16: return "uint16";
-    case DataType::int32: return "int32";
-    case DataType::uint8: return "uint8";
+    case DataType::float32:
+      return "float32";
+    case DataType::float64:
+      return "float64";
+    case DataType::int16:
+      return "int16";
+    case DataType::uint16:
+      return "uint16";
+    case DataType::int32:
+      return "int32";
+    case DataType::uint8:
+      return "uint8";
   }
   return "?";
 }
@@ -289,11 +317,21 @@ void limits_of(double& lo, double& hi) {
 
 void type_limits(DataType t, double& lo, double& hi) {
   switch (t) {
-    case DataType::int16: limits_of<std::int16_t>(lo, hi); break;
-    case DataType::uint16: limits_of<std::uint16_t>(lo, hi); break;
-    case DataType::int32: limits_of<std::int32_t>(lo, hi); break;
-    case DataType::uint8: limits_of<std::uint8_t>(lo, hi); break;
-    default: lo = hi = 0; break;
+    case DataType::int16:
+      limits_of<std::int16_t>(lo, hi);
+      break;
+    case DataType::uint16:
+      limits_of<std::uint16_t>(lo, hi);
+      break;
+    case DataType::int32:
+      limits_of<std::int32_t>(lo, hi);
+      break;
+    case DataType::uint8:
+      limits_of<std::uint8_t>(lo, hi);
+      break;
+    default:
+      lo = hi = 0;
+      break;
   }
 }
 
@@ -308,8 +346,8 @@ bool integer_scaling(double lo, double hi, DataType t, bool float_header, double
   if (float_header) slope = static_cast<double>(static_cast<float>(slope));
   inter = lo - tlo * slope;
   if (float_header) inter = static_cast<double>(static_cast<float>(inter));
-  const double least = float_header ? std::numeric_limits<float>::min()
-                                    : std::numeric_limits<double>::min();
+  const double least =
+      float_header ? std::numeric_limits<float>::min() : std::numeric_limits<double>::min();
   return std::isfinite(slope) && std::isfinite(inter) && slope >= least;
 }
 
@@ -364,12 +402,12 @@ void write_nifti2(const std::string& file, const std::string& shown, nifti_image
                   znzwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   const int closed = znzclose(f);
   if (!ok || closed != 0)
-    throw std::runtime_error("writing '" + shown + "' failed (disk full, or the folder not writable?)");
+    throw std::runtime_error("writing '" + shown +
+                             "' failed (disk full, or the folder not writable?)");
 }
 
 bool needs_version2(const nifti_image* nim, int version) {
-  return version == 2 || nim->nx > 32767 || nim->ny > 32767 || nim->nz > 32767 ||
-         nim->nt > 32767;
+  return version == 2 || nim->nx > 32767 || nim->ny > 32767 || nim->nz > 32767 || nim->nt > 32767;
 }
 
 // Writes `out` with the encoded data to exactly `file`, and reads it back.
@@ -419,8 +457,7 @@ std::string range_problem(double lo, double hi, DataType type, bool float_header
       return {};
     case DataType::float32:
       if (top > fmax)
-        return span + ", beyond float32's range (" + fmt(fmax) +
-               "); --datatype float64 holds them";
+        return span + ", beyond float32's range (" + fmt(fmax) + "); --datatype float64 holds them";
       if (top > 0 && top < fmin)
         return span + ", all below float32's smallest normal number (" + fmt(fmin) +
                ") in magnitude, so they would be written as 0 or lose their precision; "
@@ -431,7 +468,8 @@ std::string range_problem(double lo, double hi, DataType type, bool float_header
       if (!integer_scaling(lo, hi, type, float_header, slope, inter))
         return span + ", which " + std::string(datatype_name(type)) +
                " with a scale factor cannot represent (the header's scl_slope/scl_inter would "
-               "not be finite and positive); --datatype " + roomy + " holds them";
+               "not be finite and positive); --datatype " +
+               roomy + " holds them";
       return {};
     }
   }
@@ -445,9 +483,15 @@ void ImageEncoder::reserve() {
   // are denoised pays for the memory while the work goes on.
   if (ready_) return;
   switch (type_) {
-    case DataType::float32: resize_large(encoded_.bytes, voxels_ * sizeof(float), threads_); break;
-    case DataType::float64: resize_large(encoded_.bytes, voxels_ * sizeof(double), threads_); break;
-    default: resize_large(values_, voxels_, threads_); break;
+    case DataType::float32:
+      resize_large(encoded_.bytes, voxels_ * sizeof(float), threads_);
+      break;
+    case DataType::float64:
+      resize_large(encoded_.bytes, voxels_ * sizeof(double), threads_);
+      break;
+    default:
+      resize_large(values_, voxels_, threads_);
+      break;
   }
   ready_ = true;
 }
@@ -457,13 +501,20 @@ ImageEncoder::ImageEncoder(const Image& like, DataType type, int threads)
                    static_cast<std::size_t>(like.nim->nvox), threads) {}
 
 void ImageEncoder::put(std::size_t offset, const double* v, std::size_t n) {
-  if (offset > voxels_ || n > voxels_ - offset) throw std::logic_error("ImageEncoder: out of range");
+  if (offset > voxels_ || n > voxels_ - offset)
+    throw std::logic_error("ImageEncoder: out of range");
   reserve();
   for (std::size_t i = 0; i < n; ++i) lo_ = v[i] < lo_ ? v[i] : lo_, hi_ = v[i] > hi_ ? v[i] : hi_;
   switch (type_) {
-    case DataType::float32: store(v, n, 1, 0, false, as<float>(encoded_.bytes) + offset); break;
-    case DataType::float64: store(v, n, 1, 0, false, as<double>(encoded_.bytes) + offset); break;
-    default: std::copy(v, v + n, values_.begin() + static_cast<std::ptrdiff_t>(offset)); break;
+    case DataType::float32:
+      store(v, n, 1, 0, false, as<float>(encoded_.bytes) + offset);
+      break;
+    case DataType::float64:
+      store(v, n, 1, 0, false, as<double>(encoded_.bytes) + offset);
+      break;
+    default:
+      std::copy(v, v + n, values_.begin() + static_cast<std::ptrdiff_t>(offset));
+      break;
   }
 }
 
@@ -475,12 +526,24 @@ Encoded ImageEncoder::finish(const std::string& path) {
     throw std::runtime_error("'" + path + "': " + p);
   Encoded e = std::move(encoded_);
   switch (type_) {
-    case DataType::float32: e.datatype = DT_FLOAT32; return e;
-    case DataType::float64: e.datatype = DT_FLOAT64; return e;
-    case DataType::int16: e.datatype = DT_INT16; break;
-    case DataType::uint16: e.datatype = DT_UINT16; break;
-    case DataType::int32: e.datatype = DT_INT32; break;
-    case DataType::uint8: e.datatype = DT_UINT8; break;
+    case DataType::float32:
+      e.datatype = DT_FLOAT32;
+      return e;
+    case DataType::float64:
+      e.datatype = DT_FLOAT64;
+      return e;
+    case DataType::int16:
+      e.datatype = DT_INT16;
+      break;
+    case DataType::uint16:
+      e.datatype = DT_UINT16;
+      break;
+    case DataType::int32:
+      e.datatype = DT_INT32;
+      break;
+    case DataType::uint8:
+      e.datatype = DT_UINT8;
+      break;
   }
   // Integer types: the scale factor spans the whole range.
   integer_scaling(lo, hi, type_, float_header_, e.slope, e.inter);
@@ -491,11 +554,20 @@ Encoded ImageEncoder::finish(const std::string& path) {
     store(values_.data(), n, e.slope, e.inter, true, as<T>(e.bytes));
   };
   switch (type_) {
-    case DataType::int16: put_all(static_cast<std::int16_t*>(nullptr)); break;
-    case DataType::uint16: put_all(static_cast<std::uint16_t*>(nullptr)); break;
-    case DataType::int32: put_all(static_cast<std::int32_t*>(nullptr)); break;
-    case DataType::uint8: put_all(static_cast<std::uint8_t*>(nullptr)); break;
-    default: break;
+    case DataType::int16:
+      put_all(static_cast<std::int16_t*>(nullptr));
+      break;
+    case DataType::uint16:
+      put_all(static_cast<std::uint16_t*>(nullptr));
+      break;
+    case DataType::int32:
+      put_all(static_cast<std::int32_t*>(nullptr));
+      break;
+    case DataType::uint8:
+      put_all(static_cast<std::uint8_t*>(nullptr));
+      break;
+    default:
+      break;
   }
   Buffer<double>().swap(values_);
   return e;

@@ -3,12 +3,12 @@
 // needs: real scalar data, finite voxels, at most four dimensions.
 #pragma once
 
+#include <nifti2_io.h>
+
 #include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <nifti2_io.h>
 
 #include "zarvo/buffer.h"
 #include "zarvo/pipeline.h"
@@ -23,10 +23,10 @@ using NiftiPtr = std::unique_ptr<nifti_image, NiftiFree>;
 struct Image {
   NiftiPtr nim;  // header, geometry and the data as stored in the file
   int nx = 0, ny = 0, nz = 1, nt = 1;
-  int ndim = 3;     // the file's dim[0]: 2 to 4 (trailing sizes of 1 included)
-  int version = 1;  // of the file's header: 1 or 2 (0: ANALYZE 7.5)
-  std::vector<std::string> files;  // the header file, and the data file of a pair
-  Buffer<unsigned char> raw;  // the voxels as stored, in native byte order
+  int ndim = 3;                          // the file's dim[0]: 2 to 4 (trailing sizes of 1 included)
+  int version = 1;                       // of the file's header: 1 or 2 (0: ANALYZE 7.5)
+  std::vector<std::string> files;        // the header file, and the data file of a pair
+  Buffer<unsigned char> raw;             // the voxels as stored, in native byte order
   double lo = HUGE_VAL, hi = -HUGE_VAL;  // range of the scaled voxels (read_image)
   std::size_t volume_voxels() const { return static_cast<std::size_t>(nx) * ny * nz; }
   // Volume t (0-based) as doubles, scl_slope and scl_inter applied.
@@ -43,7 +43,7 @@ struct Image {
 Image read_image(const std::string& path, const std::string& what, int threads = 1);
 
 enum class DataType { float32, float64, int16, uint16, int32, uint8 };
-const std::vector<DataType>& datatypes();           // every one, the default first
+const std::vector<DataType>& datatypes();          // every one, the default first
 DataType parse_datatype(const std::string& name);  // throws when unknown
 const char* datatype_names();                      // for help text
 const char* datatype_name(DataType type);          // "float32"

@@ -135,8 +135,10 @@ void OutputSet::set_fault_hook(FaultHook hook) { fault_hook() = std::move(hook);
 
 void OutputSet::discard(File& f) {
   if (!f.temp.empty()) {
-    if (f.folder >= 0) unlinkat(f.folder, base_of(f.temp).c_str(), 0);
-    else unlink(f.temp.c_str());
+    if (f.folder >= 0)
+      unlinkat(f.folder, base_of(f.temp).c_str(), 0);
+    else
+      unlink(f.temp.c_str());
     unregister_temp(f.slot);
     f.temp.clear();
   }
@@ -190,8 +192,7 @@ void OutputSet::check() {
       throw std::runtime_error(name + ": the name is too long (" + std::to_string(base.size()) +
                                " characters; this folder takes at most " +
                                std::to_string(name_max > 0 ? name_max : NAME_MAX) + ")");
-    if (o.path.size() >= PATH_MAX)
-      throw std::runtime_error(name + ": the path is too long");
+    if (o.path.size() >= PATH_MAX) throw std::runtime_error(name + ": the path is too long");
     struct stat target {};
     const bool exists = identity(o.path, target);
     if (exists && S_ISDIR(target.st_mode)) throw std::runtime_error(name + " is a folder");
@@ -264,7 +265,8 @@ void OutputSet::write(const std::string& path,
       throw;
     }
     // The writer wrote by name: it must have written the file created here.
-    struct stat mine {}, named {}, held {};
+    struct stat mine {
+    }, named{}, held{};
     if (fstat(o.fd, &mine) != 0 || stat(o.temp.c_str(), &named) != 0 || !same(mine, named) ||
         fstatat(o.folder, base_of(o.temp).c_str(), &held, 0) != 0 || !same(mine, held)) {
       unlink(o.temp.c_str());  // what the writer made where the name led
@@ -286,8 +288,7 @@ OutputSet::Digest OutputSet::digest(const std::string& path) const {
     while (true) {
       const ssize_t n = pread(o.fd, buffer.data(), buffer.size(), d.bytes);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0)
-        throw std::runtime_error("cannot read back '" + path + "': " + error_text(errno));
+      if (n < 0) throw std::runtime_error("cannot read back '" + path + "': " + error_text(errno));
       if (n == 0) break;
       crc = crc32(crc, buffer.data(), static_cast<uInt>(n));
       d.bytes += n;
@@ -332,7 +333,8 @@ void OutputSet::commit() {
   for (Done& d : set) {
     struct stat st {};
     fstat(d.file->folder, &st);
-    folders.emplace(std::make_pair(st.st_dev, st.st_ino), Folder{d.file->folder, folder_of(d.file->path)});
+    folders.emplace(std::make_pair(st.st_dev, st.st_ino),
+                    Folder{d.file->folder, folder_of(d.file->path)});
   }
   std::vector<int> locked;
   for (auto& [id, f] : folders) {
@@ -369,7 +371,8 @@ void OutputSet::commit() {
     if (!problem.empty()) break;
     File& o = *d.file;
     const std::string base = base_of(o.path), name = o.role + " '" + o.path + "'";
-    struct stat now {}, held {}, target {}, temp_now {}, temp_held {};
+    struct stat now {
+    }, held{}, target{}, temp_now{}, temp_held{};
     fstat(o.folder, &held);
     if (stat(folder_of(o.path).c_str(), &now) != 0 || !same(now, held)) {
       failed("the " + o.role + " folder '" + folder_of(o.path) +
@@ -388,8 +391,9 @@ void OutputSet::commit() {
     }
     if (fstatat(o.folder, base.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (!force_) {
-      failed(name + " appeared while zarvo was working; it was left as it is (use --force to "
-                    "replace it)");
+      failed(name +
+             " appeared while zarvo was working; it was left as it is (use --force to "
+             "replace it)");
       break;
     }
     struct stat followed {};
@@ -411,21 +415,24 @@ void OutputSet::commit() {
     int link_error = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
       const std::string b = fresh_name(o.path);
-      if (!injected(Step::backup_link, base) && linkat(o.folder, base.c_str(), o.folder, b.c_str(), 0) == 0) {
+      if (!injected(Step::backup_link, base) &&
+          linkat(o.folder, base.c_str(), o.folder, b.c_str(), 0) == 0) {
         d.backup = b;
         break;
       }
       link_error = errno;
       if (link_error == EEXIST) continue;
       const int copy_error = copy_file(o.folder, base, b);
-      if (copy_error == 0) d.backup = b;
+      if (copy_error == 0)
+        d.backup = b;
       else
-        failed("cannot keep a backup of the old " + name + " (no hard link: " +
-               error_text(link_error) + "; no copy: " + error_text(copy_error) +
-               "); nothing was replaced");
+        failed("cannot keep a backup of the old " + name +
+               " (no hard link: " + error_text(link_error) +
+               "; no copy: " + error_text(copy_error) + "); nothing was replaced");
       break;
     }
-    if (d.backup.empty()) failed("cannot keep a backup of the old " + name + "; nothing was replaced");
+    if (d.backup.empty())
+      failed("cannot keep a backup of the old " + name + "; nothing was replaced");
   }
   // The new files were flushed as they were written; the backups' names now
   // are, before the first rename.
@@ -442,16 +449,17 @@ void OutputSet::commit() {
     } else if (r == 0) {
       r = renameat2(o.folder, temp.c_str(), o.folder, base.c_str(), RENAME_NOREPLACE);
       if (r != 0 && (errno == EINVAL || errno == ENOSYS)) {
-        r = linkat(o.folder, temp.c_str(), o.folder, base.c_str(), 0);  // refuses to replace as well
+        r = linkat(o.folder, temp.c_str(), o.folder, base.c_str(),
+                   0);  // refuses to replace as well
         if (r == 0) unlinkat(o.folder, temp.c_str(), 0);
       }
     }
     if (r != 0) {
-      failed(errno == EEXIST ? o.role + " '" + o.path +
-                                   "' appeared while zarvo was working; it was left as it is "
-                                   "(use --force to replace it)"
-                             : "cannot put " + o.role + " '" + o.path + "' in place: " +
-                                   error_text(errno));
+      failed(errno == EEXIST
+                 ? o.role + " '" + o.path +
+                       "' appeared while zarvo was working; it was left as it is "
+                       "(use --force to replace it)"
+                 : "cannot put " + o.role + " '" + o.path + "' in place: " + error_text(errno));
       break;
     }
     d.renamed = true;
@@ -476,7 +484,8 @@ void OutputSet::commit() {
                 ? !injected(Step::restore, base) && unlinkat(o.folder, base.c_str(), 0) == 0
                 : !injected(Step::restore, base) &&
                       renameat(o.folder, it->backup.c_str(), o.folder, base.c_str()) == 0;
-        if (restored) it->backup.clear();
+        if (restored)
+          it->backup.clear();
         else if (!it->backup.empty())
           kept += (kept.empty() ? "" : ", ") + ("the old '" + o.path + "' is kept as '" +
                                                 folder_of(o.path) + "/" + it->backup + "'");

@@ -86,7 +86,17 @@ class OutputSet {
   // and the name it acts on, and a non-zero return makes the step fail with
   // that errno as if the system had refused it. The hook may also raise a
   // signal to interrupt the set at that step.
-  enum class Step { create, sync_file, lock, backup_link, backup_copy, sync_folder, rename, restore, remove_backup };
+  enum class Step {
+    create,
+    sync_file,
+    lock,
+    backup_link,
+    backup_copy,
+    sync_folder,
+    rename,
+    restore,
+    remove_backup
+  };
   using FaultHook = std::function<int(Step, const std::string& name)>;
   static void set_fault_hook(FaultHook hook);  // an empty hook: none
 
@@ -95,8 +105,8 @@ class OutputSet {
     std::string path, role, temp;
     bool nifti = true;
     int slot = -1;
-    int folder = -1;  // the folder, opened when the output is written
-    int fd = -1;      // the temporary, open from its creation to the commit
+    int folder = -1;       // the folder, opened when the output is written
+    int fd = -1;           // the temporary, open from its creation to the commit
     dev_t folder_dev = 0;  // the folder's identity when the set was checked
     ino_t folder_ino = 0;
   };

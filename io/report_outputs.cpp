@@ -22,7 +22,9 @@ std::vector<std::pair<std::string, std::string>> listed(const FileRequest& r) {
     sigma += (sigma.empty() ? "" : ",") + std::string(buf);
   }
   std::vector<std::pair<std::string, std::string>> kv = {
-      {"input", r.input}, {"output", r.output}, {"noise", noise_name(o.noise)},
+      {"input", r.input},
+      {"output", r.output},
+      {"noise", noise_name(o.noise)},
       {"sigma", sigma.empty() ? "(estimated)" : sigma},
       {"sigma scope", sigma_scope_name(o.sigma_scope)}};
   if (!r.mask.empty()) kv.emplace_back("mask", r.mask);
@@ -39,8 +41,8 @@ ReportOutputs::ReportOutputs(const FileRequest& request, const Image& input,
                              const std::vector<unsigned char>& mask, int threads)
     : request_(request), input_(input) {
   if (!request.report.empty()) {
-    collector_ = std::make_unique<report::Collector>(shape_of(input),
-                                                     mask.empty() ? nullptr : mask.data());
+    collector_ =
+        std::make_unique<report::Collector>(shape_of(input), mask.empty() ? nullptr : mask.data());
     levels_.assign(static_cast<std::size_t>(input.nt), std::nan(""));
   }
   if (!request.residual.empty())

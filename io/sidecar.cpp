@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "zarvo/options.h"
@@ -30,8 +30,7 @@ nlohmann::ordered_json object_of(const std::string& text) {
 
 }  // namespace
 
-std::string source_metadata(const std::string& given, const std::string& input,
-                            std::string& note) {
+std::string source_metadata(const std::string& given, const std::string& input, std::string& note) {
   note.clear();
   if (!given.empty()) {
     if (!object_of(given).is_object()) throw Error("the source's metadata is not a JSON object");
@@ -43,7 +42,8 @@ std::string source_metadata(const std::string& given, const std::string& input,
   std::ifstream in(own);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (!object_of(text).is_object()) {
-    note = "the input's sidecar '" + own + "' is not a JSON object: its metadata is not carried over";
+    note =
+        "the input's sidecar '" + own + "' is not a JSON object: its metadata is not carried over";
     return {};
   }
   return text;
@@ -78,10 +78,14 @@ std::string sidecar_json(const SidecarFacts& f, const DenoiseReport& r) {
   for (const OptionDecl& o : option_table()) {
     if (!o.expert) continue;
     const OptionValue v = expert_value(o, r.params, f.noise);
-    if (o.kind == OptionKind::flag) parameters[o.name] = std::get<double>(v) != 0;
-    else if (o.kind == OptionKind::whole) parameters[o.name] = static_cast<int>(std::get<double>(v));
-    else if (o.kind == OptionKind::real) parameters[o.name] = std::get<double>(v);
-    else parameters[o.name] = std::get<std::string>(v);
+    if (o.kind == OptionKind::flag)
+      parameters[o.name] = std::get<double>(v) != 0;
+    else if (o.kind == OptionKind::whole)
+      parameters[o.name] = static_cast<int>(std::get<double>(v));
+    else if (o.kind == OptionKind::real)
+      parameters[o.name] = std::get<double>(v);
+    else
+      parameters[o.name] = std::get<std::string>(v);
   }
   parameters["basic_only"] = f.basic_only;
   j["parameters"] = parameters;
@@ -128,10 +132,9 @@ std::string sidecar_name(const std::string& output) {
 std::string description(const DenoiseReport& r) {
   char text[80];
   if (r.volumes.empty()) return std::string("zarvo ") + version();
-  auto [lo, hi] = std::minmax_element(r.volumes.begin(), r.volumes.end(),
-                                      [](const VolumeReport& a, const VolumeReport& b) {
-                                        return a.sigma < b.sigma;
-                                      });
+  auto [lo, hi] = std::minmax_element(
+      r.volumes.begin(), r.volumes.end(),
+      [](const VolumeReport& a, const VolumeReport& b) { return a.sigma < b.sigma; });
   if (lo->sigma == hi->sigma)
     std::snprintf(text, sizeof text, "zarvo %s sigma %.6g", version(), lo->sigma);
   else

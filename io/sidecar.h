@@ -38,8 +38,7 @@ struct SidecarFacts {
 // input's own sidecar (its name with .json) when it has one. A sidecar of
 // the input that is not a JSON object is left out, and `note` says so.
 // Throws Error when `given` is not a JSON object.
-std::string source_metadata(const std::string& given, const std::string& input,
-                            std::string& note);
+std::string source_metadata(const std::string& given, const std::string& input, std::string& note);
 
 // True when `text` is valid UTF-8 (JSON holds nothing else, so a name that
 // is not cannot be recorded in a sidecar).

@@ -26,7 +26,10 @@ struct Item {
 class Runner {
  public:
   Runner(int items, int lanes, int slots, const RunContext& context, const Work& work)
-      : count_(items), lanes_(lanes), context_(context), work_(work),
+      : count_(items),
+        lanes_(lanes),
+        context_(context),
+        work_(work),
         items_(new Item[static_cast<std::size_t>(items)]) {
     for (int s = slots - 1; s >= 0; --s) free_.push_back(s);
   }
@@ -68,8 +71,8 @@ class Runner {
         std::unique_lock<std::mutex> lock(mutex_);
         // The caller's cancel flag is polled between wake-ups.
         ready_.wait_for(lock, std::chrono::milliseconds(100), [&] {
-          return !item.posted.empty() || item.state == State::done ||
-                 item.state == State::failed || (halted_ && item.state == State::waiting);
+          return !item.posted.empty() || item.state == State::done || item.state == State::failed ||
+                 (halted_ && item.state == State::waiting);
         });
         calls.swap(item.posted);
         state = item.state;
@@ -173,7 +176,7 @@ class Runner {
   std::vector<int> free_;          // free slots
   int next_ = 0;                   // next item to claim
   bool halted_ = false;
-  std::atomic<int> spare_{0};      // threads of lanes that have left
+  std::atomic<int> spare_{0};  // threads of lanes that have left
 };
 
 }  // namespace

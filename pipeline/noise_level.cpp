@@ -44,10 +44,16 @@ struct Blocks {
   double norm;
 
   Blocks(int r, int c, int s)
-      : rows(r), cols(c), slices(s), R(r), RC(static_cast<std::size_t>(r) * c),
-        volumetric(s >= 2), count(volumetric ? 8 : 4),
+      : rows(r),
+        cols(c),
+        slices(s),
+        R(r),
+        RC(static_cast<std::size_t>(r) * c),
+        volumetric(s >= 2),
+        count(volumetric ? 8 : 4),
         offset{0, 1, R, R + 1, RC, RC + 1, RC + R, RC + R + 1},
-        sign{1, -1, -1, 1, -1, 1, 1, -1}, norm(volumetric ? std::sqrt(8.0) : 2.0) {}
+        sign{1, -1, -1, 1, -1, 1, 1, -1},
+        norm(volumetric ? std::sqrt(8.0) : 2.0) {}
 
   std::size_t voxels() const { return RC * slices; }
   std::size_t total() const {
@@ -112,12 +118,9 @@ std::vector<std::uint8_t> flat_voxels(const Blocks& b, const double* x) {
       visit(i);
       const int r = static_cast<int>(i % b.R), c = static_cast<int>(i / b.R % b.cols);
       const int z = static_cast<int>(i / b.RC);
-      const std::size_t next[6] = {r > 0 ? i - 1 : i,
-                                   r + 1 < b.rows ? i + 1 : i,
-                                   c > 0 ? i - b.R : i,
-                                   c + 1 < b.cols ? i + b.R : i,
-                                   z > 0 ? i - b.RC : i,
-                                   z + 1 < b.slices ? i + b.RC : i};
+      const std::size_t next[6] = {r > 0 ? i - 1 : i,    r + 1 < b.rows ? i + 1 : i,
+                                   c > 0 ? i - b.R : i,  c + 1 < b.cols ? i + b.R : i,
+                                   z > 0 ? i - b.RC : i, z + 1 < b.slices ? i + b.RC : i};
       for (std::size_t j : next)
         if (j != i && !(state[j] & mark) && (from == 0 || (state[j] & from)) && x[j] == v) {
           state[j] = static_cast<std::uint8_t>((state[j] & ~from) | mark);
@@ -367,8 +370,8 @@ LevelEstimate from_samples(const Samples& s, Noise noise) {
     return e;
   }
   e.ok = true;
-  e.sigma = noise == Noise::rician && n >= kMinSpreadBlocks ? rician_level(s, a, first, scratch)
-                                                             : first;
+  e.sigma =
+      noise == Noise::rician && n >= kMinSpreadBlocks ? rician_level(s, a, first, scratch) : first;
   e.blocks = n;
   return e;
 }
@@ -395,8 +398,8 @@ LevelEstimate estimate_series_level(const std::vector<const double*>& volumes, i
 LevelEstimate estimate_series_level(const double* series, int rows, int cols, int slices,
                                     int volumes, Noise noise, const std::uint8_t* mask) {
   std::vector<const double*> each;
-  const std::size_t voxels = static_cast<std::size_t>(rows > 0 ? rows : 0) *
-                             (cols > 0 ? cols : 0) * (slices > 0 ? slices : 0);
+  const std::size_t voxels = static_cast<std::size_t>(rows > 0 ? rows : 0) * (cols > 0 ? cols : 0) *
+                             (slices > 0 ? slices : 0);
   for (int t = 0; t < volumes; ++t) each.push_back(series + voxels * t);
   return estimate_series_level(each, rows, cols, slices, noise, mask);
 }

@@ -16,8 +16,8 @@ namespace zarvo::level {
 // What the estimate found. When `ok` is false, `sigma` is 0 and `problem`
 // says why in a few words (to follow "the noise level cannot be estimated").
 struct LevelEstimate {
-  double sigma = 0.0;       // standard deviation, in image units
-  std::size_t blocks = 0;   // blocks the level was measured on
+  double sigma = 0.0;      // standard deviation, in image units
+  std::size_t blocks = 0;  // blocks the level was measured on
   bool ok = false;
   std::string problem;
 };

@@ -9,8 +9,6 @@ namespace zarvo {
 
 namespace {
 
-
-
 OptionDecl plain(const char* name, OptionKind kind, const char* help,
                  unsigned front_ends = every_front_end) {
   OptionDecl o;
@@ -71,7 +69,8 @@ std::vector<OptionDecl> make_table() {
             "of a series; not given: estimated (see sigma_scope, estimate)"),
       choice("sigma_scope",
              "an estimated level of a 4-D series: one for the whole series (pooled over its "
-             "volumes), or one per volume", {"series", "volume"}),
+             "volumes), or one per volume",
+             {"series", "volume"}),
       choice("series",
              "how a 4-D series is filtered: volume by volume, or jointly (a transform along the "
              "volumes adapted to the series, then the stages on its component images)",
@@ -86,14 +85,15 @@ std::vector<OptionDecl> make_table() {
       plain("noise_map", K::output,
             "also write the noise level (standard deviation) the last stage used at every "
             "voxel: the given or estimated level, the given map, or with estimate group the "
-            "mean of the group estimates (not a residual)", command),
+            "mean of the group estimates (not a residual)",
+            command),
       plain("report", K::output,
             "also write a QC report: one self-contained HTML page with the middle slices of "
             "input, output and residual, the residual's histogram against the expected noise, "
-            "the levels and the parameters", command),
-      plain("residual", K::output,
-            "also write the residual, input minus output (float32, the output's header)",
+            "the levels and the parameters",
             command),
+      plain("residual", K::output,
+            "also write the residual, input minus output (float32, the output's header)", command),
       choice("profile", "parameter profile (zarvo profiles prints the table)", {}),
       plain("basic_only", K::flag, "stop after the first (hard-thresholding) stage"),
       whole("threads", 0, max_threads,
@@ -118,7 +118,8 @@ std::vector<OptionDecl> make_table() {
                  "match cubes only within the reference cube's own slices"),
       choice("estimate",
              "how an unknown level is estimated: group (each group's own estimate) or volume "
-             "(one estimate for the whole volume, used as known)", {"group", "volume"}, true),
+             "(one estimate for the whole volume, used as known)",
+             {"group", "volume"}, true),
   };
   return t;
 }
@@ -159,9 +160,9 @@ const char* const empty_levels = "an empty noise level; omit the option to estim
 void check_levels(const OptionDecl& o, const OptionValue& v) {
   if (const std::string* t = std::get_if<std::string>(&v))
     throw OptionError(o.name, t->empty() ? empty_levels : "'" + *t + "' is not a number");
-  const std::vector<double> levels =
-      std::holds_alternative<double>(v) ? std::vector<double>{std::get<double>(v)}
-                                        : std::get<std::vector<double>>(v);
+  const std::vector<double> levels = std::holds_alternative<double>(v)
+                                         ? std::vector<double>{std::get<double>(v)}
+                                         : std::get<std::vector<double>>(v);
   if (levels.empty()) throw OptionError(o.name, "give at least one noise level");
   for (double x : levels)
     if (!(x > 0) || !std::isfinite(x))
@@ -218,9 +219,9 @@ std::string default_text(const OptionDecl& o) {
   if (name == "series") return series_name(d.series);
   if (name == "profile") return profiles().front().name;
   if (name == "basic_only") return d.basic_only ? "true" : "false";
-  if (name == "threads") return RunContext().threads == threads_not_given
-                                    ? "$ZARVO_THREADS, else every core"
-                                    : std::to_string(RunContext().threads);
+  if (name == "threads")
+    return RunContext().threads == threads_not_given ? "$ZARVO_THREADS, else every core"
+                                                     : std::to_string(RunContext().threads);
   return "none";
 }
 
@@ -266,8 +267,8 @@ void check_option(const OptionDecl& o, const OptionValue& v) {
       if (!(x == std::floor(x)) || !std::isfinite(x))
         throw OptionError(name, number_text(x) + " is not a whole number");
       if (x < o.min || x > o.max)
-        throw OptionError(name, "must be from " + number_text(o.min) + " to " +
-                                    number_text(o.max) + " (got " + number_text(x) + ")");
+        throw OptionError(name, "must be from " + number_text(o.min) + " to " + number_text(o.max) +
+                                    " (got " + number_text(x) + ")");
       return;
     }
     case OptionKind::real: {
@@ -332,20 +333,30 @@ void apply_options(const GivenOptions& given, DenoiseOptions& d, RunContext& con
     check_option(*o, value);
     const std::string* text = std::get_if<std::string>(&value);
     if (name == "profile") continue;
-    if (name == "noise") d.noise = *text == "rician" ? Noise::rician : Noise::gaussian;
+    if (name == "noise")
+      d.noise = *text == "rician" ? Noise::rician : Noise::gaussian;
     else if (name == "sigma")
       d.sigma = std::holds_alternative<double>(value) ? std::vector<double>{std::get<double>(value)}
-                                                     : std::get<std::vector<double>>(value);
-    else if (name == "sigma_scope") d.sigma_scope = *text == "volume" ? SigmaScope::volume : SigmaScope::series;
-    else if (name == "series") d.series = *text == "joint" ? SeriesMode::joint : SeriesMode::volumes;
-    else if (name == "basic_only") d.basic_only = std::get<double>(value) != 0;
-    else if (name == "threads") context.threads = static_cast<int>(std::get<double>(value));
-    else if (name == "estimate") d.params.estimate_gaussian = d.params.estimate_rician = parse_estimate(*text);
+                                                      : std::get<std::vector<double>>(value);
+    else if (name == "sigma_scope")
+      d.sigma_scope = *text == "volume" ? SigmaScope::volume : SigmaScope::series;
+    else if (name == "series")
+      d.series = *text == "joint" ? SeriesMode::joint : SeriesMode::volumes;
+    else if (name == "basic_only")
+      d.basic_only = std::get<double>(value) != 0;
+    else if (name == "threads")
+      context.threads = static_cast<int>(std::get<double>(value));
+    else if (name == "estimate")
+      d.params.estimate_gaussian = d.params.estimate_rician = parse_estimate(*text);
     else {
-      if (o->whole_field) d.params.*o->whole_field = static_cast<int>(std::get<double>(value));
-      else if (o->real_field) d.params.*o->real_field = std::get<double>(value);
-      else if (o->flag_field) d.params.*o->flag_field = std::get<double>(value) != 0;
-      else throw OptionError(name, "internal: no place in the engine's options");
+      if (o->whole_field)
+        d.params.*o->whole_field = static_cast<int>(std::get<double>(value));
+      else if (o->real_field)
+        d.params.*o->real_field = std::get<double>(value);
+      else if (o->flag_field)
+        d.params.*o->flag_field = std::get<double>(value) != 0;
+      else
+        throw OptionError(name, "internal: no place in the engine's options");
     }
   }
 }

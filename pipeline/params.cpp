@@ -1,13 +1,12 @@
 #include "zarvo/params.h"
 
-#include "zarvo/options.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
 
 #include "profile_table.h"  // generated from share/zarvo/profiles.txt
+#include "zarvo/options.h"
 
 namespace zarvo {
 
@@ -26,11 +25,11 @@ std::vector<Profile> parse_profiles(const std::string& table) {
     Params& q = p.params;
     int soft = 0;
     std::string gauss, rice, extra;
-    if (!(fields >> q.cube >> q.depth >> q.step >> q.search >> q.group1 >> q.group2 >>
-          q.lambda >> q.tau1 >> q.tau2 >> q.alpha >> soft >> gauss >> rice) ||
+    if (!(fields >> q.cube >> q.depth >> q.step >> q.search >> q.group1 >> q.group2 >> q.lambda >>
+          q.tau1 >> q.tau2 >> q.alpha >> soft >> gauss >> rice) ||
         (fields >> extra))
       throw Error("profile table line " + std::to_string(number) +
-                               ": expected a name, 11 numbers and two estimation modes");
+                  ": expected a name, 11 numbers and two estimation modes");
     q.soft = soft != 0;
     try {
       q.estimate_gaussian = parse_estimate(gauss);

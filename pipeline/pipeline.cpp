@@ -96,30 +96,33 @@ std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, Sigma
   };
   std::vector<Part> parts(static_cast<std::size_t>(std::max(threads, 1)));
   std::mutex reading;
-  const int used = in_parts(static_cast<std::size_t>(s.volumes), threads, 1,
-                            [&](int p, std::size_t begin, std::size_t end) {
-    Part& part = parts[static_cast<std::size_t>(p)];
-    try {
-      std::vector<double> volume(s.volume_voxels());
-      part.pooled = std::make_unique<level::LevelSampler>(s.rows, s.cols, s.slices, mask);
-      for (int t = static_cast<int>(begin); t < static_cast<int>(end); ++t) {
-        {
-          std::lock_guard<std::mutex> lock(reading);
-          input.read(t, volume.data());
+  const int used = in_parts(
+      static_cast<std::size_t>(s.volumes), threads, 1,
+      [&](int p, std::size_t begin, std::size_t end) {
+        Part& part = parts[static_cast<std::size_t>(p)];
+        try {
+          std::vector<double> volume(s.volume_voxels());
+          part.pooled = std::make_unique<level::LevelSampler>(s.rows, s.cols, s.slices, mask);
+          for (int t = static_cast<int>(begin); t < static_cast<int>(end); ++t) {
+            {
+              std::lock_guard<std::mutex> lock(reading);
+              input.read(t, volume.data());
+            }
+            check_finite(volume.data(), s, t);
+            if (pooling) {
+              part.pooled->add(volume.data());
+            } else {
+              const std::string what =
+                  s.volumes > 1 ? "volume " + std::to_string(t + 1) : "the volume";
+              part.levels.push_back(level_of(
+                  level::estimate_level(volume.data(), s.rows, s.cols, s.slices, noise, mask),
+                  what));
+            }
+          }
+        } catch (...) {
+          part.error = std::current_exception();
         }
-        check_finite(volume.data(), s, t);
-        if (pooling) {
-          part.pooled->add(volume.data());
-        } else {
-          const std::string what = s.volumes > 1 ? "volume " + std::to_string(t + 1) : "the volume";
-          part.levels.push_back(level_of(
-              level::estimate_level(volume.data(), s.rows, s.cols, s.slices, noise, mask), what));
-        }
-      }
-    } catch (...) {
-      part.error = std::current_exception();
-    }
-  });
+      });
   std::vector<double> levels;
   for (int p = 0; p < used; ++p) {
     Part& part = parts[static_cast<std::size_t>(p)];
@@ -128,15 +131,15 @@ std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, Sigma
     levels.insert(levels.end(), part.levels.begin(), part.levels.end());
   }
   if (pooling)
-    levels.assign(1, level_of(parts[0].pooled->estimate(noise),
-                              s.volumes > 1 ? "the series" : "the volume"));
+    levels.assign(
+        1, level_of(parts[0].pooled->estimate(noise), s.volumes > 1 ? "the series" : "the volume"));
   return levels;
 }
 
 void check(const Shape& s, const DenoiseOptions& o) {
   if (s.ndims < 2 || s.ndims > 4)
     throw InputError("has " + std::to_string(s.ndims) +
-                " dimensions; 2-D images, 3-D volumes and 4-D series are supported");
+                     " dimensions; 2-D images, 3-D volumes and 4-D series are supported");
   if (s.rows < 1 || s.cols < 1 || s.slices < 1 || s.volumes < 1) throw InputError("is empty");
   if (s.rows > 65535 || s.cols > 65535 || s.slices > 65535)
     throw InputError("is larger than 65535 voxels along a spatial axis");
@@ -144,7 +147,8 @@ void check(const Shape& s, const DenoiseOptions& o) {
     throw InputError("has too many voxels per volume (2^31 or more)");
   const std::string problem = check(o.params);
   if (!problem.empty()) throw Error(problem);
-  if (!o.sigma.empty() && o.sigma.size() != 1 && o.sigma.size() != static_cast<std::size_t>(s.volumes))
+  if (!o.sigma.empty() && o.sigma.size() != 1 &&
+      o.sigma.size() != static_cast<std::size_t>(s.volumes))
     throw Error("give one noise level, or one per volume (" + std::to_string(s.volumes) +
                 "), not " + std::to_string(o.sigma.size()));
   for (double v : o.sigma)
@@ -167,7 +171,8 @@ void check(const Shape& s, const DenoiseOptions& o) {
     const Shape& m = o.sigma_map->shape;
     if (m.rows != s.rows || m.cols != s.cols || m.slices != s.slices ||
         (m.volumes != 1 && m.volumes != s.volumes))
-      throw Error("the noise level map must have the input's shape (one volume, or one per volume)");
+      throw Error(
+          "the noise level map must have the input's shape (one volume, or one per volume)");
   }
   if (const std::string p = data_problem(o, 0.0, 0.0); !p.empty()) throw Error(p);
 }
@@ -226,7 +231,7 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
   const int stage_count = o.basic_only ? 1 : 2;
   const std::size_t n = s.volume_voxels();
   Buffer<double>&noisy = b.noisy, &estimate = b.estimate, &noise_map = b.noise_map,
-                 &level_map = b.level_map;
+  &level_map = b.level_map;
   // Fresh buffers are cleared by every thread the walks will have.
   const int threads = walk_threads(context());
   resize_large(noisy, n, threads);
@@ -252,11 +257,11 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
     r.sigma = o.sigma[o.sigma.size() == 1 ? 0 : t];
     r.source = SigmaSource::given;
   } else {
-    r.sigma = !pooled.empty() ? pooled[0]
-                              : level_of(level::estimate_level(noisy.data(), s.rows, s.cols,
-                                                               s.slices, o.noise, mask),
-                                         s.volumes > 1 ? "volume " + std::to_string(t + 1)
-                                                       : "the volume");
+    r.sigma =
+        !pooled.empty()
+            ? pooled[0]
+            : level_of(level::estimate_level(noisy.data(), s.rows, s.cols, s.slices, o.noise, mask),
+                       s.volumes > 1 ? "volume " + std::to_string(t + 1) : "the volume");
     r.source = SigmaSource::estimated;
     r.per_group = p.estimate(o.noise) == Estimate::group;
   }
@@ -320,8 +325,8 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
     } else {
       stages::WieSettings q;
       q.sigma = known;
-      stages::run_wie(g2, transforms, q, noisy.data(), estimate.data(), estimate.data(),
-                      stage_map, context());
+      stages::run_wie(g2, transforms, q, noisy.data(), estimate.data(), estimate.data(), stage_map,
+                      context());
     }
   }
   scale(estimate, unit);
@@ -388,7 +393,8 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
   if (lane_count == 1) {
     VolumeBuffers b;
     for (int t = 0; t < s.volumes; ++t) {
-      run.filter(t, b, [&] { return context; }, events);
+      run.filter(
+          t, b, [&] { return context; }, events);
       deliver(t, b);
     }
     return report;
@@ -408,7 +414,8 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
       told.stage = [&](int v, int stage, int count, const char* name) {
         lane.post([&events, v, stage, count, name] { events.stage(v, stage, count, name); });
       };
-    run.filter(t, slots[static_cast<std::size_t>(slot)], [&] { return lane.context(); }, told);
+    run.filter(
+        t, slots[static_cast<std::size_t>(slot)], [&] { return lane.context(); }, told);
   };
   work.deliver = [&](int t, int slot) { deliver(t, slots[static_cast<std::size_t>(slot)]); };
   lanes::run(s.volumes, lane_count, lane_count + 1, context, work);

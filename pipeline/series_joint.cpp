@@ -106,7 +106,9 @@ void filter_components(const ComponentRun& run, int components, const RunContext
       lanes::for_series(components, walk_threads(context), run.shape.volume_voxels());
   if (lane_count == 1) {
     ComponentBuffers b;
-    for (int k = 0; k < components; ++k) run.filter(k, b, [&] { return context; }, events);
+    for (int k = 0; k < components; ++k)
+      run.filter(
+          k, b, [&] { return context; }, events);
     return;
   }
   std::vector<ComponentBuffers> slots(static_cast<std::size_t>(lane_count) + 1);
@@ -117,7 +119,8 @@ void filter_components(const ComponentRun& run, int components, const RunContext
       told.stage = [&](int v, int stage, int count, const char* name) {
         lane.post([&events, v, stage, count, name] { events.stage(v, stage, count, name); });
       };
-    run.filter(k, slots[static_cast<std::size_t>(slot)], [&] { return lane.context(); }, told);
+    run.filter(
+        k, slots[static_cast<std::size_t>(slot)], [&] { return lane.context(); }, told);
   };
   work.deliver = [](int, int) {};
   lanes::run(components, lane_count, lane_count + 1, context, work);
@@ -131,8 +134,8 @@ std::vector<double> series_levels(const SeriesInput& input, const DenoiseOptions
   std::vector<double> levels = o.sigma;
   SigmaSource source = SigmaSource::given;
   if (levels.empty()) {
-    levels = estimate_sigmas(input, o.noise, o.sigma_scope, o.mask.empty() ? nullptr : o.mask.data(),
-                             threads);
+    levels = estimate_sigmas(input, o.noise, o.sigma_scope,
+                             o.mask.empty() ? nullptr : o.mask.data(), threads);
     report.pooled = levels.size() == 1;
     source = SigmaSource::estimated;
   }
@@ -147,19 +150,20 @@ std::vector<double> series_levels(const SeriesInput& input, const DenoiseOptions
 
 void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
                    const stages::Transforms& transforms, const VolumeSink& sink,
-                   const RunContext& context, const PipelineEvents& events,
-                   DenoiseReport& report) {
+                   const RunContext& context, const PipelineEvents& events, DenoiseReport& report) {
   const Shape& s = input.shape;
   if (o.sigma_map)
-    throw Error("the joint series mode takes no noise level map yet; filter the volumes one by "
-                "one (series mode volumes) to use it");
+    throw Error(
+        "the joint series mode takes no noise level map yet; filter the volumes one by "
+        "one (series mode volumes) to use it");
   const std::size_t n = s.volume_voxels();
   const int threads = walk_threads(context);
   const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
 
   const std::vector<double> levels = series_levels(input, o, threads, report);
   if (events.level)
-    for (int t = 0; t < s.volumes; ++t) events.level(t, report.volumes[static_cast<std::size_t>(t)]);
+    for (int t = 0; t < s.volumes; ++t)
+      events.level(t, report.volumes[static_cast<std::size_t>(t)]);
 
   SeriesStore store(n, s.volumes, threads);
   Buffer<double> volume, unit;

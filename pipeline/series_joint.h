@@ -18,8 +18,7 @@ namespace zarvo {
 // component images being filtered side by side (as volume by volume).
 void denoise_joint(const SeriesInput& input, const DenoiseOptions& options,
                    const stages::Transforms& transforms, const VolumeSink& sink,
-                   const RunContext& context, const PipelineEvents& events,
-                   DenoiseReport& report);
+                   const RunContext& context, const PipelineEvents& events, DenoiseReport& report);
 
 // The level of every volume of a series in the data's units: given (one for
 // the series, or one per volume) or estimated. The joint mode's one place

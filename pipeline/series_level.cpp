@@ -76,9 +76,8 @@ struct RicianTable {
       const double t = i * step, x = t * t / 4;
       // exp(-x) I(x) stays finite where I alone would not.
       const double ex = std::exp(-x);
-      const double m = std::sqrt(kPi / 2) *
-                       ((1 + t * t / 2) * ex * std::cyl_bessel_i(0.0, x) +
-                        t * t / 2 * ex * std::cyl_bessel_i(1.0, x));
+      const double m = std::sqrt(kPi / 2) * ((1 + t * t / 2) * ex * std::cyl_bessel_i(0.0, x) +
+                                             t * t / 2 * ex * std::cyl_bessel_i(1.0, x));
       mean.push_back(m);
       xi.push_back(std::clamp(2 + t * t - m * m, 2 - kPi / 2, 1.0));
     }
@@ -119,8 +118,8 @@ struct Workspace {
     blas_int liwork = 0, info = 0, query = -1;
     gram.assign(static_cast<std::size_t>(n) * static_cast<std::size_t>(n), 0.0);
     eigen.assign(static_cast<std::size_t>(n), 0.0);
-    dsyevd_(&jobz, &uplo, &n, gram.data(), &n, eigen.data(), &lwork, &query, &liwork, &query,
-            &info, 1, 1);
+    dsyevd_(&jobz, &uplo, &n, gram.data(), &n, eigen.data(), &lwork, &query, &liwork, &query, &info,
+            1, 1);
     work.assign(static_cast<std::size_t>(lwork) + 1, 0.0);
     iwork.assign(static_cast<std::size_t>(std::max<blas_int>(liwork, 1)), 0);
     sized = n;
@@ -204,8 +203,7 @@ PatchLevel measure(const Series& s, const PatchGrid& g, int i0, int i1, int i2, 
   w.size_for(order, rician);
   const double one = 1, zero = 0;
   const char uplo = 'U', trans = by_volumes ? 'T' : 'N', jobz = rician ? 'V' : 'N';
-  dsyrk_(&uplo, &trans, &order, &depth, &one, w.a.data(), &lda, &zero, w.gram.data(), &order, 1,
-         1);
+  dsyrk_(&uplo, &trans, &order, &depth, &one, w.a.data(), &lda, &zero, w.gram.data(), &order, 1, 1);
   blas_int info = 0;
   const blas_int lwork = static_cast<blas_int>(w.work.size()),
                  liwork = static_cast<blas_int>(w.iwork.size());
@@ -215,7 +213,8 @@ PatchLevel measure(const Series& s, const PatchGrid& g, int i0, int i1, int i2, 
 
   std::vector<double> largest(static_cast<std::size_t>(count));
   for (int k = 0; k < count; ++k)
-    largest[static_cast<std::size_t>(k)] = std::max(0.0, w.eigen[static_cast<std::size_t>(order - 1 - k)]);
+    largest[static_cast<std::size_t>(k)] =
+        std::max(0.0, w.eigen[static_cast<std::size_t>(order - 1 - k)]);
   const Spectrum sp = noise_spectrum(largest.data(), count, samples);
   power /= static_cast<double>(n) * M;
   if (!(sp.variance > kNoiseFree * kNoiseFree * power)) return p;
@@ -234,8 +233,8 @@ PatchLevel measure(const Series& s, const PatchGrid& g, int i0, int i1, int i2, 
     for (std::size_t j = 0; j < n; ++j)
       low[j + n * static_cast<std::size_t>(t)] = w.means[static_cast<std::size_t>(t)];
   for (int k = 0; k < sp.signal; ++k) {
-    const double* u = w.gram.data() + static_cast<std::size_t>(order - 1 - k) *
-                                          static_cast<std::size_t>(order);
+    const double* u =
+        w.gram.data() + static_cast<std::size_t>(order - 1 - k) * static_cast<std::size_t>(order);
     if (by_volumes) {  // u over volumes: coefficient per voxel
       w.projections.assign(n, 0.0);
       for (int t = 0; t < M; ++t)
@@ -382,8 +381,7 @@ int patch_stride(const Series& s, int finest) {
   const int largest = std::max({s.rows, s.cols, s.slices});
   for (int stride = std::max(finest, 1);; ++stride) {
     double patches = 1;
-    for (int a = 0; a < 3; ++a)
-      patches *= (s.size(a) - g.extent[a]) / stride + 2;
+    for (int a = 0; a < 3; ++a) patches *= (s.size(a) - g.extent[a]) / stride + 2;
     if (patches * cost <= kPatchBudget || stride >= largest) return stride;
   }
 }
@@ -429,8 +427,7 @@ std::vector<unsigned char> foreground(const Series& s, const unsigned char* mask
   std::nth_element(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(k),
                    candidates.end());
   const double threshold = std::max(0.2 * candidates[k], floor);
-  for (std::size_t i = 0; i < V; ++i)
-    fg[i] = inside(mask, i) && !empty[i] && mean[i] > threshold;
+  for (std::size_t i = 0; i < V; ++i) fg[i] = inside(mask, i) && !empty[i] && mean[i] > threshold;
   return fg;
 }
 
@@ -438,8 +435,8 @@ namespace {
 
 // The level of the difference of volumes a and b over the given voxels
 // where their mean exceeds `floor` (the mean of two equal Gaussian noises is
-// independent of their difference, so the choice does not bias it): b scaled to a by least squares (slow intensity
-// drifts), then the median absolute deviation. 0 when too few voxels count.
+// independent of their difference, so the choice does not bias it): b scaled to a by least squares
+// (slow intensity drifts), then the median absolute deviation. 0 when too few voxels count.
 double pair_level(const Series& s, int a, int b, const std::vector<std::size_t>& voxels,
                   double floor, std::size_t fewest, std::vector<double>& d) {
   const float *x = s.volume(a), *y = s.volume(b);
@@ -497,7 +494,8 @@ double difference_level(const Series& s, const std::vector<unsigned char>& fg, d
   const double brightest = *std::max_element(brightness.begin(), brightness.end());
   std::vector<int> bright;
   for (int t = 0; t < s.volumes; ++t)
-    if (brightness[static_cast<std::size_t>(t)] >= kRepeatBrightness * brightest) bright.push_back(t);
+    if (brightness[static_cast<std::size_t>(t)] >= kRepeatBrightness * brightest)
+      bright.push_back(t);
   const int window = s.volumes <= 2 * kPairWindow ? s.volumes : kPairWindow;
   for (std::size_t ia = 0; ia < bright.size(); ++ia)
     for (std::size_t ib = ia + 1; ib < bright.size() && bright[ib] - bright[ia] <= window; ++ib) {
@@ -521,8 +519,8 @@ namespace zarvo {
 
 namespace sl = series_level;
 
-SeriesLevel estimate_series_sigma(const SeriesInput& input, Noise noise,
-                                  const unsigned char* mask, int threads) {
+SeriesLevel estimate_series_sigma(const SeriesInput& input, Noise noise, const unsigned char* mask,
+                                  int threads) {
   const sl::Series s = sl::load(input);
   const sl::PatchGrid grid = sl::patch_grid(s, sl::patch_stride(s, 2));
   const std::vector<sl::PatchLevel> patches = sl::patch_levels(s, grid, noise, mask, threads);
@@ -553,13 +551,15 @@ SeriesLevel estimate_series_sigma(const SeriesInput& input, Noise noise,
   // Differences carry anatomy unless volumes repeat, so they bound the level
   // from above; a spectrum that finds more noise than that took anatomy for
   // noise (too few volumes to tell them apart).
-  if (out.difference_sigma > 0 && (out.pca_sigma == 0 || out.pca_sigma > 1.1 * out.difference_sigma)) {
+  if (out.difference_sigma > 0 &&
+      (out.pca_sigma == 0 || out.pca_sigma > 1.1 * out.difference_sigma)) {
     out.sigma = out.difference_sigma;
     out.method = SeriesLevelMethod::volume_differences;
   }
   if (!(out.sigma > 0))
-    throw Error("the noise level cannot be estimated from the series (no patch or pair of "
-                "volumes carries noise); give it with --sigma");
+    throw Error(
+        "the noise level cannot be estimated from the series (no patch or pair of "
+        "volumes carries noise); give it with --sigma");
   return out;
 }
 

@@ -32,7 +32,9 @@ struct Series {
     return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) *
            static_cast<std::size_t>(slices);
   }
-  const float* volume(int t) const { return values.data() + voxels() * static_cast<std::size_t>(t); }
+  const float* volume(int t) const {
+    return values.data() + voxels() * static_cast<std::size_t>(t);
+  }
 };
 
 // The median (the mean of the two middle values for an even count); 0 for
@@ -79,8 +81,8 @@ struct PatchLevel {
   bool usable = false;
 };
 struct PatchGrid {
-  int extent[3] = {1, 1, 1};          // patch size in rows, columns, slices
-  std::vector<int> starts[3];         // first voxel of the patches along each axis
+  int extent[3] = {1, 1, 1};   // patch size in rows, columns, slices
+  std::vector<int> starts[3];  // first voxel of the patches along each axis
 };
 PatchGrid patch_grid(const Series& series, int stride);
 // The stride that keeps the work of the patches near a fixed budget, at

@@ -15,8 +15,9 @@ namespace {
 void fill_outwards(std::vector<double>& level, int n0, int n1, int n2) {
   auto at = [&](int i, int j, int k) {
     return static_cast<std::size_t>(i) +
-           static_cast<std::size_t>(n0) * (static_cast<std::size_t>(j) +
-                                           static_cast<std::size_t>(n1) * static_cast<std::size_t>(k));
+           static_cast<std::size_t>(n0) *
+               (static_cast<std::size_t>(j) +
+                static_cast<std::size_t>(n1) * static_cast<std::size_t>(k));
   };
   for (bool changed = true; changed;) {
     changed = false;
@@ -55,8 +56,9 @@ std::vector<double> smooth_map(const Series& s, const PatchGrid& g,
             n2 = static_cast<int>(g.starts[2].size());
   auto at = [&](int i, int j, int k) {
     return static_cast<std::size_t>(i) +
-           static_cast<std::size_t>(n0) * (static_cast<std::size_t>(j) +
-                                           static_cast<std::size_t>(n1) * static_cast<std::size_t>(k));
+           static_cast<std::size_t>(n0) *
+               (static_cast<std::size_t>(j) +
+                static_cast<std::size_t>(n1) * static_cast<std::size_t>(k));
   };
   const std::size_t cells = patches.size();
   std::vector<double> value(cells, 0.0), weight(cells, 0.0);
@@ -114,8 +116,7 @@ std::vector<double> smooth_map(const Series& s, const PatchGrid& g,
     weight.swap(w2);
   }
   std::vector<double> level(cells);
-  for (std::size_t c = 0; c < cells; ++c)
-    level[c] = weight[c] > 1e-3 ? value[c] / weight[c] : -1;
+  for (std::size_t c = 0; c < cells; ++c) level[c] = weight[c] > 1e-3 ? value[c] / weight[c] : -1;
   fill_outwards(level, n0, n1, n2);
 
   // Trilinear between patch centres, constant beyond the outer ones.
@@ -184,10 +185,11 @@ std::vector<double> estimate_series_sigma_map(const SeriesInput& input, Noise no
     std::vector<sl::PatchLevel> head = patches;
     std::size_t kept = 0;
     for (sl::PatchLevel& p : head) {
-      const std::size_t centre = static_cast<std::size_t>(p.row) +
-                                 static_cast<std::size_t>(s.rows) *
-                                     (static_cast<std::size_t>(p.col) +
-                                      static_cast<std::size_t>(s.cols) * static_cast<std::size_t>(p.slice));
+      const std::size_t centre =
+          static_cast<std::size_t>(p.row) +
+          static_cast<std::size_t>(s.rows) *
+              (static_cast<std::size_t>(p.col) +
+               static_cast<std::size_t>(s.cols) * static_cast<std::size_t>(p.slice));
       p.usable = p.usable && fg[centre];
       kept += p.usable;
     }

@@ -57,8 +57,9 @@ void check_finite(const double* v, const Shape& s, int t) {
                     z = first / (static_cast<std::size_t>(s.rows) * s.cols);
   std::string where = std::to_string(x) + "," + std::to_string(y) + "," + std::to_string(z);
   if (s.volumes > 1) where += "," + std::to_string(t);
-  throw InputError("holds " + std::to_string(bad) + " NaN or infinite voxel(s) (the first at voxel " +
-              where + "); replace them before denoising");
+  throw InputError("holds " + std::to_string(bad) +
+                   " NaN or infinite voxel(s) (the first at voxel " + where +
+                   "); replace them before denoising");
 }
 
 double level_of(const level::LevelEstimate& e, const std::string& what) {

@@ -21,8 +21,7 @@ std::vector<double> dct_matrix(int n) {
 }
 
 std::vector<double> haar_matrix(int n) {
-  if (n < 1 || (n & (n - 1)) != 0)
-    throw Error("Haar order must be a power of two");
+  if (n < 1 || (n & (n - 1)) != 0) throw Error("Haar order must be a power of two");
   std::vector<double> h{1.0};
   const double root2 = std::sqrt(2.0);
   for (int m = 1; m < n; m *= 2) {

@@ -10,8 +10,8 @@
 extern "C" void dsyevd_(const char* jobz, const char* uplo, const zarvo::blas_int* n, double* a,
                         const zarvo::blas_int* lda, double* w, double* work,
                         const zarvo::blas_int* lwork, zarvo::blas_int* iwork,
-                        const zarvo::blas_int* liwork, zarvo::blas_int* info,
-                        std::size_t jobz_len, std::size_t uplo_len);
+                        const zarvo::blas_int* liwork, zarvo::blas_int* info, std::size_t jobz_len,
+                        std::size_t uplo_len);
 
 namespace zarvo {
 namespace {
@@ -49,8 +49,8 @@ void apply(SeriesStore& series, const VolumeBasis& basis, bool forward, int thre
       // Rows are voxels: out = in B (forward) or in B^T (inverse).
       const blas_int m = static_cast<blas_int>(count), nn = n, ld = static_cast<blas_int>(count);
       const double one = 1.0, zero = 0.0;
-      ZARVO_DGEMM("N", forward ? "N" : "T", &m, &nn, &nn, &one, in.data(), &ld,
-                  basis.axes.data(), &nn, &zero, out.data(), &ld, 1, 1);
+      ZARVO_DGEMM("N", forward ? "N" : "T", &m, &nn, &nn, &one, in.data(), &ld, basis.axes.data(),
+                  &nn, &zero, out.data(), &ld, 1, 1);
       for (int t = 0; t < n; ++t) {
         float* v = series.volume(t) + begin;
         const double* column = out.data() + static_cast<std::size_t>(t) * count;
@@ -103,8 +103,8 @@ VolumeBasis principal_axes(const SeriesStore& series, const unsigned char* mask,
   const blas_int order = n;
   blas_int info = 0, lwork = -1, liwork = -1, iwork_size = 0;
   double work_size = 0;
-  dsyevd_("V", "L", &order, gram.data(), &order, w.data(), &work_size, &lwork, &iwork_size,
-          &liwork, &info, 1, 1);
+  dsyevd_("V", "L", &order, gram.data(), &order, w.data(), &work_size, &lwork, &iwork_size, &liwork,
+          &info, 1, 1);
   if (info != 0) throw Error("the principal axes of the series cannot be computed (LAPACK dsyevd)");
   lwork = static_cast<blas_int>(work_size);
   liwork = iwork_size;

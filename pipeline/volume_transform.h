@@ -18,9 +18,7 @@ class SeriesStore {
  public:
   SeriesStore(std::size_t voxels, int volumes, int threads);
   float* volume(int t) { return data_.data() + static_cast<std::size_t>(t) * voxels_; }
-  const float* volume(int t) const {
-    return data_.data() + static_cast<std::size_t>(t) * voxels_;
-  }
+  const float* volume(int t) const { return data_.data() + static_cast<std::size_t>(t) * voxels_; }
   std::size_t voxels() const { return voxels_; }
   int volumes() const { return volumes_; }
 

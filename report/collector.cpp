@@ -36,8 +36,10 @@ void Collector::add(int t, const double* input, const double* output, double lev
 
   const std::size_t n = shape_.volume_voxels();
   std::vector<double> residual;
-  residual.reserve(mask_.empty() ? n : static_cast<std::size_t>(std::count_if(
-                                           mask_.begin(), mask_.end(), [](unsigned char m) { return m; })));
+  residual.reserve(mask_.empty()
+                       ? n
+                       : static_cast<std::size_t>(std::count_if(
+                             mask_.begin(), mask_.end(), [](unsigned char m) { return m; })));
   double sum = 0, squares = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (!mask_.empty() && !mask_[i]) continue;
@@ -57,9 +59,12 @@ void Collector::add(int t, const double* input, const double* output, double lev
   if (level > 0 && std::isfinite(level))
     for (double r : residual) {
       const double z = r / level;
-      if (z < -range) below_ += 1;
-      else if (z >= range) above_ += 1;
-      else bins_[std::min(bins_.size() - 1, static_cast<std::size_t>((z + range) / bin_width))] += 1;
+      if (z < -range)
+        below_ += 1;
+      else if (z >= range)
+        above_ += 1;
+      else
+        bins_[std::min(bins_.size() - 1, static_cast<std::size_t>((z + range) / bin_width))] += 1;
     }
   const double median = quantile(residual, 0.5);
   for (double& r : residual) r = std::fabs(r - median);

@@ -21,13 +21,17 @@ std::string level_origin(const DenoiseReport& r, Noise noise) {
   const VolumeReport& v = r.volumes.front();
   std::string s;
   switch (v.source) {
-    case SigmaSource::given: s = "given by the user"; break;
+    case SigmaSource::given:
+      s = "given by the user";
+      break;
     case SigmaSource::estimated:
       s = r.volumes.size() > 1 ? (r.pooled ? "estimated once for the whole series (pooled)"
                                            : "estimated volume by volume")
                                : "estimated from the volume";
       break;
-    case SigmaSource::map: s = "from the noise level map (the value shown is its median)"; break;
+    case SigmaSource::map:
+      s = "from the noise level map (the value shown is its median)";
+      break;
   }
   if (v.per_group) s += "; the stages estimated a level for every group";
   if (noise == Noise::rician) s += "; Rician noise, stabilised before filtering";
@@ -88,17 +92,17 @@ std::string Collector::html(const RunFacts& f) const {
     if (s.level > 0 && std::isfinite(s.level)) ratio_sum += s.spread / s.level, ++ratios;
   }
   const auto [lo, hi] = std::minmax_element(levels.begin(), levels.end());
-  const std::string level_text =
-      *lo == *hi ? number(*lo) : number(*lo) + " to " + number(*hi);
+  const std::string level_text = *lo == *hi ? number(*lo) : number(*lo) + " to " + number(*hi);
   h << "<table class=\"kv\">\n<tr><td>noise model</td><td>"
     << (f.noise == Noise::rician ? "Rician" : "Gaussian") << "</td></tr>\n"
     << "<tr><td>noise level</td><td>" << level_text << " (image units), "
     << escape_html(level_origin(f.run, f.noise)) << "</td></tr>\n"
     << "<tr><td>residual spread</td><td>"
-    << (ratios ? number(ratio_sum / ratios, 3) + " noise levels" : std::string("not measured (level 0)"))
-    << (stats_.size() > 1 ? " (mean over the volumes)" : "")
-    << "</td></tr>\n<tr><td>shape</td><td>" << shape_.rows << " x " << shape_.cols << " x "
-    << shape_.slices << (shape_.volumes > 1 ? " x " + std::to_string(shape_.volumes) : "")
+    << (ratios ? number(ratio_sum / ratios, 3) + " noise levels"
+               : std::string("not measured (level 0)"))
+    << (stats_.size() > 1 ? " (mean over the volumes)" : "") << "</td></tr>\n<tr><td>shape</td><td>"
+    << shape_.rows << " x " << shape_.cols << " x " << shape_.slices
+    << (shape_.volumes > 1 ? " x " + std::to_string(shape_.volumes) : "")
     << (mask_.empty() ? "" : ", residual measured inside the mask") << "</td></tr>\n"
     << "<tr><td>time</td><td>" << number(f.seconds, 4) << " s</td></tr>\n"
     << "<tr><td>version</td><td>zarvo " << escape_html(f.version) << "</td></tr>\n</table>\n";
@@ -117,8 +121,9 @@ std::string Collector::html(const RunFacts& f) const {
   // Without a level (a map whose median is 0) the residual is shown in its
   // own spread, and the page says so.
   const bool has_level = stats_[shown].level > 0 && std::isfinite(stats_[shown].level);
-  const double level = has_level ? stats_[shown].level
-                       : stats_[shown].spread > 0 ? stats_[shown].spread : 1;
+  const double level = has_level                  ? stats_[shown].level
+                       : stats_[shown].spread > 0 ? stats_[shown].spread
+                                                  : 1;
   h << "<h2>Middle slices" << (shape_.volumes > 1 ? " of volume " + std::to_string(shown + 1) : "")
     << "</h2>\n<table class=\"grid\"><tr><th></th>";
   const char* view_names[3] = {"axial", "coronal", "sagittal"};
@@ -138,20 +143,21 @@ std::string Collector::html(const RunFacts& f) const {
       p.width = sl.width;
       p.height = sl.height;
       for (double x : sl.values)
-        p.pixels.push_back(kind < 2 ? grey(x, window_lo_, window_hi_)
-                                    : grey(x / level, -3, 3));
+        p.pixels.push_back(kind < 2 ? grey(x, window_lo_, window_hi_) : grey(x / level, -3, 3));
       double w = sl.width * (voxel[v][0] > 0 ? voxel[v][0] : 1);
       double ht = sl.height * (voxel[v][1] > 0 ? voxel[v][1] : 1);
       const double scale = 300 / std::max(w, ht);
-      h << "<td>" << img(p, w * scale, ht * scale, std::string(kind_names[kind]) + ", " + view_names[v])
+      h << "<td>"
+        << img(p, w * scale, ht * scale, std::string(kind_names[kind]) + ", " + view_names[v])
         << "</td>";
     }
     h << "</tr>\n";
   }
-  h << "</table>\n" << residual_scale()
+  h << "</table>\n"
+    << residual_scale()
     << "<p class=\"note\">Input and output share one grey window (the input's 0.5 to 99.5 "
-       "percentiles: " << number(window_lo_, 4) << " to " << number(window_hi_, 4)
-    << "). The residual is shown in "
+       "percentiles: "
+    << number(window_lo_, 4) << " to " << number(window_hi_, 4) << "). The residual is shown in "
     << (has_level ? "noise levels of its volume (level " : "its own spread (no level: ")
     << number(level) << "): black at -3, mid grey at 0, white at +3.</p>\n";
 
@@ -178,7 +184,8 @@ std::string Collector::html(const RunFacts& f) const {
 
   // Series.
   if (shape_.volumes > 1)
-    h << "<h2>Per volume</h2>\n" << series_svg(levels, spreads)
+    h << "<h2>Per volume</h2>\n"
+      << series_svg(levels, spreads)
       << "<p class=\"note\">A residual spread that follows the level means the same share of "
          "noise was removed from every volume; a volume far from the others deserves a look.</p>\n";
 
@@ -192,9 +199,9 @@ std::string Collector::html(const RunFacts& f) const {
     const VolumeStats& s = stats_[t];
     const SigmaSource source =
         t < f.run.volumes.size() ? f.run.volumes[t].source : SigmaSource::given;
-    h << "<tr><td>" << t + 1 << "</td><td>" << number(s.level) << "</td><td>"
-      << source_name(source) << "</td><td>" << number(s.mean, 4) << "</td><td>"
-      << number(s.spread, 4) << "</td><td>" << number(s.rms, 4) << "</td></tr>\n";
+    h << "<tr><td>" << t + 1 << "</td><td>" << number(s.level) << "</td><td>" << source_name(source)
+      << "</td><td>" << number(s.mean, 4) << "</td><td>" << number(s.spread, 4) << "</td><td>"
+      << number(s.rms, 4) << "</td></tr>\n";
   }
   h << "</table>\n" << (fold ? "</details>\n" : "");
 
@@ -202,12 +209,18 @@ std::string Collector::html(const RunFacts& f) const {
   const Params& p = f.run.params;
   auto mode = [](Estimate e) { return e == Estimate::group ? "group" : "volume"; };
   const std::vector<std::pair<std::string, std::string>> used = {
-      {"cube", std::to_string(p.cube)},     {"depth", std::to_string(p.depth)},
-      {"step", std::to_string(p.step)},     {"search", std::to_string(p.search)},
-      {"group1", std::to_string(p.group1)}, {"group2", std::to_string(p.group2)},
-      {"lambda", number(p.lambda)},         {"tau1", number(p.tau1)},
-      {"tau2", number(p.tau2)},             {"alpha", number(p.alpha)},
-      {"soft", p.soft ? "yes" : "no"},      {"synchronous", p.synchronous ? "yes" : "no"},
+      {"cube", std::to_string(p.cube)},
+      {"depth", std::to_string(p.depth)},
+      {"step", std::to_string(p.step)},
+      {"search", std::to_string(p.search)},
+      {"group1", std::to_string(p.group1)},
+      {"group2", std::to_string(p.group2)},
+      {"lambda", number(p.lambda)},
+      {"tau1", number(p.tau1)},
+      {"tau2", number(p.tau2)},
+      {"alpha", number(p.alpha)},
+      {"soft", p.soft ? "yes" : "no"},
+      {"synchronous", p.synchronous ? "yes" : "no"},
       {"estimate", mode(p.estimate(f.noise))}};
   h << "<h2>Parameters as used</h2>\n<table class=\"kv\">\n";
   for (const auto& [k, v] : used)

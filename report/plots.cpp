@@ -16,7 +16,9 @@ constexpr double pi = 3.14159265358979323846;
 struct Axes {
   double x0, x1, y0, y1;
   double x(double v) const { return left + (v - x0) / (x1 - x0) * (width - left - right); }
-  double y(double v) const { return height - bottom - (v - y0) / (y1 - y0) * (height - top - bottom); }
+  double y(double v) const {
+    return height - bottom - (v - y0) / (y1 - y0) * (height - top - bottom);
+  }
 };
 
 std::string start(const std::string& label) {
@@ -56,8 +58,8 @@ std::string frame(const Axes& a, const std::vector<double>& xticks, const std::s
 std::string legend(double x, double y, const char* colour, const std::string& text) {
   std::ostringstream s;
   s << "<line x1=\"" << x << "\" y1=\"" << y - 4 << "\" x2=\"" << x + 18 << "\" y2=\"" << y - 4
-    << "\" stroke=\"" << colour << "\" stroke-width=\"2.5\"/><text x=\"" << x + 24 << "\" y=\""
-    << y << "\">" << escape_html(text) << "</text>\n";
+    << "\" stroke=\"" << colour << "\" stroke-width=\"2.5\"/><text x=\"" << x + 24 << "\" y=\"" << y
+    << "\">" << escape_html(text) << "</text>\n";
   return s.str();
 }
 

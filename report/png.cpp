@@ -10,8 +10,8 @@ namespace zarvo::report {
 namespace {
 
 void append(png_structp png, png_bytep data, png_size_t length) {
-  static_cast<std::string*>(png_get_io_ptr(png))->append(reinterpret_cast<const char*>(data),
-                                                         length);
+  static_cast<std::string*>(png_get_io_ptr(png))
+      ->append(reinterpret_cast<const char*>(data), length);
 }
 
 void no_flush(png_structp) {}

@@ -32,8 +32,8 @@ struct RunFacts {
   DenoiseReport run;  // the levels, their sources, the parameters as used
   // The options as the front end took them, in its own words and order.
   std::vector<std::pair<std::string, std::string>> options;
-  double seconds = 0;   // wall time of the run
-  std::string version;  // of the program that made the output
+  double seconds = 0;                         // wall time of the run
+  std::string version;                        // of the program that made the output
   std::array<double, 3> voxel_size{1, 1, 1};  // for the slices' aspect (any unit)
 };
 
@@ -58,11 +58,11 @@ class Collector {
   // The statistics of volume t's residual (for tests and other front ends).
   struct VolumeStats {
     bool added = false;
-    double level = 0;   // as given to add()
-    double mean = 0;    // of the residual, image units
-    double spread = 0;  // robust standard deviation: 1.4826 x median absolute deviation
-    double rms = 0;     // root mean square, image units
-    std::size_t voxels = 0;  // counted (inside the mask)
+    double level = 0;           // as given to add()
+    double mean = 0;            // of the residual, image units
+    double spread = 0;          // robust standard deviation: 1.4826 x median absolute deviation
+    double rms = 0;             // root mean square, image units
+    std::size_t voxels = 0;     // counted (inside the mask)
     std::size_t unchanged = 0;  // of them, with a residual of exactly 0
   };
   const VolumeStats& stats(int t) const { return stats_.at(t); }
@@ -77,8 +77,8 @@ class Collector {
   // The middle volume's three slices: input, output and residual (image
   // units); index [view][kind], views axial, coronal, sagittal.
   struct Slice {
-    int width = 0, height = 0;  // first axis left to right, second bottom to top
-    std::vector<double> values; // row-major from the top row
+    int width = 0, height = 0;   // first axis left to right, second bottom to top
+    std::vector<double> values;  // row-major from the top row
   };
   const Slice& slice(int view, int kind) const { return slices_[view][kind]; }
   int shown_volume() const { return shape_.volumes / 2; }

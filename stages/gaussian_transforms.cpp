@@ -2,8 +2,8 @@
 
 namespace zarvo::stages {
 
-void gather_forward(const Layout& g, const Transforms& t, const double* volume,
-                    const double* pilot, int L, Workspace& w) {
+void gather_forward(const Layout& g, const Transforms& t, const double* volume, const double* pilot,
+                    int L, Workspace& w) {
   const int off = g.group_offset(L);
   // Each group is gathered into its spectrum's block and transformed there
   // (group_buf receives the cubes' slice and depth transforms).

@@ -10,8 +10,8 @@ namespace zarvo::stages {
 // Gathers the L cubes at w.positions from `volume` (and, when `pilot` is not
 // null, the same cubes of the pilot) and transforms them into
 // w.group_spectrum (and w.group_spectrum_hat) at the group offset.
-void gather_forward(const Layout& g, const Transforms& t, const double* volume,
-                    const double* pilot, int L, Workspace& w);
+void gather_forward(const Layout& g, const Transforms& t, const double* volume, const double* pilot,
+                    int L, Workspace& w);
 
 // Inverts w.group_spectrum at the group offset, in place (w.group_buf is
 // scratch); returns where the filtered cubes are.

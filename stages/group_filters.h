@@ -19,8 +19,8 @@ void filter_thr_group(const Layout& g, const Transforms& t, const ThrSettings& p
 // stage, except that a level not above eps becomes 1.0 (and that group is
 // aggregated unshrunk with weight 1 / eps).
 void filter_wie_group(const Layout& g, const Transforms& t, const WieSettings& p,
-                      const double* noisy, const double* basic, int x, int y, int z,
-                      double& sigma, Workspace& w, GroupResult& r);
+                      const double* noisy, const double* basic, int x, int y, int z, double& sigma,
+                      Workspace& w, GroupResult& r);
 
 void filter_thr_rice_group(const Layout& g, const Transforms& t, const ThrRiceSettings& p,
                            const double* noisy, int x, int y, int z, Workspace& w, GroupResult& r);

@@ -3,8 +3,8 @@
 // inverse of the stabilisation.
 #include <cstring>
 
-#include "shrinkage.h"
 #include "group_filters.h"
+#include "shrinkage.h"
 #include "vst/vst.h"
 #include "walker.h"
 
@@ -19,8 +19,8 @@ bool stabilised_ahead(const RiceNoise& noise, const double* stabilised) {
 
 // The group's noise level: estimated from its noisy samples in adaptive
 // mode, otherwise the level given for the reference cube's first voxel.
-double group_level(const Layout& g, const RiceNoise& noise, const double* samples, int K,
-                   int x, int y, int z, double* scratch) {
+double group_level(const Layout& g, const RiceNoise& noise, const double* samples, int K, int x,
+                   int y, int z, double* scratch) {
   if (noise.adaptive()) {
     double level = 0;
     vst::estimate_rician_parameters(samples, K, &level, scratch);
@@ -46,8 +46,8 @@ void filter_thr_rice_group(const Layout& g, const Transforms& t, const ThrRiceSe
     gather_group(g, w.positions, L, noisy, raw);
   }
 
-  double level = ready ? p.noise.levels[0]
-                       : group_level(g, p.noise, raw, K, x, y, z, w.noise_scratch);
+  double level =
+      ready ? p.noise.levels[0] : group_level(g, p.noise, raw, K, x, y, z, w.noise_scratch);
   double W = 1;
   bool thresholded = false;
   if (!(level > eps)) {
@@ -74,7 +74,7 @@ void filter_thr_rice_group(const Layout& g, const Transforms& t, const ThrRiceSe
 
 void run_thr_rice(const Geometry& geometry, const Transforms& t, const ThrRiceSettings& p,
                   const double* noisy, double* estimate, double* noise_map,
-             const RunContext& context) {
+                  const RunContext& context) {
   const Layout g(geometry);
   Accumulators acc = allocate_accumulators(g, p.noise.adaptive(), 0, walk_threads(context));
   filter_and_aggregate(
@@ -105,8 +105,8 @@ void filter_wie_rice_group(const Layout& g, const Transforms& t, const WieRiceSe
   }
   load_group_matrices(t, L, w);
 
-  double level = ready ? p.noise.levels[0]
-                       : group_level(g, p.noise, cubes, K, x, y, z, w.noise_scratch);
+  double level =
+      ready ? p.noise.levels[0] : group_level(g, p.noise, cubes, K, x, y, z, w.noise_scratch);
   double W;
   bool filtered = false;
   if (!(level > eps)) {
@@ -143,7 +143,7 @@ void filter_wie_rice_group(const Layout& g, const Transforms& t, const WieRiceSe
 
 void run_wie_rice(const Geometry& geometry, const Transforms& t, const WieRiceSettings& p,
                   const double* noisy, const double* basic, double* estimate, double* noise_map,
-             const RunContext& context) {
+                  const RunContext& context) {
   const Layout g(geometry);
   Accumulators acc = allocate_accumulators(g, p.noise.adaptive(), 0, walk_threads(context));
   filter_and_aggregate(

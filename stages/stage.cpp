@@ -137,8 +137,8 @@ void aggregate(const Layout& g, const GroupResult& r, Accumulators& acc) {
     if (!r.add_to_noise_map) continue;
     for (int s = 0; s < g.cube_depth; ++s)
       for (int l = 0; l < g.cube_side; ++l) {
-        const std::size_t v0 = acc.slice_offset(zk + s) + first +
-                               static_cast<std::size_t>(g.dims[0]) * l;
+        const std::size_t v0 =
+            acc.slice_offset(zk + s) + first + static_cast<std::size_t>(g.dims[0]) * l;
         for (int m = 0; m < g.cube_side; ++m) {
           acc.sigma_sum[v0 + m] += r.sigma;
           acc.sigma_count[v0 + m] += 1.0;

@@ -38,7 +38,7 @@ struct Layout : Geometry {
 // the volume holds every slice. The accumulators own their storage; the
 // pointers point into it.
 struct Accumulators {
-  int band = 1;              // slices held
+  int band = 1;               // slices held
   std::size_t plane_len = 0;  // voxels of one slice of the volume
   // Offset of 1-based slice z in the arrays below.
   std::size_t slice_offset(int z) const {
@@ -95,8 +95,7 @@ Workspace allocate_workspace(const Layout& g, StageKind kind);
 // the noise-map pair only in adaptive mode. A `band` other than 0 asks for
 // that many slices instead (at least what the walk needs; the whole volume
 // for a volume as deep). Up to `threads` threads clear them.
-Accumulators allocate_accumulators(const Layout& g, bool adaptive, int band = 0,
-                                   int threads = 1);
+Accumulators allocate_accumulators(const Layout& g, bool adaptive, int band = 0, int threads = 1);
 
 // The search half-width the walk uses: the geometry's, or the volume's
 // largest extent when that is smaller (a wider window is the same window, and

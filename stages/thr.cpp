@@ -2,8 +2,8 @@
 // thresholding (hard or soft) with optional alpha-rooting, aggregation with
 // weight 1 / (sigma^2 W).
 #include "gaussian_transforms.h"
-#include "shrinkage.h"
 #include "group_filters.h"
+#include "shrinkage.h"
 #include "walker.h"
 
 namespace zarvo::stages {

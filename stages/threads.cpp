@@ -50,8 +50,10 @@ int threads_from_environment() {
   errno = 0;
   const long v = std::strtol(env, &end, 10);
   if (*env == '\0' || end == env || *end != '\0' || errno == ERANGE || v < 0 || v > max_threads)
-    throw Error(std::string("ZARVO_THREADS: '") + env + "' is not a thread count (a whole number "
-                "from 0 to " + std::to_string(max_threads) + "; 0 means every core)");
+    throw Error(std::string("ZARVO_THREADS: '") + env +
+                "' is not a thread count (a whole number "
+                "from 0 to " +
+                std::to_string(max_threads) + "; 0 means every core)");
   return static_cast<int>(v);
 }
 
@@ -88,7 +90,8 @@ ThreadChoice choose_threads(int requested, long work_items) {
       c.threads = room;
       std::snprintf(buf, sizeof buf,
                     "using %d thread%s: the address-space limit (ulimit -v) leaves room for no "
-                    "more", room, room == 1 ? "" : "s");
+                    "more",
+                    room, room == 1 ? "" : "s");
       c.note = buf;
     }
   }

@@ -48,7 +48,10 @@ inline void keep(const Layout& g, const GroupResult& r, Slot& slot) {
 class Flusher {
  public:
   Flusher(const Layout& g, Accumulators& acc, const Output& out)
-      : g_(g), acc_(acc), out_(out), reach_(matching_reach(g)),
+      : g_(g),
+        acc_(acc),
+        out_(out),
+        reach_(matching_reach(g)),
         slices_(g.ndims == 3 ? g.dims[2] : 1) {}
   void before(int z) {
     const int last = z - reach_ - 1;
@@ -213,8 +216,8 @@ inline std::vector<int> reference_list(const Layout& g, long count) {
 // walk order and filters too whenever the next group is not ready.
 template <typename Filter>
 void walk_threaded(const Layout& g, StageKind kind, double sigma, Filter& filter,
-                   std::vector<Workspace>& workspaces, int threads, long count,
-                   Accumulators& acc, Flusher& flusher, ProgressReport& progress) {
+                   std::vector<Workspace>& workspaces, int threads, long count, Accumulators& acc,
+                   Flusher& flusher, ProgressReport& progress) {
   const std::vector<int> cubes = reference_list(g, count);
   const long total = static_cast<long>(cubes.size() / 3);
   if (total == 0) return;

@@ -1,15 +1,15 @@
 // Gaussian Wiener stage: grouping on the basic estimate, Wiener shrinkage of
 // the noisy spectrum with coefficients from the basic estimate's spectrum.
 #include "gaussian_transforms.h"
-#include "shrinkage.h"
 #include "group_filters.h"
+#include "shrinkage.h"
 #include "walker.h"
 
 namespace zarvo::stages {
 
 void filter_wie_group(const Layout& g, const Transforms& t, const WieSettings& p,
-                      const double* noisy, const double* basic, int x, int y, int z,
-                      double& sigma, Workspace& w, GroupResult& r) {
+                      const double* noisy, const double* basic, int x, int y, int z, double& sigma,
+                      Workspace& w, GroupResult& r) {
   const int L = find_group(g, basic, x, y, z, w);
   const int off = g.group_offset(L);
   load_group_matrices(t, L, w);

@@ -42,8 +42,7 @@ void estimate_from(const double* samples, int count, double s, double* out) {
 
 }  // namespace
 
-void estimate_rician_parameters(const double* samples, int count, double* out,
-                                double* scratch) {
+void estimate_rician_parameters(const double* samples, int count, double* out, double* scratch) {
   estimate_from(samples, count, zarvo::noise_std_estimation(samples, count, scratch), out);
 }
 

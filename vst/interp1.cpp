@@ -159,8 +159,8 @@ int interval_before(const double* x, int n, const double* q, int begin, const Pl
 
 // Queries begin .. end - 1 of the list, the walk holding interval j before
 // `begin`.
-void interpolate(const double* x, const double* y, int n, const double* q, double* out,
-                 int begin, int end, const Plan& p, int j) {
+void interpolate(const double* x, const double* y, int n, const double* q, double* out, int begin,
+                 int end, const Plan& p, int j) {
   constexpr int block = 256;
   int segment[block];
   if (p.path == Path::blocks && p.records) {
@@ -191,8 +191,7 @@ void interpolate(const double* x, const double* y, int n, const double* q, doubl
     const double* w = p.records->walk();
     for (int start = begin; start < end; start += block) {
       const int count = end - start < block ? end - start : block;
-      const int nhits =
-          walk_block(x, *p.finder, w, q + start, out + start, segment, hits, count);
+      const int nhits = walk_block(x, *p.finder, w, q + start, out + start, segment, hits, count);
       int last_hit = -1, hit_interval = j;
       for (int h = 0; h < nhits; ++h) {
         const int i = hits[h];

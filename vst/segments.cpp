@@ -130,7 +130,8 @@ HWY_INLINE void pick_records(const KnotFinder& finder, const double* HWY_RESTRIC
 // (x0, x1] of its record: its bucket held several knots.
 template <class D, class V>
 HWY_INLINE bool in_their_intervals(D d, const KnotFinder& finder, V u, V x0, V x1) {
-  const auto inner = hn::And(hn::Gt(u, hn::Set(d, finder.low())), hn::Le(u, hn::Set(d, finder.high())));
+  const auto inner =
+      hn::And(hn::Gt(u, hn::Set(d, finder.low())), hn::Le(u, hn::Set(d, finder.high())));
   const auto fits = hn::And(hn::Lt(x0, u), hn::Le(u, x1));
   return hn::AllTrue(d, hn::Or(fits, hn::Not(inner)));
 }
@@ -163,7 +164,8 @@ void InterpolateRecords(const double* HWY_RESTRICT x, const KnotFinder& finder,
         one_by_one(i, i + lanes);
         continue;
       }
-      const auto r = hn::Add(hn::Mul(hn::Div(hn::Sub(u, x0), hn::Sub(x1, x0)), hn::Sub(y1, y0)), y0);
+      const auto r =
+          hn::Add(hn::Mul(hn::Div(hn::Sub(u, x0), hn::Sub(x1, x0)), hn::Sub(y1, y0)), y0);
       hn::StoreU(r, d, o + i);
     }
     one_by_one(i, n);
@@ -227,9 +229,8 @@ bool AllAtEnds(const double* HWY_RESTRICT in, int count, double first, double la
   return true;
 }
 
-void InverseEnds(const double* HWY_RESTRICT in, int count, double first, double last,
-                 double zero, double offset, double sigma, double* HWY_RESTRICT out,
-                 bool interpolated) {
+void InverseEnds(const double* HWY_RESTRICT in, int count, double first, double last, double zero,
+                 double offset, double sigma, double* HWY_RESTRICT out, bool interpolated) {
   const hn::ScalableTag<double> d;
   const int n = static_cast<int>(hn::Lanes(d));
   const auto lo = hn::Set(d, first), hi = hn::Set(d, last), z = hn::Set(d, zero);
@@ -293,8 +294,7 @@ bool all_at_ends(const double* in, int count, double first, double last) {
 
 void inverse_ends(const double* in, int count, double first, double last, double zero,
                   double offset, double sigma, double* out, bool interpolated) {
-  HWY_DYNAMIC_DISPATCH(InverseEnds)(in, count, first, last, zero, offset, sigma, out,
-                                    interpolated);
+  HWY_DYNAMIC_DISPATCH(InverseEnds)(in, count, first, last, zero, offset, sigma, out, interpolated);
 }
 
 void evaluate_segments(const double* x, const double* y, const double* q, const int* segment,

@@ -23,8 +23,7 @@ constexpr double expectation_last = 15.701256816041392;
 
 }  // namespace
 
-void forward_stabilization(const double* in, int count, double sigma, double* out,
-                           int threads) {
+void forward_stabilization(const double* in, int count, double sigma, double* out, int threads) {
   double z[vst_table_size];
   double f[vst_table_size];
   for (int j = 0; j < vst_table_size; ++j) {

@@ -9,8 +9,8 @@
 
 namespace zarvo::vst {
 
-constexpr int snr_grid_size = 250;   // snr_grid, mean_std_ratio, vst_expectation
-constexpr int vst_table_size = 71;   // vst_z, vst_f
+constexpr int snr_grid_size = 250;  // snr_grid, mean_std_ratio, vst_expectation
+constexpr int vst_table_size = 71;  // vst_z, vst_f
 
 // theta_i = 15 i / 249: the grid of the signal-to-noise parameter.
 extern const double snr_grid[snr_grid_size];
@@ -66,7 +66,7 @@ class KnotFinder {
     const double t = (v - lo_) * scale_;  // at least 0; may overflow to inf
     const int b = t < buckets() ? static_cast<int>(t) : buckets() - 1;
     int j = start_[b];
-    j += split_[b] < v;          // at most one knot in a narrow bucket
+    j += split_[b] < v;         // at most one knot in a narrow bucket
     while (x[j - 1] >= v) --j;  // stops at j = 2: x[1] < v
     while (x[j] < v) ++j;       // stops at j = n - 2: x[n-2] >= v
     return j;
@@ -109,8 +109,7 @@ void interp1(const double* x, const double* y, int n, const double* q, double* o
 // out[i] = stabilised value of the magnitude in[i] for noise level sigma > 0.
 // in and out must not overlap. Long lists may be split between `threads`
 // threads, to the same bits.
-void forward_stabilization(const double* in, int count, double sigma, double* out,
-                           int threads = 1);
+void forward_stabilization(const double* in, int count, double sigma, double* out, int threads = 1);
 
 // out[i] = signal estimate for the stabilised value in[i]. in and out must
 // not overlap.
@@ -119,7 +118,6 @@ void inverse_stabilization(const double* in, int count, double sigma, double* ou
 // out[0] = Rician noise level estimated from the samples (0 when they have no
 // spread), with caller storage of `count` doubles for the absolute deviations
 // (nothing is allocated). count >= 1.
-void estimate_rician_parameters(const double* samples, int count, double* out,
-                                double* scratch);
+void estimate_rician_parameters(const double* samples, int count, double* out, double* scratch);
 
 }  // namespace zarvo::vst

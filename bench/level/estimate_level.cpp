@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
   const std::size_t voxels = static_cast<std::size_t>(rows) * cols * slices;
   std::vector<double> data;
   std::vector<std::uint8_t> mask;
-  if (!read_all(argv[1], data, voxels * volumes) || (argc > 7 && !read_all(argv[7], mask, voxels))) {
+  if (!read_all(argv[1], data, voxels * volumes) ||
+      (argc > 7 && !read_all(argv[7], mask, voxels))) {
     std::fprintf(stderr, "a file is missing or its size does not match the shape\n");
     return 2;
   }

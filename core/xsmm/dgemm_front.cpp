@@ -129,8 +129,8 @@ bool small_product(bool a_plain, bool a_transposed, bool b_plain, bool b_transpo
   return M > 0 && N > 0 && K > 0 && M <= kMaxDim && N <= kMaxDim && K <= kMaxDim &&
          static_cast<long>(M) * N * K <= kMaxKernelWork &&
          (a_plain || (a_transposed && static_cast<long>(M) * K <= kMaxTransposed)) &&
-         (b_plain || b_transposed) && ldc >= M && ldc <= kMaxDim &&
-         lda >= (a_plain ? M : K) && lda <= kMaxDim && ldb >= (b_plain ? K : N) && ldb <= kMaxDim;
+         (b_plain || b_transposed) && ldc >= M && ldc <= kMaxDim && lda >= (a_plain ? M : K) &&
+         lda <= kMaxDim && ldb >= (b_plain ? K : N) && ldb <= kMaxDim;
 }
 
 }  // namespace

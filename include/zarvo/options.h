@@ -43,9 +43,9 @@ struct OptionDecl {
   const char* name = "";  // the one spelling (the command writes _ as -)
   OptionKind kind = OptionKind::flag;
   const char* help = "";
-  double min = 0, max = 0;            // whole, real
-  std::vector<std::string> choices;   // choice (see option_choices)
-  bool expert = false;                // overrides a value of the profile
+  double min = 0, max = 0;           // whole, real
+  std::vector<std::string> choices;  // choice (see option_choices)
+  bool expert = false;               // overrides a value of the profile
   unsigned front_ends = every_front_end;
   // An expert parameter's field (estimate sets two and has none).
   int Params::*whole_field = nullptr;

@@ -20,21 +20,23 @@ enum class Estimate { group, volume };
 // values from the table (default_params(), profile(name)); there are no
 // defaults anywhere else.
 struct Params {
-  int cube = 0;      // cube side in rows and columns
-  int depth = 0;     // cube depth in slices
-  int step = 0;      // step between reference cubes
-  int search = 0;    // half-width of the matching window
-  int group1 = 0;    // largest group of the first stage
-  int group2 = 0;    // largest group of the second stage
+  int cube = 0;       // cube side in rows and columns
+  int depth = 0;      // cube depth in slices
+  int step = 0;       // step between reference cubes
+  int search = 0;     // half-width of the matching window
+  int group1 = 0;     // largest group of the first stage
+  int group2 = 0;     // largest group of the second stage
   double lambda = 0;  // hard threshold, in noise standard deviations
   double tau1 = 0;    // matching limit per voxel, in noise variances
   double tau2 = 0;
-  double alpha = 0;   // alpha-rooting exponent; 1: none
+  double alpha = 0;  // alpha-rooting exponent; 1: none
   bool soft = false;
   bool synchronous = false;
   Estimate estimate_gaussian = Estimate::volume;
   Estimate estimate_rician = Estimate::volume;
-  Estimate estimate(Noise n) const { return n == Noise::rician ? estimate_rician : estimate_gaussian; }
+  Estimate estimate(Noise n) const {
+    return n == Noise::rician ? estimate_rician : estimate_gaussian;
+  }
 };
 
 // "group" or "volume"; throws Error otherwise.
@@ -53,8 +55,8 @@ std::vector<Profile> parse_profiles(const std::string& table);
 // The profiles built into the engine (the first one is the default).
 const std::vector<Profile>& profiles();
 const Params& profile(const std::string& name);  // throws Error when unknown
-const Params& default_params();                   // the first profile
-std::string profile_names();                      // "default, fast"
+const Params& default_params();                  // the first profile
+std::string profile_names();                     // "default, fast"
 // The profile table as built into the engine.
 const char* profile_table();
 

@@ -115,7 +115,7 @@ struct VolumeReport {
 };
 
 struct DenoiseReport {
-  Params params;  // as used (cube side and depth limited to the image)
+  Params params;        // as used (cube side and depth limited to the image)
   bool pooled = false;  // one level estimated for the whole series
   std::vector<VolumeReport> volumes;
 };
@@ -126,8 +126,7 @@ struct DenoiseReport {
 // or with per-group estimation the mean of the group levels that reached the
 // voxel, 0 where none did). Not a residual. The buffers are reused after it
 // returns.
-using VolumeSink =
-    std::function<void(int volume, const double* estimate, const double* noise_map)>;
+using VolumeSink = std::function<void(int volume, const double* estimate, const double* noise_map)>;
 
 // What the pipeline tells as it goes; every member may be empty.
 struct PipelineEvents {
@@ -217,8 +216,7 @@ SeriesLevel estimate_series_sigma(const SeriesInput& input, Noise noise,
 // interpolation. Takes the place of a given level map
 // (DenoiseOptions::sigma_map).
 std::vector<double> estimate_series_sigma_map(const SeriesInput& input, Noise noise,
-                                              const unsigned char* mask = nullptr,
-                                              int threads = 1);
+                                              const unsigned char* mask = nullptr, int threads = 1);
 
 // The transform matrices the stages take, column-major: orthonormal DCT-II
 // of order n (slices and depth), orthonormal Haar of order n, a power of two

@@ -52,7 +52,7 @@ struct RunContext {
   // else every core; 0 takes every core the process may run on; denoise()
   // clamps a count by choose_threads. Results do not depend on it.
   int threads = threads_not_given;
-  WalkProgress progress;                     // may be empty
+  WalkProgress progress;                      // may be empty
   const std::atomic<bool>* cancel = nullptr;  // polled during the walk; may be null
 };
 

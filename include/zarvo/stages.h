@@ -29,14 +29,14 @@ constexpr int max_group_sizes = 31;
 
 struct Geometry {
   int ndims = 2;
-  int dims[3] = {0, 0, 1};    // rows, columns, slices
-  int cube_side = 0;          // rows and columns of a cube
-  int cube_depth = 0;         // slices of a cube (1 for a 2-D volume)
-  int largest_group = 0;      // most cubes in a group
-  int step = 0;               // between reference cubes along every axis
-  int search_half_width = 0;  // of the matching window, in voxels
-  bool synchronous = false;   // match only within the reference's slices
-  double match_threshold = 0; // largest sum of squared differences of a match
+  int dims[3] = {0, 0, 1};     // rows, columns, slices
+  int cube_side = 0;           // rows and columns of a cube
+  int cube_depth = 0;          // slices of a cube (1 for a 2-D volume)
+  int largest_group = 0;       // most cubes in a group
+  int step = 0;                // between reference cubes along every axis
+  int search_half_width = 0;   // of the matching window, in voxels
+  bool synchronous = false;    // match only within the reference's slices
+  double match_threshold = 0;  // largest sum of squared differences of a match
   // When set (one byte per voxel, nonzero inside), only the reference cubes
   // that hold a voxel inside are filtered; voxels no group reaches keep the
   // fallback value. Null: every reference cube.

@@ -6,7 +6,6 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
-
 #include <signal.h>
 
 #include <algorithm>
@@ -18,10 +17,9 @@
 
 #include "io/bids.h"
 #include "io/denoise_file.h"
-#include "io/outputs.h"
-#include "io/report_outputs.h"
 #include "io/nifti_io.h"
 #include "io/outputs.h"
+#include "io/report_outputs.h"
 #include "io/sidecar.h"
 #include "zarvo/options.h"
 
@@ -35,14 +33,18 @@ namespace {
 zarvo::ArrayView view_of(const py::array& a) {
   zarvo::ArrayView v;
   const py::ssize_t item = a.itemsize();
-  if (py::isinstance<py::array_t<double>>(a)) v.type = zarvo::ElementType::float64;
-  else if (py::isinstance<py::array_t<float>>(a)) v.type = zarvo::ElementType::float32;
-  else throw py::type_error("internal: the array must be float32 or float64");
+  if (py::isinstance<py::array_t<double>>(a))
+    v.type = zarvo::ElementType::float64;
+  else if (py::isinstance<py::array_t<float>>(a))
+    v.type = zarvo::ElementType::float32;
+  else
+    throw py::type_error("internal: the array must be float32 or float64");
   v.data = a.data();
   v.shape.ndims = static_cast<int>(a.ndim());
   int* dims[4] = {&v.shape.rows, &v.shape.cols, &v.shape.slices, &v.shape.volumes};
   for (py::ssize_t k = 0; k < a.ndim() && k < 4; ++k) {
-    if (a.shape(k) > 2147483647) throw zarvo::Error("is larger than 65535 voxels along a spatial axis");
+    if (a.shape(k) > 2147483647)
+      throw zarvo::Error("is larger than 65535 voxels along a spatial axis");
     *dims[k] = static_cast<int>(a.shape(k));
     if (a.strides(k) % item != 0) throw py::type_error("internal: unaligned strides");
     v.strides[k] = a.strides(k) / item;
@@ -70,8 +72,10 @@ struct sigaction python_sigint;
 
 extern "C" void cancel_then_python(int sig, siginfo_t* info, void* context) {
   if (std::atomic<bool>* c = sigint_run.load()) c->store(true);
-  if (python_sigint.sa_flags & SA_SIGINFO) python_sigint.sa_sigaction(sig, info, context);
-  else python_sigint.sa_handler(sig);
+  if (python_sigint.sa_flags & SA_SIGINFO)
+    python_sigint.sa_sigaction(sig, info, context);
+  else
+    python_sigint.sa_handler(sig);
 }
 
 struct Interruptible {
@@ -136,7 +140,8 @@ zarvo::OptionValue value_of(const py::handle& v) {
 
 zarvo::GivenOptions given_of(const py::dict& given) {
   zarvo::GivenOptions out;
-  for (const auto& item : given) out.emplace_back(item.first.cast<std::string>(), value_of(item.second));
+  for (const auto& item : given)
+    out.emplace_back(item.first.cast<std::string>(), value_of(item.second));
   return out;
 }
 
@@ -172,10 +177,14 @@ py::dict params_dict(const zarvo::Params& p, zarvo::Noise noise) {
   for (const zarvo::OptionDecl& o : zarvo::option_table()) {
     if (!o.expert) continue;
     const zarvo::OptionValue v = zarvo::expert_value(o, p, noise);
-    if (o.kind == zarvo::OptionKind::flag) d[o.name] = std::get<double>(v) != 0;
-    else if (o.kind == zarvo::OptionKind::whole) d[o.name] = static_cast<int>(std::get<double>(v));
-    else if (o.kind == zarvo::OptionKind::real) d[o.name] = std::get<double>(v);
-    else d[o.name] = std::get<std::string>(v);
+    if (o.kind == zarvo::OptionKind::flag)
+      d[o.name] = std::get<double>(v) != 0;
+    else if (o.kind == zarvo::OptionKind::whole)
+      d[o.name] = static_cast<int>(std::get<double>(v));
+    else if (o.kind == zarvo::OptionKind::real)
+      d[o.name] = std::get<double>(v);
+    else
+      d[o.name] = std::get<std::string>(v);
   }
   return d;
 }
@@ -200,8 +209,10 @@ py::list declarations() {
   py::list out;
   for (const zarvo::OptionDecl& o : zarvo::option_table()) {
     py::list shown;
-    for (auto [bit, name] : {std::pair{zarvo::command, "command"}, {zarvo::octave, "octave"},
-                             {zarvo::python, "python"}, {zarvo::nipype, "nipype"}})
+    for (auto [bit, name] : {std::pair{zarvo::command, "command"},
+                             {zarvo::octave, "octave"},
+                             {zarvo::python, "python"},
+                             {zarvo::nipype, "nipype"}})
       if (o.front_ends & bit) shown.append(name);
     py::dict d;
     d["name"] = o.name;
@@ -239,10 +250,13 @@ py::tuple denoise(const py::array& volume, const py::dict& given, const py::obje
   zarvo::DenoiseReport report;
   {
     py::gil_scoped_release free_gil;
-    report = zarvo::denoise(input, e.options, [&](int t, const double* x, const double* m) {
-      std::copy(x, x + n, out_data + n * static_cast<std::size_t>(t));
-      if (m && map_data) std::copy(m, m + n, map_data + n * static_cast<std::size_t>(t));
-    }, e.context);
+    report = zarvo::denoise(
+        input, e.options,
+        [&](int t, const double* x, const double* m) {
+          std::copy(x, x + n, out_data + n * static_cast<std::size_t>(t));
+          if (m && map_data) std::copy(m, m + n, map_data + n * static_cast<std::size_t>(t));
+        },
+        e.context);
   }
   py::list sigma, source, per_group;
   for (const zarvo::VolumeReport& r : report.volumes) {
@@ -267,9 +281,9 @@ std::vector<double> estimate_sigma(const py::array& volume, const py::dict& give
   const int volumes = view.shape.volumes;
   const int threads = zarvo::walk_threads(e.context);
   py::gil_scoped_release free_gil;
-  std::vector<double> levels = zarvo::estimate_sigmas(
-      zarvo::series_input(view), e.options.noise, e.options.sigma_scope,
-      e.options.mask.empty() ? nullptr : e.options.mask.data(), threads);
+  std::vector<double> levels =
+      zarvo::estimate_sigmas(zarvo::series_input(view), e.options.noise, e.options.sigma_scope,
+                             e.options.mask.empty() ? nullptr : e.options.mask.data(), threads);
   if (levels.size() == 1) levels.assign(static_cast<std::size_t>(volumes), levels[0]);
   return levels;
 }
@@ -427,10 +441,10 @@ py::dict denoise_file(const py::dict& given, const py::dict& files) {
 }
 
 // The QC page of such an output: `data` every volume, the input's shape.
-std::string report_page(const py::dict& given, const std::string& input,
-                        const std::string& output, const py::array& data,
-                        const std::vector<double>& levels, bool pooled, const std::string& source,
-                        const std::string& command_line, double seconds) {
+std::string report_page(const py::dict& given, const std::string& input, const std::string& output,
+                        const py::array& data, const std::vector<double>& levels, bool pooled,
+                        const std::string& source, const std::string& command_line,
+                        double seconds) {
   const Engine e(given);
   zarvo::cli::FileRequest r;
   r.options = e.options;
@@ -480,8 +494,8 @@ PYBIND11_MODULE(_core, m) {
   m.def("denoise", &denoise, py::arg("volume"), py::arg("given"), py::arg("mask"),
         py::arg("sigma_map"), py::arg("noise_map"));
   m.def("estimate_sigma", &estimate_sigma, py::arg("volume"), py::arg("given"), py::arg("mask"));
-  m.def("record", &record, py::arg("given"), py::arg("shape"), py::arg("levels"),
-        py::arg("pooled"), py::arg("source"), py::arg("command_line"));
+  m.def("record", &record, py::arg("given"), py::arg("shape"), py::arg("levels"), py::arg("pooled"),
+        py::arg("source"), py::arg("command_line"));
   m.def("resolved", &resolved, py::arg("given"));
   m.def("options", &declarations);
   m.def("profile_table", [] { return std::string(zarvo::profile_table()); });
@@ -499,8 +513,8 @@ PYBIND11_MODULE(_core, m) {
   m.def("write_nifti", &write_nifti, py::arg("path"), py::arg("like"), py::arg("data"),
         py::arg("datatype"), py::arg("description"), py::arg("force") = true);
   m.def("denoise_file", &denoise_file, py::arg("given"), py::arg("files"));
-  m.def("bids_plan", &bids_plan, py::arg("bids_dir"), py::arg("out_dir"),
-        py::arg("participants"), py::arg("datatypes"), py::arg("desc"));
+  m.def("bids_plan", &bids_plan, py::arg("bids_dir"), py::arg("out_dir"), py::arg("participants"),
+        py::arg("datatypes"), py::arg("desc"));
   m.def("bids_description", &bids_description, py::arg("bids_dir"), py::arg("out_dir"));
   m.def("check_paths", &check_paths, py::arg("inputs"), py::arg("outputs"));
   m.def("report_page", &report_page, py::arg("given"), py::arg("input"), py::arg("output"),

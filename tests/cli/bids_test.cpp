@@ -1,13 +1,14 @@
 // The BIDS layout: which images a participant run denoises, the names of
 // their derivatives, the metadata each inherits, and the derivative dataset's
 // description.
+#include "io/bids.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <string>
 
-#include "io/bids.h"
 #include "support.h"
 #include "zarvo/run.h"
 
@@ -92,7 +93,8 @@ TEST_F(Bids, PlansEveryMagnitudeImageWithInheritedMetadata) {
   EXPECT_EQ(jobs[0].metadata.at("MagneticFieldStrength"), 3);
   EXPECT_FALSE(jobs[0].metadata.contains("RepetitionTime"));  // another suffix
   EXPECT_TRUE(jobs[2].metadata.empty());
-  EXPECT_EQ(jobs[3].bval, (fs::canonical(raw_) / "sub-02/ses-1/dwi/sub-02_ses-1_dwi.bval").string());
+  EXPECT_EQ(jobs[3].bval,
+            (fs::canonical(raw_) / "sub-02/ses-1/dwi/sub-02_ses-1_dwi.bval").string());
   EXPECT_TRUE(jobs[0].bval.empty());
 }
 

@@ -2,8 +2,6 @@
 // noise maps, overwriting, every bad input, and the demo.
 #include <dirent.h>
 #include <gtest/gtest.h>
-
-#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,14 +12,15 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "io/nifti_io.h"
-#include "support.h"
 #include "phantom.h"
 #include "picture.h"
+#include "support.h"
 
 namespace zc = zarvo::cli;
 using zarvo::test::Outcome;
@@ -29,11 +28,8 @@ using zarvo::test::slurp;
 
 namespace {
 
-
 class Command : public zarvo::test::TempFolder {
  protected:
-
-
   // The names in the folder, sorted (to find leftovers).
   std::vector<std::string> files() const {
     std::vector<std::string> names;
@@ -57,10 +53,17 @@ class Command : public zarvo::test::TempFolder {
     for (std::size_t i = 0; i < n; ++i) {
       const double v = values[i % values.size()];
       switch (datatype) {
-        case DT_FLOAT32: static_cast<float*>(nim->data)[i] = static_cast<float>(v); break;
-        case DT_FLOAT64: static_cast<double*>(nim->data)[i] = v; break;
-        case DT_INT16: static_cast<int16_t*>(nim->data)[i] = static_cast<int16_t>(v); break;
-        default: break;  // complex and RGB stay zero
+        case DT_FLOAT32:
+          static_cast<float*>(nim->data)[i] = static_cast<float>(v);
+          break;
+        case DT_FLOAT64:
+          static_cast<double*>(nim->data)[i] = v;
+          break;
+        case DT_INT16:
+          static_cast<int16_t*>(nim->data)[i] = static_cast<int16_t>(v);
+          break;
+        default:
+          break;  // complex and RGB stay zero
       }
     }
     nim->pixdim[1] = nim->dx = 0.9;
@@ -105,7 +108,6 @@ class Command : public zarvo::test::TempFolder {
     EXPECT_EQ(r.err.rfind("zarvo: error: ", 0), 0u) << r.err;
     EXPECT_EQ(files(), before) << args;
   }
-
 };
 
 void expect_same_geometry(const nifti_image* a, const nifti_image* b) {
@@ -133,7 +135,7 @@ TEST_F(Command, RoundTripKeepsGeometryAndNeverTouchesTheInput) {
   const std::string before = slurp(path("in.nii.gz"));
 
   const Outcome r = zarvo("denoise " + path("in.nii.gz") + " " + path("out.nii.gz") +
-                      " --sigma 50 --noise-map " + path("map.nii"));
+                          " --sigma 50 --noise-map " + path("map.nii"));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(slurp(path("in.nii.gz")), before);
 
@@ -158,7 +160,7 @@ TEST_F(Command, RoundTripKeepsGeometryAndNeverTouchesTheInput) {
   // Estimated level: the map holds the estimate (near the truth), and the
   // note names it.
   const Outcome e = zarvo("denoise " + path("in.nii.gz") + " " + path("est.nii") + " --noise-map " +
-                      path("map2.nii.gz"));
+                          path("map2.nii.gz"));
   ASSERT_EQ(e.status, 0) << e.err;
   EXPECT_NE(e.err.find("noise level estimated as"), std::string::npos) << e.err;
   EXPECT_NE(e.err.find("[100%]"), std::string::npos) << e.err;
@@ -171,7 +173,7 @@ TEST_F(Command, RoundTripKeepsGeometryAndNeverTouchesTheInput) {
 
   // --quiet: nothing on stderr; --datatype float64 and NIfTI-2 input kept.
   const Outcome q = zarvo("denoise " + path("in.nii.gz") + " " + path("q.nii") +
-                      " --quiet --datatype float64 --profile fast");
+                          " --quiet --datatype float64 --profile fast");
   ASSERT_EQ(q.status, 0) << q.err;
   EXPECT_EQ(q.err, "");
   EXPECT_EQ(zc::read_image(path("q.nii"), "q").nim->datatype, DT_FLOAT64);
@@ -205,7 +207,8 @@ TEST_F(Command, SeriesAreDenoisedVolumeByVolume) {
   for (const char* f : {"series", "a", "b"})
     ASSERT_EQ(zarvo(std::string("denoise ") + path(f) + ".nii " + path(f) +
                     "_out.nii --quiet --sigma-scope volume")
-                  .status, 0);
+                  .status,
+              0);
   const zc::Image s = zc::read_image(path("series_out.nii"), "s");
   EXPECT_EQ(s.ndim, 4);
   EXPECT_EQ(s.shape(), "24x20x10x2");
@@ -230,18 +233,21 @@ TEST_F(Command, SeriesAreDenoisedVolumeByVolume) {
   EXPECT_EQ(side["sigma_scope"], "series");
   char given[64];
   std::snprintf(given, sizeof given, "%.17g", level);
-  ASSERT_EQ(zarvo("denoise " + path("a.nii") + " " + path("a_given.nii") + " --quiet --sigma " +
-                  given).status, 0);
+  ASSERT_EQ(
+      zarvo("denoise " + path("a.nii") + " " + path("a_given.nii") + " --quiet --sigma " + given)
+          .status,
+      0);
   EXPECT_EQ(zc::read_image(path("pooled.nii"), "p").volume(0),
             zc::read_image(path("a_given.nii"), "a").volume(0));
 
   // One level per volume, given: the sidecar keeps them, a wrong count is refused.
   ASSERT_EQ(zarvo("denoise " + path("series.nii") + " " + path("two.nii") + " --quiet --sigma 3,7")
-                .status, 0);
+                .status,
+            0);
   EXPECT_EQ(nlohmann::json::parse(slurp(path("two.json")))["noise_sigma"],
             nlohmann::json({3.0, 7.0}));
-  const Outcome three = zarvo("denoise " + path("series.nii") + " " + path("three.nii") +
-                          " --sigma 3,7,9");
+  const Outcome three =
+      zarvo("denoise " + path("series.nii") + " " + path("three.nii") + " --sigma 3,7,9");
   EXPECT_NE(three.status, 0);
   EXPECT_NE(three.err.find("one per volume (2)"), std::string::npos) << three.err;
 }
@@ -281,15 +287,14 @@ TEST_F(Command, TwoDimensionalImagesAndThinVolumes) {
 
 TEST_F(Command, ExistingOutputsNeedForce) {
   write(path("in.nii"), {24, 20, 10}, DT_FLOAT32, noisy_values(4800, 30));
-  {
-    std::ofstream(path("out.nii")) << "precious";
-  }
+  { std::ofstream(path("out.nii")) << "precious"; }
   const std::vector<std::string> before = files();
-  expect_refused("denoise " + path("in.nii") + " " + path("out.nii"), "exists (use --force", before);
+  expect_refused("denoise " + path("in.nii") + " " + path("out.nii"), "exists (use --force",
+                 before);
   EXPECT_EQ(slurp(path("out.nii")), "precious");
-  expect_refused("denoise " + path("in.nii") + " " + path("new.nii") + " --noise-map " +
-                     path("out.nii"),
-                 "noise map '" + path("out.nii") + "' exists", before);
+  expect_refused(
+      "denoise " + path("in.nii") + " " + path("new.nii") + " --noise-map " + path("out.nii"),
+      "noise map '" + path("out.nii") + "' exists", before);
   const Outcome r = zarvo("denoise " + path("in.nii") + " " + path("out.nii") + " --force --quiet");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(zc::read_image(path("out.nii"), "out").shape(), "24x20x10");
@@ -318,7 +323,8 @@ TEST_F(Command, InputScanSplitBetweenThreadsFindsTheFirstBadVoxelAndTheRange) {
       zc::read_image(path("bad.nii"), "input", threads);
       ADD_FAILURE() << "read";
     } catch (const std::runtime_error& e) {
-      EXPECT_NE(std::string(e.what()).find("holds 2 NaN or infinite voxel(s) (the first at voxel 40,6,0,1)"),
+      EXPECT_NE(std::string(e.what()).find(
+                    "holds 2 NaN or infinite voxel(s) (the first at voxel 40,6,0,1)"),
                 std::string::npos)
           << e.what();
     }
@@ -356,13 +362,15 @@ TEST_F(Command, BadInputsEndWithOneLineAndNoFile) {
   expect_refused("denoise " + path("complex.nii") + out, "complex data", before);
   expect_refused("denoise " + path("rgb.nii") + out, "RGB", before);
   expect_refused("denoise " + path("nan.nii") + out, "NaN or infinite", before);
-  expect_refused("denoise " + path("inf.nii") + out, "1 NaN or infinite voxel(s) (the first at voxel 7,0,0)", before);
+  expect_refused("denoise " + path("inf.nii") + out,
+                 "1 NaN or infinite voxel(s) (the first at voxel 7,0,0)", before);
   expect_refused("denoise " + in + out + " --noise rician --sigma-map " + path("small_map.nii"),
                  "is 24x20x9 but the input is 24x20x10", before);
   expect_refused("denoise " + in + out + " --noise rician --sigma-map " + path("neg_map.nii"),
                  "negative", before);
   expect_refused("denoise " + in + out + " --sigma-map " + in, "needs --noise rician", before);
-  expect_refused("denoise " + in + out + " --sigma -2", "--sigma: the noise level must be a finite number > 0", before);
+  expect_refused("denoise " + in + out + " --sigma -2",
+                 "--sigma: the noise level must be a finite number > 0", before);
   expect_refused("denoise " + in + out + " --sigma 0", "must be a finite number > 0", before);
   expect_refused("denoise " + in + out + " --sigma abc", "'abc' is not a number", before);
   expect_refused("denoise " + in + " " + path("nowhere/out.nii"), "does not exist", before);
@@ -372,9 +380,11 @@ TEST_F(Command, BadInputsEndWithOneLineAndNoFile) {
   expect_refused("denoise " + in + " " + path("out.txt"), "must end in .nii or .nii.gz", before);
   expect_refused("denoise " + in + out + " --noise poisson", "--noise", before);
   expect_refused("denoise " + in + out + " --profile slowest", "--profile", before);
-  expect_refused("denoise " + in + out + " --step 0", "--step: must be from 1 to 1024 (got 0)", before);
+  expect_refused("denoise " + in + out + " --step 0", "--step: must be from 1 to 1024 (got 0)",
+                 before);
   expect_refused("denoise " + in + out + " --datatype float16", "unknown data type", before);
-  expect_refused("denoise " + in + out + " --noise-map " + path("out.nii"), "different files", before);
+  expect_refused("denoise " + in + out + " --noise-map " + path("out.nii"), "different files",
+                 before);
   expect_refused("denoise " + in, "OUTPUT is required", before);
 }
 
@@ -399,7 +409,8 @@ TEST_F(Command, OptionsComeFromTheEnginesDeclaration) {
   // Flags both ways: --no-soft undoes --soft, the last one wins.
   ASSERT_EQ(zarvo("denoise " + in + path("plain.nii ") + before_run).status, 0);
   ASSERT_EQ(zarvo("denoise " + in + path("soft.nii ") + before_run + "--soft").status, 0);
-  ASSERT_EQ(zarvo("denoise " + in + path("undone.nii ") + before_run + "--soft --no-soft").status, 0);
+  ASSERT_EQ(zarvo("denoise " + in + path("undone.nii ") + before_run + "--soft --no-soft").status,
+            0);
   auto voxels = [&](const char* f) { return zc::read_image(path(f), f).volume(0); };
   EXPECT_EQ(voxels("undone.nii"), voxels("plain.nii"));
   EXPECT_NE(voxels("soft.nii"), voxels("plain.nii"));
@@ -461,8 +472,9 @@ TEST_F(Command, DemoWritesVolumesPictureAndImprovesPsnr) {
     const auto at = r.out.find(std::string("\n") + model);
     ASSERT_NE(at, std::string::npos) << r.out;
     double sigma = 0, before = 0, after = 0;
-    ASSERT_EQ(std::sscanf(r.out.c_str() + at + 1 + std::strlen(model), "%lf %lf dB %lf dB",
-                          &sigma, &before, &after), 3)
+    ASSERT_EQ(std::sscanf(r.out.c_str() + at + 1 + std::strlen(model), "%lf %lf dB %lf dB", &sigma,
+                          &before, &after),
+              3)
         << r.out;
     EXPECT_GT(after, before + 2.0) << model << "\n" << r.out;
   }

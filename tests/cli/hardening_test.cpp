@@ -19,8 +19,8 @@
 
 #include "../fuzz/read_one.h"
 #include "io/nifti_io.h"
-#include "support.h"
 #include "io/outputs.h"
+#include "support.h"
 
 namespace zc = zarvo::cli;
 using zarvo::test::Outcome;
@@ -37,8 +37,6 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-
-
 template <typename T>
 void poke(std::string& bytes, std::size_t at, T value) {
   std::memcpy(&bytes[at], &value, sizeof value);
@@ -46,8 +44,6 @@ void poke(std::string& bytes, std::size_t at, T value) {
 
 class Hardening : public zarvo::test::TempFolder {
  protected:
-
-
   std::vector<std::string> files() const {
     std::vector<std::string> names;
     DIR* d = opendir(dir_.c_str());
@@ -77,8 +73,10 @@ class Hardening : public zarvo::test::TempFolder {
     zc::NiftiPtr nim(nifti_make_new_nim(dims, datatype, 1));
     for (int64_t i = 0; i < nim->nvox; ++i) {
       const double v = values[static_cast<std::size_t>(i) % values.size()];
-      if (datatype == DT_FLOAT64) static_cast<double*>(nim->data)[i] = v;
-      else static_cast<float*>(nim->data)[i] = static_cast<float>(v);
+      if (datatype == DT_FLOAT64)
+        static_cast<double*>(nim->data)[i] = v;
+      else
+        static_cast<float*>(nim->data)[i] = static_cast<float>(v);
     }
     const std::string one = version == 2 ? path(".one.nii") : file;
     ASSERT_EQ(nifti_set_filenames(nim.get(), one.c_str(), 0, 1), 0);
@@ -102,7 +100,6 @@ class Hardening : public zarvo::test::TempFolder {
     for (int i = 0; i < n; ++i) v[i] = scale * (100 + (i * 37 % 101) + 20 * std::sin(i * 0.3));
     return v;
   }
-
 };
 
 }  // namespace
@@ -132,8 +129,10 @@ TEST_F(Hardening, CorruptNiftiOneHeadersAreRefusedByName) {
   };
   for (const Case& c : cases) {
     std::string bytes = good;
-    if (c.kind == 0) poke<int16_t>(bytes, c.at, static_cast<int16_t>(c.value));
-    else poke<float>(bytes, c.at, static_cast<float>(c.value));
+    if (c.kind == 0)
+      poke<int16_t>(bytes, c.at, static_cast<int16_t>(c.value));
+    else
+      poke<float>(bytes, c.at, static_cast<float>(c.value));
     if (std::string(c.name) == "huge_claim") {  // 32767^3 voxels in a small file
       poke<int16_t>(bytes, 44, 32767);
       poke<int16_t>(bytes, 46, 32767);
@@ -180,8 +179,8 @@ TEST_F(Hardening, CorruptNiftiOneHeadersAreRefusedByName) {
   }
   refused("denoise " + path("claim.nii.gz") + " " + path("out.nii"), "is truncated");
   if (!kSanitized) {
-    const Outcome limited = zarvo("denoise " + path("claim.nii.gz") + " " + path("out.nii"),
-                                 "ulimit -v 300000;");
+    const Outcome limited =
+        zarvo("denoise " + path("claim.nii.gz") + " " + path("out.nii"), "ulimit -v 300000;");
     EXPECT_NE(limited.err.find("is truncated"), std::string::npos) << limited.err;
   }
 }
@@ -190,9 +189,9 @@ TEST_F(Hardening, OutputsCannotDestroyEachOther) {
   image(path("in.nii"), {16, 14, 6}, DT_FLOAT32, ramp(16 * 14 * 6));
   mkdir(path("d").c_str(), 0777);
   // The same file spelled twice.
-  refused("denoise " + path("in.nii") + " " + path("d/out.nii") + " --noise-map " +
-              path("d/./out.nii"),
-          "must be different files");
+  refused(
+      "denoise " + path("in.nii") + " " + path("d/out.nii") + " --noise-map " + path("d/./out.nii"),
+      "must be different files");
   // A hard link to the input, with --force.
   ASSERT_EQ(link(path("in.nii").c_str(), path("d/alias.nii").c_str()), 0);
   refused("denoise " + path("in.nii") + " " + path("d/alias.nii") + " --force",
@@ -201,9 +200,9 @@ TEST_F(Hardening, OutputsCannotDestroyEachOther) {
   // file is written, and with --force the old output stays.
   image(path("huge.nii"), {16, 14, 6}, DT_FLOAT64, ramp(16 * 14 * 6, 1e37), 1);
   spit(path("d/old.nii"), "precious");
-  const Outcome r = zarvo("denoise " + path("huge.nii") + " " + path("d/old.nii") +
-                      " --datatype float64 --sigma 1e39 --force --quiet --noise-map " +
-                      path("d/map.nii"));
+  const Outcome r =
+      zarvo("denoise " + path("huge.nii") + " " + path("d/old.nii") +
+            " --datatype float64 --sigma 1e39 --force --quiet --noise-map " + path("d/map.nii"));
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_NE(r.err.find("float32's range"), std::string::npos) << r.err;
   EXPECT_EQ(slurp(path("d/old.nii")), "precious");
@@ -286,13 +285,14 @@ TEST_F(Hardening, ValuesBeyondTheOutputTypeAreRefusedBeforeTheWork) {
   refused("denoise " + path("vast.nii") + " " + path("out.nii") + " --datatype uint8",
           "scale factor cannot represent");
   const Outcome r = zarvo("denoise " + path("big.nii") + " " + path("out.nii") +
-                      " --datatype float64 --quiet --profile fast");
+                          " --datatype float64 --quiet --profile fast");
   EXPECT_EQ(r.status, 0) << r.err;
 }
 
 TEST_F(Hardening, ThreadsAndCommonOptionsAfterTheSubcommand) {
   image(path("in.nii"), {20, 20, 16}, DT_FLOAT32, ramp(20 * 20 * 16));
-  Outcome r = zarvo("denoise " + path("in.nii") + " " + path("a.nii") + " --threads 2000 --profile fast");
+  Outcome r =
+      zarvo("denoise " + path("in.nii") + " " + path("a.nii") + " --threads 2000 --profile fast");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("zarvo: using "), std::string::npos) << r.err;
   r = zarvo("denoise " + path("in.nii") + " " + path("a.nii") + " --threads 2 --force --quiet");
@@ -322,7 +322,7 @@ TEST_F(Hardening, MemoryLimitsEndWithAOutcomeOrAClearError) {
   for (int mb : {50, 60, 70, 90, 120, 170, 250, 400}) {
     const std::string out = path("out" + std::to_string(mb) + ".nii");
     const Outcome r = zarvo("denoise " + path("in.nii.gz") + " " + out + " --quiet",
-                        "ulimit -v " + std::to_string(mb * 1024) + ";");
+                            "ulimit -v " + std::to_string(mb * 1024) + ";");
     if (r.status == 0) {
       EXPECT_EQ(zc::read_image(out, "out").shape(), "40x36x20") << mb;
     } else {

@@ -31,8 +31,7 @@ bool inside(const zc::Box& b, int x, int y) {
 }
 
 bool overlap(const zc::Box& a, const zc::Box& b) {
-  return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
-         b.y < a.y + a.height;
+  return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
 }
 
 const std::string characters = " ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.,:;%-+=/()'!?<>_*#";
@@ -136,8 +135,7 @@ TEST(Glyphs, WrapsAtSpacesAndNewlines) {
     EXPECT_FALSE(l.empty());
     EXPECT_TRUE(zc::text_width(l, 2) <= width || l.find(' ') == std::string::npos) << l;
     if (i + 1 < lines.size()) {  // no room left for the next line's first word
-      EXPECT_GT(zc::text_width(l + " " + lines[i + 1].substr(0, lines[i + 1].find(' ')), 2),
-                width)
+      EXPECT_GT(zc::text_width(l + " " + lines[i + 1].substr(0, lines[i + 1].find(' ')), 2), width)
           << l;
     }
     joined += (i ? " " : "") + l;
@@ -192,7 +190,7 @@ TEST(Picture, LabelledGridPutsLabelsAroundTheImages) {
   for (const auto& l : layout.lines) texts.push_back(l.text);
   const std::vector<std::string> wrapped = zc::wrap_text(g.caption, out.width - 2 * margin, 2);
   ASSERT_GT(wrapped.size(), 1u);
-  std::vector<std::string> expected = {"GRID OF SIX", "C1", "C2", "RES", "X - Y",
+  std::vector<std::string> expected = {"GRID OF SIX",    "C1",   "C2", "RES", "X - Y",
                                        "ROW 1: 26.0 DB", "ROW 2"};
   expected.insert(expected.end(), wrapped.begin(), wrapped.end());
   EXPECT_EQ(texts, expected);

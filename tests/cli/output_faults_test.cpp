@@ -30,15 +30,24 @@ namespace {
 
 const char* step_name(Step s) {
   switch (s) {
-    case Step::create: return "create";
-    case Step::sync_file: return "sync_file";
-    case Step::lock: return "lock";
-    case Step::backup_link: return "backup_link";
-    case Step::backup_copy: return "backup_copy";
-    case Step::sync_folder: return "sync_folder";
-    case Step::rename: return "rename";
-    case Step::restore: return "restore";
-    case Step::remove_backup: return "remove_backup";
+    case Step::create:
+      return "create";
+    case Step::sync_file:
+      return "sync_file";
+    case Step::lock:
+      return "lock";
+    case Step::backup_link:
+      return "backup_link";
+    case Step::backup_copy:
+      return "backup_copy";
+    case Step::sync_folder:
+      return "sync_folder";
+    case Step::rename:
+      return "rename";
+    case Step::restore:
+      return "restore";
+    case Step::remove_backup:
+      return "remove_backup";
   }
   return "?";
 }
@@ -63,7 +72,8 @@ class OutputFaults : public zarvo::test::TempFolder {
     while (d && (errno = 0, true)) {
       dirent* e = readdir(d);
       if (!e) break;
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+        names.push_back(e->d_name);
     }
     if (d) closedir(d);
     std::sort(names.begin(), names.end());
@@ -110,8 +120,7 @@ class OutputFaults : public zarvo::test::TempFolder {
     try {
       zc::OutputSet set(force);
       set.add_input(path("in.nii"), "input");
-      for (const std::string& n : names())
-        set.add_output(folder + "/" + n, n, n != "c.json");
+      for (const std::string& n : names()) set.add_output(folder + "/" + n, n, n != "c.json");
       set.check();
       for (const std::string& n : names())
         set.write(folder + "/" + n, [&](const std::string& t) { spit(t, "new " + n); });
@@ -171,15 +180,17 @@ TEST_F(OutputFaults, EveryFailingStepLeavesTheOldSetOrTheNewOne) {
         // Only steps after the commit point may fail unnoticed.
         // A refused link is replaced by a copy, a folder that cannot be
         // locked is committed unlocked.
-        EXPECT_TRUE(late(all, i) || all[i].first == Step::backup_link ||
-                    all[i].first == Step::lock) << what;
+        EXPECT_TRUE(late(all, i) || all[i].first == Step::backup_link || all[i].first == Step::lock)
+            << what;
         EXPECT_EQ(s, "new") << what;
       } else {
         EXPECT_EQ(s, force ? "old" : "none") << what;
         EXPECT_NE(outcome.find(std::string("threw: ")), std::string::npos) << what;
       }
-      if (all[i].first != Step::remove_backup) clean(path("out"), s != "none");
-      else EXPECT_EQ(listing(path("out")).size(), 4u) << what << ": the backup stays";
+      if (all[i].first != Step::remove_backup)
+        clean(path("out"), s != "none");
+      else
+        EXPECT_EQ(listing(path("out")).size(), 4u) << what << ": the backup stays";
       inputs_untouched();
       for (const std::string& n : listing(path("out"))) std::remove(path("out/" + n).c_str());
     }
@@ -208,7 +219,8 @@ TEST_F(OutputFaults, ABackupIsACopyWhereNoLinkCanBeMadeAndNothingIsReplacedWitho
       });
       outcome = run(path("out"), true);
     }
-    EXPECT_NE(outcome.find("cannot keep a backup of the old " + refused), std::string::npos) << outcome;
+    EXPECT_NE(outcome.find("cannot keep a backup of the old " + refused), std::string::npos)
+        << outcome;
     EXPECT_NE(outcome.find("nothing was replaced"), std::string::npos) << outcome;
     EXPECT_EQ(state(path("out")), "old") << refused;
     clean(path("out"), true);
@@ -242,7 +254,8 @@ TEST_F(OutputFaults, ABackupIsACopyWhereNoLinkCanBeMadeAndNothingIsReplacedWitho
     outcome = run(path("out"), false);
   }
   EXPECT_NE(outcome.find("the new '" + path("out/b.nii") + "' could not be removed"),
-            std::string::npos) << outcome;
+            std::string::npos)
+      << outcome;
   EXPECT_EQ(listing(path("out")), std::vector<std::string>{"b.nii"});
 }
 

@@ -15,20 +15,18 @@
 #include <vector>
 
 #include "commands.h"
-#include "io/sidecar.h"
 #include "io/nifti_io.h"
-#include "support.h"
+#include "io/sidecar.h"
 #include "progress.h"
+#include "support.h"
 
 namespace zc = zarvo::cli;
 using zarvo::test::slurp;
 
 namespace {
 
-
 class RealScans : public zarvo::test::TempFolder {
  protected:
-
   // Runs the command; returns its status, standard error in `err`.
   int zarvo(const std::string& args, std::string* err = nullptr) const {
     const zarvo::test::Outcome r = TempFolder::zarvo(args);
@@ -46,7 +44,6 @@ class RealScans : public zarvo::test::TempFolder {
     nifti_set_filenames(nim.get(), file.c_str(), 0, 1);
     nifti_image_write(nim.get());
   }
-
 };
 
 // A brain-like ellipsoid with structure, Gaussian noise of level `sigma`
@@ -99,15 +96,18 @@ TEST_F(RealScans, ZeroBackgroundLevelIsEstimatedAndMaskKeepsTheOutside) {
   const std::vector<double> masked = zc::read_image(path("masked.nii"), "m").volume(0);
   int outside_changed = 0;
   for (std::size_t i = 0; i < masked.size(); ++i)
-    if (!s.inside[i]) outside_changed += masked[i] != static_cast<double>(static_cast<float>(s.noisy[i]));
+    if (!s.inside[i])
+      outside_changed += masked[i] != static_cast<double>(static_cast<float>(s.noisy[i]));
   EXPECT_EQ(outside_changed, 0);
   EXPECT_LT(s.rmse(masked), 0.6 * s.rmse(s.noisy));
   EXPECT_EQ(nlohmann::json::parse(slurp(path("masked.json")))["mask"], path("brain.nii"));
 
   // A mask of another shape is refused before any work.
   write(path("small.nii"), {10, 10, 10}, {1.0});
-  EXPECT_NE(zarvo("denoise " + path("t1.nii") + " " + path("bad.nii") + " --mask " +
-                      path("small.nii"), &err), 0);
+  EXPECT_NE(
+      zarvo("denoise " + path("t1.nii") + " " + path("bad.nii") + " --mask " + path("small.nii"),
+            &err),
+      0);
   EXPECT_NE(err.find("it must be one volume of that shape"), std::string::npos) << err;
 }
 
@@ -131,7 +131,10 @@ TEST_F(RealScans, NoLevelInAConstantImageAndShapesKeptExactly) {
   for (const Case& c : cases) {
     write(path("in.nii"), c.shape, values);
     ASSERT_EQ(zarvo("denoise " + path("in.nii") + " " + path("shape.nii") +
-                        " --force --no-sidecar --sigma 5", &err), 0) << err;
+                        " --force --no-sidecar --sigma 5",
+                    &err),
+              0)
+        << err;
     const zc::Image out = zc::read_image(path("shape.nii"), "s");
     EXPECT_EQ(static_cast<int>(c.shape.size()), out.ndim) << c.expected;
     EXPECT_EQ(out.shape(), c.expected);
@@ -139,7 +142,8 @@ TEST_F(RealScans, NoLevelInAConstantImageAndShapesKeptExactly) {
   }
   // A 3-voxel-wide image is filtered with cubes of its width, and says so.
   EXPECT_NE(err.find("cube side limited to 3"), std::string::npos) << err;
-  EXPECT_NE(zc::read_image(path("shape.nii"), "s").volume(0), zc::read_image(path("in.nii"), "i").volume(0));
+  EXPECT_NE(zc::read_image(path("shape.nii"), "s").volume(0),
+            zc::read_image(path("in.nii"), "i").volume(0));
 }
 
 TEST(ProgressLine, FitsTheTerminalWidth) {

@@ -2,16 +2,14 @@
 // the residual is input minus output with the output's header, the page
 // tells the run's level, and either every output is written or none.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cmath>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <regex>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "io/nifti_io.h"
 #include "support.h"
@@ -99,14 +97,16 @@ TEST_F(Report, PageTellsTheLevelTheSidecarTells) {
   char level[40];
   std::snprintf(level, sizeof level, "%.6g", sidecar["noise_sigma"][0].get<double>());
   EXPECT_NE(page.find(std::string(level) + " (image units), estimated from the volume"),
-            std::string::npos) << level;
+            std::string::npos)
+      << level;
   EXPECT_NE(page.find("zarvo report: in.nii"), std::string::npos);
   EXPECT_EQ(count(page, "src=\"data:image/png;base64,"), 10);
   EXPECT_EQ(count(page, "src="), 10);
   EXPECT_NE(page.find("--residual"), std::string::npos);  // the command line, as typed
   // The residual spread is shown in noise levels and is plausible.
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(page, m, std::regex("residual spread</td><td>([0-9.]+) noise levels")));
+  ASSERT_TRUE(
+      std::regex_search(page, m, std::regex("residual spread</td><td>([0-9.]+) noise levels")));
   EXPECT_GT(std::stod(m[1]), 0.5);
   EXPECT_LT(std::stod(m[1]), 1.2);
 }
@@ -135,8 +135,10 @@ TEST_F(Report, MaskedVoxelsHaveNoResidual) {
   const std::vector<double> d = zc::read_image(path("res.nii.gz"), "residual").volume(0);
   double inside = 0;
   for (std::size_t i = 0; i < d.size(); ++i) {
-    if (i % 28 >= 14) ASSERT_EQ(d[i], 0.0) << i;
-    else inside += std::fabs(d[i]);
+    if (i % 28 >= 14)
+      ASSERT_EQ(d[i], 0.0) << i;
+    else
+      inside += std::fabs(d[i]);
   }
   EXPECT_GT(inside, 0);
   EXPECT_NE(slurp(path("qc.html")).find("residual measured inside the mask"), std::string::npos);
@@ -171,11 +173,11 @@ TEST_F(Report, BadNamesAreRefusedBeforeTheWork) {
   const std::string base = "denoise " + path("in.nii") + " " + path("out.nii") + " --quiet ";
   const std::string before = slurp(path("in.nii"));
   for (const std::string& args :
-       {base + "--report " + path("in.nii"),                  // the input
-        base + "--residual " + path("in.nii"),                // the input
-        base + "--residual " + path("res.txt"),               // not NIfTI
-        base + "--report " + path("missing/qc.html"),         // no such folder
-        base + "--report " + path("out.nii"),                 // another output
+       {base + "--report " + path("in.nii"),           // the input
+        base + "--residual " + path("in.nii"),         // the input
+        base + "--residual " + path("res.txt"),        // not NIfTI
+        base + "--report " + path("missing/qc.html"),  // no such folder
+        base + "--report " + path("out.nii"),          // another output
         base + "--report " + path("x.html") + " --residual " + path("x.html")}) {
     const Outcome r = zarvo(args);
     EXPECT_NE(r.status, 0) << args;

@@ -74,9 +74,9 @@ class Safety : public zarvo::test::TempFolder {
   std::string crc32(const std::string& file) const {
     const std::string bytes = slurp(file);
     char hex[9];
-    std::snprintf(hex, sizeof hex, "%08lx",
-                  ::crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()),
-                          static_cast<uInt>(bytes.size())));
+    std::snprintf(
+        hex, sizeof hex, "%08lx",
+        ::crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
     return hex;
   }
 };
@@ -103,10 +103,10 @@ TEST_F(Safety, ForceKeepsTheOldFilesWhenTheirBackupLinkIsRefusedAndALaterRenameF
   spit(path("sticky/map.nii"), "root's old noise map");
   chmod(path("open/out.nii").c_str(), 0644);
   chmod(path("sticky/map.nii").c_str(), 0644);
-  const Outcome r = zarvo("denoise " + path("in.nii") + " " + path("open/out.nii") +
-                              " --noise-map " + path("sticky/map.nii") +
-                              " --force --quiet --no-sidecar --sigma 5 --profile fast",
-                          "setpriv --reuid=65534 --regid=65534 --clear-groups");
+  const Outcome r =
+      zarvo("denoise " + path("in.nii") + " " + path("open/out.nii") + " --noise-map " +
+                path("sticky/map.nii") + " --force --quiet --no-sidecar --sigma 5 --profile fast",
+            "setpriv --reuid=65534 --regid=65534 --clear-groups");
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_NE(r.err.find("cannot put noise map"), std::string::npos) << r.err;
   EXPECT_EQ(slurp(path("open/out.nii")), "root's old output");
@@ -117,8 +117,10 @@ TEST_F(Safety, ForceKeepsTheOldFilesWhenTheirBackupLinkIsRefusedAndALaterRenameF
 
 TEST_F(Safety, ASidecarDescribesItsOwnOutputAndIsNeverShared) {
   image(path("in.nii"), ramp());
-  Outcome r = zarvo("denoise " + path("in.nii") + " " + path("a.nii") + " --quiet --profile fast "
-                    "--sigma 5 --noise-map " + path("map.nii"));
+  Outcome r = zarvo("denoise " + path("in.nii") + " " + path("a.nii") +
+                    " --quiet --profile fast "
+                    "--sigma 5 --noise-map " +
+                    path("map.nii"));
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string json = slurp(path("a.json"));
   for (const std::string f : {"a.nii", "map.nii"}) {
@@ -129,7 +131,8 @@ TEST_F(Safety, ASidecarDescribesItsOwnOutputAndIsNeverShared) {
   refused("denoise " + path("in.nii") + " " + path("a.nii.gz") + " --quiet", "a.json' exists");
   refused("denoise " + path("in.nii") + " " + path("a.nii.gz") + " --quiet --force",
           "would share its sidecar '" + path("a.json") + "' with '" + path("a.nii") + "'");
-  r = zarvo("denoise " + path("in.nii") + " " + path("a.nii.gz") + " --quiet --no-sidecar "
+  r = zarvo("denoise " + path("in.nii") + " " + path("a.nii.gz") +
+            " --quiet --no-sidecar "
             "--profile fast --sigma 5");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(slurp(path("a.json")), json) << "a.nii's sidecar is left as it was";
@@ -164,20 +167,24 @@ TEST_F(Safety, WhatWouldFailAfterTheWorkIsRefusedBeforeIt) {
   const std::string odd = path("odd\xff.nii");
   spit(odd, slurp(path("in.nii")));
   refused("denoise '" + odd + "' " + path("out.nii"), "is not valid UTF-8");
-  Outcome r = zarvo("denoise '" + odd + "' " + path("out.nii") + " --no-sidecar --quiet --sigma 5 "
+  Outcome r = zarvo("denoise '" + odd + "' " + path("out.nii") +
+                    " --no-sidecar --quiet --sigma 5 "
                     "--profile fast");
   EXPECT_EQ(r.status, 0) << r.err;
   std::remove(path("out.nii").c_str());
   // A level too small for the data: today float64 output is every voxel
   // infinite, float32 fails after the work.
   const double smallest = zarvo::smallest_level(zc::read_image(path("in.nii"), "x").hi);
-  refused("denoise " + path("in.nii") + " " + path("out.nii") + " --sigma 1e-307 --datatype float64",
-          "is too small for data as large as");
+  refused(
+      "denoise " + path("in.nii") + " " + path("out.nii") + " --sigma 1e-307 --datatype float64",
+      "is too small for data as large as");
   refused("denoise " + path("in.nii") + " " + path("out.nii") + " --sigma 1e-305", "is too small");
   char just[40];
   std::snprintf(just, sizeof just, "%.17g", smallest * 1.0001);
-  r = zarvo("denoise " + path("in.nii") + " " + path("out.nii") + " --quiet --datatype float64 "
-            "--no-sidecar --profile fast --sigma " + just);
+  r = zarvo("denoise " + path("in.nii") + " " + path("out.nii") +
+            " --quiet --datatype float64 "
+            "--no-sidecar --profile fast --sigma " +
+            just);
   ASSERT_EQ(r.status, 0) << r.err;
   const zc::Image out = zc::read_image(path("out.nii"), "out");  // refuses non-finite voxels
   EXPECT_EQ(out.shape(), "16x14x6");
@@ -221,16 +228,19 @@ TEST_F(Safety, MasksAndMapsMustLieOnTheInputsGrid) {
   image(path("map.nii"), {5.0});
   image(path("shifted-map.nii"), {5.0}, 0.5);
   image(path("rounded-mask.nii"), {1.0}, 1e-6);  // float rounding of another tool
-  refused("denoise " + path("in.nii") + " " + path("out.nii") + " --mask " +
-              path("shifted-mask.nii"),
-          "mask '" + path("shifted-mask.nii") + "' lies elsewhere than the input");
+  refused(
+      "denoise " + path("in.nii") + " " + path("out.nii") + " --mask " + path("shifted-mask.nii"),
+      "mask '" + path("shifted-mask.nii") + "' lies elsewhere than the input");
   refused("denoise " + path("in.nii") + " " + path("out.nii") + " --noise rician --sigma-map " +
               path("shifted-map.nii"),
           "differ by up to 0.5 mm");
-  for (const std::string& args : {"--mask " + path("mask.nii"), "--mask " + path("rounded-mask.nii"),
-                                  "--noise rician --sigma-map " + path("map.nii")}) {
-    const Outcome r = zarvo("denoise " + path("in.nii") + " " + path("out.nii") + " --quiet "
-                            "--profile fast --force --no-sidecar " + args);
+  for (const std::string& args :
+       {"--mask " + path("mask.nii"), "--mask " + path("rounded-mask.nii"),
+        "--noise rician --sigma-map " + path("map.nii")}) {
+    const Outcome r = zarvo("denoise " + path("in.nii") + " " + path("out.nii") +
+                            " --quiet "
+                            "--profile fast --force --no-sidecar " +
+                            args);
     EXPECT_EQ(r.status, 0) << args << "\n" << r.err;
   }
 }

@@ -14,10 +14,10 @@
 #include "io/nifti_header.h"
 #include "io/nifti_io.h"
 #include "noise_level.h"
-#include "zarvo/params.h"
 #include "phantom.h"
 #include "picture.h"
 #include "progress.h"
+#include "zarvo/params.h"
 #include "zarvo/pipeline.h"
 
 namespace zc = zarvo::cli;
@@ -111,10 +111,12 @@ TEST(Profiles, BuiltInTableAndParsing) {
   EXPECT_EQ(p.estimate(zarvo::Noise::rician), zarvo::Estimate::group);
 
   const std::string tail = " group volume\n";
-  EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 1 group volume\n"), std::runtime_error);
+  EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 1 group volume\n"),
+               std::runtime_error);
   EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 1 0 group volume 9\n"),
                std::runtime_error);
-  EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 1 0 group both\n"), std::runtime_error);
+  EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 1 0 group both\n"),
+               std::runtime_error);
   EXPECT_THROW(zarvo::parse_profiles("a 4 4 0 5 16 32 2.7 3 1 1 0" + tail), std::runtime_error);
   EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 0 0" + tail), std::runtime_error);
   EXPECT_THROW(zarvo::parse_profiles("# nothing\n"), std::runtime_error);
@@ -128,16 +130,16 @@ TEST(NoiseLevel, EstimatesGaussianAndRicianLevelsOnAHead) {
   const zc::Volume clean = zc::brain_phantom(80, 96, 64);
   for (double sigma : {30.0, 60.0, 120.0}) {
     const zc::Volume g = zc::add_gaussian_noise(clean, sigma, 7);
-    const double eg = zl::estimate_noise_level(g.data.data(), g.rows, g.cols, g.slices,
-                                               zarvo::Noise::gaussian);
+    const double eg =
+        zl::estimate_noise_level(g.data.data(), g.rows, g.cols, g.slices, zarvo::Noise::gaussian);
     EXPECT_NEAR(eg / sigma, 1.0, 0.08) << "Gaussian " << sigma;
     const zc::Volume r = zc::add_rician_noise(clean, sigma, 8);
-    const double er = zl::estimate_noise_level(r.data.data(), r.rows, r.cols, r.slices,
-                                               zarvo::Noise::rician);
+    const double er =
+        zl::estimate_noise_level(r.data.data(), r.rows, r.cols, r.slices, zarvo::Noise::rician);
     EXPECT_NEAR(er / sigma, 1.0, 0.1) << "Rician " << sigma;
     // Without the second pass the dark background pulls the level down.
-    const double naive = zl::estimate_noise_level(r.data.data(), r.rows, r.cols, r.slices,
-                                                  zarvo::Noise::gaussian);
+    const double naive =
+        zl::estimate_noise_level(r.data.data(), r.rows, r.cols, r.slices, zarvo::Noise::gaussian);
     EXPECT_LT(naive, er) << sigma;
   }
   // A linear ramp has no diagonal detail; a single slice uses 2 x 2 blocks.
@@ -147,7 +149,8 @@ TEST(NoiseLevel, EstimatesGaussianAndRicianLevelsOnAHead) {
   zc::Normal n(3);
   std::vector<double> plane(200 * 200);
   for (double& x : plane) x = 5.0 * n();
-  EXPECT_NEAR(zl::estimate_noise_level(plane.data(), 200, 200, 1, zarvo::Noise::gaussian), 5.0, 0.2);
+  EXPECT_NEAR(zl::estimate_noise_level(plane.data(), 200, 200, 1, zarvo::Noise::gaussian), 5.0,
+              0.2);
   EXPECT_EQ(zl::estimate_noise_level(plane.data(), 1, 200, 1, zarvo::Noise::gaussian), 0.0);
 }
 
@@ -208,7 +211,8 @@ TEST(Nifti, PartsEncodedAsTheyArriveAndWrittenFilesCheckedByteForByte) {
     beyond.finish("out.nii");
     ADD_FAILURE() << "float32 took 1e39";
   } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find("'out.nii': the values span 1 to 1e+39"), std::string::npos)
+    EXPECT_NE(std::string(e.what()).find("'out.nii': the values span 1 to 1e+39"),
+              std::string::npos)
         << e.what();
   }
 
@@ -244,9 +248,7 @@ TEST(Nifti, PartsEncodedAsTheyArriveAndWrittenFilesCheckedByteForByte) {
 TEST(Files, WriteAtomicallyLeavesNothingBehindOnFailure) {
   const std::string dir = temp_dir();
   const std::string path = dir + "/out.nii";
-  {
-    std::ofstream(path) << "old";
-  }
+  { std::ofstream(path) << "old"; }
   EXPECT_THROW(zc::write_atomically(path,
                                     [](const std::string& temp) {
                                       std::ofstream(temp) << "half";

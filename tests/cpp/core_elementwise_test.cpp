@@ -98,8 +98,8 @@ TEST(CoreElementwise, CubeLoopsGiveTheScalarBits) {
       for (int s = 0; s < nm3; ++s)
         for (int l = 0; l < nm1; ++l)
           for (int m = 0; m < nm1; ++m)
-            ASSERT_TRUE(same_bits(cube[m + nm1 * (l + nm1 * s)],
-                                  volume[plane * s + 1 + rows * l + m]))
+            ASSERT_TRUE(
+                same_bits(cube[m + nm1 * (l + nm1 * s)], volume[plane * s + 1 + rows * l + m]))
                 << nm1 << " " << s << " " << l << " " << m;
     }
   });

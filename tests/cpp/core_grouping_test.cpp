@@ -31,8 +31,8 @@ std::vector<Triple> run(const Case& k) {
   int L = -1;
   std::vector<double> work(zarvo::grouping_work_doubles(k.nm1, k.nm2, k.nm3, k.h));
   std::vector<int> ints(zarvo::grouping_work_ints(k.nm1, k.nm2, k.nm3, k.h));
-  zarvo::grouping(k.v.data(), k.ndims, k.dims, k.nm1, k.nm2, k.nm3, k.h, k.sync, k.tau,
-                  k.ref[0], k.ref[1], k.ref[2], out.data(), &L, work.data(), ints.data());
+  zarvo::grouping(k.v.data(), k.ndims, k.dims, k.nm1, k.nm2, k.nm3, k.h, k.sync, k.tau, k.ref[0],
+                  k.ref[1], k.ref[2], out.data(), &L, work.data(), ints.data());
   std::vector<Triple> g;
   for (int t = 0; t < L; ++t) g.push_back({out[3 * t], out[3 * t + 1], out[3 * t + 2]});
   for (std::size_t i = 3 * L; i < out.size(); ++i) EXPECT_EQ(out[i], 0xBEEF);
@@ -43,7 +43,10 @@ std::vector<Triple> run(const Case& k) {
 // the window rules, sorts by distance keeping scan order among ties, keeps
 // those below tau, and takes the largest power of two of the group.
 std::vector<Triple> brute_force(const Case& k) {
-  struct Cand { double d; Triple p; };
+  struct Cand {
+    double d;
+    Triple p;
+  };
   std::vector<Cand> kept;
   const int slices = k.ndims == 3 ? k.dims[2] : 1;
   for (int s = 1; s <= slices; ++s)
@@ -63,7 +66,8 @@ std::vector<Triple> brute_force(const Case& k) {
             }
         if (d < k.tau) kept.push_back({d, {c, r, s}});
       }
-  std::stable_sort(kept.begin(), kept.end(), [](const Cand& a, const Cand& b) { return a.d < b.d; });
+  std::stable_sort(kept.begin(), kept.end(),
+                   [](const Cand& a, const Cand& b) { return a.d < b.d; });
   const int n = 1 + std::min(static_cast<int>(kept.size()), k.nm2 - 1);
   int L = 1;
   while (2 * L <= n) L *= 2;

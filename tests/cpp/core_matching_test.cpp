@@ -124,7 +124,10 @@ Group plain_search(const Volume& vol, const Matching& s, int x, int y, int z) {
   const int h = s.h;
   const int zl = s.sync || vol.ndims == 2 ? z : std::max(1, z - h);
   const int zh = s.sync || vol.ndims == 2 ? z : std::min(z + h, d[2] - s.nm3 + 1);
-  struct Candidate { double dist; int x, y, z; };
+  struct Candidate {
+    double dist;
+    int x, y, z;
+  };
   std::vector<Candidate> found;
   for (int cz = zl; cz <= zh; ++cz)
     for (int cy = std::max(1, y - h); cy <= std::min(y + h, d[0] - s.nm1 + 1); ++cy)

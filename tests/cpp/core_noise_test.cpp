@@ -15,7 +15,9 @@ const double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kMax = std::numeric_limits<double>::max();
 
-double med(const std::vector<double>& v) { return zarvo::median(v.data(), static_cast<int>(v.size())); }
+double med(const std::vector<double>& v) {
+  return zarvo::median(v.data(), static_cast<int>(v.size()));
+}
 double mad(const std::vector<double>& v) {
   std::vector<double> scratch(v.size());
   return zarvo::noise_std_estimation(v.data(), static_cast<int>(v.size()), scratch.data());
@@ -42,10 +44,18 @@ TEST(CoreNoise, MedianAndMadMatchSortingOnRandomData) {
     std::vector<double> v(1 + rng() % 64);
     for (double& x : v) {
       switch (trial % 4) {
-        case 0: x = rng() % 6; break;  // many ties
-        case 1: x = normal(rng); break;
-        case 2: x = (rng() % 2 ? 1 : -1) * std::pow(10.0, exponent(rng)); break;  // wide spread
-        default: x = std::nextafter(1.0, rng() % 2 ? 0.0 : 2.0); break;              // last bit
+        case 0:
+          x = rng() % 6;
+          break;  // many ties
+        case 1:
+          x = normal(rng);
+          break;
+        case 2:
+          x = (rng() % 2 ? 1 : -1) * std::pow(10.0, exponent(rng));
+          break;  // wide spread
+        default:
+          x = std::nextafter(1.0, rng() % 2 ? 0.0 : 2.0);
+          break;  // last bit
       }
     }
     const std::vector<double> before = v;

@@ -41,8 +41,8 @@ int mismatches(const Case& c, std::mt19937& rng) {
       w = c.alpha * sum + (c.beta == 0.0 ? 0.0 : c.beta * w);
     }
   const zarvo::blas_int m = c.m, n = c.n, k = c.k, lda = ar, ldb = br, ldc = cr;
-  ZARVO_DGEMM(&c.ta, &c.tb, &m, &n, &k, &c.alpha, A.data(), &lda, B.data(), &ldb, &c.beta,
-              C.data(), &ldc, 1, 1);
+  ZARVO_DGEMM(&c.ta, &c.tb, &m, &n, &k, &c.alpha, A.data(), &lda, B.data(), &ldb, &c.beta, C.data(),
+              &ldc, 1, 1);
   int bad = 0;
   for (std::size_t i = 0; i < C.size(); ++i) bad += C[i] != want[i];
   return bad;
@@ -56,10 +56,10 @@ std::vector<Case> cases() {
   for (char ta : {'N', 'T'})
     for (char tb : {'N', 'T'})
       for (int s : {1, 2, 3, 4, 5, 8})
-        for (const Case& base : {Case{ta, tb, s, s, s, 0, 1.0, 0.0},
-                                 Case{ta, tb, s * s, s, s, 0, 1.0, 0.0},
-                                 Case{ta, tb, 64, 2 * s, 2 * s, 0, 1.0, 0.0},
-                                 Case{ta, tb, s + 1, s + 2, s, 0, 1.0, 0.0}}) {
+        for (const Case& base :
+             {Case{ta, tb, s, s, s, 0, 1.0, 0.0}, Case{ta, tb, s * s, s, s, 0, 1.0, 0.0},
+              Case{ta, tb, 64, 2 * s, 2 * s, 0, 1.0, 0.0},
+              Case{ta, tb, s + 1, s + 2, s, 0, 1.0, 0.0}}) {
           // the same sizes again with padding, then with other scalars
           all.push_back(base);
           Case padded = base, scaled = base;

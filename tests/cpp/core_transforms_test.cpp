@@ -27,7 +27,8 @@ TEST(CoreTransforms, MtimesAllTranspositionsOnRectangularFactors) {
         for (int j = 0; j < n; ++j) {
           double want = 0.0;
           for (int l = 0; l < k; ++l)
-            want += (ta == 'N' ? A[i + m * l] : A[l + k * i]) * (tb == 'N' ? B[l + k * j] : B[j + n * l]);
+            want += (ta == 'N' ? A[i + m * l] : A[l + k * i]) *
+                    (tb == 'N' ? B[l + k * j] : B[j + n * l]);
           EXPECT_EQ(C[i + m * j], want) << ta << tb << " (" << i << ", " << j << ")";
         }
     }
@@ -38,7 +39,9 @@ struct Sizes {
   int cube() const { return nm1 * nm1 * nm3; }
   int at(int a, int b, int d, int i) const { return a + nm1 * b + nm1 * nm1 * d + cube() * i; }
 };
-struct Mats { Mat T, T3, G; };
+struct Mats {
+  Mat T, T3, G;
+};
 
 // Runs the forward or inverse transform with NaN-filled scratch; `side`
 // receives the second parameter's block. `out` may be `in` itself (the
@@ -64,17 +67,23 @@ void transform(bool fwd, const Sizes& s, const double* in, const Mats& m, double
 // out(u, v, w, g) = sum T(u, a) T(v, b) T3(w, d) G(g, i) in(a, b, d, i), or with
 // every matrix transposed.
 Mat separable(const Sizes& s, const Mat& in, const Mats& m, bool transposed) {
-  auto el = [&](const Mat& M, int n, int r, int c) { return transposed ? M[c + n * r] : M[r + n * c]; };
+  auto el = [&](const Mat& M, int n, int r, int c) {
+    return transposed ? M[c + n * r] : M[r + n * c];
+  };
   Mat out(in.size());
-  for (int u = 0; u < s.nm1; ++u) for (int v = 0; v < s.nm1; ++v)
-    for (int w = 0; w < s.nm3; ++w) for (int g = 0; g < s.L; ++g) {
-      double sum = 0.0;
-      for (int a = 0; a < s.nm1; ++a) for (int b = 0; b < s.nm1; ++b)
-        for (int d = 0; d < s.nm3; ++d) for (int i = 0; i < s.L; ++i)
-          sum += el(m.T, s.nm1, u, a) * el(m.T, s.nm1, v, b) * el(m.T3, s.nm3, w, d) *
-                 el(m.G, s.L, g, i) * in[s.at(a, b, d, i)];
-      out[s.at(u, v, w, g)] = sum;
-    }
+  for (int u = 0; u < s.nm1; ++u)
+    for (int v = 0; v < s.nm1; ++v)
+      for (int w = 0; w < s.nm3; ++w)
+        for (int g = 0; g < s.L; ++g) {
+          double sum = 0.0;
+          for (int a = 0; a < s.nm1; ++a)
+            for (int b = 0; b < s.nm1; ++b)
+              for (int d = 0; d < s.nm3; ++d)
+                for (int i = 0; i < s.L; ++i)
+                  sum += el(m.T, s.nm1, u, a) * el(m.T, s.nm1, v, b) * el(m.T3, s.nm3, w, d) *
+                         el(m.G, s.L, g, i) * in[s.at(a, b, d, i)];
+          out[s.at(u, v, w, g)] = sum;
+        }
   return out;
 }
 
@@ -101,7 +110,8 @@ Mat random(std::mt19937& rng, int count) {
 }
 
 void expect_near(const Mat& got, const Mat& want, const char* what) {
-  for (std::size_t i = 0; i < want.size(); ++i) ASSERT_NEAR(got[i], want[i], 1e-12) << what << " " << i;
+  for (std::size_t i = 0; i < want.size(); ++i)
+    ASSERT_NEAR(got[i], want[i], 1e-12) << what << " " << i;
 }
 
 const Sizes kSizes[] = {{1, 1, 1}, {2, 1, 1}, {1, 3, 2}, {3, 2, 4}, {4, 3, 2}, {2, 2, 8}};

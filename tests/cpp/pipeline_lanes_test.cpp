@@ -61,8 +61,7 @@ TEST(PipelineLanes, CallsAndDeliveriesInItemOrderOnTheCallingThread) {
 
   std::vector<std::string> want;
   for (int t = 0; t < 12; ++t)
-    want.insert(want.end(), {"start " + std::to_string(t),
-                             "progress " + std::to_string(t) + "/100",
+    want.insert(want.end(), {"start " + std::to_string(t), "progress " + std::to_string(t) + "/100",
                              "deliver " + std::to_string(t)});
   EXPECT_EQ(told, want);
   EXPECT_FALSE(off_thread);
@@ -174,8 +173,10 @@ TEST(PipelineLanes, SeriesDenoisedSideBySideAsVolumeAfterVolume) {
   s.slices = 9;
   s.volumes = 4;
   ASSERT_EQ(zarvo::lanes::for_series(s.volumes, 2, s.volume_voxels()), 2);
-  std::vector<double> noisy = zarvo::test::random_volume(s.volume_voxels() * s.volumes, 4, 0.0, 1.0);
-  for (std::size_t i = 0; i < noisy.size(); ++i) noisy[i] = std::abs(noisy[i] + 8.0 + (i % 20 > 9 ? 6 : 0));
+  std::vector<double> noisy =
+      zarvo::test::random_volume(s.volume_voxels() * s.volumes, 4, 0.0, 1.0);
+  for (std::size_t i = 0; i < noisy.size(); ++i)
+    noisy[i] = std::abs(noisy[i] + 8.0 + (i % 20 > 9 ? 6 : 0));
 
   struct Outcome {
     std::vector<double> out;
@@ -202,7 +203,8 @@ TEST(PipelineLanes, SeriesDenoisedSideBySideAsVolumeAfterVolume) {
       zarvo::denoise(
           zarvo::series_input(zarvo::ArrayView::column_major(noisy.data(), s)), o,
           [&](int t, const double* e, const double*) {
-            r.events.push_back("volume " + std::to_string(t) + " after " + std::to_string(walks) + " walks");
+            r.events.push_back("volume " + std::to_string(t) + " after " + std::to_string(walks) +
+                               " walks");
             r.out.insert(r.out.end(), e, e + s.volume_voxels());
           },
           context, events);
@@ -221,7 +223,8 @@ TEST(PipelineLanes, SeriesDenoisedSideBySideAsVolumeAfterVolume) {
   // estimate reads it first): the first two are delivered, then its error,
   // whatever the lanes.
   noisy[s.volume_voxels() * 2 + 7] = NAN;
-  const Outcome one = run(zarvo::Noise::gaussian, 1, {1.0}), two = run(zarvo::Noise::gaussian, 2, {1.0});
+  const Outcome one = run(zarvo::Noise::gaussian, 1, {1.0}),
+                two = run(zarvo::Noise::gaussian, 2, {1.0});
   EXPECT_NE(one.error.find("voxel 7,0,0,2"), std::string::npos) << one.error;
   EXPECT_EQ(two.error, one.error);
   EXPECT_EQ(two.out.size(), 2 * s.volume_voxels());

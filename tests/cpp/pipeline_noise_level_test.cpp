@@ -28,7 +28,8 @@ std::vector<double> anatomy(int rows = R, int cols = C, int slices = S) {
   for (int z = 0; z < slices; ++z)
     for (int c = 0; c < cols; ++c)
       for (int r = 0; r < rows; ++r)
-        x.push_back(100.0 + 30.0 * std::sin(r / 6.0) + 20.0 * std::cos(c / 9.0) * std::sin(z / 7.0));
+        x.push_back(100.0 + 30.0 * std::sin(r / 6.0) +
+                    20.0 * std::cos(c / 9.0) * std::sin(z / 7.0));
   return x;
 }
 
@@ -176,8 +177,8 @@ TEST(PipelineNoiseLevel, IntegerScansWithLowNoise) {
   for (double scale : {1.0, 20.0})
     for (double sigma : {0.5, 1.0, 2.5})
       for (double fill : {0.0, -1024.0, std::nan("")}) {
-        SCOPED_TRACE(testing::Message() << "scale " << scale << ", level " << sigma << ", fill "
-                                        << fill);
+        SCOPED_TRACE(testing::Message()
+                     << "scale " << scale << ", level " << sigma << ", fill " << fill);
         std::vector<double> x = anatomy();
         for (double& v : x) v *= scale;
         add_gaussian(x, sigma, 30);
@@ -429,12 +430,12 @@ TEST(PipelineNoiseLevel, SeriesLevelsDoNotDependOnThreads) {
   EXPECT_GT(each[6], 3.0 * each[0]);  // levels 8 and 2: one per volume
   for (int threads : {2, 3, 8}) {
     SCOPED_TRACE(threads);
-    EXPECT_EQ(zarvo::estimate_sigmas(input, zarvo::Noise::gaussian, SigmaScope::series, nullptr,
-                                     threads),
-              pooled);
-    EXPECT_EQ(zarvo::estimate_sigmas(input, zarvo::Noise::gaussian, SigmaScope::volume, nullptr,
-                                     threads),
-              each);
+    EXPECT_EQ(
+        zarvo::estimate_sigmas(input, zarvo::Noise::gaussian, SigmaScope::series, nullptr, threads),
+        pooled);
+    EXPECT_EQ(
+        zarvo::estimate_sigmas(input, zarvo::Noise::gaussian, SigmaScope::volume, nullptr, threads),
+        each);
   }
   EXPECT_FALSE(overlapped);
 

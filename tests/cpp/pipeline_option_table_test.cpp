@@ -35,7 +35,8 @@ TEST(OptionTable, NamesAreUniqueAndExpertOnesHaveAPlace) {
     EXPECT_NE(std::string(o.help), "") << o.name;
     if (o.expert && std::string(o.name) != "estimate") {
       EXPECT_EQ((o.whole_field != nullptr) + (o.real_field != nullptr) + (o.flag_field != nullptr),
-                1) << o.name;
+                1)
+          << o.name;
     }
     if (o.kind == OptionKind::choice) {
       EXPECT_FALSE(zarvo::option_choices(o).empty()) << o.name;
@@ -136,7 +137,8 @@ TEST(OptionTable, ValuesOutsideTheDeclarationAreRefusedNamingTheOption) {
       {{{"noise", std::string("poisson")}}, "noise: 'poisson' is neither gaussian nor rician"},
       {{{"noise", 1.0}}, "noise: must be gaussian or rician"},
       {{{"profile", std::string("slow")}}, "profile: unknown profile 'slow'"},
-      {{{"sigma", std::vector<double>{1, -1}}}, "sigma: the noise level must be a finite number > 0 (got -1)"},
+      {{{"sigma", std::vector<double>{1, -1}}},
+       "sigma: the noise level must be a finite number > 0 (got -1)"},
       {{{"sigma", std::vector<double>{}}}, "sigma: give at least one noise level"},
       {{{"mask", 1.0}}, "mask: is given as data"},
       {{{"radius", 1.0}}, "radius: unknown option"},
@@ -155,8 +157,8 @@ TEST(OptionTable, TextAsTheCommandGivesIt) {
   EXPECT_EQ(std::get<double>(parse("soft", "false")), 0.0);
   EXPECT_EQ(std::get<double>(parse("soft", "1")), 1.0);
   EXPECT_EQ(std::get<std::string>(parse("noise", "rician")), "rician");
-  for (auto [name, text] : {std::pair{"sigma", "4,"}, {"sigma", "nan"}, {"cube", "4x"},
-                            {"cube", ""}, {"soft", "yes"}})
+  for (auto [name, text] :
+       {std::pair{"sigma", "4,"}, {"sigma", "nan"}, {"cube", "4x"}, {"cube", ""}, {"soft", "yes"}})
     EXPECT_THROW(parse(name, text), OptionError) << name << " " << text;
 }
 
@@ -167,7 +169,8 @@ TEST(OptionTable, TheProfileTableIsCheckedByTheDeclaration) {
     zarvo::parse_profiles("bad 4 4 3 2000 16 32 3 30 20 1 0 volume volume\n");
   } catch (const zarvo::Error& e) {
     EXPECT_NE(std::string(e.what()).find("line 1: search: must be from 0 to 1024"),
-              std::string::npos) << e.what();
+              std::string::npos)
+        << e.what();
   }
 }
 

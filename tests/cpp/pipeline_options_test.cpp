@@ -23,7 +23,8 @@ zarvo::Shape shape_of(int rows, int cols, int slices, int volumes = 1) {
 
 // A smooth phantom with an edge, plus noise of level sigma.
 std::vector<double> phantom(const zarvo::Shape& s, double sigma, unsigned seed) {
-  std::vector<double> v = zarvo::test::random_volume(s.volume_voxels() * s.volumes, seed, 0.0, sigma);
+  std::vector<double> v =
+      zarvo::test::random_volume(s.volume_voxels() * s.volumes, seed, 0.0, sigma);
   std::size_t i = 0;
   for (int t = 0; t < s.volumes; ++t)
     for (int z = 0; z < s.slices; ++z)
@@ -36,9 +37,11 @@ std::vector<double> phantom(const zarvo::Shape& s, double sigma, unsigned seed) 
 std::vector<double> run(const std::vector<double>& in, const zarvo::Shape& s,
                         const zarvo::DenoiseOptions& o, zarvo::DenoiseReport* report = nullptr) {
   std::vector<double> out;
-  const zarvo::DenoiseReport r = zarvo::denoise(
-      zarvo::series_input(zarvo::ArrayView::column_major(in.data(), s)), o,
-      [&](int, const double* e, const double*) { out.insert(out.end(), e, e + s.volume_voxels()); });
+  const zarvo::DenoiseReport r =
+      zarvo::denoise(zarvo::series_input(zarvo::ArrayView::column_major(in.data(), s)), o,
+                     [&](int, const double* e, const double*) {
+                       out.insert(out.end(), e, e + s.volume_voxels());
+                     });
   if (report) *report = r;
   return out;
 }
@@ -54,7 +57,8 @@ TEST(PipelineUnits, ScaledDataGiveTheScaledResult) {
     o.sigma = {1.0};
     const std::vector<double> reference = run(base, s, o);
     double change = 0;  // the filtering does change the data
-    for (std::size_t i = 0; i < base.size(); ++i) change = std::fmax(change, std::fabs(reference[i] - base[i]));
+    for (std::size_t i = 0; i < base.size(); ++i)
+      change = std::fmax(change, std::fabs(reference[i] - base[i]));
     ASSERT_GT(change, 0.1);
     for (double k : {1e-30, 1e-12, 3e-7, 1e6, 2.5e12, 1e30, 0x1p-90, 0x1p90}) {
       std::vector<double> scaled(base);
@@ -90,16 +94,19 @@ TEST(PipelineMask, OutsideKeptExactlyInsideFilteredFewerCubesWalked) {
   zarvo::RunContext counting;
   std::vector<double> got;
   counting.progress = [&](long, long total) { masked_cubes = total; };
-  zarvo::denoise(zarvo::series_input(zarvo::ArrayView::column_major(noisy.data(), s)), o,
-                 [&](int, const double* e, const double*) { got.assign(e, e + s.volume_voxels()); },
-                 counting);
+  zarvo::denoise(
+      zarvo::series_input(zarvo::ArrayView::column_major(noisy.data(), s)), o,
+      [&](int, const double* e, const double*) { got.assign(e, e + s.volume_voxels()); }, counting);
   counting.progress = [&](long, long total) { all_cubes = total; };
-  zarvo::denoise(zarvo::series_input(zarvo::ArrayView::column_major(noisy.data(), s)), unmasked,
-                 [](int, const double*, const double*) {}, counting);
+  zarvo::denoise(
+      zarvo::series_input(zarvo::ArrayView::column_major(noisy.data(), s)), unmasked,
+      [](int, const double*, const double*) {}, counting);
   int inside_changed = 0;
   for (std::size_t i = 0; i < got.size(); ++i) {
-    if (!o.mask[i]) ASSERT_EQ(got[i], noisy[i]) << "voxel " << i << " outside the mask";
-    else inside_changed += got[i] != noisy[i];
+    if (!o.mask[i])
+      ASSERT_EQ(got[i], noisy[i]) << "voxel " << i << " outside the mask";
+    else
+      inside_changed += got[i] != noisy[i];
   }
   EXPECT_EQ(inside_changed, 11 * 9 * 5);
   EXPECT_LT(masked_cubes, all_cubes / 2);

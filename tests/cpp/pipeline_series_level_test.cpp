@@ -303,7 +303,8 @@ TEST(SeriesLevelEstimate, DiffusionSeriesWithinTenPercent) {
 
 TEST(SeriesLevelEstimate, FunctionalSeriesWithinTenPercent) {
   Sim sim = functional(40, 40, 24, 100);
-  for (const Case& c : {Case{"gaussian", Noise::gaussian, 4.0}, Case{"rician", Noise::rician, 8.0}}) {
+  for (const Case& c :
+       {Case{"gaussian", Noise::gaussian, 4.0}, Case{"rician", Noise::rician, 8.0}}) {
     add_noise(sim, c.noise, c.sigma, 5);
     const zarvo::SeriesLevel level = zarvo::estimate_series_sigma(sim.input(), c.noise, nullptr, 2);
     SCOPED_TRACE(c.name);
@@ -326,17 +327,22 @@ TEST(SeriesLevelEstimate, TwoVolumes) {
 TEST(SeriesLevelEstimate, ThreadCountAndScaleDoNotChangeTheLevel) {
   Sim sim = diffusion(32, 32, 20, 12);
   add_noise(sim, Noise::rician, 6.0, 21);
-  const zarvo::SeriesLevel one = zarvo::estimate_series_sigma(sim.input(), Noise::rician, nullptr, 1);
-  const zarvo::SeriesLevel three = zarvo::estimate_series_sigma(sim.input(), Noise::rician, nullptr, 3);
+  const zarvo::SeriesLevel one =
+      zarvo::estimate_series_sigma(sim.input(), Noise::rician, nullptr, 1);
+  const zarvo::SeriesLevel three =
+      zarvo::estimate_series_sigma(sim.input(), Noise::rician, nullptr, 3);
   EXPECT_EQ(one.sigma, three.sigma);
   EXPECT_EQ(one.difference_sigma, three.difference_sigma);
   EXPECT_EQ(one.patches, three.patches);
-  const std::vector<double> map1 = zarvo::estimate_series_sigma_map(sim.input(), Noise::rician, nullptr, 1);
-  const std::vector<double> map3 = zarvo::estimate_series_sigma_map(sim.input(), Noise::rician, nullptr, 3);
+  const std::vector<double> map1 =
+      zarvo::estimate_series_sigma_map(sim.input(), Noise::rician, nullptr, 1);
+  const std::vector<double> map3 =
+      zarvo::estimate_series_sigma_map(sim.input(), Noise::rician, nullptr, 3);
   EXPECT_EQ(map1, map3);
 
   for (double& v : sim.noisy) v *= 16;  // a power of two: the floats scale exactly
-  const zarvo::SeriesLevel scaled = zarvo::estimate_series_sigma(sim.input(), Noise::rician, nullptr, 2);
+  const zarvo::SeriesLevel scaled =
+      zarvo::estimate_series_sigma(sim.input(), Noise::rician, nullptr, 2);
   EXPECT_NEAR(scaled.sigma, 16 * one.sigma, 1e-6 * scaled.sigma);
 }
 
@@ -411,10 +417,12 @@ MapError compare(const Sim& sim, const std::vector<double>& map, const std::vect
 TEST(SeriesLevelMap, FollowsALevelThatVariesInSpace) {
   // From 0.6 to 1.4 times the mean level across the rows.
   Sim sim = diffusion(48, 48, 24, 30);
-  for (const Case& c : {Case{"gaussian", Noise::gaussian, 5.0}, Case{"rician", Noise::rician, 8.0}}) {
+  for (const Case& c :
+       {Case{"gaussian", Noise::gaussian, 5.0}, Case{"rician", Noise::rician, 8.0}}) {
     const std::vector<double> truth = level_field(sim.shape, c.sigma, 0.8);
     add_noise(sim, c.noise, truth, 13);
-    const std::vector<double> map = zarvo::estimate_series_sigma_map(sim.input(), c.noise, nullptr, 2);
+    const std::vector<double> map =
+        zarvo::estimate_series_sigma_map(sim.input(), c.noise, nullptr, 2);
     ASSERT_EQ(map.size(), sim.voxels());
     const MapError e = compare(sim, map, truth);
     SCOPED_TRACE(c.name);

@@ -66,7 +66,7 @@ struct Outcome {
 };
 
 Outcome run(const std::vector<double>& in, const zarvo::Shape& s, const zarvo::DenoiseOptions& o,
-        int threads = 1) {
+            int threads = 1) {
   Outcome r;
   zarvo::RunContext context;
   context.threads = threads;
@@ -135,7 +135,8 @@ TEST(VolumeTransform, OrthonormalKeepsWhiteNoiseWhiteAtItsLevel) {
   }
   // Components of different axes are uncorrelated.
   double cross = 0;
-  for (std::size_t i = 0; i < voxels; ++i) cross += double(store.volume(0)[i]) * store.volume(volumes - 1)[i];
+  for (std::size_t i = 0; i < voxels; ++i)
+    cross += double(store.volume(0)[i]) * store.volume(volumes - 1)[i];
   EXPECT_NEAR(cross / voxels, 0.0, 1e-4);
 
   zarvo::from_components(store, basis, 2);
@@ -217,9 +218,9 @@ TEST(JointSeries, LevelsPerVolumeGivenOrEstimated) {
   // gives, and the result that level gives when it is given.
   const Outcome estimated = run(noisy, s, joint(zarvo::Noise::gaussian, {}));
   EXPECT_TRUE(estimated.report.pooled);
-  const std::vector<double> pooled = zarvo::estimate_sigmas(
-      zarvo::series_input(zarvo::ArrayView::column_major(noisy.data(), s)), zarvo::Noise::gaussian,
-      zarvo::SigmaScope::series);
+  const std::vector<double> pooled =
+      zarvo::estimate_sigmas(zarvo::series_input(zarvo::ArrayView::column_major(noisy.data(), s)),
+                             zarvo::Noise::gaussian, zarvo::SigmaScope::series);
   ASSERT_EQ(pooled.size(), 1u);
   for (const zarvo::VolumeReport& r : estimated.report.volumes) {
     EXPECT_EQ(r.sigma, pooled[0]);

@@ -35,10 +35,10 @@ TEST(Thresholding, AlphaRootingSharpensAgainstTheDcAndWeighsEachTerm) {
     return (y > 0 ? 1.0 : -1.0) * std::fabs(dc) * std::pow(std::fabs(y / dc), 1.0 / alpha);
   };
   auto term = [&](double a) {
-    return scale * ((1.0 - 1.0 / alpha) * std::pow(std::fabs(dc), -2.0 / alpha) *
-                        std::pow(a, 2.0 / alpha) +
-                    (1.0 / (alpha * alpha)) * std::pow(std::fabs(dc), 2.0 - 2.0 / alpha) *
-                        std::pow(a, 2.0 / alpha - 2.0));
+    return scale *
+           ((1.0 - 1.0 / alpha) * std::pow(std::fabs(dc), -2.0 / alpha) * std::pow(a, 2.0 / alpha) +
+            (1.0 / (alpha * alpha)) * std::pow(std::fabs(dc), 2.0 - 2.0 / alpha) *
+                std::pow(a, 2.0 / alpha - 2.0));
   };
   EXPECT_EQ(c[0], dc) << "the DC keeps its value";
   EXPECT_EQ(c[1], root(2.0));

@@ -35,8 +35,8 @@ Outputs run(int kind, const zt::StageParams& p, const std::vector<double>& noisy
       zs::ThrSettings s;
       s.threshold = p.threshold;
       s.sigma = sigma;
-      zs::run_thr(c.geometry, c.transforms, s, noisy.data(), o.estimate.data(),
-                  o.noise_map.data(), context);
+      zs::run_thr(c.geometry, c.transforms, s, noisy.data(), o.estimate.data(), o.noise_map.data(),
+                  context);
       break;
     }
     case 1: {
@@ -57,8 +57,8 @@ Outputs run(int kind, const zt::StageParams& p, const std::vector<double>& noisy
     default: {
       zs::WieRiceSettings s;
       s.noise = rice;
-      zs::run_wie_rice(c.geometry, c.transforms, s, noisy.data(), basic.data(),
-                       o.estimate.data(), o.noise_map.data(), context);
+      zs::run_wie_rice(c.geometry, c.transforms, s, noisy.data(), basic.data(), o.estimate.data(),
+                       o.noise_map.data(), context);
     }
   }
   return o;
@@ -75,7 +75,8 @@ void expect_same_for_thread_counts(int kind, const zt::StageParams& p,
     many.threads = threads;
     const Outputs o = run(kind, p, noisy, basic, sigma, map, many);
     EXPECT_EQ(o.estimate, reference.estimate) << "stage " << kind << ", " << threads << " threads";
-    EXPECT_EQ(o.noise_map, reference.noise_map) << "stage " << kind << ", " << threads << " threads";
+    EXPECT_EQ(o.noise_map, reference.noise_map)
+        << "stage " << kind << ", " << threads << " threads";
   }
 }
 
@@ -124,9 +125,8 @@ TEST(ThreadedWalk, ConcurrentRunsDoNotInterfere) {
   std::vector<Outputs> got(8);
   std::vector<std::thread> callers;
   for (int i = 0; i < 8; ++i)
-    callers.emplace_back([&, i] {
-      got[i] = i % 2 ? run(2, p, b, b, 0.0, {}, two) : run(0, p, a, a, 0.2, {}, two);
-    });
+    callers.emplace_back(
+        [&, i] { got[i] = i % 2 ? run(2, p, b, b, 0.0, {}, two) : run(0, p, a, a, 0.2, {}, two); });
   for (auto& t : callers) t.join();
   for (int i = 0; i < 8; ++i) EXPECT_EQ(got[i].estimate, (i % 2 ? rb : ra).estimate) << i;
 }
@@ -164,9 +164,9 @@ TEST(WalkCancellation, StopsTheWalkOnEveryThreadCount) {
     };
     zt::StageParams p;
     p.step = 1;
-    EXPECT_THROW(run(1, p, zt::random_volume(voxels, 4), zt::random_volume(voxels, 5), 0.1, {},
-                     context),
-                 zarvo::Cancelled);
+    EXPECT_THROW(
+        run(1, p, zt::random_volume(voxels, 4), zt::random_volume(voxels, 5), 0.1, {}, context),
+        zarvo::Cancelled);
     EXPECT_GT(last, 0);
     EXPECT_LT(last, 11L * 10 * 6) << "the walk went on to its end";
   }
@@ -212,8 +212,8 @@ TEST(BandedAccumulators, DeepVolumeMatchesWholeVolumeSums) {
                 } else if (kind == 1) {
                   zs::WieSettings s;
                   s.sigma = sigma;
-                  zs::filter_wie_group(layout, c.transforms, s, noisy.data(), basic.data(), x, y,
-                                       z, level, w, r);
+                  zs::filter_wie_group(layout, c.transforms, s, noisy.data(), basic.data(), x, y, z,
+                                       level, w, r);
                 } else if (kind == 2) {
                   zs::ThrRiceSettings s;
                   s.threshold = p.threshold;

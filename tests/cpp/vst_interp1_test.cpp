@@ -182,8 +182,7 @@ TEST(VstInterp1, KnotsAndEmptyQueryList) {
 
   // Stepping back by one interval onto its first knot takes that interval:
   // exactly y[5], where the segment ending at x[5] rounds differently.
-  const std::vector<double> back =
-      run(t, {0.35, 1.2, 1.9, 2.6, 3.3, 4.0, 4.7, t.x[5], 6, 7, 8, 9});
+  const std::vector<double> back = run(t, {0.35, 1.2, 1.9, 2.6, 3.3, 4.0, 4.7, t.x[5], 6, 7, 8, 9});
   EXPECT_EQ(back[6], t.sequential(7, 4.7));
   EXPECT_EQ(back[7], t.y[5]);
 
@@ -221,7 +220,6 @@ TEST(VstInterp1, SequentialWalkFindsTheRightSegment) {
   }
 }
 
-
 // Long query lists in no order over tables whose knots never decrease: the
 // forward table scaled by levels from tiny (knots merge into equal
 // subnormals) to huge, and random tables with repeated knots. Queries hit
@@ -252,12 +250,24 @@ void check_long_unordered_lists() {
     while (q.size() < 603) {  // blocks of 256, then a part of a SIMD vector
       const double knot = x[gen() % n];
       switch (gen() % 6) {
-        case 0: q.push_back(knot); break;
-        case 1: q.push_back(std::nextafter(knot, -INFINITY)); break;
-        case 2: q.push_back(std::nextafter(knot, INFINITY)); break;
-        case 3: q.push_back(x[0] + (unit(gen) * 1.4 - 0.2) * span); break;
-        case 4: q.push_back(gen() % 2 ? INFINITY : -INFINITY); break;
-        default: q.push_back(gen() % 4 ? x[0] + unit(gen) * span : std::numeric_limits<double>::quiet_NaN());
+        case 0:
+          q.push_back(knot);
+          break;
+        case 1:
+          q.push_back(std::nextafter(knot, -INFINITY));
+          break;
+        case 2:
+          q.push_back(std::nextafter(knot, INFINITY));
+          break;
+        case 3:
+          q.push_back(x[0] + (unit(gen) * 1.4 - 0.2) * span);
+          break;
+        case 4:
+          q.push_back(gen() % 2 ? INFINITY : -INFINITY);
+          break;
+        default:
+          q.push_back(gen() % 4 ? x[0] + unit(gen) * span
+                                : std::numeric_limits<double>::quiet_NaN());
       }
     }
     q[0] = x[n - 1];  // last below first, far apart: not the sequential path
@@ -308,12 +318,23 @@ void check_prepared_finder() {
           continue;
         }
         switch (gen() % 6) {
-          case 0: q.push_back(knot); break;
-          case 1: q.push_back(std::nextafter(knot, -INFINITY)); break;
-          case 2: q.push_back(std::nextafter(knot, INFINITY)); break;
-          case 3: q.push_back(x[0] + (unit(gen) * 1.4 - 0.2) * (x[n - 1] - x[0])); break;
-          case 4: q.push_back(gen() % 2 ? INFINITY : -INFINITY); break;
-          default: q.push_back(gen() % 4 ? x[gen() % n] + unit(gen) * 0.01 : nan);
+          case 0:
+            q.push_back(knot);
+            break;
+          case 1:
+            q.push_back(std::nextafter(knot, -INFINITY));
+            break;
+          case 2:
+            q.push_back(std::nextafter(knot, INFINITY));
+            break;
+          case 3:
+            q.push_back(x[0] + (unit(gen) * 1.4 - 0.2) * (x[n - 1] - x[0]));
+            break;
+          case 4:
+            q.push_back(gen() % 2 ? INFINITY : -INFINITY);
+            break;
+          default:
+            q.push_back(gen() % 4 ? x[gen() % n] + unit(gen) * 0.01 : nan);
         }
       }
       if (ordered) {  // ordered ends: the walk
@@ -396,9 +417,10 @@ TEST(VstInterp1, SplitBetweenThreadsGivesTheWholeListsBits) {
         std::fill(split.begin(), split.end(), -1.0);
         interp1(t.x.data(), t.y.data(), n, q->data(), split.data(), m, nullptr, threads);
         int differ = 0;
-        for (int i = 0; i < m; ++i) differ += std::memcmp(&whole[i], &split[i], sizeof(double)) != 0;
-        EXPECT_EQ(differ, 0) << n << " knots, " << (q == &ordered ? "ordered" : "shuffled")
-                             << ", " << threads << " threads";
+        for (int i = 0; i < m; ++i)
+          differ += std::memcmp(&whole[i], &split[i], sizeof(double)) != 0;
+        EXPECT_EQ(differ, 0) << n << " knots, " << (q == &ordered ? "ordered" : "shuffled") << ", "
+                             << threads << " threads";
       }
     }
   }

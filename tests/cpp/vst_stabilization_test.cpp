@@ -36,7 +36,8 @@ std::vector<double> inverse(const std::vector<double>& in, double sigma) {
 // noise level at which folding sigma out of them changes the rounding.
 double forward_tail(double z, double sigma) {
   const double a = sigma * z_end;
-  return std::sqrt(z * z / (sigma * sigma) - 0.5) - std::sqrt(a * a / (sigma * sigma) - 0.5) + f_end;
+  return std::sqrt(z * z / (sigma * sigma) - 0.5) - std::sqrt(a * a / (sigma * sigma) - 0.5) +
+         f_end;
 }
 
 double inverse_tail(double v, double sigma) {
@@ -104,8 +105,8 @@ TEST(VstForward, LongListsAreInterpolatedUpToTheScaledEnd) {
 }
 
 TEST(VstInverse, UnitNoise) {
-  const std::vector<double> in = {-5, 0, e_first, vst::vst_expectation[100], e_last,
-                                  std::nextafter(e_last, inf)};
+  const std::vector<double> in = {
+      -5, 0, e_first, vst::vst_expectation[100], e_last, std::nextafter(e_last, inf)};
   const std::vector<double> out = inverse(in, 1);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(out[i], 0) << in[i];
@@ -177,11 +178,20 @@ void check_inverse_against_interp1() {
           continue;
         }
         switch (gen() % 6) {
-          case 0: q.push_back(knot); break;
-          case 1: q.push_back(std::nextafter(knot, gen() % 2 ? inf : -inf)); break;
-          case 2: q.push_back(unit(gen) * 20 - 1); break;
-          case 3: q.push_back(gen() % 3 ? nan : gen() % 2 ? inf : -inf); break;
-          default: q.push_back(x[gen() % n] + unit(gen) * 0.01);
+          case 0:
+            q.push_back(knot);
+            break;
+          case 1:
+            q.push_back(std::nextafter(knot, gen() % 2 ? inf : -inf));
+            break;
+          case 2:
+            q.push_back(unit(gen) * 20 - 1);
+            break;
+          case 3:
+            q.push_back(gen() % 3 ? nan : gen() % 2 ? inf : -inf);
+            break;
+          default:
+            q.push_back(x[gen() % n] + unit(gen) * 0.01);
         }
       }
       if (ends) {
@@ -203,8 +213,8 @@ void check_inverse_against_interp1() {
       const std::vector<double> got = inverse(q, sigma);
       for (int i = 0; i < m; ++i)
         ASSERT_TRUE(got[i] == want[i] || (std::isnan(got[i]) && std::isnan(want[i])))
-            << "level " << sigma << ", list of kind " << kind << ", query " << i
-            << " = " << q[i] << ": " << got[i] << " instead of " << want[i];
+            << "level " << sigma << ", list of kind " << kind << ", query " << i << " = " << q[i]
+            << ": " << got[i] << " instead of " << want[i];
     }
   }
 }

@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
   mkdir(dir.c_str(), 0777);
   char work[] = "/tmp/zarvo-seeds-XXXXXX";
   if (!mkdtemp(work)) return 1;
-  const int types[] = {DT_UINT8, DT_INT8, DT_INT16, DT_UINT16, DT_INT32, DT_UINT32,
+  const int types[] = {DT_UINT8, DT_INT8,   DT_INT16,   DT_UINT16,  DT_INT32,     DT_UINT32,
                        DT_INT64, DT_UINT64, DT_FLOAT32, DT_FLOAT64, DT_COMPLEX64, DT_RGB24};
   const std::vector<std::vector<int64_t>> shapes = {{5, 4}, {4, 3, 2}, {3, 3, 2, 2}};
   int count = 0;

@@ -1,5 +1,7 @@
 // The QC report library: what it measures in the residual, where its slices
 // come from, and what the page holds (self-contained, every picture decodable).
+#include "report/report.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "report/png.h"
-#include "report/report.h"
 #include "report/text.h"
 
 namespace zr = zarvo::report;
@@ -82,7 +83,8 @@ zr::RunFacts facts_for(int volumes, double level, zarvo::SigmaSource source) {
     v.source = source;
     f.run.volumes.push_back(v);
   }
-  f.options = {{"noise", "gaussian"}, {"command line", "zarvo denoise a.nii b.nii --report \"x&y\""}};
+  f.options = {{"noise", "gaussian"},
+               {"command line", "zarvo denoise a.nii b.nii --report \"x&y\""}};
   f.seconds = 1.5;
   f.version = "9.9.9";
   return f;
@@ -164,8 +166,9 @@ TEST(ReportCollector, MaskAndBadCalls) {
   EXPECT_THROW(c.html(facts_for(2, 1.0, zarvo::SigmaSource::given)), std::logic_error);
   EXPECT_THROW(zr::Collector(shape_of(0, 8, 4)), std::invalid_argument);
   // The whole-array entry point wants one level per volume.
-  EXPECT_THROW(zr::report_html(s, in.data(), out.data(), facts_for(1, 1.0, zarvo::SigmaSource::given)),
-               std::invalid_argument);
+  EXPECT_THROW(
+      zr::report_html(s, in.data(), out.data(), facts_for(1, 1.0, zarvo::SigmaSource::given)),
+      std::invalid_argument);
 }
 
 TEST(ReportCollector, SlicesAreTheMiddleOnesOfTheMiddleVolume) {
@@ -180,7 +183,8 @@ TEST(ReportCollector, SlicesAreTheMiddleOnesOfTheMiddleVolume) {
           out.push_back(0.5);
         }
   zr::Collector c(s);
-  for (int t = 0; t < nt; ++t) c.add(t, in.data() + t * nx * ny * nz, out.data() + t * nx * ny * nz, 1);
+  for (int t = 0; t < nt; ++t)
+    c.add(t, in.data() + t * nx * ny * nz, out.data() + t * nx * ny * nz, 1);
   ASSERT_EQ(c.shown_volume(), 1);
   auto value = [](int t, int x, int y, int z) { return 1000.0 * t + 100.0 * z + 10.0 * y + x; };
   const zr::Collector::Slice& axial = c.slice(0, 0);
@@ -195,7 +199,7 @@ TEST(ReportCollector, SlicesAreTheMiddleOnesOfTheMiddleVolume) {
   const zr::Collector::Slice& sagittal = c.slice(2, 0);
   ASSERT_EQ(sagittal.width, ny);
   EXPECT_EQ(sagittal.values[2], value(1, nx / 2, 2, nz - 1));
-  EXPECT_EQ(c.slice(0, 1).values[3], 0.5);                        // output
+  EXPECT_EQ(c.slice(0, 1).values[3], 0.5);                                // output
   EXPECT_EQ(c.slice(2, 2).values[2], value(1, nx / 2, 2, nz - 1) - 0.5);  // residual
 }
 
@@ -239,9 +243,11 @@ TEST(ReportPage, SeriesGetsItsPlotAndFlatImagesOneView) {
   for (int t = 0; t < 20; ++t) levels[static_cast<std::size_t>(t)] = 10 + t;
   const Pair p = noisy_pair(series, levels);
   zr::RunFacts f = facts_for(20, 0, zarvo::SigmaSource::given);
-  for (int t = 0; t < 20; ++t) f.run.volumes[static_cast<std::size_t>(t)].sigma = levels[static_cast<std::size_t>(t)];
+  for (int t = 0; t < 20; ++t)
+    f.run.volumes[static_cast<std::size_t>(t)].sigma = levels[static_cast<std::size_t>(t)];
   const std::string page = zr::report_html(series, p.noisy.data(), p.clean.data(), f);
-  EXPECT_NE(page.find("aria-label=\"noise level and residual spread per volume\""), std::string::npos);
+  EXPECT_NE(page.find("aria-label=\"noise level and residual spread per volume\""),
+            std::string::npos);
   EXPECT_NE(page.find("10 to 29"), std::string::npos);
   EXPECT_NE(page.find("<details>"), std::string::npos);  // the long table folds
   EXPECT_NE(page.find("of volume 11"), std::string::npos);
@@ -272,7 +278,7 @@ TEST(ReportPage, SaysWhenTheSpikeAtZeroIsUnchangedVoxels) {
   const zarvo::Shape s = shape_of(16, 16, 8);
   Pair p = noisy_pair(s, {4});
   for (std::size_t i = 0; i < p.noisy.size() / 2; ++i) p.noisy[i] = p.clean[i];  // untouched half
-  const std::string page =
-      zr::report_html(s, p.noisy.data(), p.clean.data(), facts_for(1, 4, zarvo::SigmaSource::given));
+  const std::string page = zr::report_html(s, p.noisy.data(), p.clean.data(),
+                                           facts_for(1, 4, zarvo::SigmaSource::given));
   EXPECT_NE(page.find("; 50 % have a residual of exactly 0"), std::string::npos);
 }

@@ -12,7 +12,8 @@ namespace {
 
 using namespace zarvo::vst::tablegen;
 
-void report_table(const char* name, const double computed[grid_size], const double pinned[pinned_count]) {
+void report_table(const char* name, const double computed[grid_size],
+                  const double pinned[pinned_count]) {
   double max_abs = 0, max_rel = 0;
   std::printf("%s: reference row, reference value, computed value, deviation\n", name);
   for (int p = 0; p < pinned_count; ++p) {
