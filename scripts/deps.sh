@@ -8,7 +8,7 @@ packages=(
   libopenblas-dev liblapack-dev
   octave liboctave-dev
   libnifti2-dev libcli11-dev libpng-dev zlib1g-dev libhwy-dev libxsmm-dev nlohmann-json3-dev
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev clang-format
   chromium
   python3-dev python3-pybind11 pybind11-dev python3-numpy python3-nibabel python3-nipype
   python3-distributed python3-pytest python3-pip python3-venv python3-setuptools python3-wheel
