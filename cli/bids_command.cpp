@@ -35,11 +35,8 @@ void write_description(const bids::Request& request, bool force) {
   std::error_code ec;
   if (fs::exists(file, ec) && !force) return;  // a derivative dataset we write into again
   const std::string text = bids::dataset_description(request, version()).dump(2) + "\n";
-  write_atomically(file.string(), [&](const std::string& temp) {
-    std::ofstream out(temp, std::ios::binary);
-    out << text;
-    if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
-  });
+  write_atomically(file.string(),
+                   [&](const std::string& temp) { write_text_file(temp, file.string(), text); });
 }
 
 }  // namespace

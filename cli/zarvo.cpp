@@ -143,6 +143,15 @@ std::string datatype_problem(const std::string& text) {
   }
 }
 
+// --datatype, checked by the parser so that a wrong one is a usage error.
+void add_datatype(CLI::App* sub, std::string& datatype) {
+  sub->add_option("--datatype", datatype,
+                  std::string("output data type: ") + zc::datatype_names() +
+                      " (integer types are scaled to fill their range) [default: " +
+                      zc::datatype_name(zc::FileRequest().datatype) + "]")
+      ->check(datatype_problem);
+}
+
 struct DenoiseCli {
   zc::DenoiseCommand command;
   EngineOptions engine;
@@ -163,11 +172,7 @@ void declare_denoise(CLI::App& app, Common& common, DenoiseCli& d) {
   d.app->add_flag("--no-sidecar", [&c](std::int64_t) { c.sidecar = false; },
                   "do not write the JSON sidecar beside OUTPUT (OUTPUT's name with .json: "
                   "version, command line, noise model and levels, mask, parameters)");
-  d.app->add_option("--datatype", c.datatype,
-                    std::string("output data type: ") + zc::datatype_names() +
-                        " (integer types are scaled to fill their range) [default: " +
-                        zc::datatype_name(zc::FileRequest().datatype) + "]")
-      ->check(datatype_problem);
+  add_datatype(d.app, c.datatype);
   common.add(d.app, c.quiet, c.force, "no progress bar and no notes on standard error",
              "overwrite OUTPUT (and the noise map, report and residual) if they exist");
 }
@@ -201,9 +206,7 @@ void declare_bids(CLI::App& app, Common& common, BidsCli& b) {
       ->type_name("TYPE ...");
   b.app->add_option("--desc", c.desc, "the derivatives' desc- label")->capture_default_str();
   b.engine.declare(b.app, {"threads", "mask", "sigma_map", "noise_map"});
-  b.app->add_option("--datatype", c.datatype,
-                    std::string("output data type: ") + zc::datatype_names())
-      ->check(datatype_problem);
+  add_datatype(b.app, c.datatype);
   common.add(b.app, c.quiet, c.force, "only errors and the summary on standard error",
              "denoise again and replace outputs that are complete");
 }

@@ -33,26 +33,6 @@ std::string level_summary(const DenoiseReport& r) {
   return buf;
 }
 
-Shape shape_of(const Image& im) {
-  Shape s;
-  s.ndims = im.ndim;
-  s.rows = im.nx;
-  s.cols = im.ny;
-  s.slices = im.nz;
-  s.volumes = im.nt;
-  return s;
-}
-
-// Writes `text` to `file` (a new temporary), checking that every byte went.
-void write_text_file(const std::string& file, const std::string& shown, const std::string& text) {
-  std::FILE* f = std::fopen(file.c_str(), "w");
-  const bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  if (f && std::fclose(f) != 0) throw std::runtime_error("writing '" + shown + "' failed");
-  if (!ok)
-    throw std::runtime_error("writing '" + shown +
-                             "' failed (disk full, or the folder not writable?)");
-}
-
 Image read_level_map(const std::string& path, const Image& input) {
   Image map = read_image(path, "noise level map");
   const bool spatial = map.nx == input.nx && map.ny == input.ny && map.nz == input.nz;
@@ -214,6 +194,7 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
   if (!result.sidecar.empty()) {
     facts.command_line = r.command_line;
     facts.noise = r.options.noise;
+    facts.series = r.options.series;
     facts.input = r.input;
     facts.mask = r.mask;
     facts.basic_only = r.options.basic_only;

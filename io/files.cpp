@@ -1,5 +1,8 @@
 #include "io/files.h"
 
+#include <cstdio>
+#include <stdexcept>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -136,6 +139,15 @@ void write_atomically(const std::string& path,
 
 void install_cleanup_handlers() {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, remove_temp_and_reraise);
+}
+
+void write_text_file(const std::string& file, const std::string& shown, const std::string& text) {
+  std::FILE* f = std::fopen(file.c_str(), "w");
+  const bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  if (f && std::fclose(f) != 0) throw std::runtime_error("writing '" + shown + "' failed");
+  if (!ok)
+    throw std::runtime_error("writing '" + shown +
+                             "' failed (disk full, or the folder not writable?)");
 }
 
 }  // namespace zarvo::cli

@@ -30,6 +30,11 @@ bool same_file(const std::string& a, const std::string& b);
 // temporary file is removed and `path` is left as it was.
 void write_atomically(const std::string& path, const std::function<void(const std::string&)>& write);
 
+// Writes `text` to `file` (a new temporary, as write_atomically and the
+// output set give it), checking that every byte went; `shown` names the
+// file in messages.
+void write_text_file(const std::string& file, const std::string& shown, const std::string& text);
+
 // A temporary name in the folder of `path`, short whatever the length of
 // `path`'s own name (".zarvo-PID-N" and the ending, such as ".nii.gz"), so
 // it fits whenever `path` does.

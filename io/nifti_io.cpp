@@ -554,4 +554,14 @@ void write_new_image(const std::string& path, int nx, int ny, int nz,
   });
 }
 
+Shape shape_of(const Image& im) {
+  Shape s;
+  s.ndims = im.ndim;
+  s.rows = im.nx;
+  s.cols = im.ny;
+  s.slices = im.nz;
+  s.volumes = im.nt;
+  return s;
+}
+
 }  // namespace zarvo::cli

@@ -11,6 +11,7 @@
 #include <nifti2_io.h>
 
 #include "zarvo/buffer.h"
+#include "zarvo/pipeline.h"
 
 namespace zarvo::cli {
 
@@ -109,5 +110,8 @@ void write_new_image(const std::string& path, int nx, int ny, int nz,
 
 // True when `path` ends in .nii or .nii.gz.
 bool is_nifti_output_name(const std::string& path);
+
+// The engine's shape of an image (its dimensions as the file has them).
+Shape shape_of(const Image& image);
 
 }  // namespace zarvo::cli

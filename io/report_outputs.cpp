@@ -12,16 +12,6 @@ namespace zarvo::cli {
 
 namespace {
 
-Shape shape_of(const Image& im) {
-  Shape s;
-  s.ndims = im.ndim;
-  s.rows = im.nx;
-  s.cols = im.ny;
-  s.slices = im.nz;
-  s.volumes = im.nt;
-  return s;
-}
-
 // The options of a run as its report lists them.
 std::vector<std::pair<std::string, std::string>> listed(const FileRequest& r) {
   const DenoiseOptions& o = r.options;
@@ -41,15 +31,6 @@ std::vector<std::pair<std::string, std::string>> listed(const FileRequest& r) {
   kv.emplace_back("stages", o.basic_only ? "first only" : "both");
   if (!r.command_line.empty()) kv.emplace_back("command line", r.command_line);
   return kv;
-}
-
-void write_text(const std::string& file, const std::string& shown, const std::string& text) {
-  std::FILE* f = std::fopen(file.c_str(), "w");
-  const bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  if (f && std::fclose(f) != 0) throw std::runtime_error("writing '" + shown + "' failed");
-  if (!ok)
-    throw std::runtime_error("writing '" + shown +
-                             "' failed (disk full, or the folder not writable?)");
 }
 
 }  // namespace
@@ -101,7 +82,7 @@ void ReportOutputs::write(OutputSet& outputs, const DenoiseReport& run,
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const std::string text = page(run, seconds);
   outputs.write(request_.report,
-                [&](const std::string& temp) { write_text(temp, request_.report, text); });
+                [&](const std::string& temp) { write_text_file(temp, request_.report, text); });
 }
 
 std::string ReportOutputs::page(const DenoiseReport& run, double seconds) const {

@@ -66,6 +66,7 @@ std::string sidecar_json(const SidecarFacts& f, const DenoiseReport& r) {
   j["input"] = absolute(f.input);
   j["command_line"] = f.command_line;
   j["noise_model"] = noise_name(f.noise);
+  j["series_mode"] = series_name(f.series);
   nlohmann::json levels = nlohmann::json::array();
   for (const VolumeReport& v : r.volumes) levels.push_back(v.sigma);
   j["noise_sigma"] = levels;

@@ -13,6 +13,7 @@ namespace zarvo::cli {
 struct SidecarFacts {
   std::string command_line;
   Noise noise = Noise::gaussian;
+  SeriesMode series = SeriesMode::volumes;
   std::string input;  // the input's path (made absolute)
   std::string mask;   // path (made absolute); empty: none
   bool basic_only = false;

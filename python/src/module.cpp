@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "io/bids.h"
 #include "io/denoise_file.h"
 #include "io/outputs.h"
 #include "io/report_outputs.h"
@@ -357,6 +358,33 @@ py::tuple record(const py::dict& given, const std::vector<int>& shape,
 // `files`: input, output, mask (a file or None), datatype (None: the
 // library's default), force, command_line; noise_map, report and residual
 // (files to write too, or None) may be left out.
+// A BIDS dataset's jobs, as io/bids plans them for the command.
+py::list bids_plan(const std::string& bids_dir, const std::string& out_dir,
+                   const std::vector<std::string>& participants,
+                   const std::vector<std::string>& datatypes, const std::string& desc) {
+  zarvo::bids::Request request{bids_dir, out_dir, participants, datatypes, desc};
+  py::list jobs;
+  for (const zarvo::bids::Job& j : zarvo::bids::plan(request)) {
+    py::dict d;
+    d["subject"] = j.subject;
+    d["datatype"] = j.datatype;
+    d["input"] = j.input;
+    d["relative"] = j.relative;
+    d["output"] = j.output;
+    d["source"] = j.source;
+    d["metadata"] = j.metadata.dump();
+    jobs.append(d);
+  }
+  return jobs;
+}
+
+std::string bids_description(const std::string& bids_dir, const std::string& out_dir) {
+  zarvo::bids::Request request;
+  request.bids_dir = bids_dir;
+  request.out_dir = out_dir;
+  return zarvo::bids::dataset_description(request, zarvo::cli::version()).dump(2) + "\n";
+}
+
 py::dict denoise_file(const py::dict& given, const py::dict& files) {
   zarvo::cli::FileRequest r;
   Engine e(given);
@@ -376,6 +404,8 @@ py::dict denoise_file(const py::dict& given, const py::dict& files) {
     r.datatype = zarvo::cli::parse_datatype(files["datatype"].cast<std::string>());
   r.force = files["force"].cast<bool>();
   r.command_line = files["command_line"].cast<std::string>();
+  if (files.contains("sources")) r.sources = files["sources"].cast<std::vector<std::string>>();
+  if (files.contains("metadata")) r.metadata = files["metadata"].cast<std::string>();
   Interruptible interruptible(e.context);
   zarvo::cli::FileResult result;
   try {
@@ -469,6 +499,9 @@ PYBIND11_MODULE(_core, m) {
   m.def("write_nifti", &write_nifti, py::arg("path"), py::arg("like"), py::arg("data"),
         py::arg("datatype"), py::arg("description"), py::arg("force") = true);
   m.def("denoise_file", &denoise_file, py::arg("given"), py::arg("files"));
+  m.def("bids_plan", &bids_plan, py::arg("bids_dir"), py::arg("out_dir"),
+        py::arg("participants"), py::arg("datatypes"), py::arg("desc"));
+  m.def("bids_description", &bids_description, py::arg("bids_dir"), py::arg("out_dir"));
   m.def("check_paths", &check_paths, py::arg("inputs"), py::arg("outputs"));
   m.def("report_page", &report_page, py::arg("given"), py::arg("input"), py::arg("output"),
         py::arg("data"), py::arg("levels"), py::arg("pooled"), py::arg("source"),

@@ -2,6 +2,7 @@ import os
 import subprocess
 from pathlib import Path
 
+import distributed
 import nibabel as nib
 import numpy as np
 import pytest
@@ -54,3 +55,13 @@ def file_bytes(path):
     opener = gzip.open if str(path).endswith(".gz") else open
     with opener(path, "rb") as f:
         return f.read()
+
+
+@pytest.fixture(scope="module")
+def client():
+    """A local Dask cluster of two worker processes, shared by a module's tests."""
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                       dashboard_address=None)
+    with distributed.Client(cluster) as c:
+        yield c
+    cluster.close()

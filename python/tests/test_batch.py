@@ -17,15 +17,6 @@ distributed = pytest.importorskip("distributed")
 from zarvo import batch  # noqa: E402
 
 
-@pytest.fixture(scope="module")
-def client():
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       dashboard_address=None)
-    with distributed.Client(cluster) as c:
-        yield c
-    cluster.close()
-
-
 def command_outputs(inputs, folder, *options):
     folder.mkdir()
     out = {}

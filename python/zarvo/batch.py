@@ -299,12 +299,15 @@ def _check_workers(workers):
 
 def run_batch(inputs, out_dir, client=None, *, scheduler=None, workers=None, threads=None,
               force=False, spread_volumes=False, suffix="", desc=None, report=True,
-              stream=sys.stderr, **options):
+              stream=sys.stderr, requests=None, **options):
     """Like denoise_files; returns one row per input (input, output, sigma,
-    seconds, skipped, worker, report, or error) in the order of the inputs."""
+    seconds, skipped, worker, report, or error) in the order of the inputs.
+    ``requests``: the files.Request of every input, made by the caller (the
+    BIDS app names its outputs itself); then ``inputs`` is not used."""
     _check_workers(workers)
     from distributed import Client, LocalCluster, as_completed
-    requests = _requests(inputs, out_dir, suffix, desc, report, options)
+    if requests is None:
+        requests = _requests(inputs, out_dir, suffix, desc, report, options)
     own = []
     if client is None:
         if scheduler:

@@ -76,7 +76,8 @@ class Request:
     (which also identifies the output's sidecar)."""
 
     def __init__(self, input, output, *, mask=None, sigma_map=None, datatype=None,
-                 noise_map=None, report=None, residual=None, **options):
+                 noise_map=None, report=None, residual=None, sources=None, metadata=None,
+                 **options):
         if datatype is not None and datatype not in DATATYPES:
             raise ValueError(f"datatype: unknown data type {datatype!r}; one of "
                              + ", ".join(DATATYPES))
@@ -85,6 +86,11 @@ class Request:
         self.mask = None if mask is None else os.path.abspath(mask)
         self.sigma_map = None if sigma_map is None else os.path.abspath(sigma_map)
         self.datatype = datatype
+        # For the sidecar: the output's sources (BIDS URIs) and the source's
+        # metadata to carry over (a JSON object's text); None: the input's
+        # path and its own sidecar's fields.
+        self.sources = list(sources) if sources else []
+        self.metadata = metadata or ""
         # Further files the run writes with the output (None: not written).
         self.written = {name: None if path is None else os.path.abspath(path) for name, path in
                         (("noise_map", noise_map), ("report", report), ("residual", residual))}
@@ -140,7 +146,8 @@ class Request:
         result = _core.denoise_file(given, {
             "input": self.input, "output": self.output, "mask": self.mask,
             "sigma_map": self.sigma_map, "datatype": self.datatype, "force": force,
-            "command_line": self.command_line(), **self.written})
+            "command_line": self.command_line(), "sources": self.sources,
+            "metadata": self.metadata, **self.written})
         return result["sigma"]
 
     def record(self, shape, levels, pooled):

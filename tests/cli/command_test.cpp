@@ -246,6 +246,25 @@ TEST_F(Command, SeriesAreDenoisedVolumeByVolume) {
   EXPECT_NE(three.err.find("one per volume (2)"), std::string::npos) << three.err;
 }
 
+TEST_F(Command, JointSeriesCountsComponentsAndSaysSoInTheSidecar) {
+  const int n = 24 * 20 * 10;
+  std::vector<double> series;
+  for (unsigned t = 0; t < 4; ++t) {
+    const std::vector<double> v = noisy_values(n, 30, 10 + t);
+    series.insert(series.end(), v.begin(), v.end());
+  }
+  write(path("series.nii"), {24, 20, 10, 4}, DT_FLOAT32, series);
+  const Outcome joint =
+      zarvo("denoise " + path("series.nii") + " " + path("joint.nii") + " --series joint");
+  ASSERT_EQ(joint.status, 0) << joint.err;
+  EXPECT_NE(joint.err.find("component 4/4"), std::string::npos) << joint.err;
+  EXPECT_EQ(joint.err.find("volume 1/4"), std::string::npos) << joint.err;
+  const nlohmann::json side = nlohmann::json::parse(slurp(path("joint.json")));
+  EXPECT_EQ(side["series_mode"], "joint");
+  EXPECT_EQ(side["noise_sigma"].size(), 4u);
+  EXPECT_EQ(zc::read_image(path("joint.nii"), "j").shape(), "24x20x10x4");
+}
+
 TEST_F(Command, TwoDimensionalImagesAndThinVolumes) {
   write(path("flat.nii"), {40, 36}, DT_FLOAT32, noisy_values(40 * 36, 30));
   Outcome r = zarvo("denoise " + path("flat.nii") + " " + path("flat_out.nii") + " --sigma 30");
