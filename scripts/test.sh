@@ -25,6 +25,10 @@ ZARVO_BUILD_DIR="$PWD/build" ZARVO_JOBS="$jobs" build/venv/bin/python3 -m pip in
   --no-build-isolation --no-deps --no-index ./python
 ZARVO_BIN="$PWD/build/cli/zarvo" build/venv/bin/python3 -m pytest -q -p no:cacheprovider python/tests
 
+# The README's examples (blocks marked <!-- example -->), run as written on
+# small inputs with the venv's zarvo, so that a stale snippet fails here.
+build/venv/bin/python3 tests/readme/run_examples.py README.md build build/venv/bin/python3
+
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DZARVO_SANITIZE=ON
 cmake --build build-sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
