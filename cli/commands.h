@@ -32,6 +32,7 @@ struct BidsCommand {
   std::string bids_dir, out_dir, level;
   std::vector<std::string> participants, datatypes;  // empty: all
   std::string desc = "denoised";
+  bool report = true;    // a QC page beside every output, and an index of them
   std::string datatype;  // empty: not given
   GivenOptions engine;
   bool force = false, quiet = false;

@@ -208,7 +208,11 @@ void declare_bids(CLI::App& app, Common& common, BidsCli& b) {
                    "datatype folders to look in (default: anat dwi func)")
       ->type_name("TYPE ...");
   b.app->add_option("--desc", c.desc, "the derivatives' desc- label")->capture_default_str();
-  b.engine.declare(b.app, {"threads", "mask", "sigma_map", "noise_map"});
+  b.engine.declare(b.app, {"threads", "mask", "sigma_map", "noise_map", "report", "residual"});
+  b.app->add_flag(
+      "--no-report", [&c](std::int64_t) { c.report = false; },
+      "no QC page beside each output (default: its name with .html, and an index "
+      "OUT_DIR/zarvo_reports.html)");
   add_datatype(b.app, c.datatype);
   common.add(b.app, c.quiet, c.force, "only errors and the summary on standard error",
              "denoise again and replace outputs that are complete");

@@ -195,6 +195,8 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
   }
   go_on();
   qc.write(outputs, report, started);
+  if (!r.report.empty()) written("report", r.report);
+  if (!r.residual.empty()) written("residual", r.residual);
   if (!result.sidecar.empty()) {
     facts.command_line = r.command_line;
     facts.noise = r.options.noise;
@@ -240,6 +242,15 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
   if (std::string p = output_range_problem(input.lo, input.hi, r.datatype, input); !p.empty())
     throw std::runtime_error("output '" + r.output + "': " + p);
   check_before_work(r, options, in);
+  if (options.noise == Noise::rician && input.lo < 0) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "the input holds negative values (the lowest is %.6g); magnitude data has "
+                  "none, and the Rician model takes them as values near 0 (is the Gaussian "
+                  "model meant?)",
+                  input.lo);
+    result.notes.push_back(text);
+  }
 
   if (events.started) events.started(input, input.nt * (options.basic_only ? 1 : 2));
   RunContext context = given;

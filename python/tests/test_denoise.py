@@ -97,7 +97,8 @@ def test_info_reports_the_parameters_used():
 
 @pytest.mark.parametrize("call, error, message", [
     (lambda v: zarvo.denoise(np.where(v > 150, np.nan, v)), ValueError, "NaN or infinite"),
-    (lambda v: zarvo.denoise(v[..., None, None]), ValueError, "has 5 dimensions"),
+    (lambda v: zarvo.denoise(np.stack([v[..., None]] * 2, axis=4)), ValueError,
+     "has 5 dimensions"),
     (lambda v: zarvo.denoise(v[0, 0]), ValueError, "has 1 dimensions"),
     (lambda v: zarvo.denoise(v + 1j), ValueError, "complex"),
     (lambda v: zarvo.denoise(v > 0), ValueError, "bool"),
@@ -269,3 +270,13 @@ def test_threads_denoising_at_once_get_their_own_results():
         w.join()
     for got, want in zip(results, expected):
         assert np.array_equal(got, want)
+
+
+def test_trailing_axes_of_one_are_kept_as_the_command_keeps_them():
+    series = phantom((16, 14, 6, 2), seed=70)
+    five = series[..., None]
+    out = zarvo.denoise(five, 6.0)
+    assert out.shape == five.shape
+    assert np.array_equal(out[..., 0], zarvo.denoise(series, 6.0))
+    with pytest.raises(ValueError, match="5 dimensions"):
+        zarvo.denoise(np.concatenate([five, five], axis=4), 6.0)

@@ -56,10 +56,18 @@ def denoise(volume, sigma=None, *, mask=None, sigma_map=None, return_info=False,
     runs without the GIL: Python threads denoise in parallel.
     """
     array = as_engine_array(volume)
+    # Trailing axes of size 1 past the fourth (a 5-D NIfTI's) are kept, as
+    # the command keeps them: the engine sees the 4-D series.
+    shape = array.shape
+    if array.ndim > 4 and all(n == 1 for n in shape[4:]):
+        array = array.reshape(shape[:4], order="A")
     given = given_options(dict(options, sigma=sigma))
     level_map = None if sigma_map is None else as_engine_array(sigma_map)
     estimate, noise_map, info = engine_call(_core.denoise, array, given, mask_array(mask),
                                             level_map, bool(return_info))
+    if estimate.shape != shape:
+        estimate = estimate.reshape(shape, order="F")
+        noise_map = None if noise_map is None else noise_map.reshape(shape, order="F")
     if not return_info:
         return estimate
     info["noise_map"] = noise_map

@@ -209,6 +209,14 @@ TEST_F(BidsApp, DerivativesWithMetadataAndABadFileThatStopsNoOther) {
     EXPECT_EQ(s.at("complete"), true);
   }
   EXPECT_EQ(json("out/sub-01/anat/sub-01_desc-denoised_T1w.json").at("Manufacturer"), "some");
+  // A QC page beside every output, in the sidecar's record, and an index.
+  EXPECT_TRUE(fs::is_regular_file(path("out/sub-01/anat/sub-01_desc-denoised_T1w.html")));
+  const nlohmann::json record = json("out/sub-01/anat/sub-01_desc-denoised_T1w.json")["outputs"];
+  EXPECT_TRUE(std::any_of(record.begin(), record.end(),
+                          [](const nlohmann::json& o) { return o["role"] == "report"; }));
+  const std::string index = zarvo::test::slurp(path("out/zarvo_reports.html"));
+  EXPECT_NE(index.find("href=\"sub-01/anat/sub-01_desc-denoised_T1w.html\""), std::string::npos);
+  EXPECT_NE(index.find("failed: "), std::string::npos);
   EXPECT_EQ(json("out/sub-02/ses-a/anat/sub-02_ses-a_desc-denoised_T1w.json").at("Manufacturer"),
             "none");
 
