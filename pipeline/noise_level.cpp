@@ -448,13 +448,8 @@ LevelEstimate estimate_level(const double* volume, int rows, int cols, int slice
 
 double require_level(const LevelEstimate& estimate, const std::string& what) {
   if (estimate.ok) return estimate.sigma;
-  throw std::runtime_error("the noise level cannot be estimated from " + what + " (" +
-                           estimate.problem + "); give it with --sigma");
-}
-
-double estimate_noise_level(const double* volume, int rows, int cols, int slices, Noise noise) {
-  const LevelEstimate e = estimate_level(volume, rows, cols, slices, noise);
-  return e.ok ? e.sigma : 0.0;
+  throw Error("the noise level cannot be estimated from " + what + " (" + estimate.problem +
+              "); give the noise level");
 }
 
 }  // namespace zarvo::level

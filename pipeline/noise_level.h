@@ -90,12 +90,9 @@ class LevelSampler {
   std::unique_ptr<struct Samples> samples_;
 };
 
-// The level, or std::runtime_error "the noise level cannot be estimated from
-// <what> (<problem>); give it with --sigma".
+// The level, or zarvo::Error "the noise level cannot be estimated from
+// <what> (<problem>); give the noise level" (each front end adds how).
 double require_level(const LevelEstimate& estimate, const std::string& what);
-
-// The level of estimate_level without a mask, or 0 when there is none.
-double estimate_noise_level(const double* volume, int rows, int cols, int slices, Noise noise);
 
 // Median of v[0 .. n) (the mean of the two middle values for an even count;
 // 0 for none), from the engine's one selection of the middle value (the

@@ -66,8 +66,8 @@ SeriesInput series_input(const ArrayView& view) {
 
 double estimate_sigma(const double* volume, const Shape& s, Noise noise,
                       const unsigned char* mask) {
-  return level_of(level::estimate_level(volume, s.rows, s.cols, s.slices, noise, mask),
-                  "the volume");
+  return level::require_level(level::estimate_level(volume, s.rows, s.cols, s.slices, noise, mask),
+                              "the volume");
 }
 
 std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, SigmaScope scope,
@@ -114,7 +114,7 @@ std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, Sigma
             } else {
               const std::string what =
                   s.volumes > 1 ? "volume " + std::to_string(t + 1) : "the volume";
-              part.levels.push_back(level_of(
+              part.levels.push_back(level::require_level(
                   level::estimate_level(volume.data(), s.rows, s.cols, s.slices, noise, mask),
                   what));
             }
@@ -131,8 +131,8 @@ std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, Sigma
     levels.insert(levels.end(), part.levels.begin(), part.levels.end());
   }
   if (pooling)
-    levels.assign(
-        1, level_of(parts[0].pooled->estimate(noise), s.volumes > 1 ? "the series" : "the volume"));
+    levels.assign(1, level::require_level(parts[0].pooled->estimate(noise),
+                                          s.volumes > 1 ? "the series" : "the volume"));
   return levels;
 }
 
@@ -260,8 +260,9 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
     r.sigma =
         !pooled.empty()
             ? pooled[0]
-            : level_of(level::estimate_level(noisy.data(), s.rows, s.cols, s.slices, o.noise, mask),
-                       s.volumes > 1 ? "volume " + std::to_string(t + 1) : "the volume");
+            : level::require_level(
+                  level::estimate_level(noisy.data(), s.rows, s.cols, s.slices, o.noise, mask),
+                  s.volumes > 1 ? "volume " + std::to_string(t + 1) : "the volume");
     r.source = SigmaSource::estimated;
     r.per_group = p.estimate(o.noise) == Estimate::group;
   }

@@ -62,10 +62,4 @@ void check_finite(const double* v, const Shape& s, int t) {
                    "); replace them before denoising");
 }
 
-double level_of(const level::LevelEstimate& e, const std::string& what) {
-  if (e.ok) return e.sigma;
-  throw Error("the noise level cannot be estimated from " + what + " (" + e.problem +
-              "); give the noise level");
-}
-
 }  // namespace zarvo

@@ -50,7 +50,4 @@ Settings thresholding(const Params& p) {
 // Every voxel finite; otherwise an InputError naming the first bad one.
 void check_finite(const double* v, const Shape& s, int t);
 
-// The level of an estimate, or an Error saying why there is none.
-double level_of(const level::LevelEstimate& e, const std::string& what);
-
 }  // namespace zarvo

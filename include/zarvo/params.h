@@ -13,7 +13,7 @@ namespace zarvo {
 enum class Noise { gaussian, rician };
 
 // How an unknown noise level is estimated: by the plug-ins for every group,
-// or once for the volume (estimate_noise_level) and then used as known.
+// or once for the volume (estimate_sigma) and then used as known.
 enum class Estimate { group, volume };
 
 // The values of a profile. A value-initialised Params holds zeros: take the

@@ -131,27 +131,27 @@ TEST(NoiseLevel, EstimatesGaussianAndRicianLevelsOnAHead) {
   for (double sigma : {30.0, 60.0, 120.0}) {
     const zc::Volume g = zc::add_gaussian_noise(clean, sigma, 7);
     const double eg =
-        zl::estimate_noise_level(g.data.data(), g.rows, g.cols, g.slices, zarvo::Noise::gaussian);
+        zl::estimate_level(g.data.data(), g.rows, g.cols, g.slices, zarvo::Noise::gaussian).sigma;
     EXPECT_NEAR(eg / sigma, 1.0, 0.08) << "Gaussian " << sigma;
     const zc::Volume r = zc::add_rician_noise(clean, sigma, 8);
     const double er =
-        zl::estimate_noise_level(r.data.data(), r.rows, r.cols, r.slices, zarvo::Noise::rician);
+        zl::estimate_level(r.data.data(), r.rows, r.cols, r.slices, zarvo::Noise::rician).sigma;
     EXPECT_NEAR(er / sigma, 1.0, 0.1) << "Rician " << sigma;
     // Without the second pass the dark background pulls the level down.
     const double naive =
-        zl::estimate_noise_level(r.data.data(), r.rows, r.cols, r.slices, zarvo::Noise::gaussian);
+        zl::estimate_level(r.data.data(), r.rows, r.cols, r.slices, zarvo::Noise::gaussian).sigma;
     EXPECT_LT(naive, er) << sigma;
   }
   // A linear ramp has no diagonal detail; a single slice uses 2 x 2 blocks.
   std::vector<double> ramp(10 * 12 * 6);
   for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = 3.0 * (i % 10) + 2.0 * ((i / 10) % 12);
-  EXPECT_NEAR(zl::estimate_noise_level(ramp.data(), 10, 12, 6, zarvo::Noise::gaussian), 0.0, 1e-12);
+  EXPECT_NEAR(zl::estimate_level(ramp.data(), 10, 12, 6, zarvo::Noise::gaussian).sigma, 0.0, 1e-12);
   zc::Normal n(3);
   std::vector<double> plane(200 * 200);
   for (double& x : plane) x = 5.0 * n();
-  EXPECT_NEAR(zl::estimate_noise_level(plane.data(), 200, 200, 1, zarvo::Noise::gaussian), 5.0,
+  EXPECT_NEAR(zl::estimate_level(plane.data(), 200, 200, 1, zarvo::Noise::gaussian).sigma, 5.0,
               0.2);
-  EXPECT_EQ(zl::estimate_noise_level(plane.data(), 1, 200, 1, zarvo::Noise::gaussian), 0.0);
+  EXPECT_EQ(zl::estimate_level(plane.data(), 1, 200, 1, zarvo::Noise::gaussian).sigma, 0.0);
 }
 
 TEST(Nifti, ScalingIsAppliedOnReadAndIntegerOutputsFillTheirRange) {
