@@ -222,7 +222,61 @@ struct SeriesRun {
   // Each walk runs in the context that `context` gives at its start.
   void filter(int t, VolumeBuffers& b, const std::function<RunContext()>& context,
               const PipelineEvents& events) const;
+
+ private:
+  // Volume t's level (read into b.noisy, and its map into b.level_map).
+  VolumeReport volume_level(int t, VolumeBuffers& b) const;
+  // The estimate back in the data's units, the noise map, and the input's
+  // own values outside the mask.
+  void finish(int t, VolumeBuffers& b, double unit, bool per_group_map) const;
 };
+
+VolumeReport SeriesRun::volume_level(int t, VolumeBuffers& b) const {
+  const Shape& s = input.shape;
+  Buffer<double>&noisy = b.noisy, &level_map = b.level_map;
+  VolumeReport r;
+  if (o.sigma_map) {
+    read(*o.sigma_map, o.sigma_map->shape.volumes == 1 ? 0 : t, level_map.data());
+    for (double v : level_map)
+      if (!(v >= 0) || !std::isfinite(v))
+        throw Error("the noise level map holds negative or non-finite levels");
+    r.sigma = level::median(level_map.data(), level_map.size());
+    r.source = SigmaSource::map;
+  } else if (!o.sigma.empty()) {
+    r.sigma = o.sigma[o.sigma.size() == 1 ? 0 : t];
+    r.source = SigmaSource::given;
+  } else {
+    r.sigma =
+        !pooled.empty()
+            ? pooled[0]
+            : level::require_level(
+                  level::estimate_level(noisy.data(), s.rows, s.cols, s.slices, o.noise, mask),
+                  s.volumes > 1 ? "volume " + std::to_string(t + 1) : "the volume");
+    r.source = SigmaSource::estimated;
+    r.per_group = p.estimate(o.noise) == Estimate::group;
+  }
+  return r;
+}
+
+void SeriesRun::finish(int t, VolumeBuffers& b, double unit, bool per_group_map) const {
+  const std::size_t n = input.shape.volume_voxels();
+  const VolumeReport& r = b.report;
+  Buffer<double>&noisy = b.noisy, &estimate = b.estimate, &noise_map = b.noise_map;
+  scale(estimate, unit);
+  if (per_group_map) scale(noise_map, unit);
+  if (o.noise_map && !r.per_group) {
+    if (o.sigma_map)
+      read(*o.sigma_map, o.sigma_map->shape.volumes == 1 ? 0 : t, noise_map.data());
+    else
+      noise_map.assign(n, r.sigma);
+  }
+  if (mask) {
+    // Outside the mask the input's own values, read afresh (unscaled).
+    read(input, t, noisy.data());
+    for (std::size_t i = 0; i < n; ++i)
+      if (!mask[i]) estimate[i] = noisy[i];
+  }
+}
 
 void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()>& context,
                        const PipelineEvents& events) const {
@@ -245,27 +299,7 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
   // The level the matching limits are set from, and what the stages take
   // as the noise level (0: every group estimates its own).
   VolumeReport& r = b.report;
-  r = VolumeReport();
-  if (o.sigma_map) {
-    read(*o.sigma_map, o.sigma_map->shape.volumes == 1 ? 0 : t, level_map.data());
-    for (double v : level_map)
-      if (!(v >= 0) || !std::isfinite(v))
-        throw Error("the noise level map holds negative or non-finite levels");
-    r.sigma = level::median(level_map.data(), level_map.size());
-    r.source = SigmaSource::map;
-  } else if (!o.sigma.empty()) {
-    r.sigma = o.sigma[o.sigma.size() == 1 ? 0 : t];
-    r.source = SigmaSource::given;
-  } else {
-    r.sigma =
-        !pooled.empty()
-            ? pooled[0]
-            : level::require_level(
-                  level::estimate_level(noisy.data(), s.rows, s.cols, s.slices, o.noise, mask),
-                  s.volumes > 1 ? "volume " + std::to_string(t + 1) : "the volume");
-    r.source = SigmaSource::estimated;
-    r.per_group = p.estimate(o.noise) == Estimate::group;
-  }
+  r = volume_level(t, b);
   if (events.level) events.level(t, r);
 
   // The stages run in the unit of the level (see unit_of).
@@ -330,20 +364,7 @@ void SeriesRun::filter(int t, VolumeBuffers& b, const std::function<RunContext()
                       context());
     }
   }
-  scale(estimate, unit);
-  if (stage_map) scale(noise_map, unit);
-  if (o.noise_map && !r.per_group) {
-    if (o.sigma_map)
-      read(*o.sigma_map, o.sigma_map->shape.volumes == 1 ? 0 : t, noise_map.data());
-    else
-      noise_map.assign(n, r.sigma);
-  }
-  if (mask) {
-    // Outside the mask the input's own values, read afresh (unscaled).
-    read(input, t, noisy.data());
-    for (std::size_t i = 0; i < n; ++i)
-      if (!mask[i]) estimate[i] = noisy[i];
-  }
+  finish(t, b, unit, stage_map != nullptr);
 }
 
 }  // namespace
