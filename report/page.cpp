@@ -6,14 +6,11 @@
 #include "report/plots.h"
 #include "report/report.h"
 #include "report/text.h"
+#include "zarvo/options.h"
 
 namespace zarvo::report {
 
 namespace {
-
-const char* source_name(SigmaSource s) {
-  return s == SigmaSource::given ? "given" : s == SigmaSource::estimated ? "estimated" : "map";
-}
 
 // Where the levels came from, in a sentence.
 std::string level_origin(const DenoiseReport& r, Noise noise) {
@@ -199,29 +196,28 @@ std::string Collector::html(const RunFacts& f) const {
     const VolumeStats& s = stats_[t];
     const SigmaSource source =
         t < f.run.volumes.size() ? f.run.volumes[t].source : SigmaSource::given;
-    h << "<tr><td>" << t + 1 << "</td><td>" << number(s.level) << "</td><td>" << source_name(source)
-      << "</td><td>" << number(s.mean, 4) << "</td><td>" << number(s.spread, 4) << "</td><td>"
-      << number(s.rms, 4) << "</td></tr>\n";
+    h << "<tr><td>" << t + 1 << "</td><td>" << number(s.level) << "</td><td>"
+      << sigma_source_name(source) << "</td><td>" << number(s.mean, 4) << "</td><td>"
+      << number(s.spread, 4) << "</td><td>" << number(s.rms, 4) << "</td></tr>\n";
   }
   h << "</table>\n" << (fold ? "</details>\n" : "");
 
   // Parameters and options.
-  const Params& p = f.run.params;
-  auto mode = [](Estimate e) { return e == Estimate::group ? "group" : "volume"; };
-  const std::vector<std::pair<std::string, std::string>> used = {
-      {"cube", std::to_string(p.cube)},
-      {"depth", std::to_string(p.depth)},
-      {"step", std::to_string(p.step)},
-      {"search", std::to_string(p.search)},
-      {"group1", std::to_string(p.group1)},
-      {"group2", std::to_string(p.group2)},
-      {"lambda", number(p.lambda)},
-      {"tau1", number(p.tau1)},
-      {"tau2", number(p.tau2)},
-      {"alpha", number(p.alpha)},
-      {"soft", p.soft ? "yes" : "no"},
-      {"synchronous", p.synchronous ? "yes" : "no"},
-      {"estimate", mode(p.estimate(f.noise))}};
+  // The expert parameters as the engine declares them, with their values
+  // as used (the sidecar lists the same).
+  std::vector<std::pair<std::string, std::string>> used;
+  for (const OptionDecl& o : option_table()) {
+    if (!o.expert) continue;
+    const OptionValue v = expert_value(o, f.run.params, f.noise);
+    if (o.kind == OptionKind::flag)
+      used.emplace_back(o.name, std::get<double>(v) != 0 ? "yes" : "no");
+    else if (o.kind == OptionKind::whole)
+      used.emplace_back(o.name, std::to_string(static_cast<int>(std::get<double>(v))));
+    else if (o.kind == OptionKind::real)
+      used.emplace_back(o.name, number(std::get<double>(v)));
+    else
+      used.emplace_back(o.name, std::get<std::string>(v));
+  }
   h << "<h2>Parameters as used</h2>\n<table class=\"kv\">\n";
   for (const auto& [k, v] : used)
     h << "<tr><td>" << k << "</td><td>" << escape_html(v) << "</td></tr>\n";
