@@ -208,7 +208,9 @@ void declare_bids(CLI::App& app, Common& common, BidsCli& b) {
                    "datatype folders to look in (default: anat dwi func)")
       ->type_name("TYPE ...");
   b.app->add_option("--desc", c.desc, "the derivatives' desc- label")->capture_default_str();
-  b.engine.declare(b.app, {"threads", "mask", "sigma_map", "noise_map", "report", "residual"});
+  // A dataset's images come without masks or maps: nothing to place.
+  b.engine.declare(b.app, {"threads", "mask", "sigma_map", "allow_affine_mismatch", "noise_map",
+                           "report", "residual"});
   b.app->add_flag(
       "--no-report", [&c](std::int64_t) { c.report = false; },
       "no QC page beside each output (default: its name with .html, and an index "

@@ -33,7 +33,8 @@ std::string level_summary(const DenoiseReport& r) {
   return buf;
 }
 
-Image read_level_map(const std::string& path, const Image& input) {
+Image read_level_map(const std::string& path, const Image& input, bool allow_affine,
+                     std::vector<std::string>& notes) {
   Image map = read_image(path, "noise level map");
   const bool spatial = map.nx == input.nx && map.ny == input.ny && map.nz == input.nz;
   if (!spatial || (map.nt != 1 && map.nt != input.nt))
@@ -43,8 +44,9 @@ Image read_level_map(const std::string& path, const Image& input) {
   for (int t = 0; t < map.nt; ++t)
     for (double s : map.volume(t))
       if (s < 0) throw std::runtime_error("noise level map '" + path + "' holds negative levels");
-  if (std::string p = geometry_problem(input, map); !p.empty())
-    throw std::runtime_error("noise level map '" + path + "' " + p);
+  if (std::string note = check_placement(input, map, "noise level map", path, allow_affine);
+      !note.empty())
+    notes.push_back(note);
   // Levels this small turn every voxel infinite; refused before the work.
   const double smallest = smallest_level(std::max(std::fabs(input.lo), std::fabs(input.hi)));
   for (int t = 0; t < map.nt; ++t)
@@ -60,15 +62,16 @@ Image read_level_map(const std::string& path, const Image& input) {
   return map;
 }
 
-Image read_mask(const std::string& path, const Image& input, std::vector<unsigned char>& mask) {
+Image read_mask(const std::string& path, const Image& input, bool allow_affine,
+                std::vector<unsigned char>& mask, std::vector<std::string>& notes) {
   Image im = read_image(path, "mask");
   if (im.nx != input.nx || im.ny != input.ny || im.nz != input.nz || im.nt != 1)
     throw std::runtime_error("mask '" + path + "' is " + im.shape() +
                              " but the input's volumes are " + std::to_string(input.nx) + "x" +
                              std::to_string(input.ny) + "x" + std::to_string(input.nz) +
                              "; it must be one volume of that shape");
-  if (std::string p = geometry_problem(input, im); !p.empty())
-    throw std::runtime_error("mask '" + path + "' " + p);
+  if (std::string note = check_placement(input, im, "mask", path, allow_affine); !note.empty())
+    notes.push_back(note);
   const std::vector<double> values = im.volume(0);
   mask.resize(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) mask[i] = values[i] != 0;
@@ -123,16 +126,16 @@ struct Inputs {
 };
 
 void read_inputs(const FileRequest& r, int threads, OutputSet& outputs, Inputs& in,
-                 DenoiseOptions& options) {
+                 DenoiseOptions& options, std::vector<std::string>& notes) {
   in.input = read_image(r.input, "input", threads);
   if (!r.sigma_map.empty()) {
-    in.map = read_level_map(r.sigma_map, in.input);
+    in.map = read_level_map(r.sigma_map, in.input, options.allow_affine_mismatch, notes);
     const Image& map = in.map;
     in.map_series = {shape_of(map), [&map](int t, double* out) { map.read_volume(t, out); }};
     options.sigma_map = &in.map_series;
   }
   if (!r.mask.empty()) {
-    in.mask = read_mask(r.mask, in.input, options.mask);
+    in.mask = read_mask(r.mask, in.input, options.allow_affine_mismatch, options.mask, notes);
     options.mask_shape = shape_of(in.input);
     options.mask_shape.volumes = 1;
   }
@@ -237,7 +240,7 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
   DenoiseOptions options = r.options;
   options.noise_map = !r.noise_map.empty();
   Inputs in;
-  read_inputs(r, threads, outputs, in, options);
+  read_inputs(r, threads, outputs, in, options, result.notes);
   const Image& input = in.input;
   if (std::string p = output_range_problem(input.lo, input.hi, r.datatype, input); !p.empty())
     throw std::runtime_error("output '" + r.output + "': " + p);

@@ -82,6 +82,13 @@ std::vector<OptionDecl> make_table() {
       plain("sigma_map", K::data,
             "Rician noise only: the noise level at every voxel, the input's shape (one volume "
             "for a whole series, or one per volume)"),
+      plain("allow_affine_mismatch", K::flag,
+            "accept a mask or level map file of the input's grid shape whose voxel-to-world "
+            "affine differs from the input's, taken voxel for voxel with a note naming the "
+            "largest difference (without it such a file is refused); affines whose entries "
+            "differ by at most 1e-4 of a voxel side or 1e-6 of the entry (float32 rounding, "
+            "an sform against a qform) are the same and need no option",
+            command | python | nipype),
       plain("noise_map", K::output,
             "also write the noise level (standard deviation) the last stage used at every "
             "voxel: the given or estimated level, the given map, or with estimate group the "
@@ -219,6 +226,7 @@ std::string default_text(const OptionDecl& o) {
   if (name == "series") return series_name(d.series);
   if (name == "profile") return profiles().front().name;
   if (name == "basic_only") return d.basic_only ? "true" : "false";
+  if (name == "allow_affine_mismatch") return d.allow_affine_mismatch ? "true" : "false";
   if (name == "threads")
     return RunContext().threads == threads_not_given ? "$ZARVO_THREADS, else every core"
                                                      : std::to_string(RunContext().threads);
@@ -344,6 +352,8 @@ void apply_options(const GivenOptions& given, DenoiseOptions& d, RunContext& con
       d.series = *text == "joint" ? SeriesMode::joint : SeriesMode::volumes;
     else if (name == "basic_only")
       d.basic_only = std::get<double>(value) != 0;
+    else if (name == "allow_affine_mismatch")
+      d.allow_affine_mismatch = std::get<double>(value) != 0;
     else if (name == "threads")
       context.threads = static_cast<int>(std::get<double>(value));
     else if (name == "estimate")

@@ -102,6 +102,9 @@ struct DenoiseOptions {
   Shape mask_shape;
   bool basic_only = false;  // stop after the first stage
   bool noise_map = false;   // also produce the noise map
+  // Files only (arrays have no affine): a mask or level map file whose
+  // affine differs from the input's is taken voxel for voxel, not refused.
+  bool allow_affine_mismatch = false;
 };
 
 enum class SigmaSource { given, estimated, map };

@@ -437,6 +437,7 @@ py::dict denoise_file(const py::dict& given, const py::dict& files) {
   py::dict out;
   out["sidecar"] = result.sidecar;
   out["sigma"] = sigma;
+  out["notes"] = result.notes;
   return out;
 }
 
