@@ -148,9 +148,12 @@ def test_every_denoise_option_on_the_command_line_gives_the_commands_bits(tmp_pa
     mask = save(tmp_path / "mask.nii", (phantom((20, 18, 8), seed=41) > 60).astype(np.uint8),
                 dtype=np.uint8)
     level_map = save(tmp_path / "map.nii", np.full((20, 18, 8), 5.5))
+    moved = save(tmp_path / "moved.nii", np.full((20, 18, 8), 5.5),
+                 affine=np.diag([1.5, 1.5, 2.0, 1.0]) + np.eye(4, k=3) * 4)
     options = [("--noise", "rician", "--mask", mask, "--sigma", "5,6,7"),
                ("--sigma-scope", "volume", "--estimate", "volume", "--basic-only"),
-               ("--noise", "rician", "--sigma-map", level_map)]
+               ("--noise", "rician", "--sigma-map", level_map),
+               ("--noise", "rician", "--sigma-map", moved, "--allow-affine-mismatch")]
     for i, extra in enumerate(options):
         out_dir = tmp_path / f"out{i}" / "deeper"  # made by the batch
         done = run_module(source, "--out-dir", out_dir, "--scheduler", client.scheduler.address,

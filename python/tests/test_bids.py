@@ -58,3 +58,40 @@ def test_dataset_problems_are_refused_before_any_work(tmp_path):
                            "group"], capture_output=True, text=True, timeout=60)
     assert done.returncode == 2 and "participant" in done.stderr
     assert not os.path.exists(tmp_path / "out")
+
+
+def options_of(help_text):
+    """The long options a --help lists."""
+    import re
+    return set(re.findall(r"(?<![\w-])--[a-z][a-z0-9-]*", help_text))
+
+
+def test_the_module_takes_every_option_of_the_command_and_gives_its_bits(tmp_path):
+    command_help = subprocess.run([zarvo_command(), "bids", "--help"], capture_output=True,
+                                  text=True, check=True).stdout
+    module_help = subprocess.run([sys.executable, "-m", "zarvo.bids", "--help"],
+                                 capture_output=True, text=True, check=True).stdout
+    missing = options_of(command_help) - options_of(module_help) - {"--version"}
+    assert not missing and "--soft" in options_of(module_help)
+
+    raw = dataset(tmp_path / "raw")
+    options = ["--participant-label", "01", "--sigma", "6", "--profile", "fast", "--no-soft",
+               "--cube", "3", "--datatype", "int16", "--desc", "clean", "--no-report"]
+    done = subprocess.run([sys.executable, "-m", "zarvo.bids", str(raw), str(tmp_path / "py"),
+                           "participant", "--workers", "1", "--quiet", *options],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    subprocess.run([zarvo_command(), "bids", str(raw), str(tmp_path / "cmd"), "participant",
+                    "--quiet", *options], check=True)
+    name = "sub-01/anat/sub-01_desc-clean_T1w.nii.gz"
+    assert file_bytes(tmp_path / "py" / name) == file_bytes(tmp_path / "cmd" / name)
+    assert not (tmp_path / "py" / "sub-01/anat/sub-01_desc-clean_T1w.html").exists()
+    side = json.loads((tmp_path / "py" / "sub-01/anat/sub-01_desc-clean_T1w.json").read_text())
+    assert side["parameters"]["cube"] == 3 and side["parameters"]["soft"] is False
+
+    # A value the engine refuses is named, and nothing is written.
+    bad = subprocess.run([sys.executable, "-m", "zarvo.bids", str(raw), str(tmp_path / "bad"),
+                          "participant", "--cube", "999"], capture_output=True, text=True,
+                         timeout=120)
+    assert bad.returncode == 2 and "cube" in bad.stderr
+    assert not os.path.exists(tmp_path / "bad" / "sub-01")

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import zarvo
+import zarvo.files
 from zarvo.files import denoise_file
 from conftest import file_bytes, phantom, run_command, save, zarvo_command
 
@@ -177,3 +178,60 @@ def test_report_residual_and_noise_map_are_the_commands_and_written_with_the_out
     with pytest.raises(ValueError, match="is a folder"):
         denoise_file(source, tmp_path / "second.nii", report=tmp_path / "taken.html")
     assert not (tmp_path / "second.nii").exists()
+
+
+def test_a_mask_placed_elsewhere_needs_allow_affine_mismatch_and_is_noted(tmp_path):
+    affine = np.array([[1.5, 0, 0, -20.0], [0, 1.5, 0, 31.3], [0, 0, 2, -7.7], [0, 0, 0, 1]])
+    source = save(tmp_path / "in.nii", phantom((18, 16, 6), seed=50), affine=affine)
+    inside = (phantom((18, 16, 6), seed=51) > 60).astype(np.uint8)
+    placed = save(tmp_path / "placed.nii", inside, dtype=np.uint8, affine=affine)
+    moved_affine = affine.copy()
+    moved_affine[0, 3] += 2.5
+    moved = save(tmp_path / "moved.nii", inside, dtype=np.uint8, affine=moved_affine)
+
+    with pytest.raises(Exception, match="lies elsewhere.*allow_affine_mismatch=True"):
+        denoise_file(source, tmp_path / "refused.nii", mask=moved, sigma=5.0)
+    assert not (tmp_path / "refused.nii").exists()
+
+    with pytest.warns(zarvo.files.Note, match="taken voxel for voxel .* by up to 2.5 mm"):
+        result = denoise_file(source, tmp_path / "out.nii", mask=moved, sigma=5.0,
+                              allow_affine_mismatch=True)
+    assert len(result["notes"]) == 1
+    denoise_file(source, tmp_path / "placed-out.nii", mask=placed, sigma=5.0)
+    assert file_bytes(tmp_path / "out.nii") == file_bytes(tmp_path / "placed-out.nii")
+    run_command(source, tmp_path / "command.nii", "--mask", moved, "--sigma", "5",
+                "--allow-affine-mismatch")
+    assert file_bytes(tmp_path / "out.nii") == file_bytes(tmp_path / "command.nii")
+    with open(result["sidecar"]) as f:
+        assert "--allow-affine-mismatch" in json.load(f)["command_line"]
+
+    # Arrays have no affine: the option is for files only.
+    with pytest.raises(TypeError, match="only for files"):
+        zarvo.denoise(phantom((18, 16, 6)), 5.0, allow_affine_mismatch=True)
+
+
+def test_header_rounding_is_no_mismatch(tmp_path):
+    """A float32 header of another tool (sform only, or qform only) against
+    the input's float64 affine, rotated and far from the origin."""
+    import warnings
+    turn = np.deg2rad(17)
+    affine = np.array([[0.9 * np.cos(turn), -0.9 * np.sin(turn), 0, -117.31],
+                       [0.9 * np.sin(turn), 0.9 * np.cos(turn), 0, 131.17],
+                       [0, 0, 1.1, -71.9], [0, 0, 0, 1]])
+    img = nib.Nifti2Image(phantom((18, 16, 6), seed=52), affine)
+    img.set_qform(None, code=0)
+    nib.save(img, str(tmp_path / "in.nii"))
+    inside = (phantom((18, 16, 6), seed=53) > 60).astype(np.uint8)
+    for name, code in (("sform.nii", "sform"), ("qform.nii", "qform")):
+        mask = nib.Nifti1Image(inside, affine)
+        if code == "qform":
+            mask.set_sform(None, code=0)
+            mask.set_qform(affine, code=1)
+        else:
+            mask.set_qform(None, code=0)
+        nib.save(mask, str(tmp_path / name))
+        assert not np.array_equal(nib.load(str(tmp_path / name)).affine, affine)  # rounded
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", zarvo.files.Note)
+            denoise_file(tmp_path / "in.nii", tmp_path / ("out-" + name), mask=tmp_path / name,
+                         sigma=5.0)

@@ -77,3 +77,46 @@ def test_noise_map_report_and_thread_count_for_multiproc(tmp_path, monkeypatch):
                 tmp_path / "command_map.nii.gz")
     assert file_bytes(out.out_file) == file_bytes(tmp_path / "command.nii")
     assert file_bytes(out.noise_map) == file_bytes(tmp_path / "command_map.nii.gz")
+
+
+def test_threads_and_num_threads_are_one_value(tmp_path, monkeypatch):
+    from zarvo import _core
+    # The engine's name sets nipype's, which MultiProc reads.
+    assert pe.Node(Denoise(threads=3), name="a").n_procs == 3
+    node = pe.Node(Denoise(), name="b")
+    node.inputs.threads = 2
+    assert node.n_procs == 2 and node.inputs.num_threads == 2
+    assert pe.Node(Denoise(threads=0), name="c").n_procs == _core.threads({})
+    # Given both, in either order, they must agree.
+    source = save(tmp_path / "in.nii", phantom((16, 14, 6), seed=34))
+    monkeypatch.chdir(tmp_path)
+    for inputs in ({"threads": 2, "num_threads": 3}, {"num_threads": 3, "threads": 2},
+                   {"num_threads": 0}):
+        with pytest.raises(ValueError, match="threads"):
+            Denoise(in_file=str(source), out_file="no.nii", sigma=5.0, **inputs).run()
+        assert not os.path.exists(tmp_path / "no.nii")
+    late = Denoise(in_file=str(source), out_file="late.nii", sigma=5.0, threads=2)
+    late.inputs.num_threads = 1
+    with pytest.raises(ValueError, match="disagree"):
+        late.run()
+    with pytest.raises(ValueError, match="threads"):  # the engine's range
+        Denoise(in_file=str(source), out_file="no.nii", sigma=5.0, threads=-2).run()
+    agreed = Denoise(in_file=str(source), out_file="agreed.nii", sigma=5.0, threads=2,
+                     num_threads=2).run()
+    assert os.path.isfile(agreed.outputs.out_file)
+
+
+def test_a_map_placed_elsewhere_is_taken_when_allowed(tmp_path, monkeypatch):
+    import numpy as np
+    source = save(tmp_path / "in.nii", phantom((16, 14, 6), seed=35, rician=True))
+    moved = save(tmp_path / "map.nii", np.full((16, 14, 6), 5.0),
+                 affine=np.diag([1.5, 1.5, 2.0, 1.0]) + np.eye(4, k=3) * 3)
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(Exception, match="lies elsewhere"):
+        Denoise(in_file=str(source), out_file="no.nii", noise="rician", sigma_map=str(moved)).run()
+    with pytest.warns(UserWarning, match="voxel for voxel"):
+        result = Denoise(in_file=str(source), out_file="out.nii", noise="rician",
+                         sigma_map=str(moved), allow_affine_mismatch=True).run()
+    run_command(source, tmp_path / "command.nii", "--noise", "rician", "--sigma-map", moved,
+                "--allow-affine-mismatch")
+    assert file_bytes(result.outputs.out_file) == file_bytes(tmp_path / "command.nii")

@@ -24,6 +24,13 @@ def option_name(key):
     return "lambda" if key == "lambda_" else key
 
 
+def about_files(d):
+    """Whether an option concerns files only (how a mask's or map's header
+    is taken): Python shows it, the Octave function, which takes arrays
+    only, does not."""
+    return "python" in d["front_ends"] and "octave" not in d["front_ends"]
+
+
 def shown_in(front_end, kinds=None):
     """The declarations a front end shows, in the engine's order."""
     return [d for d in DECLARATIONS.values()
@@ -40,6 +47,8 @@ def options_help(front_end="python"):
     """One line per option: the keyword, its meaning and its default."""
     lines = []
     for d in shown_in(front_end, ("whole", "real", "flag", "choice", "levels")):
+        if front_end == "python" and about_files(d):
+            continue  # the array function's help: zarvo.files lists them
         choices = " (" + ", ".join(d["choices"]) + ")" if d["choices"] else ""
         lines.append(f"{keyword(d['name'])}: {d['help']}{choices} [default: {d['default']}]")
     return "\n".join(lines)
@@ -77,15 +86,19 @@ def _checked(key, d, value):
     return sigma_list(value)
 
 
-def given_options(options, front_end="python"):
+def given_options(options, front_end="python", files=False):
     """The options given (not None), by the engine's names, their Python
-    types checked; raises TypeError naming an unknown option or a wrong type.
+    types checked; raises TypeError naming an unknown option or a wrong type
+    (or, unless for ``files``, an option about files only).
     The engine checks the values (ValueError naming the option)."""
     given = {}
     for key, value in options.items():
         d = DECLARATIONS.get(option_name(key))
         if d is None or front_end not in d["front_ends"] or d["kind"] in ("data", "output"):
             raise TypeError(f"unknown option(s): {key}")
+        if about_files(d) and not files:
+            raise TypeError(f"{key}: only for files (zarvo.files, zarvo.batch, zarvo.nipype); "
+                            "an array has no affine")
         if value is not None:
             given[d["name"]] = _checked(key, d, value)
     return given

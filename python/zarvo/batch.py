@@ -19,7 +19,7 @@ import sys
 import time
 
 from . import _core
-from ._options import DATATYPES, DEFAULT_DATATYPE, keyword, shown_in
+from ._options import DATATYPES, DECLARATIONS, DEFAULT_DATATYPE, about_files, keyword, shown_in
 from .files import Request, nifti_stem, run_request, sidecar_path, write_text_atomically
 
 
@@ -132,7 +132,8 @@ def _volume_task(loaded, t, request, threads):
     from . import denoise
     sigma = loaded["levels"][t]
     options = {keyword(name): value for name, value in request.given.items()
-               if name not in ("sigma", "sigma_scope", "threads")}
+               if name not in ("sigma", "sigma_scope", "threads")
+               and not about_files(DECLARATIONS[name])}
     return denoise(loaded["series"][..., t], sigma, threads=_task_threads(threads), **options)
 
 
@@ -433,11 +434,18 @@ def parse_args(argv):
                         help="no table and no warnings (the exit status tells)")
     parser.add_argument("--datatype", choices=DATATYPES,
                         help=f"output data type (default: {DEFAULT_DATATYPE})")
-    # The engine's options, from its declaration; not given: its defaults.
+    add_engine_arguments(parser, ("whole", "real", "flag", "choice", "levels", "data"))
+    return parser.parse_args(argv)
+
+
+def add_engine_arguments(parser, kinds, files=True):
+    """The engine's options (but threads, which is per task) as arguments,
+    from its declaration; not given: its defaults. ``files``: also those
+    about the mask's and map's files."""
     expert = parser.add_argument_group("expert options (override the profile)")
-    for d in shown_in("python", ("whole", "real", "flag", "choice", "levels", "data")):
-        if d["name"] == "threads":
-            continue  # per task, above
+    for d in shown_in("python", kinds):
+        if d["name"] == "threads" or (about_files(d) and not files):
+            continue
         group = expert if d["expert"] else parser
         flag, dest = "--" + d["name"].replace("_", "-"), keyword(d["name"])
         text = f"{d['help']} [default: {d['default']}]"
@@ -451,7 +459,6 @@ def parse_args(argv):
                                metavar="LEVEL[,...]" if d["kind"] == "levels" else None,
                                type={"whole": int, "real": float,
                                      "levels": _levels}.get(d["kind"]))
-    return parser.parse_args(argv)
 
 
 def main(argv=None):

@@ -4,6 +4,8 @@ spread over the workers as ``zarvo.batch`` spreads them.
 
     python3 -m zarvo.bids BIDS_DIR OUT_DIR participant --participant-label 01 02
 
+It takes every option of ``zarvo bids``, and gives the same images for them.
+
 Outputs: OUT_DIR/sub-X/[ses-Y/]TYPE/<source name with desc-LABEL>, each with
 its sidecar (the source's metadata carried over, ``Sources`` as BIDS URIs)
 and its QC page, OUT_DIR/dataset_description.json and an index of the pages.
@@ -16,7 +18,8 @@ import os
 import sys
 
 from . import _core
-from .batch import INDEX, report_path, run_batch
+from ._options import DATATYPES, DEFAULT_DATATYPE, given_options
+from .batch import INDEX, add_engine_arguments, report_path, run_batch
 from .files import Request, sidecar_path, write_text_atomically
 
 
@@ -30,12 +33,27 @@ def plan(bids_dir, out_dir, participants=(), datatypes=(), desc="denoised"):
         raise ValueError(str(error)) from None
 
 
+class OptionError(ValueError):
+    """An option's value the engine refuses (the message names the option)."""
+
+
+def check_options(options):
+    """Raises OptionError for an engine option's value, before anything is
+    written."""
+    try:
+        _core.resolved(given_options({k: v for k, v in options.items() if k != "datatype"},
+                                     files=True))
+    except ValueError as error:
+        raise OptionError(str(error)) from None
+
+
 def run_bids(bids_dir, out_dir, client=None, *, participants=(), datatypes=(), desc="denoised",
              report=True, force=False, scheduler=None, workers=None, threads=None,
              stream=sys.stderr, **options):
     """Denoises the dataset's images into the derivative dataset ``out_dir``;
     returns one row per image, as zarvo.batch.run_batch does. Raises
     ValueError for a problem with the dataset as a whole."""
+    check_options(options)
     jobs = plan(bids_dir, out_dir, participants, datatypes, desc)
     if not jobs:
         raise ValueError(f"no image to denoise in '{bids_dir}'")
@@ -81,8 +99,12 @@ def parse_args(argv):
                         help=f"no QC page per image (default: one, and an index {INDEX})")
     parser.add_argument("--force", action="store_true", help="denoise complete outputs again")
     parser.add_argument("--quiet", action="store_true", help="no table")
-    parser.add_argument("--noise", choices=["gaussian", "rician"], help="noise model")
-    parser.add_argument("--series", choices=["volumes", "joint"], help="series mode")
+    parser.add_argument("--threads", type=int, help="walk threads per task")
+    parser.add_argument("--datatype", choices=DATATYPES,
+                        help=f"output data type (default: {DEFAULT_DATATYPE})")
+    # Every engine option `zarvo bids` takes, from the same declaration; a
+    # dataset's images come without masks or maps.
+    add_engine_arguments(parser, ("whole", "real", "flag", "choice", "levels"), files=False)
     return parser.parse_args(argv)
 
 
@@ -96,7 +118,8 @@ def main(argv=None):
         rows = run_bids(bids_dir, out_dir, stream=None if quiet else sys.stderr, **options)
     except ValueError as error:
         print(f"zarvo.bids: error: {error}", file=sys.stderr)
-        return 2 if "--workers" in str(error) else 1
+        # As the command: 2 for a usage error, 1 for a problem with the data.
+        return 2 if isinstance(error, OptionError) or "--workers" in str(error) else 1
     return 1 if any("error" in r for r in rows) else 0
 
 

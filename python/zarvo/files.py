@@ -8,6 +8,7 @@ import json
 import os
 import shlex
 import time
+import warnings
 import zlib
 
 from . import _core
@@ -59,6 +60,12 @@ def recorded_sidecar(output):
     return None
 
 
+class Note(UserWarning):
+    """What the command prints as a note after a run (a mask or map taken
+    despite another affine, a level summary, negative Rician input), given
+    to Python as a warning of this class."""
+
+
 def _command_words(name, value):
     """An option as the command takes it (the equivalent command line)."""
     flag = "--" + name.replace("_", "-")
@@ -94,7 +101,7 @@ class Request:
         # Further files the run writes with the output (None: not written).
         self.written = {name: None if path is None else os.path.abspath(path) for name, path in
                         (("noise_map", noise_map), ("report", report), ("residual", residual))}
-        self.given = given_options(options)
+        self.given = given_options(options, files=True)
         self.engine = _core.resolved(self.given)  # every engine option as it will be used
 
     def inputs(self):
@@ -141,14 +148,15 @@ class Request:
         return descrip.startswith(DESCRIPTION)
 
     def run(self, threads=None, force=False):
-        """Denoises the file through the I/O library; returns the levels."""
+        """Denoises the file through the I/O library; returns the levels and
+        the notes of the run."""
         given = dict(self.given, **given_options({"threads": threads}))
         result = _core.denoise_file(given, {
             "input": self.input, "output": self.output, "mask": self.mask,
             "sigma_map": self.sigma_map, "datatype": self.datatype, "force": force,
             "command_line": self.command_line(), "sources": self.sources,
             "metadata": self.metadata, **self.written})
-        return result["sigma"]
+        return result["sigma"], result["notes"]
 
     def record(self, shape, levels, pooled):
         """The sidecar's text and the header description a file run would
@@ -213,9 +221,13 @@ def denoise_file(input, output, *, threads=None, force=False, skip_complete=True
     this very file (size and CRC-32) is kept (``skip_complete``); any other
     existing output or sidecar is replaced only with ``force``, as the
     command does it (the old set stays whole if the run fails or is
-    interrupted).
+    interrupted). A mask or level map whose affine differs from the input's
+    is refused unless ``allow_affine_mismatch=True`` (then taken voxel for
+    voxel); what the command prints as notes comes as ``zarvo.files.Note``
+    warnings.
 
-    Returns a dict: output, sidecar, sigma (per volume), seconds, skipped."""
+    Returns a dict: output, sidecar, sigma (per volume), notes, seconds,
+    skipped."""
     request = Request(input, output, **options)
     return run_request(request, threads=threads, force=force, skip_complete=skip_complete)
 
@@ -227,10 +239,12 @@ def run_request(request, threads=None, force=False, skip_complete=True):
         with open(side) as f:
             levels = json.load(f)["noise_sigma"]
         return {"output": request.output, "sidecar": side, "sigma": levels,
-                "seconds": 0.0, "skipped": True}
+                "notes": [], "seconds": 0.0, "skipped": True}
     for path in (request.output, side):
         if os.path.lexists(path) and not force:
             raise ValueError(f"'{path}' exists (use force=True to overwrite it)")
-    levels = request.run(threads=threads, force=force)
-    return {"output": request.output, "sidecar": side, "sigma": levels,
+    levels, notes = request.run(threads=threads, force=force)
+    for note in notes:
+        warnings.warn(note, Note, stacklevel=3)
+    return {"output": request.output, "sidecar": side, "sigma": levels, "notes": notes,
             "seconds": time.monotonic() - started, "skipped": False}

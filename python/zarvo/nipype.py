@@ -6,6 +6,12 @@
 
 It runs in a node under any nipype plugin (Linear, MultiProc, SLURM, SGE,
 PBS...); on a cluster, every execution host needs the zarvo package.
+
+Threads: ``num_threads`` (nipype's name, which MultiProc reads to reserve
+cores for the node; default 1) is the number of walk threads. The engine's
+name ``threads`` is the same value: setting it sets ``num_threads`` (0, every
+core, sets the number of cores), and a run given both with different values
+fails.
 """
 
 import os
@@ -13,7 +19,8 @@ import os
 from nipype.interfaces.base import (BaseInterfaceInputSpec, File, SimpleInterface, TraitedSpec,
                                     Undefined, isdefined, traits)
 
-from ._options import DATATYPES, DEFAULT_DATATYPE, keyword, shown_in
+from . import _core
+from ._options import DATATYPES, DECLARATIONS, DEFAULT_DATATYPE, keyword, shown_in
 from .files import denoise_file, nifti_stem, recorded_sidecar
 
 
@@ -51,11 +58,36 @@ class DenoiseInputSpec(BaseInterfaceInputSpec):
                          desc="also write the QC page (<out_file stem>.html beside out_file)")
     # nipype's convention: MultiProc reserves this many cores for the node.
     num_threads = traits.Int(1, usedefault=True,
-                             desc="walk threads of the run (the node takes that many cores)")
+                             desc="walk threads of the run, 1 or more (the node takes that many "
+                                  "cores); the same value as threads")
+    threads = _trait(dict(DECLARATIONS["threads"], help=DECLARATIONS["threads"]["help"] + (
+        "; the same value as num_threads: setting it sets num_threads (0: the number of "
+        "cores), and both given with different values is an error")))
+
+
+def _thread_count(threads):
+    """The walk threads a value of the engine's threads option stands for (0:
+    every core this process may use)."""
+    return threads if threads > 0 else _core.threads({})
+
+
+def _walk_threads(i):
+    """The one thread count of the inputs; ValueError when threads and
+    num_threads disagree."""
+    if i.num_threads < 1:
+        raise ValueError(f"num_threads must be 1 or more (got {i.num_threads}); MultiProc "
+                         "reserves that many cores (threads=0 asks for every core)")
+    if isdefined(i.threads):
+        _core.threads({"threads": i.threads})  # the engine's check of its range
+    if isdefined(i.threads) and _thread_count(i.threads) != i.num_threads:
+        raise ValueError(f"threads={i.threads} and num_threads={i.num_threads} disagree; give "
+                         "one of them (num_threads is what MultiProc reserves)")
+    return i.num_threads
 
 
 for _name, _d in ENGINE_TRAITS.items():
-    DenoiseInputSpec.add_class_trait(_name, _trait(_d))
+    if _name != "threads":  # declared above, with num_threads
+        DenoiseInputSpec.add_class_trait(_name, _trait(_d))
 
 
 class DenoiseOutputSpec(TraitedSpec):
@@ -72,6 +104,29 @@ class Denoise(SimpleInterface):
     input_spec = DenoiseInputSpec
     output_spec = DenoiseOutputSpec
 
+    def __init__(self, **inputs):
+        given = {k: inputs.pop(k) for k in ("num_threads", "threads") if k in inputs}
+        super().__init__(**inputs)
+        # num_threads set by the user: threads no longer changes it (a run
+        # given both with different values fails).
+        self._num_threads_given = False
+        self._syncing = False
+        self.inputs.on_trait_change(self._threads_set, "threads")
+        self.inputs.on_trait_change(self._num_threads_set, "num_threads")
+        for name, value in given.items():
+            setattr(self.inputs, name, value)
+
+    def _threads_set(self, new):
+        if isdefined(new) and not self._num_threads_given:
+            self._syncing = True
+            try:
+                self.inputs.num_threads = _thread_count(new)
+            finally:
+                self._syncing = False
+
+    def _num_threads_set(self):
+        self._num_threads_given = self._num_threads_given or not self._syncing
+
     def _out_file(self):
         if isdefined(self.inputs.out_file):
             return os.path.abspath(self.inputs.out_file)
@@ -81,8 +136,8 @@ class Denoise(SimpleInterface):
         i = self.inputs
         options = {name: getattr(i, name) for name in list(ENGINE_TRAITS) + ["datatype"]
                    if isdefined(getattr(i, name))}
-        # The engine's threads option, when given, wins over num_threads.
-        threads = options.pop("threads", i.num_threads)
+        options.pop("threads", None)
+        threads = _walk_threads(i)
         out_file = self._out_file()
         folder, stem = os.path.dirname(out_file), nifti_stem(out_file)
         extra = {"noise_map": os.path.join(folder, stem + "_noise.nii.gz") if i.noise_map else None,

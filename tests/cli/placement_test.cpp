@@ -43,9 +43,9 @@ class Placement : public zarvo::test::TempFolder {
     if (header == Header::qform1) {
       nim->qform_code = NIFTI_XFORM_SCANNER_ANAT;
       nim->sform_code = 0;
-      nifti_dmat44_to_quatern(a, &nim->quatern_b, &nim->quatern_c, &nim->quatern_d,
-                              &nim->qoffset_x, &nim->qoffset_y, &nim->qoffset_z, &nim->dx,
-                              &nim->dy, &nim->dz, &nim->qfac);
+      nifti_dmat44_to_quatern(a, &nim->quatern_b, &nim->quatern_c, &nim->quatern_d, &nim->qoffset_x,
+                              &nim->qoffset_y, &nim->qoffset_z, &nim->dx, &nim->dy, &nim->dz,
+                              &nim->qfac);
       nim->pixdim[0] = nim->qfac;
       nim->pixdim[1] = nim->dx, nim->pixdim[2] = nim->dy, nim->pixdim[3] = nim->dz;
     } else {
@@ -108,9 +108,9 @@ TEST_F(Placement, AMismatchIsRefusedUnlessAllowedThenTakenVoxelForVoxelWithANote
                   path("moved-map.nii"))
                 .status,
             1);
-  const Outcome map = zarvo("denoise " + path("in.nii") + " " + path("m.nii") +
-                            " --quiet --allow-affine-mismatch --profile fast " + rician +
-                            path("moved-map.nii"));
+  const Outcome map =
+      zarvo("denoise " + path("in.nii") + " " + path("m.nii") +
+            " --quiet --allow-affine-mismatch --profile fast " + rician + path("moved-map.nii"));
   EXPECT_EQ(map.status, 0) << map.err;
   EXPECT_EQ(map.err, "");
 
