@@ -244,3 +244,16 @@ def test_quiet_prints_nothing_even_when_a_file_fails(tmp_path):
                       "--quiet")
     assert (done.returncode, done.stdout, done.stderr) == (1, "", "")
     assert (tmp_path / "out" / "good.nii").is_file()
+
+
+def test_a_series_with_a_level_map_spread_as_the_command(tmp_path, client):
+    source = save(tmp_path / "s.nii", phantom((20, 20, 8, 3), seed=5, rician=True))
+    levels = np.linspace(3.0, 9.0, 20 * 20 * 8).reshape((20, 20, 8))
+    level_map = save(tmp_path / "map.nii", levels)
+    expected = command_outputs([source], tmp_path / "command", "--noise", "rician",
+                               "--sigma-map", level_map)
+    out_dir = tmp_path / "out"
+    out_dir.mkdir()
+    [output] = batch.denoise_files([source], out_dir, client, noise="rician",
+                                   sigma_map=str(level_map), spread_volumes=True, stream=None)
+    assert file_bytes(output) == expected["s.nii"]
