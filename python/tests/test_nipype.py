@@ -104,6 +104,12 @@ def test_threads_and_num_threads_are_one_value(tmp_path, monkeypatch):
     agreed = Denoise(in_file=str(source), out_file="agreed.nii", sigma=5.0, threads=2,
                      num_threads=2).run()
     assert os.path.isfile(agreed.outputs.out_file)
+    # A copy of the node's interface (as nipype makes them) still takes threads.
+    import copy
+    copied = copy.deepcopy(Denoise(in_file=str(source), out_file="copied.nii", sigma=5.0))
+    copied.inputs.threads = 2
+    copied.run()
+    assert copied.inputs.num_threads == 2
 
 
 def test_a_map_placed_elsewhere_is_taken_when_allowed(tmp_path, monkeypatch):

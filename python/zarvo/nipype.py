@@ -71,20 +71,6 @@ def _thread_count(threads):
     return threads if threads > 0 else _core.threads({})
 
 
-def _walk_threads(i):
-    """The one thread count of the inputs; ValueError when threads and
-    num_threads disagree."""
-    if i.num_threads < 1:
-        raise ValueError(f"num_threads must be 1 or more (got {i.num_threads}); MultiProc "
-                         "reserves that many cores (threads=0 asks for every core)")
-    if isdefined(i.threads):
-        _core.threads({"threads": i.threads})  # the engine's check of its range
-    if isdefined(i.threads) and _thread_count(i.threads) != i.num_threads:
-        raise ValueError(f"threads={i.threads} and num_threads={i.num_threads} disagree; give "
-                         "one of them (num_threads is what MultiProc reserves)")
-    return i.num_threads
-
-
 for _name, _d in ENGINE_TRAITS.items():
     if _name != "threads":  # declared above, with num_threads
         DenoiseInputSpec.add_class_trait(_name, _trait(_d))
@@ -127,6 +113,24 @@ class Denoise(SimpleInterface):
     def _num_threads_set(self):
         self._num_threads_given = self._num_threads_given or not self._syncing
 
+    def _walk_threads(self):
+        """The one thread count of the inputs; ValueError when threads and a
+        num_threads the user set disagree. (A copy of the interface, as
+        nipype makes them, has lost the link: threads is applied here.)"""
+        i = self.inputs
+        if isdefined(i.threads):
+            _core.threads({"threads": i.threads})  # the engine's check of its range
+            count = _thread_count(i.threads)
+            if count != i.num_threads and self._num_threads_given:
+                raise ValueError(f"threads={i.threads} and num_threads={i.num_threads} "
+                                 "disagree; give one of them (num_threads is what MultiProc "
+                                 "reserves)")
+            self._threads_set(i.threads)
+        if i.num_threads < 1:
+            raise ValueError(f"num_threads must be 1 or more (got {i.num_threads}); MultiProc "
+                             "reserves that many cores (threads=0 asks for every core)")
+        return i.num_threads
+
     def _out_file(self):
         if isdefined(self.inputs.out_file):
             return os.path.abspath(self.inputs.out_file)
@@ -137,7 +141,7 @@ class Denoise(SimpleInterface):
         options = {name: getattr(i, name) for name in list(ENGINE_TRAITS) + ["datatype"]
                    if isdefined(getattr(i, name))}
         options.pop("threads", None)
-        threads = _walk_threads(i)
+        threads = self._walk_threads()
         out_file = self._out_file()
         folder, stem = os.path.dirname(out_file), nifti_stem(out_file)
         extra = {"noise_map": os.path.join(folder, stem + "_noise.nii.gz") if i.noise_map else None,
