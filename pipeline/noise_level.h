@@ -94,10 +94,11 @@ class LevelSampler {
 // <what> (<problem>); give the noise level" (each front end adds how).
 double require_level(const LevelEstimate& estimate, const std::string& what);
 
-// Median of v[0 .. n) (the mean of the two middle values for an even count;
-// 0 for none), from the engine's one selection of the middle value (the
-// lower one for an even count, which the plug-ins' group estimates use).
-// n < 2^31; v is only read.
+// Median of the finite values v[0 .. n) (the mean of the two middle values
+// for an even count; 0 for none): the same middle value as the engine's
+// selection (the lower one for an even count, which the plug-ins' group
+// estimates use), by counting the values' leading bits, so that millions of
+// samples cost two passes. v is only read.
 double median(const double* v, std::size_t n);
 
 }  // namespace zarvo::level

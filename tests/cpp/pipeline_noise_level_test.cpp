@@ -462,3 +462,33 @@ TEST(PipelineNoiseLevel, MedianOfOddAndEvenCounts) {
   EXPECT_EQ(zc::median(odd.data(), 0), 0.0);
   EXPECT_EQ(zarvo::median(even.data(), 4), 2.0);  // the plug-ins' lower middle
 }
+
+// The selection counts values by their leading bits: the middle pair must be
+// the sorted one whatever the sign, ties, zeros of either sign, and values on
+// either side of a bin's edge (powers of two, a value and its neighbours).
+TEST(PipelineNoiseLevel, MedianIsTheMiddleOfTheSortedValues) {
+  std::mt19937 rng(41);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::uniform_int_distribution<int> small(-3, 3);
+  const auto sorted_median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
+  };
+  for (std::size_t n : {1, 2, 3, 4, 5, 8, 101, 1000, 200001}) {
+    std::vector<std::vector<double>> sets(5);
+    for (std::size_t i = 0; i < n; ++i) {
+      sets[0].push_back(std::fabs(normal(rng)));  // details' magnitudes
+      sets[1].push_back(normal(rng) * 1e3);       // both signs
+      sets[2].push_back(small(rng) * 0.5);        // ties, -0 and +0
+      sets[3].push_back(std::ldexp(1.0, small(rng)) * (1 + small(rng) * 1e-16));  // bin edges
+      sets[4].push_back(i % 3 ? std::nextafter(1.0, i % 2 ? 2.0 : 0.0) : 1.0);
+    }
+    sets[2][0] = -0.0;
+    for (const std::vector<double>& v : sets) {
+      const double m = zc::median(v.data(), v.size());
+      EXPECT_EQ(m, sorted_median(v)) << n;
+      if (n % 2) EXPECT_EQ(m, zarvo::median(v.data(), static_cast<int>(n))) << n;
+    }
+  }
+}
