@@ -169,9 +169,11 @@ void make_room(std::vector<double>& v, std::size_t more) {
 }
 
 // The detail of every usable block of one volume, and the mean of the usable
-// blocks among the 3 x 3 x 3 (3 x 3 in a slice) around it: the signal level
-// its magnitude's spread depends on, measured on 27 times the voxels of one
-// block, so that noise in a dark background does not pass for signal.
+// blocks among the 3 x 3 x 3 around it: the signal level its magnitude's
+// spread depends on, measured on 27 times the voxels of one block (216), so
+// that noise in a dark background does not pass for signal. A slice takes the
+// 5 x 5 blocks around (100 voxels): 3 x 3 of them (36 voxels) left enough
+// noise in the mean to count Rayleigh air at too large a spread.
 void collect(const Blocks& b, const double* x, const std::uint8_t* mask, Samples& s) {
   const std::vector<std::uint8_t> flat = flat_voxels(b, x);
   const std::size_t total = b.total();
@@ -198,7 +200,7 @@ void collect(const Blocks& b, const double* x, const std::uint8_t* mask, Samples
   s.total += total;
   make_room(s.detail, total);
   make_room(s.mean, total);
-  const int reach = b.volumetric ? 1 : 0;
+  const int reach = b.volumetric ? 1 : 0, across = b.volumetric ? 1 : 2;
   for (int z = 0; z < bz; ++z)
     for (int c = 0; c < by; ++c)
       for (int r = 0; r < bx; ++r) {
@@ -207,8 +209,8 @@ void collect(const Blocks& b, const double* x, const std::uint8_t* mask, Samples
         double sum = 0.0;
         int count = 0;
         for (int zz = std::max(z - reach, 0); zz <= std::min(z + reach, bz - 1); ++zz)
-          for (int cc = std::max(c - 1, 0); cc <= std::min(c + 1, by - 1); ++cc)
-            for (int rr = std::max(r - 1, 0); rr <= std::min(r + 1, bx - 1); ++rr) {
+          for (int cc = std::max(c - across, 0); cc <= std::min(c + across, by - 1); ++cc)
+            for (int rr = std::max(r - across, 0); rr <= std::min(r + across, bx - 1); ++rr) {
               const std::size_t k = rr + bx * (cc + by * static_cast<std::size_t>(zz));
               if (usable[k]) {
                 sum += mean[k];

@@ -50,7 +50,7 @@ struct LevelEstimate {
 // below sigma^2 where the signal-to-noise ratio theta is low (0.43 sigma^2 in
 // a Rayleigh background). Every block's detail is divided by sqrt(xi) at the
 // theta that the mean of its neighbourhood (the usable blocks among the
-// 3 x 3 x 3 around it) gives, and the median is taken again, until the level
+// 3 x 3 x 3 around it, 5 x 5 in a slice) gives, and the median is taken again, until the level
 // settles (from 1000 blocks on; fewer keep the first level); so dark blocks
 // count at their own spread and no pass is limited to the bright, textured
 // ones.
