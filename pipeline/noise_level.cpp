@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <climits>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "core/memory.h"
 #include "core/zarvo.h"
@@ -169,9 +169,11 @@ void make_room(std::vector<double>& v, std::size_t more) {
 }
 
 // The detail of every usable block of one volume, and the mean of the usable
-// blocks among the 3 x 3 x 3 (3 x 3 in a slice) around it: the signal level
-// its magnitude's spread depends on, measured on 27 times the voxels of one
-// block, so that noise in a dark background does not pass for signal.
+// blocks among the 3 x 3 x 3 around it: the signal level its magnitude's
+// spread depends on, measured on 27 times the voxels of one block (216), so
+// that noise in a dark background does not pass for signal. A slice takes the
+// 5 x 5 blocks around (100 voxels): 3 x 3 of them (36 voxels) left enough
+// noise in the mean to count Rayleigh air at too large a spread.
 void collect(const Blocks& b, const double* x, const std::uint8_t* mask, Samples& s) {
   const std::vector<std::uint8_t> flat = flat_voxels(b, x);
   const std::size_t total = b.total();
@@ -198,7 +200,7 @@ void collect(const Blocks& b, const double* x, const std::uint8_t* mask, Samples
   s.total += total;
   make_room(s.detail, total);
   make_room(s.mean, total);
-  const int reach = b.volumetric ? 1 : 0;
+  const int reach = b.volumetric ? 1 : 0, across = b.volumetric ? 1 : 2;
   for (int z = 0; z < bz; ++z)
     for (int c = 0; c < by; ++c)
       for (int r = 0; r < bx; ++r) {
@@ -207,8 +209,8 @@ void collect(const Blocks& b, const double* x, const std::uint8_t* mask, Samples
         double sum = 0.0;
         int count = 0;
         for (int zz = std::max(z - reach, 0); zz <= std::min(z + reach, bz - 1); ++zz)
-          for (int cc = std::max(c - 1, 0); cc <= std::min(c + 1, by - 1); ++cc)
-            for (int rr = std::max(r - 1, 0); rr <= std::min(r + 1, bx - 1); ++rr) {
+          for (int cc = std::max(c - across, 0); cc <= std::min(c + across, by - 1); ++cc)
+            for (int rr = std::max(r - across, 0); rr <= std::min(r + across, bx - 1); ++rr) {
               const std::size_t k = rr + bx * (cc + by * static_cast<std::size_t>(zz));
               if (usable[k]) {
                 sum += mean[k];
@@ -270,35 +272,57 @@ void magnitudes(const Samples& s, Buffer<double>& out) {
   }
 }
 
-// A pooled series beyond the selection's count is thinned evenly.
-double middle(const double* v, std::size_t n, Buffer<double>& thinned) {
-  constexpr std::size_t most = INT_MAX;
-  if (n > most) {
-    const std::size_t every = (n + most - 1) / most;
-    thinned.clear();
-    for (std::size_t i = 0; i < n; i += every) thinned.push_back(v[i]);
-    v = thinned.data();
-    n = thinned.size();
+// A key for every finite double whose unsigned order is the values' order
+// (-0 and +0 share one).
+inline std::uint64_t order_key(double v) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  if (v == 0) return std::uint64_t{1} << 63;
+  return bits >> 63 ? ~bits : bits | std::uint64_t{1} << 63;
+}
+
+// The k-th and (k + 1)-th smallest of v[0 .. n) (0-based, k + 1 < n, or the
+// k-th twice for k + 1 == n), exactly the values a sort would put there.
+// The samples run to millions and the Rician level takes a median every
+// round: one pass counts the values by the top 16 bits of their key, a
+// second gathers the one or two bins that hold ranks k and k + 1 (a few
+// per cent of the values), and only those are partitioned.
+std::pair<double, double> select_pair(const double* v, std::size_t n, std::size_t k,
+                                      std::vector<double>& bin) {
+  constexpr int shift = 48;
+  std::vector<std::size_t> count(std::size_t{1} << (64 - shift), 0);
+  for (std::size_t i = 0; i < n; ++i) ++count[order_key(v[i]) >> shift];
+  std::size_t below = 0, lo = 0;
+  while (below + count[lo] <= k) below += count[lo++];
+  std::size_t hi = lo;
+  if (k + 1 < n && below + count[lo] == k + 1)
+    while (count[++hi] == 0) {
+    }
+  bin.clear();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t b = order_key(v[i]) >> shift;
+    if (b == lo || b == hi) bin.push_back(v[i]);
   }
-  return median(v, n);
+  const auto at = bin.begin() + static_cast<std::ptrdiff_t>(k - below);
+  std::nth_element(bin.begin(), at, bin.end());
+  const double kth = *at;
+  if (k + 1 >= n) return {kth, kth};
+  return {kth, *std::min_element(at + 1, bin.end())};
+}
+
+// The median of finite values (the mean of the two middle ones for an even
+// count), as level::median gives it.
+double middle(const double* v, std::size_t n, std::vector<double>& bin) {
+  if (n == 0) return 0.0;
+  const auto [lower, upper] = select_pair(v, n, (n - 1) / 2, bin);
+  return n % 2 ? lower : (lower + upper) / 2.0;
 }
 
 }  // namespace
 
 double median(const double* v, std::size_t n) {
-  if (n == 0) return 0.0;
-  const double lower = zarvo::median(v, static_cast<int>(n));
-  if (n % 2) return lower;
-  std::size_t up_to = 0;
-  double upper = HUGE_VAL;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (v[i] <= lower)
-      ++up_to;
-    else
-      upper = std::min(upper, v[i]);
-  }
-  if (up_to > n / 2) upper = lower;
-  return (lower + upper) / 2.0;
+  std::vector<double> bin;
+  return middle(v, n, bin);
 }
 
 namespace {
@@ -308,19 +332,36 @@ namespace {
 // E[M^2] = (2 + theta^2) sigma^2, E = r sqrt((2 + theta^2) / (1 + r^2)).
 struct Spread {
   std::array<double, vst::snr_grid_size> mean, xi;
+  // Where the search for a ratio starts: the first entry above each of
+  // `cells` equal steps of the table's range (the Rician level looks up
+  // every block in every round).
+  static constexpr int cells = 1024;
+  std::array<int, cells + 1> first;
+  double cell_scale;
   Spread() {
     for (int i = 0; i < vst::snr_grid_size; ++i) {
       const double t2 = vst::snr_grid[i] * vst::snr_grid[i], r = vst::mean_std_ratio[i];
       mean[i] = r * std::sqrt((2 + t2) / (1 + r * r));
       xi[i] = (2 + t2) - mean[i] * mean[i];
     }
+    cell_scale = cells / (mean.back() - mean.front());
+    for (int c = 0, j = 0; c <= cells; ++c) {
+      while (j < vst::snr_grid_size && cell(mean[j]) <= c) ++j;
+      first[c] = j;
+    }
+  }
+  int cell(double ratio) const {
+    return std::min(static_cast<int>((ratio - mean.front()) * cell_scale), cells);
   }
   // Below the mean of pure noise (sqrt(pi/2)) theta is 0; beyond the table
   // (theta 15) xi is within 0.3 % of 1.
   double operator()(double ratio) const {
     if (!(ratio > mean.front())) return xi.front();
     if (ratio >= mean.back()) return xi.back();
-    const std::size_t j = std::upper_bound(mean.begin(), mean.end(), ratio) - mean.begin();
+    // Every entry of an earlier cell is <= ratio; so is none of a later one.
+    const int c = cell(ratio);
+    std::size_t j = c > 0 ? first[c - 1] : 0;
+    while (mean[j] <= ratio) ++j;
     const double w = (ratio - mean[j - 1]) / (mean[j] - mean[j - 1]);
     return xi[j - 1] + w * (xi[j] - xi[j - 1]);
   }
@@ -331,7 +372,7 @@ struct Spread {
 // of the median's own spread on a million blocks; four or five rounds, at
 // most 20).
 double rician_level(const Samples& s, const Buffer<double>& a, double first,
-                    Buffer<double>& scratch) {
+                    std::vector<double>& scratch) {
   static const Spread spread;
   const std::size_t n = a.size();
   Buffer<double> scaled;
@@ -358,7 +399,8 @@ LevelEstimate from_samples(const Samples& s, Noise noise) {
                 "background";
     return e;
   }
-  Buffer<double> a, scratch;
+  Buffer<double> a;
+  std::vector<double> scratch;
   magnitudes(s, a);
   const double first = middle(a.data(), n, scratch) / kMadScale;
   std::vector<double> high_mean(n);

@@ -50,7 +50,7 @@ struct LevelEstimate {
 // below sigma^2 where the signal-to-noise ratio theta is low (0.43 sigma^2 in
 // a Rayleigh background). Every block's detail is divided by sqrt(xi) at the
 // theta that the mean of its neighbourhood (the usable blocks among the
-// 3 x 3 x 3 around it) gives, and the median is taken again, until the level
+// 3 x 3 x 3 around it, 5 x 5 in a slice) gives, and the median is taken again, until the level
 // settles (from 1000 blocks on; fewer keep the first level); so dark blocks
 // count at their own spread and no pass is limited to the bright, textured
 // ones.
@@ -94,10 +94,11 @@ class LevelSampler {
 // <what> (<problem>); give the noise level" (each front end adds how).
 double require_level(const LevelEstimate& estimate, const std::string& what);
 
-// Median of v[0 .. n) (the mean of the two middle values for an even count;
-// 0 for none), from the engine's one selection of the middle value (the
-// lower one for an even count, which the plug-ins' group estimates use).
-// n < 2^31; v is only read.
+// Median of the finite values v[0 .. n) (the mean of the two middle values
+// for an even count; 0 for none): the same middle value as the engine's
+// selection (the lower one for an even count, which the plug-ins' group
+// estimates use), by counting the values' leading bits, so that millions of
+// samples cost two passes. v is only read.
 double median(const double* v, std::size_t n);
 
 }  // namespace zarvo::level

@@ -462,3 +462,57 @@ TEST(PipelineNoiseLevel, MedianOfOddAndEvenCounts) {
   EXPECT_EQ(zc::median(odd.data(), 0), 0.0);
   EXPECT_EQ(zarvo::median(even.data(), 4), 2.0);  // the plug-ins' lower middle
 }
+
+// The selection counts values by their leading bits: the middle pair must be
+// the sorted one whatever the sign, ties, zeros of either sign, and values on
+// either side of a bin's edge (powers of two, a value and its neighbours).
+TEST(PipelineNoiseLevel, MedianIsTheMiddleOfTheSortedValues) {
+  std::mt19937 rng(41);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::uniform_int_distribution<int> small(-3, 3);
+  const auto sorted_median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
+  };
+  for (std::size_t n : {1, 2, 3, 4, 5, 8, 101, 1000, 200001}) {
+    std::vector<std::vector<double>> sets(5);
+    for (std::size_t i = 0; i < n; ++i) {
+      sets[0].push_back(std::fabs(normal(rng)));  // details' magnitudes
+      sets[1].push_back(normal(rng) * 1e3);       // both signs
+      sets[2].push_back(small(rng) * 0.5);        // ties, -0 and +0
+      sets[3].push_back(std::ldexp(1.0, small(rng)) * (1 + small(rng) * 1e-16));  // bin edges
+      sets[4].push_back(i % 3 ? std::nextafter(1.0, i % 2 ? 2.0 : 0.0) : 1.0);
+    }
+    sets[2][0] = -0.0;
+    for (const std::vector<double>& v : sets) {
+      const double m = zc::median(v.data(), v.size());
+      EXPECT_EQ(m, sorted_median(v)) << n;
+      if (n % 2) {
+        EXPECT_EQ(m, zarvo::median(v.data(), static_cast<int>(n))) << n;
+      }
+    }
+  }
+}
+
+// A single slice, three quarters Rayleigh air, at 15 % noise: the air must
+// count at its own spread (the Gaussian estimate is 30 % low here), which
+// takes a neighbourhood mean with little noise left in it.
+zc::LevelEstimate level_of_slice(const std::vector<double>& x, int side, zarvo::Noise noise) {
+  return zc::estimate_level(x.data(), side, side, 1, noise);
+}
+
+TEST(PipelineNoiseLevel, RicianSliceMostlyAir) {
+  constexpr int side = 384;
+  std::vector<double> x = anatomy(side, side, 1);
+  for (int c = 0; c < side; ++c)
+    for (int r = 0; r < side; ++r) {
+      const double rad = std::hypot(r - side / 2.0, c - side / 2.0) / side;
+      x[r + side * static_cast<std::size_t>(c)] *= std::clamp((0.27 - rad) * side / 3.0, 0.0, 1.0);
+    }
+  const double sigma = 0.15 * 150.0;
+  make_rician(x, sigma, 12);
+  const zc::LevelEstimate e = level_of_slice(x, side, zarvo::Noise::rician);
+  EXPECT_NEAR(ratio(e, sigma), 1.0, 0.06);
+  EXPECT_LT(ratio(level_of_slice(x, side, zarvo::Noise::gaussian), sigma), 0.8);
+}
