@@ -115,9 +115,9 @@ double memory_needed(const Shape& s, const DenoiseOptions& o, int threads) {
   // Every thread: the group's transforms and copies (at most seven buffers
   // of a group in the Wiener stage, two more in the walk's slot), its cube
   // buffers, and the matching distances of the window.
-  const double per_thread =
-      8.0 * (9.0 * group * cube + 4.0 * cube + grouping_work_doubles(p.cube, group, p.depth, p.search)) +
-      4.0 * grouping_work_ints(p.cube, group, p.depth, p.search);
+  const double per_thread = 8.0 * (9.0 * group * cube + 4.0 * cube +
+                                   grouping_work_doubles(p.cube, group, p.depth, p.search)) +
+                            4.0 * grouping_work_ints(p.cube, group, p.depth, p.search);
   // Every volume in flight: the noisy and the denoised volume, the noise
   // map, and the Rician run's stabilised copies and level map.
   const bool rician = o.noise == Noise::rician;
@@ -152,29 +152,43 @@ void check_memory(const Shape& s, const DenoiseOptions& o, int threads) {
   const double available = memory_available(source);
   const double needed = memory_needed(s, o, threads);
   if (available < 0 || needed <= available) return;
-  // The option whose lowering saves the most.
-  std::pair<double, const char*> best{0.0, nullptr};
-  auto saving = [&](const char* name, const DenoiseOptions& lower, int t) {
-    const double saved = needed - memory_needed(s, lower, t);
-    if (saved > best.first) best = {saved, name};
+  // The option to lower: the first of these whose lowering alone makes
+  // the run fit (groups larger than the window holds come first: they only
+  // cost), else the one that saves the most.
+  struct Lowered {
+    const char* name;
+    DenoiseOptions options;
+    int threads;
   };
-  saving("threads", o, 1);
+  std::vector<Lowered> choices;
   DenoiseOptions fewer = o;
   fewer.params.group1 = fewer.params.group2 = 1;
-  saving(o.params.group1 >= o.params.group2 ? "group1" : "group2", fewer, threads);
+  const char* group = o.params.group1 >= o.params.group2 ? "group1" : "group2";
+  const bool pointless = std::max(o.params.group1, o.params.group2) > window_cubes(s, o.params);
+  if (pointless) choices.push_back({group, fewer, threads});
+  if (threads > 1) choices.push_back({"threads", o, 1});
+  if (!pointless) choices.push_back({group, fewer, threads});
   DenoiseOptions narrower = o;
   narrower.params.search = 0;
-  saving("search", narrower, threads);
+  choices.push_back({"search", narrower, threads});
   DenoiseOptions smaller = o;
   smaller.params.cube = smaller.params.depth = 1;
-  saving("cube", smaller, threads);
+  choices.push_back({"cube", smaller, threads});
   DenoiseOptions apart = o;
   apart.series = SeriesMode::volumes;
-  saving("series", apart, threads);
+  choices.push_back({"series", apart, threads});
+  std::pair<double, const char*> best{0.0, nullptr};
+  for (const Lowered& c : choices) {
+    const double saved = needed - memory_needed(s, c.options, c.threads);
+    if (needed - saved <= available && saved > 0) {
+      best = {saved, c.name};
+      break;
+    }
+    if (saved > best.first) best = {saved, c.name};
+  }
   const std::string text = "the run needs about " + amount(needed) + " of memory but " +
                            amount(available) + " is available (" + source + ")";
-  if (!best.second)
-    throw Error(text + "; the image is too large for this machine's memory");
+  if (!best.second) throw Error(text + "; the image is too large for this machine's memory");
   const std::string name = best.second;
   const std::string how = name == "series"   ? "filter the volumes apart"
                           : name == "group1" ? "lower it, or group1 and group2 both"
