@@ -24,6 +24,7 @@
 #include "io/report_outputs.h"
 #include "io/sidecar.h"
 #include "zarvo/options.h"
+#include "zarvo/run_limits.h"
 
 namespace py = pybind11;
 
@@ -344,10 +345,13 @@ zarvo::DenoiseReport assembled_run(const Engine& e, const std::vector<int>& shap
                                    const std::vector<double>& levels, bool pooled,
                                    const std::string& source) {
   zarvo::DenoiseReport report;
-  report.params = e.options.params;
-  if (shape.size() > 2 && report.params.depth > shape[2]) report.params.depth = shape[2];
-  const int small = std::min(shape[0], shape.size() > 1 ? shape[1] : shape[0]);
-  if (report.params.cube > small) report.params.cube = small;
+  // The parameters as a file run uses them on this shape.
+  zarvo::Shape s;
+  s.ndims = static_cast<int>(shape.size());
+  s.rows = shape[0];
+  s.cols = shape.size() > 1 ? shape[1] : 1;
+  s.slices = shape.size() > 2 ? shape[2] : 1;
+  report.params = zarvo::used_params(s, e.options.params);
   report.pooled = pooled;
   for (double v : levels) {
     zarvo::VolumeReport r;
