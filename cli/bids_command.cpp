@@ -139,6 +139,7 @@ int run_bids(const BidsCommand& c) {
       ++done;
       row(job, "denoised");
     } catch (const std::exception& e) {
+      if (stop_signal()) throw;  // Ctrl-C stops the whole run
       // One bad file does not stop the others.
       failed.push_back(job.relative + ": " + with_command_hint(e.what()));
       std::fprintf(stderr, "zarvo: error: %s\n", failed.back().c_str());

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "commands.h"
+#include "io/files.h"
 #include "progress.h"
 
 namespace zarvo::cli {
@@ -84,7 +85,11 @@ void run_file(const FileRequest& r, const RunContext& context, bool quiet) {
                   volumes > 1 ? ", one for the whole series" : "");
     note(buf);
   };
-  const FileResult result = denoise_file(r, context, events);
+  // Ctrl-C stops the run where it is, and the output set then keeps the
+  // old files (see stop_flag).
+  RunContext stoppable = context;
+  if (!stoppable.cancel) stoppable.cancel = stop_flag();
+  const FileResult result = denoise_file(r, stoppable, events);
   if (progress) progress->finish();
   if (!quiet)
     for (const std::string& n : result.notes) std::fprintf(stderr, "zarvo: %s\n", n.c_str());

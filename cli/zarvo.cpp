@@ -342,6 +342,9 @@ int run(const DenoiseCli& d, const BidsCli& b, const Common& common, zc::DemoOpt
                      : "a system call failed",
                  e.what());
     return 1;
+  } catch (const zarvo::Cancelled&) {
+    std::fprintf(stderr, "zarvo: interrupted; no output was written\n");
+    return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "zarvo: error: %s\n", zc::with_command_hint(e.what()).c_str());
     return 1;
@@ -392,5 +395,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zarvo: error: %s (see zarvo --help)\n", e.what());
     return 2;
   }
-  return run(denoise, bids, common, demo, demo_cmd, profiles_cmd);
+  const int status = run(denoise, bids, common, demo, demo_cmd, profiles_cmd);
+  // Stopped by a signal: the run has ended, and the process ends by it, so
+  // that the caller (a shell, a make) sees the interruption as such.
+  if (const int sig = zc::stop_signal()) zc::end_by_signal(sig);
+  return status;
 }

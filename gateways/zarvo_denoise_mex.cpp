@@ -18,18 +18,58 @@
 // The values of a profile (estimate: the mode for NOISE, by default the
 // engine's noise model), and the declaration of every option Octave shows
 // (name, kind, help, default, min, max, choices).
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gateway.h"
 #include "zarvo/options.h"
 
+// Octave's note of a Ctrl-C: its signal handler sets it, and the
+// interpreter acts on it only once the MEX function has returned. Weak:
+// other hosts do not have it, and then nothing is watched.
+extern "C" {
+extern volatile sig_atomic_t octave_signal_caught __attribute__((weak));
+}
+
 namespace zarvo_denoise_mex {
 
 namespace {
+
+// Sets `cancel` once the host notes an interrupt (looked at every 20 ms),
+// until destroyed: a long run stops at Ctrl-C as the rest of Octave does.
+class InterruptWatch {
+ public:
+  explicit InterruptWatch(std::atomic<bool>& cancel) {
+    if (&octave_signal_caught == nullptr) return;
+    watcher_ = std::thread([this, &cancel] {
+      while (!done_.load()) {
+        if (octave_signal_caught) {
+          cancel = true;
+          return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
+  }
+  ~InterruptWatch() {
+    done_ = true;
+    if (watcher_.joinable()) watcher_.join();
+  }
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+ private:
+  std::atomic<bool> done_{false};
+  std::thread watcher_;
+};
 
 // A refusal, raised through the host's error exit by mexFunction once every
 // C++ object of the call is gone.
@@ -284,7 +324,10 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   zarvo::DenoiseReport report;
   std::string error;
   const char* error_id = nullptr;
+  std::atomic<bool> cancel{false};
+  r.context.cancel = &cancel;
   try {
+    const InterruptWatch watch(cancel);
     report = zarvo::denoise(
         zarvo::series_input(view), r.options,
         [&](int t, const double* e, const double* m) {
@@ -292,6 +335,9 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
           if (M) std::memcpy(mxGetPr(M) + n * t, m, n * sizeof(double));
         },
         r.context);
+  } catch (const zarvo::Cancelled&) {
+    error = "interrupted";
+    error_id = "zarvo:interrupted";
   } catch (const zarvo::InputError& e) {
     error = std::string("Y ") + e.what();
     error_id = "zarvo:input";

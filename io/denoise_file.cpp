@@ -12,6 +12,7 @@
 #include "io/outputs.h"
 #include "io/report_outputs.h"
 #include "io/sidecar.h"
+#include "zarvo/run_limits.h"
 
 namespace zarvo::cli {
 
@@ -108,15 +109,6 @@ void declare_paths(OutputSet& outputs, const FileRequest& r, const std::string& 
   outputs.check();
 }
 
-// Notes about parameters the image limited.
-void note_limits(const Params& asked, const Params& used, std::vector<std::string>& notes) {
-  if (used.depth < asked.depth)
-    notes.push_back("cube depth limited to " + std::to_string(used.depth) +
-                    " (the number of slices)");
-  if (used.cube < asked.cube)
-    notes.push_back("cube side limited to " + std::to_string(used.cube) + " (the image's size)");
-}
-
 // The input, the level map and the mask, read and checked, and the options
 // that point to them; the data files of .hdr/.img pairs join the output
 // set's inputs.
@@ -164,6 +156,31 @@ void check_before_work(const FileRequest& r, const DenoiseOptions& options, cons
                              " (the output's data type does not apply to the noise map)");
 }
 
+// The sidecar into the set, after every file it records.
+void write_sidecar(const FileRequest& r, const FileResult& result, SidecarFacts& facts,
+                   OutputSet& outputs) {
+  if (result.sidecar.empty()) return;
+  facts.command_line = r.command_line;
+  facts.noise = r.options.noise;
+  facts.series = r.options.series;
+  facts.input = r.input;
+  facts.mask = r.mask;
+  facts.basic_only = r.options.basic_only;
+  facts.sources = r.sources;
+  facts.metadata = result.metadata;
+  const std::string text = sidecar_json(facts, result.report);
+  outputs.write(result.sidecar,
+                [&](const std::string& temp) { write_text_file(temp, result.sidecar, text); });
+}
+
+// The size and checksum of a file written into the set, for the sidecar.
+void record_output(const FileRequest& r, const std::string& role, const std::string& path,
+                   const OutputSet& outputs, SidecarFacts& facts) {
+  const OutputSet::Digest d = outputs.digest(path);
+  const std::string file = folder_of(path) == folder_of(r.output) ? base_of(path) : path;
+  facts.outputs.push_back({role, file, d.bytes, d.crc32});
+}
+
 // The output, the noise map and the sidecar, committed together.
 void write_outputs(const FileRequest& r, const FileResult& result, const Image& input,
                    ImageEncoder& estimate, ImageEncoder* noise_map, ReportOutputs& qc,
@@ -179,10 +196,7 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
   // that an image is the one the sidecar describes.
   SidecarFacts facts;
   auto written = [&](const std::string& role, const std::string& path) {
-    if (result.sidecar.empty()) return;
-    const OutputSet::Digest d = outputs.digest(path);
-    const std::string file = folder_of(path) == folder_of(r.output) ? base_of(path) : path;
-    facts.outputs.push_back({role, file, d.bytes, d.crc32});
+    if (!result.sidecar.empty()) record_output(r, role, path, outputs, facts);
   };
   go_on();
   outputs.write(r.output, [&](const std::string& temp) {
@@ -200,19 +214,7 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
   qc.write(outputs, report, started);
   if (!r.report.empty()) written("report", r.report);
   if (!r.residual.empty()) written("residual", r.residual);
-  if (!result.sidecar.empty()) {
-    facts.command_line = r.command_line;
-    facts.noise = r.options.noise;
-    facts.series = r.options.series;
-    facts.input = r.input;
-    facts.mask = r.mask;
-    facts.basic_only = r.options.basic_only;
-    facts.sources = r.sources;
-    facts.metadata = result.metadata;
-    const std::string text = sidecar_json(facts, report);
-    outputs.write(result.sidecar,
-                  [&](const std::string& temp) { write_text_file(temp, result.sidecar, text); });
-  }
+  write_sidecar(r, result, facts, outputs);
   go_on();
   outputs.commit();
 }
@@ -284,9 +286,44 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
   if (input.nt > 1 && options.sigma.empty() && !options.sigma_map &&
       options.sigma_scope == SigmaScope::volume)
     result.notes.push_back(level_summary(result.report));
-  note_limits(options.params, result.report.params, result.notes);
+  for (const std::string& n : limit_notes(series.shape, options.params)) result.notes.push_back(n);
   write_outputs(r, result, input, estimate, noise_map.get(), qc, started, outputs, given.cancel);
   return result;
+}
+
+std::string write_assembled(const FileRequest& r, const std::vector<double>& data,
+                            const DenoiseReport& run, double seconds) {
+  FileResult result;
+  result.report = run;
+  result.sidecar = r.sidecar ? sidecar_name(r.output) : "";
+  OutputSet outputs(r.force);
+  declare_paths(outputs, r, result.sidecar);
+  if (r.sidecar) {
+    std::string note;
+    result.metadata = source_metadata(r.metadata, r.input, note);
+  }
+  const Image input = read_image(r.input, "input");
+  for (const std::string& f : input.files) outputs.add_input(f, "input");
+  outputs.check();
+  if (data.size() != static_cast<std::size_t>(input.nim->nvox))
+    throw Error("the data has " + std::to_string(data.size()) + " voxels but '" + r.input +
+                "' has " + std::to_string(input.nim->nvox));
+  ImageEncoder encoded(input, r.datatype);
+  encoded.put(0, data.data(), data.size());
+  SidecarFacts facts;
+  outputs.write(r.output, [&](const std::string& temp) {
+    write_image_file(temp, r.output, input, encoded, description(run));
+  });
+  if (r.sidecar) record_output(r, "output", r.output, outputs, facts);
+  if (!r.report.empty()) {
+    const std::string page = report_page(r, input, data, run, seconds);
+    outputs.write(r.report,
+                  [&](const std::string& temp) { write_text_file(temp, r.report, page); });
+    if (r.sidecar) record_output(r, "report", r.report, outputs, facts);
+  }
+  write_sidecar(r, result, facts, outputs);
+  outputs.commit();
+  return result.sidecar;
 }
 
 }  // namespace zarvo::cli

@@ -57,4 +57,13 @@ struct FileResult {
 FileResult denoise_file(const FileRequest& request, const RunContext& context,
                         const FileEvents& events = {});
 
+// An output assembled apart from denoise_file (the batch's series spread
+// over tasks), committed as denoise_file commits its set: the image, its QC
+// page (when `request.report` is given) and its sidecar, with the same
+// checks, force rule, backups and flushes; all or none. `data`: every
+// volume, column-major as the input's; `run`: the levels and parameters
+// used. Returns the sidecar's path (empty when none).
+std::string write_assembled(const FileRequest& request, const std::vector<double>& data,
+                            const DenoiseReport& run, double seconds);
+
 }  // namespace zarvo::cli

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -39,6 +40,27 @@ extern "C" void remove_temp_and_reraise(int sig) {
     if (g_temp_set[i].load()) unlink(g_temp[i]);
   std::signal(sig, SIG_DFL);
   std::raise(sig);
+}
+
+// See stop_flag(). Lock-free atomics only: the handlers read and set them.
+std::atomic<bool> g_stop{false};
+std::atomic<bool> g_stop_taken{false};
+std::atomic<int> g_stop_signal{0};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
+
+extern "C" void stop_or_end(int sig) {
+  if (g_stop_taken.load() && g_stop_signal.load() == 0) {
+    g_stop_signal = sig;
+    g_stop = true;
+    alarm(1);  // the run's time to stop by itself
+    return;
+  }
+  remove_temp_and_reraise(sig);
+}
+
+extern "C" void stop_overdue(int) {
+  const int sig = g_stop_signal.load();
+  remove_temp_and_reraise(sig ? sig : SIGALRM);
 }
 
 std::atomic<unsigned> g_counter{0};
@@ -138,7 +160,25 @@ void write_atomically(const std::string& path,
 }
 
 void install_cleanup_handlers() {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, remove_temp_and_reraise);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, stop_or_end);
+  std::signal(SIGALRM, stop_overdue);
+}
+
+const std::atomic<bool>* stop_flag() {
+  g_stop_taken = true;
+  return &g_stop;
+}
+
+int stop_signal() { return g_stop_signal.load(); }
+
+void end_by_signal(int sig) {
+  alarm(0);
+  sigset_t s;
+  sigemptyset(&s);
+  sigaddset(&s, sig);
+  sigprocmask(SIG_UNBLOCK, &s, nullptr);
+  remove_temp_and_reraise(sig);
+  std::_Exit(128 + sig);  // not reached: the signal's default ends the process
 }
 
 void write_text_file(const std::string& file, const std::string& shown, const std::string& text) {

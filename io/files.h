@@ -3,6 +3,7 @@
 // renamed into place only once it is complete.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
 
@@ -49,5 +50,22 @@ void unregister_temp(int slot);
 // Removes the temporary files of writes in progress and restores the default
 // signal dispositions; installed once by the command.
 void install_cleanup_handlers();
+
+// The flag the handlers above set on SIGINT, SIGTERM or SIGHUP once a run
+// takes it (a RunContext's cancel): the first such signal then only sets it,
+// and the run stops at its next look (the walk looks many times a second;
+// the output set up to its commit point). Where the run has not stopped a
+// second later (a phase that does not look, such as reading a large input),
+// or at a second signal, the handler removes the temporaries and ends the
+// process by the signal, as without the flag. The alarm that times the
+// second is held back while an output set commits.
+const std::atomic<bool>* stop_flag();
+
+// The signal that set the flag, or 0.
+int stop_signal();
+
+// Removes the temporaries and ends the process by `sig`, as the signal
+// itself would have (the exit status a shell shows as 128 + sig).
+[[noreturn]] void end_by_signal(int sig);
 
 }  // namespace zarvo::cli

@@ -314,8 +314,11 @@ void OutputSet::commit() {
   // Every signal that would end the run waits until the set is committed
   // or taken back; see the end.
   const sigset_t stopping = stopping_signals();
-  sigset_t old_mask;
-  sigprocmask(SIG_BLOCK, &stopping, &old_mask);
+  sigset_t old_mask, held = stopping;
+  // The command's alarm that ends a run slow to stop (see stop_flag) waits
+  // too: the set, not the alarm, decides what an interruption leaves.
+  sigaddset(&held, SIGALRM);
+  sigprocmask(SIG_BLOCK, &held, &old_mask);
 
   // Each folder once, in an order every run agrees on (no deadlock between
   // two runs that write into the same two folders).

@@ -16,6 +16,7 @@
 #include "series_joint.h"
 #include "stage_setup.h"
 #include "vst/vst.h"
+#include "zarvo/run_limits.h"
 #include "zarvo/stages.h"
 
 namespace zarvo {
@@ -374,12 +375,10 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
   const Shape& s = input.shape;
   check(s, o);
   DenoiseReport report;
-  report.params = o.params;
+  // Cubes no larger than the image (a 2-D image takes flat cubes), the
+  // window no wider than the volume.
+  report.params = used_params(s, o.params);
   Params& p = report.params;
-  // Cubes no larger than the image (a 2-D image takes flat cubes).
-  if (p.depth > s.slices) p.depth = s.slices;
-  if (p.cube > s.rows) p.cube = s.rows;
-  if (p.cube > s.cols) p.cube = s.cols;
   // The thread count, once the work is known.
   prepare_engine();
   RunContext context = given;
@@ -387,6 +386,7 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
       choose_threads(given.threads, reference_cubes(s.rows, s.cols, s.slices, p));
   context.threads = threads.threads;
   if (!threads.note.empty() && events.note) events.note(threads.note);
+  check_memory(s, o, context.threads);
   const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
   const Matrices matrices(p);
   const stages::Transforms transforms = matrices.transforms();

@@ -12,16 +12,19 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "io/bids.h"
 #include "io/denoise_file.h"
+#include "io/files.h"
 #include "io/nifti_io.h"
 #include "io/outputs.h"
 #include "io/report_outputs.h"
 #include "io/sidecar.h"
 #include "zarvo/options.h"
+#include "zarvo/run_limits.h"
 
 namespace py = pybind11;
 
@@ -342,10 +345,13 @@ zarvo::DenoiseReport assembled_run(const Engine& e, const std::vector<int>& shap
                                    const std::vector<double>& levels, bool pooled,
                                    const std::string& source) {
   zarvo::DenoiseReport report;
-  report.params = e.options.params;
-  if (shape.size() > 2 && report.params.depth > shape[2]) report.params.depth = shape[2];
-  const int small = std::min(shape[0], shape.size() > 1 ? shape[1] : shape[0]);
-  if (report.params.cube > small) report.params.cube = small;
+  // The parameters as a file run uses them on this shape.
+  zarvo::Shape s;
+  s.ndims = static_cast<int>(shape.size());
+  s.rows = shape[0];
+  s.cols = shape.size() > 1 ? shape[1] : 1;
+  s.slices = shape.size() > 2 ? shape[2] : 1;
+  report.params = zarvo::used_params(s, e.options.params);
   report.pooled = pooled;
   for (double v : levels) {
     zarvo::VolumeReport r;
@@ -462,6 +468,77 @@ std::string report_page(const py::dict& given, const std::string& input, const s
                                  seconds);
 }
 
+// An output assembled from volumes denoised apart (zarvo.batch), with its
+// QC page and sidecar, committed as one output set (see write_assembled).
+// `files`: input, output, report (or None), datatype (None: the library's
+// default), force, command_line. Returns the sidecar's path.
+std::string write_assembled(const py::dict& given, const py::dict& files, const py::array& data,
+                            const std::vector<double>& levels, bool pooled,
+                            const std::string& source, double seconds) {
+  const Engine e(given);
+  zarvo::cli::FileRequest r;
+  r.options = e.options;
+  r.input = files["input"].cast<std::string>();
+  r.output = files["output"].cast<std::string>();
+  if (!files["report"].is_none()) r.report = files["report"].cast<std::string>();
+  if (!files["datatype"].is_none())
+    r.datatype = zarvo::cli::parse_datatype(files["datatype"].cast<std::string>());
+  r.force = files["force"].cast<bool>();
+  r.command_line = files["command_line"].cast<std::string>();
+  py::array_t<double, py::array::f_style | py::array::forcecast> a(data);
+  std::vector<double> values(a.data(), a.data() + a.size());
+  py::gil_scoped_release free_gil;
+  const zarvo::cli::Image like = zarvo::cli::read_image(r.input, "input");
+  const std::vector<int> shape = {like.nx, like.ny, like.nz, like.nt};
+  return zarvo::cli::write_assembled(r, values, assembled_run(e, shape, levels, pooled, source),
+                                     seconds);
+}
+
+// A text file written through an output set (an index page): never over
+// one of `inputs`, a backup of the file it replaces (only with `force`)
+// until the new one is flushed and in place.
+void write_text(const std::string& path, const std::string& text, bool force,
+                const std::vector<std::string>& inputs, const std::string& role) {
+  py::gil_scoped_release free_gil;
+  zarvo::cli::OutputSet outputs(force);
+  for (const std::string& in : inputs) outputs.add_input(in, "input");
+  outputs.add_output(path, role, false);
+  outputs.check();
+  outputs.write(path,
+                [&](const std::string& temp) { zarvo::cli::write_text_file(temp, path, text); });
+  outputs.commit();
+}
+
+// For tests: the output set's fault hook from Python. The `count`-th step
+// named `step` (as in OutputSet::Step: "create", "rename", ...) fails with
+// `error` (an errno); step None removes the hook.
+void set_fault(const py::object& step, int count, int error) {
+  using Step = zarvo::cli::OutputSet::Step;
+  if (step.is_none()) {
+    zarvo::cli::OutputSet::set_fault_hook({});
+    return;
+  }
+  const std::string name = step.cast<std::string>();
+  const std::pair<const char*, Step> steps[] = {{"create", Step::create},
+                                                {"sync_file", Step::sync_file},
+                                                {"lock", Step::lock},
+                                                {"backup_link", Step::backup_link},
+                                                {"backup_copy", Step::backup_copy},
+                                                {"sync_folder", Step::sync_folder},
+                                                {"rename", Step::rename},
+                                                {"restore", Step::restore},
+                                                {"remove_backup", Step::remove_backup}};
+  const Step* chosen = nullptr;
+  for (const auto& s : steps)
+    if (name == s.first) chosen = &s.second;
+  if (!chosen) throw zarvo::Error("unknown step '" + name + "'");
+  auto seen = std::make_shared<std::atomic<int>>(0);
+  zarvo::cli::OutputSet::set_fault_hook(
+      [want = *chosen, seen, count, error](Step s, const std::string&) {
+        return s == want && ++*seen == count ? error : 0;
+      });
+}
+
 // The output set's checks of names and identities (links resolved, device
 // and inode) for files written outside denoise_file (a batch's spread
 // series); existing outputs are the caller's to protect.
@@ -518,6 +595,11 @@ PYBIND11_MODULE(_core, m) {
         py::arg("datatypes"), py::arg("desc"));
   m.def("bids_description", &bids_description, py::arg("bids_dir"), py::arg("out_dir"));
   m.def("check_paths", &check_paths, py::arg("inputs"), py::arg("outputs"));
+  m.def("write_assembled", &write_assembled, py::arg("given"), py::arg("files"), py::arg("data"),
+        py::arg("levels"), py::arg("pooled"), py::arg("source"), py::arg("seconds"));
+  m.def("write_text", &write_text, py::arg("path"), py::arg("text"), py::arg("force"),
+        py::arg("inputs"), py::arg("role"));
+  m.def("_set_fault", &set_fault, py::arg("step"), py::arg("count") = 1, py::arg("error") = 5);
   m.def("report_page", &report_page, py::arg("given"), py::arg("input"), py::arg("output"),
         py::arg("data"), py::arg("levels"), py::arg("pooled"), py::arg("source"),
         py::arg("command_line"), py::arg("seconds"));

@@ -257,3 +257,87 @@ def test_a_series_with_a_level_map_spread_as_the_command(tmp_path, client):
     [output] = batch.denoise_files([source], out_dir, client, noise="rician",
                                    sigma_map=str(level_map), spread_volumes=True, stream=None)
     assert file_bytes(output) == expected["s.nii"]
+
+
+def _spread_parts(request):
+    loaded = batch._load_series_task(request)
+    return loaded, [batch._volume_task(loaded, t, request, 1)
+                    for t in range(loaded["series"].shape[3])]
+
+
+def _folder(path):
+    return {name: file_bytes(path / name) for name in sorted(os.listdir(path))}
+
+
+def test_a_spread_series_commits_image_page_and_sidecar_whole_or_not_at_all(tmp_path):
+    from zarvo import _core
+    from zarvo.files import recorded_sidecar
+    source = save(tmp_path / "s.nii", phantom((16, 16, 6, 3), seed=47))
+    out, fresh = tmp_path / "out", tmp_path / "fresh"
+    out.mkdir()
+    fresh.mkdir()
+    [old] = batch._requests([source], str(out), "", None, True, {"sigma": [4.0]})
+    loaded, volumes = _spread_parts(old)
+    batch._write_series_task(old, loaded, False, *volumes)
+    old_set = _folder(out)
+    assert sorted(old_set) == ["s.html", "s.json", "s.nii"]
+    assert recorded_sidecar(old.output) is not None
+    # The new set, as written where nothing fails.
+    [new] = batch._requests([source], str(out), "", None, True, {"sigma": [6.0]})
+    loaded, volumes = _spread_parts(new)
+    [elsewhere] = batch._requests([source], str(fresh), "", None, True, {"sigma": [6.0]})
+    batch._write_series_task(elsewhere, loaded, False, *volumes)
+    new_set = _folder(fresh)
+    assert new_set["s.nii"] != old_set["s.nii"]
+
+    # Without force nothing is replaced, even the sidecar alone.
+    with pytest.raises(ValueError, match="exists"):
+        batch._write_series_task(new, loaded, False, *volumes)
+    assert _folder(out) == old_set
+
+    faults = [(step, n) for step in ("create", "sync_file", "backup_link", "rename")
+              for n in (1, 2, 3)] + [("sync_folder", 1), ("sync_folder", 2), ("lock", 1)]
+    outcomes = set()
+    for step, n in faults:
+        _core._set_fault(step, n)
+        try:
+            batch._write_series_task(new, loaded, True, *volumes)
+            outcome = "new"
+        except ValueError:  # the set's refusal, naming the file and the step
+            outcome = "old"
+        finally:
+            _core._set_fault(None)
+        now = _folder(out)
+        assert sorted(now) == ["s.html", "s.json", "s.nii"], (step, n, sorted(now))
+        if outcome == "old":
+            assert now == old_set, (step, n)
+        else:
+            # The page and sidecar name the folder they were written for.
+            assert now["s.nii"] == new_set["s.nii"], (step, n)
+            assert recorded_sidecar(new.output) is not None, (step, n)
+            for name, data in old_set.items():
+                (out / name).write_bytes(data)
+        outcomes.add(outcome)
+    assert outcomes == {"old", "new"}  # the faults both stopped and did not stop the set
+
+
+def test_the_index_is_replaced_through_an_output_set(tmp_path):
+    from zarvo import _core
+    index = tmp_path / batch.INDEX
+    rows = [{"input": str(tmp_path / "a.nii"), "sigma": [5.0], "seconds": 1.0}]
+    assert batch._write_index(rows, str(tmp_path), False) == str(index)
+    before = index.read_text()
+    rows[0]["sigma"] = [7.0]
+    _core._set_fault("rename", 1)
+    try:
+        with pytest.raises(ValueError, match="cannot put"):
+            batch._write_index(rows, str(tmp_path), False)
+    finally:
+        _core._set_fault(None)
+    assert os.listdir(tmp_path) == [batch.INDEX] and index.read_text() == before
+    batch._write_index(rows, str(tmp_path), False)  # ours: replaced without force
+    assert "level 7" in index.read_text()
+    # An index that is an input of the batch is never written over.
+    with pytest.raises(ValueError, match="is the input"):
+        batch._write_index(rows, str(tmp_path), True, [str(index)])
+    assert "level 7" in index.read_text()

@@ -1,6 +1,8 @@
 """zarvo.denoise and zarvo.estimate_sigma on arrays: the command's bits, every
 layout and type, series, the errors, and the GIL."""
 
+import subprocess
+import sys
 import threading
 import time
 
@@ -280,3 +282,21 @@ def test_trailing_axes_of_one_are_kept_as_the_command_keeps_them():
     assert np.array_equal(out[..., 0], zarvo.denoise(series, 6.0))
     with pytest.raises(ValueError, match="5 dimensions"):
         zarvo.denoise(np.concatenate([five, five], axis=4), 6.0)
+
+
+def test_a_run_that_would_not_fit_in_memory_is_refused_naming_the_option():
+    # In a child whose address space is limited to 300 MB beyond what it
+    # holds: refused before the filtering, as the command refuses it.
+    code = """
+import resource, numpy as np, zarvo
+volume = np.full((64, 64, 32), 100.0)
+held = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (held + (300 << 20),) * 2)
+try:
+    zarvo.denoise(volume, 5.0, cube=32, depth=16, group1=1024, group2=1024, threads=1)
+except ValueError as error:
+    print(error)
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=120)
+    assert done.stdout.startswith("group1: the run needs about"), done.stdout + done.stderr

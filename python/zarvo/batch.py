@@ -6,8 +6,9 @@ a job-queue system).
     python3 -m zarvo.batch sub-*.nii.gz --out-dir clean/ --scheduler tcp://host:8786
 
 Every output is what ``zarvo denoise INPUT OUTPUT`` writes with the same
-options, written atomically, then its sidecar (.json); a rerun skips the
-outputs whose sidecar matches. A task whose worker dies runs again on
+options, committed with its QC page and sidecar (.json) as one output set,
+as the command commits them; a rerun skips the outputs whose sidecar
+matches. A task whose worker dies runs again on
 another worker. With ``spread_volumes`` the volumes of a 4-D series become
 separate tasks: the levels are set once for the series first, and the
 volumes are put back in order before the output is written.
@@ -20,7 +21,7 @@ import time
 
 from . import _core
 from ._options import DATATYPES, DECLARATIONS, DEFAULT_DATATYPE, about_files, keyword, shown_in
-from .files import Request, nifti_stem, run_request, sidecar_path, write_text_atomically
+from .files import Request, nifti_stem, run_request, sidecar_path
 
 
 class BatchError(RuntimeError):
@@ -137,24 +138,19 @@ def _volume_task(loaded, t, request, threads):
     return denoise(loaded["series"][..., t], sigma, threads=_task_threads(threads), **options)
 
 
-def _write_series_task(request, loaded, *volumes):
+def _write_series_task(request, loaded, force, *volumes):
+    """The volumes put back in order, and the image, its QC page and its
+    sidecar committed as one output set, as a file run commits them: with
+    the same checks (again here: the folders may have changed since the
+    batch began), force rule, backups and flushes; all or none."""
     import numpy as np
     data = np.stack(volumes, axis=-1).reshape(loaded["shape"], order="F")
-    side = sidecar_path(request.output)
-    # Again here: the folders may have changed since the batch began.
-    _core.check_paths(request.inputs(), [request.output, side])
-    if os.path.exists(side):
-        os.remove(side)
-    text, description = request.record(loaded["shape"], loaded["levels"], loaded["pooled"])
-    _core.write_nifti(request.output, request.input, data, request.datatype, description)
-    report = request.written["report"]
-    if report:
-        source = "estimated" if request.sigma is None else "given"
-        write_text_atomically(report, _core.report_page(
-            request.given, request.input, request.output, data, loaded["levels"],
-            loaded["pooled"], source, request.command_line(),
-            time.time() - loaded["started"]))
-    write_text_atomically(side, text)
+    source = "estimated" if request.sigma is None else "given"
+    side = _core.write_assembled(request.given, {
+        "input": request.input, "output": request.output,
+        "report": request.written["report"], "datatype": request.datatype, "force": force,
+        "command_line": request.command_line()}, data, loaded["levels"], loaded["pooled"],
+        source, time.time() - loaded["started"])
     return {"output": request.output, "sidecar": side, "sigma": loaded["levels"],
             "seconds": time.time() - loaded["started"], "skipped": False,
             "worker": _worker_name() + f" (+{len(volumes)} volume tasks)"}
@@ -203,15 +199,15 @@ def _submit(client, request, threads, force, spread):
         volumes = shape[3] if len(shape) > 3 else 1
     if volumes == 1:
         return client.submit(_file_task, request, threads, force, key="file-" + key, pure=False)
-    replace = force or request.output_is_ours()
-    for path in (request.output, request.written["report"]):
-        if path and os.path.exists(path) and not replace:
-            raise ValueError(f"'{path}' exists and was not written by zarvo "
-                             "(use force to overwrite it)")
+    # Refused before the work, as a file run refuses it (the set is checked
+    # again when it is written).
+    for path in (request.output, sidecar_path(request.output), request.written["report"]):
+        if path and os.path.lexists(path) and not force:
+            raise ValueError(f"'{path}' exists (use force to overwrite it)")
     loaded = client.submit(_load_series_task, request, key="load-" + key, pure=False)
     parts = [client.submit(_volume_task, loaded, t, request, threads, key=f"volume{t}-{key}",
                            pure=False) for t in range(volumes)]
-    return client.submit(_write_series_task, request, loaded, *parts, key="file-" + key,
+    return client.submit(_write_series_task, request, loaded, force, *parts, key="file-" + key,
                          pure=False)
 
 
@@ -258,19 +254,22 @@ INDEX = "zarvo_reports.html"
 _INDEX_MARK = "<!-- zarvo batch index -->"
 
 
-def _write_index(rows, out_dir, force):
+def _write_index(rows, out_dir, force, inputs=()):
     """out_dir/zarvo_reports.html: a link to every file's report, its level
-    and how it went. Returns its path, or None when a file of that name that
-    zarvo did not write is kept (without force)."""
+    and how it went, written through an output set (never over one of
+    ``inputs``; the old index kept until the new one is flushed and in
+    place). Returns its path, or None when a file of that name that zarvo
+    did not write is kept (without force)."""
     import html
     path = os.path.join(out_dir, INDEX)
+    replace = force
     if os.path.lexists(path) and not force:
         try:
             with open(path) as f:
-                ours = _INDEX_MARK in f.read(4096)
+                replace = _INDEX_MARK in f.read(4096)
         except (OSError, UnicodeDecodeError):
-            ours = False
-        if not ours:
+            replace = False
+        if not replace:
             return None
     items = []
     for row in rows:
@@ -289,7 +288,7 @@ def _write_index(rows, out_dir, force):
             "<title>zarvo reports</title></head><body><h1>zarvo reports</h1>"
             "<table><tr><th>file</th><th>result</th></tr>\n" + "\n".join(items) +
             "\n</table></body></html>\n")
-    write_text_atomically(path, text)
+    _core.write_text(path, text, replace, list(inputs), "index of the reports")
     return path
 
 
@@ -352,7 +351,8 @@ def run_batch(inputs, out_dir, client=None, *, scheduler=None, workers=None, thr
         if table:
             table.close()
         if report:
-            index = _write_index(rows, out_dir, force)
+            read = sorted({f for r in requests for f in r.inputs()})
+            index = _write_index(rows, out_dir, force, read)
             if stream and index is None:
                 print(f"zarvo.batch: '{os.path.join(out_dir, INDEX)}' exists and was not "
                       "written by zarvo: the index of the reports is not written (use --force)",

@@ -490,3 +490,70 @@ TEST_F(OutputFaults, AFullDiskLeavesTheOldSet) {
   EXPECT_NE(std::find(seen.begin(), seen.end(), "old (no backup)"), seen.end()) << seen.size();
   EXPECT_NE(std::find(seen.begin(), seen.end(), "new"), seen.end()) << seen.size();
 }
+
+TEST_F(OutputFaults, ASetAcrossFoldersIsCommittedWholeOrNotAtAllAtEveryFailingStep) {
+  // a.nii, b.nii and c.json each in a folder of its own (output, noise map
+  // and sidecar elsewhere): a failure anywhere before the commit point
+  // leaves every folder's old file, in every folder.
+  const std::vector<std::string> folders = {path("out"), path("maps"), path("notes")};
+  for (const std::string& f : folders) mkdir(f.c_str(), 0777);
+  auto file = [&](std::size_t k) { return folders[k] + "/" + names()[k]; };
+  auto put_old = [&] {
+    for (std::size_t k = 0; k < 3; ++k) spit(file(k), "old " + names()[k]);
+  };
+  auto versions = [&] {
+    std::string v;
+    for (std::size_t k = 0; k < 3; ++k) v += slurp(file(k)) + "|";
+    return v;
+  };
+  auto run_across = [&]() -> std::string {
+    try {
+      zc::OutputSet set(true);
+      set.add_input(path("in.nii"), "input");
+      for (std::size_t k = 0; k < 3; ++k) set.add_output(file(k), names()[k], k != 2);
+      set.check();
+      for (std::size_t k = 0; k < 3; ++k)
+        set.write(file(k), [&](const std::string& t) { spit(t, "new " + names()[k]); });
+      set.commit();
+      return "";
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+  };
+  const std::string old_versions = "old a.nii|old b.nii|old c.json|";
+  const std::string new_versions = "new a.nii|new b.nii|new c.json|";
+  std::vector<std::pair<Step, std::string>> all;
+  {
+    put_old();
+    HookGuard g([&](Step s, const std::string& n) {
+      all.emplace_back(s, n);
+      return 0;
+    });
+    ASSERT_EQ(run_across(), "");
+  }
+  ASSERT_EQ(versions(), new_versions);
+  int renames = 0;
+  for (const auto& step : all) renames += step.first == Step::rename;
+  ASSERT_EQ(renames, 3);
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    put_old();
+    std::string outcome;
+    {
+      std::size_t call = 0;
+      HookGuard g([&](Step, const std::string&) { return call++ == i ? EIO : 0; });
+      outcome = run_across();
+    }
+    const std::string what =
+        std::string(step_name(all[i].first)) + " of '" + all[i].second + "' fails: " + outcome;
+    EXPECT_EQ(versions(), outcome.empty() ? new_versions : old_versions) << what;
+    for (std::size_t k = 0; k < 3; ++k) {
+      // Nothing else is left, but the backup whose removal failed.
+      if (all[i].first != Step::remove_backup) {
+        EXPECT_EQ(listing(folders[k]), std::vector<std::string>{names()[k]}) << what;
+      }
+      for (const std::string& n : listing(folders[k]))
+        if (n != names()[k]) std::remove((folders[k] + "/" + n).c_str());
+    }
+  }
+  inputs_untouched();
+}
