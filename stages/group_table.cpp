@@ -23,8 +23,9 @@ int axis_ordinals(int step, int bound, int length, std::vector<int>& ordinal) {
 
 int GroupTable::group(int x, int y, int z, std::uint16_t* to) const {
   const auto at = [](const std::vector<int>& ordinal, int p) {
-    return p >= 1 && p <= static_cast<int>(ordinal.size()) ? ordinal[static_cast<std::size_t>(p - 1)]
-                                                          : -1;
+    return p >= 1 && p <= static_cast<int>(ordinal.size())
+               ? ordinal[static_cast<std::size_t>(p - 1)]
+               : -1;
   };
   const int ox = at(column_ordinal, x), oy = at(row_ordinal, y), oz = at(slice_ordinal, z);
   if (ox < 0 || oy < 0 || oz < 0) return 0;
@@ -50,7 +51,7 @@ std::size_t GroupTable::bytes() const {
          (column_ordinal.size() + row_ordinal.size() + slice_ordinal.size()) * sizeof(int);
 }
 
-GroupTable match_groups(const Geometry& geometry, const double* volume,
+GroupTable match_groups(const Geometry& geometry, const double* const* volumes, int channels,
                         const RunContext& context) {
   const Layout g(geometry);
   GroupTable t;
@@ -76,31 +77,51 @@ GroupTable match_groups(const Geometry& geometry, const double* volume,
   const std::size_t total = cubes.size() / 3;
   int threads = walk_threads(context);
   if (static_cast<std::size_t>(threads) > total) threads = total > 0 ? static_cast<int>(total) : 1;
+  const int h = window_half_width(g);
+  struct Scratch {
+    Workspace w;
+    std::vector<double> extra;
+  };
+  std::vector<Scratch> scratch(static_cast<std::size_t>(threads));
+  for (Scratch& s : scratch) {
+    s.w = allocate_workspace(g, StageKind::thr);
+    s.extra.resize(static_cast<std::size_t>(
+        grouping_channels_extra_doubles(g.cube_side, g.cube_depth, h, channels)));
+  }
   // Every group is matched on its own: the parts may be any size, the table
   // is the same. Runs of neighbouring references share their windows' cache
   // lines, hence consecutive parts.
-  std::vector<Workspace> workspaces;
-  for (int i = 0; i < threads; ++i) workspaces.push_back(allocate_workspace(g, StageKind::thr));
   in_parts(total, threads, 1, [&](int part, std::size_t first, std::size_t last) {
-    Workspace& w = workspaces[static_cast<std::size_t>(part)];
+    Scratch& s = scratch[static_cast<std::size_t>(part)];
     for (std::size_t i = first; i < last; ++i) {
       const int* c = &cubes[3 * i];
-      const int L = find_group(g, volume, c[0], c[1], c[2], w);
+      int L = 0;
+      if (channels == 1) {
+        L = find_group(g, volumes[0], c[0], c[1], c[2], s.w);
+      } else {
+        grouping_channels(volumes, channels, g.ndims, g.dims, g.cube_side, g.largest_group,
+                          g.cube_depth, h, g.synchronous, g.match_threshold, c[0], c[1], c[2],
+                          s.w.positions, &L, s.w.match_work, s.w.match_ints, s.extra.data());
+      }
       const std::size_t cell = (static_cast<std::size_t>(t.slice_ordinal[c[2] - 1]) * t.grid[0] +
                                 static_cast<std::size_t>(t.column_ordinal[c[0] - 1])) *
                                    t.grid[1] +
                                static_cast<std::size_t>(t.row_ordinal[c[1] - 1]);
       t.sizes[cell] = L;
-      std::memcpy(t.positions.data() + cell * room, w.positions,
+      std::memcpy(t.positions.data() + cell * room, s.w.positions,
                   3 * static_cast<std::size_t>(L) * sizeof(std::uint16_t));
     }
   });
   return t;
 }
 
+GroupTable match_groups(const Geometry& geometry, const double* volume, const RunContext& context) {
+  return match_groups(geometry, &volume, 1, context);
+}
+
 // A stage's group: from the table when one is given, else matched on `volume`.
-int stage_group(const Layout& g, const GroupTable* table, const double* volume, int x, int y,
-                int z, Workspace& w) {
+int stage_group(const Layout& g, const GroupTable* table, const double* volume, int x, int y, int z,
+                Workspace& w) {
   if (table) return table->group(x, y, z, w.positions);
   return find_group(g, volume, x, y, z, w);
 }

@@ -81,7 +81,7 @@ class GroupTable {
   std::size_t bytes() const;
 
  private:
-  friend GroupTable match_groups(const Geometry&, const double*, const RunContext&);
+  friend GroupTable match_groups(const Geometry&, const double* const*, int, const RunContext&);
   int dims[3] = {0, 0, 0};
   int cube_side = 0, cube_depth = 0, step = 0, largest_group = 0, reach = 0;
   const unsigned char* mask = nullptr;
@@ -97,6 +97,11 @@ class GroupTable {
 // as the stages do, on the context's threads (the table is the same for any
 // number). Size: the walk's reference cubes x largest_group x 6 bytes.
 GroupTable match_groups(const Geometry& g, const double* volume, const RunContext& context = {});
+
+// The same on `channels` volumes of the geometry's size: the distance of two
+// cubes is the sum over the volumes of their sums of squared differences.
+GroupTable match_groups(const Geometry& g, const double* const* volumes, int channels,
+                        const RunContext& context = {});
 
 // Every stage writes the estimate into `estimate` and the noise map into
 // `noise_map` (may be null when not wanted): in adaptive mode the mean of the
