@@ -73,15 +73,21 @@ struct ComponentBuffers {
 // Matching once instead of on every component took about half the CPU time.
 constexpr int leading_components = 5;
 
-// The hard threshold of the leading components after the first, relative to
-// the profile's: they hold the series' contrast between volumes (in
-// diffusion, the anisotropy) at moderate SNR, where the profile's threshold
-// takes too much of their detail. Measured on the same series: 5/6 of it
-// (2.5 noise deviations for 3) cut the FA error by 1 to 2.5 % and the
-// anatomy left in the residual by 10 % (to |r| <= 0.05), for 1 % more DW
-// error; on the first component too it cost 1 to 3 % of b0 error, on every
-// component 8 to 10 % of DW error.
+// The hard threshold of the leading components after the first that carry
+// signal, relative to the profile's: they hold the series' contrast between
+// volumes (in diffusion, the anisotropy) at moderate SNR, where the
+// profile's threshold takes too much of their detail. Measured on the same
+// series: 5/6 of it (2.5 noise deviations for 3) cut the FA error by 1 to
+// 2.5 % and the anatomy left in the residual by 10 % (to |r| <= 0.05), for
+// 1 % more DW error; on the first component too it cost 1 to 3 % of b0
+// error, on every component 8 to 10 % of DW error. A component of noise
+// only (a series of low rank) keeps the profile's threshold, which removes
+// more of it: "carries signal" is a mean square (its moment per voxel, in
+// units of the noise's variance) of at least 1.5, the signal at least half
+// the noise's variance (the diffusion series' components 1 to 4: 41 to 4.1
+// at SNR 20, 15 to 1.6 at SNR 10; noise alone: 0.8 to 1.1).
 constexpr double leading_threshold = 5.0 / 6.0;
+constexpr double signal_mean_square = 1.5;
 
 struct SharedGroups {
   stages::GroupTable hard, wiener;
@@ -141,8 +147,9 @@ struct ComponentRun {
 
   // The leading components 0 .. lead - 1 through both stages, each stage's
   // groups matched on all of them first; the groups are kept for the others.
-  void lead(int lead, SharedGroups& shared, const RunContext& context,
-            const PipelineEvents& events) const {
+  // mean_square[k]: component k's moment per voxel.
+  void lead(int lead, const std::vector<double>& mean_square, SharedGroups& shared,
+            const RunContext& context, const PipelineEvents& events) const {
     const std::size_t n = shape.volume_voxels();
     const int threads = walk_threads(context);
     const std::size_t count = static_cast<std::size_t>(lead);
@@ -161,7 +168,8 @@ struct ComponentRun {
     for (std::size_t k = 0; k < count; ++k) {
       if (events.stage) events.stage(static_cast<int>(k), 0, stage_count, "hard thresholding");
       auto hard = thresholding<stages::ThrSettings>(p);
-      if (k > 0) hard.threshold = p.lambda * leading_threshold;
+      if (k > 0 && mean_square[k] >= signal_mean_square)
+        hard.threshold = p.lambda * leading_threshold;
       hard.sigma = 1.0;
       hard.groups = &shared.hard;
       stages::run_thr(g1, transforms, hard, noisy[k].data(), estimate[k].data(), nullptr, context);
@@ -272,7 +280,13 @@ void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
   SharedGroups shared;
   const ComponentRun run{s, report.params, transforms, mask, o.basic_only, store, shared};
   const int lead = std::min(s.volumes, leading_components);
-  run.lead(lead, shared, context, events);
+  std::size_t inside = n;
+  if (mask)
+    inside = static_cast<std::size_t>(
+        std::count_if(mask, mask + n, [](unsigned char m) { return m != 0; }));
+  std::vector<double> mean_square(basis.moments);
+  for (double& m : mean_square) m /= static_cast<double>(std::max<std::size_t>(inside, 1));
+  run.lead(lead, mean_square, shared, context, events);
   filter_components(run, lead, s.volumes, context, events);
   from_components(store, basis, threads);
 
