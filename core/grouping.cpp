@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "core/distances.h"
 #include "core/zarvo.h"
@@ -159,15 +160,27 @@ class MatchList {
 };
 
 // The distances of a block of candidates to the reference cube, on the
-// chosen path.
+// chosen path; with more channels, the sum over them, channel by channel.
 struct Distances {
   detail::CubeDistance k;
   MatchingPath path;
-  void operator()(int x0, int ncols, int y0, int nrows, int cz, double* out) const {
+  const detail::CubeDistance* more = nullptr;  // channels after the first
+  int more_count = 0;
+  double* scratch = nullptr;  // a block of distances of one channel
+  void one(const detail::CubeDistance& c, int x0, int ncols, int y0, int nrows, int cz,
+           double* out) const {
     if (path == MatchingPath::simd) {
-      detail::block_distances_simd(k, x0, ncols, y0, nrows, cz, out);
+      detail::block_distances_simd(c, x0, ncols, y0, nrows, cz, out);
     } else {
-      detail::block_distances_scalar(k, x0, ncols, y0, nrows, cz, out);
+      detail::block_distances_scalar(c, x0, ncols, y0, nrows, cz, out);
+    }
+  }
+  void operator()(int x0, int ncols, int y0, int nrows, int cz, double* out) const {
+    one(k, x0, ncols, y0, nrows, cz, out);
+    const int count = nrows * ncols;
+    for (int c = 0; c < more_count; ++c) {
+      one(more[c], x0, ncols, y0, nrows, cz, scratch);
+      for (int i = 0; i < count; ++i) out[i] += scratch[i];
     }
   }
 };
@@ -288,10 +301,14 @@ int grouping_work_ints(int nm1, int nm2, int nm3, int search_block_size) {
   return 3 * (nm2 > 0 ? nm2 : 0) + nm1 * nm1 * nm3 + distance_slots(search_block_size);
 }
 
-void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2, int nm3,
-              int search_block_size, int synchronous, double tau_match, int x, int y, int z,
-              std::uint16_t* positions, int* group_size, double* work, int* work_ints,
-              MatchingPath path) {
+namespace {
+
+// Grouping on `channels` volumes; `more` holds room for the channels after
+// the first, `extra` their reference voxels and a block of distances.
+void group_on(const double* const* volumes, int channels, int ndims, const int* dims, int nm1,
+              int nm2, int nm3, int search_block_size, int synchronous, double tau_match, int x,
+              int y, int z, std::uint16_t* positions, int* group_size, double* work, int* work_ints,
+              double* extra, detail::CubeDistance* more, MatchingPath path) {
   // Without an entry for the reference there is no group to report.
   if (nm2 < 1) {
     *group_size = 0;
@@ -304,11 +321,23 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
   MatchList list(work, work_ints, nm2, tau_match, x, y, z);
   double* ref_values = work + nm2;
   int* offsets = work_ints + 3 * nm2;
-  const Distances distances =
-      reference_distances(volume, ndims, dims, nm1, nm3, x, y, z, ref_values, offsets, path);
+  Distances distances =
+      reference_distances(volumes[0], ndims, dims, nm1, nm3, x, y, z, ref_values, offsets, path);
   double* block = ref_values + nm1 * nm1 * nm3;
   int* candidates = offsets + nm1 * nm1 * nm3;
   const int slots = distance_slots(h);
+  if (channels > 1) {
+    const int cube_len = nm1 * nm1 * nm3;
+    for (int c = 1; c < channels; ++c) {
+      more[c - 1] =
+          reference_distances(volumes[c], ndims, dims, nm1, nm3, x, y, z,
+                              extra + static_cast<std::size_t>(c - 1) * cube_len, offsets, path)
+              .k;
+    }
+    distances.more = more;
+    distances.more_count = channels - 1;
+    distances.scratch = extra + static_cast<std::size_t>(channels - 1) * cube_len;
+  }
 
   // Slices outermost, columns innermost: this order breaks ties. The
   // distances are formed first (the whole sum, with no early exit), then
@@ -324,6 +353,31 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
     scan_row_blocks(win, distances, x, y, z, block, candidates, list);
   }
   *group_size = list.write_group(positions);
+}
+
+}  // namespace
+
+void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2, int nm3,
+              int search_block_size, int synchronous, double tau_match, int x, int y, int z,
+              std::uint16_t* positions, int* group_size, double* work, int* work_ints,
+              MatchingPath path) {
+  group_on(&volume, 1, ndims, dims, nm1, nm2, nm3, search_block_size, synchronous, tau_match, x, y,
+           z, positions, group_size, work, work_ints, nullptr, nullptr, path);
+}
+
+int grouping_channels_extra_doubles(int nm1, int nm3, int search_block_size, int channels) {
+  if (channels <= 1) return 0;
+  return (channels - 1) * nm1 * nm1 * nm3 + distance_slots(search_block_size);
+}
+
+void grouping_channels(const double* const* volumes, int channels, int ndims, const int* dims,
+                       int nm1, int nm2, int nm3, int search_block_size, int synchronous,
+                       double tau_match, int x, int y, int z, std::uint16_t* positions,
+                       int* group_size, double* work, int* work_ints, double* extra,
+                       MatchingPath path) {
+  std::vector<detail::CubeDistance> more(static_cast<std::size_t>(channels > 1 ? channels - 1 : 0));
+  group_on(volumes, channels, ndims, dims, nm1, nm2, nm3, search_block_size, synchronous, tau_match,
+           x, y, z, positions, group_size, work, work_ints, extra, more.data(), path);
 }
 
 }  // namespace zarvo

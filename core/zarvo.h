@@ -77,6 +77,18 @@ void grouping(const double* volume, int ndims, const int* dims, int nm1, int nm2
               std::uint16_t* positions, int* group_size, double* work, int* work_ints,
               MatchingPath path = MatchingPath::simd);
 
+// The same on several volumes of one size (channels, such as the leading
+// component images of a series): the distance of two cubes is the sum over
+// the channels of their sums of squared differences, added channel by channel
+// in order. One channel is grouping() above. Besides its working storage,
+// `extra` of grouping_channels_extra_doubles() doubles.
+int grouping_channels_extra_doubles(int nm1, int nm3, int search_block_size, int channels);
+void grouping_channels(const double* const* volumes, int channels, int ndims, const int* dims,
+                       int nm1, int nm2, int nm3, int search_block_size, int synchronous,
+                       double tau_match, int x, int y, int z, std::uint16_t* positions,
+                       int* group_size, double* work, int* work_ints, double* extra,
+                       MatchingPath path = MatchingPath::simd);
+
 // ---- Separable group transforms -------------------------------------------
 
 // C = op(A) * op(B) through BLAS dgemm_; op is the transpose for flag 'T'

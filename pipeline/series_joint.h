@@ -14,8 +14,12 @@ namespace zarvo {
 // `stage` is told for component k (0 .. volumes - 1) in place of volume k.
 //
 // Memory: the series is held once, in single precision (4 bytes per voxel
-// of the series), transformed in place; besides it the buffers of the
-// component images being filtered side by side (as volume by volume).
+// of the series), transformed in place; besides it the leading component
+// images the groups are matched on while they are filtered (noisy and
+// estimate, 80 bytes per voxel of a volume), the groups of both stages (6
+// bytes per cube of a group per reference cube: about 11 bytes per voxel of
+// a volume with the default profile), and the buffers of the component
+// images being filtered side by side (as volume by volume).
 void denoise_joint(const SeriesInput& input, const DenoiseOptions& options,
                    const stages::Transforms& transforms, const VolumeSink& sink,
                    const RunContext& context, const PipelineEvents& events, DenoiseReport& report);

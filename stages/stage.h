@@ -169,6 +169,14 @@ void normalise(Accumulators& acc, const Output& out, int first, int last);
 // w.positions, with the workspace's storage; returns the group size.
 int find_group(const Layout& g, const double* volume, int x, int y, int z, Workspace& w);
 
+// The group of the reference cube (x, y, z) into w.positions: from the table
+// when one is given, else matched on `volume`; returns the group size.
+int stage_group(const Layout& g, const GroupTable* table, const double* volume, int x, int y, int z,
+                Workspace& w);
+
+// Throws Error when a table is given that was not matched for this walk.
+void check_table(const Layout& g, const GroupTable* table);
+
 // Points the workspace at the forward and inverse group matrices for L.
 void load_group_matrices(const Transforms& t, int L, Workspace& w);
 

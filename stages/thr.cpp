@@ -11,7 +11,7 @@ namespace zarvo::stages {
 void filter_thr_group(const Layout& g, const Transforms& t, const ThrSettings& p,
                       const double* noisy, int x, int y, int z, double& sigma, Workspace& w,
                       GroupResult& r) {
-  const int L = find_group(g, noisy, x, y, z, w);
+  const int L = stage_group(g, p.groups, noisy, x, y, z, w);
   const int off = g.group_offset(L);
   load_group_matrices(t, L, w);
   gather_forward(g, t, noisy, nullptr, L, w);
@@ -41,6 +41,7 @@ void filter_thr_group(const Layout& g, const Transforms& t, const ThrSettings& p
 void run_thr(const Geometry& geometry, const Transforms& t, const ThrSettings& p,
              const double* noisy, double* estimate, double* noise_map, const RunContext& context) {
   const Layout g(geometry);
+  check_table(g, p.groups);
   Accumulators acc = allocate_accumulators(g, p.adaptive(), 0, walk_threads(context));
   filter_and_aggregate(
       g, StageKind::thr, p.sigma,

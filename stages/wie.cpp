@@ -10,7 +10,7 @@ namespace zarvo::stages {
 void filter_wie_group(const Layout& g, const Transforms& t, const WieSettings& p,
                       const double* noisy, const double* basic, int x, int y, int z, double& sigma,
                       Workspace& w, GroupResult& r) {
-  const int L = find_group(g, basic, x, y, z, w);
+  const int L = stage_group(g, p.groups, basic, x, y, z, w);
   const int off = g.group_offset(L);
   load_group_matrices(t, L, w);
   gather_forward(g, t, noisy, basic, L, w);
@@ -43,6 +43,7 @@ void run_wie(const Geometry& geometry, const Transforms& t, const WieSettings& p
              const double* noisy, const double* basic, double* estimate, double* noise_map,
              const RunContext& context) {
   const Layout g(geometry);
+  check_table(g, p.groups);
   Accumulators acc = allocate_accumulators(g, p.adaptive(), 0, walk_threads(context));
   filter_and_aggregate(
       g, StageKind::wie, p.sigma,

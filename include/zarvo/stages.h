@@ -20,6 +20,9 @@
 // position, and half-widths beyond the volume search the whole volume.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "zarvo/run.h"
 
 namespace zarvo::stages {
@@ -55,6 +58,51 @@ struct Transforms {
   const double* group_inverse[max_group_sizes] = {};
 };
 
+// ---- Groups matched once, filtered on other volumes ------------------------------
+
+// The group of every reference cube of a walk, as a matching pass found it
+// on one volume. A Gaussian stage given a table takes its groups from it
+// instead of matching, so that images of the same anatomy (the component
+// images of a series) can share the groups matched on the clearest of them.
+// Given the groups its own matching would find, a stage gives its plain
+// output bit for bit.
+class GroupTable {
+ public:
+  GroupTable() = default;
+  // The cubes of the reference cube (x, y, z) (1-based), reference first,
+  // into `positions` (room for largest_group triples); returns their number,
+  // 0 for a position off the walk (or outside the mask).
+  int group(int x, int y, int z, std::uint16_t* positions) const;
+  // True when the table was matched for a walk of this geometry (the same
+  // volume size, cubes, step, mask, largest group and reach of the search
+  // window across slices; the volume and the match threshold may differ).
+  bool fits(const Geometry& g) const;
+  // Bytes held.
+  std::size_t bytes() const;
+
+ private:
+  friend GroupTable match_groups(const Geometry&, const double* const*, int, const RunContext&);
+  int dims[3] = {0, 0, 0};
+  int cube_side = 0, cube_depth = 0, step = 0, largest_group = 0, reach = 0;
+  const unsigned char* mask = nullptr;
+  // Ordinal on the walk's grid of every coordinate along columns, rows and
+  // slices (index coordinate - 1), -1 off the grid.
+  std::vector<int> column_ordinal, row_ordinal, slice_ordinal;
+  int grid[3] = {0, 0, 0};               // grid positions along columns, rows, slices
+  std::vector<int> sizes;                // per grid position, 0: not matched
+  std::vector<std::uint16_t> positions;  // largest_group triples per grid position
+};
+
+// Matches the group of every reference cube of the walk of `g` on `volume`,
+// as the stages do, on the context's threads (the table is the same for any
+// number). Size: the walk's reference cubes x largest_group x 6 bytes.
+GroupTable match_groups(const Geometry& g, const double* volume, const RunContext& context = {});
+
+// The same on `channels` volumes of the geometry's size: the distance of two
+// cubes is the sum over the volumes of their sums of squared differences.
+GroupTable match_groups(const Geometry& g, const double* const* volumes, int channels,
+                        const RunContext& context = {});
+
 // Every stage writes the estimate into `estimate` and the noise map into
 // `noise_map` (may be null when not wanted): in adaptive mode the mean of the
 // group levels that reached each voxel (0 where none did), otherwise zeros.
@@ -67,6 +115,9 @@ struct ThrSettings {
   bool soft = false;     // soft thresholding instead of hard
   double sigma = 0.0;    // exactly 0: adaptive mode (each group's own level)
   bool adaptive() const { return sigma == 0.0; }
+  // Optional: the groups to filter (matched for this geometry), in place of
+  // matching on the noisy volume. A table that does not fit throws Error.
+  const GroupTable* groups = nullptr;
 };
 
 void run_thr(const Geometry& g, const Transforms& t, const ThrSettings& p, const double* noisy,
@@ -77,6 +128,9 @@ void run_thr(const Geometry& g, const Transforms& t, const ThrSettings& p, const
 struct WieSettings {
   double sigma = 0.0;  // exactly 0: adaptive mode
   bool adaptive() const { return sigma == 0.0; }
+  // Optional, as in the first stage: the groups in place of matching on the
+  // basic estimate.
+  const GroupTable* groups = nullptr;
 };
 
 // basic: the first stage's estimate, on which the groups are matched and

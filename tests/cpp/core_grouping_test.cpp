@@ -22,17 +22,32 @@ struct Case {
   int nm1 = 1, nm2 = 8, nm3 = 1, h = 3, sync = 0;
   double tau = std::numeric_limits<double>::infinity();
   Triple ref{1, 1, 1};
+  std::vector<std::vector<double>> more{};  // channels after v
   double voxel(int c, int r, int s) const { return v[zarvo::get_linear_index(c, r, s, dims)]; }
 };
 
 // Runs grouping; also checks that nothing is written past the group.
+// With channels after v, through grouping_channels (its extra storage
+// guarded too).
 std::vector<Triple> run(const Case& k) {
   std::vector<std::uint16_t> out(3 * k.nm2, 0xBEEF);
   int L = -1;
   std::vector<double> work(zarvo::grouping_work_doubles(k.nm1, k.nm2, k.nm3, k.h));
   std::vector<int> ints(zarvo::grouping_work_ints(k.nm1, k.nm2, k.nm3, k.h));
-  zarvo::grouping(k.v.data(), k.ndims, k.dims, k.nm1, k.nm2, k.nm3, k.h, k.sync, k.tau, k.ref[0],
-                  k.ref[1], k.ref[2], out.data(), &L, work.data(), ints.data());
+  if (k.more.empty()) {
+    zarvo::grouping(k.v.data(), k.ndims, k.dims, k.nm1, k.nm2, k.nm3, k.h, k.sync, k.tau, k.ref[0],
+                    k.ref[1], k.ref[2], out.data(), &L, work.data(), ints.data());
+  } else {
+    const int channels = 1 + static_cast<int>(k.more.size());
+    std::vector<const double*> volumes{k.v.data()};
+    for (const auto& m : k.more) volumes.push_back(m.data());
+    const int extra = zarvo::grouping_channels_extra_doubles(k.nm1, k.nm3, k.h, channels);
+    std::vector<double> storage(extra + 1, -7.0);
+    zarvo::grouping_channels(volumes.data(), channels, k.ndims, k.dims, k.nm1, k.nm2, k.nm3, k.h,
+                             k.sync, k.tau, k.ref[0], k.ref[1], k.ref[2], out.data(), &L,
+                             work.data(), ints.data(), storage.data());
+    EXPECT_EQ(storage[extra], -7.0);
+  }
   std::vector<Triple> g;
   for (int t = 0; t < L; ++t) g.push_back({out[3 * t], out[3 * t + 1], out[3 * t + 2]});
   for (std::size_t i = 3 * L; i < out.size(); ++i) EXPECT_EQ(out[i], 0xBEEF);
@@ -57,13 +72,19 @@ std::vector<Triple> brute_force(const Case& k) {
         if (k.ndims == 3 && (std::abs(s - k.ref[2]) > k.h || s + k.nm3 - 1 > k.dims[2])) continue;
         if ((k.sync && s != k.ref[2]) || Triple{c, r, s} == k.ref) continue;
         double d = 0.0;  // exact: voxels are small multiples of 1/4
-        for (int ds = 0; ds < k.nm3; ++ds)
-          for (int dr = 0; dr < k.nm1; ++dr)
-            for (int dc = 0; dc < k.nm1; ++dc) {
-              const double e = k.voxel(k.ref[0] + dc, k.ref[1] + dr, k.ref[2] + ds) -
-                               k.voxel(c + dc, r + dr, s + ds);
-              d += e * e;
-            }
+        for (std::size_t ch = 0; ch <= k.more.size(); ++ch) {
+          const std::vector<double>& v = ch == 0 ? k.v : k.more[ch - 1];
+          const auto at = [&](int cc, int rr, int ss) {
+            return v[zarvo::get_linear_index(cc, rr, ss, k.dims)];
+          };
+          for (int ds = 0; ds < k.nm3; ++ds)
+            for (int dr = 0; dr < k.nm1; ++dr)
+              for (int dc = 0; dc < k.nm1; ++dc) {
+                const double e =
+                    at(k.ref[0] + dc, k.ref[1] + dr, k.ref[2] + ds) - at(c + dc, r + dr, s + ds);
+                d += e * e;
+              }
+        }
         if (d < k.tau) kept.push_back({d, {c, r, s}});
       }
   std::stable_sort(kept.begin(), kept.end(),
@@ -96,7 +117,36 @@ TEST(CoreGrouping, MatchesBruteForceOnRandomVolumes) {
     const int mode = pick(0, 3);  // thresholds on and between attainable distances
     if (mode > 0) k.tau = mode == 1 ? 0.0 : pick(0, 40) * (mode == 2 ? 0.0625 : 0.5);
     ASSERT_EQ(run(k), brute_force(k)) << "trial " << trial;
+    // Channels: the distance summed over them (with many levels, so that the
+    // channels disagree and the sum picks other groups than the first alone).
+    if (trial % 3 == 0) {
+      const int channels = pick(2, 4);
+      for (int c = 1; c < channels; ++c) {
+        k.more.emplace_back(k.v.size());
+        for (double& x : k.more.back()) x = pick(0, 12) * 0.25;
+      }
+      ASSERT_EQ(run(k), brute_force(k)) << "trial " << trial << ", " << channels << " channels";
+    }
   }
+}
+
+TEST(CoreGrouping, ChannelsOfZerosLeaveTheGroupsOfTheFirst) {
+  // A volume and blank channels: the first channel's groups exactly, and a
+  // channel that disagrees changes them.
+  std::mt19937 rng(7);
+  Case k{3, {9, 8, 6}, {}};
+  k.v.resize(9 * 8 * 6);
+  for (double& x : k.v) x = std::uniform_int_distribution<int>(0, 40)(rng) * 0.25;
+  k.nm1 = 2;
+  k.nm3 = 2;
+  k.nm2 = 8;
+  k.ref = {3, 4, 2};
+  const std::vector<Triple> alone = run(k);
+  k.more.assign(2, std::vector<double>(k.v.size(), 0.0));
+  EXPECT_EQ(run(k), alone);
+  for (double& x : k.more[1]) x = std::uniform_int_distribution<int>(0, 40)(rng) * 0.25;
+  EXPECT_NE(run(k), alone);
+  EXPECT_EQ(run(k), brute_force(k));
 }
 
 TEST(CoreGrouping, NotANumberIsNeverMatched) {

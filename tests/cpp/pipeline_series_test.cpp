@@ -302,6 +302,21 @@ TEST(JointSeries, SameBitsOnAnyThreadCountAndEventsCountComponents) {
   for (int k = 0; k < 7; ++k) EXPECT_EQ(one.stage_items[k], k);
 }
 
+TEST(JointSeries, SharedGroupsSameBitsOnOneAndTwoThreads) {
+  // More components than the leading ones the groups are matched on, of more
+  // reference cubes than a run the walk's threads claim: the matching
+  // passes, the leading components and the others on lanes all split.
+  const zarvo::Shape s = shape_of(40, 34, 12, 9);
+  const std::vector<double> clean = clean_series(s, 1.0, 0.2);
+  const std::vector<double> noisy = with_noise(clean, 1.0, true, 12);
+  const zarvo::DenoiseOptions o = joint(zarvo::Noise::rician, {1.0});
+  const Outcome one = run(noisy, s, o, 1);
+  const Outcome two = run(noisy, s, o, 2);
+  EXPECT_EQ(two.out, one.out);
+  EXPECT_EQ(two.stage_items, one.stage_items);
+  EXPECT_LT(rmse(one.out, clean, 0, clean.size()), 0.5 * rmse(noisy, clean, 0, clean.size()));
+}
+
 TEST(JointSeries, NoiseLevelMapRefusedOneVolumeFilteredAsAVolume) {
   const zarvo::Shape s = shape_of(16, 16, 4, 3);
   const std::vector<double> noisy = with_noise(clean_series(s, 1.0, 0.5), 1.0, true, 1);
