@@ -11,6 +11,7 @@
 #include "io/geometry.h"
 #include "io/outputs.h"
 #include "io/report_outputs.h"
+#include "io/series_noise_map.h"
 #include "io/sidecar.h"
 
 namespace zarvo::cli {
@@ -163,9 +164,9 @@ void check_before_work(const FileRequest& r, const DenoiseOptions& options, cons
 
 // The output, the noise map and the sidecar, committed together.
 void write_outputs(const FileRequest& r, const FileResult& result, const Image& input,
-                   ImageEncoder& estimate, ImageEncoder* noise_map, ReportOutputs& qc,
-                   std::chrono::steady_clock::time_point started, OutputSet& outputs,
-                   const std::atomic<bool>* cancel) {
+                   ImageEncoder& estimate, ImageEncoder* noise_map, SeriesNoiseMap* series_map,
+                   ReportOutputs& qc, std::chrono::steady_clock::time_point started,
+                   OutputSet& outputs, const std::atomic<bool>* cancel) {
   const DenoiseReport& report = result.report;
   // Encoding a large output takes a while: a cancel is looked at between
   // the files (commit() looks at it up to the commit point).
@@ -188,8 +189,12 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
   written("output", r.output);
   if (noise_map) {
     go_on();
+    if (series_map) noise_map->put(0, series_map->result(), input.volume_voxels());
     outputs.write(r.noise_map, [&](const std::string& temp) {
-      write_image_file(temp, r.noise_map, input, *noise_map, "zarvo noise level (std)");
+      if (series_map)
+        write_volume_file(temp, r.noise_map, input, *noise_map, "zarvo noise level (std)");
+      else
+        write_image_file(temp, r.noise_map, input, *noise_map, "zarvo noise level (std)");
     });
     written("noise map", r.noise_map);
   }
@@ -206,6 +211,7 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
     facts.basic_only = r.options.basic_only;
     facts.sources = r.sources;
     facts.metadata = result.metadata;
+    if (series_map) facts.noise_map = series_map->summary();
     const std::string text = sidecar_json(facts, report);
     outputs.write(result.sidecar,
                   [&](const std::string& temp) { write_text_file(temp, result.sidecar, text); });
@@ -218,8 +224,9 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
 
 FileResult denoise_file(const FileRequest& r, const RunContext& given, const FileEvents& events) {
   const auto started = std::chrono::steady_clock::now();
-  if (!r.sigma_map.empty() && r.options.noise != Noise::rician)
-    throw Error("a noise level map needs the Rician noise model");
+  if (!r.sigma_map.empty() && r.options.noise != Noise::rician &&
+      r.options.series != SeriesMode::joint)
+    throw Error("a noise level map needs the Rician noise model, or the joint series mode");
   const std::string problem = check(r.options.params);
   if (!problem.empty()) throw Error(problem);
   FileResult result;
@@ -258,9 +265,16 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
   // Each volume is encoded as it arrives, while later ones are denoised.
   const std::size_t n = input.volume_voxels();
   ImageEncoder estimate(input, r.datatype, threads);
+  // A series' noise map is one 3-D volume (see SeriesNoiseMap).
   std::unique_ptr<ImageEncoder> noise_map;
-  if (options.noise_map)
+  std::unique_ptr<SeriesNoiseMap> series_map;
+  if (options.noise_map && input.nt > 1) {
+    series_map = std::make_unique<SeriesNoiseMap>(n, threads);
+    // float32 has no scale factor: the header's version does not matter.
+    noise_map = std::make_unique<ImageEncoder>(DataType::float32, true, n, threads);
+  } else if (options.noise_map) {
     noise_map = std::make_unique<ImageEncoder>(input, DataType::float32, threads);
+  }
   const SeriesInput series{shape_of(input),
                            [&input](int t, double* out) { input.read_volume(t, out); }};
   ReportOutputs qc(r, input, options.mask, threads);
@@ -274,7 +288,10 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
       [&](int t, const double* e, const double* m) {
         const std::size_t offset = n * static_cast<std::size_t>(t);
         estimate.put(offset, e, n);
-        if (m) noise_map->put(offset, m, n);
+        if (m && series_map)
+          series_map->add(m);
+        else if (m)
+          noise_map->put(offset, m, n);
         qc.volume(t, e);
       },
       context, pipeline);
@@ -282,7 +299,8 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
       options.sigma_scope == SigmaScope::volume)
     result.notes.push_back(level_summary(result.report));
   note_limits(options.params, result.report.params, result.notes);
-  write_outputs(r, result, input, estimate, noise_map.get(), qc, started, outputs, given.cancel);
+  write_outputs(r, result, input, estimate, noise_map.get(), series_map.get(), qc, started, outputs,
+                given.cancel);
   return result;
 }
 

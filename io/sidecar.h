@@ -31,6 +31,9 @@ struct SidecarFacts {
     std::string crc32;
   };
   std::vector<Output> outputs;
+  // How the noise map of a series stands for its volumes; empty: no such
+  // map.
+  std::string noise_map;
 };
 
 // The metadata an output carries over from its source: `given` (a JSON
