@@ -319,16 +319,14 @@ TEST_F(Command, SeriesNoiseMapIsOneVolumeAndTheLevelMapIsEstimatedOnRequest) {
   // Levels that differ by volume: their root mean square, and the sidecar
   // says so.
   ASSERT_EQ(zarvo("denoise " + path("series.nii") + " " + path("two.nii") +
-                  " --quiet --basic-only --sigma 10,20,10,20,10,20 --noise-map " +
-                  path("rms.nii"))
+                  " --quiet --basic-only --sigma 10,20,10,20,10,20 --noise-map " + path("rms.nii"))
                 .status,
             0);
   const zc::Image rms = zc::read_image(path("rms.nii"), "rms");
   EXPECT_EQ(rms.shape(), "24x20x10");
   for (double v : rms.volume(0)) ASSERT_NEAR(v, std::sqrt(250.0), 1e-4);
-  EXPECT_NE(nlohmann::json::parse(slurp(path("two.json")))["noise_map"]
-                .get<std::string>()
-                .find("root mean square"),
+  EXPECT_NE(nlohmann::json::parse(slurp(path("two.json")))["noise_map"].get<std::string>().find(
+                "root mean square"),
             std::string::npos);
 }
 
