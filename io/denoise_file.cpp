@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "io/bval.h"
 #include "io/files.h"
 #include "io/geometry.h"
 #include "io/outputs.h"
@@ -165,8 +166,9 @@ void check_before_work(const FileRequest& r, const DenoiseOptions& options, cons
 // The output, the noise map and the sidecar, committed together.
 void write_outputs(const FileRequest& r, const FileResult& result, const Image& input,
                    ImageEncoder& estimate, ImageEncoder* noise_map, SeriesNoiseMap* series_map,
-                   ReportOutputs& qc, std::chrono::steady_clock::time_point started,
-                   OutputSet& outputs, const std::atomic<bool>* cancel) {
+                   const Bvals& bvals, ReportOutputs& qc,
+                   std::chrono::steady_clock::time_point started, OutputSet& outputs,
+                   const std::atomic<bool>* cancel) {
   const DenoiseReport& report = result.report;
   // Encoding a large output takes a while: a cancel is looked at between
   // the files (commit() looks at it up to the commit point).
@@ -212,6 +214,10 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
     facts.sources = r.sources;
     facts.metadata = result.metadata;
     if (series_map) facts.noise_map = series_map->summary();
+    if (bvals.problem.empty() && !bvals.file.empty()) {
+      facts.bval_file = bvals.file;
+      facts.bvals = bvals.values;
+    }
     const std::string text = sidecar_json(facts, report);
     outputs.write(result.sidecar,
                   [&](const std::string& temp) { write_text_file(temp, result.sidecar, text); });
@@ -249,6 +255,10 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
   if (std::string p = output_range_problem(input.lo, input.hi, r.datatype, input); !p.empty())
     throw std::runtime_error("output '" + r.output + "': " + p);
   check_before_work(r, options, in);
+  // A diffusion series' b-values, for the sidecar only.
+  const Bvals bvals = input.nt > 1 && r.sidecar ? read_bvals(r.input, input.nt) : Bvals{};
+  if (!bvals.problem.empty())
+    result.notes.push_back(bvals.problem + "; not recorded in the sidecar");
   if (options.noise == Noise::rician && input.lo < 0) {
     char text[200];
     std::snprintf(text, sizeof text,
@@ -299,8 +309,8 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
       options.sigma_scope == SigmaScope::volume)
     result.notes.push_back(level_summary(result.report));
   note_limits(options.params, result.report.params, result.notes);
-  write_outputs(r, result, input, estimate, noise_map.get(), series_map.get(), qc, started, outputs,
-                given.cancel);
+  write_outputs(r, result, input, estimate, noise_map.get(), series_map.get(), bvals, qc, started,
+                outputs, given.cancel);
   return result;
 }
 

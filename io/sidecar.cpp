@@ -8,6 +8,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "io/bval.h"
 #include "zarvo/options.h"
 
 namespace zarvo::cli {
@@ -96,6 +97,14 @@ std::string sidecar_json(const SidecarFacts& f, const DenoiseReport& r) {
     files.push_back({{"role", o.role}, {"file", o.file}, {"bytes", o.bytes}, {"crc32", o.crc32}});
   j["outputs"] = files;
   if (!f.noise_map.empty()) j["noise_map"] = f.noise_map;
+  if (!f.bval_file.empty()) {
+    Bvals b;
+    b.values = f.bvals;
+    j["bval"] = {{"file", absolute(f.bval_file)},
+                 {"b0_volumes", b.b0_volumes()},
+                 {"shells", b.shells()},
+                 {"used", "recorded only: the level is estimated from every volume alike"}};
+  }
   j["complete"] = true;
   // Names are checked before the work (is_utf8); should one slip through,
   // the sidecar is still written rather than the run failing at its end.

@@ -34,6 +34,9 @@ struct SidecarFacts {
   // How the noise map of a series stands for its volumes; empty: no such
   // map.
   std::string noise_map;
+  // The b-values read beside the input; file empty: none.
+  std::string bval_file;
+  std::vector<double> bvals;
 };
 
 // The metadata an output carries over from its source: `given` (a JSON

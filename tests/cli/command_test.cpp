@@ -280,6 +280,10 @@ TEST_F(Command, SeriesNoiseMapIsOneVolumeAndTheLevelMapIsEstimatedOnRequest) {
   }
   write(path("series.nii"), {24, 20, 10, 6}, DT_FLOAT32, series);
   const zc::Image input = zc::read_image(path("series.nii"), "in");
+  {
+    std::ofstream bval(path("series.bval"));
+    bval << "0 1000 995 5 2000 1000\n";
+  }
 
   // The map estimated from the series, jointly: the noise map is that map,
   // one 3-D volume of the input's geometry, and the sidecar says so.
@@ -300,6 +304,9 @@ TEST_F(Command, SeriesNoiseMapIsOneVolumeAndTheLevelMapIsEstimatedOnRequest) {
   EXPECT_EQ(side["sigma_scope"], "voxel");
   EXPECT_NE(side["noise_map"].get<std::string>().find("the same in every volume"),
             std::string::npos);
+  // The b-values beside the input are recorded, not used.
+  EXPECT_EQ(side["bval"]["b0_volumes"], 2);
+  EXPECT_EQ(side["bval"]["shells"], nlohmann::json({1000.0, 2000.0}));
 
   // The map given back as a map: the same output up to the map's float32
   // rounding (a Gaussian map is taken jointly, refused volume by volume).
@@ -317,11 +324,17 @@ TEST_F(Command, SeriesNoiseMapIsOneVolumeAndTheLevelMapIsEstimatedOnRequest) {
   EXPECT_NE(apart.err.find("needs --noise rician"), std::string::npos) << apart.err;
 
   // Levels that differ by volume: their root mean square, and the sidecar
-  // says so.
-  ASSERT_EQ(zarvo("denoise " + path("series.nii") + " " + path("two.nii") +
-                  " --quiet --basic-only --sigma 10,20,10,20,10,20 --noise-map " + path("rms.nii"))
-                .status,
-            0);
+  // says so. A .bval that does not fit the series is told and left out.
+  {
+    std::ofstream bval(path("series.bval"));
+    bval << "0 1000 1000\n";
+  }
+  const Outcome two =
+      zarvo("denoise " + path("series.nii") + " " + path("two.nii") +
+            " --basic-only --sigma 10,20,10,20,10,20 --noise-map " + path("rms.nii"));
+  ASSERT_EQ(two.status, 0) << two.err;
+  EXPECT_NE(two.err.find("3 b-values for a series of 6 volumes"), std::string::npos) << two.err;
+  EXPECT_FALSE(nlohmann::json::parse(slurp(path("two.json"))).contains("bval"));
   const zc::Image rms = zc::read_image(path("rms.nii"), "rms");
   EXPECT_EQ(rms.shape(), "24x20x10");
   for (double v : rms.volume(0)) ASSERT_NEAR(v, std::sqrt(250.0), 1e-4);
