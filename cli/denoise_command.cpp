@@ -46,8 +46,9 @@ void run_denoise(const DenoiseCommand& c) {
   r.force = c.force;
   r.sidecar = c.sidecar;
   r.command_line = c.command_line;
-  if (!r.sigma_map.empty() && r.options.noise != Noise::rician)
-    throw std::runtime_error("--sigma-map needs --noise rician");
+  if (!r.sigma_map.empty() && r.options.noise != Noise::rician &&
+      r.options.series != SeriesMode::joint)
+    throw std::runtime_error("--sigma-map needs --noise rician (or --series joint)");
   run_file(r, context, c.quiet);
 }
 
@@ -79,6 +80,13 @@ void run_file(const FileRequest& r, const RunContext& context, bool quiet) {
   const bool per_volume =
       r.options.sigma.empty() && r.sigma_map.empty() && r.options.sigma_scope == SigmaScope::volume;
   events.pipeline.level = [&](int t, const VolumeReport& v) {
+    if (v.source == SigmaSource::estimated_map && t == 0) {
+      char buf[160];
+      std::snprintf(buf, sizeof buf,
+                    "noise level map estimated from the series, median %.6g (image units)",
+                    v.sigma);
+      note(buf);
+    }
     if (v.source != SigmaSource::estimated || (per_volume && volumes > 1) || t > 0) return;
     char buf[160];
     std::snprintf(buf, sizeof buf, "noise level estimated as %.6g (image units)%s", v.sigma,

@@ -7,10 +7,12 @@
 #include <memory>
 #include <stdexcept>
 
+#include "io/bval.h"
 #include "io/files.h"
 #include "io/geometry.h"
 #include "io/outputs.h"
 #include "io/report_outputs.h"
+#include "io/series_noise_map.h"
 #include "io/sidecar.h"
 #include "zarvo/run_limits.h"
 
@@ -183,7 +185,8 @@ void record_output(const FileRequest& r, const std::string& role, const std::str
 
 // The output, the noise map and the sidecar, committed together.
 void write_outputs(const FileRequest& r, const FileResult& result, const Image& input,
-                   ImageEncoder& estimate, ImageEncoder* noise_map, ReportOutputs& qc,
+                   ImageEncoder& estimate, ImageEncoder* noise_map, SeriesNoiseMap* series_map,
+                   const Bvals& bvals, ReportOutputs& qc,
                    std::chrono::steady_clock::time_point started, OutputSet& outputs,
                    const std::atomic<bool>* cancel) {
   const DenoiseReport& report = result.report;
@@ -205,8 +208,12 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
   written("output", r.output);
   if (noise_map) {
     go_on();
+    if (series_map) noise_map->put(0, series_map->result(), input.volume_voxels());
     outputs.write(r.noise_map, [&](const std::string& temp) {
-      write_image_file(temp, r.noise_map, input, *noise_map, "zarvo noise level (std)");
+      if (series_map)
+        write_volume_file(temp, r.noise_map, input, *noise_map, "zarvo noise level (std)");
+      else
+        write_image_file(temp, r.noise_map, input, *noise_map, "zarvo noise level (std)");
     });
     written("noise map", r.noise_map);
   }
@@ -214,6 +221,11 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
   qc.write(outputs, report, started);
   if (!r.report.empty()) written("report", r.report);
   if (!r.residual.empty()) written("residual", r.residual);
+  if (series_map) facts.noise_map = series_map->summary();
+  if (bvals.problem.empty() && !bvals.file.empty()) {
+    facts.bval_file = bvals.file;
+    facts.bvals = bvals.values;
+  }
   write_sidecar(r, result, facts, outputs);
   go_on();
   outputs.commit();
@@ -223,8 +235,9 @@ void write_outputs(const FileRequest& r, const FileResult& result, const Image& 
 
 FileResult denoise_file(const FileRequest& r, const RunContext& given, const FileEvents& events) {
   const auto started = std::chrono::steady_clock::now();
-  if (!r.sigma_map.empty() && r.options.noise != Noise::rician)
-    throw Error("a noise level map needs the Rician noise model");
+  if (!r.sigma_map.empty() && r.options.noise != Noise::rician &&
+      r.options.series != SeriesMode::joint)
+    throw Error("a noise level map needs the Rician noise model, or the joint series mode");
   const std::string problem = check(r.options.params);
   if (!problem.empty()) throw Error(problem);
   FileResult result;
@@ -247,6 +260,10 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
   if (std::string p = output_range_problem(input.lo, input.hi, r.datatype, input); !p.empty())
     throw std::runtime_error("output '" + r.output + "': " + p);
   check_before_work(r, options, in);
+  // A diffusion series' b-values, for the sidecar only.
+  const Bvals bvals = input.nt > 1 && r.sidecar ? read_bvals(r.input, input.nt) : Bvals{};
+  if (!bvals.problem.empty())
+    result.notes.push_back(bvals.problem + "; not recorded in the sidecar");
   if (options.noise == Noise::rician && input.lo < 0) {
     char text[200];
     std::snprintf(text, sizeof text,
@@ -263,9 +280,16 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
   // Each volume is encoded as it arrives, while later ones are denoised.
   const std::size_t n = input.volume_voxels();
   ImageEncoder estimate(input, r.datatype, threads);
+  // A series' noise map is one 3-D volume (see SeriesNoiseMap).
   std::unique_ptr<ImageEncoder> noise_map;
-  if (options.noise_map)
+  std::unique_ptr<SeriesNoiseMap> series_map;
+  if (options.noise_map && input.nt > 1) {
+    series_map = std::make_unique<SeriesNoiseMap>(n, threads);
+    // float32 has no scale factor: the header's version does not matter.
+    noise_map = std::make_unique<ImageEncoder>(DataType::float32, true, n, threads);
+  } else if (options.noise_map) {
     noise_map = std::make_unique<ImageEncoder>(input, DataType::float32, threads);
+  }
   const SeriesInput series{shape_of(input),
                            [&input](int t, double* out) { input.read_volume(t, out); }};
   ReportOutputs qc(r, input, options.mask, threads);
@@ -279,7 +303,10 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
       [&](int t, const double* e, const double* m) {
         const std::size_t offset = n * static_cast<std::size_t>(t);
         estimate.put(offset, e, n);
-        if (m) noise_map->put(offset, m, n);
+        if (m && series_map)
+          series_map->add(m);
+        else if (m)
+          noise_map->put(offset, m, n);
         qc.volume(t, e);
       },
       context, pipeline);
@@ -287,7 +314,8 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
       options.sigma_scope == SigmaScope::volume)
     result.notes.push_back(level_summary(result.report));
   for (const std::string& n : limit_notes(series.shape, options.params)) result.notes.push_back(n);
-  write_outputs(r, result, input, estimate, noise_map.get(), qc, started, outputs, given.cancel);
+  write_outputs(r, result, input, estimate, noise_map.get(), series_map.get(), bvals, qc, started,
+                outputs, given.cancel);
   return result;
 }
 

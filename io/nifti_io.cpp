@@ -586,6 +586,18 @@ void write_image_file(const std::string& file, const std::string& shown, const I
   write_nim_file(file, shown, out.get(), e, version2, description);
 }
 
+void write_volume_file(const std::string& file, const std::string& shown, const Image& like,
+                       ImageEncoder& data, const std::string& description) {
+  NiftiPtr out(nifti_copy_nim_info(like.nim.get()));
+  if (!out) throw std::runtime_error("cannot copy the header for '" + shown + "'");
+  out->dim[0] = std::min<std::int64_t>(out->dim[0], 3);
+  normalise_dims(out.get());
+  out->ndim = out->dim[0];
+  const bool version2 = needs_version2(out.get(), like.version);
+  const Encoded e = data.finish(shown);
+  write_nim_file(file, shown, out.get(), e, version2, description);
+}
+
 void write_image(const std::string& path, const Image& like, const std::vector<double>& data,
                  DataType type, const std::string& description) {
   if (data.size() != static_cast<std::size_t>(like.nim->nvox))

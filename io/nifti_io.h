@@ -94,6 +94,12 @@ class ImageEncoder {
 void write_image_file(const std::string& file, const std::string& shown, const Image& like,
                       ImageEncoder& data, const std::string& description = "");
 
+// Writes like write_image_file one 3-D volume with the header and geometry
+// of `like`'s volumes (a series' map), `like.volume_voxels()` values given
+// to `data`.
+void write_volume_file(const std::string& file, const std::string& shown, const Image& like,
+                       ImageEncoder& data, const std::string& description = "");
+
 // What stops values in [lo, hi] from being written as `type` (an empty
 // string when nothing does): float32's range and smallest normal number,
 // or an integer type's scale factor and intercept that would not be finite

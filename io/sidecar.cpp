@@ -8,6 +8,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "io/bval.h"
 #include "zarvo/options.h"
 
 namespace zarvo::cli {
@@ -72,7 +73,9 @@ std::string sidecar_json(const SidecarFacts& f, const DenoiseReport& r) {
   j["noise_sigma"] = levels;
   const SigmaSource source = r.volumes.empty() ? SigmaSource::given : r.volumes.front().source;
   j["sigma_source"] = sigma_source_name(source);
-  j["sigma_scope"] = sigma_scope_name(r.pooled ? SigmaScope::series : SigmaScope::volume);
+  j["sigma_scope"] = sigma_scope_name(source == SigmaSource::estimated_map ? SigmaScope::voxel
+                                      : r.pooled                           ? SigmaScope::series
+                                                                           : SigmaScope::volume);
   j["mask"] = f.mask.empty() ? nlohmann::json(nullptr) : nlohmann::json(absolute(f.mask));
   nlohmann::ordered_json parameters;
   for (const OptionDecl& o : option_table()) {
@@ -93,6 +96,15 @@ std::string sidecar_json(const SidecarFacts& f, const DenoiseReport& r) {
   for (const SidecarFacts::Output& o : f.outputs)
     files.push_back({{"role", o.role}, {"file", o.file}, {"bytes", o.bytes}, {"crc32", o.crc32}});
   j["outputs"] = files;
+  if (!f.noise_map.empty()) j["noise_map"] = f.noise_map;
+  if (!f.bval_file.empty()) {
+    Bvals b;
+    b.values = f.bvals;
+    j["bval"] = {{"file", absolute(f.bval_file)},
+                 {"b0_volumes", b.b0_volumes()},
+                 {"shells", b.shells()},
+                 {"used", "recorded only: the level is estimated from every volume alike"}};
+  }
   j["complete"] = true;
   // Names are checked before the work (is_utf8); should one slip through,
   // the sidecar is still written rather than the run failing at its end.

@@ -31,6 +31,12 @@ struct SidecarFacts {
     std::string crc32;
   };
   std::vector<Output> outputs;
+  // How the noise map of a series stands for its volumes; empty: no such
+  // map.
+  std::string noise_map;
+  // The b-values read beside the input; file empty: none.
+  std::string bval_file;
+  std::vector<double> bvals;
 };
 
 // The metadata an output carries over from its source: `given` (a JSON

@@ -25,8 +25,10 @@ function [X, noise_map, info] = zarvo_denoise(Y, varargin)
   %   'sigma'       noise standard deviation in Y's own units: one level,
   %                 or one per volume of a series; empty or absent: it is
   %                 estimated (see 'sigma_scope' and 'estimate').
-  %   'sigma_map'   'rician' only: a map of levels of Y's spatial size (or of
-  %                 Y's full size for a series); 'sigma' also takes one.
+  %   'sigma_map'   a map of levels of Y's spatial size (or of Y's full size
+  %                 for a series); 'sigma' also takes one. 'rician' only,
+  %                 or either model with 'series', 'joint'; 'sigma_scope',
+  %                 'voxel' estimates one from a series.
   %   'mask'        an array of Y's spatial size, nonzero inside: the level
   %                 is estimated inside it, only cubes touching it are
   %                 filtered, and every voxel outside keeps Y's value.
@@ -44,8 +46,8 @@ function [X, noise_map, info] = zarvo_denoise(Y, varargin)
   %              residual).
   %   info       struct: the parameters used (info.params) and, per volume,
   %              the level the matching limits were set from (info.sigma),
-  %              where it came from (info.sigma_source: 'given', 'estimated'
-  %              or 'map') and whether the stages estimated a level for every
+  %              where it came from (info.sigma_source: 'given', 'estimated',
+  %              'map' or 'estimated map') and whether the stages estimated a level for every
   %              group (info.per_group).
   %
   % See also: zarvo_stages_example, zarvo_thr_mex, zarvo_wie_mex,

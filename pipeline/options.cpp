@@ -69,8 +69,10 @@ std::vector<OptionDecl> make_table() {
             "of a series; not given: estimated (see sigma_scope, estimate)"),
       choice("sigma_scope",
              "an estimated level of a 4-D series: one for the whole series (pooled over its "
-             "volumes), or one per volume",
-             {"series", "volume"}),
+             "volumes), one per volume, or one per voxel (a smooth map estimated from the "
+             "series, for noise that varies in space as with parallel imaging; used as a given "
+             "sigma_map is)",
+             {"series", "volume", "voxel"}),
       choice("series",
              "how a 4-D series is filtered: volume by volume, or jointly (a transform along the "
              "volumes adapted to the series, then the stages on its component images)",
@@ -80,8 +82,8 @@ std::vector<OptionDecl> make_table() {
             "inside it, only cubes touching it are filtered, and every voxel outside keeps the "
             "input's value"),
       plain("sigma_map", K::data,
-            "Rician noise only: the noise level at every voxel, the input's shape (one volume "
-            "for a whole series, or one per volume)"),
+            "the noise level at every voxel, the input's shape (one volume for a whole series, "
+            "or one per volume): Rician noise, or either model in series mode joint"),
       plain("allow_affine_mismatch", K::flag,
             "accept a mask or level map file of the input's grid shape whose voxel-to-world "
             "affine differs from the input's, taken voxel for voxel with a note naming the "
@@ -91,8 +93,10 @@ std::vector<OptionDecl> make_table() {
             command | python | nipype),
       plain("noise_map", K::output,
             "also write the noise level (standard deviation) the last stage used at every "
-            "voxel: the given or estimated level, the given map, or with estimate group the "
-            "mean of the group estimates (not a residual)",
+            "voxel: the given or estimated level, the given or estimated map, or with estimate "
+            "group the mean of the group estimates (not a residual); for a 4-D series one 3-D "
+            "volume, the level every volume shares, or where the volumes' levels differ their "
+            "root mean square",
             command),
       plain("report", K::output,
             "also write a QC report: one self-contained HTML page with the middle slices of "
@@ -202,10 +206,15 @@ std::vector<std::string> option_choices(const OptionDecl& o) {
 
 const char* noise_name(Noise n) { return n == Noise::rician ? "rician" : "gaussian"; }
 const char* estimate_name(Estimate e) { return e == Estimate::group ? "group" : "volume"; }
-const char* sigma_scope_name(SigmaScope s) { return s == SigmaScope::volume ? "volume" : "series"; }
+const char* sigma_scope_name(SigmaScope s) {
+  return s == SigmaScope::volume ? "volume" : s == SigmaScope::voxel ? "voxel" : "series";
+}
 const char* series_name(SeriesMode m) { return m == SeriesMode::joint ? "joint" : "volumes"; }
 const char* sigma_source_name(SigmaSource s) {
-  return s == SigmaSource::given ? "given" : s == SigmaSource::estimated ? "estimated" : "map";
+  return s == SigmaSource::given           ? "given"
+         : s == SigmaSource::estimated     ? "estimated"
+         : s == SigmaSource::estimated_map ? "estimated map"
+                                           : "map";
 }
 
 std::string default_text(const OptionDecl& o) {
@@ -347,7 +356,9 @@ void apply_options(const GivenOptions& given, DenoiseOptions& d, RunContext& con
       d.sigma = std::holds_alternative<double>(value) ? std::vector<double>{std::get<double>(value)}
                                                       : std::get<std::vector<double>>(value);
     else if (name == "sigma_scope")
-      d.sigma_scope = *text == "volume" ? SigmaScope::volume : SigmaScope::series;
+      d.sigma_scope = *text == "volume"  ? SigmaScope::volume
+                      : *text == "voxel" ? SigmaScope::voxel
+                                         : SigmaScope::series;
     else if (name == "series")
       d.series = *text == "joint" ? SeriesMode::joint : SeriesMode::volumes;
     else if (name == "basic_only")

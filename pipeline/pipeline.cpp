@@ -74,6 +74,8 @@ double estimate_sigma(const double* volume, const Shape& s, Noise noise,
 std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, SigmaScope scope,
                                     const unsigned char* mask, int threads) {
   const Shape& s = input.shape;
+  if (scope == SigmaScope::voxel)
+    throw Error("a level per voxel is a map: estimate_series_sigma_map, not estimate_sigmas");
   const bool pooling = scope == SigmaScope::series;
   // A series' level from the series as a whole: the spectra of small
   // patches across the volumes separate the noise from fine structure that
@@ -166,8 +168,20 @@ void check(const Shape& s, const DenoiseOptions& o) {
     for (unsigned char v : o.mask) any = any || v != 0;
     if (!any) throw Error("the mask holds no voxel (every value is 0)");
   }
+  const bool joint = o.series == SeriesMode::joint && s.volumes > 1;
+  if (o.sigma_scope == SigmaScope::voxel && o.sigma.empty() && !o.sigma_map) {
+    if (s.volumes < 2)
+      throw Error(
+          "sigma_scope voxel estimates the level map from a series of 2 or more volumes; the "
+          "input has one (estimate one level, or give sigma_map)");
+    if (o.noise != Noise::rician && !joint)
+      throw Error(
+          "a noise level map needs the Rician noise model, or the joint series mode "
+          "(sigma_scope voxel estimates one)");
+  }
   if (o.sigma_map) {
-    if (o.noise != Noise::rician) throw Error("a noise level map needs the Rician noise model");
+    if (o.noise != Noise::rician && !joint)
+      throw Error("a noise level map needs the Rician noise model, or the joint series mode");
     if (!o.sigma.empty()) throw Error("give either noise levels or a noise level map, not both");
     const Shape& m = o.sigma_map->shape;
     if (m.rows != s.rows || m.cols != s.cols || m.slices != s.slices ||
@@ -211,6 +225,7 @@ struct SeriesRun {
   const stages::Transforms& transforms;
   const unsigned char* mask;
   const std::vector<double>& pooled;  // the level pooled over the series, if any
+  bool map_estimated;                 // o.sigma_map was estimated from the series
   // The front end's read functions are called one at a time.
   std::mutex& reading;
 
@@ -242,7 +257,7 @@ VolumeReport SeriesRun::volume_level(int t, VolumeBuffers& b) const {
       if (!(v >= 0) || !std::isfinite(v))
         throw Error("the noise level map holds negative or non-finite levels");
     r.sigma = level::median(level_map.data(), level_map.size());
-    r.source = SigmaSource::map;
+    r.source = map_estimated ? SigmaSource::estimated_map : SigmaSource::map;
   } else if (!o.sigma.empty()) {
     r.sigma = o.sigma[o.sigma.size() == 1 ? 0 : t];
     r.source = SigmaSource::given;
@@ -390,14 +405,32 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
   const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
   const Matrices matrices(p);
   const stages::Transforms transforms = matrices.transforms();
+
+  // A level map estimated from the series (one more pass over the input,
+  // reading only) takes the place of a given one from here on.
+  std::vector<double> estimated_map;
+  SeriesInput estimated_input;
+  DenoiseOptions with_map;
+  const bool map_estimated = o.sigma.empty() && !o.sigma_map && o.sigma_scope == SigmaScope::voxel;
+  if (map_estimated) {
+    estimated_map = estimate_series_sigma_map(input, o.noise, mask, walk_threads(context));
+    estimated_input.shape = s;
+    estimated_input.shape.volumes = 1;
+    estimated_input.read = [&estimated_map](int, double* out) {
+      std::copy(estimated_map.begin(), estimated_map.end(), out);
+    };
+    with_map = o;
+    with_map.sigma_map = &estimated_input;
+  }
+  const DenoiseOptions& used = map_estimated ? with_map : o;
   if (o.series == SeriesMode::joint && s.volumes > 1) {
-    denoise_joint(input, o, transforms, sink, context, events, report);
+    denoise_joint(input, used, transforms, sink, context, events, report, map_estimated);
     return report;
   }
 
   // An estimated level pooled over the series is known before any volume is
   // filtered (one more pass over the input, reading only).
-  const bool estimating = o.sigma.empty() && !o.sigma_map;
+  const bool estimating = o.sigma.empty() && !o.sigma_map && !map_estimated;
   std::vector<double> pooled;
   if (estimating && o.sigma_scope == SigmaScope::series && s.volumes > 1) {
     pooled = estimate_sigmas(input, o.noise, SigmaScope::series, mask, walk_threads(context));
@@ -405,7 +438,7 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
   }
 
   std::mutex reading;
-  const SeriesRun run{input, o, p, transforms, mask, pooled, reading};
+  const SeriesRun run{input, used, p, transforms, mask, pooled, map_estimated, reading};
   auto deliver = [&](int t, VolumeBuffers& b) {
     report.volumes.push_back(b.report);
     sink(t, b.estimate.data(), o.noise_map ? b.noise_map.data() : nullptr);

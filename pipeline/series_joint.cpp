@@ -9,6 +9,7 @@
 #include "core/memory.h"
 #include "core/parts.h"
 #include "lanes.h"
+#include "noise_level.h"
 #include "stage_setup.h"
 #include "volume_transform.h"
 #include "vst/vst.h"
@@ -27,30 +28,56 @@ void by_pieces(std::size_t n, int threads, Each&& each) {
   });
 }
 
-// Volume t of the series in units of its own noise level: divided by it
-// (Gaussian noise) or stabilised at it (Rician noise: the stabilised values
-// have unit noise whatever the signal, and the exact unbiased inverse takes
-// them back), so that every volume's noise is white with level 1 and stays
-// so through the orthonormal transform along the volumes.
-void to_unit_noise(const double* volume, std::size_t n, Noise noise, double level, double* out,
-                   int threads) {
-  if (noise == Noise::rician) {
-    vst::forward_stabilization(volume, static_cast<int>(n), level, out, threads);
-    return;
-  }
+// The noise level of every voxel of one volume: one for the whole volume,
+// or a map (levels >= 0; 0: the voxel carries no noise).
+struct VoxelLevels {
+  double level = 0;
+  const double* map = nullptr;
+  double at(std::size_t i) const { return map ? map[i] : level; }
+};
+
+// Volume t of the series in units of its own noise level, voxel by voxel:
+// divided by it (Gaussian noise) or stabilised at it (Rician noise: the
+// stabilised values have unit noise whatever the signal, and the exact
+// unbiased inverse takes them back), so that every voxel's noise is white
+// with level 1 and stays so through the orthonormal transform along the
+// volumes. The stabilisation at level s is the one at level 1 of the
+// magnitude divided by s (its table's abscissae are those of level 1 times
+// s): one table for every voxel, whatever its level, and one level or a
+// constant map give the same bits. A voxel of level 0 enters as 0 (it keeps
+// its value, see from_unit_noise).
+void to_unit_noise(const double* volume, std::size_t n, Noise noise, const VoxelLevels& levels,
+                   double* out, int threads) {
   by_pieces(n, threads, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) out[i] = volume[i] / level;
+    for (std::size_t i = begin; i < end; ++i) {
+      const double s = levels.at(i);
+      out[i] = s > 0 ? volume[i] / s : 0.0;
+    }
   });
+  if (noise != Noise::rician) return;
+  Buffer<double> scaled;
+  resize_large(scaled, n, threads);
+  std::copy(out, out + n, scaled.begin());
+  vst::forward_stabilization(scaled.data(), static_cast<int>(n), 1.0, out, threads);
+  if (levels.map)
+    by_pieces(n, threads, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i)
+        if (!(levels.map[i] > 0)) out[i] = 0.0;
+    });
 }
 
-void from_unit_noise(const double* unit, std::size_t n, Noise noise, double level, double* out,
-                     int threads) {
+// Back from unit noise: the volume's own values where the level is 0.
+void from_unit_noise(const double* unit, std::size_t n, Noise noise, const VoxelLevels& levels,
+                     const double* volume, double* out, int threads) {
   by_pieces(n, threads, [&](std::size_t begin, std::size_t end) {
-    if (noise == Noise::rician) {
-      vst::inverse_stabilization(unit + begin, static_cast<int>(end - begin), level, out + begin);
-      return;
+    if (noise == Noise::rician)
+      vst::inverse_stabilization(unit + begin, static_cast<int>(end - begin), 1.0, out + begin);
+    else
+      std::copy(unit + begin, unit + end, out + begin);
+    for (std::size_t i = begin; i < end; ++i) {
+      const double s = levels.at(i);
+      out[i] = s > 0 ? out[i] * s : volume[i];
     }
-    for (std::size_t i = begin; i < end; ++i) out[i] = unit[i] * level;
   });
 }
 
@@ -227,11 +254,23 @@ void filter_components(const ComponentRun& run, int first, int components,
 }  // namespace
 
 std::vector<double> series_levels(const SeriesInput& input, const DenoiseOptions& o, int threads,
-                                  DenoiseReport& report) {
+                                  DenoiseReport& report, bool map_estimated) {
   const int volumes = input.shape.volumes;
   std::vector<double> levels = o.sigma;
   SigmaSource source = SigmaSource::given;
-  if (levels.empty()) {
+  if (o.sigma_map) {
+    // The map's median stands for the volume, as volume by volume.
+    const SeriesInput& map = *o.sigma_map;
+    std::vector<double> v(map.shape.volume_voxels());
+    for (int t = 0; t < map.shape.volumes; ++t) {
+      map.read(t, v.data());
+      for (double x : v)
+        if (!(x >= 0) || !std::isfinite(x))
+          throw Error("the noise level map holds negative or non-finite levels");
+      levels.push_back(level::median(v.data(), v.size()));
+    }
+    source = map_estimated ? SigmaSource::estimated_map : SigmaSource::map;
+  } else if (levels.empty()) {
     levels = estimate_sigmas(input, o.noise, o.sigma_scope,
                              o.mask.empty() ? nullptr : o.mask.data(), threads);
     report.pooled = levels.size() == 1;
@@ -248,20 +287,33 @@ std::vector<double> series_levels(const SeriesInput& input, const DenoiseOptions
 
 void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
                    const stages::Transforms& transforms, const VolumeSink& sink,
-                   const RunContext& context, const PipelineEvents& events, DenoiseReport& report) {
+                   const RunContext& context, const PipelineEvents& events, DenoiseReport& report,
+                   bool map_estimated) {
   const Shape& s = input.shape;
-  if (o.sigma_map)
-    throw Error(
-        "the joint series mode takes no noise level map yet; filter the volumes one by "
-        "one (series mode volumes) to use it");
   const std::size_t n = s.volume_voxels();
   const int threads = walk_threads(context);
   const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
 
-  const std::vector<double> levels = series_levels(input, o, threads, report);
+  const std::vector<double> levels = series_levels(input, o, threads, report, map_estimated);
   if (events.level)
     for (int t = 0; t < s.volumes; ++t)
       events.level(t, report.volumes[static_cast<std::size_t>(t)]);
+
+  // Volume t's levels: its map (read once when one serves every volume), or
+  // its one level.
+  Buffer<double> level_map;
+  if (o.sigma_map) resize_large(level_map, n, threads);
+  int map_read = -1;
+  auto levels_of = [&](int t) {
+    VoxelLevels v;
+    v.level = levels[static_cast<std::size_t>(t)];
+    if (!o.sigma_map) return v;
+    const int m = o.sigma_map->shape.volumes == 1 ? 0 : t;
+    if (m != map_read) o.sigma_map->read(m, level_map.data());
+    map_read = m;
+    v.map = level_map.data();
+    return v;
+  };
 
   SeriesStore store(n, s.volumes, threads);
   Buffer<double> volume, unit;
@@ -270,8 +322,7 @@ void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
   for (int t = 0; t < s.volumes; ++t) {
     input.read(t, volume.data());
     check_finite(volume.data(), s, t);
-    to_unit_noise(volume.data(), n, o.noise, levels[static_cast<std::size_t>(t)], unit.data(),
-                  threads);
+    to_unit_noise(volume.data(), n, o.noise, levels_of(t), unit.data(), threads);
     std::copy(unit.begin(), unit.end(), store.volume(t));
   }
 
@@ -290,19 +341,25 @@ void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
   filter_components(run, lead, s.volumes, context, events);
   from_components(store, basis, threads);
 
-  Buffer<double> noise_map;
+  Buffer<double> noisy, noise_map;
+  resize_large(noisy, n, threads);
   for (int t = 0; t < s.volumes; ++t) {
     const float* v = store.volume(t);
     std::copy(v, v + n, unit.begin());
-    const double level = levels[static_cast<std::size_t>(t)];
-    from_unit_noise(unit.data(), n, o.noise, level, volume.data(), threads);
-    if (mask) {
-      // Outside the mask the input's own values, read afresh.
-      input.read(t, unit.data());
+    const VoxelLevels at = levels_of(t);
+    // The input afresh where the output keeps the input's own values: where
+    // the level is 0 and outside the mask.
+    if (mask || at.map) input.read(t, noisy.data());
+    from_unit_noise(unit.data(), n, o.noise, at, noisy.data(), volume.data(), threads);
+    if (mask)
       for (std::size_t i = 0; i < n; ++i)
-        if (!mask[i]) volume[i] = unit[i];
+        if (!mask[i]) volume[i] = noisy[i];
+    if (o.noise_map) {
+      if (at.map)
+        noise_map.assign(at.map, at.map + n);
+      else
+        noise_map.assign(n, at.level);
     }
-    if (o.noise_map) noise_map.assign(n, level);
     sink(t, volume.data(), o.noise_map ? noise_map.data() : nullptr);
   }
 }

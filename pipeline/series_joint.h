@@ -13,6 +13,9 @@ namespace zarvo {
 // image); fills the rest of `report`. The events count component images:
 // `stage` is told for component k (0 .. volumes - 1) in place of volume k.
 //
+// With a level map (options.sigma_map, given or estimated: `map_estimated`)
+// every voxel goes to unit noise at its own level.
+//
 // Memory: the series is held once, in single precision (4 bytes per voxel
 // of the series), transformed in place; besides it the leading component
 // images the groups are matched on while they are filtered (noisy and
@@ -22,12 +25,15 @@ namespace zarvo {
 // images being filtered side by side (as volume by volume).
 void denoise_joint(const SeriesInput& input, const DenoiseOptions& options,
                    const stages::Transforms& transforms, const VolumeSink& sink,
-                   const RunContext& context, const PipelineEvents& events, DenoiseReport& report);
+                   const RunContext& context, const PipelineEvents& events, DenoiseReport& report,
+                   bool map_estimated = false);
 
 // The level of every volume of a series in the data's units: given (one for
-// the series, or one per volume) or estimated. The joint mode's one place
-// where the series level is estimated.
+// the series, or one per volume), estimated, or with a level map the map's
+// median (its source in the report: map, or estimated_map when
+// `map_estimated`). The joint mode's one place where the series level is
+// estimated.
 std::vector<double> series_levels(const SeriesInput& input, const DenoiseOptions& options,
-                                  int threads, DenoiseReport& report);
+                                  int threads, DenoiseReport& report, bool map_estimated = false);
 
 }  // namespace zarvo

@@ -29,6 +29,9 @@ std::string level_origin(const DenoiseReport& r, Noise noise) {
     case SigmaSource::map:
       s = "from the noise level map (the value shown is its median)";
       break;
+    case SigmaSource::estimated_map:
+      s = "from a level map estimated from the series (the value shown is its median)";
+      break;
   }
   if (v.per_group) s += "; the stages estimated a level for every group";
   if (noise == Noise::rician) s += "; Rician noise, stabilised before filtering";

@@ -59,8 +59,11 @@ SeriesInput series_input(const ArrayView& view);
 
 // An estimated level of a series: one for the whole series (pooled over its
 // volumes: the noise of one receiver does not change from volume to volume),
-// or one per volume.
-enum class SigmaScope { series, volume };
+// one per volume, or one per voxel: a smooth map estimated from the series
+// (estimate_series_sigma_map), for noise that varies in space (parallel
+// imaging), used as a given map is (DenoiseOptions::sigma_map) in either
+// series mode.
+enum class SigmaScope { series, volume, voxel };
 
 // How a 4-D series is filtered: every volume on its own, or jointly (a
 // transform along the volumes adapted to the series, then the 3-D stages on
@@ -76,8 +79,10 @@ enum class SigmaScope { series, volume };
 // the noise floor). The series is held once, in single precision: 4 bytes
 // per voxel of the series, besides the buffers of the component images being
 // filtered (as for volumes). The events count component images in place of
-// volumes. No noise level map yet (an Error); a single volume is filtered as
-// in `volumes`. Spatially small signals of a few percent (an fMRI
+// volumes. With a level map (given or estimated) every voxel is brought to
+// unit noise at its own level and back (a voxel whose level is 0 carries no
+// noise and keeps its value). A single volume is filtered as in `volumes`.
+// Spatially small signals of a few percent (an fMRI
 // activation) fall into the components of noise and are mostly filtered
 // away: for those, `volumes`.
 enum class SeriesMode { volumes, joint };
@@ -90,8 +95,10 @@ struct DenoiseOptions {
   std::vector<double> sigma;
   SigmaScope sigma_scope = SigmaScope::series;
   SeriesMode series = SeriesMode::volumes;
-  // Rician noise only: a level per voxel, one volume for the whole series or
-  // one per volume (levels >= 0). Null: none.
+  // A level per voxel, one volume for the whole series or one per volume
+  // (levels >= 0): Rician noise in series mode volumes (the stages take it
+  // group by group), either noise model in series mode joint. Null: none
+  // (sigma_scope voxel estimates one).
   const SeriesInput* sigma_map = nullptr;
   // Where to denoise: one byte per voxel of one volume (packed column-major,
   // nonzero inside), of the spatial shape `mask_shape`. The level is
@@ -107,11 +114,14 @@ struct DenoiseOptions {
   bool allow_affine_mismatch = false;
 };
 
-enum class SigmaSource { given, estimated, map };
+// map: a given level map; estimated_map: one estimated from the series
+// (sigma_scope voxel).
+enum class SigmaSource { given, estimated, map, estimated_map };
 
 struct VolumeReport {
   // The level of the volume in image units: given, estimated, or (with a
-  // map) the map's median, from which the matching limits are set.
+  // map, given or estimated) the map's median, from which the matching
+  // limits are set.
   double sigma = 0;
   SigmaSource source = SigmaSource::given;
   bool per_group = false;  // the stages estimated a level for every group
@@ -175,7 +185,8 @@ double estimate_sigma(const double* volume, const Shape& shape, Noise noise,
                       const unsigned char* mask = nullptr);
 
 // One level for every volume of a series together (pooled), or one per
-// volume (scope volume), as denoise() estimates them. Up to `threads`
+// volume (scope volume), as denoise() estimates them (scope voxel: an Error,
+// see estimate_series_sigma_map). Up to `threads`
 // threads sample volumes side by side (input.read is called by one at a
 // time); the levels do not depend on their number.
 std::vector<double> estimate_sigmas(const SeriesInput& input, Noise noise, SigmaScope scope,

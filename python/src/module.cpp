@@ -280,10 +280,23 @@ std::vector<double> estimate_sigma(const py::array& volume, const py::dict& give
                                    const py::object& mask) {
   const zarvo::ArrayView view = view_of(volume);
   const Engine e(given, mask);
-  zarvo::check(view.shape, e.options);
+  // The checks of denoising: a level map of Gaussian noise is estimated
+  // alike, though only the joint mode filters with one.
+  zarvo::DenoiseOptions checked = e.options;
+  checked.series = zarvo::SeriesMode::joint;
+  zarvo::check(view.shape, checked);
   const int volumes = view.shape.volumes;
   const int threads = zarvo::walk_threads(e.context);
   py::gil_scoped_release free_gil;
+  if (e.options.sigma_scope == zarvo::SigmaScope::voxel) {
+    if (volumes < 2)
+      throw zarvo::Error(
+          "sigma_scope voxel estimates a level map from a series of 2 or more "
+          "volumes");
+    return zarvo::estimate_series_sigma_map(
+        zarvo::series_input(view), e.options.noise,
+        e.options.mask.empty() ? nullptr : e.options.mask.data(), threads);
+  }
   std::vector<double> levels =
       zarvo::estimate_sigmas(zarvo::series_input(view), e.options.noise, e.options.sigma_scope,
                              e.options.mask.empty() ? nullptr : e.options.mask.data(), threads);

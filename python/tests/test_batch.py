@@ -63,6 +63,23 @@ def test_estimate_group_series_spread_as_the_command(tmp_path, client):
     assert file_bytes(output) == expected["s.nii"]
 
 
+def test_a_level_map_keeps_the_series_in_one_task_as_the_command(tmp_path, client):
+    # Spread volumes would each take one level: the map, estimated or given,
+    # stays with the series.
+    source = save(tmp_path / "s.nii", phantom((20, 20, 8, 5), seed=5, rician=True))
+    levels = save(tmp_path / "levels.nii", np.full((20, 20, 8), 6.0))
+    for name, options, cli in (
+            ("estimated", {"sigma_scope": "voxel"}, ["--sigma-scope", "voxel"]),
+            ("given", {"sigma_map": str(levels)}, ["--sigma-map", str(levels)])):
+        expected = command_outputs([source], tmp_path / f"command-{name}", "--noise", "rician",
+                                   *cli)
+        out_dir = tmp_path / name
+        out_dir.mkdir()
+        [output] = batch.denoise_files([source], out_dir, client, noise="rician",
+                                       spread_volumes=True, stream=None, **options)
+        assert file_bytes(output) == expected["s.nii"], name
+
+
 def test_a_killed_worker_loses_nothing(tmp_path, client):
     # Large enough that a task runs for seconds on one thread: the worker is
     # killed in the middle of it, not after it.

@@ -79,6 +79,27 @@ def test_series_levels_pooled_or_one_per_volume():
         assert np.array_equal(out[..., t], zarvo.denoise(noisy[..., t], given[t]))
 
 
+def test_level_map_estimated_from_a_series_in_either_mode():
+    # The phantom's noise is 6 everywhere; the map estimate_sigma gives is
+    # the one denoise uses with sigma_scope voxel, as if given.
+    noisy = phantom((24, 22, 10, 6), seed=3, rician=True)
+    levels = zarvo.estimate_sigma(noisy, "rician", sigma_scope="voxel")
+    assert levels.shape == noisy.shape[:3]
+    assert np.all(np.abs(levels - 6.0) < 1.5)
+    gaussian = zarvo.estimate_sigma(noisy, sigma_scope="voxel")  # a map of either model
+    assert gaussian.shape == noisy.shape[:3] and not np.array_equal(gaussian, levels)
+    for series in ("volumes", "joint"):
+        out, info = zarvo.denoise(noisy, noise="rician", series=series, sigma_scope="voxel",
+                                  basic_only=True, return_info=True)
+        assert info["sigma_source"] == ["estimated map"] * 6
+        assert np.array_equal(info["noise_map"][..., 4], levels)
+        given = zarvo.denoise(noisy, noise="rician", series=series, sigma_map=levels,
+                              basic_only=True)
+        assert np.array_equal(out, given), series
+    with pytest.raises(ValueError, match="2 or more volumes"):
+        zarvo.estimate_sigma(noisy[..., 0], sigma_scope="voxel")
+
+
 def test_mask_keeps_the_outside_and_filters_the_inside():
     noisy = phantom((24, 20, 10), seed=5)
     mask = np.zeros(noisy.shape, dtype=bool)

@@ -40,11 +40,13 @@ def denoise(volume, sigma=None, *, mask=None, sigma_map=None, return_info=False,
     mask:    None, or an array of the volume's spatial shape, nonzero inside:
              the level is estimated inside it, only cubes touching it are
              filtered, and every voxel outside keeps its value exactly.
-    sigma_map: Rician noise only: None, or the noise level at every voxel,
-             the volume's shape (one volume for a whole series, or one per
-             volume).
+    sigma_map: None, or the noise level at every voxel, the volume's shape
+             (one volume for a whole series, or one per volume): Rician
+             noise, or either model with ``series="joint"``;
+             ``sigma_scope="voxel"`` estimates one from the series.
     return_info: also return a dict with ``sigma`` (level per volume),
-             ``sigma_source`` ("given", "estimated" or "map" per volume),
+             ``sigma_source`` ("given", "estimated", "map" or "estimated map"
+             per volume),
              ``per_group``, ``noise``, ``params`` (as used: the depth is
              limited to the slices) and ``noise_map`` (the noise standard
              deviation the last stage used at every voxel; not a residual).
@@ -78,13 +80,17 @@ def estimate_sigma(volume, noise=None, mask=None, sigma_scope=None):
     """The noise level ``denoise`` estimates when none is given: a float for a
     2-D image or 3-D volume, an array with one level per volume for a 4-D
     series (all equal with the default scope: one level from all volumes
-    together). Raises ValueError when no level can be estimated (a constant
-    or noise-free image)."""
+    together), or with ``sigma_scope="voxel"`` the level map of a series (an
+    array of its spatial shape, the map ``denoise`` uses with that scope).
+    Raises ValueError when no level can be estimated (a constant or
+    noise-free image)."""
     array = as_engine_array(volume)
     given = given_options({"noise": noise, "sigma_scope": sigma_scope})
     levels = engine_call(_core.estimate_sigma, array, given, mask_array(mask))
     if array.ndim == 4:
         import numpy as np
+        if sigma_scope == "voxel":
+            return np.asarray(levels).reshape(array.shape[:3], order="F")
         return np.asarray(levels)
     return levels[0]
 

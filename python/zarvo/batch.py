@@ -188,11 +188,10 @@ def _requests(inputs, out_dir, suffix, desc, report, options):
 def _submit(client, request, threads, force, spread):
     key = f"zarvo-{nifti_stem(request.input)}-{os.urandom(4).hex()}"
     volumes = 1
-    # A mask, a level map (which the volume tasks would not get), or
-    # per-group estimation (whose matching level comes from the whole
-    # series) keeps the series in one task.
-    if (spread and request.mask is None and request.sigma_map is None
-            and not _per_group(request)
+    # A mask, per-group estimation (whose matching level comes from the
+    # whole series), or a level map keeps the series in one task.
+    if (spread and request.mask is None and not _per_group(request)
+            and request.sigma_map is None and request.engine["sigma_scope"] != "voxel"
             and not request.is_complete()):
         import nibabel
         shape = nibabel.load(request.input).shape

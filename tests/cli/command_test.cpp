@@ -271,6 +271,78 @@ TEST_F(Command, JointSeriesCountsComponentsAndSaysSoInTheSidecar) {
   EXPECT_EQ(zc::read_image(path("joint.nii"), "j").shape(), "24x20x10x4");
 }
 
+TEST_F(Command, SeriesNoiseMapIsOneVolumeAndTheLevelMapIsEstimatedOnRequest) {
+  const int n = 24 * 20 * 10;
+  std::vector<double> series;
+  for (unsigned t = 0; t < 6; ++t) {
+    const std::vector<double> v = noisy_values(n, 30, 20 + t);
+    series.insert(series.end(), v.begin(), v.end());
+  }
+  write(path("series.nii"), {24, 20, 10, 6}, DT_FLOAT32, series);
+  const zc::Image input = zc::read_image(path("series.nii"), "in");
+  {
+    std::ofstream bval(path("series.bval"));
+    bval << "0 1000 995 5 2000 1000\n";
+  }
+
+  // The map estimated from the series, jointly: the noise map is that map,
+  // one 3-D volume of the input's geometry, and the sidecar says so.
+  const Outcome est = zarvo("denoise " + path("series.nii") + " " + path("est.nii") +
+                            " --series joint --sigma-scope voxel --noise-map " + path("map.nii"));
+  ASSERT_EQ(est.status, 0) << est.err;
+  EXPECT_NE(est.err.find("noise level map estimated from the series"), std::string::npos)
+      << est.err;
+  const zc::Image map = zc::read_image(path("map.nii"), "map");
+  EXPECT_EQ(map.shape(), "24x20x10");
+  EXPECT_EQ(map.ndim, 3);
+  for (int i = 1; i < 4; ++i) EXPECT_EQ(map.nim->dim[i], input.nim->dim[i]);
+  EXPECT_NEAR(map.nim->qto_xyz.m[0][3], input.nim->qto_xyz.m[0][3], 1e-6);
+  EXPECT_NEAR(map.nim->sto_xyz.m[0][3], input.nim->sto_xyz.m[0][3], 1e-6);
+  for (double v : map.volume(0)) ASSERT_NEAR(v, 30, 9);  // the level is 30 everywhere
+  const nlohmann::json side = nlohmann::json::parse(slurp(path("est.json")));
+  EXPECT_EQ(side["sigma_source"], "estimated map");
+  EXPECT_EQ(side["sigma_scope"], "voxel");
+  EXPECT_NE(side["noise_map"].get<std::string>().find("the same in every volume"),
+            std::string::npos);
+  // The b-values beside the input are recorded, not used.
+  EXPECT_EQ(side["bval"]["b0_volumes"], 2);
+  EXPECT_EQ(side["bval"]["shells"], nlohmann::json({1000.0, 2000.0}));
+
+  // The map given back as a map: the same output up to the map's float32
+  // rounding (a Gaussian map is taken jointly, refused volume by volume).
+  ASSERT_EQ(zarvo("denoise " + path("series.nii") + " " + path("given.nii") +
+                  " --quiet --series joint --sigma-map " + path("map.nii"))
+                .status,
+            0);
+  const std::vector<double> given = zc::read_image(path("given.nii"), "g").volume(5),
+                            first = zc::read_image(path("est.nii"), "e").volume(5);
+  ASSERT_EQ(given.size(), first.size());
+  for (std::size_t i = 0; i < given.size(); ++i) ASSERT_NEAR(given[i], first[i], 1e-3) << i;
+  const Outcome apart = zarvo("denoise " + path("series.nii") + " " + path("apart.nii") +
+                              " --sigma-map " + path("map.nii"));
+  EXPECT_NE(apart.status, 0);
+  EXPECT_NE(apart.err.find("needs --noise rician"), std::string::npos) << apart.err;
+
+  // Levels that differ by volume: their root mean square, and the sidecar
+  // says so. A .bval that does not fit the series is told and left out.
+  {
+    std::ofstream bval(path("series.bval"));
+    bval << "0 1000 1000\n";
+  }
+  const Outcome two =
+      zarvo("denoise " + path("series.nii") + " " + path("two.nii") +
+            " --basic-only --sigma 10,20,10,20,10,20 --noise-map " + path("rms.nii"));
+  ASSERT_EQ(two.status, 0) << two.err;
+  EXPECT_NE(two.err.find("3 b-values for a series of 6 volumes"), std::string::npos) << two.err;
+  EXPECT_FALSE(nlohmann::json::parse(slurp(path("two.json"))).contains("bval"));
+  const zc::Image rms = zc::read_image(path("rms.nii"), "rms");
+  EXPECT_EQ(rms.shape(), "24x20x10");
+  for (double v : rms.volume(0)) ASSERT_NEAR(v, std::sqrt(250.0), 1e-4);
+  EXPECT_NE(nlohmann::json::parse(slurp(path("two.json")))["noise_map"].get<std::string>().find(
+                "root mean square"),
+            std::string::npos);
+}
+
 TEST_F(Command, TwoDimensionalImagesAndThinVolumes) {
   write(path("flat.nii"), {40, 36}, DT_FLOAT32, noisy_values(40 * 36, 30));
   Outcome r = zarvo("denoise " + path("flat.nii") + " " + path("flat_out.nii") + " --sigma 30");

@@ -433,6 +433,55 @@ TEST(SeriesLevelMap, FollowsALevelThatVariesInSpace) {
   }
 }
 
+TEST(SeriesLevelMap, SigmaScopeVoxelEstimatesTheMapForEitherSeriesMode) {
+  // The option's map is the estimator's, used as if given: the same bits as
+  // that map given, in either mode; its noise map (the map itself) follows
+  // the planted field within the estimator's tolerance.
+  Sim sim = diffusion(40, 40, 16, 20);
+  const std::vector<double> truth = level_field(sim.shape, 8.0, 0.8);
+  add_noise(sim, Noise::rician, truth, 29);
+  const std::vector<double> estimated =
+      zarvo::estimate_series_sigma_map(sim.input(), Noise::rician, nullptr, 2);
+  zarvo::Shape one = sim.shape;
+  one.volumes = 1;
+  const zarvo::SeriesInput given =
+      zarvo::series_input(zarvo::ArrayView::column_major(estimated.data(), one));
+  const std::size_t n = sim.voxels();
+  for (zarvo::SeriesMode mode : {zarvo::SeriesMode::volumes, zarvo::SeriesMode::joint}) {
+    auto run = [&](const zarvo::DenoiseOptions& o, std::vector<double>& out,
+                   std::vector<double>& map) {
+      zarvo::RunContext context;
+      context.threads = 2;
+      return zarvo::denoise(
+          sim.input(), o,
+          [&](int, const double* e, const double* m) {
+            out.insert(out.end(), e, e + n);
+            map.insert(map.end(), m, m + n);
+          },
+          context);
+    };
+    zarvo::DenoiseOptions o;
+    o.noise = Noise::rician;
+    o.series = mode;
+    o.basic_only = true;
+    o.noise_map = true;
+    o.sigma_scope = zarvo::SigmaScope::voxel;
+    std::vector<double> out, map, out_given, map_given;
+    const zarvo::DenoiseReport r = run(o, out, map);
+    o.sigma_map = &given;
+    run(o, out_given, map_given);
+    SCOPED_TRACE(mode == zarvo::SeriesMode::joint ? "joint" : "volumes");
+    EXPECT_EQ(out, out_given);
+    EXPECT_EQ(map, map_given);
+    ASSERT_EQ(r.volumes.size(), 20u);
+    EXPECT_EQ(r.volumes[7].source, zarvo::SigmaSource::estimated_map);
+    const std::vector<double> last(map.end() - static_cast<std::ptrdiff_t>(n), map.end());
+    const MapError e = compare(sim, last, truth);
+    EXPECT_LT(e.median, 0.06);
+    EXPECT_LT(e.worst, 0.25);
+  }
+}
+
 TEST(SeriesLevelMap, FillsWhatTheMaskLeavesOut) {
   Sim sim = functional(32, 32, 16, 20);
   add_noise(sim, Noise::gaussian, 4.0, 8);

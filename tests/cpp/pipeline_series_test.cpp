@@ -317,16 +317,104 @@ TEST(JointSeries, SharedGroupsSameBitsOnOneAndTwoThreads) {
   EXPECT_LT(rmse(one.out, clean, 0, clean.size()), 0.5 * rmse(noisy, clean, 0, clean.size()));
 }
 
-TEST(JointSeries, NoiseLevelMapRefusedOneVolumeFilteredAsAVolume) {
+namespace {
+
+// A map as a SeriesInput over `levels` (volumes of the input's spatial shape).
+zarvo::SeriesInput map_of(const std::vector<double>& levels, zarvo::Shape s) {
+  s.volumes = static_cast<int>(levels.size() / s.volume_voxels());
+  return zarvo::series_input(zarvo::ArrayView::column_major(levels.data(), s));
+}
+
+}  // namespace
+
+TEST(JointSeries, ConstantLevelMapGivesTheSameBitsAsItsLevel) {
+  // Each voxel goes to unit noise at its own level by one code path: a map
+  // of one value is that level, bit for bit, for either noise model, one map
+  // for the series or one per volume.
+  const zarvo::Shape s = shape_of(20, 18, 6, 5);
+  const std::size_t n = s.volume_voxels();
+  for (zarvo::Noise noise : {zarvo::Noise::gaussian, zarvo::Noise::rician}) {
+    const bool rician = noise == zarvo::Noise::rician;
+    const std::vector<double> noisy = with_noise(clean_series(s, 1.0, 0.3), 0.8, rician, 3);
+    zarvo::DenoiseOptions level = joint(noise, {0.8, 0.8, 1.2, 0.8, 0.8});
+    level.noise_map = true;
+    const Outcome one = run(noisy, s, level);
+    std::vector<double> each(n * s.volumes, 0.8);
+    std::fill(each.begin() + 2 * n, each.begin() + 3 * n, 1.2);
+    const zarvo::SeriesInput per_volume = map_of(each, s);
+    zarvo::DenoiseOptions mapped = joint(noise, {});
+    mapped.sigma_map = &per_volume;
+    mapped.noise_map = true;
+    const Outcome r = run(noisy, s, mapped);
+    SCOPED_TRACE(rician ? "rician" : "gaussian");
+    EXPECT_EQ(r.out, one.out);
+    EXPECT_EQ(r.noise_map, one.noise_map);
+    EXPECT_EQ(r.report.volumes[2].sigma, 1.2);
+    EXPECT_EQ(r.report.volumes[2].source, zarvo::SigmaSource::map);
+
+    const std::vector<double> single(n, 0.8);
+    const zarvo::SeriesInput whole = map_of(single, s);
+    mapped.sigma_map = &whole;
+    EXPECT_EQ(run(noisy, s, mapped).out, run(noisy, s, joint(noise, {0.8})).out);
+  }
+}
+
+TEST(JointSeries, LevelMapTakesEachVoxelAtItsOwnLevel) {
+  // Rows of the left half with noise 0.5, of the right half 2.0: with the
+  // map each side is filtered at its own level.
+  const zarvo::Shape s = shape_of(24, 20, 6, 8);
+  const std::size_t n = s.volume_voxels();
+  std::vector<double> levels(n);
+  for (std::size_t i = 0; i < n; ++i) levels[i] = static_cast<int>(i % s.rows) < 12 ? 0.5 : 2.0;
+  const std::vector<double> clean = clean_series(s, 4.0, 0.3);
+  for (zarvo::Noise noise : {zarvo::Noise::gaussian, zarvo::Noise::rician}) {
+    const bool rician = noise == zarvo::Noise::rician;
+    std::vector<double> noisy = with_noise(clean, 1.0, rician, 21);
+    std::mt19937 gen(5);
+    std::normal_distribution<double> d(0.0, 1.0);
+    for (int t = 0; t < s.volumes; ++t)
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t j = t * n + i;
+        const double re = clean[j] + levels[i] * d(gen);
+        noisy[j] = rician ? std::hypot(re, levels[i] * d(gen)) : re;
+      }
+    // Level 0 at one voxel: it carries no noise and keeps its value.
+    std::vector<double> map = levels;
+    map[n / 2 + 3] = 0;
+    const zarvo::SeriesInput given = map_of(map, s);
+    zarvo::DenoiseOptions o = joint(noise, {});
+    o.sigma_map = &given;
+    const Outcome with_map = run(noisy, s, o);
+    const Outcome with_level = run(noisy, s, joint(noise, {1.25}));
+    SCOPED_TRACE(rician ? "rician" : "gaussian");
+    double quiet_map = 0, quiet_level = 0, loud_map = 0, loud_level = 0;
+    for (std::size_t j = 0; j < noisy.size(); ++j) {
+      const double a = std::pow(with_map.out[j] - clean[j], 2);
+      const double b = std::pow(with_level.out[j] - clean[j], 2);
+      (levels[j % n] < 1 ? quiet_map : loud_map) += a;
+      (levels[j % n] < 1 ? quiet_level : loud_level) += b;
+    }
+    // One level between the two leaves most of the loud side's noise (the
+    // smooth quiet side loses little to the stronger filtering it gets).
+    EXPECT_LT(loud_map, 0.3 * loud_level);
+    EXPECT_LT(quiet_map + loud_map, 0.3 * (quiet_level + loud_level));
+    for (int t = 0; t < s.volumes; ++t)
+      ASSERT_EQ(with_map.out[t * n + n / 2 + 3], noisy[t * n + n / 2 + 3]) << t;
+  }
+}
+
+TEST(JointSeries, GaussianMapOnlyJointlyOneVolumeFilteredAsAVolume) {
   const zarvo::Shape s = shape_of(16, 16, 4, 3);
   const std::vector<double> noisy = with_noise(clean_series(s, 1.0, 0.5), 1.0, true, 1);
   std::vector<double> levels(s.volume_voxels(), 1.0);
-  zarvo::Shape map_shape = s;
-  map_shape.volumes = 1;
-  const zarvo::SeriesInput map =
-      zarvo::series_input(zarvo::ArrayView::column_major(levels.data(), map_shape));
-  zarvo::DenoiseOptions o = joint(zarvo::Noise::rician, {});
+  const zarvo::SeriesInput map = map_of(levels, s);
+  // Volume by volume the Gaussian stages take one level: a map is refused.
+  zarvo::DenoiseOptions o = joint(zarvo::Noise::gaussian, {});
   o.sigma_map = &map;
+  o.series = zarvo::SeriesMode::volumes;
+  EXPECT_THROW(run(noisy, s, o), zarvo::Error);
+  o.sigma_scope = zarvo::SigmaScope::voxel;
+  o.sigma_map = nullptr;
   EXPECT_THROW(run(noisy, s, o), zarvo::Error);
 
   // A single volume has no volume axis to transform: the same result as
@@ -337,4 +425,8 @@ TEST(JointSeries, NoiseLevelMapRefusedOneVolumeFilteredAsAVolume) {
   const Outcome a = run(volume, one, v);
   v.series = zarvo::SeriesMode::volumes;
   EXPECT_EQ(a.out, run(volume, one, v).out);
+  // Nor a series to estimate a map from.
+  v.sigma.clear();
+  v.sigma_scope = zarvo::SigmaScope::voxel;
+  EXPECT_THROW(run(volume, one, v), zarvo::Error);
 }

@@ -49,8 +49,22 @@ function test_zarvo_denoise()
     Xc = read_nifti(out);
     assert(isequal(size(Xc), size(X)), sprintf('%s: shapes differ', name));
     assert(isequal(Xc, X), sprintf('%s: results differ by up to %g', name, max(abs(Xc(:) - X(:)))));
-    % The noise map file is float32; compare at that precision.
-    assert(isequal(read_nifti(nmap), double(single(noise_map))), sprintf('%s: noise maps differ', name));
+    % The noise map file is float32; compare at that precision. A series'
+    % file is one volume: the volumes' map when they share it, else the
+    % root mean square over the volumes.
+    if ndims(noise_map) == 4
+      shared = all(all(all(all(noise_map == noise_map(:, :, :, 1)))));
+      if shared
+        noise_map = noise_map(:, :, :, 1);
+      else
+        noise_map = sqrt(mean(noise_map .^ 2, 4));
+      end
+      assert(ndims(read_nifti(nmap)) == 3, sprintf('%s: a series'' noise map is 3-D', name));
+      assert(max(abs(read_nifti(nmap)(:) - noise_map(:))) <= 1e-6 * max(noise_map(:)), ...
+             sprintf('%s: noise maps differ', name));
+    else
+      assert(isequal(read_nifti(nmap), double(single(noise_map))), sprintf('%s: noise maps differ', name));
+    end
     printf('%s: identical\n', name);
   end
 
@@ -89,6 +103,13 @@ function test_zarvo_denoise()
   assert(abs(info.sigma(2) / info.sigma(1) - 2) < 1e-9, 'a level per volume follows each volume');
   [~, ~, info] = zarvo_denoise(cat(4, gauss, 2 * gauss));
   assert(info.sigma(1) == info.sigma(2), 'one level pooled over the series by default');
+  % A level map estimated from the series, taken jointly (Gaussian noise).
+  series = cat(4, gauss, gauss + sigma * randn(size(gauss)), gauss + sigma * randn(size(gauss)));
+  [X, noise_map, info] = zarvo_denoise(series, 'series', 'joint', 'sigma_scope', 'voxel');
+  assert(isequal(size(X), size(series)) && isequal(size(noise_map), size(series)));
+  assert(strcmp(info.sigma_source{3}, 'estimated map'), info.sigma_source{3});
+  assert(isequal(noise_map(:, :, :, 1), noise_map(:, :, :, 3)), 'one map for every volume');
+  assert(numel(unique(noise_map(:))) > 1, 'a level per voxel');
 
   % Denoising does help on this volume (a guard against comparing two
   % equally broken results).
