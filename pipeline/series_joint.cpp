@@ -8,6 +8,7 @@
 #include "core/memory.h"
 #include "core/parts.h"
 #include "lanes.h"
+#include "series_residual.h"
 #include "stage_setup.h"
 #include "volume_transform.h"
 #include "vst/vst.h"
@@ -126,6 +127,24 @@ void filter_components(const ComponentRun& run, int components, const RunContext
   lanes::run(components, lane_count, lane_count + 1, context, work);
 }
 
+// The filtered components lose a weak activation's time course and some
+// edges; what of it stands out of the residual locally comes back
+// (series_residual.h). `residual` holds the input's components and is
+// turned into the residual in place.
+void take_back_residual(SeriesStore& residual, SeriesStore& estimate, const Shape& s,
+                        const unsigned char* mask, int threads) {
+  const std::size_t n = s.volume_voxels();
+  for (int t = 0; t < s.volumes; ++t) {
+    float* r = residual.volume(t);
+    const float* e = estimate.volume(t);
+    by_pieces(n, threads, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) r[i] -= e[i];
+    });
+  }
+  restore_residual(residual, residual_levels(residual, mask), estimate, s.rows, s.cols, s.slices,
+                   mask, ResidualPatches(), threads);
+}
+
 }  // namespace
 
 std::vector<double> series_levels(const SeriesInput& input, const DenoiseOptions& o, int threads,
@@ -179,8 +198,12 @@ void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
 
   const VolumeBasis basis = principal_axes(store, mask, threads);
   to_components(store, basis, threads);
+  SeriesStore residual(n, s.volumes, threads);
+  for (int t = 0; t < s.volumes; ++t)
+    std::copy(store.volume(t), store.volume(t) + n, residual.volume(t));
   const ComponentRun run{s, report.params, transforms, mask, o.basic_only, store};
   filter_components(run, s.volumes, context, events);
+  take_back_residual(residual, store, s, mask, threads);
   from_components(store, basis, threads);
 
   Buffer<double> noise_map;

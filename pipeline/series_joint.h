@@ -13,9 +13,10 @@ namespace zarvo {
 // image); fills the rest of `report`. The events count component images:
 // `stage` is told for component k (0 .. volumes - 1) in place of volume k.
 //
-// Memory: the series is held once, in single precision (4 bytes per voxel
-// of the series), transformed in place; besides it the buffers of the
-// component images being filtered side by side (as volume by volume).
+// Memory: the series is held twice, in single precision (8 bytes per voxel
+// of the series: the components being filtered in place, and the input's
+// components for the residual); besides them the buffers of the component
+// images being filtered side by side (as volume by volume).
 void denoise_joint(const SeriesInput& input, const DenoiseOptions& options,
                    const stages::Transforms& transforms, const VolumeSink& sink,
                    const RunContext& context, const PipelineEvents& events, DenoiseReport& report);
