@@ -144,8 +144,8 @@ void add_low_rank(const SeriesStore& residual, const std::vector<double>& levels
       w.size_for(order);
       const double one = 1, zero = 0;
       const char uplo = 'U', trans = by_volumes ? 'T' : 'N', jobz = 'V';
-      dsyrk_(&uplo, &trans, &order, &depth, &one, w.a.data(), &lda, &zero, w.gram.data(), &order,
-             1, 1);
+      dsyrk_(&uplo, &trans, &order, &depth, &one, w.a.data(), &lda, &zero, w.gram.data(), &order, 1,
+             1);
       blas_int info = 0;
       const blas_int lwork = static_cast<blas_int>(w.work.size()),
                      liwork = static_cast<blas_int>(w.iwork.size());
@@ -160,8 +160,8 @@ void add_low_rank(const SeriesStore& residual, const std::vector<double>& levels
         const double lambda = std::max(0.0, w.eigen[static_cast<std::size_t>(order - 1 - k)]);
         const double factor = shrink_factor(std::sqrt(lambda / samples), beta);
         if (factor == 0) break;
-        const double* u =
-            w.gram.data() + static_cast<std::size_t>(order - 1 - k) * static_cast<std::size_t>(order);
+        const double* u = w.gram.data() +
+                          static_cast<std::size_t>(order - 1 - k) * static_cast<std::size_t>(order);
         if (by_volumes) {  // u over volumes: a coefficient per core voxel
           for (std::size_t j = 0; j < core.size(); ++j) {
             const std::size_t row = static_cast<std::size_t>(core_rows[j]);
@@ -181,9 +181,8 @@ void add_low_rank(const SeriesStore& residual, const std::vector<double>& levels
             coef *= factor;
             for (std::size_t j = 0; j < core.size(); ++j) {
               float& o = output.volume(t)[core[j]];
-              o = static_cast<float>(
-                  o + levels[static_cast<std::size_t>(t)] *
-                          (coef * u[static_cast<std::size_t>(core_rows[j])]));
+              o = static_cast<float>(o + levels[static_cast<std::size_t>(t)] *
+                                             (coef * u[static_cast<std::size_t>(core_rows[j])]));
             }
           }
         }
@@ -205,8 +204,7 @@ void restore_residual(const SeriesStore& residual, const std::vector<double>& le
   // Sums over bins of the voxels inside the mask, divided by the root of
   // their count: white noise stays white at its level, a signal as smooth
   // as a bin gains that root in contrast to the noise.
-  const int br = (rows + bin - 1) / bin, bc = (cols + bin - 1) / bin,
-            bs = (slices + bin - 1) / bin;
+  const int br = (rows + bin - 1) / bin, bc = (cols + bin - 1) / bin, bs = (slices + bin - 1) / bin;
   const std::size_t bins = static_cast<std::size_t>(br) * bc * bs, voxels = residual.voxels();
   std::vector<std::size_t> bin_of(voxels);
   std::vector<int> count(bins, 0);
@@ -237,12 +235,53 @@ void restore_residual(const SeriesStore& residual, const std::vector<double>& le
       to[b] = count[b] ? static_cast<float>(sum[b] / root[b]) : 0.0f;
   }
   add_low_rank(binned, levels, low, br, bc, bs, bin_mask.data(), patches, threads);
+  // Back on the voxels: the bins' means interpolated (trilinear between
+  // the bins' centres, over the bins that hold voxels of the mask).
+  struct Corner {
+    std::size_t bin[8];
+    double weight[8];
+  };
+  auto corner_of = [&](int x, int y, int z) {
+    const int at[3] = {x, y, z}, size[3] = {br, bc, bs};
+    int lo[3], hi[3];
+    double w[3];
+    for (int a = 0; a < 3; ++a) {
+      const double u = std::clamp((at[a] - 0.5 * (bin - 1)) / bin, 0.0, size[a] - 1.0);
+      lo[a] = static_cast<int>(u);
+      hi[a] = std::min(lo[a] + 1, size[a] - 1);
+      w[a] = u - lo[a];
+    }
+    Corner c;
+    double total = 0;
+    for (int k = 0; k < 8; ++k) {
+      const int cx = k & 1 ? hi[0] : lo[0], cy = k & 2 ? hi[1] : lo[1], cz = k & 4 ? hi[2] : lo[2];
+      c.bin[k] = static_cast<std::size_t>(cx) + static_cast<std::size_t>(br) * cy +
+                 static_cast<std::size_t>(br) * bc * cz;
+      c.weight[k] = (k & 1 ? w[0] : 1 - w[0]) * (k & 2 ? w[1] : 1 - w[1]) *
+                    (k & 4 ? w[2] : 1 - w[2]) * (count[c.bin[k]] > 0 ? 1 : 0);
+      total += c.weight[k];
+    }
+    for (int k = 0; k < 8; ++k) c.weight[k] = total > 0 ? c.weight[k] / total : 0;
+    return c;
+  };
   for (int t = 0; t < M; ++t) {
-    float* o = output.volume(t);
-    const float* l = low.volume(t);
-    for (std::size_t j = 0; j < voxels; ++j)
-      if (!mask || mask[j]) o[j] = static_cast<float>(o[j] + l[bin_of[j]] / root[bin_of[j]]);
+    float* l = low.volume(t);
+    for (std::size_t b = 0; b < bins; ++b) l[b] = count[b] ? static_cast<float>(l[b] / root[b]) : 0;
   }
+  std::size_t j = 0;
+  for (int z = 0; z < slices; ++z)
+    for (int y = 0; y < cols; ++y)
+      for (int x = 0; x < rows; ++x, ++j) {
+        if (mask && !mask[j]) continue;
+        const Corner c = corner_of(x, y, z);
+        for (int t = 0; t < M; ++t) {
+          const float* l = low.volume(t);
+          double v = 0;
+          for (int k = 0; k < 8; ++k) v += c.weight[k] * l[c.bin[k]];
+          float& o = output.volume(t)[j];
+          o = static_cast<float>(o + v);
+        }
+      }
 }
 
 }  // namespace zarvo

@@ -15,7 +15,7 @@ constexpr int R = 24, C = 24, S = 12, M = 40;
 constexpr std::size_t V = std::size_t(R) * C * S;
 
 // White noise of level 1 plus a block time course of `amplitude` in a ball
-// of radius 4 voxels (an activation's shape); `inside` marks the ball.
+// of radius 5 voxels (an activation's shape); `inside` marks the ball.
 zarvo::SeriesStore planted(double amplitude, unsigned seed, std::vector<bool>* inside = nullptr) {
   zarvo::SeriesStore s(V, M, 1);
   std::mt19937 gen(seed);
@@ -24,7 +24,7 @@ zarvo::SeriesStore planted(double amplitude, unsigned seed, std::vector<bool>* i
   for (int t = 0; t < M; ++t)
     for (std::size_t i = 0; i < V; ++i) {
       const int x = int(i % R) - 12, y = int(i / R % C) - 12, z = int(i / (R * C)) - 6;
-      const bool ball = x * x + y * y + z * z <= 16;
+      const bool ball = x * x + y * y + z * z <= 25;
       if (inside) (*inside)[i] = ball;
       s.volume(t)[i] = float((ball ? amplitude * ((t / 5) % 2 ? 1 : -1) : 0.0) + d(gen));
     }
@@ -35,8 +35,8 @@ zarvo::SeriesStore restored(const zarvo::SeriesStore& residual, std::vector<doub
                             int threads, const unsigned char* mask = nullptr, int rows = R,
                             int cols = C, int slices = S) {
   zarvo::SeriesStore out(residual.voxels(), residual.volumes(), 1);  // zeroed
-  zarvo::restore_residual(residual, levels, out, rows, cols, slices, mask,
-                          zarvo::ResidualPatches(), threads);
+  zarvo::restore_residual(residual, levels, out, rows, cols, slices, mask, zarvo::ResidualPatches(),
+                          threads);
   return out;
 }
 
@@ -67,7 +67,7 @@ TEST(SeriesResidual, LocalLowRankSignalComesBackPureNoiseBringsNothing) {
 }
 
 TEST(SeriesResidual, LevelsWhitenAndArePutBackMaskBoundsTheChange) {
-  zarvo::SeriesStore residual = planted(1.0, 5);
+  zarvo::SeriesStore residual = planted(0.6, 5);
   for (std::size_t i = 0; i < V; ++i) {
     residual.volume(0)[i] *= 0.25f;  // the estimate kept part of its noise
     residual.volume(1)[i] = 0.0f;    // passed through unchanged
