@@ -128,8 +128,11 @@ double memory_needed(const Shape& s, const DenoiseOptions& o, int threads) {
   const double per_lane = 8.0 * 4.0 * s.rows * s.cols * band;
   const bool joint = o.series == SeriesMode::joint && s.volumes > 1;
   const int lanes = joint ? 1 : lanes::for_series(s.volumes, threads, s.volume_voxels());
-  // The joint mode transforms the whole series, in and out.
-  const double series = joint ? 2.0 * 8.0 * voxels * s.volumes : 0.0;
+  // The joint mode holds the series twice in single precision (the
+  // components being filtered, and the input's for the residual), plus the
+  // leading component images and the shared groups (about 91 bytes a voxel
+  // of a volume).
+  const double series = joint ? 2.0 * 4.0 * voxels * s.volumes + 91.0 * voxels : 0.0;
   return threads * per_thread + (lanes + 1) * per_volume + lanes * per_lane + series;
 }
 

@@ -10,6 +10,7 @@
 #include "core/parts.h"
 #include "lanes.h"
 #include "noise_level.h"
+#include "series_residual.h"
 #include "stage_setup.h"
 #include "volume_transform.h"
 #include "vst/vst.h"
@@ -251,6 +252,24 @@ void filter_components(const ComponentRun& run, int first, int components,
   lanes::run(components, lane_count, lane_count + 1, context, work);
 }
 
+// The filtered components lose a weak activation's time course and some
+// edges; what of it stands out of the residual locally comes back
+// (series_residual.h). `residual` holds the input's components and is
+// turned into the residual in place.
+void take_back_residual(SeriesStore& residual, SeriesStore& estimate, const Shape& s,
+                        const unsigned char* mask, int threads) {
+  const std::size_t n = s.volume_voxels();
+  for (int t = 0; t < s.volumes; ++t) {
+    float* r = residual.volume(t);
+    const float* e = estimate.volume(t);
+    by_pieces(n, threads, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) r[i] -= e[i];
+    });
+  }
+  restore_residual(residual, residual_levels(residual, mask), estimate, s.rows, s.cols, s.slices,
+                   mask, ResidualPatches(), threads);
+}
+
 }  // namespace
 
 std::vector<double> series_levels(const SeriesInput& input, const DenoiseOptions& o, int threads,
@@ -328,6 +347,9 @@ void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
 
   const VolumeBasis basis = principal_axes(store, mask, threads);
   to_components(store, basis, threads);
+  SeriesStore residual(n, s.volumes, threads);
+  for (int t = 0; t < s.volumes; ++t)
+    std::copy(store.volume(t), store.volume(t) + n, residual.volume(t));
   SharedGroups shared;
   const ComponentRun run{s, report.params, transforms, mask, o.basic_only, store, shared};
   const int lead = std::min(s.volumes, leading_components);
@@ -339,6 +361,7 @@ void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
   for (double& m : mean_square) m /= static_cast<double>(std::max<std::size_t>(inside, 1));
   run.lead(lead, mean_square, shared, context, events);
   filter_components(run, lead, s.volumes, context, events);
+  take_back_residual(residual, store, s, mask, threads);
   from_components(store, basis, threads);
 
   Buffer<double> noisy, noise_map;

@@ -16,8 +16,9 @@ namespace zarvo {
 // With a level map (options.sigma_map, given or estimated: `map_estimated`)
 // every voxel goes to unit noise at its own level.
 //
-// Memory: the series is held once, in single precision (4 bytes per voxel
-// of the series), transformed in place; besides it the leading component
+// Memory: the series is held twice, in single precision (8 bytes per voxel
+// of the series: the components being filtered in place, and the input's
+// components for the residual); besides them the leading component
 // images the groups are matched on while they are filtered (noisy and
 // estimate, 80 bytes per voxel of a volume), the groups of both stages (6
 // bytes per cube of a group per reference cube: about 11 bytes per voxel of
