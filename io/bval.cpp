@@ -23,7 +23,8 @@ std::string bval_name(const std::string& input) {
 }  // namespace
 
 int Bvals::b0_volumes() const {
-  return static_cast<int>(std::count_if(values.begin(), values.end(), [](double b) { return b <= 50; }));
+  return static_cast<int>(
+      std::count_if(values.begin(), values.end(), [](double b) { return b <= 50; }));
 }
 
 std::vector<double> Bvals::shells() const {
