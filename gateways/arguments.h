@@ -3,7 +3,10 @@
 // the optional thread count after the last argument.
 #pragma once
 
+#include <atomic>
+
 #include "host/host.h"
+#include "interrupt.h"
 #include "zarvo/stages.h"
 
 namespace zarvo::stages {
@@ -80,12 +83,30 @@ SecondStageArguments read_second_stage(const char* plugin, int nlhs, int nrhs,
 RiceNoise rice_noise(const mxArray* a);
 
 // Creates the two outputs shaped like the volume, runs `stage` on their data
-// and hands them to the host.
+// with a copy of `context` whose cancel flag Ctrl-C sets, and hands them to
+// the host; an interrupted stage ends the call with "interrupted".
 template <typename Stage>
-void produce_outputs(const host::Volume& v, int nlhs, mxArray* plhs[], Stage&& stage) {
+void produce_outputs(const host::Volume& v, int nlhs, mxArray* plhs[],
+                     const zarvo::RunContext& context, Stage&& stage) {
   mxArray* estimate = host::create_like(v);
   mxArray* noise_map = host::create_like(v);
-  stage(mxGetPr(estimate), mxGetPr(noise_map));
+  bool interrupted = false;
+  {
+    std::atomic<bool> cancel{false};
+    zarvo::RunContext watched = context;
+    watched.cancel = &cancel;
+    try {
+      const zarvo::gateway::InterruptWatch watch(cancel);
+      stage(mxGetPr(estimate), mxGetPr(noise_map), watched);
+    } catch (const zarvo::Cancelled&) {
+      interrupted = true;
+    }
+  }
+  if (interrupted) {
+    mxDestroyArray(estimate);
+    mxDestroyArray(noise_map);
+    mexErrMsgIdAndTxt("zarvo:interrupted", "interrupted");
+  }
   host::set_outputs(nlhs, plhs, estimate, noise_map);
 }
 

@@ -30,46 +30,14 @@
 #include <vector>
 
 #include "gateway.h"
+#include "interrupt.h"
 #include "zarvo/options.h"
-
-// Octave's note of a Ctrl-C: its signal handler sets it, and the
-// interpreter acts on it only once the MEX function has returned. Weak:
-// other hosts do not have it, and then nothing is watched.
-extern "C" {
-extern volatile sig_atomic_t octave_signal_caught __attribute__((weak));
-}
 
 namespace zarvo_denoise_mex {
 
 namespace {
 
-// Sets `cancel` once the host notes an interrupt (looked at every 20 ms),
-// until destroyed: a long run stops at Ctrl-C as the rest of Octave does.
-class InterruptWatch {
- public:
-  explicit InterruptWatch(std::atomic<bool>& cancel) {
-    if (&octave_signal_caught == nullptr) return;
-    watcher_ = std::thread([this, &cancel] {
-      while (!done_.load()) {
-        if (octave_signal_caught) {
-          cancel = true;
-          return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-    });
-  }
-  ~InterruptWatch() {
-    done_ = true;
-    if (watcher_.joinable()) watcher_.join();
-  }
-  InterruptWatch(const InterruptWatch&) = delete;
-  InterruptWatch& operator=(const InterruptWatch&) = delete;
-
- private:
-  std::atomic<bool> done_{false};
-  std::thread watcher_;
-};
+using zarvo::gateway::InterruptWatch;
 
 // A refusal, raised through the host's error exit by mexFunction once every
 // C++ object of the call is gone.

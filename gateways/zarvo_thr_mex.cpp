@@ -25,9 +25,10 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   settings.alpha = a.alpha;
   settings.soft = a.hard == 0;
   settings.sigma = mxGetScalar(a.noise);
-  produce_outputs(a.volume, nlhs, plhs, [&](double* y_hat, double* sigma_hat) {
-    run_thr(a.geometry, a.transforms, settings, a.Bn, y_hat, sigma_hat, a.context);
-  });
+  produce_outputs(a.volume, nlhs, plhs, a.context,
+                  [&](double* y_hat, double* sigma_hat, const zarvo::RunContext& context) {
+                    run_thr(a.geometry, a.transforms, settings, a.Bn, y_hat, sigma_hat, context);
+                  });
 }
 
 }  // namespace zarvo_thr_mex

@@ -22,9 +22,11 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
       read_second_stage("zarvo_wie_mex", nlhs, nrhs, prhs, NoiseArgument::scalar);
   WieSettings settings;
   settings.sigma = mxGetScalar(a.noise);
-  produce_outputs(a.volume, nlhs, plhs, [&](double* y_hat, double* sigma_hat) {
-    run_wie(a.geometry, a.transforms, settings, a.Bn, a.Bn_hat, y_hat, sigma_hat, a.context);
-  });
+  produce_outputs(a.volume, nlhs, plhs, a.context,
+                  [&](double* y_hat, double* sigma_hat, const zarvo::RunContext& context) {
+                    run_wie(a.geometry, a.transforms, settings, a.Bn, a.Bn_hat, y_hat, sigma_hat,
+                            context);
+                  });
 }
 
 }  // namespace zarvo_wie_mex
