@@ -157,23 +157,19 @@ TEST(JointPhases, RefuseWhatDoesNotBelongTogether) {
   // The leading components are the prepare phase's; no component past the
   // series.
   for (int k : {-1, 0, plan.leading - 1, s.volumes})
-    EXPECT_THROW(zarvo::joint_filter(s, o, plan, k, prepared.data(), filtered.data()),
-                 zarvo::Error)
+    EXPECT_THROW(zarvo::joint_filter(s, o, plan, k, prepared.data(), filtered.data()), zarvo::Error)
         << k;
   zarvo::JointPlan other = plan;
   other.axes.pop_back();
-  EXPECT_THROW(zarvo::joint_filter(s, o, other, 6, prepared.data(), filtered.data()),
-               zarvo::Error);
+  EXPECT_THROW(zarvo::joint_filter(s, o, other, 6, prepared.data(), filtered.data()), zarvo::Error);
   // Groups cut short or of another size are not groups.
   other = plan;
   other.hard_groups.resize(other.hard_groups.size() - 3);
-  EXPECT_THROW(zarvo::joint_filter(s, o, other, 6, prepared.data(), filtered.data()),
-               zarvo::Error);
+  EXPECT_THROW(zarvo::joint_filter(s, o, other, 6, prepared.data(), filtered.data()), zarvo::Error);
   // The first stage's groups (of its own largest group) in the second's place.
   other = plan;
   other.wiener_groups = plan.hard_groups;
-  EXPECT_THROW(zarvo::joint_filter(s, o, other, 6, prepared.data(), filtered.data()),
-               zarvo::Error);
+  EXPECT_THROW(zarvo::joint_filter(s, o, other, 6, prepared.data(), filtered.data()), zarvo::Error);
   other = plan;
   other.volumes.pop_back();
   EXPECT_THROW(zarvo::joint_finish(input, o, other, prepared.data(), filtered.data(), {}),
