@@ -427,3 +427,16 @@ def test_spread_joint_series_leaves_no_scratch_when_a_task_fails(tmp_path, clien
     [row] = batch.run_batch([source], out_dir, client, spread_volumes=True, series="joint",
                             stream=None)
     assert "error" not in row and scratch_files(out_dir) == []
+
+
+def test_noise_map_and_residual_keep_a_spread_series_in_one_task(tmp_path, client):
+    # The assembled output set holds image, page and sidecar only: a spread
+    # series would report success without the noise map or the residual.
+    source = save(tmp_path / "s.nii", phantom((20, 18, 8, 6), seed=54))
+    for series in ("volumes", "joint"):
+        out_dir = tmp_path / series
+        noise_map, residual = tmp_path / f"{series}-map.nii", tmp_path / f"{series}-res.nii"
+        [row] = batch.run_batch([source], out_dir, client, spread_volumes=True, series=series,
+                                noise_map=str(noise_map), residual=str(residual), stream=None)
+        assert "tasks" not in row["worker"], row
+        assert noise_map.is_file() and residual.is_file(), series
