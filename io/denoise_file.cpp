@@ -65,6 +65,8 @@ Image read_level_map(const std::string& path, const Image& input, bool allow_aff
   return map;
 }
 
+}  // namespace
+
 Image read_mask(const std::string& path, const Image& input, bool allow_affine,
                 std::vector<unsigned char>& mask, std::vector<std::string>& notes) {
   Image im = read_image(path, "mask");
@@ -80,6 +82,8 @@ Image read_mask(const std::string& path, const Image& input, bool allow_affine,
   for (std::size_t i = 0; i < values.size(); ++i) mask[i] = values[i] != 0;
   return im;
 }
+
+namespace {
 
 // The files a run reads and writes, in the output set; checked before any
 // reading, and again once the data files of .hdr/.img pairs are known.

@@ -51,6 +51,13 @@ struct FileResult {
   std::string metadata;            // what the sidecar carried over from the source
 };
 
+// The mask file of a run on `input`, checked as a run checks it (one volume
+// of the input's spatial shape, on its grid unless `allow_affine`; a note
+// into `notes` when taken despite its affine), into `mask`: one byte per
+// voxel, 1 where the file is nonzero.
+Image read_mask(const std::string& path, const Image& input, bool allow_affine,
+                std::vector<unsigned char>& mask, std::vector<std::string>& notes);
+
 // Throws std::runtime_error (zarvo::Error for the engine's refusals) with a
 // one-line message naming the file and the problem; leaves every existing
 // file as it was unless the whole set was committed.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "core/memory.h"
 #include "core/parts.h"
@@ -14,6 +15,8 @@
 #include "stage_setup.h"
 #include "volume_transform.h"
 #include "vst/vst.h"
+#include "zarvo/joint_phases.h"
+#include "zarvo/run_limits.h"
 
 namespace zarvo {
 namespace {
@@ -141,11 +144,12 @@ struct ComponentRun {
   const stages::Transforms& transforms;
   const unsigned char* mask;
   bool basic_only;
-  SeriesStore& store;
+  const SeriesStore& from;  // the input's components
+  SeriesStore& to;          // the filtered ones
   const SharedGroups& groups;
 
   // Component k (not a leading one) through the stages on the shared
-  // groups at unit noise, in place in the store.
+  // groups at unit noise, from `from` into `to`.
   void filter(int k, ComponentBuffers& b, const std::function<RunContext()>& context,
               const PipelineEvents& events) const {
     const std::size_t n = shape.volume_voxels();
@@ -153,7 +157,7 @@ struct ComponentRun {
     const int stage_count = basic_only ? 1 : 2;
     resize_large(b.noisy, n, threads);
     resize_large(b.estimate, n, threads);
-    float* component = store.volume(k);
+    const float* component = from.volume(k);
     std::copy(component, component + n, b.noisy.begin());
 
     if (events.stage) events.stage(k, 0, stage_count, "hard thresholding");
@@ -170,7 +174,8 @@ struct ComponentRun {
       stages::run_wie(shared_geometry(shape, p, p.group2, mask), transforms, w, b.noisy.data(),
                       b.estimate.data(), b.estimate.data(), nullptr, context());
     }
-    for (std::size_t i = 0; i < n; ++i) component[i] = static_cast<float>(b.estimate[i]);
+    float* filtered = to.volume(k);
+    for (std::size_t i = 0; i < n; ++i) filtered[i] = static_cast<float>(b.estimate[i]);
   }
 
   // The leading components 0 .. lead - 1 through both stages, each stage's
@@ -186,7 +191,7 @@ struct ComponentRun {
     for (std::size_t k = 0; k < count; ++k) {
       resize_large(noisy[k], n, threads);
       resize_large(estimate[k], n, threads);
-      const float* component = store.volume(static_cast<int>(k));
+      const float* component = from.volume(static_cast<int>(k));
       std::copy(component, component + n, noisy[k].begin());
       images[k] = noisy[k].data();
     }
@@ -216,7 +221,7 @@ struct ComponentRun {
       }
     }
     for (std::size_t k = 0; k < count; ++k) {
-      float* component = store.volume(static_cast<int>(k));
+      float* component = to.volume(static_cast<int>(k));
       for (std::size_t i = 0; i < n; ++i) component[i] = static_cast<float>(estimate[k][i]);
     }
   }
@@ -304,72 +309,144 @@ std::vector<double> series_levels(const SeriesInput& input, const DenoiseOptions
   return levels;
 }
 
-void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
-                   const stages::Transforms& transforms, const VolumeSink& sink,
-                   const RunContext& context, const PipelineEvents& events, DenoiseReport& report,
-                   bool map_estimated) {
+namespace {
+
+// Volume t's levels: its map (read once when one serves every volume), or
+// its one level.
+class SeriesLevels {
+ public:
+  SeriesLevels(const DenoiseOptions& o, const std::vector<VolumeReport>& volumes, std::size_t n,
+               int threads)
+      : o_(o), volumes_(volumes) {
+    if (o.sigma_map) resize_large(map_, n, threads);
+  }
+  VoxelLevels of(int t) {
+    VoxelLevels v;
+    v.level = volumes_[static_cast<std::size_t>(t)].sigma;
+    if (!o_.sigma_map) return v;
+    const int m = o_.sigma_map->shape.volumes == 1 ? 0 : t;
+    if (m != read_) o_.sigma_map->read(m, map_.data());
+    read_ = m;
+    v.map = map_.data();
+    return v;
+  }
+
+ private:
+  const DenoiseOptions& o_;
+  const std::vector<VolumeReport>& volumes_;
+  Buffer<double> map_;
+  int read_ = -1;
+};
+
+// What every phase sets up as denoise() does: the parameters as used, the
+// thread count chosen for the work, the transform matrices.
+struct PhaseSetup {
+  Params params;
+  RunContext context;
+  Matrices matrices;
+  stages::Transforms transforms;
+
+  PhaseSetup(const Shape& s, const DenoiseOptions& o, const RunContext& given,
+             const PipelineEvents& events)
+      : params(used_params(s, o.params)), context(given), matrices(params) {
+    prepare_engine();
+    const ThreadChoice threads =
+        choose_threads(given.threads, reference_cubes(s.rows, s.cols, s.slices, params));
+    context.threads = threads.threads;
+    if (!threads.note.empty() && events.note) events.note(threads.note);
+    transforms = matrices.transforms();
+  }
+};
+
+// The options with the plan's estimated level map in place of a given one.
+struct WithMap {
+  SeriesInput map;
+  DenoiseOptions options;
+  WithMap(const DenoiseOptions& o, const Shape& s, const std::vector<double>& level_map)
+      : options(o) {
+    if (level_map.empty()) return;
+    map.shape = s;
+    map.shape.volumes = 1;
+    map.read = [&level_map](int, double* out) {
+      std::copy(level_map.begin(), level_map.end(), out);
+    };
+    options.sigma_map = &map;
+  }
+};
+
+// The series to unit noise and into its component images (in `prepared`),
+// the leading ones filtered into `filtered` on the groups kept in
+// `shared`; the levels, the basis and the leading count into the plan
+// (its groups and level map are the caller's).
+JointPlan prepare(const SeriesInput& input, const DenoiseOptions& o, bool map_estimated,
+                  const Params& p, const stages::Transforms& transforms, SeriesStore& prepared,
+                  SeriesStore& filtered, SharedGroups& shared, const RunContext& context,
+                  const PipelineEvents& events) {
   const Shape& s = input.shape;
   const std::size_t n = s.volume_voxels();
   const int threads = walk_threads(context);
   const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
 
-  const std::vector<double> levels = series_levels(input, o, threads, report, map_estimated);
+  DenoiseReport found;
+  series_levels(input, o, threads, found, map_estimated);
+  JointPlan plan;
+  plan.volumes = std::move(found.volumes);
+  plan.pooled = found.pooled;
   if (events.level)
-    for (int t = 0; t < s.volumes; ++t)
-      events.level(t, report.volumes[static_cast<std::size_t>(t)]);
+    for (int t = 0; t < s.volumes; ++t) events.level(t, plan.volumes[static_cast<std::size_t>(t)]);
 
-  // Volume t's levels: its map (read once when one serves every volume), or
-  // its one level.
-  Buffer<double> level_map;
-  if (o.sigma_map) resize_large(level_map, n, threads);
-  int map_read = -1;
-  auto levels_of = [&](int t) {
-    VoxelLevels v;
-    v.level = levels[static_cast<std::size_t>(t)];
-    if (!o.sigma_map) return v;
-    const int m = o.sigma_map->shape.volumes == 1 ? 0 : t;
-    if (m != map_read) o.sigma_map->read(m, level_map.data());
-    map_read = m;
-    v.map = level_map.data();
-    return v;
-  };
-
-  SeriesStore store(n, s.volumes, threads);
+  SeriesLevels levels(o, plan.volumes, n, threads);
   Buffer<double> volume, unit;
   resize_large(volume, n, threads);
   resize_large(unit, n, threads);
   for (int t = 0; t < s.volumes; ++t) {
     input.read(t, volume.data());
     check_finite(volume.data(), s, t);
-    to_unit_noise(volume.data(), n, o.noise, levels_of(t), unit.data(), threads);
-    std::copy(unit.begin(), unit.end(), store.volume(t));
+    to_unit_noise(volume.data(), n, o.noise, levels.of(t), unit.data(), threads);
+    std::copy(unit.begin(), unit.end(), prepared.volume(t));
   }
 
-  const VolumeBasis basis = principal_axes(store, mask, threads);
-  to_components(store, basis, threads);
-  SeriesStore residual(n, s.volumes, threads);
-  for (int t = 0; t < s.volumes; ++t)
-    std::copy(store.volume(t), store.volume(t) + n, residual.volume(t));
-  SharedGroups shared;
-  const ComponentRun run{s, report.params, transforms, mask, o.basic_only, store, shared};
-  const int lead = std::min(s.volumes, leading_components);
+  VolumeBasis basis = principal_axes(prepared, mask, threads);
+  to_components(prepared, basis, threads);
+  const ComponentRun run{s, p, transforms, mask, o.basic_only, prepared, filtered, shared};
+  plan.leading = std::min(s.volumes, leading_components);
   std::size_t inside = n;
   if (mask)
     inside = static_cast<std::size_t>(
         std::count_if(mask, mask + n, [](unsigned char m) { return m != 0; }));
   std::vector<double> mean_square(basis.moments);
   for (double& m : mean_square) m /= static_cast<double>(std::max<std::size_t>(inside, 1));
-  run.lead(lead, mean_square, shared, context, events);
-  filter_components(run, lead, s.volumes, context, events);
-  take_back_residual(residual, store, s, mask, threads);
-  from_components(store, basis, threads);
+  run.lead(plan.leading, mean_square, shared, context, events);
+  plan.axes = std::move(basis.axes);
+  plan.moments = std::move(basis.moments);
+  return plan;
+}
 
-  Buffer<double> noisy, noise_map;
+// What the filtering left in the residual taken back (`prepared` turned
+// into it), the filtered components back into volumes, each to the sink in
+// the data's units.
+DenoiseReport finish(const SeriesInput& input, const DenoiseOptions& o, const JointPlan& plan,
+                     const Params& params, SeriesStore& prepared, SeriesStore& filtered,
+                     const VolumeSink& sink, int threads) {
+  const Shape& s = input.shape;
+  const std::size_t n = s.volume_voxels();
+  const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
+  take_back_residual(prepared, filtered, s, mask, threads);
+  VolumeBasis basis;
+  basis.n = s.volumes;
+  basis.axes = plan.axes;
+  basis.moments = plan.moments;
+  from_components(filtered, basis, threads);
+
+  SeriesLevels levels(o, plan.volumes, n, threads);
+  Buffer<double> volume, unit, noisy, noise_map;
+  resize_large(volume, n, threads);
+  resize_large(unit, n, threads);
   resize_large(noisy, n, threads);
   for (int t = 0; t < s.volumes; ++t) {
-    const float* v = store.volume(t);
+    const float* v = filtered.volume(t);
     std::copy(v, v + n, unit.begin());
-    const VoxelLevels at = levels_of(t);
+    const VoxelLevels at = levels.of(t);
     // The input afresh where the output keeps the input's own values: where
     // the level is 0 and outside the mask.
     if (mask || at.map) input.read(t, noisy.data());
@@ -385,6 +462,110 @@ void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
     }
     sink(t, volume.data(), o.noise_map ? noise_map.data() : nullptr);
   }
+  DenoiseReport report;
+  report.params = params;
+  report.pooled = plan.pooled;
+  report.volumes = plan.volumes;
+  return report;
+}
+
+// Refuses what the separate phases cannot have been given together.
+void check_phase(const Shape& s, const DenoiseOptions& o, const JointPlan* plan) {
+  check(s, o);
+  if (o.series != SeriesMode::joint || s.volumes < 2)
+    throw Error("the joint phases are for the joint series mode on two volumes or more");
+  const std::size_t v = static_cast<std::size_t>(s.volumes);
+  if (plan && (plan->volumes.size() != v || plan->axes.size() != v * v ||
+               plan->moments.size() != v || plan->leading < 1 || plan->leading > s.volumes ||
+               !(plan->level_map.empty() || plan->level_map.size() == s.volume_voxels())))
+    throw Error("the joint plan is not of this series (" + std::to_string(s.volumes) + " volumes)");
+}
+
+SharedGroups groups_of(const JointPlan& plan, const unsigned char* mask) {
+  SharedGroups g;
+  g.hard = stages::GroupTable::load(plan.hard_groups.data(), plan.hard_groups.size(), mask);
+  if (!plan.wiener_groups.empty())
+    g.wiener = stages::GroupTable::load(plan.wiener_groups.data(), plan.wiener_groups.size(), mask);
+  return g;
+}
+
+}  // namespace
+
+void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
+                   const stages::Transforms& transforms, const VolumeSink& sink,
+                   const RunContext& context, const PipelineEvents& events, DenoiseReport& report,
+                   bool map_estimated) {
+  const Shape& s = input.shape;
+  const std::size_t n = s.volume_voxels();
+  const int threads = walk_threads(context);
+  SeriesStore prepared(n, s.volumes, threads), filtered(n, s.volumes, threads);
+  SharedGroups shared;
+  const JointPlan plan = prepare(input, o, map_estimated, report.params, transforms, prepared,
+                                 filtered, shared, context, events);
+  const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
+  const ComponentRun run{s,        report.params, transforms, mask, o.basic_only,
+                         prepared, filtered,      shared};
+  filter_components(run, plan.leading, s.volumes, context, events);
+  const DenoiseReport found =
+      finish(input, o, plan, report.params, prepared, filtered, sink, threads);
+  report.volumes = found.volumes;
+  report.pooled = found.pooled;
+}
+
+JointPlan joint_prepare(const SeriesInput& input, const DenoiseOptions& o, float* prepared,
+                        float* filtered, const RunContext& given, const PipelineEvents& events) {
+  const Shape& s = input.shape;
+  check_phase(s, o, nullptr);
+  const PhaseSetup setup(s, o, given, events);
+  const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
+  // A level map estimated from the series, as denoise() estimates it.
+  const bool map_estimated = o.sigma.empty() && !o.sigma_map && o.sigma_scope == SigmaScope::voxel;
+  std::vector<double> level_map;
+  if (map_estimated)
+    level_map = estimate_series_sigma_map(input, o.noise, mask, walk_threads(setup.context));
+  const WithMap used(o, s, level_map);
+  SeriesStore in(prepared, s.volume_voxels(), s.volumes);
+  SeriesStore out(filtered, s.volume_voxels(), s.volumes);
+  SharedGroups shared;
+  JointPlan plan = prepare(input, used.options, map_estimated, setup.params, setup.transforms, in,
+                           out, shared, setup.context, events);
+  plan.level_map = std::move(level_map);
+  plan.hard_groups = shared.hard.save();
+  if (!o.basic_only) plan.wiener_groups = shared.wiener.save();
+  return plan;
+}
+
+void joint_filter(const Shape& s, const DenoiseOptions& o, const JointPlan& plan, int k,
+                  const float* prepared, float* filtered, const RunContext& given,
+                  const PipelineEvents& events) {
+  check_phase(s, o, &plan);
+  if (k < plan.leading || k >= s.volumes)
+    throw Error("component " + std::to_string(k) + " is not one of the series' " +
+                std::to_string(s.volumes) + " filtered apart (the first " +
+                std::to_string(plan.leading) + " are filtered when prepared)");
+  const PhaseSetup setup(s, o, given, events);
+  const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
+  const SharedGroups shared = groups_of(plan, mask);
+  // Only component k is read: the store's other images are never touched.
+  const SeriesStore in(const_cast<float*>(prepared), s.volume_voxels(), s.volumes);
+  SeriesStore out(filtered, s.volume_voxels(), s.volumes);
+  const ComponentRun run{s, setup.params, setup.transforms, mask, o.basic_only, in, out, shared};
+  ComponentBuffers buffers;
+  run.filter(
+      k, buffers, [&] { return setup.context; }, events);
+}
+
+DenoiseReport joint_finish(const SeriesInput& input, const DenoiseOptions& o, const JointPlan& plan,
+                           float* prepared, float* filtered, const VolumeSink& sink,
+                           const RunContext& given) {
+  const Shape& s = input.shape;
+  check_phase(s, o, &plan);
+  const PhaseSetup setup(s, o, given, {});
+  const WithMap used(o, s, plan.level_map);
+  SeriesStore in(prepared, s.volume_voxels(), s.volumes);
+  SeriesStore out(filtered, s.volume_voxels(), s.volumes);
+  return finish(input, used.options, plan, setup.params, in, out, sink,
+                walk_threads(setup.context));
 }
 
 }  // namespace zarvo

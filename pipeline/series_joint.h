@@ -10,7 +10,8 @@ namespace zarvo {
 
 // Denoises a series of two or more volumes jointly, for denoise() (which
 // has checked the options and fitted the parameters `report.params` to the
-// image); fills the rest of `report`. The events count component images:
+// image); fills the rest of `report`. Runs the phases of
+// zarvo/joint_phases.h one after another, in memory of its own. The events count component images:
 // `stage` is told for component k (0 .. volumes - 1) in place of volume k.
 //
 // With a level map (options.sigma_map, given or estimated: `map_estimated`)

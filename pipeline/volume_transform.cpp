@@ -65,6 +65,7 @@ void apply(SeriesStore& series, const VolumeBasis& basis, bool forward, int thre
 SeriesStore::SeriesStore(std::size_t voxels, int volumes, int threads)
     : voxels_(voxels), volumes_(volumes) {
   resize_large(data_, voxels * static_cast<std::size_t>(volumes), threads);
+  base_ = data_.data();
 }
 
 VolumeBasis principal_axes(const SeriesStore& series, const unsigned char* mask, int threads) {

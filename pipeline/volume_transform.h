@@ -17,8 +17,13 @@ namespace zarvo {
 class SeriesStore {
  public:
   SeriesStore(std::size_t voxels, int volumes, int threads);
-  float* volume(int t) { return data_.data() + static_cast<std::size_t>(t) * voxels_; }
-  const float* volume(int t) const { return data_.data() + static_cast<std::size_t>(t) * voxels_; }
+  // The caller's memory (voxels x volumes floats, kept alive by it) in
+  // place of the store's own: a series shared by the processes of a run.
+  SeriesStore(float* data, std::size_t voxels, int volumes)
+      : voxels_(voxels), volumes_(volumes), base_(data) {}
+  SeriesStore(SeriesStore&&) = default;  // a copy would point into the original
+  float* volume(int t) { return base_ + static_cast<std::size_t>(t) * voxels_; }
+  const float* volume(int t) const { return base_ + static_cast<std::size_t>(t) * voxels_; }
   std::size_t voxels() const { return voxels_; }
   int volumes() const { return volumes_; }
 
@@ -26,6 +31,7 @@ class SeriesStore {
   std::size_t voxels_;
   int volumes_;
   Buffer<float> data_;
+  float* base_ = nullptr;
 };
 
 // An orthonormal basis of the volume axis: column k of `axes` (n x n,

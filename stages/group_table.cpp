@@ -51,6 +51,98 @@ std::size_t GroupTable::bytes() const {
          (column_ordinal.size() + row_ordinal.size() + slice_ordinal.size()) * sizeof(int);
 }
 
+namespace {
+
+template <typename T>
+void put(std::vector<std::uint8_t>& out, const T* values, std::size_t count) {
+  const std::size_t at = out.size();
+  out.resize(at + count * sizeof(T));
+  if (count) std::memcpy(out.data() + at, values, count * sizeof(T));
+}
+
+// Reads from a table's bytes, refusing to run past their end.
+struct Reader {
+  const std::uint8_t* at;
+  const std::uint8_t* end;
+  template <typename T>
+  void get(T* values, std::size_t count) {
+    if (count > static_cast<std::size_t>(end - at) / sizeof(T))
+      throw Error("the group table's bytes end early");
+    if (count) std::memcpy(values, at, count * sizeof(T));
+    at += count * sizeof(T);
+  }
+  template <typename T>
+  void get(std::vector<T>& v) {
+    std::uint64_t count = 0;
+    get(&count, 1);
+    if (count > static_cast<std::uint64_t>(end - at) / sizeof(T))
+      throw Error("the group table's bytes end early");
+    v.resize(static_cast<std::size_t>(count));
+    get(v.data(), v.size());
+  }
+};
+
+template <typename T>
+void put(std::vector<std::uint8_t>& out, const std::vector<T>& v) {
+  const std::uint64_t count = v.size();
+  put(out, &count, 1);
+  put(out, v.data(), v.size());
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> GroupTable::save() const {
+  std::vector<std::uint8_t> out;
+  const int head[] = {dims[0],       dims[1], dims[2], cube_side, cube_depth, step,
+                      largest_group, reach,   grid[0], grid[1],   grid[2]};
+  put(out, head, sizeof head / sizeof head[0]);
+  put(out, column_ordinal);
+  put(out, row_ordinal);
+  put(out, slice_ordinal);
+  put(out, sizes);
+  put(out, positions);
+  return out;
+}
+
+GroupTable GroupTable::load(const std::uint8_t* bytes, std::size_t size,
+                            const unsigned char* mask) {
+  GroupTable t;
+  Reader r{bytes, bytes + size};
+  int head[11];
+  r.get(head, 11);
+  std::copy(head, head + 3, t.dims);
+  t.cube_side = head[3];
+  t.cube_depth = head[4];
+  t.step = head[5];
+  t.largest_group = head[6];
+  t.reach = head[7];
+  std::copy(head + 8, head + 11, t.grid);
+  r.get(t.column_ordinal);
+  r.get(t.row_ordinal);
+  r.get(t.slice_ordinal);
+  r.get(t.sizes);
+  r.get(t.positions);
+  // What group() relies on: the ordinals on the grid, every group within
+  // its room and the walk's volume.
+  const auto on_grid = [](const std::vector<int>& ordinal, int dim, int count) {
+    return ordinal.size() == static_cast<std::size_t>(std::max(dim, 0)) &&
+           std::all_of(ordinal.begin(), ordinal.end(), [&](int o) { return o >= -1 && o < count; });
+  };
+  const std::size_t cells = static_cast<std::size_t>(std::max(t.grid[0], 0)) *
+                            static_cast<std::size_t>(std::max(t.grid[1], 0)) *
+                            static_cast<std::size_t>(std::max(t.grid[2], 0));
+  const bool sound = r.at == r.end && t.largest_group > 0 &&
+                     on_grid(t.column_ordinal, t.dims[1], t.grid[0]) &&
+                     on_grid(t.row_ordinal, t.dims[0], t.grid[1]) &&
+                     on_grid(t.slice_ordinal, t.dims[2], t.grid[2]) && t.sizes.size() == cells &&
+                     t.positions.size() == cells * 3 * static_cast<std::size_t>(t.largest_group) &&
+                     std::all_of(t.sizes.begin(), t.sizes.end(),
+                                 [&](int L) { return L >= 0 && L <= t.largest_group; });
+  if (!sound) throw Error("the bytes are not a group table");
+  t.mask = mask;
+  return t;
+}
+
 GroupTable match_groups(const Geometry& geometry, const double* const* volumes, int channels,
                         const RunContext& context) {
   const Layout g(geometry);

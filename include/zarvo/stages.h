@@ -79,6 +79,12 @@ class GroupTable {
   bool fits(const Geometry& g) const;
   // Bytes held.
   std::size_t bytes() const;
+  // The table as bytes, for another process of the same machine kind (the
+  // numbers in its own byte order), and back: `mask` is the mask of the
+  // walk the loaded table serves (the caller's copy of the one it was
+  // matched with). load throws Error on bytes that are not a table.
+  std::vector<std::uint8_t> save() const;
+  static GroupTable load(const std::uint8_t* bytes, std::size_t size, const unsigned char* mask);
 
  private:
   friend GroupTable match_groups(const Geometry&, const double* const*, int, const RunContext&);

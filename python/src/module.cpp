@@ -23,6 +23,7 @@
 #include "io/outputs.h"
 #include "io/report_outputs.h"
 #include "io/sidecar.h"
+#include "zarvo/joint_phases.h"
 #include "zarvo/options.h"
 #include "zarvo/run_limits.h"
 
@@ -304,6 +305,131 @@ std::vector<double> estimate_sigma(const py::array& volume, const py::dict& give
   return levels;
 }
 
+// ---- the joint series mode in phases (zarvo.batch spreads its components) ---
+
+zarvo::SigmaSource source_named(const std::string& name) {
+  for (zarvo::SigmaSource k : {zarvo::SigmaSource::given, zarvo::SigmaSource::estimated,
+                               zarvo::SigmaSource::map, zarvo::SigmaSource::estimated_map})
+    if (name == zarvo::sigma_source_name(k)) return k;
+  throw zarvo::Error("'" + name + "' is not a source of a noise level");
+}
+
+// The plan as plain values (lists, bytes, an array), sent between
+// processes, with the series' shape.
+py::dict plan_dict(const zarvo::JointPlan& p, const zarvo::Shape& s) {
+  py::list sigma, source;
+  for (const zarvo::VolumeReport& r : p.volumes) {
+    sigma.append(r.sigma);
+    source.append(zarvo::sigma_source_name(r.source));
+  }
+  py::dict d;
+  d["shape"] = std::vector<int>{s.rows, s.cols, s.slices, s.volumes, s.ndims};
+  d["sigma"] = sigma;
+  d["sigma_source"] = source;
+  d["pooled"] = p.pooled;
+  d["level_map"] =
+      py::array_t<double>(static_cast<py::ssize_t>(p.level_map.size()), p.level_map.data());
+  d["axes"] = p.axes;
+  d["moments"] = p.moments;
+  d["leading"] = p.leading;
+  const auto bytes = [](const std::vector<std::uint8_t>& b) {
+    return py::bytes(reinterpret_cast<const char*>(b.data()), b.size());
+  };
+  d["hard_groups"] = bytes(p.hard_groups);
+  d["wiener_groups"] = bytes(p.wiener_groups);
+  return d;
+}
+
+zarvo::JointPlan plan_of(const py::dict& d, zarvo::Shape& s) {
+  const std::vector<int> shape = d["shape"].cast<std::vector<int>>();
+  if (shape.size() != 5) throw zarvo::Error("the joint plan's shape is not of a series");
+  s = zarvo::Shape{shape[4], shape[0], shape[1], shape[2], shape[3]};
+  zarvo::JointPlan p;
+  const auto sigma = d["sigma"].cast<std::vector<double>>();
+  const auto source = d["sigma_source"].cast<std::vector<std::string>>();
+  if (source.size() != sigma.size()) throw zarvo::Error("the joint plan's levels do not match");
+  for (std::size_t t = 0; t < sigma.size(); ++t) {
+    zarvo::VolumeReport r;
+    r.sigma = sigma[t];
+    r.source = source_named(source[t]);
+    p.volumes.push_back(r);
+  }
+  p.pooled = d["pooled"].cast<bool>();
+  const py::array_t<double, py::array::forcecast> map(d["level_map"]);
+  p.level_map.assign(map.data(), map.data() + map.size());
+  p.axes = d["axes"].cast<std::vector<double>>();
+  p.moments = d["moments"].cast<std::vector<double>>();
+  p.leading = d["leading"].cast<int>();
+  const auto bytes = [](const py::handle& b) {
+    const std::string text = b.cast<std::string>();
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+  };
+  p.hard_groups = bytes(d["hard_groups"]);
+  p.wiener_groups = bytes(d["wiener_groups"]);
+  return p;
+}
+
+// One region of the series between the phases: a writable, C-contiguous
+// float32 array of volumes x voxels floats (of any shape; a numpy.memmap of
+// a file).
+float* region_of(py::array& a, const zarvo::Shape& s) {
+  if (!py::isinstance<py::array_t<float>>(a) || !(a.flags() & py::array::c_style) || !a.writeable())
+    throw py::type_error("internal: a joint region must be a writable C-contiguous float32 array");
+  const std::size_t size = s.volume_voxels() * static_cast<std::size_t>(s.volumes);
+  if (static_cast<std::size_t>(a.size()) != size)
+    throw zarvo::Error("the joint region holds " + std::to_string(a.size()) +
+                       " floats, not the series' " + std::to_string(size));
+  return static_cast<float*>(a.mutable_data());
+}
+
+py::dict joint_prepare(const py::array& volume, const py::dict& given, const py::object& mask,
+                       py::array prepared, py::array filtered) {
+  const zarvo::ArrayView view = view_of(volume);
+  const Engine e(given, mask);
+  float* in = region_of(prepared, view.shape);
+  float* out = region_of(filtered, view.shape);
+  zarvo::JointPlan plan;
+  {
+    py::gil_scoped_release free_gil;
+    plan = zarvo::joint_prepare(zarvo::series_input(view), e.options, in, out, e.context);
+  }
+  return plan_dict(plan, view.shape);
+}
+
+void joint_filter(const py::dict& plan, const py::dict& given, const py::object& mask, int k,
+                  py::array prepared, py::array filtered) {
+  const Engine e(given, mask);
+  zarvo::Shape s;
+  const zarvo::JointPlan p = plan_of(plan, s);
+  const float* in = region_of(prepared, s);
+  float* out = region_of(filtered, s);
+  py::gil_scoped_release free_gil;
+  zarvo::joint_filter(s, e.options, p, k, in, out, e.context);
+}
+
+// The output, float64 in the input's shape (Fortran order).
+py::array_t<double> joint_finish(const py::array& volume, const py::dict& given,
+                                 const py::object& mask, const py::dict& plan, py::array prepared,
+                                 py::array filtered) {
+  const zarvo::ArrayView view = view_of(volume);
+  const Engine e(given, mask);
+  zarvo::Shape s;
+  const zarvo::JointPlan p = plan_of(plan, s);
+  float* in = region_of(prepared, view.shape);
+  float* out_region = region_of(filtered, view.shape);
+  py::array_t<double> out = column_major(view.shape);
+  double* out_data = out.mutable_data();
+  const std::size_t n = view.shape.volume_voxels();
+  py::gil_scoped_release free_gil;
+  zarvo::joint_finish(
+      zarvo::series_input(view), e.options, p, in, out_region,
+      [&](int t, const double* x, const double*) {
+        std::copy(x, x + n, out_data + n * static_cast<std::size_t>(t));
+      },
+      e.context);
+  return out;
+}
+
 // ---- files, read and written by the I/O library ---------------------------
 
 py::array_t<double> read_nifti(const std::string& path) {
@@ -317,6 +443,23 @@ py::array_t<double> read_nifti(const std::string& path) {
   double* data = out.mutable_data();
   py::gil_scoped_release free_gil;
   for (int t = 0; t < im.nt; ++t) im.read_volume(t, data + im.volume_voxels() * t);
+  return out;
+}
+
+// The mask file of a run on `like`, read and checked as a file run does
+// it: uint8, 1 inside, of the input's spatial shape (Fortran order).
+py::array_t<std::uint8_t> read_mask(const std::string& path, const std::string& like,
+                                    bool allow_affine) {
+  std::vector<unsigned char> mask;
+  std::vector<std::string> notes;
+  zarvo::cli::Image input;
+  {
+    py::gil_scoped_release free_gil;
+    input = zarvo::cli::read_image(like, "input");
+    zarvo::cli::read_mask(path, input, allow_affine, mask, notes);
+  }
+  py::array_t<std::uint8_t, py::array::f_style> out({input.nx, input.ny, input.nz});
+  std::copy(mask.begin(), mask.end(), out.mutable_data());
   return out;
 }
 
@@ -369,7 +512,7 @@ zarvo::DenoiseReport assembled_run(const Engine& e, const std::vector<int>& shap
   for (double v : levels) {
     zarvo::VolumeReport r;
     r.sigma = v;
-    r.source = source == "given" ? zarvo::SigmaSource::given : zarvo::SigmaSource::estimated;
+    r.source = source_named(source);
     report.volumes.push_back(r);
   }
   return report;
@@ -487,12 +630,20 @@ std::string report_page(const py::dict& given, const std::string& input, const s
 // default), force, command_line. Returns the sidecar's path.
 std::string write_assembled(const py::dict& given, const py::dict& files, const py::array& data,
                             const std::vector<double>& levels, bool pooled,
-                            const std::string& source, double seconds) {
-  const Engine e(given);
+                            const std::string& source, double seconds, const py::object& mask) {
+  const Engine e(given, mask);
   zarvo::cli::FileRequest r;
   r.options = e.options;
   r.input = files["input"].cast<std::string>();
   r.output = files["output"].cast<std::string>();
+  // Optional: the mask's path (its voxels in `mask`), and the sidecar's
+  // sources and metadata as a file run takes them.
+  if (files.contains("mask") && !files["mask"].is_none())
+    r.mask = files["mask"].cast<std::string>();
+  if (files.contains("sources") && !files["sources"].is_none())
+    r.sources = files["sources"].cast<std::vector<std::string>>();
+  if (files.contains("metadata") && !files["metadata"].is_none())
+    r.metadata = files["metadata"].cast<std::string>();
   if (!files["report"].is_none()) r.report = files["report"].cast<std::string>();
   if (!files["datatype"].is_none())
     r.datatype = zarvo::cli::parse_datatype(files["datatype"].cast<std::string>());
@@ -601,6 +752,13 @@ PYBIND11_MODULE(_core, m) {
     return py::make_tuple(names, zarvo::cli::datatype_name(zarvo::cli::FileRequest().datatype));
   });
   m.def("read_nifti", &read_nifti, py::arg("path"));
+  m.def("read_mask", &read_mask, py::arg("path"), py::arg("like"), py::arg("allow_affine"));
+  m.def("joint_prepare", &joint_prepare, py::arg("volume"), py::arg("given"), py::arg("mask"),
+        py::arg("prepared"), py::arg("filtered"));
+  m.def("joint_filter", &joint_filter, py::arg("plan"), py::arg("given"), py::arg("mask"),
+        py::arg("k"), py::arg("prepared"), py::arg("filtered"));
+  m.def("joint_finish", &joint_finish, py::arg("volume"), py::arg("given"), py::arg("mask"),
+        py::arg("plan"), py::arg("prepared"), py::arg("filtered"));
   m.def("write_nifti", &write_nifti, py::arg("path"), py::arg("like"), py::arg("data"),
         py::arg("datatype"), py::arg("description"), py::arg("force") = true);
   m.def("denoise_file", &denoise_file, py::arg("given"), py::arg("files"));
@@ -609,7 +767,8 @@ PYBIND11_MODULE(_core, m) {
   m.def("bids_description", &bids_description, py::arg("bids_dir"), py::arg("out_dir"));
   m.def("check_paths", &check_paths, py::arg("inputs"), py::arg("outputs"));
   m.def("write_assembled", &write_assembled, py::arg("given"), py::arg("files"), py::arg("data"),
-        py::arg("levels"), py::arg("pooled"), py::arg("source"), py::arg("seconds"));
+        py::arg("levels"), py::arg("pooled"), py::arg("source"), py::arg("seconds"),
+        py::arg("mask") = py::none());
   m.def("write_text", &write_text, py::arg("path"), py::arg("text"), py::arg("force"),
         py::arg("inputs"), py::arg("role"));
   m.def("_set_fault", &set_fault, py::arg("step"), py::arg("count") = 1, py::arg("error") = 5);

@@ -358,3 +358,85 @@ def test_the_index_is_replaced_through_an_output_set(tmp_path):
     with pytest.raises(ValueError, match="is the input"):
         batch._write_index(rows, str(tmp_path), True, [str(index)])
     assert "level 7" in index.read_text()
+
+
+def scratch_files(folder):
+    return [name for name in os.listdir(folder) if name.endswith(".scratch")]
+
+
+def test_joint_series_spread_over_component_tasks_is_the_commands(tmp_path, client):
+    import json
+    source = save(tmp_path / "s.nii.gz", phantom((24, 20, 9, 8), seed=50, rician=True))
+    mask = save(tmp_path / "mask.nii", (phantom((24, 20, 9), seed=51) > 60).astype(np.uint8),
+                dtype=np.uint8)
+    cases = [({"series": "joint"}, ("--series", "joint")),
+             ({"series": "joint", "noise": "rician", "mask": str(mask)},
+              ("--series", "joint", "--noise", "rician", "--mask", mask)),
+             ({"series": "joint", "sigma_scope": "voxel"},
+              ("--series", "joint", "--sigma-scope", "voxel"))]
+    for i, (options, words) in enumerate(cases):
+        out_dir = tmp_path / f"out{i}"
+        reference = tmp_path / f"command{i}.nii.gz"
+        run_command(source, reference, *words)
+        [row] = batch.run_batch([source], out_dir, client, spread_volumes=True, stream=None,
+                                **options)
+        assert "tasks for 8 components" in row["worker"], row
+        assert file_bytes(row["output"]) == file_bytes(reference), options
+        assert scratch_files(out_dir) == []
+        # The sidecar tells what the command's tells of the run.
+        with open(row["sidecar"]) as f:
+            spread = json.load(f)
+        with open(str(reference).replace(".nii.gz", ".json")) as f:
+            command = json.load(f)
+        for field in set(spread) | set(command):
+            if field not in ("command_line", "outputs", "seconds", "output"):
+                assert spread.get(field) == command.get(field), (options, field)
+        assert spread["series_mode"] == "joint"
+        with open(row["report"]) as f:
+            assert "<img" in f.read()
+
+
+def test_spread_joint_series_leaves_no_scratch_when_a_task_fails(tmp_path, client):
+    source = save(tmp_path / "s.nii", phantom((20, 18, 8, 7), seed=52))
+    nan = phantom((20, 18, 8, 7), seed=53)
+    nan[3, 4, 5, 2] = np.nan
+    bad = save(tmp_path / "bad.nii", nan)
+
+    def broken(on):  # runs on every worker: component tasks fail
+        from zarvo import _core
+        if on:
+            _core.kept_filter = _core.joint_filter
+
+            def fail(*args):
+                raise ValueError("component task failed")
+            _core.joint_filter = fail
+        else:
+            _core.joint_filter = _core.kept_filter
+
+    out_dir = tmp_path / "out"
+    client.run(broken, True)
+    try:
+        rows = batch.run_batch([source, bad], out_dir, client, spread_volumes=True,
+                               series="joint", stream=None)
+    finally:
+        client.run(broken, False)
+    assert "component task failed" in rows[0]["error"]
+    assert "NaN" in rows[1]["error"]  # in the task that prepares
+    assert sorted(os.listdir(out_dir)) == ["zarvo_reports.html"]
+    # The same file again with sound workers: written, and no scratch left.
+    [row] = batch.run_batch([source], out_dir, client, spread_volumes=True, series="joint",
+                            stream=None)
+    assert "error" not in row and scratch_files(out_dir) == []
+
+
+def test_noise_map_and_residual_keep_a_spread_series_in_one_task(tmp_path, client):
+    # The assembled output set holds image, page and sidecar only: a spread
+    # series would report success without the noise map or the residual.
+    source = save(tmp_path / "s.nii", phantom((20, 18, 8, 6), seed=54))
+    for series in ("volumes", "joint"):
+        out_dir = tmp_path / series
+        noise_map, residual = tmp_path / f"{series}-map.nii", tmp_path / f"{series}-res.nii"
+        [row] = batch.run_batch([source], out_dir, client, spread_volumes=True, series=series,
+                                noise_map=str(noise_map), residual=str(residual), stream=None)
+        assert "tasks" not in row["worker"], row
+        assert noise_map.is_file() and residual.is_file(), series

@@ -11,7 +11,14 @@ as the command commits them; a rerun skips the outputs whose sidecar
 matches. A task whose worker dies runs again on
 another worker. With ``spread_volumes`` the volumes of a 4-D series become
 separate tasks: the levels are set once for the series first, and the
-volumes are put back in order before the output is written.
+volumes are put back in order before the output is written. A joint series
+(``series="joint"``) spreads its component images instead: one task
+prepares them (the levels, the transform along the volumes and the leading
+components with the groups they share, computed once) into a scratch file
+beside the output, tasks filter groups of the others, and one task takes
+back what the filtering left in the residual, turns them into the volumes
+and writes the output; the driver removes the scratch file however the
+file ends.
 """
 
 import argparse
@@ -20,7 +27,8 @@ import sys
 import time
 
 from . import _core
-from ._options import DATATYPES, DECLARATIONS, DEFAULT_DATATYPE, about_files, keyword, shown_in
+from ._options import (DATATYPES, DECLARATIONS, DEFAULT_DATATYPE, about_files, given_options,
+                       keyword, shown_in)
 from .files import Request, nifti_stem, run_request, sidecar_path
 
 
@@ -146,14 +154,112 @@ def _write_series_task(request, loaded, force, *volumes):
     import numpy as np
     data = np.stack(volumes, axis=-1).reshape(loaded["shape"], order="F")
     source = "estimated" if request.sigma is None else "given"
-    side = _core.write_assembled(request.given, {
-        "input": request.input, "output": request.output,
-        "report": request.written["report"], "datatype": request.datatype, "force": force,
-        "command_line": request.command_line()}, data, loaded["levels"], loaded["pooled"],
-        source, time.time() - loaded["started"])
+    side = _write_assembled(request, force, data, loaded["levels"], loaded["pooled"], source,
+                            loaded["started"])
     return {"output": request.output, "sidecar": side, "sigma": loaded["levels"],
             "seconds": time.time() - loaded["started"], "skipped": False,
             "worker": _worker_name() + f" (+{len(volumes)} volume tasks)"}
+
+
+def _write_assembled(request, force, data, levels, pooled, source, started, mask=None):
+    """The image, its QC page and its sidecar committed as one output set,
+    as a file run commits them: with the same checks (again here: the
+    folders may have changed since the batch began), force rule, backups and
+    flushes; all or none. Returns the sidecar's path."""
+    return _core.write_assembled(request.given, {
+        "input": request.input, "output": request.output, "mask": request.mask,
+        "report": request.written["report"], "datatype": request.datatype, "force": force,
+        "command_line": request.command_line(), "sources": request.sources,
+        "metadata": request.metadata}, data, levels, pooled, source, time.time() - started, mask)
+
+
+# A joint series spread: the scratch file holds the series as float32 twice
+# over, the component images as prepared (the input's, which the residual
+# step needs), then as filtered (each task writes only its own images
+# there). No task changes what another task reads, and the finishing task
+# works on private copies of both, so that a task that runs again (its
+# worker died) finds what it found the first time.
+
+def _scratch(path, shape, region, mode):
+    """Region 0 (prepared) or 1 (filtered) of the scratch file, mapped."""
+    import numpy as np
+    size = int(np.prod(shape[:4]))
+    return np.memmap(path, dtype=np.float32, mode=mode, offset=region * size * 4,
+                     shape=(size,))
+
+
+def _with_threads(request, threads):
+    return dict(request.given, **given_options({"threads": _task_threads(threads)}))
+
+
+def _prepare_joint_task(request, scratch, threads):
+    """The plan, with the mask as the command reads it (the other tasks
+    take both from here rather than reading the files again)."""
+    started = time.time()
+    series = _core.read_nifti(request.input)
+    mask = None if request.mask is None else _core.read_mask(
+        request.mask, request.input, bool(request.given.get("allow_affine_mismatch", False)))
+    fd = os.open(scratch, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
+    try:
+        os.ftruncate(fd, 2 * series.size * 4)
+    finally:
+        os.close(fd)
+    prepared = _scratch(scratch, series.shape, 0, "r+")
+    filtered = _scratch(scratch, series.shape, 1, "r+")
+    plan = _core.joint_prepare(series, _with_threads(request, threads), mask, prepared, filtered)
+    prepared.flush()
+    filtered.flush()
+    del prepared, filtered
+    return dict(plan, started=started, mask=mask)
+
+
+def _filter_joint_task(request, plan, scratch, group, count, threads):
+    """Group `group` of `count` of the components after the leading ones,
+    from a private copy of the prepared images; each written into the
+    filtered region by plain writes of its own bytes (so that tasks on other
+    machines sharing the folder do not overwrite each other's pages).
+    Returns the number of components filtered."""
+    import numpy as np
+    shape = plan["shape"]
+    size, n = int(np.prod(shape[:4])), int(np.prod(shape[:3]))
+    lead, volumes = plan["leading"], shape[3]
+    components = range(lead + (volumes - lead) * group // count,
+                       lead + (volumes - lead) * (group + 1) // count)
+    if not components:
+        return 0
+    given = _with_threads(request, threads)
+    prepared = _scratch(scratch, shape, 0, "c")
+    filtered = _scratch(scratch, shape, 1, "c")
+    fd = os.open(scratch, os.O_WRONLY)  # never made again once removed
+    try:
+        for k in components:
+            _core.joint_filter(plan, given, plan["mask"], k, prepared, filtered)
+            view = memoryview(filtered[k * n:(k + 1) * n]).cast("B")
+            offset = (size + k * n) * 4
+            while view:
+                written = os.pwrite(fd, view, offset)
+                view, offset = view[written:], offset + written
+    finally:
+        os.close(fd)
+    return len(components)
+
+
+def _finish_joint_task(request, plan, scratch, force, *groups):
+    data = _core.read_nifti(request.input)
+    prepared = _scratch(scratch, data.shape, 0, "c")
+    filtered = _scratch(scratch, data.shape, 1, "c")
+    out = _core.joint_finish(data, _with_threads(request, None), plan["mask"], plan, prepared,
+                             filtered)
+    del prepared, filtered
+    # The driver removes the scratch file: a task run again (its worker died
+    # before its result was in) still finds it.
+    side = _write_assembled(request, force, out.reshape(data.shape, order="F"), plan["sigma"],
+                            plan["pooled"], plan["sigma_source"][0], plan["started"],
+                            plan["mask"])
+    return {"output": request.output, "sidecar": side, "sigma": plan["sigma"],
+            "seconds": time.time() - plan["started"], "skipped": False,
+            "worker": _worker_name() + f" (+{len(groups) + 1} tasks for "
+                                       f"{plan['shape'][3]} components)"}
 
 
 # ---- driver --------------------------------------------------------------------
@@ -185,29 +291,77 @@ def _requests(inputs, out_dir, suffix, desc, report, options):
     return requests
 
 
+def _spreadable(request):
+    """Whether the series may be spread. Files written beside the output
+    (noise map, residual) and a given level map are the file run's; so
+    are, volume by volume, a mask, per-group estimation (whose matching
+    level comes from the whole series) and an estimated level map."""
+    if (request.written["noise_map"] or request.written["residual"]
+            or request.sigma_map is not None or request.is_complete()):
+        return False
+    if _joint(request):
+        return True
+    return (request.mask is None and not _per_group(request)
+            and request.engine["sigma_scope"] != "voxel")
+
+
+def _joint(request):
+    return request.engine["series"] == "joint"
+
+
+def _component_groups(client, components):
+    """One group of components per worker thread, and the worker each group
+    is meant for: the scheduler would otherwise keep them all where the
+    (small) plan is, one after another."""
+    slots = [worker for worker, threads in sorted(client.nthreads().items())
+             for _ in range(threads)] or [None]
+    return slots[:max(1, min(components, len(slots)))]
+
+
 def _submit(client, request, threads, force, spread):
+    """The file's last task, and the scratch file its tasks use (or None)."""
     key = f"zarvo-{nifti_stem(request.input)}-{os.urandom(4).hex()}"
     volumes = 1
-    # A mask, per-group estimation (whose matching level comes from the
-    # whole series), or a level map keeps the series in one task.
-    if (spread and request.mask is None and not _per_group(request)
-            and request.sigma_map is None and request.engine["sigma_scope"] != "voxel"
-            and not request.is_complete()):
+    if spread and _spreadable(request):
         import nibabel
         shape = nibabel.load(request.input).shape
         volumes = shape[3] if len(shape) > 3 else 1
     if volumes == 1:
-        return client.submit(_file_task, request, threads, force, key="file-" + key, pure=False)
+        return client.submit(_file_task, request, threads, force, key="file-" + key,
+                             pure=False), None
     # Refused before the work, as a file run refuses it (the set is checked
     # again when it is written).
     for path in (request.output, sidecar_path(request.output), request.written["report"]):
         if path and os.path.lexists(path) and not force:
             raise ValueError(f"'{path}' exists (use force to overwrite it)")
+    if _joint(request):
+        scratch = os.path.join(os.path.dirname(request.output),
+                               f".zarvo-{nifti_stem(request.input)}-{os.urandom(6).hex()}.scratch")
+        plan = client.submit(_prepare_joint_task, request, scratch, threads,
+                             key="prepare-" + key, pure=False)
+        workers = _component_groups(client, volumes)
+        parts = [client.submit(_filter_joint_task, request, plan, scratch, g, len(workers),
+                               threads, key=f"components{g}-{key}", pure=False,
+                               **({"workers": [worker], "allow_other_workers": True}
+                                  if worker else {}))
+                 for g, worker in enumerate(workers)]
+        return client.submit(_finish_joint_task, request, plan, scratch, force, *parts,
+                             key="file-" + key, pure=False), scratch
     loaded = client.submit(_load_series_task, request, key="load-" + key, pure=False)
     parts = [client.submit(_volume_task, loaded, t, request, threads, key=f"volume{t}-{key}",
                            pure=False) for t in range(volumes)]
     return client.submit(_write_series_task, request, loaded, force, *parts, key="file-" + key,
-                         pure=False)
+                         pure=False), None
+
+
+def _remove_scratch(path):
+    """A spread joint series' scratch file, once its file is written or has
+    failed."""
+    if path:
+        try:
+            os.remove(path)
+        except FileNotFoundError:
+            pass
 
 
 def _format_row(row):
@@ -336,17 +490,27 @@ def run_batch(inputs, out_dir, client=None, *, scheduler=None, workers=None, thr
             if table:
                 table.row(rows[i])
 
-        for i, request in enumerate(requests):
-            try:
-                futures[_submit(client, request, threads, force, spread_volumes)] = i
-            except Exception as error:  # unreadable or unwritable: the others go on
-                finished(i, {"error": str(error)})
-        for future in as_completed(list(futures)):
-            try:
-                row = future.result()
-            except Exception as error:  # the file failed; the others go on
-                row = {"error": str(error) or type(error).__name__}
-            finished(futures[future], row)
+        scratches = {}
+        try:
+            for i, request in enumerate(requests):
+                try:
+                    future, scratch = _submit(client, request, threads, force, spread_volumes)
+                    futures[future] = i
+                    scratches[future] = scratch
+                except Exception as error:  # unreadable or unwritable: the others go on
+                    finished(i, {"error": str(error)})
+            for future in as_completed(list(futures)):
+                try:
+                    row = future.result()
+                except Exception as error:  # the file failed; the others go on
+                    row = {"error": str(error) or type(error).__name__}
+                _remove_scratch(scratches.pop(future))
+                finished(futures[future], row)
+        finally:
+            if scratches:  # interrupted: the files left stop before their scratch goes
+                client.cancel(list(scratches))
+                for scratch in scratches.values():
+                    _remove_scratch(scratch)
         if table:
             table.close()
         if report:
@@ -420,7 +584,8 @@ def parse_args(argv):
                        help="worker processes of the local cluster (default: every core)")
     parser.add_argument("--threads", type=int, help="walk threads per task")
     parser.add_argument("--spread-volumes", action="store_true",
-                        help="denoise the volumes of a 4-D series as separate tasks")
+                        help="denoise the volumes of a 4-D series as separate tasks (with "
+                             "--series joint: its component images)")
     parser.add_argument("--suffix", default="",
                         help="added to every output name (no folder separators)")
     parser.add_argument("--desc", metavar="LABEL",

@@ -1,0 +1,80 @@
+// The joint series mode (SeriesMode::joint) in its three phases, for a front
+// end that filters the component images apart (in other processes, on other
+// machines) and puts the result together:
+//
+//   joint_prepare   the levels (one per volume, or a level map), the basis
+//                   along the volumes, the series turned into its component
+//                   images, and the leading components filtered on groups
+//                   matched on them together (kept in the plan);
+//   joint_filter    one of the other component images through the stages,
+//                   on the plan's groups;
+//   joint_finish    what the filtering left in the residual taken back, the
+//                   component images back into volumes in the data's units,
+//                   handed to a sink in order.
+//
+// denoise() runs these same phases one after another, so a series put
+// together from them holds the same bits as denoise() gives with the same
+// options, whatever the processes and threads.
+//
+// Between the phases the series lives in the caller's memory, twice:
+// `prepared` and `filtered` are each volumes x voxels-per-volume floats,
+// one component image after another, each packed column-major (they may be
+// files mapped into memory). `prepared` holds the input's component images
+// (written by joint_prepare, read by the others; joint_finish turns it into
+// the residual); `filtered` the filtered ones (the leading ones written by
+// joint_prepare, component k by joint_filter(k)).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "zarvo/pipeline.h"
+
+namespace zarvo {
+
+// What joint_prepare found and the later phases take: every volume's level
+// (as DenoiseReport::volumes), the level map it estimated (voxels of one
+// volume; empty when the levels were given or one per volume), the basis
+// (column k of `axes`, volumes x volumes column-major, the axis of
+// component k; `moments[k]` the series' sum of squares along it, largest
+// first), and the groups of both stages matched on the `leading` first
+// components (GroupTable::save of the hard thresholding's, then the
+// Wiener's; empty with basic_only).
+struct JointPlan {
+  std::vector<VolumeReport> volumes;
+  bool pooled = false;  // one level estimated for the whole series
+  std::vector<double> level_map;
+  std::vector<double> axes;
+  std::vector<double> moments;
+  int leading = 0;
+  std::vector<std::uint8_t> hard_groups, wiener_groups;
+};
+
+// Checks the input and the options as denoise() does (Error when they are
+// not for the joint mode: SeriesMode::joint and two volumes or more), sets
+// the levels (events.level tells each), reads the input once, writes its
+// component images into `prepared` and the leading ones filtered into
+// `filtered` (events.stage tells their stages).
+JointPlan joint_prepare(const SeriesInput& input, const DenoiseOptions& options, float* prepared,
+                        float* filtered, const RunContext& context = {},
+                        const PipelineEvents& events = {});
+
+// Component image k (plan.leading .. volumes - 1) of `prepared` through the
+// stages into `filtered`. Reads only that image of `prepared` and writes
+// only that image of `filtered`, so that several calls may work on one
+// series at once. `shape` and `options` as given to joint_prepare;
+// events.stage tells the stages of component k.
+void joint_filter(const Shape& shape, const DenoiseOptions& options, const JointPlan& plan, int k,
+                  const float* prepared, float* filtered, const RunContext& context = {},
+                  const PipelineEvents& events = {});
+
+// Once every component image is filtered: both regions overwritten (the
+// residual, the volumes) and every volume handed to `sink` in the data's
+// units, as denoise() hands them (outside the mask and where the level is 0
+// the input's own values, read again). Returns the report denoise() would
+// return.
+DenoiseReport joint_finish(const SeriesInput& input, const DenoiseOptions& options,
+                           const JointPlan& plan, float* prepared, float* filtered,
+                           const VolumeSink& sink, const RunContext& context = {});
+
+}  // namespace zarvo

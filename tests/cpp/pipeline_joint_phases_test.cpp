@@ -1,0 +1,189 @@
+// The joint series mode run phase by phase, as a front end spreading the
+// component images over processes runs it: the same bits as denoise(),
+// whatever order and threads the components are filtered in, each in
+// memory of its own; and the phases refuse what does not belong together.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "zarvo/joint_phases.h"
+#include "zarvo/pipeline.h"
+
+namespace {
+
+zarvo::Shape series_shape() {
+  zarvo::Shape s;
+  s.ndims = 4;
+  s.rows = 22;
+  s.cols = 18;
+  s.slices = 6;
+  s.volumes = 8;  // more than the leading components
+  return s;
+}
+
+// A smooth anatomy whose contrast changes from volume to volume, with
+// Rician noise whose level grows along the rows (a level map finds it).
+std::vector<double> noisy_series(const zarvo::Shape& s, double sigma) {
+  std::mt19937 gen(7);
+  std::normal_distribution<double> d(0.0, 1.0);
+  std::vector<double> v(s.volume_voxels() * s.volumes);
+  std::size_t i = 0;
+  for (int t = 0; t < s.volumes; ++t)
+    for (int z = 0; z < s.slices; ++z)
+      for (int y = 0; y < s.cols; ++y)
+        for (int x = 0; x < s.rows; ++x, ++i) {
+          const double clean =
+              (x > s.rows / 2 ? 16.0 : 10.0) * (1.0 - 0.08 * t) + 2.0 * std::sin(0.5 * y + t);
+          const double level = sigma * (0.6 + x / static_cast<double>(s.rows));
+          v[i] = std::hypot(clean + level * d(gen), level * d(gen));
+        }
+  return v;
+}
+
+zarvo::DenoiseOptions joint_options(const zarvo::Shape& s) {
+  zarvo::DenoiseOptions o;
+  o.noise = zarvo::Noise::rician;
+  o.series = zarvo::SeriesMode::joint;
+  o.noise_map = true;
+  o.mask.assign(s.volume_voxels(), 1);
+  for (std::size_t i = 0; i < o.mask.size(); i += 7) o.mask[i] = 0;
+  o.mask_shape = s;
+  o.mask_shape.volumes = 1;
+  return o;
+}
+
+struct Collected {
+  std::vector<double> out, noise_map;
+  zarvo::VolumeSink sink() {
+    return [this](int, const double* e, const double* m) {
+      out.insert(out.end(), e, e + n);
+      noise_map.insert(noise_map.end(), m, m + n);
+    };
+  }
+  std::size_t n;
+};
+
+struct Case {
+  const char* name;
+  zarvo::DenoiseOptions options;
+};
+
+TEST(JointPhases, ComponentsFilteredApartGiveDenoisesBits) {
+  const zarvo::Shape s = series_shape();
+  const std::size_t n = s.volume_voxels();
+  const std::vector<double> noisy = noisy_series(s, 1.5);
+  const zarvo::SeriesInput input =
+      zarvo::series_input(zarvo::ArrayView::column_major(noisy.data(), s));
+
+  std::vector<Case> cases;
+  cases.push_back({"rician, mask, levels estimated", joint_options(s)});
+  cases.push_back({"gaussian, level map estimated", joint_options(s)});
+  cases.back().options.noise = zarvo::Noise::gaussian;
+  cases.back().options.mask.clear();
+  cases.back().options.sigma_scope = zarvo::SigmaScope::voxel;
+  cases.push_back({"basic only, level given", joint_options(s)});
+  cases.back().options.basic_only = true;
+  cases.back().options.sigma = {1.5};
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const zarvo::DenoiseOptions& o = c.options;
+    Collected whole{{}, {}, n};
+    const zarvo::DenoiseReport expected = zarvo::denoise(input, o, whole.sink());
+
+    std::vector<int> levels_told, leading_told;
+    zarvo::PipelineEvents told;
+    told.level = [&](int t, const zarvo::VolumeReport&) { levels_told.push_back(t); };
+    told.stage = [&](int k, int stage, int, const char*) {
+      if (stage == 0) leading_told.push_back(k);
+    };
+    std::vector<float> prepared(n * s.volumes), filtered(n * s.volumes, std::nanf(""));
+    const zarvo::JointPlan plan =
+        zarvo::joint_prepare(input, o, prepared.data(), filtered.data(), {}, told);
+    EXPECT_EQ(levels_told, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(leading_told, (std::vector<int>{0, 1, 2, 3, 4}));
+    ASSERT_EQ(plan.leading, 5);
+    EXPECT_EQ(plan.level_map.size(), o.sigma_scope == zarvo::SigmaScope::voxel ? n : 0u);
+    EXPECT_EQ(plan.wiener_groups.empty(), o.basic_only);
+
+    // Every other component from a copy of the prepared series into a
+    // region of its own, as another process would hold them, last first,
+    // on 1 to 3 threads; nothing but its own image written.
+    for (int k = s.volumes - 1; k >= plan.leading; --k) {
+      const std::vector<float> copy = prepared;
+      std::vector<float> out(filtered.size(), -1.0f);
+      zarvo::RunContext context;
+      context.threads = 1 + k % 3;
+      std::vector<int> stages_told;
+      zarvo::PipelineEvents events;
+      events.stage = [&](int v, int, int, const char*) { stages_told.push_back(v); };
+      zarvo::joint_filter(s, o, plan, k, copy.data(), out.data(), context, events);
+      EXPECT_EQ(stages_told, std::vector<int>(o.basic_only ? 1 : 2, k));
+      for (std::size_t i = 0; i < out.size(); ++i)
+        if (i / n != static_cast<std::size_t>(k)) {
+          ASSERT_EQ(out[i], -1.0f) << k;
+        }
+      std::copy(out.begin() + k * n, out.begin() + (k + 1) * n, filtered.begin() + k * n);
+    }
+
+    Collected apart{{}, {}, n};
+    const zarvo::DenoiseReport report =
+        zarvo::joint_finish(input, o, plan, prepared.data(), filtered.data(), apart.sink());
+    EXPECT_EQ(apart.out, whole.out);
+    EXPECT_EQ(apart.noise_map, whole.noise_map);
+    EXPECT_EQ(report.pooled, expected.pooled);
+    ASSERT_EQ(report.volumes.size(), expected.volumes.size());
+    for (std::size_t t = 0; t < report.volumes.size(); ++t) {
+      EXPECT_EQ(report.volumes[t].sigma, expected.volumes[t].sigma);
+      EXPECT_EQ(report.volumes[t].source, expected.volumes[t].source);
+    }
+  }
+}
+
+TEST(JointPhases, RefuseWhatDoesNotBelongTogether) {
+  const zarvo::Shape s = series_shape();
+  const std::vector<double> noisy = noisy_series(s, 1.5);
+  const zarvo::SeriesInput input =
+      zarvo::series_input(zarvo::ArrayView::column_major(noisy.data(), s));
+  zarvo::DenoiseOptions o = joint_options(s);
+  o.sigma = {1.5};
+  std::vector<float> prepared(s.volume_voxels() * s.volumes), filtered(prepared.size());
+  const zarvo::JointPlan plan = zarvo::joint_prepare(input, o, prepared.data(), filtered.data());
+
+  // The leading components are the prepare phase's; no component past the
+  // series.
+  for (int k : {-1, 0, plan.leading - 1, s.volumes})
+    EXPECT_THROW(zarvo::joint_filter(s, o, plan, k, prepared.data(), filtered.data()), zarvo::Error)
+        << k;
+  zarvo::JointPlan other = plan;
+  other.axes.pop_back();
+  EXPECT_THROW(zarvo::joint_filter(s, o, other, 6, prepared.data(), filtered.data()), zarvo::Error);
+  // Groups cut short or of another size are not groups.
+  other = plan;
+  other.hard_groups.resize(other.hard_groups.size() - 3);
+  EXPECT_THROW(zarvo::joint_filter(s, o, other, 6, prepared.data(), filtered.data()), zarvo::Error);
+  // The first stage's groups (of its own largest group) in the second's place.
+  other = plan;
+  other.wiener_groups = plan.hard_groups;
+  EXPECT_THROW(zarvo::joint_filter(s, o, other, 6, prepared.data(), filtered.data()), zarvo::Error);
+  other = plan;
+  other.volumes.pop_back();
+  EXPECT_THROW(zarvo::joint_finish(input, o, other, prepared.data(), filtered.data(), {}),
+               zarvo::Error);
+
+  zarvo::DenoiseOptions by_volume = o;
+  by_volume.series = zarvo::SeriesMode::volumes;
+  EXPECT_THROW(zarvo::joint_prepare(input, by_volume, prepared.data(), filtered.data()),
+               zarvo::Error);
+  zarvo::Shape one = s;
+  one.volumes = 1;
+  const zarvo::SeriesInput single =
+      zarvo::series_input(zarvo::ArrayView::column_major(noisy.data(), one));
+  EXPECT_THROW(zarvo::joint_prepare(single, o, prepared.data(), filtered.data()), zarvo::Error);
+}
+
+}  // namespace
