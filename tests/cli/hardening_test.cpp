@@ -23,19 +23,12 @@
 #include "support.h"
 
 namespace zc = zarvo::cli;
+using zarvo::test::kSanitized;
 using zarvo::test::Outcome;
 using zarvo::test::slurp;
 using zarvo::test::spit;
 
 namespace {
-
-// AddressSanitizer reserves terabytes of address space for its shadow, so a
-// sanitized command cannot start under `ulimit -v` at all.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 template <typename T>
 void poke(std::string& bytes, std::size_t at, T value) {

@@ -13,6 +13,14 @@
 
 namespace zarvo::test {
 
+// AddressSanitizer reserves terabytes of address space for its shadow, so a
+// sanitized command cannot start under `ulimit -v` at all.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 inline std::string slurp(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   std::stringstream s;
