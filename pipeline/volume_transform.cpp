@@ -3,15 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "core/blas.h"
 #include "core/parts.h"
+#include "lapack.h"
 #include "zarvo/run.h"
-
-extern "C" void dsyevd_(const char* jobz, const char* uplo, const zarvo::blas_int* n, double* a,
-                        const zarvo::blas_int* lda, double* w, double* work,
-                        const zarvo::blas_int* lwork, zarvo::blas_int* iwork,
-                        const zarvo::blas_int* liwork, zarvo::blas_int* info, std::size_t jobz_len,
-                        std::size_t uplo_len);
 
 namespace zarvo {
 namespace {
