@@ -20,7 +20,7 @@ import sys
 from . import _core
 from ._options import DATATYPES, DEFAULT_DATATYPE, given_options
 from .batch import INDEX, add_engine_arguments, report_path, run_batch
-from .files import Request, sidecar_path, write_text_atomically
+from .files import Request, sidecar_path
 
 
 def plan(bids_dir, out_dir, participants=(), datatypes=(), desc="denoised"):
@@ -72,7 +72,8 @@ def run_bids(bids_dir, out_dir, client=None, *, participants=(), datatypes=(), d
         requests.append(request)
     description = os.path.join(out_dir, "dataset_description.json")
     if force or not os.path.exists(description):
-        write_text_atomically(description, _core.bids_description(str(bids_dir), str(out_dir)))
+        _core.write_text(description, _core.bids_description(str(bids_dir), str(out_dir)),
+                         force, every_input, "dataset description")
     return run_batch([r.input for r in requests], out_dir, client, requests=requests,
                      scheduler=scheduler, workers=workers, threads=threads, report=report,
                      force=force, stream=stream)

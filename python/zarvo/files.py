@@ -176,39 +176,6 @@ def _digest(path):
     return size, f"{crc:08x}"
 
 
-def _with_output_record(path, text):
-    """A sidecar for an output assembled in Python (the spread batch writes
-    the image, then this sidecar) gets the record the output set keeps for
-    the command's outputs: the image's size and CRC-32 as it is now, so that
-    completeness is decided the same way for both."""
-    try:
-        side = json.loads(text)
-        output = shlex.split(side["command_line"])[3]
-    except (ValueError, KeyError, IndexError, TypeError):
-        return text
-    if (side.get("outputs") != [] or sidecar_path(output) != path
-            or not os.path.isfile(output)):
-        return text
-    size, crc = _digest(output)
-    side["outputs"] = [{"role": "output", "file": os.path.basename(output), "bytes": size,
-                        "crc32": crc}]
-    return json.dumps(side, indent=2) + "\n"
-
-
-def write_text_atomically(path, text):
-    text = _with_output_record(path, text)
-    temp = os.path.join(os.path.dirname(path), f".zarvo-{os.getpid()}-{os.path.basename(path)}")
-    try:
-        with open(temp, "w") as f:
-            f.write(text)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(temp, path)
-    finally:
-        if os.path.exists(temp):
-            os.remove(temp)
-
-
 def denoise_file(input, output, *, threads=None, force=False, skip_complete=True, **options):
     """Denoises one NIfTI file into ``output`` (.nii or .nii.gz) exactly as
     ``zarvo denoise INPUT OUTPUT`` with the same options, and writes the
