@@ -11,15 +11,7 @@
 
 namespace {
 
-zarvo::Shape shape_of(int rows, int cols, int slices, int volumes = 1) {
-  zarvo::Shape s;
-  s.ndims = volumes > 1 ? 4 : (slices > 1 ? 3 : 2);
-  s.rows = rows;
-  s.cols = cols;
-  s.slices = slices;
-  s.volumes = volumes;
-  return s;
-}
+using zarvo::test::shape_of;
 
 // A smooth phantom with an edge, plus noise of level sigma.
 std::vector<double> phantom(const zarvo::Shape& s, double sigma, unsigned seed) {

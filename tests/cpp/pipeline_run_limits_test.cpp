@@ -16,15 +16,7 @@
 
 namespace {
 
-zarvo::Shape shape_of(int rows, int cols, int slices) {
-  zarvo::Shape s;
-  s.ndims = slices > 1 ? 3 : 2;
-  s.rows = rows;
-  s.cols = cols;
-  s.slices = slices;
-  s.volumes = 1;
-  return s;
-}
+using zarvo::test::shape_of;
 
 zarvo::DenoiseOptions options_with(int cube, int depth, int search, int group) {
   zarvo::DenoiseOptions o;

@@ -11,12 +11,15 @@
 #include <vector>
 
 #include "series_level.h"
+#include "stage_helpers.h"
 #include "zarvo/pipeline.h"
 
 namespace sl = zarvo::series_level;
 using zarvo::Noise;
 
 namespace {
+
+using zarvo::test::shape_of;
 
 constexpr double kPi = 3.14159265358979323846;
 
@@ -36,16 +39,6 @@ struct Sim {
     return in;
   }
 };
-
-zarvo::Shape shape_of(int rows, int cols, int slices, int volumes) {
-  zarvo::Shape s;
-  s.ndims = 4;
-  s.rows = rows;
-  s.cols = cols;
-  s.slices = slices;
-  s.volumes = volumes;
-  return s;
-}
 
 // A head: an ellipsoid filling most of the field of view, smooth tissue
 // contrast inside, 0 outside. Returns the proton density (about 100 in white
@@ -367,6 +360,7 @@ TEST(SeriesLevelEstimate, MaskChoosesWhereTheLevelIsMeasured) {
 
 TEST(SeriesLevelEstimate, RefusesWhatHasNoLevel) {
   Sim sim = functional(16, 16, 8, 1);
+  sim.shape.ndims = 4;  // a series of one volume
   add_noise(sim, Noise::gaussian, 2.0, 1);
   EXPECT_THROW(zarvo::estimate_series_sigma(sim.input(), Noise::gaussian), zarvo::Error);
 

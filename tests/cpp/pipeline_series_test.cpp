@@ -16,15 +16,7 @@
 
 namespace {
 
-zarvo::Shape shape_of(int rows, int cols, int slices, int volumes) {
-  zarvo::Shape s;
-  s.ndims = 4;
-  s.rows = rows;
-  s.cols = cols;
-  s.slices = slices;
-  s.volumes = volumes;
-  return s;
-}
+using zarvo::test::shape_of;
 
 // A diffusion-like clean series: a smooth anatomy with an edge, each volume
 // attenuated by its own factor (from 1 down to `lowest`) and, every other
@@ -419,7 +411,8 @@ TEST(JointSeries, GaussianMapOnlyJointlyOneVolumeFilteredAsAVolume) {
 
   // A single volume has no volume axis to transform: the same result as
   // volume by volume.
-  const zarvo::Shape one = shape_of(16, 16, 4, 1);
+  zarvo::Shape one = shape_of(16, 16, 4, 1);
+  one.ndims = 4;  // a series of one volume
   const std::vector<double> volume(noisy.begin(), noisy.begin() + one.volume_voxels());
   zarvo::DenoiseOptions v = joint(zarvo::Noise::rician, {1.0});
   const Outcome a = run(volume, one, v);

@@ -10,6 +10,18 @@
 
 namespace zarvo::test {
 
+// The shape of a volume (2-D when it has one slice) or, with more than one
+// volume, of a series.
+inline Shape shape_of(int rows, int cols, int slices, int volumes = 1) {
+  Shape s;
+  s.ndims = volumes > 1 ? 4 : (slices > 1 ? 3 : 2);
+  s.rows = rows;
+  s.cols = cols;
+  s.slices = slices;
+  s.volumes = volumes;
+  return s;
+}
+
 struct StageParams {
   int cube_side = 4, largest_group = 8, cube_depth = 2, step = 2, search = 3;
   bool synchronous = false;
