@@ -14,8 +14,6 @@ import zlib
 from . import _core
 from ._options import DATATYPES, DECLARATIONS, given_options
 
-DESCRIPTION = b"zarvo "  # how the header description the I/O library writes begins
-
 
 def nifti_stem(path):
     name = os.path.basename(path)
@@ -135,17 +133,6 @@ class Request:
         not count."""
         side = recorded_sidecar(self.output)
         return side is not None and side.get("command_line") == self.command_line()
-
-    def output_is_ours(self):
-        """The output exists and its header description says zarvo wrote it.
-        Only a hint: anyone can write such a header, so it never allows a
-        replacement by itself (denoise_file replaces only with force)."""
-        try:
-            import nibabel
-            descrip = bytes(nibabel.load(self.output).header["descrip"])
-        except Exception:
-            return False
-        return descrip.startswith(DESCRIPTION)
 
     def run(self, threads=None, force=False):
         """Denoises the file through the I/O library; returns the levels and
