@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/memory.h"
+#include "lapack.h"
 #include "noise_level.h"
 #include "zarvo/pipeline.h"
 #include "zarvo/run.h"
@@ -30,8 +31,9 @@ struct Matrices {
 // phase alike: the parameters as used on the image, the engine ready, the
 // thread count chosen for the work (its note told), the transform matrices.
 // `transforms` points into `matrices`, so a setup is neither copied nor
-// moved.
+// moved. The BLAS runs on the calling threads only while a setup lives.
 struct RunSetup {
+  SingleBlasThread blas;
   Params params;
   RunContext context;
   Matrices matrices;

@@ -10,7 +10,10 @@
 #include <vector>
 
 #include "stage_setup.h"
+#include "zarvo/joint_phases.h"
 #include "zarvo/pipeline.h"
+
+extern "C" void openblas_set_num_threads(int count) __attribute__((weak));
 
 namespace {
 
@@ -140,6 +143,53 @@ TEST(StageSetup, BadLevelMapRefusedInEitherSeriesMode) {
       EXPECT_EQ(delivered, 0);
     }
   }
+}
+
+// A front end that loads the BLAS with several threads (Python, Octave):
+// the engine runs it on one (the command's bits), in both series modes and
+// the joint phases, nested or not, and gives the caller's count back.
+TEST(StageSetup, BlasOnOneThreadWhileTheEngineRuns) {
+  if (!openblas_set_num_threads) GTEST_SKIP() << "the BLAS has no settable thread count";
+  const int caller = zarvo::blas_threads();
+  openblas_set_num_threads(2);
+  if (zarvo::blas_threads() != 2) GTEST_SKIP() << "the BLAS keeps one thread";
+
+  const zarvo::Shape s = shape_of(16, 14, 6, 4);
+  std::vector<double> series(s.volume_voxels() * s.volumes);
+  for (std::size_t i = 0; i < series.size(); ++i)
+    series[i] = 20.0 + 5.0 * std::sin(0.1 * i) + (i * 7919 % 13) * 0.3;
+  const zarvo::SeriesInput input =
+      zarvo::series_input(zarvo::ArrayView::column_major(series.data(), s));
+  std::vector<int> inside;
+  zarvo::PipelineEvents events;
+  events.level = [&](int, const zarvo::VolumeReport&) { inside.push_back(zarvo::blas_threads()); };
+  for (zarvo::SeriesMode mode : {zarvo::SeriesMode::volumes, zarvo::SeriesMode::joint}) {
+    zarvo::DenoiseOptions o;
+    o.series = mode;
+    o.sigma_scope = zarvo::SigmaScope::voxel;
+    o.noise = zarvo::Noise::rician;
+    zarvo::denoise(
+        input, o, [](int, const double*, const double*) {}, zarvo::RunContext(), events);
+    EXPECT_EQ(zarvo::blas_threads(), 2);
+  }
+  {
+    const zarvo::SingleBlasThread outer;
+    EXPECT_EQ(zarvo::blas_threads(), 1);
+    { const zarvo::SingleBlasThread inner; }
+    EXPECT_EQ(zarvo::blas_threads(), 1);  // the inner one leaves it to the outer
+  }
+  EXPECT_EQ(zarvo::blas_threads(), 2);
+  zarvo::DenoiseOptions o;
+  o.series = zarvo::SeriesMode::joint;
+  std::vector<float> prepared(series.size()), filtered(series.size());
+  zarvo::joint_prepare(input, o, prepared.data(), filtered.data(), zarvo::RunContext(), events);
+  EXPECT_EQ(zarvo::blas_threads(), 2);
+  zarvo::estimate_series_sigma_map(input, zarvo::Noise::gaussian, nullptr, 2);
+  EXPECT_EQ(zarvo::blas_threads(), 2);
+
+  EXPECT_EQ(inside.size(), 3u * s.volumes);
+  for (int count : inside) EXPECT_EQ(count, 1);
+  openblas_set_num_threads(caller);
 }
 
 }  // namespace
