@@ -325,6 +325,13 @@ double median(const double* v, std::size_t n) {
   return middle(v, n, bin);
 }
 
+double map_level(const double* map, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    if (!(map[i] >= 0) || !std::isfinite(map[i]))
+      throw Error("the noise level map holds negative or non-finite levels");
+  return median(map, n);
+}
+
 namespace {
 
 // xi(theta) = Var(M) / sigma^2 of a magnitude M against E[M] / sigma, from

@@ -101,4 +101,9 @@ double require_level(const LevelEstimate& estimate, const std::string& what);
 // samples cost two passes. v is only read.
 double median(const double* v, std::size_t n);
 
+// The level a map of n voxels stands for (the volume's level where a map is
+// given or estimated): its median; a zarvo::Error when a level is negative,
+// NaN or infinite.
+double map_level(const double* map, std::size_t n);
+
 }  // namespace zarvo::level

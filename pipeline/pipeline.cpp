@@ -253,10 +253,7 @@ VolumeReport SeriesRun::volume_level(int t, VolumeBuffers& b) const {
   VolumeReport r;
   if (o.sigma_map) {
     read(*o.sigma_map, o.sigma_map->shape.volumes == 1 ? 0 : t, level_map.data());
-    for (double v : level_map)
-      if (!(v >= 0) || !std::isfinite(v))
-        throw Error("the noise level map holds negative or non-finite levels");
-    r.sigma = level::median(level_map.data(), level_map.size());
+    r.sigma = level::map_level(level_map.data(), level_map.size());
     r.source = map_estimated ? SigmaSource::estimated_map : SigmaSource::map;
   } else if (!o.sigma.empty()) {
     r.sigma = o.sigma[o.sigma.size() == 1 ? 0 : t];
@@ -391,38 +388,22 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
   check(s, o);
   DenoiseReport report;
   // Cubes no larger than the image (a 2-D image takes flat cubes), the
-  // window no wider than the volume.
-  report.params = used_params(s, o.params);
-  Params& p = report.params;
-  // The thread count, once the work is known.
-  prepare_engine();
-  RunContext context = given;
-  const ThreadChoice threads =
-      choose_threads(given.threads, reference_cubes(s.rows, s.cols, s.slices, p));
-  context.threads = threads.threads;
-  if (!threads.note.empty() && events.note) events.note(threads.note);
+  // window no wider than the volume; the thread count, once the work is
+  // known.
+  const RunSetup setup(s, o.params, given, events);
+  report.params = setup.params;
+  const Params& p = setup.params;
+  const RunContext& context = setup.context;
+  const stages::Transforms& transforms = setup.transforms;
   check_memory(s, o, context.threads);
   const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
-  const Matrices matrices(p);
-  const stages::Transforms transforms = matrices.transforms();
 
   // A level map estimated from the series (one more pass over the input,
   // reading only) takes the place of a given one from here on.
-  std::vector<double> estimated_map;
-  SeriesInput estimated_input;
-  DenoiseOptions with_map;
-  const bool map_estimated = o.sigma.empty() && !o.sigma_map && o.sigma_scope == SigmaScope::voxel;
-  if (map_estimated) {
-    estimated_map = estimate_series_sigma_map(input, o.noise, mask, walk_threads(context));
-    estimated_input.shape = s;
-    estimated_input.shape.volumes = 1;
-    estimated_input.read = [&estimated_map](int, double* out) {
-      std::copy(estimated_map.begin(), estimated_map.end(), out);
-    };
-    with_map = o;
-    with_map.sigma_map = &estimated_input;
-  }
-  const DenoiseOptions& used = map_estimated ? with_map : o;
+  const bool map_estimated = estimates_map(o);
+  const std::vector<double> level_map = estimated_map(input, o, walk_threads(context));
+  const WithMap with_map(o, s, level_map);
+  const DenoiseOptions& used = with_map.options();
   if (o.series == SeriesMode::joint && s.volumes > 1) {
     denoise_joint(input, used, transforms, sink, context, events, report, map_estimated);
     return report;

@@ -288,10 +288,7 @@ std::vector<double> series_levels(const SeriesInput& input, const DenoiseOptions
     std::vector<double> v(map.shape.volume_voxels());
     for (int t = 0; t < map.shape.volumes; ++t) {
       map.read(t, v.data());
-      for (double x : v)
-        if (!(x >= 0) || !std::isfinite(x))
-          throw Error("the noise level map holds negative or non-finite levels");
-      levels.push_back(level::median(v.data(), v.size()));
+      levels.push_back(level::map_level(v.data(), v.size()));
     }
     source = map_estimated ? SigmaSource::estimated_map : SigmaSource::map;
   } else if (levels.empty()) {
@@ -336,42 +333,6 @@ class SeriesLevels {
   const std::vector<VolumeReport>& volumes_;
   Buffer<double> map_;
   int read_ = -1;
-};
-
-// What every phase sets up as denoise() does: the parameters as used, the
-// thread count chosen for the work, the transform matrices.
-struct PhaseSetup {
-  Params params;
-  RunContext context;
-  Matrices matrices;
-  stages::Transforms transforms;
-
-  PhaseSetup(const Shape& s, const DenoiseOptions& o, const RunContext& given,
-             const PipelineEvents& events)
-      : params(used_params(s, o.params)), context(given), matrices(params) {
-    prepare_engine();
-    const ThreadChoice threads =
-        choose_threads(given.threads, reference_cubes(s.rows, s.cols, s.slices, params));
-    context.threads = threads.threads;
-    if (!threads.note.empty() && events.note) events.note(threads.note);
-    transforms = matrices.transforms();
-  }
-};
-
-// The options with the plan's estimated level map in place of a given one.
-struct WithMap {
-  SeriesInput map;
-  DenoiseOptions options;
-  WithMap(const DenoiseOptions& o, const Shape& s, const std::vector<double>& level_map)
-      : options(o) {
-    if (level_map.empty()) return;
-    map.shape = s;
-    map.shape.volumes = 1;
-    map.read = [&level_map](int, double* out) {
-      std::copy(level_map.begin(), level_map.end(), out);
-    };
-    options.sigma_map = &map;
-  }
 };
 
 // The series to unit noise and into its component images (in `prepared`),
@@ -516,18 +477,15 @@ JointPlan joint_prepare(const SeriesInput& input, const DenoiseOptions& o, float
                         float* filtered, const RunContext& given, const PipelineEvents& events) {
   const Shape& s = input.shape;
   check_phase(s, o, nullptr);
-  const PhaseSetup setup(s, o, given, events);
-  const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
+  const RunSetup setup(s, o.params, given, events);
   // A level map estimated from the series, as denoise() estimates it.
-  const bool map_estimated = o.sigma.empty() && !o.sigma_map && o.sigma_scope == SigmaScope::voxel;
-  std::vector<double> level_map;
-  if (map_estimated)
-    level_map = estimate_series_sigma_map(input, o.noise, mask, walk_threads(setup.context));
+  const bool map_estimated = estimates_map(o);
+  std::vector<double> level_map = estimated_map(input, o, walk_threads(setup.context));
   const WithMap used(o, s, level_map);
   SeriesStore in(prepared, s.volume_voxels(), s.volumes);
   SeriesStore out(filtered, s.volume_voxels(), s.volumes);
   SharedGroups shared;
-  JointPlan plan = prepare(input, used.options, map_estimated, setup.params, setup.transforms, in,
+  JointPlan plan = prepare(input, used.options(), map_estimated, setup.params, setup.transforms, in,
                            out, shared, setup.context, events);
   plan.level_map = std::move(level_map);
   plan.hard_groups = shared.hard.save();
@@ -543,7 +501,7 @@ void joint_filter(const Shape& s, const DenoiseOptions& o, const JointPlan& plan
     throw Error("component " + std::to_string(k) + " is not one of the series' " +
                 std::to_string(s.volumes) + " filtered apart (the first " +
                 std::to_string(plan.leading) + " are filtered when prepared)");
-  const PhaseSetup setup(s, o, given, events);
+  const RunSetup setup(s, o.params, given, events);
   const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
   const SharedGroups shared = groups_of(plan, mask);
   // Only component k is read: the store's other images are never touched.
@@ -560,11 +518,11 @@ DenoiseReport joint_finish(const SeriesInput& input, const DenoiseOptions& o, co
                            const RunContext& given) {
   const Shape& s = input.shape;
   check_phase(s, o, &plan);
-  const PhaseSetup setup(s, o, given, {});
+  const RunSetup setup(s, o.params, given, {});
   const WithMap used(o, s, plan.level_map);
   SeriesStore in(prepared, s.volume_voxels(), s.volumes);
   SeriesStore out(filtered, s.volume_voxels(), s.volumes);
-  return finish(input, used.options, plan, setup.params, in, out, sink,
+  return finish(input, used.options(), plan, setup.params, in, out, sink,
                 walk_threads(setup.context));
 }
 

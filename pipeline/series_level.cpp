@@ -383,6 +383,7 @@ std::vector<PatchLevel> patch_levels(const Series& s, const PatchGrid& g, Noise 
   std::vector<PatchLevel> out(total);
   const std::vector<unsigned char> empty = empty_voxels(s);
   std::vector<std::exception_ptr> errors(static_cast<std::size_t>(std::max(threads, 1)));
+  const SingleBlasThread single;  // each patch's small eigenproblem on its own thread
   in_parts(total, threads, 16, [&](int part, std::size_t begin, std::size_t end) {
     try {
       Workspace w;

@@ -1,7 +1,10 @@
 #include "stage_setup.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+
+#include "zarvo/run_limits.h"
 
 namespace zarvo {
 
@@ -17,6 +20,40 @@ stages::Transforms Matrices::transforms() const {
   for (std::size_t i = 0; i < haar.size(); ++i)
     t.group_forward[i] = t.group_inverse[i] = haar[i].data();
   return t;
+}
+
+RunSetup::RunSetup(const Shape& s, const Params& asked, const RunContext& given,
+                   const PipelineEvents& events)
+    : params(used_params(s, asked)), context(given), matrices(params) {
+  prepare_engine();
+  const ThreadChoice threads =
+      choose_threads(given.threads, reference_cubes(s.rows, s.cols, s.slices, params));
+  context.threads = threads.threads;
+  if (!threads.note.empty() && events.note) events.note(threads.note);
+  transforms = matrices.transforms();
+}
+
+bool estimates_map(const DenoiseOptions& o) {
+  return o.sigma.empty() && !o.sigma_map && o.sigma_scope == SigmaScope::voxel;
+}
+
+std::vector<double> estimated_map(const SeriesInput& input, const DenoiseOptions& o, int threads) {
+  if (!estimates_map(o)) return {};
+  return estimate_series_sigma_map(input, o.noise, o.mask.empty() ? nullptr : o.mask.data(),
+                                   threads);
+}
+
+WithMap::WithMap(const DenoiseOptions& o, const Shape& s, const std::vector<double>& level_map)
+    : used_(&o) {
+  if (level_map.empty()) return;
+  map_.shape = s;
+  map_.shape.volumes = 1;
+  map_.read = [&level_map](int, double* out) {
+    std::copy(level_map.begin(), level_map.end(), out);
+  };
+  with_ = o;
+  with_.sigma_map = &map_;
+  used_ = &with_;
 }
 
 double unit_of(double level) {

@@ -495,6 +495,26 @@ TEST(PipelineNoiseLevel, MedianIsTheMiddleOfTheSortedValues) {
   }
 }
 
+// A map stands for its median, with voxels of level 0 (no noise) counted;
+// any negative, NaN or infinite level is refused whichever voxel holds it,
+// before a median could hide it.
+TEST(PipelineNoiseLevel, MapLevelIsTheMedianOfValidLevels) {
+  const std::vector<double> map{0.0, 2.0, 0.0, 3.0, 5.0};
+  EXPECT_EQ(zc::map_level(map.data(), map.size()), 2.0);
+  EXPECT_EQ(zc::map_level(map.data(), 4), 1.0);
+  for (double bad : {-1e-300, -0.5, double(NAN), double(INFINITY), -double(INFINITY)})
+    for (std::size_t at : {0, 2, 4}) {
+      std::vector<double> v = map;
+      v[at] = bad;
+      try {
+        zc::map_level(v.data(), v.size());
+        ADD_FAILURE() << bad << " at " << at << " accepted";
+      } catch (const zarvo::Error& e) {
+        EXPECT_STREQ(e.what(), "the noise level map holds negative or non-finite levels");
+      }
+    }
+}
+
 // A single slice, three quarters Rayleigh air, at 15 % noise: the air must
 // count at its own spread (the Gaussian estimate is 30 % low here), which
 // takes a neighbourhood mean with little noise left in it.
