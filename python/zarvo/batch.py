@@ -26,12 +26,11 @@ import argparse
 import os
 import sys
 import time
-import warnings
 
 from . import _core
 from ._options import (DATATYPES, DECLARATIONS, DEFAULT_DATATYPE, about_files, given_options,
                        keyword, shown_in)
-from .files import Note, Request, nifti_stem, run_request, sidecar_path
+from .files import Request, nifti_stem, run_request, sidecar_path
 
 
 class BatchError(RuntimeError):
@@ -112,9 +111,7 @@ def _task_threads(threads):
 def _file_task(request, threads, force):
     # The notes come back in the row (the driver tells them), not as
     # warnings in the worker's log.
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", Note)
-        row = run_request(request, threads=_task_threads(threads), force=force)
+    row = run_request(request, threads=_task_threads(threads), force=force, warn=False)
     row["worker"] = _worker_name()
     return row
 
