@@ -75,7 +75,6 @@ template <typename T>
 void put_list(std::vector<std::uint8_t>& out, const std::vector<T>& v) {
   static_assert(sizeof(int) == 4, "the tables' integers are 32 bits");
   put_number<std::uint64_t>(out, v.size());
-  out.reserve(out.size() + v.size() * sizeof(T));
   for (T x : v) put_number(out, x);
 }
 
@@ -113,6 +112,10 @@ struct Reader {
 
 std::vector<std::uint8_t> GroupTable::save() const {
   std::vector<std::uint8_t> out(table_magic, table_magic + 4);
+  out.reserve(8 + 11 * 4 + 5 * 8 +
+              (column_ordinal.size() + row_ordinal.size() + slice_ordinal.size() + sizes.size()) *
+                  4 +
+              positions.size() * 2);
   put_number(out, table_version);
   for (int h : {dims[0], dims[1], dims[2], cube_side, cube_depth, step, largest_group, reach,
                 grid[0], grid[1], grid[2]})
