@@ -70,8 +70,13 @@ void run_file(const FileRequest& r, const RunContext& context, bool quiet) {
     return volumes > 1 ? unit + std::to_string(t + 1) + "/" + std::to_string(volumes) + ", "
                        : std::string();
   };
-  events.pipeline.stage = [&](int t, int stage, int count, const char* name) {
-    progress->begin(t * count + stage, prefix(t) + name);
+  // Every stage event starts the next unit: the events come in the order the
+  // run takes the stages, which in the joint series mode is not component
+  // by component (the leading components take their first stage together,
+  // then their second), so that the count never goes back.
+  int begun = 0;
+  events.pipeline.stage = [&](int t, int, int, const char* name) {
+    progress->begin(begun++, prefix(t) + name);
   };
   events.pipeline.note = note;
   // The level is told as soon as it is known, before the volume is filtered:

@@ -36,6 +36,8 @@ std::string level_summary(const DenoiseReport& r) {
   return buf;
 }
 
+}  // namespace
+
 Image read_level_map(const std::string& path, const Image& input, bool allow_affine,
                      std::vector<std::string>& notes) {
   Image map = read_image(path, "noise level map");
@@ -64,8 +66,6 @@ Image read_level_map(const std::string& path, const Image& input, bool allow_aff
       }
   return map;
 }
-
-}  // namespace
 
 Image read_mask(const std::string& path, const Image& input, bool allow_affine,
                 std::vector<unsigned char>& mask, std::vector<std::string>& notes) {

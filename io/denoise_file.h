@@ -51,6 +51,13 @@ struct FileResult {
   std::string metadata;            // what the sidecar carried over from the source
 };
 
+// The noise level map file of a run on `input`, checked as a run checks it
+// (the input's spatial shape, one volume or one per volume, no negative
+// level nor one too small for the input's values, on its grid unless
+// `allow_affine`; a note into `notes` when taken despite its affine).
+Image read_level_map(const std::string& path, const Image& input, bool allow_affine,
+                     std::vector<std::string>& notes);
+
 // The mask file of a run on `input`, checked as a run checks it (one volume
 // of the input's spatial shape, on its grid unless `allow_affine`; a note
 // into `notes` when taken despite its affine), into `mask`: one byte per

@@ -71,8 +71,9 @@ void joint_filter(const Shape& shape, const DenoiseOptions& options, const Joint
 // Once every component image is filtered: both regions overwritten (the
 // residual, the volumes) and every volume handed to `sink` in the data's
 // units, as denoise() hands them (outside the mask and where the level is 0
-// the input's own values, read again). Returns the report denoise() would
-// return.
+// the input's own values, read again). `options` as given to joint_prepare,
+// a given level map included (the plan keeps only an estimated one).
+// Returns the report denoise() would return.
 DenoiseReport joint_finish(const SeriesInput& input, const DenoiseOptions& options,
                            const JointPlan& plan, float* prepared, float* filtered,
                            const VolumeSink& sink, const RunContext& context = {});

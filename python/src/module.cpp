@@ -383,9 +383,10 @@ float* region_of(py::array& a, const zarvo::Shape& s) {
 }
 
 py::dict joint_prepare(const py::array& volume, const py::dict& given, const py::object& mask,
-                       py::array prepared, py::array filtered) {
+                       py::array prepared, py::array filtered,
+                       const py::object& sigma_map = py::none()) {
   const zarvo::ArrayView view = view_of(volume);
-  const Engine e(given, mask);
+  const Engine e(given, mask, sigma_map);
   float* in = region_of(prepared, view.shape);
   float* out = region_of(filtered, view.shape);
   zarvo::JointPlan plan;
@@ -410,9 +411,9 @@ void joint_filter(const py::dict& plan, const py::dict& given, const py::object&
 // The output, float64 in the input's shape (Fortran order).
 py::array_t<double> joint_finish(const py::array& volume, const py::dict& given,
                                  const py::object& mask, const py::dict& plan, py::array prepared,
-                                 py::array filtered) {
+                                 py::array filtered, const py::object& sigma_map = py::none()) {
   const zarvo::ArrayView view = view_of(volume);
-  const Engine e(given, mask);
+  const Engine e(given, mask, sigma_map);
   zarvo::Shape s;
   const zarvo::JointPlan p = plan_of(plan, s);
   float* in = region_of(prepared, view.shape);
@@ -447,9 +448,9 @@ py::array_t<double> read_nifti(const std::string& path) {
 }
 
 // The mask file of a run on `like`, read and checked as a file run does
-// it: uint8, 1 inside, of the input's spatial shape (Fortran order).
-py::array_t<std::uint8_t> read_mask(const std::string& path, const std::string& like,
-                                    bool allow_affine) {
+// it: uint8, 1 inside, of the input's spatial shape (Fortran order), and
+// the run's notes about it (taken despite another affine).
+py::tuple read_mask(const std::string& path, const std::string& like, bool allow_affine) {
   std::vector<unsigned char> mask;
   std::vector<std::string> notes;
   zarvo::cli::Image input;
@@ -460,7 +461,27 @@ py::array_t<std::uint8_t> read_mask(const std::string& path, const std::string& 
   }
   py::array_t<std::uint8_t, py::array::f_style> out({input.nx, input.ny, input.nz});
   std::copy(mask.begin(), mask.end(), out.mutable_data());
-  return out;
+  return py::make_tuple(out, notes);
+}
+
+// The noise level map file of a run on `like`, read and checked as a file
+// run does it: float64 in the map's shape (Fortran order), and the run's
+// notes about it.
+py::tuple read_level_map(const std::string& path, const std::string& like, bool allow_affine) {
+  std::vector<std::string> notes;
+  zarvo::cli::Image map;
+  {
+    py::gil_scoped_release free_gil;
+    const zarvo::cli::Image input = zarvo::cli::read_image(like, "input");
+    map = zarvo::cli::read_level_map(path, input, allow_affine, notes);
+  }
+  py::array_t<double> out = column_major(zarvo::cli::shape_of(map));
+  double* data = out.mutable_data();
+  {
+    py::gil_scoped_release free_gil;
+    for (int t = 0; t < map.nt; ++t) map.read_volume(t, data + map.volume_voxels() * t);
+  }
+  return py::make_tuple(out, notes);
 }
 
 // Writes `data` (the input's shape) with the input's header, as a file run
@@ -636,10 +657,13 @@ std::string write_assembled(const py::dict& given, const py::dict& files, const 
   r.options = e.options;
   r.input = files["input"].cast<std::string>();
   r.output = files["output"].cast<std::string>();
-  // Optional: the mask's path (its voxels in `mask`), and the sidecar's
-  // sources and metadata as a file run takes them.
+  // Optional: the mask's path (its voxels in `mask`), the level map's (an
+  // input of the set, listed on the page), and the sidecar's sources and
+  // metadata as a file run takes them.
   if (files.contains("mask") && !files["mask"].is_none())
     r.mask = files["mask"].cast<std::string>();
+  if (files.contains("sigma_map") && !files["sigma_map"].is_none())
+    r.sigma_map = files["sigma_map"].cast<std::string>();
   if (files.contains("sources") && !files["sources"].is_none())
     r.sources = files["sources"].cast<std::vector<std::string>>();
   if (files.contains("metadata") && !files["metadata"].is_none())
@@ -753,12 +777,15 @@ PYBIND11_MODULE(_core, m) {
   });
   m.def("read_nifti", &read_nifti, py::arg("path"));
   m.def("read_mask", &read_mask, py::arg("path"), py::arg("like"), py::arg("allow_affine"));
+  m.def("read_level_map", &read_level_map, py::arg("path"), py::arg("like"),
+        py::arg("allow_affine"));
   m.def("joint_prepare", &joint_prepare, py::arg("volume"), py::arg("given"), py::arg("mask"),
-        py::arg("prepared"), py::arg("filtered"));
+        py::arg("prepared"), py::arg("filtered"), py::arg("sigma_map") = py::none());
   m.def("joint_filter", &joint_filter, py::arg("plan"), py::arg("given"), py::arg("mask"),
         py::arg("k"), py::arg("prepared"), py::arg("filtered"));
   m.def("joint_finish", &joint_finish, py::arg("volume"), py::arg("given"), py::arg("mask"),
-        py::arg("plan"), py::arg("prepared"), py::arg("filtered"));
+        py::arg("plan"), py::arg("prepared"), py::arg("filtered"),
+        py::arg("sigma_map") = py::none());
   m.def("write_nifti", &write_nifti, py::arg("path"), py::arg("like"), py::arg("data"),
         py::arg("datatype"), py::arg("description"), py::arg("force") = true);
   m.def("denoise_file", &denoise_file, py::arg("given"), py::arg("files"));

@@ -369,11 +369,22 @@ def test_joint_series_spread_over_component_tasks_is_the_commands(tmp_path, clie
     source = save(tmp_path / "s.nii.gz", phantom((24, 20, 9, 8), seed=50, rician=True))
     mask = save(tmp_path / "mask.nii", (phantom((24, 20, 9), seed=51) > 60).astype(np.uint8),
                 dtype=np.uint8)
+    # Given level maps that vary in space (and along the volumes).
+    ramp = np.linspace(4.0, 8.0, 24)[:, None, None] * np.ones((24, 20, 9))
+    level_map = save(tmp_path / "levels.nii", ramp)
+    level_maps = save(tmp_path / "levels4.nii.gz",
+                      ramp[..., None] * np.linspace(0.9, 1.2, 8), dtype=np.float32)
     cases = [({"series": "joint"}, ("--series", "joint")),
              ({"series": "joint", "noise": "rician", "mask": str(mask)},
               ("--series", "joint", "--noise", "rician", "--mask", mask)),
              ({"series": "joint", "sigma_scope": "voxel"},
-              ("--series", "joint", "--sigma-scope", "voxel"))]
+              ("--series", "joint", "--sigma-scope", "voxel")),
+             ({"series": "joint", "sigma_map": str(level_map)},
+              ("--series", "joint", "--sigma-map", level_map)),
+             ({"series": "joint", "noise": "rician", "mask": str(mask),
+               "sigma_map": str(level_maps)},
+              ("--series", "joint", "--noise", "rician", "--mask", mask, "--sigma-map",
+               level_maps))]
     for i, (options, words) in enumerate(cases):
         out_dir = tmp_path / f"out{i}"
         reference = tmp_path / f"command{i}.nii.gz"
@@ -393,7 +404,56 @@ def test_joint_series_spread_over_component_tasks_is_the_commands(tmp_path, clie
                 assert spread.get(field) == command.get(field), (options, field)
         assert spread["series_mode"] == "joint"
         with open(row["report"]) as f:
-            assert "<img" in f.read()
+            page = f.read()
+        assert "<img" in page
+        if "sigma_map" in options:  # listed on the page, as the command lists it
+            assert options["sigma_map"] in page
+
+
+def test_notes_of_files_placed_elsewhere_follow_the_table_spread_or_not(tmp_path, client):
+    source = save(tmp_path / "s.nii", phantom((20, 18, 8, 6), seed=55))
+    moved = np.diag([1.5, 1.5, 2.0, 1.0]) + np.eye(4, k=3) * 4
+    mask = save(tmp_path / "mask.nii", (phantom((20, 18, 8), seed=56) > 60).astype(np.uint8),
+                dtype=np.uint8, affine=moved)
+    level_map = save(tmp_path / "map.nii", np.full((20, 18, 8), 6.0), affine=moved)
+    for spread in ([], ["--spread-volumes"]):
+        out_dir = tmp_path / f"out{len(spread)}"
+        done = run_module(source, "--out-dir", out_dir, "--scheduler", client.scheduler.address,
+                          "--series", "joint", "--mask", mask, "--sigma-map", level_map,
+                          "--allow-affine-mismatch", *spread)
+        assert done.returncode == 0, done.stderr
+        assert ("tasks for 6 components" in done.stderr) == bool(spread), done.stderr
+        notes = [line for line in done.stderr.splitlines() if "taken voxel for voxel" in line]
+        # Each once, the level map's first as the command tells them.
+        assert len(notes) == 2, done.stderr
+        assert notes[0].startswith("zarvo.batch: s.nii: noise level map '"), notes
+        assert notes[1].startswith("zarvo.batch: s.nii: mask '"), notes
+        assert all("by up to 4 mm" in note for note in notes), notes
+        quiet = run_module(source, "--out-dir", out_dir, "--scheduler", client.scheduler.address,
+                           "--series", "joint", "--mask", mask, "--sigma-map", level_map,
+                           "--allow-affine-mismatch", "--force", "--quiet", *spread)
+        assert quiet.returncode == 0 and "voxel for voxel" not in quiet.stderr, quiet.stderr
+    # Without the option both paths refuse the file, naming it.
+    for spread in (False, True):
+        [row] = batch.run_batch([source], tmp_path / f"refused{spread}", client,
+                                spread_volumes=spread, series="joint", mask=str(mask),
+                                stream=None)
+        assert "mask" in row["error"] and "allow" in row["error"], row
+
+
+def test_corrupted_groups_between_the_phases_are_refused_clearly(tmp_path):
+    from zarvo import _core
+    series = phantom((16, 14, 6, 7), seed=57)
+    given = batch.given_options({"series": "joint", "sigma": [6.0]})
+    prepared, filtered = (np.zeros(series.size, np.float32) for _ in range(2))
+    plan = _core.joint_prepare(series, given, None, prepared, filtered)
+    out = filtered.copy()
+    _core.joint_filter(plan, given, None, 6, prepared, out)  # sound
+    for damaged in (plan["hard_groups"][:-3], b"XGRT" + plan["hard_groups"][4:],
+                    plan["hard_groups"][:4] + b"\x07" + plan["hard_groups"][5:]):
+        with pytest.raises(ValueError, match="not a group table: (they end early|no group "
+                                             "table marker|format version 7)"):
+            _core.joint_filter(dict(plan, hard_groups=damaged), given, None, 6, prepared, out)
 
 
 def test_spread_joint_series_leaves_no_scratch_when_a_task_fails(tmp_path, client):

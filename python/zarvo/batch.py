@@ -18,7 +18,8 @@ components with the groups they share, computed once) into a scratch file
 beside the output, tasks filter groups of the others, and one task takes
 back what the filtering left in the residual, turns them into the volumes
 and writes the output; the driver removes the scratch file however the
-file ends.
+file ends. What the command would note about a file (a mask or level map
+taken despite another affine, ...) follows the table, spread or not.
 """
 
 import argparse
@@ -108,7 +109,9 @@ def _task_threads(threads):
 
 
 def _file_task(request, threads, force):
-    row = run_request(request, threads=_task_threads(threads), force=force)
+    # The notes come back in the row (the driver tells them), not as
+    # warnings in the worker's log.
+    row = run_request(request, threads=_task_threads(threads), force=force, warn=False)
     row["worker"] = _worker_name()
     return row
 
@@ -168,7 +171,7 @@ def _write_assembled(request, force, data, levels, pooled, source, started, mask
     flushes; all or none. Returns the sidecar's path."""
     return _core.write_assembled(request.given, {
         "input": request.input, "output": request.output, "mask": request.mask,
-        "report": request.written["report"], "datatype": request.datatype, "force": force,
+        "sigma_map": request.sigma_map, "report": request.written["report"], "datatype": request.datatype, "force": force,
         "command_line": request.command_line(), "sources": request.sources,
         "metadata": request.metadata}, data, levels, pooled, source, time.time() - started, mask)
 
@@ -192,13 +195,35 @@ def _with_threads(request, threads):
     return dict(request.given, **given_options({"threads": _task_threads(threads)}))
 
 
+def _level_map(request, notes=None):
+    """The given level map as the command reads and checks it (None when
+    none is given); its notes added to ``notes``."""
+    if request.sigma_map is None:
+        return None
+    levels, told = _core.read_level_map(request.sigma_map, request.input,
+                                        _allow_affine(request))
+    if notes is not None:
+        notes.extend(told)
+    return levels
+
+
+def _allow_affine(request):
+    return bool(request.given.get("allow_affine_mismatch", False))
+
+
 def _prepare_joint_task(request, scratch, threads):
-    """The plan, with the mask as the command reads it (the other tasks
-    take both from here rather than reading the files again)."""
+    """The plan, with the mask as the command reads it and the notes of
+    the files read, in the command's order (the other tasks take the mask
+    from here rather than reading it again; the level map, as large as the
+    series, is read again by the task that finishes)."""
     started = time.time()
     series = _core.read_nifti(request.input)
-    mask = None if request.mask is None else _core.read_mask(
-        request.mask, request.input, bool(request.given.get("allow_affine_mismatch", False)))
+    notes = []
+    level_map = _level_map(request, notes)
+    mask = None
+    if request.mask is not None:
+        mask, told = _core.read_mask(request.mask, request.input, _allow_affine(request))
+        notes.extend(told)
     fd = os.open(scratch, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
     try:
         os.ftruncate(fd, 2 * series.size * 4)
@@ -206,11 +231,12 @@ def _prepare_joint_task(request, scratch, threads):
         os.close(fd)
     prepared = _scratch(scratch, series.shape, 0, "r+")
     filtered = _scratch(scratch, series.shape, 1, "r+")
-    plan = _core.joint_prepare(series, _with_threads(request, threads), mask, prepared, filtered)
+    plan = _core.joint_prepare(series, _with_threads(request, threads), mask, prepared, filtered,
+                               level_map)
     prepared.flush()
     filtered.flush()
     del prepared, filtered
-    return dict(plan, started=started, mask=mask)
+    return dict(plan, started=started, mask=mask, notes=notes)
 
 
 def _filter_joint_task(request, plan, scratch, group, count, threads):
@@ -249,7 +275,7 @@ def _finish_joint_task(request, plan, scratch, force, *groups):
     prepared = _scratch(scratch, data.shape, 0, "c")
     filtered = _scratch(scratch, data.shape, 1, "c")
     out = _core.joint_finish(data, _with_threads(request, None), plan["mask"], plan, prepared,
-                             filtered)
+                             filtered, _level_map(request))
     del prepared, filtered
     # The driver removes the scratch file: a task run again (its worker died
     # before its result was in) still finds it.
@@ -257,7 +283,7 @@ def _finish_joint_task(request, plan, scratch, force, *groups):
                             plan["pooled"], plan["sigma_source"][0], plan["started"],
                             plan["mask"])
     return {"output": request.output, "sidecar": side, "sigma": plan["sigma"],
-            "seconds": time.time() - plan["started"], "skipped": False,
+            "notes": plan["notes"], "seconds": time.time() - plan["started"], "skipped": False,
             "worker": _worker_name() + f" (+{len(groups) + 1} tasks for "
                                        f"{plan['shape'][3]} components)"}
 
@@ -293,15 +319,14 @@ def _requests(inputs, out_dir, suffix, desc, report, options):
 
 def _spreadable(request):
     """Whether the series may be spread. Files written beside the output
-    (noise map, residual) and a given level map are the file run's; so
-    are, volume by volume, a mask, per-group estimation (whose matching
-    level comes from the whole series) and an estimated level map."""
-    if (request.written["noise_map"] or request.written["residual"]
-            or request.sigma_map is not None or request.is_complete()):
+    (noise map, residual) are the file run's; so are, volume by volume, a
+    mask, per-group estimation (whose matching level comes from the whole
+    series) and a level map, given or estimated."""
+    if request.written["noise_map"] or request.written["residual"] or request.is_complete():
         return False
     if _joint(request):
         return True
-    return (request.mask is None and not _per_group(request)
+    return (request.mask is None and not _per_group(request) and request.sigma_map is None
             and request.engine["sigma_scope"] != "voxel")
 
 
@@ -384,6 +409,7 @@ class _Table:
         self.widths = [max([len("file")] + [len(os.path.basename(r.input)) for r in requests]),
                        17, 8]
         self.errors = []
+        self.notes = []
         self._line(self.headers)
 
     def _line(self, values):
@@ -397,9 +423,10 @@ class _Table:
             self._line((name, "-", "failed", "-"))
         else:
             self._line((name, *_format_row(row), row.get("worker", "-")))
+            self.notes += [(name, note) for note in row.get("notes") or []]
 
     def close(self):
-        for name, message in self.errors:
+        for name, message in self.notes + self.errors:
             print(f"zarvo.batch: {name}: {message}", file=self.stream, flush=True)
 
 

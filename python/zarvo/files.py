@@ -186,7 +186,9 @@ def denoise_file(input, output, *, threads=None, force=False, skip_complete=True
     return run_request(request, threads=threads, force=force, skip_complete=skip_complete)
 
 
-def run_request(request, threads=None, force=False, skip_complete=True):
+def run_request(request, threads=None, force=False, skip_complete=True, warn=True):
+    """As denoise_file; ``warn``: the notes also as Note warnings (else only
+    in the result, for a caller that tells them itself)."""
     started = time.monotonic()
     side = sidecar_path(request.output)
     if skip_complete and request.is_complete():
@@ -198,7 +200,7 @@ def run_request(request, threads=None, force=False, skip_complete=True):
         if os.path.lexists(path) and not force:
             raise ValueError(f"'{path}' exists (use force=True to overwrite it)")
     levels, notes = request.run(threads=threads, force=force)
-    for note in notes:
+    for note in notes if warn else ():
         warnings.warn(note, Note, stacklevel=3)
     return {"output": request.output, "sidecar": side, "sigma": levels, "notes": notes,
             "seconds": time.monotonic() - started, "skipped": False}

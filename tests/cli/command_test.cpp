@@ -271,6 +271,37 @@ TEST_F(Command, JointSeriesCountsComponentsAndSaysSoInTheSidecar) {
   EXPECT_EQ(zc::read_image(path("joint.nii"), "j").shape(), "24x20x10x4");
 }
 
+// The progress lines' percentages (standard error not a terminal: a line
+// at every tenth) never go back, whichever order the stages run in.
+TEST_F(Command, ProgressNeverGoesBackInEitherSeriesMode) {
+  const int n = 20 * 18 * 8;
+  std::vector<double> series;
+  for (unsigned t = 0; t < 7; ++t) {
+    const std::vector<double> v = noisy_values(n, 30, 20 + t);
+    series.insert(series.end(), v.begin(), v.end());
+  }
+  write(path("seven.nii"), {20, 18, 8, 7}, DT_FLOAT32, series);
+  for (const char* mode : {"joint", "volumes"}) {
+    const Outcome run =
+        zarvo("denoise " + path("seven.nii") + " " + path(std::string(mode) + ".nii") +
+              " --series " + mode + " --threads 2");
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::vector<int> percents;
+    std::vector<std::string> labels;
+    std::istringstream lines(run.err);
+    for (std::string line; std::getline(lines, line);)
+      if (line.rfind("zarvo: [", 0) == 0) {
+        percents.push_back(std::stoi(line.substr(8, 3)));
+        labels.push_back(line);
+      }
+    ASSERT_GE(percents.size(), 8u) << mode << "\n" << run.err;
+    EXPECT_EQ(percents.back(), 100) << mode;
+    for (std::size_t i = 1; i < percents.size(); ++i)
+      EXPECT_GE(percents[i], percents[i - 1])
+          << mode << ": " << labels[i - 1] << " then " << labels[i];
+  }
+}
+
 TEST_F(Command, SeriesNoiseMapIsOneVolumeAndTheLevelMapIsEstimatedOnRequest) {
   const int n = 24 * 20 * 10;
   std::vector<double> series;

@@ -88,6 +88,16 @@ TEST(JointPhases, ComponentsFilteredApartGiveDenoisesBits) {
   cases.push_back({"basic only, level given", joint_options(s)});
   cases.back().options.basic_only = true;
   cases.back().options.sigma = {1.5};
+  // A given map, one per volume, that varies in space and along the series.
+  zarvo::Shape map_shape = s;
+  std::vector<double> levels(n * static_cast<std::size_t>(s.volumes));
+  for (std::size_t i = 0; i < levels.size(); ++i)
+    levels[i] = 1.2 + 0.6 * static_cast<double>(i % static_cast<std::size_t>(s.rows)) / s.rows +
+                0.05 * static_cast<double>(i / n);
+  const zarvo::SeriesInput given_map =
+      zarvo::series_input(zarvo::ArrayView::column_major(levels.data(), map_shape));
+  cases.push_back({"rician, mask, level map given", joint_options(s)});
+  cases.back().options.sigma_map = &given_map;
 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
