@@ -175,7 +175,9 @@ def test_every_denoise_option_on_the_command_line_gives_the_commands_bits(tmp_pa
         out_dir = tmp_path / f"out{i}" / "deeper"  # made by the batch
         done = run_module(source, "--out-dir", out_dir, "--scheduler", client.scheduler.address,
                           "--desc", "denoised", "--quiet", *extra)
-        assert done.returncode == 0 and done.stderr == "", done.stderr
+        # --quiet silences zarvo; a loaded machine can still make Dask's client log a
+        # heartbeat timeout while it closes, which is not ours to silence.
+        assert done.returncode == 0 and "zarvo" not in done.stderr, done.stderr
         output = out_dir / "sub-01_desc-denoised_dwi.nii.gz"
         reference = tmp_path / f"command{i}.nii.gz"
         run_command(source, reference, *extra)
