@@ -408,27 +408,14 @@ struct Spread {
   }
 };
 
-// The Rician level: details over their magnitude's spread at the level of
-// the previous round, until the level changes by less than 0.1 % (a tenth
-// of the median's own spread on a million blocks; four or five rounds, at
-// most 20).
-//
-// A neighbourhood mean holds noise of its own (sd sqrt(xi / voxels) in units
-// of the level, 0.045 over 216 voxels of air). In air its true ratio is the
-// smallest there is, so that noise can only raise the spread: above it
-// counts as signal, below it is clipped. And near pure noise a lower level
-// with a little signal has the same mean and spread as the true one, so
-// the rounds do not pull back: the level settled 5 % (a volume) to 9 % (a
-// slice) low in pure Rayleigh air. So the part of a mean's excess over the
-// air's that its noise could explain, kMeanNoise sds in quadrature, is
-// taken away: air counts as air, and a clear excess keeps nearly all of it.
 // The level over the blocks of weak texture: those whose texture (the mean
 // square of their neighbourhood's other details, over the same spread as
 // their detail) is at most kWeakTexture times its median. Under noise alone
 // those details are independent of the diagonal one, so choosing blocks by
-// them does not bias its median; fine anatomy fills them all. `ratio`, if
-// given, receives the kept blocks' median texture over the level squared:
-// about 1 where the noise is white.
+// them does not bias its median; fine anatomy fills them all. At least half
+// the blocks are kept. `ratio`, if given, receives the kept blocks' median
+// texture over the level squared: about 1 where the noise is white (not a
+// number for a level of 0).
 double weak_level(const double* a, const double* w, std::size_t n, std::vector<double>& kept,
                   std::vector<double>& scratch, double* ratio = nullptr) {
   const double limit = kWeakTexture * middle(w, n, scratch);
@@ -459,10 +446,13 @@ double all_level(const double* a, std::size_t n, std::vector<double>& scratch) {
 // smallest there is, so that noise can only raise the spread: above it
 // counts as signal, below it is clipped. And near pure noise a lower level
 // with a little signal has the same mean and spread as the true one, so
-// the rounds do not pull back: the level settled 5 % (a volume) to 9 % (a
-// slice) low in pure Rayleigh air. So the part of a mean's excess over the
+// the rounds do not pull back: the level settled 3 to 5 % (a volume) and
+// 8 % (a slice) low in pure Rayleigh air. So the part of a mean's excess over the
 // air's that its noise could explain, kMeanNoise sds in quadrature, is
 // taken away: air counts as air, and a clear excess keeps nearly all of it.
+// (A whole volume of one signal at SNR 0.5 to 1, as ill-posed as air, comes
+// out up to 9 % high for it.) With `weak`, each round's median is over the
+// blocks of weak texture, their texture over the same spread.
 double rician_level(const Samples& s, const Buffer<double>& a, double first, bool weak,
                     std::vector<double>& scratch) {
   static const Spread spread;
