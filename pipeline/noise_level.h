@@ -53,7 +53,16 @@ struct LevelEstimate {
 // 3 x 3 x 3 around it, 5 x 5 in a slice) gives, and the median is taken again, until the level
 // settles (from 1000 blocks on; fewer keep the first level); so dark blocks
 // count at their own spread and no pass is limited to the bright, textured
-// ones.
+// ones. The part of a neighbourhood mean's excess over pure noise that its
+// own noise could explain is not counted as signal, so Rayleigh air counts
+// as air.
+//
+// Texture: anatomy fine enough to reach the diagonal detail fills the
+// block's other Haar details too, noise fills them only as much. Where the
+// noise is white (the blocks kept hold about the level squared in their
+// other details, at most 1.2 times), the median is over the blocks whose
+// neighbourhood's other details hold at most 1.5 times their median energy;
+// correlated noise (more in the other details) keeps every block.
 //
 // No level (ok = false) when the volume has fewer than 2 rows or columns,
 // when fewer than 100 blocks are usable, or when the detail is below a

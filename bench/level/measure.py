@@ -274,6 +274,24 @@ def textured(a, work):
             print("| " + " | ".join(row) + " |", flush=True)
 
 
+def air(a, work):
+    """Magnitudes of a uniform signal at SNR 0 (pure Rayleigh air) to 10,
+    level 10: the Gaussian and the Rician estimate over the level."""
+    rng = np.random.default_rng(1)
+    sigma = 10.0
+    print("\n| shape | SNR | Gaussian est. | Rician before | Rician now |")
+    print("|---|---|---|---|---|")
+    for shape in ((192, 192, 16), (64, 64, 64), (768, 768)):
+        for snr in (0, 0.3, 0.5, 0.7, 1, 2, 3, 5, 10):
+            x = np.hypot(snr * sigma + sigma * rng.standard_normal(shape),
+                         sigma * rng.standard_normal(shape))
+            g = estimate(a.build, work, x, "gaussian")[0]
+            b = before_estimate(a, work, x, "rician")
+            r = estimate(a.build, work, x, "rician")[0]
+            print(f"| {'x'.join(map(str, shape))} | {snr:g} | {fmt(g / sigma)} "
+                  f"| {fmt(b / sigma if b else None)} | {fmt(r / sigma)} |", flush=True)
+
+
 def reference_level(x):
     """A level measured without the spatial detail: from the difference of
     the first two volumes where both are nonzero (MAD), or for a single
@@ -360,6 +378,7 @@ def main():
     ap.add_argument("--before", help="an earlier build's zarvo_estimate_level, for comparison")
     ap.add_argument("--integer", default=",".join(INTEGER_SCANS))
     ap.add_argument("--rounded", action="store_true", help="the rounded template table")
+    ap.add_argument("--air", action="store_true", help="the Rayleigh air / uniform low-SNR table")
     ap.add_argument("--textured", default=",".join(TEXTURED))
     ap.add_argument("--textured-levels", default="3,5,9,15")
     ap.add_argument("--timing", type=int, default=0, metavar="RUNS",
@@ -375,6 +394,8 @@ def main():
         integer_scans(a, work)
         if a.rounded:
             rounded(a, work)
+        if a.air:
+            air(a, work)
         textured(a, work)
 
 
