@@ -257,12 +257,18 @@ void filter_components(const ComponentRun& run, int first, int components,
   lanes::run(components, lane_count, lane_count + 1, context, work);
 }
 
+// Components per window of the residual step on smooth axes. Measured on
+// an fMRI-like series (120 volumes, a 1.1 % block activation, SNR 30), the
+// amplitude kept: 0.49 all together, 0.57 in windows of 2, 0.58 of 4, 0.61
+// of 8, 0.60 of 16.
+constexpr int smooth_residual_window = 8;
+
 // The filtered components lose a weak activation's time course and some
 // edges; what of it stands out of the residual locally comes back
 // (series_residual.h). `residual` holds the input's components and is
 // turned into the residual in place.
 void take_back_residual(SeriesStore& residual, SeriesStore& estimate, const Shape& s,
-                        const unsigned char* mask, int threads) {
+                        const unsigned char* mask, bool smooth, int threads) {
   const std::size_t n = s.volume_voxels();
   for (int t = 0; t < s.volumes; ++t) {
     float* r = residual.volume(t);
@@ -271,8 +277,18 @@ void take_back_residual(SeriesStore& residual, SeriesStore& estimate, const Shap
       for (std::size_t i = begin; i < end; ++i) r[i] -= e[i];
     });
   }
-  restore_residual(residual, residual_levels(residual, mask), estimate, s.rows, s.cols, s.slices,
-                   mask, ResidualPatches(), threads);
+  const std::vector<double> levels = residual_levels(residual, mask);
+  // Along smooth axes a slow signal lies in a few neighbouring components:
+  // windows of them hold it against far less noise than all together.
+  const int window = smooth ? smooth_residual_window : s.volumes;
+  for (int first = 0; first < s.volumes; first += window) {
+    const int count = std::min(window, s.volumes - first);
+    const SeriesStore part(residual.volume(first), n, count);
+    SeriesStore out(estimate.volume(first), n, count);
+    const std::vector<double> part_levels(levels.begin() + first, levels.begin() + first + count);
+    restore_residual(part, part_levels, out, s.rows, s.cols, s.slices, mask, ResidualPatches(),
+                     threads);
+  }
 }
 
 }  // namespace
@@ -368,15 +384,28 @@ JointPlan prepare(const SeriesInput& input, const DenoiseOptions& o, bool map_es
   }
 
   VolumeBasis basis = principal_axes(prepared, mask, threads);
-  to_components(prepared, basis, threads);
-  const ComponentRun run{s, p, transforms, mask, o.basic_only, prepared, filtered, shared};
-  plan.leading = std::min(s.volumes, leading_components);
   std::size_t inside = n;
   if (mask)
     inside = static_cast<std::size_t>(
         std::count_if(mask, mask + n, [](unsigned char m) { return m != 0; }));
-  std::vector<double> mean_square(basis.moments);
-  for (double& m : mean_square) m /= static_cast<double>(std::max<std::size_t>(inside, 1));
+  const auto per_voxel = [&] {
+    std::vector<double> mean_square(basis.moments);
+    for (double& m : mean_square) m /= static_cast<double>(std::max<std::size_t>(inside, 1));
+    return mean_square;
+  };
+  std::vector<double> mean_square = per_voxel();
+  // A time series: a weak slow signal below the noise's principal axes
+  // (a small activation) gathers in a few smooth axes (volume_transform.h).
+  const int kept = signal_axes(mean_square, inside);
+  plan.smooth_from = s.volumes;
+  if (slow_along_volumes(basis, kept)) {
+    smooth_trailing_axes(basis, kept);
+    plan.smooth_from = kept;
+    mean_square = per_voxel();
+  }
+  to_components(prepared, basis, threads);
+  const ComponentRun run{s, p, transforms, mask, o.basic_only, prepared, filtered, shared};
+  plan.leading = std::min(s.volumes, leading_components);
   run.lead(plan.leading, mean_square, shared, context, events);
   plan.axes = std::move(basis.axes);
   plan.moments = std::move(basis.moments);
@@ -392,7 +421,7 @@ DenoiseReport finish(const SeriesInput& input, const DenoiseOptions& o, const Jo
   const Shape& s = input.shape;
   const std::size_t n = s.volume_voxels();
   const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
-  take_back_residual(prepared, filtered, s, mask, threads);
+  take_back_residual(prepared, filtered, s, mask, plan.smooth_from < s.volumes, threads);
   VolumeBasis basis;
   basis.n = s.volumes;
   basis.axes = plan.axes;
@@ -438,6 +467,7 @@ void check_phase(const Shape& s, const DenoiseOptions& o, const JointPlan* plan)
   const std::size_t v = static_cast<std::size_t>(s.volumes);
   if (plan && (plan->volumes.size() != v || plan->axes.size() != v * v ||
                plan->moments.size() != v || plan->leading < 1 || plan->leading > s.volumes ||
+               plan->smooth_from < 1 || plan->smooth_from > s.volumes ||
                !(plan->level_map.empty() || plan->level_map.size() == s.volume_voxels())))
     throw Error("the joint plan is not of this series (" + std::to_string(s.volumes) + " volumes)");
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 #include "core/parts.h"
 #include "lapack.h"
@@ -54,6 +55,35 @@ void apply(SeriesStore& series, const VolumeBasis& basis, bool forward, int thre
   });
 }
 
+// The eigenvalues (ascending, into w) and eigenvectors (the columns of a,
+// in place) of the symmetric n x n matrix a (its lower triangle read).
+void eigen(std::vector<double>& a, int n, std::vector<double>& w, const char* what) {
+  const blas_int order = n;
+  blas_int info = 0, lwork = -1, liwork = -1, iwork_size = 0;
+  double work_size = 0;
+  const std::string failed = std::string(what) + " cannot be computed (LAPACK dsyevd)";
+  dsyevd_("V", "L", &order, a.data(), &order, w.data(), &work_size, &lwork, &iwork_size, &liwork,
+          &info, 1, 1);
+  if (info != 0) throw Error(failed);
+  lwork = static_cast<blas_int>(work_size);
+  liwork = iwork_size;
+  std::vector<double> work(static_cast<std::size_t>(std::max<blas_int>(lwork, 1)));
+  std::vector<blas_int> iwork(static_cast<std::size_t>(std::max<blas_int>(liwork, 1)));
+  dsyevd_("V", "L", &order, a.data(), &order, w.data(), work.data(), &lwork, iwork.data(), &liwork,
+          &info, 1, 1);
+  if (info != 0) throw Error(failed);
+}
+
+// Signed so that its largest entry is positive: the same axis whatever sign
+// the eigensolver returned.
+void sign_by_largest(const double* from, int n, double* to) {
+  int largest = 0;
+  for (int i = 1; i < n; ++i)
+    if (std::fabs(from[i]) > std::fabs(from[largest])) largest = i;
+  const double sign = from[largest] < 0 ? -1.0 : 1.0;
+  for (int i = 0; i < n; ++i) to[i] = sign * from[i];
+}
+
 }  // namespace
 
 SeriesStore::SeriesStore(std::size_t voxels, int volumes, int threads)
@@ -95,19 +125,7 @@ VolumeBasis principal_axes(const SeriesStore& series, const unsigned char* mask,
     for (std::size_t i = 0; i < nn; ++i) gram[i] += partial[c * nn + i];
 
   std::vector<double> w(static_cast<std::size_t>(n));
-  const blas_int order = n;
-  blas_int info = 0, lwork = -1, liwork = -1, iwork_size = 0;
-  double work_size = 0;
-  dsyevd_("V", "L", &order, gram.data(), &order, w.data(), &work_size, &lwork, &iwork_size, &liwork,
-          &info, 1, 1);
-  if (info != 0) throw Error("the principal axes of the series cannot be computed (LAPACK dsyevd)");
-  lwork = static_cast<blas_int>(work_size);
-  liwork = iwork_size;
-  std::vector<double> work(static_cast<std::size_t>(std::max<blas_int>(lwork, 1)));
-  std::vector<blas_int> iwork(static_cast<std::size_t>(std::max<blas_int>(liwork, 1)));
-  dsyevd_("V", "L", &order, gram.data(), &order, w.data(), work.data(), &lwork, iwork.data(),
-          &liwork, &info, 1, 1);
-  if (info != 0) throw Error("the principal axes of the series cannot be computed (LAPACK dsyevd)");
+  eigen(gram, n, w, "the principal axes of the series");
 
   // Largest first; each axis signed so that its largest entry is positive
   // (the leading component then looks like the series' mean image).
@@ -118,14 +136,84 @@ VolumeBasis principal_axes(const SeriesStore& series, const unsigned char* mask,
   for (int k = 0; k < n; ++k) {
     const double* from = gram.data() + static_cast<std::size_t>(n - 1 - k) * n;
     double* to = basis.axes.data() + static_cast<std::size_t>(k) * n;
-    int largest = 0;
-    for (int i = 1; i < n; ++i)
-      if (std::fabs(from[i]) > std::fabs(from[largest])) largest = i;
-    const double sign = from[largest] < 0 ? -1.0 : 1.0;
-    for (int i = 0; i < n; ++i) to[i] = sign * from[i];
+    sign_by_largest(from, n, to);
     basis.moments[static_cast<std::size_t>(k)] = w[static_cast<std::size_t>(n - 1 - k)];
   }
   return basis;
+}
+
+int signal_axes(const std::vector<double>& mean_square, std::size_t samples) {
+  if (mean_square.empty()) return 0;
+  std::vector<double> sorted(mean_square);
+  const auto mid = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
+  std::nth_element(sorted.begin(), mid, sorted.end());
+  const double ratio = std::sqrt(static_cast<double>(sorted.size()) /
+                                 static_cast<double>(std::max<std::size_t>(samples, 1)));
+  const double edge = *mid * (1 + ratio) * (1 + ratio);
+  int kept = 1;
+  while (kept < static_cast<int>(mean_square.size()) &&
+         mean_square[static_cast<std::size_t>(kept)] > edge)
+    ++kept;
+  return kept;
+}
+
+bool slow_along_volumes(const VolumeBasis& basis, int kept) {
+  const int n = basis.n;
+  // A random unit vector's squared steps sum to 2 (n - 1) / n on average.
+  const double random = 2.0 * (n - 1) / n;
+  for (int k = 1; k < std::min(kept, n); ++k) {
+    const double* a = basis.axes.data() + static_cast<std::size_t>(k) * n;
+    double steps = 0;
+    for (int i = 1; i < n; ++i) steps += (a[i] - a[i - 1]) * (a[i] - a[i - 1]);
+    if (steps < 0.25 * random) return true;
+  }
+  return false;
+}
+
+void smooth_trailing_axes(VolumeBasis& basis, int kept) {
+  const int n = basis.n, m = n - kept;
+  if (kept < 0 || m <= 1) return;
+  const std::size_t un = static_cast<std::size_t>(n), um = static_cast<std::size_t>(m);
+  const double* q = basis.axes.data() + static_cast<std::size_t>(kept) * un;
+  // D Q, D the second difference along the volumes with reflecting ends
+  // (its eigenvectors are the cosine basis), then Q^T D Q.
+  std::vector<double> dq(un * um);
+  for (std::size_t j = 0; j < um; ++j) {
+    const double* a = q + j * un;
+    double* d = dq.data() + j * un;
+    for (int i = 0; i < n; ++i) {
+      const double before = i > 0 ? a[i] - a[i - 1] : 0.0;
+      const double after = i + 1 < n ? a[i] - a[i + 1] : 0.0;
+      d[i] = before + after;
+    }
+  }
+  std::vector<double> restricted(um * um);
+  for (std::size_t j = 0; j < um; ++j)
+    for (std::size_t i = 0; i < um; ++i) {
+      double dot = 0;
+      for (std::size_t t = 0; t < un; ++t) dot += q[i * un + t] * dq[j * un + t];
+      restricted[j * um + i] = dot;
+    }
+  std::vector<double> roughness(um);
+  eigen(restricted, m, roughness, "the smooth axes of the series");
+
+  // New axis j = Q c_j; its moment, as Q's axes are principal ones, the
+  // sum of their moments weighted by c_j's squares.
+  std::vector<double> axes(un * um), moments(um);
+  std::vector<double> axis(un);
+  for (std::size_t j = 0; j < um; ++j) {
+    const double* c = restricted.data() + j * um;
+    double moment = 0;
+    std::fill(axis.begin(), axis.end(), 0.0);
+    for (std::size_t i = 0; i < um; ++i) {
+      moment += basis.moments[static_cast<std::size_t>(kept) + i] * c[i] * c[i];
+      for (std::size_t t = 0; t < un; ++t) axis[t] += c[i] * q[i * un + t];
+    }
+    sign_by_largest(axis.data(), n, axes.data() + j * un);
+    moments[j] = moment;
+  }
+  std::copy(axes.begin(), axes.end(), basis.axes.begin() + static_cast<std::ptrdiff_t>(kept * un));
+  std::copy(moments.begin(), moments.end(), basis.moments.begin() + kept);
 }
 
 void to_components(SeriesStore& series, const VolumeBasis& basis, int threads) {

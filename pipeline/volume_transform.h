@@ -50,6 +50,39 @@ struct VolumeBasis {
 // number. Throws Error when the eigen-decomposition fails.
 VolumeBasis principal_axes(const SeriesStore& series, const unsigned char* mask, int threads);
 
+// How many of the principal axes, from the first, carry signal: their mean
+// square per voxel (`mean_square[k]`, over `samples` voxels) stands above
+// the largest that white noise gives, the bulk's median times
+// (1 + sqrt(axes / samples))^2 (at least 1). The median rather than 1: the
+// noise of the component images is not exactly at level 1 (an estimated
+// level, stabilised Rician noise), and a weak signal just above it (a
+// diffusion series' sixth to eighth axes) is better served by its own
+// principal axis.
+int signal_axes(const std::vector<double>& mean_square, std::size_t samples);
+
+// Whether the order of the volumes means something the signal follows: one
+// of the signal axes after the first (the mean image) varies slowly along
+// the volume index, its squared steps between neighbouring volumes summing
+// to under a quarter of a random direction's (a drift or slow fluctuation
+// of a time series: 0.1 to 0.3 on an fMRI-like series; the axes of
+// diffusion series with their shells interleaved: 1.6 to 3.6). A scheme
+// acquired shell after shell has such an axis too. False with no signal
+// axis besides the first.
+bool slow_along_volumes(const VolumeBasis& basis, int kept);
+
+// The axes after the first `kept` of `basis` (principal axes) replaced by
+// another orthonormal basis of the space they span: its directions in order
+// of smoothness along the volume index (the eigenvectors, smoothest first,
+// of the second difference along the volumes restricted to that space; with
+// `kept` 0 the cosine basis of the volume axis). Below the signal's leading
+// axes the principal axes of noise are an arbitrary rotation of it, and a
+// weak signal too small to raise its own axis is spread thin over all of
+// them; slow ones (a block design, a drift) gather in a few smooth axes
+// instead. White noise stays white at the same level. `moments` become the
+// series' sums of squares along the new axes (no longer in decreasing
+// order). Throws Error when the eigen-decomposition fails.
+void smooth_trailing_axes(VolumeBasis& basis, int kept);
+
 // Every voxel's vector x replaced by its components B^T x (forward) or
 // rebuilt from them, B c (inverse). Up to `threads` threads, to the same
 // bits whatever their number.

@@ -37,7 +37,7 @@ namespace zarvo {
 // volume; empty when the levels were given or one per volume), the basis
 // (column k of `axes`, volumes x volumes column-major, the axis of
 // component k; `moments[k]` the series' sum of squares along it, largest
-// first), and the groups of both stages matched on the `leading` first
+// first up to `smooth_from`), and the groups of both stages matched on the `leading` first
 // components (GroupTable::save of the hard thresholding's, then the
 // Wiener's; empty with basic_only).
 struct JointPlan {
@@ -46,6 +46,9 @@ struct JointPlan {
   std::vector<double> level_map;
   std::vector<double> axes;
   std::vector<double> moments;
+  // The first of the axes ordered by smoothness along the volumes rather
+  // than by moment (a time series); the number of volumes when none are.
+  int smooth_from = 0;
   int leading = 0;
   std::vector<std::uint8_t> hard_groups, wiener_groups;
 };

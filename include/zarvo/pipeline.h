@@ -83,8 +83,9 @@ enum class SigmaScope { series, volume, voxel };
 // unit noise at its own level and back (a voxel whose level is 0 carries no
 // noise and keeps its value). A single volume is filtered as in `volumes`.
 // Spatially small signals of a few percent (an fMRI
-// activation) fall into the components of noise and are mostly filtered
-// away: for those, `volumes`.
+// activation) fall into the components of noise and are partly filtered
+// away (for a time series those components are ordered by smoothness along
+// the volumes, which keeps more of a slow one): for those, `volumes`.
 enum class SeriesMode { volumes, joint };
 
 struct DenoiseOptions {

@@ -331,6 +331,7 @@ py::dict plan_dict(const zarvo::JointPlan& p, const zarvo::Shape& s) {
       py::array_t<double>(static_cast<py::ssize_t>(p.level_map.size()), p.level_map.data());
   d["axes"] = p.axes;
   d["moments"] = p.moments;
+  d["smooth_from"] = p.smooth_from;
   d["leading"] = p.leading;
   const auto bytes = [](const std::vector<std::uint8_t>& b) {
     return py::bytes(reinterpret_cast<const char*>(b.data()), b.size());
@@ -359,6 +360,7 @@ zarvo::JointPlan plan_of(const py::dict& d, zarvo::Shape& s) {
   p.level_map.assign(map.data(), map.data() + map.size());
   p.axes = d["axes"].cast<std::vector<double>>();
   p.moments = d["moments"].cast<std::vector<double>>();
+  p.smooth_from = d["smooth_from"].cast<int>();
   p.leading = d["leading"].cast<int>();
   const auto bytes = [](const py::handle& b) {
     const std::string text = b.cast<std::string>();

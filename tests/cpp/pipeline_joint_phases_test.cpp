@@ -27,7 +27,9 @@ zarvo::Shape series_shape() {
 
 // A smooth anatomy whose contrast changes from volume to volume, with
 // Rician noise whose level grows along the rows (a level map finds it).
-std::vector<double> noisy_series(const zarvo::Shape& s, double sigma) {
+// `slow`: the contrast between volumes is a drift growing along the rows,
+// as in a time series (its trailing axes are then ordered by smoothness).
+std::vector<double> noisy_series(const zarvo::Shape& s, double sigma, bool slow = false) {
   std::mt19937 gen(7);
   std::normal_distribution<double> d(0.0, 1.0);
   std::vector<double> v(s.volume_voxels() * s.volumes);
@@ -36,8 +38,9 @@ std::vector<double> noisy_series(const zarvo::Shape& s, double sigma) {
     for (int z = 0; z < s.slices; ++z)
       for (int y = 0; y < s.cols; ++y)
         for (int x = 0; x < s.rows; ++x, ++i) {
-          const double clean =
-              (x > s.rows / 2 ? 16.0 : 10.0) * (1.0 - 0.08 * t) + 2.0 * std::sin(0.5 * y + t);
+          const double clean = (x > s.rows / 2 ? 16.0 : 10.0) * (1.0 - 0.08 * t) +
+                               (slow ? 2.0 * std::sin(0.5 * y) + 8.0 * x / s.rows * t / s.volumes
+                                     : 2.0 * std::sin(0.5 * y + t));
           const double level = sigma * (0.6 + x / static_cast<double>(s.rows));
           v[i] = std::hypot(clean + level * d(gen), level * d(gen));
         }
@@ -70,14 +73,13 @@ struct Collected {
 struct Case {
   const char* name;
   zarvo::DenoiseOptions options;
+  bool slow = false;
 };
 
 TEST(JointPhases, ComponentsFilteredApartGiveDenoisesBits) {
   const zarvo::Shape s = series_shape();
   const std::size_t n = s.volume_voxels();
-  const std::vector<double> noisy = noisy_series(s, 1.5);
-  const zarvo::SeriesInput input =
-      zarvo::series_input(zarvo::ArrayView::column_major(noisy.data(), s));
+  const std::vector<double> plain = noisy_series(s, 1.5), slow = noisy_series(s, 1.5, true);
 
   std::vector<Case> cases;
   cases.push_back({"rician, mask, levels estimated", joint_options(s)});
@@ -98,10 +100,13 @@ TEST(JointPhases, ComponentsFilteredApartGiveDenoisesBits) {
       zarvo::series_input(zarvo::ArrayView::column_major(levels.data(), map_shape));
   cases.push_back({"rician, mask, level map given", joint_options(s)});
   cases.back().options.sigma_map = &given_map;
+  cases.push_back({"time series, smooth trailing axes", joint_options(s), true});
 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const zarvo::DenoiseOptions& o = c.options;
+    const zarvo::SeriesInput input =
+        zarvo::series_input(zarvo::ArrayView::column_major((c.slow ? slow : plain).data(), s));
     Collected whole{{}, {}, n};
     const zarvo::DenoiseReport expected = zarvo::denoise(input, o, whole.sink());
 
@@ -117,6 +122,7 @@ TEST(JointPhases, ComponentsFilteredApartGiveDenoisesBits) {
     EXPECT_EQ(levels_told, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
     EXPECT_EQ(leading_told, (std::vector<int>{0, 1, 2, 3, 4}));
     ASSERT_EQ(plan.leading, 5);
+    EXPECT_EQ(plan.smooth_from < s.volumes, c.slow);
     EXPECT_EQ(plan.level_map.size(), o.sigma_scope == zarvo::SigmaScope::voxel ? n : 0u);
     EXPECT_EQ(plan.wiener_groups.empty(), o.basic_only);
 
@@ -180,6 +186,13 @@ TEST(JointPhases, RefuseWhatDoesNotBelongTogether) {
   other = plan;
   other.wiener_groups = plan.hard_groups;
   EXPECT_THROW(zarvo::joint_filter(s, o, other, 6, prepared.data(), filtered.data()), zarvo::Error);
+  for (int from : {0, s.volumes + 1}) {
+    other = plan;
+    other.smooth_from = from;
+    EXPECT_THROW(zarvo::joint_finish(input, o, other, prepared.data(), filtered.data(), {}),
+                 zarvo::Error)
+        << from;
+  }
   other = plan;
   other.volumes.pop_back();
   EXPECT_THROW(zarvo::joint_finish(input, o, other, prepared.data(), filtered.data(), {}),

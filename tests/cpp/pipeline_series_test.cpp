@@ -6,6 +6,7 @@
 // series, and the same bits on any number of threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -158,6 +159,140 @@ TEST(VolumeTransform, LowRankSeriesLandsInItsLeadingComponents) {
     for (std::size_t i = 0; i < n; ++i) ASSERT_LT(std::fabs(store.volume(k)[i]), 1e-3);
 }
 
+// Sum over the volumes of a's squared steps between neighbours.
+double squared_steps(const double* a, int n) {
+  double sum = 0;
+  for (int i = 1; i < n; ++i) sum += (a[i] - a[i - 1]) * (a[i] - a[i - 1]);
+  return sum;
+}
+
+// Blocks of `block` volumes off, then on, ...: zero mean, unit length.
+std::vector<double> block_course(int volumes, int block) {
+  std::vector<double> r(static_cast<std::size_t>(volumes));
+  double mean = 0, norm = 0;
+  for (int t = 0; t < volumes; ++t) mean += r[t] = (t / block) % 2;
+  mean /= volumes;
+  for (double& x : r) norm += (x - mean) * (x - mean);
+  for (double& x : r) x = (x - mean) / std::sqrt(norm);
+  return r;
+}
+
+TEST(VolumeTransform, SmoothTrailingAxesStayOrthonormalAndKeepWhiteNoiseAtItsLevel) {
+  const std::size_t voxels = 30000;
+  const int volumes = 16;
+  std::vector<double> series = zarvo::test::random_volume(voxels * volumes, 5, 0.0, 1.0);
+  for (int t = 0; t < volumes; ++t)  // a mean image, so that one axis carries signal
+    for (std::size_t i = 0; i < voxels; ++i) series[t * voxels + i] += 5.0 + (i % 7);
+  zarvo::SeriesStore store = store_of(series, voxels, volumes);
+  const zarvo::VolumeBasis principal = zarvo::principal_axes(store, nullptr, 2);
+  zarvo::VolumeBasis basis = principal;
+  zarvo::smooth_trailing_axes(basis, 1);
+
+  for (int k = 0; k < volumes; ++k)
+    EXPECT_EQ(basis.axes[k], principal.axes[k]) << "the kept axis is left as it is";
+  for (int a = 0; a < volumes; ++a)
+    for (int b = 0; b < volumes; ++b) {
+      double dot = 0;
+      for (int i = 0; i < volumes; ++i)
+        dot += basis.axes[a * volumes + i] * basis.axes[b * volumes + i];
+      EXPECT_NEAR(dot, a == b ? 1.0 : 0.0, 1e-12) << a << " " << b;
+    }
+  // Smoothest first.
+  for (int k = 2; k < volumes; ++k)
+    EXPECT_LE(squared_steps(&basis.axes[(k - 1) * volumes], volumes),
+              squared_steps(&basis.axes[k * volumes], volumes) + 1e-12);
+
+  zarvo::to_components(store, basis, 2);
+  for (int k = 1; k < volumes; ++k) {
+    // The moments are the series' sums of squares along the new axes, and
+    // the noise keeps its level along every one.
+    double sum = 0;
+    for (std::size_t i = 0; i < voxels; ++i) sum += double(store.volume(k)[i]) * store.volume(k)[i];
+    EXPECT_NEAR(basis.moments[k] / sum, 1.0, 1e-5) << "component " << k;
+    EXPECT_NEAR(std::sqrt(sum / voxels), 1.0, 0.03) << "component " << k;
+  }
+  zarvo::from_components(store, basis, 2);
+  double worst = 0;
+  for (int t = 0; t < volumes; ++t)
+    for (std::size_t i = 0; i < voxels; ++i)
+      worst = std::fmax(worst, std::fabs(store.volume(t)[i] - series[t * voxels + i]));
+  EXPECT_LT(worst, 1e-4);
+
+  // None kept: the cosine basis of the volume axis, whatever the basis was.
+  zarvo::smooth_trailing_axes(basis, 0);
+  for (int k = 0; k < volumes; ++k) {
+    const double* a = &basis.axes[k * volumes];
+    const double scale = std::sqrt((k == 0 ? 1.0 : 2.0) / volumes);
+    const double sign = a[0] < 0 ? -1.0 : 1.0;
+    for (int i = 0; i < volumes; ++i)
+      ASSERT_NEAR(sign * a[i], scale * std::cos(M_PI * k * (i + 0.5) / volumes), 1e-10) << k;
+  }
+}
+
+TEST(VolumeTransform, SlowBlockSignalGathersInAFewSmoothAxes) {
+  // Noise around a mean image, and a weak block signal in a few hundred
+  // voxels, far too weak to raise an axis of its own.
+  const std::size_t voxels = 20000, active = 300;
+  const int volumes = 60;
+  const std::vector<double> course = block_course(volumes, 10);
+  std::vector<double> series = zarvo::test::random_volume(voxels * volumes, 9, 0.0, 1.0);
+  for (int t = 0; t < volumes; ++t)
+    for (std::size_t i = 0; i < voxels; ++i)
+      series[t * voxels + i] += 8.0 + (i < active ? 1.5 * course[t] : 0.0);
+  zarvo::SeriesStore store = store_of(series, voxels, volumes);
+  const zarvo::VolumeBasis principal = zarvo::principal_axes(store, nullptr, 1);
+  std::vector<double> mean_square(principal.moments);
+  for (double& m : mean_square) m /= voxels;
+  const int kept = zarvo::signal_axes(mean_square, voxels);
+  ASSERT_GE(kept, 1);
+  ASSERT_LE(kept, 3) << "the noise and the block stay below the edge";
+  zarvo::VolumeBasis smooth = principal;
+  zarvo::smooth_trailing_axes(smooth, kept);
+
+  // The share of the block's course along the three axes that hold most
+  // of it: spread thin over the principal axes of the noise, gathered by
+  // the smooth ones.
+  const auto best_three = [&](const zarvo::VolumeBasis& b) {
+    std::vector<double> share;
+    for (int k = 0; k < volumes; ++k) {
+      double dot = 0;
+      for (int t = 0; t < volumes; ++t) dot += b.axes[k * volumes + t] * course[t];
+      share.push_back(dot * dot);
+    }
+    std::sort(share.rbegin(), share.rend());
+    return share[0] + share[1] + share[2];
+  };
+  EXPECT_LT(best_three(principal), 0.5);
+  EXPECT_GT(best_three(smooth), 0.75);
+}
+
+TEST(VolumeTransform, SignalAxesAndSlowOrderAreMeasured) {
+  // Axes above the bulk's median times the noise's edge, from the first;
+  // at least one. 9 axes over 900 voxels: an edge of 1.21 times the median.
+  const std::vector<double> spectrum{90.0, 4.0, 1.25, 1.0, 1.2, 0.98, 1.01, 1.0, 0.99};
+  EXPECT_EQ(zarvo::signal_axes(spectrum, 900), 3);
+  EXPECT_EQ(zarvo::signal_axes(spectrum, 100), 2) << "fewer voxels, a wider edge";
+  EXPECT_EQ(zarvo::signal_axes({90.0, 1.0, 1.3, 1.0, 0.98}, 1000), 1);
+  EXPECT_EQ(zarvo::signal_axes({0.9, 1.0, 1.1}, 1000), 1);
+  EXPECT_EQ(zarvo::signal_axes({}, 1000), 0);
+
+  // Axis 1 a drift (slow), or alternating as interleaved volumes of two
+  // kinds give; the rest of the basis does not matter.
+  const int n = 12;
+  zarvo::VolumeBasis b;
+  b.n = n;
+  b.axes.assign(n * n, 0.0);
+  b.moments.assign(n, 1.0);
+  for (int i = 0; i < n; ++i) b.axes[i] = 1 / std::sqrt(double(n));
+  double norm = 0;
+  for (int i = 0; i < n; ++i) norm += (i - 5.5) * (i - 5.5);
+  for (int i = 0; i < n; ++i) b.axes[n + i] = (i - 5.5) / std::sqrt(norm);
+  EXPECT_TRUE(zarvo::slow_along_volumes(b, 2));
+  EXPECT_FALSE(zarvo::slow_along_volumes(b, 1)) << "only the mean image carries signal";
+  for (int i = 0; i < n; ++i) b.axes[n + i] = (i % 2 ? 1 : -1) / std::sqrt(double(n));
+  EXPECT_FALSE(zarvo::slow_along_volumes(b, 2));
+}
+
 TEST(JointSeries, BeatsVolumeByVolumeAndKeepsLowSignalVolumesUnbiased) {
   const zarvo::Shape s = shape_of(24, 24, 8, 10);
   const double sigma = 1.0;
@@ -185,6 +320,81 @@ TEST(JointSeries, BeatsVolumeByVolumeAndKeepsLowSignalVolumesUnbiased) {
   got /= n;
   ASSERT_GT(raw - truth, 0.3 * sigma);
   EXPECT_LT(std::fabs(got - truth), 0.1 * sigma) << "truth " << truth << ", denoised " << got;
+}
+
+// A time series: a smooth anatomy drifting by 3 % over the series, a slow
+// fluctuation growing along the rows (its own component), and a
+// block activation of `amplitude` (a sphere of radius 4 voxels) on top;
+// `active` gets the activation's share of every voxel (0 or 1).
+std::vector<double> time_series(const zarvo::Shape& s, double amplitude,
+                                std::vector<double>& active) {
+  std::vector<double> v(s.volume_voxels() * s.volumes);
+  active.assign(s.volume_voxels(), 0.0);
+  std::size_t i = 0;
+  for (int t = 0; t < s.volumes; ++t)
+    for (int z = 0; z < s.slices; ++z)
+      for (int y = 0; y < s.cols; ++y)
+        for (int x = 0; x < s.rows; ++x, ++i) {
+          const double anatomy = 20.0 + 6.0 * std::sin(0.3 * x) * std::cos(0.2 * y) + 0.3 * z;
+          const double r2 =
+              (x - 15.5) * (x - 15.5) + (y - 15.5) * (y - 15.5) + (z - 5.5) * (z - 5.5);
+          const double on = r2 < 16.0 ? 1.0 : 0.0;
+          active[i % s.volume_voxels()] = on;
+          const double slow = 1.5 * x / s.rows * std::sin(M_PI * t / s.volumes);
+          v[i] = anatomy * (1.0 + 0.03 * t / s.volumes) + slow + amplitude * on * ((t / 10) % 2);
+        }
+  return v;
+}
+
+// The block amplitude the series holds over the active voxels: the least
+// squares slope of each voxel's course on the blocks beside a straight line.
+double block_amplitude(const std::vector<double>& v, const zarvo::Shape& s,
+                       const std::vector<double>& active) {
+  const int m = s.volumes;
+  // The blocks made orthogonal to a constant and a ramp.
+  std::vector<double> b(m), c(m, 1.0), r(m);
+  for (int t = 0; t < m; ++t) {
+    b[t] = (t / 10) % 2;
+    r[t] = t - 0.5 * (m - 1);
+  }
+  const auto remove = [&](std::vector<double>& x, const std::vector<double>& d) {
+    double xd = 0, dd = 0;
+    for (int t = 0; t < m; ++t) xd += x[t] * d[t], dd += d[t] * d[t];
+    for (int t = 0; t < m; ++t) x[t] -= xd / dd * d[t];
+  };
+  remove(b, c);
+  remove(b, r);
+  double bb = 0;
+  for (double x : b) bb += x * x;
+  const std::size_t n = s.volume_voxels();
+  double sum = 0, count = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (active[i] == 0) continue;
+    double dot = 0;
+    for (int t = 0; t < m; ++t) dot += v[t * n + i] * b[t];
+    sum += dot / bb;
+    count += 1;
+  }
+  return sum / count;
+}
+
+TEST(JointSeries, SlowActivationOfATimeSeriesSurvives) {
+  // 60 volumes at unit noise, an activation of 0.3 (about the noise's edge
+  // over the series): half of it survives, 0.52 (0.50 along principal axes
+  // and with the residual step on all components together).
+  const zarvo::Shape s = shape_of(32, 32, 12, 60);
+  std::vector<double> active;
+  const std::vector<double> clean = time_series(s, 0.3, active);
+  const std::vector<double> noisy = with_noise(clean, 1.0, false, 21);
+  const zarvo::DenoiseOptions o = joint(zarvo::Noise::gaussian, {1.0});
+  const Outcome one = run(noisy, s, o, 1);
+  const double truth = block_amplitude(clean, s, active);
+  const double kept = block_amplitude(one.out, s, active) / truth;
+  EXPECT_GT(kept, 0.45);
+  EXPECT_LT(kept, 1.1);
+  EXPECT_LT(rmse(one.out, clean, 0, clean.size()), 0.3);
+  // The smooth axes and the residual's windows on any number of threads.
+  EXPECT_EQ(run(noisy, s, o, 3).out, one.out);
 }
 
 TEST(JointSeries, LevelsPerVolumeGivenOrEstimated) {
