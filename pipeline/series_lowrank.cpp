@@ -142,8 +142,10 @@ class AcrossFilter {
         gather(pilot_->volume(k), w.positions, L, c.pilot.data() + k * M);
     const double* basis_of = pilot_ ? c.pilot.data() : c.group.data();
 
-    mtimes(basis_of, 'T', basis_of, 'N', n_, n_, M, c.gram.data());
-    const blas_int order = n_;
+    // The Gram matrix's lower triangle, all dsyevd reads.
+    const blas_int order = n_, rows = M;
+    const double one = 1.0, zero = 0.0;
+    dsyrk_("L", "T", &order, &rows, &one, basis_of, &rows, &zero, c.gram.data(), &order, 1, 1);
     blas_int info = 0, lwork = static_cast<blas_int>(c.work.size()),
              liwork = static_cast<blas_int>(c.iwork.size());
     dsyevd_("V", "L", &order, c.gram.data(), &order, c.values.data(), c.work.data(), &lwork,
@@ -174,9 +176,9 @@ class AcrossFilter {
       for (int j = 0; j < kept; ++j) {
         double* coord = out.coords.data() + static_cast<std::size_t>(j) * M;
         std::copy(coord, coord + M, spectrum);
-        forward_transformation(w.products, spectrum, w.group_buf + off, g_.cube_side,
-                               g_.cube_depth, L, w.slice_tmp, w.cube_slices, t_.slice_forward,
-                               t_.depth_forward, w.group_forward, spectrum);
+        forward_transformation(w.products, spectrum, w.group_buf + off, g_.cube_side, g_.cube_depth,
+                               L, w.slice_tmp, w.cube_slices, t_.slice_forward, t_.depth_forward,
+                               w.group_forward, spectrum);
         if (pilot_) {
           double* hat = w.group_spectrum_hat + off;
           const double* p = c.pilot_coords.data() + static_cast<std::size_t>(j) * M;
@@ -229,9 +231,8 @@ class AcrossFilter {
     const std::size_t plane = rows * static_cast<std::size_t>(g_.dims[1]);
     int i = 0;
     for (int c = 0; c < L; ++c) {
-      const std::size_t first =
-          static_cast<std::size_t>(get_linear_index(positions[3 * c], positions[3 * c + 1],
-                                                    positions[3 * c + 2], g_.dims));
+      const std::size_t first = static_cast<std::size_t>(
+          get_linear_index(positions[3 * c], positions[3 * c + 1], positions[3 * c + 2], g_.dims));
       for (int s = 0; s < g_.cube_depth; ++s)
         for (int l = 0; l < g_.cube_side; ++l) {
           const std::size_t column = first + s * plane + l * rows;
@@ -284,7 +285,8 @@ void filter_across(const stages::Geometry& geometry, const stages::Transforms& t
     // A batch holds groups of one reference slice only: the band then
     // holds every slice they reach.
     count = 1;
-    while (count < batch && first + count < total && cubes[3 * (first + count) + 2] == cubes[3 * first + 2])
+    while (count < batch && first + count < total &&
+           cubes[3 * (first + count) + 2] == cubes[3 * first + 2])
       ++count;
     band.flush_before(cubes[3 * first + 2], from, to);
     std::vector<char> failed(count, 0);

@@ -38,8 +38,7 @@ struct AcrossSettings {
 // (8 bytes), and a batch of filtered groups.
 void filter_across(const stages::Geometry& geometry, const stages::Transforms& transforms,
                    const stages::GroupTable& groups, const AcrossSettings& settings,
-                   const SeriesStore& from, const SeriesStore* pilot, SeriesStore& to,
-                   int threads);
+                   const SeriesStore& from, const SeriesStore* pilot, SeriesStore& to, int threads);
 
 // The noise edge of the Gram matrix X'X of an m x n matrix X of white noise
 // of unit level: its eigenvalues lie below (sqrt(m) + sqrt(n))^2.
