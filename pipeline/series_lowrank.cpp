@@ -31,6 +31,7 @@ using stages::Layout;
 struct GroupEstimate {
   int L = 0, kept = 0;
   std::vector<std::uint16_t> positions;
+  std::vector<std::size_t> at;  // where each voxel of the group lies in the band
   std::vector<double> coords, axes;
   double weight = 0;
 };
@@ -103,8 +104,16 @@ class Band {
 class AcrossFilter {
  public:
   AcrossFilter(const Layout& g, const stages::Transforms& t, const stages::GroupTable& groups,
-               const AcrossSettings& s, const SeriesStore& from, const SeriesStore* pilot)
-      : g_(g), t_(t), groups_(groups), s_(s), from_(from), pilot_(pilot), n_(from.volumes()) {}
+               const AcrossSettings& s, const SeriesStore& from, const SeriesStore* pilot,
+               const Band& band)
+      : g_(g),
+        t_(t),
+        groups_(groups),
+        s_(s),
+        from_(from),
+        pilot_(pilot),
+        band_(band),
+        n_(from.volumes()) {}
 
   Scratch scratch() const {
     Scratch c;
@@ -134,6 +143,8 @@ class AcrossFilter {
     out.kept = 0;
     if (L == 0) return true;
     out.positions.assign(w.positions, w.positions + 3 * L);
+    out.at.resize(static_cast<std::size_t>(L) * g_.cube_len);
+    for_each_voxel(w.positions, L, [&](std::size_t voxel, int i) { out.at[i] = band_.at(voxel); });
     const int cube = g_.cube_len;
     const int M = L * cube;
     for (int k = 0; k < n_; ++k) gather(from_.volume(k), w.positions, L, c.group.data() + k * M);
@@ -211,15 +222,12 @@ class AcrossFilter {
       const double* coord = e.coords.data() + static_cast<std::size_t>(j) * M;
       for (int i = 0; i < M; ++i) cube_values[i] += a * coord[i];
     }
-    for_each_voxel(e.positions.data(), e.L, [&](std::size_t voxel, int i) {
-      numerator[band.at(voxel)] += static_cast<float>(e.weight * cube_values[i]);
-    });
+    for (int i = 0; i < M; ++i) numerator[e.at[i]] += static_cast<float>(e.weight * cube_values[i]);
   }
 
   void add_weights(const GroupEstimate& e, Band& band) const {
     double* weights = band.weights();
-    for_each_voxel(e.positions.data(), e.L,
-                   [&](std::size_t voxel, int) { weights[band.at(voxel)] += e.weight; });
+    for (std::size_t i : e.at) weights[i] += e.weight;
   }
 
  private:
@@ -251,6 +259,7 @@ class AcrossFilter {
   const AcrossSettings& s_;
   const SeriesStore& from_;
   const SeriesStore* pilot_;
+  const Band& band_;
   const int n_;
 };
 
@@ -264,8 +273,8 @@ void filter_across(const stages::Geometry& geometry, const stages::Transforms& t
   stages::check_table(g, &groups);
   const int n = from.volumes();
   threads = std::max(threads, 1);
-  const AcrossFilter filter(g, transforms, groups, settings, from, pilot);
   Band band(g, n, threads);
+  const AcrossFilter filter(g, transforms, groups, settings, from, pilot, band);
 
   const std::vector<int> cubes = stages::detail::reference_list(g, stages::reference_cubes(g));
   const std::size_t total = cubes.size() / 3;
@@ -276,7 +285,7 @@ void filter_across(const stages::Geometry& geometry, const stages::Transforms& t
   // depend on the number of threads. Slices no later group reaches are
   // final and written out before the next batch is filtered (so `to` may
   // be the pilot: a slice is written once no group reads it any more).
-  const std::size_t batch = 16 * static_cast<std::size_t>(threads);
+  const std::size_t batch = 64 * static_cast<std::size_t>(threads);
   std::vector<GroupEstimate> found(batch);
   std::vector<std::vector<double>> cube_values(
       static_cast<std::size_t>(threads),
