@@ -285,7 +285,10 @@ void filter_across(const stages::Geometry& geometry, const stages::Transforms& t
   // depend on the number of threads. Slices no later group reaches are
   // final and written out before the next batch is filtered (so `to` may
   // be the pilot: a slice is written once no group reads it any more).
-  const std::size_t batch = 64 * static_cast<std::size_t>(threads);
+  // A thread's share of a batch holds at most 2048 / components groups:
+  // a group keeps up to (voxels x components) doubles.
+  const std::size_t batch =
+      static_cast<std::size_t>(threads) * std::max<std::size_t>(1, std::min(64, 2048 / n));
   std::vector<GroupEstimate> found(batch);
   std::vector<std::vector<double>> cube_values(
       static_cast<std::size_t>(threads),
