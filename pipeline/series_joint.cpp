@@ -103,7 +103,7 @@ constexpr int leading_components = 5;
 // The local axes the Wiener stage keeps: those along which its pilot's mean
 // square per voxel is above 0.2 of the noise's variance. Measured on a
 // simulated one-shell diffusion series at SNR 20: 0.05 and 0.5 gave the
-// same errors within 1 %, 0.01 (nearly every axis) 4 % more DW error and
+// same errors within 1.5 %, 0.01 (nearly every axis) 5 % more DW error and
 // 20 % more CPU time, 1.0 5 % more FA error.
 constexpr double wiener_pilot_floor = 0.2;
 
@@ -124,8 +124,13 @@ stages::Geometry shared_geometry(const Shape& shape, const Params& p, int group,
 // leading components first; the groups are kept in `shared`. Filtering
 // the groups across the components instead of each component image on its
 // own cut the errors of a simulated one-shell diffusion series at SNR 20
-// (DW 13 %, b0 3 %, FA 11 %; the first stage alone across: 6, 2 and 4 %),
-// and of a two-shell one (DW 21 %, b0 4 %, FA 14 %).
+// (DW 14 %, b0 4 %, FA 11 %; the first stage alone across: 6, 2 and 4 %),
+// and of a two-shell one (DW 21 %, b0 4 %, FA 14 %); at SNR 10 too (DW 10
+// and 21 %, FA 8 and 21 %). Keeping the axes below the noise edge (each
+// thresholded instead of dropped) lost all of it (two shells, SNR 10). It costs CPU
+// time (1.4 to 2.7 times on those series, 3.6 on a 120-volume fMRI-like
+// one: every group's Gram matrix and eigenvectors) and, there, doubled the
+// false positives of a weak activation.
 void filter_components(const Shape& shape, const Params& p, const stages::Transforms& transforms,
                        const unsigned char* mask, bool basic_only, const SeriesStore& from,
                        SeriesStore& to, SharedGroups& shared, const RunContext& context,
