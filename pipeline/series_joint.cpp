@@ -107,14 +107,6 @@ constexpr int leading_components = 5;
 // 20 % more CPU time, 1.0 5 % more FA error.
 constexpr double wiener_pilot_floor = 0.2;
 
-// The first stage's threshold across the components, relative to the
-// profile's: the local axes kept concentrate the signal, and a little more
-// than the profile's threshold removes more noise than detail. Measured on
-// simulated diffusion series at SNR 20 (one and two shells): 1.1 cut the
-// errors by up to 1 % (the two-shell b0 0.80 to 0.797 of the better local-
-// PCA peer's), 5/6 raised them by 1 to 5 %.
-constexpr double across_threshold = 1.1;
-
 struct SharedGroups {
   stages::GroupTable hard, wiener;
 };
@@ -168,7 +160,7 @@ void filter_components(const Shape& shape, const Params& p, const stages::Transf
   guide_from(from);
   shared.hard = stages::match_groups(g1, images.data(), lead, context);
   AcrossSettings hard;
-  hard.threshold = p.lambda * across_threshold;
+  hard.threshold = p.lambda;
   filter_across(g1, transforms, shared.hard, hard, from, nullptr, to, threads);
   if (basic_only) return;
 
