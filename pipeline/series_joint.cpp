@@ -9,8 +9,8 @@
 
 #include "core/memory.h"
 #include "core/parts.h"
-#include "lanes.h"
 #include "noise_level.h"
+#include "series_lowrank.h"
 #include "series_residual.h"
 #include "stage_setup.h"
 #include "volume_transform.h"
@@ -85,10 +85,6 @@ void from_unit_noise(const double* unit, std::size_t n, Noise noise, const Voxel
   });
 }
 
-struct ComponentBuffers {
-  Buffer<double> noisy, estimate;
-};
-
 // The component images share their groups, matched once on the leading
 // components together: the distance of two cubes is summed over the leading
 // components' images (first the noisy ones, then their first stage's
@@ -104,21 +100,12 @@ struct ComponentBuffers {
 // Matching once instead of on every component took about half the CPU time.
 constexpr int leading_components = 5;
 
-// The hard threshold of the leading components after the first that carry
-// signal, relative to the profile's: they hold the series' contrast between
-// volumes (in diffusion, the anisotropy) at moderate SNR, where the
-// profile's threshold takes too much of their detail. Measured on the same
-// series: 5/6 of it (2.5 noise deviations for 3) cut the FA error by 1 to
-// 2.5 % and the anatomy left in the residual by 10 % (to |r| <= 0.05), for
-// 1 % more DW error; on the first component too it cost 1 to 3 % of b0
-// error, on every component 8 to 10 % of DW error. A component of noise
-// only (a series of low rank) keeps the profile's threshold, which removes
-// more of it: "carries signal" is a mean square (its moment per voxel, in
-// units of the noise's variance) of at least 1.5, the signal at least half
-// the noise's variance (the diffusion series' components 1 to 4: 41 to 4.1
-// at SNR 20, 15 to 1.6 at SNR 10; noise alone: 0.8 to 1.1).
-constexpr double leading_threshold = 5.0 / 6.0;
-constexpr double signal_mean_square = 1.5;
+// The local axes the Wiener stage keeps: those along which its pilot's mean
+// square per voxel is above 0.2 of the noise's variance. Measured on a
+// simulated one-shell diffusion series at SNR 20: 0.05 and 0.5 gave the
+// same errors within 1.5 %, 0.01 (nearly every axis) 5 % more DW error and
+// 20 % more CPU time, 1.0 5 % more FA error.
+constexpr double wiener_pilot_floor = 0.2;
 
 struct SharedGroups {
   stages::GroupTable hard, wiener;
@@ -132,129 +119,59 @@ stages::Geometry shared_geometry(const Shape& shape, const Params& p, int group,
   return g;
 }
 
-// What filtering a component image needs that is the same for every one.
-// Every component takes both stages with the profile as it is: the
-// components beyond the noise edge still carry signal at low SNR (measured
-// on simulated diffusion series at SNR 10, a first stage only for them
-// raised the error of the diffusion-weighted volumes by 4 % and of MD by
-// 16 %; on an fMRI-like series it took more of a weak activation).
-struct ComponentRun {
-  const Shape& shape;
-  const Params& p;
-  const stages::Transforms& transforms;
-  const unsigned char* mask;
-  bool basic_only;
-  const SeriesStore& from;  // the input's components
-  SeriesStore& to;          // the filtered ones
-  const SharedGroups& groups;
-
-  // Component k (not a leading one) through the stages on the shared
-  // groups at unit noise, from `from` into `to`.
-  void filter(int k, ComponentBuffers& b, const std::function<RunContext()>& context,
-              const PipelineEvents& events) const {
-    const std::size_t n = shape.volume_voxels();
-    const int threads = walk_threads(context());
-    const int stage_count = basic_only ? 1 : 2;
-    resize_large(b.noisy, n, threads);
-    resize_large(b.estimate, n, threads);
-    const float* component = from.volume(k);
-    std::copy(component, component + n, b.noisy.begin());
-
-    if (events.stage) events.stage(k, 0, stage_count, "hard thresholding");
-    auto hard = thresholding<stages::ThrSettings>(p);
-    hard.sigma = 1.0;
-    hard.groups = &groups.hard;
-    stages::run_thr(shared_geometry(shape, p, p.group1, mask), transforms, hard, b.noisy.data(),
-                    b.estimate.data(), nullptr, context());
-    if (!basic_only) {
-      if (events.stage) events.stage(k, 1, stage_count, "Wiener");
-      stages::WieSettings w;
-      w.sigma = 1.0;
-      w.groups = &groups.wiener;
-      stages::run_wie(shared_geometry(shape, p, p.group2, mask), transforms, w, b.noisy.data(),
-                      b.estimate.data(), b.estimate.data(), nullptr, context());
-    }
-    float* filtered = to.volume(k);
-    for (std::size_t i = 0; i < n; ++i) filtered[i] = static_cast<float>(b.estimate[i]);
-  }
-
-  // The leading components 0 .. lead - 1 through both stages, each stage's
-  // groups matched on all of them first; the groups are kept for the others.
-  // mean_square[k]: component k's moment per voxel.
-  void lead(int lead, const std::vector<double>& mean_square, SharedGroups& shared,
-            const RunContext& context, const PipelineEvents& events) const {
-    const std::size_t n = shape.volume_voxels();
-    const int threads = walk_threads(context);
-    const std::size_t count = static_cast<std::size_t>(lead);
-    std::vector<Buffer<double>> noisy(count), estimate(count);
-    std::vector<const double*> images(count);
-    for (std::size_t k = 0; k < count; ++k) {
-      resize_large(noisy[k], n, threads);
-      resize_large(estimate[k], n, threads);
-      const float* component = from.volume(static_cast<int>(k));
-      std::copy(component, component + n, noisy[k].begin());
-      images[k] = noisy[k].data();
-    }
-    const int stage_count = basic_only ? 1 : 2;
-    const stages::Geometry g1 = shared_geometry(shape, p, p.group1, mask);
-    shared.hard = stages::match_groups(g1, images.data(), lead, context);
-    for (std::size_t k = 0; k < count; ++k) {
-      if (events.stage) events.stage(static_cast<int>(k), 0, stage_count, "hard thresholding");
-      auto hard = thresholding<stages::ThrSettings>(p);
-      if (k > 0 && mean_square[k] >= signal_mean_square)
-        hard.threshold = p.lambda * leading_threshold;
-      hard.sigma = 1.0;
-      hard.groups = &shared.hard;
-      stages::run_thr(g1, transforms, hard, noisy[k].data(), estimate[k].data(), nullptr, context);
-      images[k] = estimate[k].data();
-    }
-    if (!basic_only) {
-      const stages::Geometry g2 = shared_geometry(shape, p, p.group2, mask);
-      shared.wiener = stages::match_groups(g2, images.data(), lead, context);
-      for (std::size_t k = 0; k < count; ++k) {
-        if (events.stage) events.stage(static_cast<int>(k), 1, stage_count, "Wiener");
-        stages::WieSettings w;
-        w.sigma = 1.0;
-        w.groups = &shared.wiener;
-        stages::run_wie(g2, transforms, w, noisy[k].data(), estimate[k].data(), estimate[k].data(),
-                        nullptr, context);
-      }
-    }
-    for (std::size_t k = 0; k < count; ++k) {
-      float* component = to.volume(static_cast<int>(k));
-      for (std::size_t i = 0; i < n; ++i) component[i] = static_cast<float>(estimate[k][i]);
-    }
-  }
-};
-
-// Every component image filtered, on lanes side by side as volumes are
-// (each lane's events told on the calling thread in component order).
-void filter_components(const ComponentRun& run, int first, int components,
-                       const RunContext& context, const PipelineEvents& events) {
-  components -= first;
-  if (components <= 0) return;
-  const int lane_count =
-      lanes::for_series(components, walk_threads(context), run.shape.volume_voxels());
-  if (lane_count == 1) {
-    ComponentBuffers b;
-    for (int k = first; k < first + components; ++k)
-      run.filter(
-          k, b, [&] { return context; }, events);
-    return;
-  }
-  std::vector<ComponentBuffers> slots(static_cast<std::size_t>(lane_count) + 1);
-  lanes::Work work;
-  work.run = [&](int k, int slot, const lanes::Lane& lane) {
-    PipelineEvents told;
+// Every component image of `from` through both stages into `to`, each
+// stage on groups of four dimensions (series_lowrank.h) matched on the
+// leading components first; the groups are kept in `shared`. Filtering
+// the groups across the components instead of each component image on its
+// own cut the errors of a simulated one-shell diffusion series at SNR 20
+// (DW 14 %, b0 4 %, FA 11 %; the first stage alone across: 6, 2 and 4 %),
+// and of a two-shell one (DW 21 %, b0 4 %, FA 14 %); at SNR 10 too (DW 10
+// and 21 %, FA 8 and 21 %). Keeping the axes below the noise edge (each
+// thresholded instead of dropped) lost all of it (two shells, SNR 10). It costs CPU
+// time (1.4 to 2.7 times on those series, 3.6 on a 120-volume fMRI-like
+// one: every group's Gram matrix and eigenvectors) and, there, doubled the
+// false positives of a weak activation.
+void filter_components(const Shape& shape, const Params& p, const stages::Transforms& transforms,
+                       const unsigned char* mask, bool basic_only, const SeriesStore& from,
+                       SeriesStore& to, SharedGroups& shared, const RunContext& context,
+                       const PipelineEvents& events) {
+  const std::size_t n = shape.volume_voxels();
+  const int threads = walk_threads(context);
+  const int volumes = from.volumes();
+  const int lead = std::min(volumes, leading_components);
+  const int stage_count = basic_only ? 1 : 2;
+  const auto tell = [&](int stage, const char* name) {
     if (events.stage)
-      told.stage = [&](int v, int stage, int count, const char* name) {
-        lane.post([&events, v, stage, count, name] { events.stage(v, stage, count, name); });
-      };
-    run.filter(
-        first + k, slots[static_cast<std::size_t>(slot)], [&] { return lane.context(); }, told);
+      for (int k = 0; k < volumes; ++k) events.stage(k, stage, stage_count, name);
   };
-  work.deliver = [](int, int) {};
-  lanes::run(components, lane_count, lane_count + 1, context, work);
+  std::vector<Buffer<double>> guides(static_cast<std::size_t>(lead));
+  std::vector<const double*> images(static_cast<std::size_t>(lead));
+  const auto guide_from = [&](const SeriesStore& store) {
+    for (int k = 0; k < lead; ++k) {
+      Buffer<double>& guide = guides[static_cast<std::size_t>(k)];
+      resize_large(guide, n, threads);
+      std::copy(store.volume(k), store.volume(k) + n, guide.begin());
+      images[static_cast<std::size_t>(k)] = guide.data();
+    }
+  };
+
+  tell(0, "hard thresholding");
+  const stages::Geometry g1 = shared_geometry(shape, p, p.group1, mask);
+  guide_from(from);
+  shared.hard = stages::match_groups(g1, images.data(), lead, context);
+  AcrossSettings hard;
+  hard.threshold = p.lambda;
+  filter_across(g1, transforms, shared.hard, hard, from, nullptr, to, threads);
+  if (basic_only) return;
+
+  tell(1, "Wiener");
+  const stages::Geometry g2 = shared_geometry(shape, p, p.group2, mask);
+  guide_from(to);
+  shared.wiener = stages::match_groups(g2, images.data(), lead, context);
+  guides.clear();
+  AcrossSettings wiener;
+  wiener.pilot_floor = wiener_pilot_floor;
+  filter_across(g2, transforms, shared.wiener, wiener, from, &to, to, threads);
 }
 
 // Components per window of the residual step on smooth axes. Measured on
@@ -388,12 +305,8 @@ JointPlan prepare(const SeriesInput& input, const DenoiseOptions& o, bool map_es
   if (mask)
     inside = static_cast<std::size_t>(
         std::count_if(mask, mask + n, [](unsigned char m) { return m != 0; }));
-  const auto per_voxel = [&] {
-    std::vector<double> mean_square(basis.moments);
-    for (double& m : mean_square) m /= static_cast<double>(std::max<std::size_t>(inside, 1));
-    return mean_square;
-  };
-  std::vector<double> mean_square = per_voxel();
+  std::vector<double> mean_square(basis.moments);
+  for (double& m : mean_square) m /= static_cast<double>(std::max<std::size_t>(inside, 1));
   // A time series: a weak slow signal below the noise's principal axes
   // (a small activation) gathers in a few smooth axes (volume_transform.h).
   const int kept = signal_axes(mean_square, inside);
@@ -401,12 +314,11 @@ JointPlan prepare(const SeriesInput& input, const DenoiseOptions& o, bool map_es
   if (slow_along_volumes(basis, kept)) {
     smooth_trailing_axes(basis, kept);
     plan.smooth_from = kept;
-    mean_square = per_voxel();
   }
   to_components(prepared, basis, threads);
-  const ComponentRun run{s, p, transforms, mask, o.basic_only, prepared, filtered, shared};
-  plan.leading = std::min(s.volumes, leading_components);
-  run.lead(plan.leading, mean_square, shared, context, events);
+  filter_components(s, p, transforms, mask, o.basic_only, prepared, filtered, shared, context,
+                    events);
+  plan.leading = s.volumes;
   plan.axes = std::move(basis.axes);
   plan.moments = std::move(basis.moments);
   return plan;
@@ -472,14 +384,6 @@ void check_phase(const Shape& s, const DenoiseOptions& o, const JointPlan* plan)
     throw Error("the joint plan is not of this series (" + std::to_string(s.volumes) + " volumes)");
 }
 
-SharedGroups groups_of(const JointPlan& plan, const unsigned char* mask) {
-  SharedGroups g;
-  g.hard = stages::GroupTable::load(plan.hard_groups.data(), plan.hard_groups.size(), mask);
-  if (!plan.wiener_groups.empty())
-    g.wiener = stages::GroupTable::load(plan.wiener_groups.data(), plan.wiener_groups.size(), mask);
-  return g;
-}
-
 }  // namespace
 
 void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
@@ -493,10 +397,6 @@ void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
   SharedGroups shared;
   const JointPlan plan = prepare(input, o, map_estimated, report.params, transforms, prepared,
                                  filtered, shared, context, events);
-  const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
-  const ComponentRun run{s,        report.params, transforms, mask, o.basic_only,
-                         prepared, filtered,      shared};
-  filter_components(run, plan.leading, s.volumes, context, events);
   const DenoiseReport found =
       finish(input, o, plan, report.params, prepared, filtered, sink, threads);
   report.volumes = found.volumes;
@@ -524,23 +424,14 @@ JointPlan joint_prepare(const SeriesInput& input, const DenoiseOptions& o, float
 }
 
 void joint_filter(const Shape& s, const DenoiseOptions& o, const JointPlan& plan, int k,
-                  const float* prepared, float* filtered, const RunContext& given,
-                  const PipelineEvents& events) {
+                  const float*, float*, const RunContext&, const PipelineEvents&) {
   check_phase(s, o, &plan);
-  if (k < plan.leading || k >= s.volumes)
+  // The groups are filtered across every component at once, so joint_prepare
+  // filters them all; a plan that left some is not this engine's.
+  if (k < plan.leading || k >= s.volumes || plan.leading < s.volumes)
     throw Error("component " + std::to_string(k) + " is not one of the series' " +
                 std::to_string(s.volumes) + " filtered apart (the first " +
                 std::to_string(plan.leading) + " are filtered when prepared)");
-  const RunSetup setup(s, o.params, given, events);
-  const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
-  const SharedGroups shared = groups_of(plan, mask);
-  // Only component k is read: the store's other images are never touched.
-  const SeriesStore in(const_cast<float*>(prepared), s.volume_voxels(), s.volumes);
-  SeriesStore out(filtered, s.volume_voxels(), s.volumes);
-  const ComponentRun run{s, setup.params, setup.transforms, mask, o.basic_only, in, out, shared};
-  ComponentBuffers buffers;
-  run.filter(
-      k, buffers, [&] { return setup.context; }, events);
 }
 
 DenoiseReport joint_finish(const SeriesInput& input, const DenoiseOptions& o, const JointPlan& plan,

@@ -4,10 +4,12 @@
 //
 //   joint_prepare   the levels (one per volume, or a level map), the basis
 //                   along the volumes, the series turned into its component
-//                   images, and the leading components filtered on groups
-//                   matched on them together (kept in the plan);
-//   joint_filter    one of the other component images through the stages,
-//                   on the plan's groups;
+//                   images, and every component image filtered: the groups,
+//                   matched on the leading components together, are
+//                   filtered across all the components at once;
+//   joint_filter    kept for front ends that spread the components: it
+//                   refuses every component (none is left to filter apart
+//                   since the groups are filtered across all of them);
 //   joint_finish    what the filtering left in the residual taken back, the
 //                   component images back into volumes in the data's units,
 //                   handed to a sink in order.
@@ -21,8 +23,7 @@
 // one component image after another, each packed column-major (they may be
 // files mapped into memory). `prepared` holds the input's component images
 // (written by joint_prepare, read by the others; joint_finish turns it into
-// the residual); `filtered` the filtered ones (the leading ones written by
-// joint_prepare, component k by joint_filter(k)).
+// the residual); `filtered` the filtered ones (written by joint_prepare).
 #pragma once
 
 #include <cstdint>
@@ -37,8 +38,9 @@ namespace zarvo {
 // volume; empty when the levels were given or one per volume), the basis
 // (column k of `axes`, volumes x volumes column-major, the axis of
 // component k; `moments[k]` the series' sum of squares along it, largest
-// first up to `smooth_from`), and the groups of both stages matched on the `leading` first
-// components (GroupTable::save of the hard thresholding's, then the
+// first up to `smooth_from`), the components filtered when prepared
+// (`leading`: every one), and the groups of both stages matched on the
+// leading components (GroupTable::save of the hard thresholding's, then the
 // Wiener's; empty with basic_only).
 struct JointPlan {
   std::vector<VolumeReport> volumes;
@@ -56,17 +58,15 @@ struct JointPlan {
 // Checks the input and the options as denoise() does (Error when they are
 // not for the joint mode: SeriesMode::joint and two volumes or more), sets
 // the levels (events.level tells each), reads the input once, writes its
-// component images into `prepared` and the leading ones filtered into
-// `filtered` (events.stage tells their stages).
+// component images into `prepared` and every one filtered into `filtered`
+// (events.stage tells every component's stages).
 JointPlan joint_prepare(const SeriesInput& input, const DenoiseOptions& options, float* prepared,
                         float* filtered, const RunContext& context = {},
                         const PipelineEvents& events = {});
 
 // Component image k (plan.leading .. volumes - 1) of `prepared` through the
-// stages into `filtered`. Reads only that image of `prepared` and writes
-// only that image of `filtered`, so that several calls may work on one
-// series at once. `shape` and `options` as given to joint_prepare;
-// events.stage tells the stages of component k.
+// stages into `filtered`: as joint_prepare filters every component, throws
+// Error for any k (and for a plan not of this series).
 void joint_filter(const Shape& shape, const DenoiseOptions& options, const JointPlan& plan, int k,
                   const float* prepared, float* filtered, const RunContext& context = {},
                   const PipelineEvents& events = {});

@@ -464,16 +464,16 @@ def test_spread_joint_series_leaves_no_scratch_when_a_task_fails(tmp_path, clien
     nan[3, 4, 5, 2] = np.nan
     bad = save(tmp_path / "bad.nii", nan)
 
-    def broken(on):  # runs on every worker: component tasks fail
+    def broken(on):  # runs on every worker: the tasks that finish fail
         from zarvo import _core
         if on:
-            _core.kept_filter = _core.joint_filter
+            _core.kept_finish = _core.joint_finish
 
             def fail(*args):
-                raise ValueError("component task failed")
-            _core.joint_filter = fail
+                raise ValueError("finishing task failed")
+            _core.joint_finish = fail
         else:
-            _core.joint_filter = _core.kept_filter
+            _core.joint_finish = _core.kept_finish
 
     out_dir = tmp_path / "out"
     client.run(broken, True)
@@ -482,7 +482,7 @@ def test_spread_joint_series_leaves_no_scratch_when_a_task_fails(tmp_path, clien
                                series="joint", stream=None)
     finally:
         client.run(broken, False)
-    assert "component task failed" in rows[0]["error"]
+    assert "finishing task failed" in rows[0]["error"]
     assert "NaN" in rows[1]["error"]  # in the task that prepares
     assert sorted(os.listdir(out_dir)) == ["zarvo_reports.html"]
     # The same file again with sound workers: written, and no scratch left.

@@ -12,10 +12,11 @@ matches. A task whose worker dies runs again on
 another worker. With ``spread_volumes`` the volumes of a 4-D series become
 separate tasks: the levels are set once for the series first, and the
 volumes are put back in order before the output is written. A joint series
-(``series="joint"``) spreads its component images instead: one task
-prepares them (the levels, the transform along the volumes and the leading
-components with the groups they share, computed once) into a scratch file
-beside the output, tasks filter groups of the others, and one task takes
+(``series="joint"``) spreads its phases instead: one task prepares the
+component images (the levels, the transform along the volumes, and every
+component filtered on groups shared across all of them) into a scratch file
+beside the output, component tasks filter what the plan leaves them (today
+nothing), and one task takes
 back what the filtering left in the residual, turns them into the volumes
 and writes the output; the driver removes the scratch file however the
 file ends. What the command would note about a file (a mask or level map

@@ -380,8 +380,9 @@ double block_amplitude(const std::vector<double>& v, const zarvo::Shape& s,
 
 TEST(JointSeries, SlowActivationOfATimeSeriesSurvives) {
   // 60 volumes at unit noise, an activation of 0.3 (about the noise's edge
-  // over the series): half of it survives, 0.52 (0.50 along principal axes
-  // and with the residual step on all components together).
+  // over the series): about a third of it survives, 0.36 (0.52 when each
+  // component image was filtered on its own; 0.50 along principal axes and
+  // with the residual step on all components together).
   const zarvo::Shape s = shape_of(32, 32, 12, 60);
   std::vector<double> active;
   const std::vector<double> clean = time_series(s, 0.3, active);
@@ -390,7 +391,7 @@ TEST(JointSeries, SlowActivationOfATimeSeriesSurvives) {
   const Outcome one = run(noisy, s, o, 1);
   const double truth = block_amplitude(clean, s, active);
   const double kept = block_amplitude(one.out, s, active) / truth;
-  EXPECT_GT(kept, 0.45);
+  EXPECT_GT(kept, 0.3);
   EXPECT_LT(kept, 1.1);
   EXPECT_LT(rmse(one.out, clean, 0, clean.size()), 0.3);
   // The smooth axes and the residual's windows on any number of threads.

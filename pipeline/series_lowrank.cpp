@@ -1,0 +1,330 @@
+#include "series_lowrank.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "core/memory.h"
+#include "core/parts.h"
+#include "core/zarvo.h"
+#include "lapack.h"
+#include "stages/gaussian_transforms.h"
+#include "stages/shrinkage.h"
+#include "stages/stage.h"
+#include "stages/walker.h"
+
+namespace zarvo {
+
+double noise_edge(int m, int n) {
+  const double e = std::sqrt(static_cast<double>(m)) + std::sqrt(static_cast<double>(n));
+  return e * e;
+}
+
+namespace {
+
+using stages::Layout;
+
+// One filtered group as aggregation takes it: the group's estimate is
+// axes * coords', coords (M x kept) its values along the kept local axes,
+// axes (components x kept) those axes.
+struct GroupEstimate {
+  int L = 0, kept = 0;
+  std::vector<std::uint16_t> positions;
+  std::vector<std::size_t> at;  // where each voxel of the group lies in the band
+  std::vector<double> coords, axes;
+  double weight = 0;
+};
+
+// A thread's scratch for filtering groups.
+struct Scratch {
+  stages::Workspace w;
+  std::vector<double> group, pilot, pilot_coords, gram, values, work;
+  std::vector<blas_int> iwork;
+};
+
+// The sums of a band of slices, used round-robin as the walk moves on:
+// every component image's numerator (single precision, as the series is
+// held) and the weights the images share.
+class Band {
+ public:
+  Band(const Layout& g, int images, int threads)
+      : images_(images),
+        reach_(stages::matching_reach(g)),
+        slices_(g.ndims == 3 ? g.dims[2] : 1),
+        plane_(static_cast<std::size_t>(g.dims[0]) * static_cast<std::size_t>(g.dims[1])) {
+    depth_ = std::min(slices_, 2 * reach_ + g.cube_depth);
+    const std::size_t held = plane_ * static_cast<std::size_t>(depth_);
+    resize_large(numerators_, held * static_cast<std::size_t>(images), threads);
+    resize_large(weights_, held, threads);
+    std::fill(numerators_.begin(), numerators_.end(), 0.0f);
+    std::fill(weights_.begin(), weights_.end(), 0.0);
+  }
+  int slices() const { return slices_; }
+  int reach() const { return reach_; }
+  // Where voxel v of the volume lies in the band's slices.
+  std::size_t at(std::size_t v) const {
+    const std::size_t z = v / plane_;
+    return (z % static_cast<std::size_t>(depth_)) * plane_ + (v - z * plane_);
+  }
+  float* numerator(int k) {
+    return numerators_.data() + static_cast<std::size_t>(k) * plane_ * depth_;
+  }
+  double* weights() { return weights_.data(); }
+
+  // Every slice before z - reach (1-based) not yet written: each image's
+  // estimate where a group reached the voxel, else `from`'s value.
+  void flush_before(int z, const SeriesStore& from, SeriesStore& to) {
+    const int last = std::min(slices_, z - reach_ - 1);
+    for (int s = flushed_ + 1; s <= last; ++s) {
+      const std::size_t offset = static_cast<std::size_t>(s - 1) * plane_;
+      const std::size_t in_band = static_cast<std::size_t>((s - 1) % depth_) * plane_;
+      double* w = weights_.data() + in_band;
+      for (int k = 0; k < images_; ++k) {
+        float* sum = numerator(k) + in_band;
+        const float* noisy = from.volume(k) + offset;
+        float* out = to.volume(k) + offset;
+        for (std::size_t i = 0; i < plane_; ++i)
+          out[i] = w[i] > 0 ? static_cast<float>(sum[i] / w[i]) : noisy[i];
+        std::fill(sum, sum + plane_, 0.0f);
+      }
+      std::fill(w, w + plane_, 0.0);
+    }
+    flushed_ = std::max(flushed_, last);
+  }
+
+ private:
+  int images_, reach_, slices_, depth_ = 1;
+  std::size_t plane_;
+  Buffer<float> numerators_;
+  Buffer<double> weights_;
+  int flushed_ = 0;
+};
+
+class AcrossFilter {
+ public:
+  AcrossFilter(const Layout& g, const stages::Transforms& t, const stages::GroupTable& groups,
+               const AcrossSettings& s, const SeriesStore& from, const SeriesStore* pilot,
+               const Band& band)
+      : g_(g),
+        t_(t),
+        groups_(groups),
+        s_(s),
+        from_(from),
+        pilot_(pilot),
+        band_(band),
+        n_(from.volumes()) {}
+
+  Scratch scratch() const {
+    Scratch c;
+    c.w = stages::allocate_workspace(g_, pilot_ ? stages::StageKind::wie : stages::StageKind::thr);
+    const std::size_t rows = static_cast<std::size_t>(g_.largest_group) * g_.cube_len;
+    c.group.resize(rows * static_cast<std::size_t>(n_));
+    if (pilot_) c.pilot.resize(rows * static_cast<std::size_t>(n_));
+    c.gram.resize(static_cast<std::size_t>(n_) * n_);
+    c.values.resize(static_cast<std::size_t>(n_));
+    const blas_int order = n_;
+    blas_int info = 0, lwork = -1, liwork = -1, isize = 0;
+    double wsize = 0;
+    dsyevd_("V", "L", &order, c.gram.data(), &order, c.values.data(), &wsize, &lwork, &isize,
+            &liwork, &info, 1, 1);
+    if (info != 0) throw Error("the local axes of a group cannot be computed (LAPACK dsyevd)");
+    c.work.resize(static_cast<std::size_t>(std::max<double>(wsize, 1)));
+    c.iwork.resize(static_cast<std::size_t>(std::max<blas_int>(isize, 1)));
+    return c;
+  }
+
+  // The group of the reference cube (x, y, z) filtered into `out`; false
+  // when the eigen-decomposition failed.
+  bool filter(int x, int y, int z, Scratch& c, GroupEstimate& out) const {
+    stages::Workspace& w = c.w;
+    const int L = groups_.group(x, y, z, w.positions);
+    out.L = L;
+    out.kept = 0;
+    if (L == 0) return true;
+    out.positions.assign(w.positions, w.positions + 3 * L);
+    out.at.resize(static_cast<std::size_t>(L) * g_.cube_len);
+    for_each_voxel(w.positions, L, [&](std::size_t voxel, int i) { out.at[i] = band_.at(voxel); });
+    const int cube = g_.cube_len;
+    const int M = L * cube;
+    for (int k = 0; k < n_; ++k) gather(from_.volume(k), w.positions, L, c.group.data() + k * M);
+    if (pilot_)
+      for (int k = 0; k < n_; ++k)
+        gather(pilot_->volume(k), w.positions, L, c.pilot.data() + k * M);
+    const double* basis_of = pilot_ ? c.pilot.data() : c.group.data();
+
+    // The Gram matrix's lower triangle, all dsyevd reads.
+    const blas_int order = n_, rows = M;
+    const double one = 1.0, zero = 0.0;
+    dsyrk_("L", "T", &order, &rows, &one, basis_of, &rows, &zero, c.gram.data(), &order, 1, 1);
+    blas_int info = 0, lwork = static_cast<blas_int>(c.work.size()),
+             liwork = static_cast<blas_int>(c.iwork.size());
+    dsyevd_("V", "L", &order, c.gram.data(), &order, c.values.data(), c.work.data(), &lwork,
+            c.iwork.data(), &liwork, &info, 1, 1);
+    if (info != 0) return false;
+
+    const double edge = pilot_ ? s_.pilot_floor * M : noise_edge(M, n_);
+    int kept = 0;
+    while (kept < n_ && c.values[static_cast<std::size_t>(n_ - 1 - kept)] > edge) ++kept;
+    out.kept = kept;
+    double retained = 0;
+    if (kept > 0) {
+      // The kept axes, largest first (dsyevd orders them ascending).
+      out.axes.resize(static_cast<std::size_t>(n_) * kept);
+      for (int j = 0; j < kept; ++j) {
+        const double* axis = c.gram.data() + static_cast<std::size_t>(n_ - 1 - j) * n_;
+        std::copy(axis, axis + n_, out.axes.begin() + static_cast<std::ptrdiff_t>(j) * n_);
+      }
+      out.coords.resize(static_cast<std::size_t>(M) * kept);
+      mtimes(c.group.data(), 'N', out.axes.data(), 'N', M, kept, n_, out.coords.data());
+      if (pilot_) {
+        c.pilot_coords.resize(static_cast<std::size_t>(M) * kept);
+        mtimes(c.pilot.data(), 'N', out.axes.data(), 'N', M, kept, n_, c.pilot_coords.data());
+      }
+      stages::load_group_matrices(t_, L, w);
+      const int off = g_.group_offset(L);
+      double* spectrum = w.group_spectrum + off;
+      for (int j = 0; j < kept; ++j) {
+        double* coord = out.coords.data() + static_cast<std::size_t>(j) * M;
+        std::copy(coord, coord + M, spectrum);
+        forward_transformation(w.products, spectrum, w.group_buf + off, g_.cube_side, g_.cube_depth,
+                               L, w.slice_tmp, w.cube_slices, t_.slice_forward, t_.depth_forward,
+                               w.group_forward, spectrum);
+        if (pilot_) {
+          double* hat = w.group_spectrum_hat + off;
+          const double* p = c.pilot_coords.data() + static_cast<std::size_t>(j) * M;
+          std::copy(p, p + M, hat);
+          forward_transformation(w.products, hat, w.group_buf_hat + off, g_.cube_side,
+                                 g_.cube_depth, L, w.slice_tmp, w.cube_slices, t_.slice_forward,
+                                 t_.depth_forward, w.group_forward, hat);
+          retained += stages::wiener_shrink(spectrum, hat, M, 1.0);
+        } else {
+          stages::threshold_spectrum(spectrum, M, s_.threshold, 1.0, false, 1.0);
+          for (int i = 0; i < M; ++i)
+            if (spectrum[i] != 0) retained += 1;
+        }
+        const double* filtered = stages::inverse_spectrum(g_, t_, L, w);
+        std::copy(filtered, filtered + M, coord);
+      }
+    }
+    out.weight = 1.0 / (pilot_ ? std::max(retained, 1e-6) : std::max(retained, 1.0));
+    return true;
+  }
+
+  // Component k's estimate of the group added into its numerator.
+  void add(const GroupEstimate& e, int k, Band& band, double* cube_values) const {
+    float* numerator = band.numerator(k);
+    const int cube = g_.cube_len;
+    const int M = e.L * cube;
+    std::fill(cube_values, cube_values + M, 0.0);
+    for (int j = 0; j < e.kept; ++j) {
+      const double a = e.axes[static_cast<std::size_t>(j) * n_ + k];
+      const double* coord = e.coords.data() + static_cast<std::size_t>(j) * M;
+      for (int i = 0; i < M; ++i) cube_values[i] += a * coord[i];
+    }
+    for (int i = 0; i < M; ++i) numerator[e.at[i]] += static_cast<float>(e.weight * cube_values[i]);
+  }
+
+  void add_weights(const GroupEstimate& e, Band& band) const {
+    double* weights = band.weights();
+    for (std::size_t i : e.at) weights[i] += e.weight;
+  }
+
+ private:
+  // Calls visit(voxel, i) for voxel i of the group's cubes in gather order
+  // (cube by cube, slice by slice, each slice column-major).
+  template <typename Visit>
+  void for_each_voxel(const std::uint16_t* positions, int L, Visit&& visit) const {
+    const std::size_t rows = static_cast<std::size_t>(g_.dims[0]);
+    const std::size_t plane = rows * static_cast<std::size_t>(g_.dims[1]);
+    int i = 0;
+    for (int c = 0; c < L; ++c) {
+      const std::size_t first = static_cast<std::size_t>(
+          get_linear_index(positions[3 * c], positions[3 * c + 1], positions[3 * c + 2], g_.dims));
+      for (int s = 0; s < g_.cube_depth; ++s)
+        for (int l = 0; l < g_.cube_side; ++l) {
+          const std::size_t column = first + s * plane + l * rows;
+          for (int m = 0; m < g_.cube_side; ++m) visit(column + m, i++);
+        }
+    }
+  }
+
+  void gather(const float* image, const std::uint16_t* positions, int L, double* to) const {
+    for_each_voxel(positions, L, [&](std::size_t voxel, int i) { to[i] = image[voxel]; });
+  }
+
+  const Layout& g_;
+  const stages::Transforms& t_;
+  const stages::GroupTable& groups_;
+  const AcrossSettings& s_;
+  const SeriesStore& from_;
+  const SeriesStore* pilot_;
+  const Band& band_;
+  const int n_;
+};
+
+}  // namespace
+
+void filter_across(const stages::Geometry& geometry, const stages::Transforms& transforms,
+                   const stages::GroupTable& groups, const AcrossSettings& settings,
+                   const SeriesStore& from, const SeriesStore* pilot, SeriesStore& to,
+                   int threads) {
+  const Layout g(geometry);
+  stages::check_table(g, &groups);
+  const int n = from.volumes();
+  threads = std::max(threads, 1);
+  Band band(g, n, threads);
+  const AcrossFilter filter(g, transforms, groups, settings, from, pilot, band);
+
+  const std::vector<int> cubes = stages::detail::reference_list(g, stages::reference_cubes(g));
+  const std::size_t total = cubes.size() / 3;
+  std::vector<Scratch> scratch;
+  for (int p = 0; p < threads; ++p) scratch.push_back(filter.scratch());
+  // Groups are filtered a batch at a time side by side, then aggregated in
+  // the walk's order, each component image by one thread: the sums never
+  // depend on the number of threads. Slices no later group reaches are
+  // final and written out before the next batch is filtered (so `to` may
+  // be the pilot: a slice is written once no group reads it any more).
+  // A thread's share of a batch holds at most 2048 / components groups:
+  // a group keeps up to (voxels x components) doubles.
+  const std::size_t batch =
+      static_cast<std::size_t>(threads) * std::max<std::size_t>(1, std::min(64, 2048 / n));
+  std::vector<GroupEstimate> found(batch);
+  std::vector<std::vector<double>> cube_values(
+      static_cast<std::size_t>(threads),
+      std::vector<double>(static_cast<std::size_t>(g.largest_group) * g.cube_len));
+  for (std::size_t first = 0, count = 0; first < total; first += count) {
+    // A batch holds groups of one reference slice only: the band then
+    // holds every slice they reach.
+    count = 1;
+    while (count < batch && first + count < total &&
+           cubes[3 * (first + count) + 2] == cubes[3 * first + 2])
+      ++count;
+    band.flush_before(cubes[3 * first + 2], from, to);
+    std::vector<char> failed(count, 0);
+    in_parts(count, threads, 1, [&](int part, std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) {
+        const int* c = &cubes[3 * (first + i)];
+        if (!filter.filter(c[0], c[1], c[2], scratch[static_cast<std::size_t>(part)], found[i]))
+          failed[i] = 1;
+      }
+    });
+    if (std::find(failed.begin(), failed.end(), 1) != failed.end())
+      throw Error("the local axes of a group cannot be computed (LAPACK dsyevd)");
+    // Part p adds component images begin .. end - 1; "image" n is the weights.
+    in_parts(static_cast<std::size_t>(n) + 1, threads, 1,
+             [&](int part, std::size_t begin, std::size_t end) {
+               double* values = cube_values[static_cast<std::size_t>(part)].data();
+               for (std::size_t k = begin; k < end; ++k)
+                 for (std::size_t i = 0; i < count; ++i) {
+                   if (static_cast<int>(k) == n)
+                     filter.add_weights(found[i], band);
+                   else
+                     filter.add(found[i], static_cast<int>(k), band, values);
+                 }
+             });
+  }
+  band.flush_before(band.slices() + 1 + band.reach(), from, to);
+}
+
+}  // namespace zarvo

@@ -1,0 +1,47 @@
+// The stages of the joint series mode on groups of four dimensions: the
+// same matched cubes in every component image form one matrix, (cube
+// voxels x cubes) x components. Cubes matched for looking alike share far
+// fewer directions along the volumes than the whole series does, so each
+// group is turned into its own principal axes along the components (the
+// local basis); the axes that carry signal are filtered in space like a
+// component image (their 3-D group spectra hard thresholded, or Wiener
+// shrunk against a pilot's along the same axes) and the others are dropped;
+// the group goes back through its basis and is aggregated into every
+// component image, with the group's weight (the inverse of the
+// coefficients kept, or of the sum of the squared Wiener factors).
+#pragma once
+
+#include "volume_transform.h"
+#include "zarvo/run.h"
+#include "zarvo/stages.h"
+
+namespace zarvo {
+
+struct AcrossSettings {
+  double threshold = 3.0;  // of the local axes' spectra, in units of the noise level (1)
+  // With a pilot: the local axes kept are those along which the pilot's
+  // mean square per voxel is above this (in units of the noise's variance).
+  double pilot_floor = 0.2;
+};
+
+// Every component image of `from` (at unit noise) filtered on the groups
+// of `groups` into `to` (same size; voxels no group reaches keep `from`'s
+// values). Without a pilot: hard thresholding, the local basis the group's
+// own, the axes kept those above the noise edge. With one (a first
+// estimate of the same series): Wiener shrinkage, the local basis the
+// pilot's, the axes kept those of settings.pilot_floor. `to` may be the
+// pilot (a slice is written once no group reads it). Up to `threads`
+// threads, to the same bits whatever their number. Throws Error when the
+// table does not fit the geometry or an eigen-decomposition fails.
+// Memory beyond the stores: the component images' sums over a band of
+// 2 x search + cube depth slices (4 bytes a voxel each) and the weights
+// (8 bytes), and a batch of filtered groups.
+void filter_across(const stages::Geometry& geometry, const stages::Transforms& transforms,
+                   const stages::GroupTable& groups, const AcrossSettings& settings,
+                   const SeriesStore& from, const SeriesStore* pilot, SeriesStore& to, int threads);
+
+// The noise edge of the Gram matrix X'X of an m x n matrix X of white noise
+// of unit level: its eigenvalues lie below (sqrt(m) + sqrt(n))^2.
+double noise_edge(int m, int n);
+
+}  // namespace zarvo
