@@ -318,7 +318,6 @@ JointPlan prepare(const SeriesInput& input, const DenoiseOptions& o, bool map_es
   to_components(prepared, basis, threads);
   filter_components(s, p, transforms, mask, o.basic_only, prepared, filtered, shared, context,
                     events);
-  plan.leading = s.volumes;
   plan.axes = std::move(basis.axes);
   plan.moments = std::move(basis.moments);
   return plan;
@@ -377,10 +376,10 @@ void check_phase(const Shape& s, const DenoiseOptions& o, const JointPlan* plan)
   if (o.series != SeriesMode::joint || s.volumes < 2)
     throw Error("the joint phases are for the joint series mode on two volumes or more");
   const std::size_t v = static_cast<std::size_t>(s.volumes);
-  if (plan && (plan->volumes.size() != v || plan->axes.size() != v * v ||
-               plan->moments.size() != v || plan->leading < 1 || plan->leading > s.volumes ||
-               plan->smooth_from < 1 || plan->smooth_from > s.volumes ||
-               !(plan->level_map.empty() || plan->level_map.size() == s.volume_voxels())))
+  if (plan &&
+      (plan->volumes.size() != v || plan->axes.size() != v * v || plan->moments.size() != v ||
+       plan->smooth_from < 1 || plan->smooth_from > s.volumes ||
+       !(plan->level_map.empty() || plan->level_map.size() == s.volume_voxels())))
     throw Error("the joint plan is not of this series (" + std::to_string(s.volumes) + " volumes)");
 }
 
@@ -418,20 +417,7 @@ JointPlan joint_prepare(const SeriesInput& input, const DenoiseOptions& o, float
   JointPlan plan = prepare(input, used.options(), map_estimated, setup.params, setup.transforms, in,
                            out, shared, setup.context, events);
   plan.level_map = std::move(level_map);
-  plan.hard_groups = shared.hard.save();
-  if (!o.basic_only) plan.wiener_groups = shared.wiener.save();
   return plan;
-}
-
-void joint_filter(const Shape& s, const DenoiseOptions& o, const JointPlan& plan, int k,
-                  const float*, float*, const RunContext&, const PipelineEvents&) {
-  check_phase(s, o, &plan);
-  // The groups are filtered across every component at once, so joint_prepare
-  // filters them all; a plan that left some is not this engine's.
-  if (k < plan.leading || k >= s.volumes || plan.leading < s.volumes)
-    throw Error("component " + std::to_string(k) + " is not one of the series' " +
-                std::to_string(s.volumes) + " filtered apart (the first " +
-                std::to_string(plan.leading) + " are filtered when prepared)");
 }
 
 DenoiseReport joint_finish(const SeriesInput& input, const DenoiseOptions& o, const JointPlan& plan,

@@ -20,11 +20,12 @@ namespace zarvo {
 // Memory: the series is held twice, in single precision (8 bytes per voxel
 // of the series: the components being filtered in place, and the input's
 // components for the residual); besides them the leading component
-// images the groups are matched on while they are filtered (noisy and
-// estimate, 80 bytes per voxel of a volume), the groups of both stages (6
-// bytes per cube of a group per reference cube: about 11 bytes per voxel of
-// a volume with the default profile), and the buffers of the component
-// images being filtered side by side (as volume by volume).
+// images the groups are matched on (40 bytes per voxel of a volume), the
+// groups of both stages (6 bytes per cube of a group per reference cube:
+// about 11 bytes per voxel of a volume with the default profile), every
+// component's sums across the aggregation band (4 bytes per component per
+// voxel of 2 x search + depth slices) and each thread's batch of groups
+// filtered across the components (run_limits.cpp counts them all).
 void denoise_joint(const SeriesInput& input, const DenoiseOptions& options,
                    const stages::Transforms& transforms, const VolumeSink& sink,
                    const RunContext& context, const PipelineEvents& events, DenoiseReport& report,

@@ -1,15 +1,13 @@
-// The joint series mode (SeriesMode::joint) in its three phases, for a front
-// end that filters the component images apart (in other processes, on other
-// machines) and puts the result together:
+// The joint series mode (SeriesMode::joint) in its two phases, for a front
+// end that holds the series between them outside the process's heap (a
+// file mapped into memory, say) or runs them as separate tasks:
 //
 //   joint_prepare   the levels (one per volume, or a level map), the basis
 //                   along the volumes, the series turned into its component
 //                   images, and every component image filtered: the groups,
 //                   matched on the leading components together, are
-//                   filtered across all the components at once;
-//   joint_filter    kept for front ends that spread the components: it
-//                   refuses every component (none is left to filter apart
-//                   since the groups are filtered across all of them);
+//                   filtered across all the components at once (so the
+//                   components cannot be filtered apart);
 //   joint_finish    what the filtering left in the residual taken back, the
 //                   component images back into volumes in the data's units,
 //                   handed to a sink in order.
@@ -22,11 +20,10 @@
 // `prepared` and `filtered` are each volumes x voxels-per-volume floats,
 // one component image after another, each packed column-major (they may be
 // files mapped into memory). `prepared` holds the input's component images
-// (written by joint_prepare, read by the others; joint_finish turns it into
-// the residual); `filtered` the filtered ones (written by joint_prepare).
+// (written by joint_prepare; joint_finish turns it into the residual);
+// `filtered` the filtered ones (written by joint_prepare).
 #pragma once
 
-#include <cstdint>
 #include <vector>
 
 #include "zarvo/pipeline.h"
@@ -38,10 +35,7 @@ namespace zarvo {
 // volume; empty when the levels were given or one per volume), the basis
 // (column k of `axes`, volumes x volumes column-major, the axis of
 // component k; `moments[k]` the series' sum of squares along it, largest
-// first up to `smooth_from`), the components filtered when prepared
-// (`leading`: every one), and the groups of both stages matched on the
-// leading components (GroupTable::save of the hard thresholding's, then the
-// Wiener's; empty with basic_only).
+// first up to `smooth_from`).
 struct JointPlan {
   std::vector<VolumeReport> volumes;
   bool pooled = false;  // one level estimated for the whole series
@@ -51,8 +45,6 @@ struct JointPlan {
   // The first of the axes ordered by smoothness along the volumes rather
   // than by moment (a time series); the number of volumes when none are.
   int smooth_from = 0;
-  int leading = 0;
-  std::vector<std::uint8_t> hard_groups, wiener_groups;
 };
 
 // Checks the input and the options as denoise() does (Error when they are
@@ -63,13 +55,6 @@ struct JointPlan {
 JointPlan joint_prepare(const SeriesInput& input, const DenoiseOptions& options, float* prepared,
                         float* filtered, const RunContext& context = {},
                         const PipelineEvents& events = {});
-
-// Component image k (plan.leading .. volumes - 1) of `prepared` through the
-// stages into `filtered`: as joint_prepare filters every component, throws
-// Error for any k (and for a plan not of this series).
-void joint_filter(const Shape& shape, const DenoiseOptions& options, const JointPlan& plan, int k,
-                  const float* prepared, float* filtered, const RunContext& context = {},
-                  const PipelineEvents& events = {});
 
 // Once every component image is filtered: both regions overwritten (the
 // residual, the volumes) and every volume handed to `sink` in the data's

@@ -149,9 +149,9 @@ struct PipelineEvents {
   // A stage of a volume starts (stage 0 of `stages`, named "hard
   // thresholding" or "Wiener"). In the joint series mode: of a component
   // image, numbered as the volumes are. Told once per volume and stage, in
-  // the order the run takes them (the joint mode's leading components take
-  // their first stage together, then their second): the events' count is
-  // the run's progress.
+  // the order the run takes them (the joint mode's components take their
+  // first stage together, then their second): the events' count is the
+  // run's progress.
   std::function<void(int volume, int stage, int stages, const char* name)> stage;
   // Something the caller may want to tell (fewer threads than asked, and why).
   std::function<void(const std::string& text)> note;

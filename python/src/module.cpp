@@ -332,12 +332,6 @@ py::dict plan_dict(const zarvo::JointPlan& p, const zarvo::Shape& s) {
   d["axes"] = p.axes;
   d["moments"] = p.moments;
   d["smooth_from"] = p.smooth_from;
-  d["leading"] = p.leading;
-  const auto bytes = [](const std::vector<std::uint8_t>& b) {
-    return py::bytes(reinterpret_cast<const char*>(b.data()), b.size());
-  };
-  d["hard_groups"] = bytes(p.hard_groups);
-  d["wiener_groups"] = bytes(p.wiener_groups);
   return d;
 }
 
@@ -361,13 +355,6 @@ zarvo::JointPlan plan_of(const py::dict& d, zarvo::Shape& s) {
   p.axes = d["axes"].cast<std::vector<double>>();
   p.moments = d["moments"].cast<std::vector<double>>();
   p.smooth_from = d["smooth_from"].cast<int>();
-  p.leading = d["leading"].cast<int>();
-  const auto bytes = [](const py::handle& b) {
-    const std::string text = b.cast<std::string>();
-    return std::vector<std::uint8_t>(text.begin(), text.end());
-  };
-  p.hard_groups = bytes(d["hard_groups"]);
-  p.wiener_groups = bytes(d["wiener_groups"]);
   return p;
 }
 
@@ -397,17 +384,6 @@ py::dict joint_prepare(const py::array& volume, const py::dict& given, const py:
     plan = zarvo::joint_prepare(zarvo::series_input(view), e.options, in, out, e.context);
   }
   return plan_dict(plan, view.shape);
-}
-
-void joint_filter(const py::dict& plan, const py::dict& given, const py::object& mask, int k,
-                  py::array prepared, py::array filtered) {
-  const Engine e(given, mask);
-  zarvo::Shape s;
-  const zarvo::JointPlan p = plan_of(plan, s);
-  const float* in = region_of(prepared, s);
-  float* out = region_of(filtered, s);
-  py::gil_scoped_release free_gil;
-  zarvo::joint_filter(s, e.options, p, k, in, out, e.context);
 }
 
 // The output, float64 in the input's shape (Fortran order).
@@ -783,8 +759,6 @@ PYBIND11_MODULE(_core, m) {
         py::arg("allow_affine"));
   m.def("joint_prepare", &joint_prepare, py::arg("volume"), py::arg("given"), py::arg("mask"),
         py::arg("prepared"), py::arg("filtered"), py::arg("sigma_map") = py::none());
-  m.def("joint_filter", &joint_filter, py::arg("plan"), py::arg("given"), py::arg("mask"),
-        py::arg("k"), py::arg("prepared"), py::arg("filtered"));
   m.def("joint_finish", &joint_finish, py::arg("volume"), py::arg("given"), py::arg("mask"),
         py::arg("plan"), py::arg("prepared"), py::arg("filtered"),
         py::arg("sigma_map") = py::none());

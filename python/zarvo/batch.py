@@ -12,14 +12,13 @@ matches. A task whose worker dies runs again on
 another worker. With ``spread_volumes`` the volumes of a 4-D series become
 separate tasks: the levels are set once for the series first, and the
 volumes are put back in order before the output is written. A joint series
-(``series="joint"``) spreads its phases instead: one task prepares the
-component images (the levels, the transform along the volumes, and every
-component filtered on groups shared across all of them) into a scratch file
-beside the output, component tasks filter what the plan leaves them (today
-nothing), and one task takes
-back what the filtering left in the residual, turns them into the volumes
-and writes the output; the driver removes the scratch file however the
-file ends. What the command would note about a file (a mask or level map
+(``series="joint"``) is not spread over workers (its groups are filtered
+across every component image at once); it runs as two tasks: one prepares
+the component images (the levels, the transform along the volumes, and
+every component filtered) into a scratch file beside the output, and one
+takes back what the filtering left in the residual, turns them into the
+volumes and writes the output; the driver removes the scratch file however
+the file ends. What the command would note about a file (a mask or level map
 taken despite another affine, ...) follows the table, spread or not.
 """
 
@@ -177,12 +176,11 @@ def _write_assembled(request, force, data, levels, pooled, source, started, mask
         "metadata": request.metadata}, data, levels, pooled, source, time.time() - started, mask)
 
 
-# A joint series spread: the scratch file holds the series as float32 twice
-# over, the component images as prepared (the input's, which the residual
-# step needs), then as filtered (each task writes only its own images
-# there). No task changes what another task reads, and the finishing task
-# works on private copies of both, so that a task that runs again (its
-# worker died) finds what it found the first time.
+# A joint series in two tasks: the scratch file holds the series as float32
+# twice over, the component images as prepared (the input's, which the
+# residual step needs), then as filtered. The finishing task works on
+# private copies of both, so that a task that runs again (its worker died)
+# finds what it found the first time.
 
 def _scratch(path, shape, region, mode):
     """Region 0 (prepared) or 1 (filtered) of the scratch file, mapped."""
@@ -240,38 +238,7 @@ def _prepare_joint_task(request, scratch, threads):
     return dict(plan, started=started, mask=mask, notes=notes)
 
 
-def _filter_joint_task(request, plan, scratch, group, count, threads):
-    """Group `group` of `count` of the components after the leading ones,
-    from a private copy of the prepared images; each written into the
-    filtered region by plain writes of its own bytes (so that tasks on other
-    machines sharing the folder do not overwrite each other's pages).
-    Returns the number of components filtered."""
-    import numpy as np
-    shape = plan["shape"]
-    size, n = int(np.prod(shape[:4])), int(np.prod(shape[:3]))
-    lead, volumes = plan["leading"], shape[3]
-    components = range(lead + (volumes - lead) * group // count,
-                       lead + (volumes - lead) * (group + 1) // count)
-    if not components:
-        return 0
-    given = _with_threads(request, threads)
-    prepared = _scratch(scratch, shape, 0, "c")
-    filtered = _scratch(scratch, shape, 1, "c")
-    fd = os.open(scratch, os.O_WRONLY)  # never made again once removed
-    try:
-        for k in components:
-            _core.joint_filter(plan, given, plan["mask"], k, prepared, filtered)
-            view = memoryview(filtered[k * n:(k + 1) * n]).cast("B")
-            offset = (size + k * n) * 4
-            while view:
-                written = os.pwrite(fd, view, offset)
-                view, offset = view[written:], offset + written
-    finally:
-        os.close(fd)
-    return len(components)
-
-
-def _finish_joint_task(request, plan, scratch, force, *groups):
+def _finish_joint_task(request, plan, scratch, force):
     data = _core.read_nifti(request.input)
     prepared = _scratch(scratch, data.shape, 0, "c")
     filtered = _scratch(scratch, data.shape, 1, "c")
@@ -285,8 +252,7 @@ def _finish_joint_task(request, plan, scratch, force, *groups):
                             plan["mask"])
     return {"output": request.output, "sidecar": side, "sigma": plan["sigma"],
             "notes": plan["notes"], "seconds": time.time() - plan["started"], "skipped": False,
-            "worker": _worker_name() + f" (+{len(groups) + 1} tasks for "
-                                       f"{plan['shape'][3]} components)"}
+            "worker": _worker_name() + " (+1 task)"}
 
 
 # ---- driver --------------------------------------------------------------------
@@ -335,15 +301,6 @@ def _joint(request):
     return request.engine["series"] == "joint"
 
 
-def _component_groups(client, components):
-    """One group of components per worker thread, and the worker each group
-    is meant for: the scheduler would otherwise keep them all where the
-    (small) plan is, one after another."""
-    slots = [worker for worker, threads in sorted(client.nthreads().items())
-             for _ in range(threads)] or [None]
-    return slots[:max(1, min(components, len(slots)))]
-
-
 def _submit(client, request, threads, force, spread):
     """The file's last task, and the scratch file its tasks use (or None)."""
     key = f"zarvo-{nifti_stem(request.input)}-{os.urandom(4).hex()}"
@@ -365,13 +322,7 @@ def _submit(client, request, threads, force, spread):
                                f".zarvo-{nifti_stem(request.input)}-{os.urandom(6).hex()}.scratch")
         plan = client.submit(_prepare_joint_task, request, scratch, threads,
                              key="prepare-" + key, pure=False)
-        workers = _component_groups(client, volumes)
-        parts = [client.submit(_filter_joint_task, request, plan, scratch, g, len(workers),
-                               threads, key=f"components{g}-{key}", pure=False,
-                               **({"workers": [worker], "allow_other_workers": True}
-                                  if worker else {}))
-                 for g, worker in enumerate(workers)]
-        return client.submit(_finish_joint_task, request, plan, scratch, force, *parts,
+        return client.submit(_finish_joint_task, request, plan, scratch, force,
                              key="file-" + key, pure=False), scratch
     loaded = client.submit(_load_series_task, request, key="load-" + key, pure=False)
     parts = [client.submit(_volume_task, loaded, t, request, threads, key=f"volume{t}-{key}",
@@ -613,7 +564,7 @@ def parse_args(argv):
     parser.add_argument("--threads", type=int, help="walk threads per task")
     parser.add_argument("--spread-volumes", action="store_true",
                         help="denoise the volumes of a 4-D series as separate tasks (with "
-                             "--series joint: its component images)")
+                             "--series joint: its two phases, not spread over workers)")
     parser.add_argument("--suffix", default="",
                         help="added to every output name (no folder separators)")
     parser.add_argument("--desc", metavar="LABEL",

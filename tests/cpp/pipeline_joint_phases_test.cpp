@@ -110,11 +110,11 @@ TEST(JointPhases, PreparedAndFinishedApartGiveDenoisesBits) {
     Collected whole{{}, {}, n};
     const zarvo::DenoiseReport expected = zarvo::denoise(input, o, whole.sink());
 
-    std::vector<int> levels_told, leading_told;
+    std::vector<int> levels_told, filtered_told;
     zarvo::PipelineEvents told;
     told.level = [&](int t, const zarvo::VolumeReport&) { levels_told.push_back(t); };
     told.stage = [&](int k, int stage, int, const char*) {
-      if (stage == 0) leading_told.push_back(k);
+      if (stage == 0) filtered_told.push_back(k);
     };
     std::vector<float> prepared(n * s.volumes), filtered(n * s.volumes, std::nanf(""));
     zarvo::RunContext three;  // denoise() above ran on every core
@@ -123,12 +123,10 @@ TEST(JointPhases, PreparedAndFinishedApartGiveDenoisesBits) {
         zarvo::joint_prepare(input, o, prepared.data(), filtered.data(), three, told);
     EXPECT_EQ(levels_told, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
     // Every component is filtered when prepared: its groups are filtered
-    // across all of them at once, none is left to filter apart.
-    EXPECT_EQ(leading_told, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
-    ASSERT_EQ(plan.leading, s.volumes);
+    // across all of them at once.
+    EXPECT_EQ(filtered_told, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
     EXPECT_EQ(plan.smooth_from < s.volumes, c.slow);
     EXPECT_EQ(plan.level_map.size(), o.sigma_scope == zarvo::SigmaScope::voxel ? n : 0u);
-    EXPECT_EQ(plan.wiener_groups.empty(), o.basic_only);
     for (float v : filtered) ASSERT_FALSE(std::isnan(v));
 
     Collected apart{{}, {}, n};
@@ -155,10 +153,6 @@ TEST(JointPhases, RefuseWhatDoesNotBelongTogether) {
   std::vector<float> prepared(s.volume_voxels() * s.volumes), filtered(prepared.size());
   const zarvo::JointPlan plan = zarvo::joint_prepare(input, o, prepared.data(), filtered.data());
 
-  // Every component is the prepare phase's, and none lies past the series.
-  for (int k : {-1, 0, s.volumes - 1, s.volumes})
-    EXPECT_THROW(zarvo::joint_filter(s, o, plan, k, prepared.data(), filtered.data()), zarvo::Error)
-        << k;
   zarvo::JointPlan other = plan;
   for (int from : {0, s.volumes + 1}) {
     other = plan;
