@@ -218,17 +218,24 @@ TEST(PipelineNoiseLevel, RoundedDataRisesSmoothlyWithTheLevel) {
   }
 }
 
+// Twice the anatomy plus white texture of standard deviation `texture`
+// inside `head`, 0 (air) outside.
+std::vector<double> textured_head(const std::vector<std::uint8_t>& head, double texture,
+                                  unsigned seed) {
+  std::vector<double> clean = anatomy(), fine(N, 0.0);
+  add_gaussian(fine, 1.0, seed);
+  for (std::size_t i = 0; i < N; ++i) clean[i] = head[i] ? 2.0 * clean[i] + texture * fine[i] : 0.0;
+  return clean;
+}
+
 // Magnitude data whose bright part has texture of its own (fine structure
 // the detail cannot tell from noise), around a Rayleigh background: the
 // Rician level is as good as the Gaussian level of the same scan with
 // Gaussian noise; a level from the bright blocks alone counts the texture.
 TEST(PipelineNoiseLevel, RicianLevelOfATexturedScan) {
   const std::vector<std::uint8_t> head = ellipsoid(0.4);
-  std::vector<double> clean = anatomy(), texture(N, 0.0);
-  add_gaussian(texture, 1.0, 33);
   const double sigma = 8.0;
-  for (std::size_t i = 0; i < N; ++i)
-    clean[i] = head[i] ? 2.0 * clean[i] + 0.7 * sigma * texture[i] : 0.0;
+  const std::vector<double> clean = textured_head(head, 0.7 * sigma, 33);
   std::vector<double> gaussian = clean, rician = clean;
   add_gaussian(gaussian, sigma, 34);
   make_rician(rician, sigma, 35);
@@ -562,11 +569,8 @@ TEST(PipelineNoiseLevel, RicianLevelInAirAndAtLowSnr) {
 // level, for either noise model.
 TEST(PipelineNoiseLevel, WeakTextureBlocksGiveTheLevel) {
   const std::vector<std::uint8_t> head = ellipsoid(0.25);
-  std::vector<double> clean = anatomy(), texture(N, 0.0);
-  add_gaussian(texture, 1.0, 50);
   const double sigma = 8.0;
-  for (std::size_t i = 0; i < N; ++i)
-    clean[i] = head[i] ? 2.0 * clean[i] + sigma * texture[i] : 0.0;
+  const std::vector<double> clean = textured_head(head, sigma, 50);
   std::vector<double> gaussian = clean, rician = clean;
   add_gaussian(gaussian, sigma, 51);
   make_rician(rician, sigma, 52);
