@@ -1,6 +1,7 @@
 #include "series_lowrank.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -302,21 +303,28 @@ void filter_across(const stages::Geometry& geometry, const stages::Transforms& t
       ++count;
     band.flush_before(cubes[3 * first + 2], from, to);
     std::vector<char> failed(count, 0);
-    in_parts(count, threads, 1, [&](int part, std::size_t begin, std::size_t end) {
-      for (std::size_t i = begin; i < end; ++i) {
-        const int* c = &cubes[3 * (first + i)];
-        if (!filter.filter(c[0], c[1], c[2], scratch[static_cast<std::size_t>(part)], found[i]))
-          failed[i] = 1;
-      }
-    });
+    // Groups differ in cost (the axes kept): each thread takes the next
+    // group left, so none waits on a share of costly ones.
+    std::atomic<std::size_t> next{0};
+    in_parts(static_cast<std::size_t>(threads), threads, 1,
+             [&](int part, std::size_t, std::size_t) {
+               Scratch& own = scratch[static_cast<std::size_t>(part)];
+               for (std::size_t i = next++; i < count; i = next++) {
+                 const int* c = &cubes[3 * (first + i)];
+                 if (!filter.filter(c[0], c[1], c[2], own, found[i])) failed[i] = 1;
+               }
+             });
     if (std::find(failed.begin(), failed.end(), 1) != failed.end())
       throw Error("the local axes of a group cannot be computed (LAPACK dsyevd)");
     // Part p adds component images begin .. end - 1; "image" n is the weights.
     in_parts(static_cast<std::size_t>(n) + 1, threads, 1,
              [&](int part, std::size_t begin, std::size_t end) {
                double* values = cube_values[static_cast<std::size_t>(part)].data();
-               for (std::size_t k = begin; k < end; ++k)
-                 for (std::size_t i = 0; i < count; ++i) {
+               // Group by group, so that a group's coordinates stay in
+               // cache while every image of the part takes them; each
+               // image still sums its groups in the walk's order.
+               for (std::size_t i = 0; i < count; ++i)
+                 for (std::size_t k = begin; k < end; ++k) {
                    if (static_cast<int>(k) == n)
                      filter.add_weights(found[i], band);
                    else
