@@ -47,7 +47,9 @@ struct Scratch {
 
 // The sums of a band of slices, used round-robin as the walk moves on:
 // every component image's numerator (single precision, as the series is
-// held) and the weights the images share.
+// held), held voxel by voxel (a voxel's components side by side, so that
+// adding a group's estimate writes a few cache lines per voxel, not one
+// per component image), and the weights the images share.
 class Band {
  public:
   Band(const Layout& g, int images, int threads)
@@ -71,28 +73,32 @@ class Band {
     const std::size_t z = v / plane_;
     return (z % static_cast<std::size_t>(depth_)) * plane_ + (v - z * plane_);
   }
-  float* numerator(int k) {
-    return numerators_.data() + static_cast<std::size_t>(k) * plane_ * depth_;
+  // The numerators of every component image at `at` in the band.
+  float* sums(std::size_t at) {
+    return numerators_.data() + at * static_cast<std::size_t>(images_);
   }
   double* weights() { return weights_.data(); }
 
   // Every slice before z - reach (1-based) not yet written: each image's
   // estimate where a group reached the voxel, else `from`'s value.
-  void flush_before(int z, const SeriesStore& from, SeriesStore& to) {
+  void flush_before(int z, const SeriesStore& from, SeriesStore& to, int threads) {
     const int last = std::min(slices_, z - reach_ - 1);
+    const std::size_t n = static_cast<std::size_t>(images_);
     for (int s = flushed_ + 1; s <= last; ++s) {
       const std::size_t offset = static_cast<std::size_t>(s - 1) * plane_;
       const std::size_t in_band = static_cast<std::size_t>((s - 1) % depth_) * plane_;
-      double* w = weights_.data() + in_band;
-      for (int k = 0; k < images_; ++k) {
-        float* sum = numerator(k) + in_band;
-        const float* noisy = from.volume(k) + offset;
-        float* out = to.volume(k) + offset;
-        for (std::size_t i = 0; i < plane_; ++i)
-          out[i] = w[i] > 0 ? static_cast<float>(sum[i] / w[i]) : noisy[i];
-        std::fill(sum, sum + plane_, 0.0f);
-      }
-      std::fill(w, w + plane_, 0.0);
+      in_parts(plane_, threads, 4096, [&](int, std::size_t begin, std::size_t end) {
+        double* w = weights_.data() + in_band;
+        float* sum = sums(in_band);
+        for (int k = 0; k < images_; ++k) {
+          const float* noisy = from.volume(k) + offset;
+          float* out = to.volume(k) + offset;
+          for (std::size_t i = begin; i < end; ++i)
+            out[i] = w[i] > 0 ? static_cast<float>(sum[i * n + k] / w[i]) : noisy[i];
+        }
+        std::fill(sum + begin * n, sum + end * n, 0.0f);
+        std::fill(w + begin, w + end, 0.0);
+      });
     }
     flushed_ = std::max(flushed_, last);
   }
@@ -253,23 +259,32 @@ class AcrossFilter {
     return true;
   }
 
-  // Component k's estimate of the group added into its numerator.
-  void add(const GroupEstimate& e, int k, Band& band, double* cube_values) const {
-    float* numerator = band.numerator(k);
-    const int cube = g_.cube_len;
-    const int M = e.L * cube;
-    std::fill(cube_values, cube_values + M, 0.0);
-    for (int j = 0; j < e.kept; ++j) {
-      const double a = e.axes[static_cast<std::size_t>(j) * n_ + k];
-      const double* coord = e.coords.data() + static_cast<std::size_t>(j) * M;
-      for (int i = 0; i < M; ++i) cube_values[i] += a * coord[i];
-    }
-    for (int i = 0; i < M; ++i) numerator[e.at[i]] += static_cast<float>(e.weight * cube_values[i]);
-  }
-
-  void add_weights(const GroupEstimate& e, Band& band) const {
+  // The group's estimate added into every component image's numerator and
+  // its weight into the weights, at the voxels of part `part` of `parts`
+  // (the voxels' rows taken in turn: parts never share a cache line).
+  // `values` holds a voxel's components.
+  void add(const GroupEstimate& e, int part, int parts, Band& band, double* values) const {
+    const int M = e.L * g_.cube_len;
+    const std::size_t rows = static_cast<std::size_t>(g_.dims[0]);
+    const std::size_t plane = band.plane();
     double* weights = band.weights();
-    for (std::size_t i : e.at) weights[i] += e.weight;
+    // The group's voxels come column by column (cube_side voxels of a row).
+    for (int first = 0; first < M; first += g_.cube_side) {
+      const std::size_t row = (e.at[static_cast<std::size_t>(first)] % plane) / rows;
+      if (static_cast<int>(row % static_cast<std::size_t>(parts)) != part) continue;
+      for (int i = first; i < first + g_.cube_side; ++i) {
+        std::fill(values, values + n_, 0.0);
+        for (int j = 0; j < e.kept; ++j) {
+          const double c = e.coords[static_cast<std::size_t>(j) * M + i];
+          const double* axis = e.axes.data() + static_cast<std::size_t>(j) * n_;
+          for (int k = 0; k < n_; ++k) values[k] += axis[k] * c;
+        }
+        const std::size_t at = e.at[static_cast<std::size_t>(i)];
+        float* sum = band.sums(at);
+        for (int k = 0; k < n_; ++k) sum[k] += static_cast<float>(e.weight * values[k]);
+        weights[at] += e.weight;
+      }
+    }
   }
 
  private:
@@ -350,9 +365,8 @@ void filter_across(const stages::Geometry& geometry, const stages::Transforms& t
   const std::size_t batch =
       static_cast<std::size_t>(threads) * std::max<std::size_t>(1, std::min(64, 2048 / n));
   std::vector<GroupEstimate> found(batch);
-  std::vector<std::vector<double>> cube_values(
-      static_cast<std::size_t>(threads),
-      std::vector<double>(static_cast<std::size_t>(g.largest_group) * g.cube_len));
+  std::vector<std::vector<double>> cube_values(static_cast<std::size_t>(threads),
+                                               std::vector<double>(static_cast<std::size_t>(n)));
   for (std::size_t first = 0, count = 0; first < total; first += count) {
     // A batch holds groups of one reference slice only: the band then
     // holds every slice they reach.
@@ -360,7 +374,7 @@ void filter_across(const stages::Geometry& geometry, const stages::Transforms& t
     while (count < batch && first + count < total &&
            cubes[3 * (first + count) + 2] == cubes[3 * first + 2])
       ++count;
-    band.flush_before(cubes[3 * first + 2], from, to);
+    band.flush_before(cubes[3 * first + 2], from, to, threads);
     // After the flush: it writes only slices the batch no longer reads.
     from_held.hold_for(cubes[3 * first + 2], threads);
     if (pilot_held) pilot_held->hold_for(cubes[3 * first + 2], threads);
@@ -378,23 +392,15 @@ void filter_across(const stages::Geometry& geometry, const stages::Transforms& t
              });
     if (std::find(failed.begin(), failed.end(), 1) != failed.end())
       throw Error("the local axes of a group cannot be computed (LAPACK dsyevd)");
-    // Part p adds component images begin .. end - 1; "image" n is the weights.
-    in_parts(static_cast<std::size_t>(n) + 1, threads, 1,
-             [&](int part, std::size_t begin, std::size_t end) {
-               double* values = cube_values[static_cast<std::size_t>(part)].data();
-               // Group by group, so that a group's coordinates stay in
-               // cache while every image of the part takes them; each
-               // image still sums its groups in the walk's order.
-               for (std::size_t i = 0; i < count; ++i)
-                 for (std::size_t k = begin; k < end; ++k) {
-                   if (static_cast<int>(k) == n)
-                     filter.add_weights(found[i], band);
-                   else
-                     filter.add(found[i], static_cast<int>(k), band, values);
-                 }
-             });
+    // Part p adds the voxels of its rows: every voxel still sums its groups
+    // in the walk's order.
+    const int parts = threads;
+    in_parts(static_cast<std::size_t>(parts), parts, 1, [&](int part, std::size_t, std::size_t) {
+      double* values = cube_values[static_cast<std::size_t>(part)].data();
+      for (std::size_t i = 0; i < count; ++i) filter.add(found[i], part, parts, band, values);
+    });
   }
-  band.flush_before(band.slices() + 1 + band.reach(), from, to);
+  band.flush_before(band.slices() + 1 + band.reach(), from, to, threads);
 }
 
 }  // namespace zarvo
