@@ -123,10 +123,11 @@ class Interleaved {
     resize_large(values_, band.plane() * static_cast<std::size_t>(band.depth() * n_), threads);
   }
   // Holds every slice the groups of reference slice z (1-based) may read:
-  // z - reach up to as many as the band has room for.
+  // from z - reach (or the first) up to as many as the band has room for.
   void hold_for(int z, int threads) {
-    const int low = std::max(held_ + 1, z - band_.reach());
-    const int high = std::min(band_.slices(), z - band_.reach() + band_.depth() - 1);
+    const int lowest = std::max(1, z - band_.reach());
+    const int low = std::max(held_ + 1, lowest);
+    const int high = std::min(band_.slices(), lowest + band_.depth() - 1);
     const std::size_t plane = band_.plane();
     for (int s = low; s <= high; ++s) {
       const std::size_t offset = static_cast<std::size_t>(s - 1) * plane;
@@ -194,7 +195,7 @@ class AcrossFilter {
     if (L == 0) return true;
     out.positions.assign(w.positions, w.positions + 3 * L);
     out.at.resize(static_cast<std::size_t>(L) * g_.cube_len);
-    for_each_voxel(w.positions, L, [&](std::size_t voxel, int i) { out.at[i] = band_.at(voxel); });
+    place(w.positions, L, out.at.data());
     const int cube = g_.cube_len;
     const int M = L * cube;
     gather(from_, out.at, M, c.group.data());
@@ -288,21 +289,23 @@ class AcrossFilter {
   }
 
  private:
-  // Calls visit(voxel, i) for voxel i of the group's cubes in gather order
-  // (cube by cube, slice by slice, each slice column-major).
-  template <typename Visit>
-  void for_each_voxel(const std::uint16_t* positions, int L, Visit&& visit) const {
+  // Where each voxel of the group's cubes lies in the band, in gather
+  // order (cube by cube, slice by slice, each slice column-major); the band
+  // is found once a slice of a cube (its slices lie round-robin).
+  void place(const std::uint16_t* positions, int L, std::size_t* at) const {
     const std::size_t rows = static_cast<std::size_t>(g_.dims[0]);
     const std::size_t plane = rows * static_cast<std::size_t>(g_.dims[1]);
     int i = 0;
     for (int c = 0; c < L; ++c) {
       const std::size_t first = static_cast<std::size_t>(
           get_linear_index(positions[3 * c], positions[3 * c + 1], positions[3 * c + 2], g_.dims));
-      for (int s = 0; s < g_.cube_depth; ++s)
+      for (int s = 0; s < g_.cube_depth; ++s) {
+        const std::size_t slice_first = band_.at(first + s * plane);
         for (int l = 0; l < g_.cube_side; ++l) {
-          const std::size_t column = first + s * plane + l * rows;
-          for (int m = 0; m < g_.cube_side; ++m) visit(column + m, i++);
+          const std::size_t column = slice_first + l * rows;
+          for (int m = 0; m < g_.cube_side; ++m) at[i++] = column + m;
         }
+      }
     }
   }
 
