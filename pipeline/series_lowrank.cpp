@@ -1,8 +1,10 @@
 #include "series_lowrank.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/memory.h"
@@ -45,7 +47,9 @@ struct Scratch {
 
 // The sums of a band of slices, used round-robin as the walk moves on:
 // every component image's numerator (single precision, as the series is
-// held) and the weights the images share.
+// held), held voxel by voxel (a voxel's components side by side, so that
+// adding a group's estimate writes a few cache lines per voxel, not one
+// per component image), and the weights the images share.
 class Band {
  public:
   Band(const Layout& g, int images, int threads)
@@ -62,33 +66,39 @@ class Band {
   }
   int slices() const { return slices_; }
   int reach() const { return reach_; }
+  int depth() const { return depth_; }
+  std::size_t plane() const { return plane_; }
   // Where voxel v of the volume lies in the band's slices.
   std::size_t at(std::size_t v) const {
     const std::size_t z = v / plane_;
     return (z % static_cast<std::size_t>(depth_)) * plane_ + (v - z * plane_);
   }
-  float* numerator(int k) {
-    return numerators_.data() + static_cast<std::size_t>(k) * plane_ * depth_;
+  // The numerators of every component image at `at` in the band.
+  float* sums(std::size_t at) {
+    return numerators_.data() + at * static_cast<std::size_t>(images_);
   }
   double* weights() { return weights_.data(); }
 
   // Every slice before z - reach (1-based) not yet written: each image's
   // estimate where a group reached the voxel, else `from`'s value.
-  void flush_before(int z, const SeriesStore& from, SeriesStore& to) {
+  void flush_before(int z, const SeriesStore& from, SeriesStore& to, int threads) {
     const int last = std::min(slices_, z - reach_ - 1);
+    const std::size_t n = static_cast<std::size_t>(images_);
     for (int s = flushed_ + 1; s <= last; ++s) {
       const std::size_t offset = static_cast<std::size_t>(s - 1) * plane_;
       const std::size_t in_band = static_cast<std::size_t>((s - 1) % depth_) * plane_;
-      double* w = weights_.data() + in_band;
-      for (int k = 0; k < images_; ++k) {
-        float* sum = numerator(k) + in_band;
-        const float* noisy = from.volume(k) + offset;
-        float* out = to.volume(k) + offset;
-        for (std::size_t i = 0; i < plane_; ++i)
-          out[i] = w[i] > 0 ? static_cast<float>(sum[i] / w[i]) : noisy[i];
-        std::fill(sum, sum + plane_, 0.0f);
-      }
-      std::fill(w, w + plane_, 0.0);
+      in_parts(plane_, threads, 4096, [&](int, std::size_t begin, std::size_t end) {
+        double* w = weights_.data() + in_band;
+        float* sum = sums(in_band);
+        for (int k = 0; k < images_; ++k) {
+          const float* noisy = from.volume(k) + offset;
+          float* out = to.volume(k) + offset;
+          for (std::size_t i = begin; i < end; ++i)
+            out[i] = w[i] > 0 ? static_cast<float>(sum[i * n + k] / w[i]) : noisy[i];
+        }
+        std::fill(sum + begin * n, sum + end * n, 0.0f);
+        std::fill(w + begin, w + end, 0.0);
+      });
     }
     flushed_ = std::max(flushed_, last);
   }
@@ -101,11 +111,52 @@ class Band {
   int flushed_ = 0;
 };
 
+// The band's slices of a series held voxel by voxel: every component's
+// value of a voxel side by side, so that gathering a group reads a cache
+// line or two per voxel instead of one per component image (the component
+// images lie far apart; gathering them took about a third of a group's
+// time beside its BLAS calls).
+class Interleaved {
+ public:
+  Interleaved(const Band& band, const SeriesStore& store, int threads)
+      : band_(band), store_(store), n_(store.volumes()) {
+    resize_large(values_, band.plane() * static_cast<std::size_t>(band.depth() * n_), threads);
+  }
+  // Holds every slice the groups of reference slice z (1-based) may read:
+  // from z - reach (or the first) up to as many as the band has room for.
+  void hold_for(int z, int threads) {
+    const int lowest = std::max(1, z - band_.reach());
+    const int low = std::max(held_ + 1, lowest);
+    const int high = std::min(band_.slices(), lowest + band_.depth() - 1);
+    const std::size_t plane = band_.plane();
+    for (int s = low; s <= high; ++s) {
+      const std::size_t offset = static_cast<std::size_t>(s - 1) * plane;
+      float* to = values_.data() + band_.at(offset) * static_cast<std::size_t>(n_);
+      in_parts(plane, threads, 4096, [&](int, std::size_t begin, std::size_t end) {
+        for (int k = 0; k < n_; ++k) {
+          const float* image = store_.volume(k) + offset;
+          for (std::size_t v = begin; v < end; ++v) to[v * n_ + k] = image[v];
+        }
+      });
+    }
+    held_ = std::max(held_, high);
+  }
+  // The components of the voxel at `at` in the band.
+  const float* voxel(std::size_t at) const { return values_.data() + at * n_; }
+
+ private:
+  const Band& band_;
+  const SeriesStore& store_;
+  int n_;
+  Buffer<float> values_;
+  int held_ = 0;
+};
+
 class AcrossFilter {
  public:
   AcrossFilter(const Layout& g, const stages::Transforms& t, const stages::GroupTable& groups,
-               const AcrossSettings& s, const SeriesStore& from, const SeriesStore* pilot,
-               const Band& band)
+               const AcrossSettings& s, const Interleaved& from, const Interleaved* pilot,
+               const Band& band, int components)
       : g_(g),
         t_(t),
         groups_(groups),
@@ -113,7 +164,7 @@ class AcrossFilter {
         from_(from),
         pilot_(pilot),
         band_(band),
-        n_(from.volumes()) {}
+        n_(components) {}
 
   Scratch scratch() const {
     Scratch c;
@@ -144,13 +195,11 @@ class AcrossFilter {
     if (L == 0) return true;
     out.positions.assign(w.positions, w.positions + 3 * L);
     out.at.resize(static_cast<std::size_t>(L) * g_.cube_len);
-    for_each_voxel(w.positions, L, [&](std::size_t voxel, int i) { out.at[i] = band_.at(voxel); });
+    place(w.positions, L, out.at.data());
     const int cube = g_.cube_len;
     const int M = L * cube;
-    for (int k = 0; k < n_; ++k) gather(from_.volume(k), w.positions, L, c.group.data() + k * M);
-    if (pilot_)
-      for (int k = 0; k < n_; ++k)
-        gather(pilot_->volume(k), w.positions, L, c.pilot.data() + k * M);
+    gather(from_, out.at, M, c.group.data());
+    if (pilot_) gather(*pilot_, out.at, M, c.pilot.data());
     const double* basis_of = pilot_ ? c.pilot.data() : c.group.data();
 
     // The Gram matrix's lower triangle, all dsyevd reads.
@@ -211,54 +260,80 @@ class AcrossFilter {
     return true;
   }
 
-  // Component k's estimate of the group added into its numerator.
-  void add(const GroupEstimate& e, int k, Band& band, double* cube_values) const {
-    float* numerator = band.numerator(k);
-    const int cube = g_.cube_len;
-    const int M = e.L * cube;
-    std::fill(cube_values, cube_values + M, 0.0);
-    for (int j = 0; j < e.kept; ++j) {
-      const double a = e.axes[static_cast<std::size_t>(j) * n_ + k];
-      const double* coord = e.coords.data() + static_cast<std::size_t>(j) * M;
-      for (int i = 0; i < M; ++i) cube_values[i] += a * coord[i];
-    }
-    for (int i = 0; i < M; ++i) numerator[e.at[i]] += static_cast<float>(e.weight * cube_values[i]);
-  }
-
-  void add_weights(const GroupEstimate& e, Band& band) const {
+  // The group's estimate added into every component image's numerator and
+  // its weight into the weights, at the voxels of part `part` of `parts`
+  // (the voxels' rows taken in turn: parts never share a cache line).
+  // `values` holds a voxel's components.
+  void add(const GroupEstimate& e, int part, int parts, Band& band, double* values) const {
+    const int M = e.L * g_.cube_len;
+    const std::size_t rows = static_cast<std::size_t>(g_.dims[0]);
+    const std::size_t plane = band.plane();
     double* weights = band.weights();
-    for (std::size_t i : e.at) weights[i] += e.weight;
+    // The group's voxels come column by column (cube_side voxels of a row).
+    for (int first = 0; first < M; first += g_.cube_side) {
+      const std::size_t row = (e.at[static_cast<std::size_t>(first)] % plane) / rows;
+      if (static_cast<int>(row % static_cast<std::size_t>(parts)) != part) continue;
+      for (int i = first; i < first + g_.cube_side; ++i) {
+        std::fill(values, values + n_, 0.0);
+        for (int j = 0; j < e.kept; ++j) {
+          const double c = e.coords[static_cast<std::size_t>(j) * M + i];
+          const double* axis = e.axes.data() + static_cast<std::size_t>(j) * n_;
+          for (int k = 0; k < n_; ++k) values[k] += axis[k] * c;
+        }
+        const std::size_t at = e.at[static_cast<std::size_t>(i)];
+        float* sum = band.sums(at);
+        for (int k = 0; k < n_; ++k) sum[k] += static_cast<float>(e.weight * values[k]);
+        weights[at] += e.weight;
+      }
+    }
   }
 
  private:
-  // Calls visit(voxel, i) for voxel i of the group's cubes in gather order
-  // (cube by cube, slice by slice, each slice column-major).
-  template <typename Visit>
-  void for_each_voxel(const std::uint16_t* positions, int L, Visit&& visit) const {
+  // Where each voxel of the group's cubes lies in the band, in gather
+  // order (cube by cube, slice by slice, each slice column-major); the band
+  // is found once a slice of a cube (its slices lie round-robin).
+  void place(const std::uint16_t* positions, int L, std::size_t* at) const {
     const std::size_t rows = static_cast<std::size_t>(g_.dims[0]);
     const std::size_t plane = rows * static_cast<std::size_t>(g_.dims[1]);
     int i = 0;
     for (int c = 0; c < L; ++c) {
       const std::size_t first = static_cast<std::size_t>(
           get_linear_index(positions[3 * c], positions[3 * c + 1], positions[3 * c + 2], g_.dims));
-      for (int s = 0; s < g_.cube_depth; ++s)
+      for (int s = 0; s < g_.cube_depth; ++s) {
+        const std::size_t slice_first = band_.at(first + s * plane);
         for (int l = 0; l < g_.cube_side; ++l) {
-          const std::size_t column = first + s * plane + l * rows;
-          for (int m = 0; m < g_.cube_side; ++m) visit(column + m, i++);
+          const std::size_t column = slice_first + l * rows;
+          for (int m = 0; m < g_.cube_side; ++m) at[i++] = column + m;
         }
+      }
     }
   }
 
-  void gather(const float* image, const std::uint16_t* positions, int L, double* to) const {
-    for_each_voxel(positions, L, [&](std::size_t voxel, int i) { to[i] = image[voxel]; });
+  // The group's M voxels (at their places in the band) into the columns of
+  // the M x components matrix `to`, a few rows at a time: the columns lie
+  // a power of two apart, and a row at a time its writes fell into one
+  // cache set.
+  void gather(const Interleaved& series, const std::vector<std::size_t>& at, int M,
+              double* to) const {
+    constexpr int rows = 8;
+    const float* values[rows];
+    for (int first = 0; first < M; first += rows) {
+      const int count = std::min(rows, M - first);
+      for (int r = 0; r < count; ++r)
+        values[r] = series.voxel(at[static_cast<std::size_t>(first + r)]);
+      for (int k = 0; k < n_; ++k) {
+        double* column = to + static_cast<std::size_t>(k) * M + first;
+        for (int r = 0; r < count; ++r) column[r] = values[r][k];
+      }
+    }
   }
 
   const Layout& g_;
   const stages::Transforms& t_;
   const stages::GroupTable& groups_;
   const AcrossSettings& s_;
-  const SeriesStore& from_;
-  const SeriesStore* pilot_;
+  const Interleaved& from_;
+  const Interleaved* pilot_;
   const Band& band_;
   const int n_;
 };
@@ -274,7 +349,10 @@ void filter_across(const stages::Geometry& geometry, const stages::Transforms& t
   const int n = from.volumes();
   threads = std::max(threads, 1);
   Band band(g, n, threads);
-  const AcrossFilter filter(g, transforms, groups, settings, from, pilot, band);
+  Interleaved from_held(band, from, threads);
+  std::unique_ptr<Interleaved> pilot_held;
+  if (pilot) pilot_held = std::make_unique<Interleaved>(band, *pilot, threads);
+  const AcrossFilter filter(g, transforms, groups, settings, from_held, pilot_held.get(), band, n);
 
   const std::vector<int> cubes = stages::detail::reference_list(g, stages::reference_cubes(g));
   const std::size_t total = cubes.size() / 3;
@@ -290,9 +368,8 @@ void filter_across(const stages::Geometry& geometry, const stages::Transforms& t
   const std::size_t batch =
       static_cast<std::size_t>(threads) * std::max<std::size_t>(1, std::min(64, 2048 / n));
   std::vector<GroupEstimate> found(batch);
-  std::vector<std::vector<double>> cube_values(
-      static_cast<std::size_t>(threads),
-      std::vector<double>(static_cast<std::size_t>(g.largest_group) * g.cube_len));
+  std::vector<std::vector<double>> cube_values(static_cast<std::size_t>(threads),
+                                               std::vector<double>(static_cast<std::size_t>(n)));
   for (std::size_t first = 0, count = 0; first < total; first += count) {
     // A batch holds groups of one reference slice only: the band then
     // holds every slice they reach.
@@ -300,31 +377,33 @@ void filter_across(const stages::Geometry& geometry, const stages::Transforms& t
     while (count < batch && first + count < total &&
            cubes[3 * (first + count) + 2] == cubes[3 * first + 2])
       ++count;
-    band.flush_before(cubes[3 * first + 2], from, to);
+    band.flush_before(cubes[3 * first + 2], from, to, threads);
+    // After the flush: it writes only slices the batch no longer reads.
+    from_held.hold_for(cubes[3 * first + 2], threads);
+    if (pilot_held) pilot_held->hold_for(cubes[3 * first + 2], threads);
     std::vector<char> failed(count, 0);
-    in_parts(count, threads, 1, [&](int part, std::size_t begin, std::size_t end) {
-      for (std::size_t i = begin; i < end; ++i) {
-        const int* c = &cubes[3 * (first + i)];
-        if (!filter.filter(c[0], c[1], c[2], scratch[static_cast<std::size_t>(part)], found[i]))
-          failed[i] = 1;
-      }
-    });
+    // Groups differ in cost (the axes kept): each thread takes the next
+    // group left, so none waits on a share of costly ones.
+    std::atomic<std::size_t> next{0};
+    in_parts(static_cast<std::size_t>(threads), threads, 1,
+             [&](int part, std::size_t, std::size_t) {
+               Scratch& own = scratch[static_cast<std::size_t>(part)];
+               for (std::size_t i = next++; i < count; i = next++) {
+                 const int* c = &cubes[3 * (first + i)];
+                 if (!filter.filter(c[0], c[1], c[2], own, found[i])) failed[i] = 1;
+               }
+             });
     if (std::find(failed.begin(), failed.end(), 1) != failed.end())
       throw Error("the local axes of a group cannot be computed (LAPACK dsyevd)");
-    // Part p adds component images begin .. end - 1; "image" n is the weights.
-    in_parts(static_cast<std::size_t>(n) + 1, threads, 1,
-             [&](int part, std::size_t begin, std::size_t end) {
-               double* values = cube_values[static_cast<std::size_t>(part)].data();
-               for (std::size_t k = begin; k < end; ++k)
-                 for (std::size_t i = 0; i < count; ++i) {
-                   if (static_cast<int>(k) == n)
-                     filter.add_weights(found[i], band);
-                   else
-                     filter.add(found[i], static_cast<int>(k), band, values);
-                 }
-             });
+    // Part p adds the voxels of its rows: every voxel still sums its groups
+    // in the walk's order.
+    const int parts = threads;
+    in_parts(static_cast<std::size_t>(parts), parts, 1, [&](int part, std::size_t, std::size_t) {
+      double* values = cube_values[static_cast<std::size_t>(part)].data();
+      for (std::size_t i = 0; i < count; ++i) filter.add(found[i], part, parts, band, values);
+    });
   }
-  band.flush_before(band.slices() + 1 + band.reach(), from, to);
+  band.flush_before(band.slices() + 1 + band.reach(), from, to, threads);
 }
 
 }  // namespace zarvo

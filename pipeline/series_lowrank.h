@@ -35,7 +35,9 @@ struct AcrossSettings {
 // table does not fit the geometry or an eigen-decomposition fails.
 // Memory beyond the stores: the component images' sums over a band of
 // 2 x search + cube depth slices (4 bytes a voxel each) and the weights
-// (8 bytes), and a batch of filtered groups.
+// (8 bytes), the same band of `from` (and of the pilot) held voxel by
+// voxel (4 bytes a voxel and component each), and a batch of filtered
+// groups.
 void filter_across(const stages::Geometry& geometry, const stages::Transforms& transforms,
                    const stages::GroupTable& groups, const AcrossSettings& settings,
                    const SeriesStore& from, const SeriesStore* pilot, SeriesStore& to, int threads);

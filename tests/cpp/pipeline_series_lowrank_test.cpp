@@ -5,6 +5,7 @@
 // over its own pilot gives the bits of a separate output.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -74,8 +75,9 @@ struct Filtered {
 };
 
 Filtered filter_both(const std::vector<float>& noisy, const Series& s, const StageParams& p,
-                     int threads, bool in_place = true) {
+                     int threads, bool in_place = true, const unsigned char* mask = nullptr) {
   StageCall call(s.rows, s.cols, s.slices, p);
+  call.geometry.mask = mask;
   const SeriesStore from = store_of(noisy, s);
   std::vector<double> guide(noisy.begin(), noisy.begin() + static_cast<std::ptrdiff_t>(s.voxels()));
   const zarvo::stages::GroupTable groups =
@@ -159,4 +161,49 @@ TEST(SeriesAcross, SameBitsOnAnyThreadCountAndInPlace) {
     EXPECT_EQ(many.final, one.final) << threads << " threads";
   }
   EXPECT_EQ(filter_both(noisy, s, p, 2, false).final, one.final);
+}
+
+TEST(SeriesAcross, MaskedSlabsFarApartFilterTheirOwnSlices) {
+  // Two masked slabs further apart than the band of slices the walk holds
+  // (2 x search + cube depth = 8): the second slab's groups must read its
+  // own slices, not what the band held for the first.
+  const Series s{24, 20, 30, 8};
+  StageParams p;
+  p.threshold = 3.0;
+  std::vector<float> truth;
+  const std::vector<float> noisy = low_rank(s, 4.0, 11, &truth);
+  const std::size_t plane = static_cast<std::size_t>(s.rows) * s.cols;
+  std::vector<unsigned char> mask(s.voxels(), 0);
+  for (int z : {1, 2, 24, 25})
+    std::fill(mask.begin() + static_cast<std::ptrdiff_t>(z * plane),
+              mask.begin() + static_cast<std::ptrdiff_t>((z + 1) * plane), 1);
+  const Filtered one = filter_both(noisy, s, p, 1, true, mask.data());
+  // Error per slab against the truth, and whether slice 12 (no cube
+  // reaches it) kept the input's values.
+  const auto slab_error = [&](const std::vector<float>& v, int first, int last) {
+    double e = 0, n = 0;
+    for (int t = 0; t < s.volumes; ++t)
+      for (int z = first; z <= last; ++z)
+        for (std::size_t i = 0; i < plane; ++i) {
+          const std::size_t at = (static_cast<std::size_t>(t) * s.slices + z) * plane + i;
+          e += (v[at] - truth[at]) * (v[at] - truth[at]);
+          n += 1;
+        }
+    return std::sqrt(e / n);
+  };
+  for (int first : {1, 24}) {
+    const double before = slab_error(noisy, first, first + 1);
+    EXPECT_LT(slab_error(one.basic, first, first + 1), 0.5 * before) << "slab at " << first;
+    EXPECT_LT(slab_error(one.final, first, first + 1), 0.5 * before) << "slab at " << first;
+  }
+  for (int t = 0; t < s.volumes; ++t) {
+    const std::size_t at = (static_cast<std::size_t>(t) * s.slices + 12) * plane;
+    EXPECT_TRUE(std::equal(noisy.begin() + static_cast<std::ptrdiff_t>(at),
+                           noisy.begin() + static_cast<std::ptrdiff_t>(at + plane),
+                           one.final.begin() + static_cast<std::ptrdiff_t>(at)))
+        << "volume " << t;
+  }
+  const Filtered two = filter_both(noisy, s, p, 2, true, mask.data());
+  EXPECT_EQ(two.basic, one.basic);
+  EXPECT_EQ(two.final, one.final);
 }
