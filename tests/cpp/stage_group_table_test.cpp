@@ -6,6 +6,7 @@
 // same on any machine and corrupted ones are refused, naming what is wrong.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -125,6 +126,17 @@ TEST(GroupTable, HoldsTheGroupsTheStagesMatchForAnyThreadCount) {
       EXPECT_EQ(table.group(0, 1, 1, kept.data()), 0) << k.name;
       EXPECT_EQ(table.group(1, 1, slices + 1, kept.data()), 0) << k.name;
     }
+  }
+}
+
+TEST(GroupTable, MatchingStopsWhenTheRunIsCancelled) {
+  const std::vector<double> volume = textured(3, 0.3);
+  zt::StageCall c(rows, cols, slices, cases().front().p);
+  const std::atomic<bool> stop{true};
+  for (int n : {1, 2}) {
+    zarvo::RunContext context = threads(n);
+    context.cancel = &stop;
+    EXPECT_THROW(zs::match_groups(c.geometry, volume.data(), context), zarvo::Cancelled) << n;
   }
 }
 
