@@ -107,10 +107,6 @@ constexpr int leading_components = 5;
 // 20 % more CPU time, 1.0 5 % more FA error.
 constexpr double wiener_pilot_floor = 0.2;
 
-struct SharedGroups {
-  stages::GroupTable hard, wiener;
-};
-
 // The geometry of a stage on shared groups: every match kept.
 stages::Geometry shared_geometry(const Shape& shape, const Params& p, int group,
                                  const unsigned char* mask) {
@@ -121,7 +117,7 @@ stages::Geometry shared_geometry(const Shape& shape, const Params& p, int group,
 
 // Every component image of `from` through both stages into `to`, each
 // stage on groups of four dimensions (series_lowrank.h) matched on the
-// leading components first; the groups are kept in `shared`. Filtering
+// leading components first. Filtering
 // the groups across the components instead of each component image on its
 // own cut the errors of a simulated one-shell diffusion series at SNR 20
 // (DW 14 %, b0 4 %, FA 11 %; the first stage alone across: 6, 2 and 4 %),
@@ -133,8 +129,7 @@ stages::Geometry shared_geometry(const Shape& shape, const Params& p, int group,
 // false positives of a weak activation.
 void filter_components(const Shape& shape, const Params& p, const stages::Transforms& transforms,
                        const unsigned char* mask, bool basic_only, const SeriesStore& from,
-                       SeriesStore& to, SharedGroups& shared, const RunContext& context,
-                       const PipelineEvents& events) {
+                       SeriesStore& to, const RunContext& context, const PipelineEvents& events) {
   const std::size_t n = shape.volume_voxels();
   const int threads = walk_threads(context);
   const int volumes = from.volumes();
@@ -158,20 +153,20 @@ void filter_components(const Shape& shape, const Params& p, const stages::Transf
   tell(0, "hard thresholding");
   const stages::Geometry g1 = shared_geometry(shape, p, p.group1, mask);
   guide_from(from);
-  shared.hard = stages::match_groups(g1, images.data(), lead, context);
+  const stages::GroupTable hard_groups = stages::match_groups(g1, images.data(), lead, context);
   AcrossSettings hard;
   hard.threshold = p.lambda;
-  filter_across(g1, transforms, shared.hard, hard, from, nullptr, to, threads);
+  filter_across(g1, transforms, hard_groups, hard, from, nullptr, to, threads);
   if (basic_only) return;
 
   tell(1, "Wiener");
   const stages::Geometry g2 = shared_geometry(shape, p, p.group2, mask);
   guide_from(to);
-  shared.wiener = stages::match_groups(g2, images.data(), lead, context);
+  const stages::GroupTable wiener_groups = stages::match_groups(g2, images.data(), lead, context);
   guides.clear();
   AcrossSettings wiener;
   wiener.pilot_floor = wiener_pilot_floor;
-  filter_across(g2, transforms, shared.wiener, wiener, from, &to, to, threads);
+  filter_across(g2, transforms, wiener_groups, wiener, from, &to, to, threads);
 }
 
 // Components per window of the residual step on smooth axes. Measured on
@@ -269,13 +264,11 @@ class SeriesLevels {
 };
 
 // The series to unit noise and into its component images (in `prepared`),
-// the leading ones filtered into `filtered` on the groups kept in
-// `shared`; the levels, the basis and the leading count into the plan
-// (its groups and level map are the caller's).
+// every one filtered into `filtered`; the levels and the basis into the
+// plan (its level map is the caller's).
 JointPlan prepare(const SeriesInput& input, const DenoiseOptions& o, bool map_estimated,
                   const Params& p, const stages::Transforms& transforms, SeriesStore& prepared,
-                  SeriesStore& filtered, SharedGroups& shared, const RunContext& context,
-                  const PipelineEvents& events) {
+                  SeriesStore& filtered, const RunContext& context, const PipelineEvents& events) {
   const Shape& s = input.shape;
   const std::size_t n = s.volume_voxels();
   const int threads = walk_threads(context);
@@ -316,8 +309,7 @@ JointPlan prepare(const SeriesInput& input, const DenoiseOptions& o, bool map_es
     plan.smooth_from = kept;
   }
   to_components(prepared, basis, threads);
-  filter_components(s, p, transforms, mask, o.basic_only, prepared, filtered, shared, context,
-                    events);
+  filter_components(s, p, transforms, mask, o.basic_only, prepared, filtered, context, events);
   plan.axes = std::move(basis.axes);
   plan.moments = std::move(basis.moments);
   return plan;
@@ -393,9 +385,8 @@ void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
   const std::size_t n = s.volume_voxels();
   const int threads = walk_threads(context);
   SeriesStore prepared(n, s.volumes, threads), filtered(n, s.volumes, threads);
-  SharedGroups shared;
   const JointPlan plan = prepare(input, o, map_estimated, report.params, transforms, prepared,
-                                 filtered, shared, context, events);
+                                 filtered, context, events);
   const DenoiseReport found =
       finish(input, o, plan, report.params, prepared, filtered, sink, threads);
   report.volumes = found.volumes;
@@ -413,9 +404,8 @@ JointPlan joint_prepare(const SeriesInput& input, const DenoiseOptions& o, float
   const WithMap used(o, s, level_map);
   SeriesStore in(prepared, s.volume_voxels(), s.volumes);
   SeriesStore out(filtered, s.volume_voxels(), s.volumes);
-  SharedGroups shared;
   JointPlan plan = prepare(input, used.options(), map_estimated, setup.params, setup.transforms, in,
-                           out, shared, setup.context, events);
+                           out, setup.context, events);
   plan.level_map = std::move(level_map);
   return plan;
 }
