@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
+#include <vector>
 
 #include "core/blas.h"
 
@@ -39,5 +41,38 @@ class SingleBlasThread {
 
 // The BLAS's thread count now, or 0 where the BLAS does not tell it.
 int blas_threads();
+
+// The symmetric eigensolver (dsyevd) with its own workspace: LAPACK's
+// workspace sizes are asked once per matrix order, and the workspace grows
+// to the largest order met and is then reused, so that a loop over many
+// small eigenproblems does not allocate. One per thread.
+//
+// The workspace length handed to LAPACK is part of the result: it sets the
+// block size of the eigenvectors' back-transformation where the optimal one
+// does not fit, and one double more changes the last bits (orders 66 and 77
+// with OpenBLAS 0.3.21). So every problem of a given order gets the length
+// LAPACK asked for plus `spare_work`, never the length of a larger buffer.
+class SymmetricEigen {
+ public:
+  // vectors: eigenvectors wanted too; uplo: the triangle read ('U' or 'L').
+  explicit SymmetricEigen(bool vectors, char uplo = 'L', blas_int spare_work = 0);
+
+  // The eigenvalues of the order x order matrix a (column-major, leading
+  // dimension order) into values, ascending; with vectors, a's column k is
+  // overwritten by the eigenvector of values[k]. False where LAPACK fails.
+  bool solve(double* a, blas_int order, double* values);
+
+ private:
+  struct Sizes {
+    blas_int work, iwork;
+  };
+  bool sizes_for(double* a, blas_int order, double* values, Sizes& out);
+
+  char jobz_, uplo_;
+  blas_int spare_;
+  std::map<blas_int, Sizes> sizes_;
+  std::vector<double> work_;
+  std::vector<blas_int> iwork_;
+};
 
 }  // namespace zarvo

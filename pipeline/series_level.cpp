@@ -94,27 +94,13 @@ struct RicianTable {
   }
 };
 
-// Per-thread room for one patch's matrices and LAPACK's workspace.
+// Per-thread room for one patch's matrices and its eigenproblem (one
+// spare double of LAPACK workspace, as the levels have always been
+// measured with).
 struct Workspace {
-  std::vector<double> a, gram, eigen, work, projections, means, low;
-  std::vector<blas_int> iwork;
-  blas_int sized = -1;
-  bool vectors = false;
-
-  void size_for(blas_int n, bool want_vectors) {
-    if (n == sized && want_vectors == vectors) return;
-    const char jobz = want_vectors ? 'V' : 'N', uplo = 'U';
-    double lwork = 0;
-    blas_int liwork = 0, info = 0, query = -1;
-    gram.assign(static_cast<std::size_t>(n) * static_cast<std::size_t>(n), 0.0);
-    eigen.assign(static_cast<std::size_t>(n), 0.0);
-    dsyevd_(&jobz, &uplo, &n, gram.data(), &n, eigen.data(), &lwork, &query, &liwork, &query, &info,
-            1, 1);
-    work.assign(static_cast<std::size_t>(lwork) + 1, 0.0);
-    iwork.assign(static_cast<std::size_t>(std::max<blas_int>(liwork, 1)), 0);
-    sized = n;
-    vectors = want_vectors;
-  }
+  std::vector<double> a, gram, eigen, projections, means, low;
+  SymmetricEigen solver;
+  explicit Workspace(Noise noise) : solver(noise == Noise::rician, 'U', 1) {}
 };
 
 bool inside(const unsigned char* mask, std::size_t i) { return !mask || mask[i] != 0; }
@@ -190,16 +176,12 @@ PatchLevel measure(const Series& s, const PatchGrid& g, int i0, int i1, int i2, 
   const blas_int lda = N;
   const int count = std::min(M, N - 1), samples = std::max(M, N - 1);
   const bool rician = noise == Noise::rician;
-  w.size_for(order, rician);
+  w.gram.resize(static_cast<std::size_t>(order) * static_cast<std::size_t>(order));
+  w.eigen.resize(static_cast<std::size_t>(order));
   const double one = 1, zero = 0;
-  const char uplo = 'U', trans = by_volumes ? 'T' : 'N', jobz = rician ? 'V' : 'N';
+  const char uplo = 'U', trans = by_volumes ? 'T' : 'N';
   dsyrk_(&uplo, &trans, &order, &depth, &one, w.a.data(), &lda, &zero, w.gram.data(), &order, 1, 1);
-  blas_int info = 0;
-  const blas_int lwork = static_cast<blas_int>(w.work.size()),
-                 liwork = static_cast<blas_int>(w.iwork.size());
-  dsyevd_(&jobz, &uplo, &order, w.gram.data(), &order, w.eigen.data(), w.work.data(), &lwork,
-          w.iwork.data(), &liwork, &info, 1, 1);
-  if (info != 0) return p;
+  if (!w.solver.solve(w.gram.data(), order, w.eigen.data())) return p;
 
   std::vector<double> largest(static_cast<std::size_t>(count));
   for (int k = 0; k < count; ++k)
@@ -386,7 +368,7 @@ std::vector<PatchLevel> patch_levels(const Series& s, const PatchGrid& g, Noise 
   const SingleBlasThread single;  // each patch's small eigenproblem on its own thread
   in_parts(total, threads, 16, [&](int part, std::size_t begin, std::size_t end) {
     try {
-      Workspace w;
+      Workspace w(noise);
       for (std::size_t i = begin; i < end; ++i)
         out[i] = measure(s, g, static_cast<int>(i % n0), static_cast<int>((i / n0) % n1),
                          static_cast<int>(i / (n0 * n1)), noise, mask, empty, w);

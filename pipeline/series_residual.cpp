@@ -27,25 +27,12 @@ constexpr double kMadScale = 0.6744897501960817;
 // Residual levels below this (in unit noise) are rounding, not noise.
 constexpr double kFloorLevel = 1e-4;
 
-// Per-thread room: the patch (voxels x volumes), its Gram matrix and
-// LAPACK's workspace, sized once for the largest patch.
+// Per-thread room: the patch (voxels x volumes), its Gram matrix and its
+// eigenproblem (one spare double of LAPACK workspace, as the step has
+// always run with).
 struct Workspace {
-  std::vector<double> a, gram, eigen, work, largest, coef;
-  std::vector<blas_int> iwork;
-  blas_int sized = -1;
-  void size_for(blas_int order) {
-    if (order == sized) return;
-    const char jobz = 'V', uplo = 'U';
-    double lwork = 0;
-    blas_int liwork = 0, info = 0, query = -1;
-    gram.assign(static_cast<std::size_t>(order) * static_cast<std::size_t>(order), 0.0);
-    eigen.assign(static_cast<std::size_t>(order), 0.0);
-    dsyevd_(&jobz, &uplo, &order, gram.data(), &order, eigen.data(), &lwork, &query, &liwork,
-            &query, &info, 1, 1);
-    work.assign(static_cast<std::size_t>(lwork) + 1, 0.0);
-    iwork.assign(static_cast<std::size_t>(std::max<blas_int>(liwork, 1)), 0);
-    sized = order;
-  }
+  std::vector<double> a, gram, eigen;
+  SymmetricEigen solver{true, 'U', 1};
 };
 
 // The Frobenius-optimal factor for a component whose singular value is y
@@ -131,17 +118,13 @@ void add_low_rank(const SeriesStore& residual, const std::vector<double>& levels
       const bool by_volumes = M <= N;
       const blas_int order = by_volumes ? M : N, depth = by_volumes ? N : M, lda = N;
       const int count = std::min(M, N), samples = std::max(M, N);
-      w.size_for(order);
+      w.gram.resize(static_cast<std::size_t>(order) * static_cast<std::size_t>(order));
+      w.eigen.resize(static_cast<std::size_t>(order));
       const double one = 1, zero = 0;
-      const char uplo = 'U', trans = by_volumes ? 'T' : 'N', jobz = 'V';
+      const char uplo = 'U', trans = by_volumes ? 'T' : 'N';
       dsyrk_(&uplo, &trans, &order, &depth, &one, w.a.data(), &lda, &zero, w.gram.data(), &order, 1,
              1);
-      blas_int info = 0;
-      const blas_int lwork = static_cast<blas_int>(w.work.size()),
-                     liwork = static_cast<blas_int>(w.iwork.size());
-      dsyevd_(&jobz, &uplo, &order, w.gram.data(), &order, w.eigen.data(), w.work.data(), &lwork,
-              w.iwork.data(), &liwork, &info, 1, 1);
-      if (info != 0) continue;
+      if (!w.solver.solve(w.gram.data(), order, w.eigen.data())) continue;
       // Divided by the levels, the residual's noise is at most white of
       // level 1 (less where the estimate kept part of it): the components
       // above that noise's edge are signal.

@@ -58,20 +58,9 @@ void apply(SeriesStore& series, const VolumeBasis& basis, bool forward, int thre
 // The eigenvalues (ascending, into w) and eigenvectors (the columns of a,
 // in place) of the symmetric n x n matrix a (its lower triangle read).
 void eigen(std::vector<double>& a, int n, std::vector<double>& w, const char* what) {
-  const blas_int order = n;
-  blas_int info = 0, lwork = -1, liwork = -1, iwork_size = 0;
-  double work_size = 0;
-  const std::string failed = std::string(what) + " cannot be computed (LAPACK dsyevd)";
-  dsyevd_("V", "L", &order, a.data(), &order, w.data(), &work_size, &lwork, &iwork_size, &liwork,
-          &info, 1, 1);
-  if (info != 0) throw Error(failed);
-  lwork = static_cast<blas_int>(work_size);
-  liwork = iwork_size;
-  std::vector<double> work(static_cast<std::size_t>(std::max<blas_int>(lwork, 1)));
-  std::vector<blas_int> iwork(static_cast<std::size_t>(std::max<blas_int>(liwork, 1)));
-  dsyevd_("V", "L", &order, a.data(), &order, w.data(), work.data(), &lwork, iwork.data(), &liwork,
-          &info, 1, 1);
-  if (info != 0) throw Error(failed);
+  SymmetricEigen solver(true, 'L');
+  if (!solver.solve(a.data(), n, w.data()))
+    throw Error(std::string(what) + " cannot be computed (LAPACK dsyevd)");
 }
 
 // Signed so that its largest entry is positive: the same axis whatever sign
