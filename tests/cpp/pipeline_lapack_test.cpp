@@ -34,8 +34,8 @@ Solved direct(std::vector<double> a, int n, char jobz, char uplo, blas_int spare
   const blas_int order = n, query = -1;
   double work_size = 0;
   blas_int iwork_size = 0, info = 0;
-  dsyevd_(&jobz, &uplo, &order, a.data(), &order, w.data(), &work_size, &query, &iwork_size,
-          &query, &info, 1, 1);
+  dsyevd_(&jobz, &uplo, &order, a.data(), &order, w.data(), &work_size, &query, &iwork_size, &query,
+          &info, 1, 1);
   blas_int lwork = static_cast<blas_int>(work_size) + spare, liwork = iwork_size;
   std::vector<double> work(static_cast<std::size_t>(lwork));
   std::vector<blas_int> iwork(static_cast<std::size_t>(liwork));
