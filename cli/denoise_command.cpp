@@ -78,26 +78,8 @@ void run_file(const FileRequest& r, const RunContext& context, bool quiet) {
   events.pipeline.stage = [&](int t, int, int, const char* name) {
     progress->begin(begun++, prefix(t) + name);
   };
+  // The engine's notes, and the level as soon as it is known.
   events.pipeline.note = note;
-  // The level is told as soon as it is known, before the volume is filtered:
-  // once for a single volume or a level pooled over the series (levels
-  // estimated volume by volume come in a summary at the end).
-  const bool per_volume =
-      r.options.sigma.empty() && r.sigma_map.empty() && r.options.sigma_scope == SigmaScope::volume;
-  events.pipeline.level = [&](int t, const VolumeReport& v) {
-    if (v.source == SigmaSource::estimated_map && t == 0) {
-      char buf[160];
-      std::snprintf(buf, sizeof buf,
-                    "noise level map estimated from the series, median %.6g (image units)",
-                    v.sigma);
-      note(buf);
-    }
-    if (v.source != SigmaSource::estimated || (per_volume && volumes > 1) || t > 0) return;
-    char buf[160];
-    std::snprintf(buf, sizeof buf, "noise level estimated as %.6g (image units)%s", v.sigma,
-                  volumes > 1 ? ", one for the whole series" : "");
-    note(buf);
-  };
   // Ctrl-C stops the run where it is, and the output set then keeps the
   // old files (see stop_flag).
   RunContext stoppable = context;

@@ -36,7 +36,56 @@ std::string level_summary(const DenoiseReport& r) {
   return buf;
 }
 
+// The level told as soon as it is known: an estimated map's median, or a
+// level estimated for a single volume or for the whole series (levels
+// estimated volume by volume are summed up after the run instead).
+std::string level_note(const VolumeReport& first, int volumes, bool one_per_volume) {
+  char buf[160];
+  if (first.source == SigmaSource::estimated_map) {
+    std::snprintf(buf, sizeof buf,
+                  "noise level map estimated from the series, median %.6g (image units)",
+                  first.sigma);
+    return buf;
+  }
+  if (first.source != SigmaSource::estimated || (one_per_volume && volumes > 1)) return "";
+  std::snprintf(buf, sizeof buf, "noise level estimated as %.6g (image units)%s", first.sigma,
+                volumes > 1 ? ", one for the whole series" : "");
+  return buf;
+}
+
+// What a run notes about its input before the work: the .bval beside it
+// not taken, negative values under the Rician model.
+void input_notes(const Image& input, Noise noise, const Bvals& bvals,
+                 std::vector<std::string>& notes) {
+  if (!bvals.problem.empty()) notes.push_back(bvals.problem + "; not recorded in the sidecar");
+  if (noise == Noise::rician && input.lo < 0) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "the input holds negative values (the lowest is %.6g); magnitude data has "
+                  "none, and the Rician model takes them as values near 0 (is the Gaussian "
+                  "model meant?)",
+                  input.lo);
+    notes.push_back(text);
+  }
+}
+
+// What a run notes after the work: the levels estimated volume by volume,
+// the parameters the image's size limited.
+void closing_notes(const DenoiseReport& run, int volumes, bool one_per_volume, const Shape& shape,
+                   const Params& asked, std::vector<std::string>& notes) {
+  if (volumes > 1 && one_per_volume && !run.volumes.empty() &&
+      run.volumes.front().source == SigmaSource::estimated)
+    notes.push_back(level_summary(run));
+  for (const std::string& n : limit_notes(shape, asked)) notes.push_back(n);
+}
+
 }  // namespace
+
+std::vector<std::string> all_notes(const FileResult& result) {
+  std::vector<std::string> all = result.told;
+  all.insert(all.end(), result.notes.begin(), result.notes.end());
+  return all;
+}
 
 Image read_level_map(const std::string& path, const Image& input, bool allow_affine,
                      std::vector<std::string>& notes) {
@@ -266,17 +315,7 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
   check_before_work(r, options, in);
   // A diffusion series' b-values, for the sidecar only.
   const Bvals bvals = input.nt > 1 && r.sidecar ? read_bvals(r.input, input.nt) : Bvals{};
-  if (!bvals.problem.empty())
-    result.notes.push_back(bvals.problem + "; not recorded in the sidecar");
-  if (options.noise == Noise::rician && input.lo < 0) {
-    char text[200];
-    std::snprintf(text, sizeof text,
-                  "the input holds negative values (the lowest is %.6g); magnitude data has "
-                  "none, and the Rician model takes them as values near 0 (is the Gaussian "
-                  "model meant?)",
-                  input.lo);
-    result.notes.push_back(text);
-  }
+  input_notes(input, options.noise, bvals, result.notes);
 
   if (events.started) events.started(input, input.nt * (options.basic_only ? 1 : 2));
   RunContext context = given;
@@ -298,9 +337,17 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
                            [&input](int t, double* out) { input.read_volume(t, out); }};
   ReportOutputs qc(r, input, options.mask, threads);
   PipelineEvents pipeline = events.pipeline;
+  auto tell = [&](const std::string& note) {
+    result.told.push_back(note);
+    if (events.pipeline.note) events.pipeline.note(note);
+  };
+  pipeline.note = tell;
+  const bool one_per_volume = options.sigma_scope == SigmaScope::volume;
   pipeline.level = [&](int t, const VolumeReport& v) {
     qc.level(t, v.sigma);
     if (events.pipeline.level) events.pipeline.level(t, v);
+    if (t > 0) return;
+    if (std::string note = level_note(v, input.nt, one_per_volume); !note.empty()) tell(note);
   };
   result.report = denoise(
       series, options,
@@ -314,17 +361,17 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
         qc.volume(t, e);
       },
       context, pipeline);
-  if (input.nt > 1 && options.sigma.empty() && !options.sigma_map &&
-      options.sigma_scope == SigmaScope::volume)
-    result.notes.push_back(level_summary(result.report));
-  for (const std::string& n : limit_notes(series.shape, options.params)) result.notes.push_back(n);
+  closing_notes(result.report, input.nt, one_per_volume, series.shape, options.params,
+                result.notes);
   write_outputs(r, result, input, estimate, noise_map.get(), series_map.get(), bvals, qc, started,
                 outputs, given.cancel);
   return result;
 }
 
-std::string write_assembled(const FileRequest& r, const std::vector<double>& data,
-                            const DenoiseReport& run, double seconds) {
+FileResult write_assembled(const FileRequest& r, const std::vector<double>& data,
+                           const DenoiseReport& run, double seconds,
+                           const std::vector<std::string>& told,
+                           const std::vector<std::string>& read_notes) {
   FileResult result;
   result.report = run;
   result.sidecar = r.sidecar ? sidecar_name(r.output) : "";
@@ -333,10 +380,21 @@ std::string write_assembled(const FileRequest& r, const std::vector<double>& dat
   if (r.sidecar) {
     std::string note;
     result.metadata = source_metadata(r.metadata, r.input, note);
+    if (!note.empty()) result.notes.push_back(note);
   }
   const Image input = read_image(r.input, "input");
   for (const std::string& f : input.files) outputs.add_input(f, "input");
   outputs.check();
+  // The notes in the order a file run gives them.
+  result.told = told;
+  const bool one_per_volume = !run.pooled;
+  if (!run.volumes.empty())
+    if (std::string note = level_note(run.volumes.front(), input.nt, one_per_volume); !note.empty())
+      result.told.push_back(note);
+  result.notes.insert(result.notes.end(), read_notes.begin(), read_notes.end());
+  const Bvals bvals = input.nt > 1 && r.sidecar ? read_bvals(r.input, input.nt) : Bvals{};
+  input_notes(input, r.options.noise, bvals, result.notes);
+  closing_notes(run, input.nt, one_per_volume, shape_of(input), r.options.params, result.notes);
   if (data.size() != static_cast<std::size_t>(input.nim->nvox))
     throw Error("the data has " + std::to_string(data.size()) + " voxels but '" + r.input +
                 "' has " + std::to_string(input.nim->nvox));
@@ -353,9 +411,13 @@ std::string write_assembled(const FileRequest& r, const std::vector<double>& dat
                   [&](const std::string& temp) { write_text_file(temp, r.report, page); });
     if (r.sidecar) record_output(r, "report", r.report, outputs, facts);
   }
+  if (bvals.problem.empty() && !bvals.file.empty()) {
+    facts.bval_file = bvals.file;
+    facts.bvals = bvals.values;
+  }
   write_sidecar(r, result, facts, outputs);
   outputs.commit();
-  return result.sidecar;
+  return result;
 }
 
 }  // namespace zarvo::cli

@@ -46,10 +46,17 @@ struct FileEvents {
 
 struct FileResult {
   DenoiseReport report;
-  std::string sidecar;             // its path; empty when none was written
+  std::string sidecar;  // its path; empty when none was written
+  // What the run told through events.pipeline.note as it went (the
+  // engine's notes, the level as soon as it was known), in order.
+  std::vector<std::string> told;
   std::vector<std::string> notes;  // what the user may want to know afterwards
   std::string metadata;            // what the sidecar carried over from the source
 };
+
+// Every note of a run, in the order the command gives them: `told`, then
+// `notes`.
+std::vector<std::string> all_notes(const FileResult& result);
 
 // The noise level map file of a run on `input`, checked as a run checks it
 // (the input's spatial shape, one volume or one per volume, no negative
@@ -73,11 +80,16 @@ FileResult denoise_file(const FileRequest& request, const RunContext& context,
 
 // An output assembled apart from denoise_file (the batch's series spread
 // over tasks), committed as denoise_file commits its set: the image, its QC
-// page (when `request.report` is given) and its sidecar, with the same
-// checks, force rule, backups and flushes; all or none. `data`: every
-// volume, column-major as the input's; `run`: the levels and parameters
-// used. Returns the sidecar's path (empty when none).
-std::string write_assembled(const FileRequest& request, const std::vector<double>& data,
-                            const DenoiseReport& run, double seconds);
+// page (when `request.report` is given) and its sidecar (with the b-values),
+// with the same checks, force rule, backups and flushes; all or none.
+// `data`: every volume, column-major as the input's; `run`: the levels
+// (`pooled` set as denoise() sets it) and parameters used; `told`: what the
+// engine told while the parts ran; `read_notes`: the notes of the mask and
+// level map files, read by the caller. Returns the sidecar's path (empty
+// when none) and the notes denoise_file would have given for the file.
+FileResult write_assembled(const FileRequest& request, const std::vector<double>& data,
+                           const DenoiseReport& run, double seconds,
+                           const std::vector<std::string>& told = {},
+                           const std::vector<std::string>& read_notes = {});
 
 }  // namespace zarvo::cli

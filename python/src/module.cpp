@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -233,6 +234,18 @@ py::list declarations() {
   return out;
 }
 
+// Events that keep the engine's notes (a thread count it lowered) in
+// `notes`, in order.
+zarvo::PipelineEvents noting(std::vector<std::string>& notes) {
+  zarvo::PipelineEvents events;
+  auto guard = std::make_shared<std::mutex>();
+  events.note = [&notes, guard](const std::string& text) {
+    std::lock_guard<std::mutex> lock(*guard);
+    notes.push_back(text);
+  };
+  return events;
+}
+
 py::tuple denoise(const py::array& volume, const py::dict& given, const py::object& mask,
                   const py::object& sigma_map, bool noise_map) {
   const zarvo::ArrayView view = view_of(volume);
@@ -252,6 +265,7 @@ py::tuple denoise(const py::array& volume, const py::dict& given, const py::obje
   const std::size_t n = view.shape.volume_voxels();
   Interruptible interruptible(e.context);
   zarvo::DenoiseReport report;
+  std::vector<std::string> notes;
   {
     py::gil_scoped_release free_gil;
     report = zarvo::denoise(
@@ -260,7 +274,7 @@ py::tuple denoise(const py::array& volume, const py::dict& given, const py::obje
           std::copy(x, x + n, out_data + n * static_cast<std::size_t>(t));
           if (m && map_data) std::copy(m, m + n, map_data + n * static_cast<std::size_t>(t));
         },
-        e.context);
+        e.context, noting(notes));
   }
   py::list sigma, source, per_group;
   for (const zarvo::VolumeReport& r : report.volumes) {
@@ -274,6 +288,7 @@ py::tuple denoise(const py::array& volume, const py::dict& given, const py::obje
   info["per_group"] = per_group;
   info["params"] = params_dict(report.params, e.options.noise);
   info["noise"] = zarvo::noise_name(e.options.noise);
+  info["notes"] = notes;
   return py::make_tuple(out, map, info);
 }
 
@@ -379,11 +394,15 @@ py::dict joint_prepare(const py::array& volume, const py::dict& given, const py:
   float* in = region_of(prepared, view.shape);
   float* out = region_of(filtered, view.shape);
   zarvo::JointPlan plan;
+  std::vector<std::string> notes;
   {
     py::gil_scoped_release free_gil;
-    plan = zarvo::joint_prepare(zarvo::series_input(view), e.options, in, out, e.context);
+    plan = zarvo::joint_prepare(zarvo::series_input(view), e.options, in, out, e.context,
+                                noting(notes));
   }
-  return plan_dict(plan, view.shape);
+  py::dict d = plan_dict(plan, view.shape);
+  d["told"] = notes;  // the engine's notes, for the file's
+  return d;
 }
 
 // The output, float64 in the input's shape (Fortran order).
@@ -598,7 +617,7 @@ py::dict denoise_file(const py::dict& given, const py::dict& files) {
   py::dict out;
   out["sidecar"] = result.sidecar;
   out["sigma"] = sigma;
-  out["notes"] = result.notes;
+  out["notes"] = zarvo::cli::all_notes(result);
   return out;
 }
 
@@ -626,10 +645,14 @@ std::string report_page(const py::dict& given, const std::string& input, const s
 // An output assembled from volumes denoised apart (zarvo.batch), with its
 // QC page and sidecar, committed as one output set (see write_assembled).
 // `files`: input, output, report (or None), datatype (None: the library's
-// default), force, command_line. Returns the sidecar's path.
-std::string write_assembled(const py::dict& given, const py::dict& files, const py::array& data,
-                            const std::vector<double>& levels, bool pooled,
-                            const std::string& source, double seconds, const py::object& mask) {
+// default), force, command_line. `told`: the engine's notes from the parts;
+// `read_notes`: those of the mask and level map files. Returns the
+// sidecar's path and the file's notes, as a file run gives them.
+py::dict write_assembled(const py::dict& given, const py::dict& files, const py::array& data,
+                         const std::vector<double>& levels, bool pooled, const std::string& source,
+                         double seconds, const py::object& mask,
+                         const std::vector<std::string>& told,
+                         const std::vector<std::string>& read_notes) {
   const Engine e(given, mask);
   zarvo::cli::FileRequest r;
   r.options = e.options;
@@ -653,11 +676,18 @@ std::string write_assembled(const py::dict& given, const py::dict& files, const 
   r.command_line = files["command_line"].cast<std::string>();
   py::array_t<double, py::array::f_style | py::array::forcecast> a(data);
   std::vector<double> values(a.data(), a.data() + a.size());
-  py::gil_scoped_release free_gil;
-  const zarvo::cli::Image like = zarvo::cli::read_image(r.input, "input");
-  const std::vector<int> shape = {like.nx, like.ny, like.nz, like.nt};
-  return zarvo::cli::write_assembled(r, values, assembled_run(e, shape, levels, pooled, source),
-                                     seconds);
+  zarvo::cli::FileResult result;
+  {
+    py::gil_scoped_release free_gil;
+    const zarvo::cli::Image like = zarvo::cli::read_image(r.input, "input");
+    const std::vector<int> shape = {like.nx, like.ny, like.nz, like.nt};
+    result = zarvo::cli::write_assembled(r, values, assembled_run(e, shape, levels, pooled, source),
+                                         seconds, told, read_notes);
+  }
+  py::dict out;
+  out["sidecar"] = result.sidecar;
+  out["notes"] = zarvo::cli::all_notes(result);
+  return out;
 }
 
 // A text file written through an output set (an index page): never over
@@ -771,7 +801,8 @@ PYBIND11_MODULE(_core, m) {
   m.def("check_paths", &check_paths, py::arg("inputs"), py::arg("outputs"));
   m.def("write_assembled", &write_assembled, py::arg("given"), py::arg("files"), py::arg("data"),
         py::arg("levels"), py::arg("pooled"), py::arg("source"), py::arg("seconds"),
-        py::arg("mask") = py::none());
+        py::arg("mask") = py::none(), py::arg("told") = std::vector<std::string>(),
+        py::arg("read_notes") = std::vector<std::string>());
   m.def("write_text", &write_text, py::arg("path"), py::arg("text"), py::arg("force"),
         py::arg("inputs"), py::arg("role"));
   m.def("_set_fault", &set_fault, py::arg("step"), py::arg("count") = 1, py::arg("error") = 5);

@@ -1,6 +1,7 @@
 """zarvo.batch on a real LocalCluster of two worker processes: the command's
 bits, spread series, reruns, a killed worker, the command line."""
 
+import json
 import os
 import signal
 import subprocess
@@ -11,7 +12,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import file_bytes, phantom, run_command, save
+from conftest import file_bytes, phantom, run_command, save, zarvo_command
 
 distributed = pytest.importorskip("distributed")
 from zarvo import batch  # noqa: E402
@@ -487,3 +488,51 @@ def test_noise_map_and_residual_keep_a_spread_series_in_one_task(tmp_path, clien
                                 noise_map=str(noise_map), residual=str(residual), stream=None)
         assert "tasks" not in row["worker"], row
         assert noise_map.is_file() and residual.is_file(), series
+
+
+def command_notes(source, output, *options):
+    """The notes `zarvo denoise` prints about a file (its progress lines
+    left out)."""
+    done = subprocess.run([zarvo_command(), "denoise", str(source), str(output),
+                           *map(str, options)], capture_output=True, text=True, check=True)
+    return [line[len("zarvo: "):] for line in done.stderr.splitlines()
+            if line.startswith("zarvo: ") and not line.startswith("zarvo: [")]
+
+
+def test_the_batch_gives_the_commands_notes_spread_or_not(tmp_path, client):
+    # Every note the command gives about a file at once: its .bval does not
+    # fit, its sidecar is not JSON, it holds negative values under the
+    # Rician model, its level (for the series, per volume, a map), a cube
+    # depth its 3 slices limit.
+    data = phantom((40, 36, 3, 6), seed=60, rician=True)
+    data[0, 0, 0, :] = -3.0
+    source = save(tmp_path / "s.nii", data)
+    (tmp_path / "s.bval").write_text("0 1000 1000\n")
+    (tmp_path / "s.json").write_text("[1, 2]\n")
+    runs = (({"series": "joint"}, ["--series", "joint"], "one for the whole series"),
+            ({"sigma_scope": "volume"}, ["--sigma-scope", "volume"], "volume by volume (6"),
+            ({"series": "joint", "sigma_scope": "voxel"}, ["--series", "joint", "--sigma-scope",
+                                                          "voxel"], "level map estimated"))
+    for i, (options, flags, level) in enumerate(runs):
+        expected = command_notes(source, tmp_path / f"command{i}.nii", "--noise", "rician",
+                                 "--threads", "1", *flags)
+        for told in ("not recorded in the sidecar", "is not a JSON object", "negative values",
+                     "cube depth limited to 3", level):
+            assert any(told in note for note in expected), (told, expected)
+        for spread in (False, True):
+            [row] = batch.run_batch([source], tmp_path / f"out{i}{spread}", client, noise="rician",
+                                    threads=1, spread_volumes=spread, stream=None, **options)
+            assert "error" not in row, row
+            assert ("(+" in row["worker"]) == spread, row  # spread over tasks, or not
+            assert row["notes"] == expected, (options, spread)
+
+    # A .bval that fits is recorded in the sidecar of a spread series too.
+    (tmp_path / "s.bval").write_text("0 1000 1000 2000 2000 0\n")
+    run_command(source, tmp_path / "command.nii", "--noise", "rician")
+    with open(tmp_path / "command.json") as f:
+        command = json.load(f)["bval"]
+    for options in ({"series": "joint"}, {}):
+        [row] = batch.run_batch([source], tmp_path / f"bval{len(options)}", client,
+                                noise="rician", spread_volumes=True, stream=None, **options)
+        with open(row["sidecar"]) as f:
+            assert json.load(f).get("bval") == command, options

@@ -48,8 +48,10 @@ def denoise(volume, sigma=None, *, mask=None, sigma_map=None, return_info=False,
              ``sigma_source`` ("given", "estimated", "map" or "estimated map"
              per volume),
              ``per_group``, ``noise``, ``params`` (as used: the depth is
-             limited to the slices) and ``noise_map`` (the noise standard
-             deviation the last stage used at every voxel; not a residual).
+             limited to the slices), ``noise_map`` (the noise standard
+             deviation the last stage used at every voxel; not a residual)
+             and ``notes`` (what the engine noted, such as fewer threads
+             than asked).
     options: the engine's options by keyword (None or absent: the engine's
              default), listed below; ``threads`` does not change the result.
 

@@ -141,12 +141,15 @@ def _per_group(request):
 
 
 def _volume_task(loaded, t, request, threads):
+    """One volume denoised, and what the engine noted on it."""
     from . import denoise
     sigma = loaded["levels"][t]
     options = {keyword(name): value for name, value in request.given.items()
                if name not in ("sigma", "sigma_scope", "threads")
                and not about_files(DECLARATIONS[name])}
-    return denoise(loaded["series"][..., t], sigma, threads=_task_threads(threads), **options)
+    volume, info = denoise(loaded["series"][..., t], sigma, threads=_task_threads(threads),
+                           return_info=True, **options)
+    return volume, info["notes"]
 
 
 def _write_series_task(request, loaded, force, *volumes):
@@ -155,25 +158,33 @@ def _write_series_task(request, loaded, force, *volumes):
     the same checks (again here: the folders may have changed since the
     batch began), force rule, backups and flushes; all or none."""
     import numpy as np
-    data = np.stack(volumes, axis=-1).reshape(loaded["shape"], order="F")
+    data = np.stack([v for v, _ in volumes], axis=-1).reshape(loaded["shape"], order="F")
     source = "estimated" if request.sigma is None else "given"
-    side = _write_assembled(request, force, data, loaded["levels"], loaded["pooled"], source,
-                            loaded["started"])
-    return {"output": request.output, "sidecar": side, "sigma": loaded["levels"],
-            "seconds": time.time() - loaded["started"], "skipped": False,
-            "worker": _worker_name() + f" (+{len(volumes)} volume tasks)"}
+    # The volumes' runs note the same things: each note once, as one run of
+    # the series would.
+    told = list(dict.fromkeys(note for _, notes in volumes for note in notes))
+    written = _write_assembled(request, force, data, loaded["levels"], loaded["pooled"], source,
+                               loaded["started"], told=told)
+    return {"output": request.output, "sidecar": written["sidecar"], "sigma": loaded["levels"],
+            "notes": written["notes"], "seconds": time.time() - loaded["started"],
+            "skipped": False, "worker": _worker_name() + f" (+{len(volumes)} volume tasks)"}
 
 
-def _write_assembled(request, force, data, levels, pooled, source, started, mask=None):
+def _write_assembled(request, force, data, levels, pooled, source, started, mask=None, told=(),
+                     read_notes=()):
     """The image, its QC page and its sidecar committed as one output set,
     as a file run commits them: with the same checks (again here: the
     folders may have changed since the batch began), force rule, backups and
-    flushes; all or none. Returns the sidecar's path."""
+    flushes; all or none. ``told``: the engine's notes from the parts;
+    ``read_notes``: those of the mask and level map files. Returns the
+    sidecar's path and the file's notes (dict: sidecar, notes), as a file
+    run gives them."""
     return _core.write_assembled(request.given, {
         "input": request.input, "output": request.output, "mask": request.mask,
         "sigma_map": request.sigma_map, "report": request.written["report"], "datatype": request.datatype, "force": force,
         "command_line": request.command_line(), "sources": request.sources,
-        "metadata": request.metadata}, data, levels, pooled, source, time.time() - started, mask)
+        "metadata": request.metadata}, data, levels, pooled, source, time.time() - started, mask,
+        list(told), list(read_notes))
 
 
 # A joint series in two tasks: the scratch file holds the series as float32
@@ -247,12 +258,13 @@ def _finish_joint_task(request, plan, scratch, force):
     del prepared, filtered
     # The driver removes the scratch file: a task run again (its worker died
     # before its result was in) still finds it.
-    side = _write_assembled(request, force, out.reshape(data.shape, order="F"), plan["sigma"],
-                            plan["pooled"], plan["sigma_source"][0], plan["started"],
-                            plan["mask"])
-    return {"output": request.output, "sidecar": side, "sigma": plan["sigma"],
-            "notes": plan["notes"], "seconds": time.time() - plan["started"], "skipped": False,
-            "worker": _worker_name() + " (+1 task)"}
+    written = _write_assembled(request, force, out.reshape(data.shape, order="F"),
+                               plan["sigma"], plan["pooled"], plan["sigma_source"][0],
+                               plan["started"], plan["mask"], told=plan["told"],
+                               read_notes=plan["notes"])
+    return {"output": request.output, "sidecar": written["sidecar"], "sigma": plan["sigma"],
+            "notes": written["notes"], "seconds": time.time() - plan["started"],
+            "skipped": False, "worker": _worker_name() + " (+1 task)"}
 
 
 # ---- driver --------------------------------------------------------------------

@@ -59,9 +59,9 @@ def recorded_sidecar(output):
 
 
 class Note(UserWarning):
-    """What the command prints as a note after a run (a mask or map taken
-    despite another affine, a level summary, negative Rician input), given
-    to Python as a warning of this class."""
+    """What the command prints as a note about a file (the level it
+    estimated, a mask or map taken despite another affine, negative Rician
+    input, ...), given to Python as a warning of this class."""
 
 
 def _command_words(name, value):
