@@ -79,17 +79,8 @@ class GroupTable {
   bool fits(const Geometry& g) const;
   // Bytes held.
   std::size_t bytes() const;
-  // The table as bytes, for another process on any machine (a marker, a
-  // format version, then the numbers little-endian), and back: `mask` is
-  // the mask of the walk the loaded table serves (the caller's copy of the
-  // one it was matched with). load throws Error naming what is wrong on
-  // bytes that are not a table of this format (cut short, another version,
-  // a group or cube off the walk's volume).
-  std::vector<std::uint8_t> save() const;
-  static GroupTable load(const std::uint8_t* bytes, std::size_t size, const unsigned char* mask);
 
  private:
-  void check() const;  // throws Error unless the table is one a walk can use
   friend GroupTable match_groups(const Geometry&, const double* const*, int, const RunContext&);
   int dims[3] = {0, 0, 0};
   int cube_side = 0, cube_depth = 0, step = 0, largest_group = 0, reach = 0;

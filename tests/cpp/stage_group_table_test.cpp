@@ -2,14 +2,11 @@
 // what the stages' own matching finds, for any number of threads; a stage
 // given the groups its own matching would find gives its plain output bit
 // for bit; a table matched on one volume filters another the same way on any
-// number of threads; a table of another walk is refused; its bytes are the
-// same on any machine and corrupted ones are refused, naming what is wrong.
+// number of threads; a table of another walk is refused.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdint>
-#include <random>
-#include <string>
 #include <vector>
 
 #include "stage_helpers.h"
@@ -209,154 +206,6 @@ TEST(GroupTable, ATableOfAnotherWalkIsRefused) {
   refused("synchronous", [](zs::Geometry& g) { g.synchronous = true; });
   refused("search", [](zs::Geometry& g) { g.search_half_width = 2; });
   refused("mask", [&](zs::Geometry& g) { g.mask = mask.data(); });
-}
-
-// ---- the table as bytes --------------------------------------------------------
-
-// Where the parts of a saved table lie (the format read back by hand: the
-// header, then each list as a 64-bit little-endian length and its entries).
-struct Parts {
-  std::size_t ordinals[3], sizes, positions;
-  int largest_group, grid[3];
-};
-
-std::uint64_t le(const std::vector<std::uint8_t>& b, std::size_t at, int bytes) {
-  std::uint64_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | b[at + static_cast<std::size_t>(i)];
-  return v;
-}
-
-Parts parts_of(const std::vector<std::uint8_t>& b) {
-  Parts p{};
-  p.largest_group = static_cast<int>(le(b, 8 + 4 * 6, 4));
-  for (int a = 0; a < 3; ++a) p.grid[a] = static_cast<int>(le(b, 8 + 4 * (8 + a), 4));
-  std::size_t at = 8 + 4 * 11;
-  for (std::size_t& list : p.ordinals) {
-    list = at + 8;
-    at = list + 4 * le(b, at, 8);
-  }
-  p.sizes = at + 8;
-  at = p.sizes + 4 * le(b, at, 8);
-  p.positions = at + 8;
-  return p;
-}
-
-void set_le(std::vector<std::uint8_t>& b, std::size_t at, int bytes, std::uint64_t v) {
-  for (int i = 0; i < bytes; ++i) b[at + static_cast<std::size_t>(i)] = (v >> (8 * i)) & 0xff;
-}
-
-// The message of load on `bytes`, or "" when it loads.
-std::string refusal(const std::vector<std::uint8_t>& bytes, const unsigned char* mask = nullptr) {
-  try {
-    zs::GroupTable::load(bytes.data(), bytes.size(), mask);
-  } catch (const zarvo::Error& e) {
-    return e.what();
-  }
-  return "";
-}
-
-TEST(GroupTable, BytesAreLittleEndianAndLoadIntoTheSameGroups) {
-  const std::vector<double> volume = textured(11, 0.3);
-  const std::vector<unsigned char> mask = half_mask();
-  for (const Case& k : cases()) {
-    zt::StageCall c(rows, cols, slices, k.p);
-    if (k.masked) c.geometry.mask = mask.data();
-    const zs::GroupTable table = zs::match_groups(c.geometry, volume.data(), threads(2));
-    const std::vector<std::uint8_t> bytes = table.save();
-    ASSERT_GT(bytes.size(), 52u);
-    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "ZGRT") << k.name;
-    EXPECT_EQ(le(bytes, 4, 4), 1u) << k.name;  // the format's version
-    // The header's numbers least significant byte first, on any machine.
-    EXPECT_EQ(le(bytes, 8, 4), static_cast<std::uint64_t>(rows)) << k.name;
-    EXPECT_EQ(le(bytes, 12, 4), static_cast<std::uint64_t>(cols)) << k.name;
-    EXPECT_EQ(le(bytes, 8 + 4 * 6, 4), static_cast<std::uint64_t>(k.p.largest_group)) << k.name;
-    EXPECT_EQ(le(bytes, 8 + 4 * 11, 8), static_cast<std::uint64_t>(cols)) << k.name;
-
-    const zs::GroupTable loaded = zs::GroupTable::load(bytes.data(), bytes.size(), c.geometry.mask);
-    EXPECT_TRUE(loaded.fits(c.geometry)) << k.name;
-    EXPECT_EQ(loaded.save(), bytes) << k.name;
-    const zs::Layout g(c.geometry);
-    std::vector<std::uint16_t> a(3 * 16), b(3 * 16);
-    zs::walk(g, [&](int x, int y, int z) {
-      const int L = table.group(x, y, z, a.data());
-      ASSERT_EQ(loaded.group(x, y, z, b.data()), L) << k.name;
-      ASSERT_TRUE(std::equal(a.begin(), a.begin() + 3 * L, b.begin())) << k.name;
-    });
-    EXPECT_EQ(thr(c, k.p, volume, &loaded, threads(1)), thr(c, k.p, volume, &table, threads(1)))
-        << k.name;
-  }
-}
-
-TEST(GroupTable, CorruptedBytesAreRefusedNamingWhatIsWrong) {
-  const zt::StageParams p;  // step 2, search 3: cubes reach 3 slices away
-  const zt::StageCall c(rows, cols, slices, p);
-  const zs::GroupTable table = zs::match_groups(c.geometry, textured(13, 0.3).data());
-  const std::vector<std::uint8_t> good = table.save();
-  ASSERT_EQ(refusal(good), "");
-  const Parts at = parts_of(good);
-  const std::size_t room = 3 * static_cast<std::size_t>(at.largest_group);
-  // A grid position holding a full group (the reference, then others).
-  std::size_t full = 0;
-  while (le(good, at.sizes + 4 * full, 4) != static_cast<std::uint64_t>(at.largest_group)) ++full;
-  const std::size_t group = at.positions + 2 * room * full;
-  const std::uint64_t reference_slice = le(good, group + 4, 2);
-
-  struct Corruption {
-    const char* name;
-    std::size_t offset;
-    int bytes;
-    std::uint64_t value;
-    const char* said;
-  };
-  const Corruption corruptions[] = {
-      {"marker", 0, 1, 'X', "marker"},
-      {"version", 4, 4, 2, "version 2"},
-      {"volume size", 8, 4, 0, "volume size of 0"},
-      {"cube side", 8 + 4 * 3, 4, 0xffffffff, "a cube of -1"},
-      {"grid", 8 + 4 * 8, 4, 1000, "grid of 1000"},
-      {"ordinal", at.ordinals[1] + 4, 4, 99, "row ordinal (99) is off the grid"},
-      {"list length", at.ordinals[0] - 8, 8, std::uint64_t{1} << 62, "end early"},
-      {"group size", at.sizes + 4 * full, 4, 17, "a group of 17 cubes"},
-      {"reference", group, 2, 3 + le(good, group, 2), "does not start with its reference"},
-      {"cube past the volume", group + 6 * 2 + 2, 2, 60000, "cube 3 of the group"},
-      {"cube at 0", group + 6 * 1, 2, 0, "lies at column 0"},
-      {"cube beyond the reach", group + 6 * 1 + 4, 2,
-       reference_slice > 4 ? reference_slice - 4 : reference_slice + 4, "search window"},
-  };
-  for (const Corruption& k : corruptions) {
-    std::vector<std::uint8_t> bytes = good;
-    set_le(bytes, k.offset, k.bytes, k.value);
-    const std::string said = refusal(bytes);
-    EXPECT_NE(said.find("not a group table"), std::string::npos) << k.name << ": " << said;
-    EXPECT_NE(said.find(k.said), std::string::npos) << k.name << ": " << said;
-  }
-  // Cut anywhere, or with bytes after it.
-  for (std::size_t n = 0; n < good.size(); n += n < 80 ? 1 : 997) {
-    const std::vector<std::uint8_t> cut(good.begin(), good.begin() + static_cast<long>(n));
-    EXPECT_NE(refusal(cut), "") << n << " bytes";
-  }
-  std::vector<std::uint8_t> longer = good;
-  longer.push_back(0);
-  EXPECT_NE(refusal(longer).find("1 bytes follow"), std::string::npos);
-  // Random damage: refused or a sound table, never past the volume.
-  std::mt19937 random(5);
-  const zs::Layout g(c.geometry);
-  std::vector<std::uint16_t> cubes(room);
-  for (int trial = 0; trial < 300; ++trial) {
-    std::vector<std::uint8_t> bytes = good;
-    for (int hit = 0; hit < 1 + trial % 4; ++hit)
-      bytes[random() % bytes.size()] = static_cast<std::uint8_t>(random());
-    if (!refusal(bytes).empty()) continue;
-    const zs::GroupTable t = zs::GroupTable::load(bytes.data(), bytes.size(), nullptr);
-    zs::walk(g, [&](int x, int y, int z) {
-      const int L = t.group(x, y, z, cubes.data());
-      for (int i = 0; i < L; ++i) {
-        ASSERT_LE(cubes[3 * i] + p.cube_side - 1, cols) << trial;
-        ASSERT_LE(cubes[3 * i + 1] + p.cube_side - 1, rows) << trial;
-        ASSERT_LE(cubes[3 * i + 2] + p.cube_depth - 1, slices) << trial;
-      }
-    });
-  }
 }
 
 }  // namespace
