@@ -500,10 +500,10 @@ def command_notes(source, output, *options):
 
 
 def test_the_batch_gives_the_commands_notes_spread_or_not(tmp_path, client):
-    # Every note the command gives about a file at once: its .bval does not
-    # fit, its sidecar is not JSON, it holds negative values under the
-    # Rician model, its level (for the series, per volume, a map), a cube
-    # depth its 3 slices limit.
+    # Every note the command gives about a file at once: more threads asked
+    # than the process may use, its .bval does not fit, its sidecar is not
+    # JSON, it holds negative values under the Rician model, its level (for
+    # the series, per volume, a map), a cube depth its 3 slices limit.
     data = phantom((40, 36, 3, 6), seed=60, rician=True)
     data[0, 0, 0, :] = -3.0
     source = save(tmp_path / "s.nii", data)
@@ -513,15 +513,16 @@ def test_the_batch_gives_the_commands_notes_spread_or_not(tmp_path, client):
             ({"sigma_scope": "volume"}, ["--sigma-scope", "volume"], "volume by volume (6"),
             ({"series": "joint", "sigma_scope": "voxel"}, ["--series", "joint", "--sigma-scope",
                                                           "voxel"], "level map estimated"))
+    threads = len(os.sched_getaffinity(0)) + 1
     for i, (options, flags, level) in enumerate(runs):
         expected = command_notes(source, tmp_path / f"command{i}.nii", "--noise", "rician",
-                                 "--threads", "1", *flags)
-        for told in ("not recorded in the sidecar", "is not a JSON object", "negative values",
-                     "cube depth limited to 3", level):
+                                 "--threads", threads, *flags)
+        for told in ("using", "not recorded in the sidecar", "is not a JSON object",
+                     "negative values", "cube depth limited to 3", level):
             assert any(told in note for note in expected), (told, expected)
         for spread in (False, True):
             [row] = batch.run_batch([source], tmp_path / f"out{i}{spread}", client, noise="rician",
-                                    threads=1, spread_volumes=spread, stream=None, **options)
+                                    threads=threads, spread_volumes=spread, stream=None, **options)
             assert "error" not in row, row
             assert ("(+" in row["worker"]) == spread, row  # spread over tasks, or not
             assert row["notes"] == expected, (options, spread)
