@@ -112,14 +112,15 @@ constexpr double wiener_pilot_floor = 0.2;
 // groups are matched on. Past the signal rank the principal components hold
 // noise, which the local axes then no longer pick up, and the local noise
 // edge counts only the span, so weaker local structure within it stands out
-// (the dropped components' local structure comes back in the residual
+// (what the dropped components hold locally comes back in the residual
 // step). Measured on simulated diffusion series (SNR 10 and 20, one and two
-// shells, ranks 9 to 15): the same or lower DW, b0 and FA errors than over
-// every component, at a third to a half of the CPU time; the components past
-// the span, filtered across on their own (in windows of 8 or all together),
-// kept no axis in any group. Twice the rank rather than the rank itself
-// keeps MD's error near its level over every component at SNR 10 (0.071
-// against 0.091, main 0.057) and the residual's anatomy at r = -0.050.
+// shells, ranks 9 to 15), against every component: b0 error 0.3 to 2 %
+// lower, DW 0.6 to 3 %, FA 0.2 to 3 %, at 0.4 to 0.6 times the CPU time; the
+// components past the span, filtered across on their own (in windows of 8
+// or all together), kept no axis in any group (two shells, SNR 20). The
+// rank itself as the span gave 1 % lower b0 errors, 1 % higher DW errors on
+// one shell and the residual's anatomy at r = -0.0500 (SNR 10; -0.0497 at
+// twice); below the rank the DW error rose by 2 to 9 %.
 // A time series keeps every component: a weak slow signal (an activation)
 // lies below the signal rank, spread over the smooth trailing axes; without
 // them an fMRI-like series kept 5 % less of its activation's amplitude.
