@@ -22,10 +22,13 @@ namespace zarvo {
 // components for the residual); besides them the leading component
 // images the groups are matched on (40 bytes per voxel of a volume), the
 // groups of both stages (6 bytes per cube of a group per reference cube:
-// about 11 bytes per voxel of a volume with the default profile), every
-// component's sums across the aggregation band (4 bytes per component per
-// voxel of 2 x search + depth slices) and each thread's batch of groups
-// filtered across the components (run_limits.cpp counts them all).
+// about 11 bytes per voxel of a volume with the default profile), across
+// the aggregation band of 2 x search + depth slices the sums of the
+// components filtered across and their values in the input and in the
+// pilot (12 bytes per component per voxel; at most every component, fewer
+// where the local axes are taken within a span of them) and each thread's
+// batch of groups filtered across the components (run_limits.cpp counts
+// them all).
 void denoise_joint(const SeriesInput& input, const DenoiseOptions& options,
                    const stages::Transforms& transforms, const VolumeSink& sink,
                    const RunContext& context, const PipelineEvents& events, DenoiseReport& report,

@@ -80,10 +80,12 @@ class Band {
   double* weights() { return weights_.data(); }
 
   // Every slice before z - reach (1-based) not yet written: each image's
-  // estimate where a group reached the voxel, else `from`'s value.
+  // estimate where a group reached the voxel, else `from`'s value. The
+  // images past the band's (beyond the span) are 0 where a group reached.
   void flush_before(int z, const SeriesStore& from, SeriesStore& to, int threads) {
     const int last = std::min(slices_, z - reach_ - 1);
     const std::size_t n = static_cast<std::size_t>(images_);
+    const int all = from.volumes();
     for (int s = flushed_ + 1; s <= last; ++s) {
       const std::size_t offset = static_cast<std::size_t>(s - 1) * plane_;
       const std::size_t in_band = static_cast<std::size_t>((s - 1) % depth_) * plane_;
@@ -95,6 +97,11 @@ class Band {
           float* out = to.volume(k) + offset;
           for (std::size_t i = begin; i < end; ++i)
             out[i] = w[i] > 0 ? static_cast<float>(sum[i * n + k] / w[i]) : noisy[i];
+        }
+        for (int k = images_; k < all; ++k) {
+          const float* noisy = from.volume(k) + offset;
+          float* out = to.volume(k) + offset;
+          for (std::size_t i = begin; i < end; ++i) out[i] = w[i] > 0 ? 0.0f : noisy[i];
         }
         std::fill(sum + begin * n, sum + end * n, 0.0f);
         std::fill(w + begin, w + end, 0.0);
@@ -118,8 +125,8 @@ class Band {
 // time beside its BLAS calls).
 class Interleaved {
  public:
-  Interleaved(const Band& band, const SeriesStore& store, int threads)
-      : band_(band), store_(store), n_(store.volumes()) {
+  Interleaved(const Band& band, const SeriesStore& store, int components, int threads)
+      : band_(band), store_(store), n_(components) {
     resize_large(values_, band.plane() * static_cast<std::size_t>(band.depth() * n_), threads);
   }
   // Holds every slice the groups of reference slice z (1-based) may read:
@@ -346,12 +353,12 @@ void filter_across(const stages::Geometry& geometry, const stages::Transforms& t
                    int threads) {
   const Layout g(geometry);
   stages::check_table(g, &groups);
-  const int n = from.volumes();
+  const int n = settings.span > 0 ? std::min(settings.span, from.volumes()) : from.volumes();
   threads = std::max(threads, 1);
   Band band(g, n, threads);
-  Interleaved from_held(band, from, threads);
+  Interleaved from_held(band, from, n, threads);
   std::unique_ptr<Interleaved> pilot_held;
-  if (pilot) pilot_held = std::make_unique<Interleaved>(band, *pilot, threads);
+  if (pilot) pilot_held = std::make_unique<Interleaved>(band, *pilot, n, threads);
   const AcrossFilter filter(g, transforms, groups, settings, from_held, pilot_held.get(), band, n);
 
   const std::vector<int> cubes = stages::detail::reference_list(g, stages::reference_cubes(g));

@@ -22,6 +22,9 @@ struct AcrossSettings {
   // With a pilot: the local axes kept are those along which the pilot's
   // mean square per voxel is above this (in units of the noise's variance).
   double pilot_floor = 0.2;
+  // The local axes are taken within the first `span` component images (0:
+  // all of them); the others are dropped where a group reaches.
+  int span = 0;
 };
 
 // Every component image of `from` (at unit noise) filtered on the groups
@@ -30,14 +33,16 @@ struct AcrossSettings {
 // own, the axes kept those above the noise edge. With one (a first
 // estimate of the same series): Wiener shrinkage, the local basis the
 // pilot's, the axes kept those of settings.pilot_floor. `to` may be the
-// pilot (a slice is written once no group reads it). Up to `threads`
-// threads, to the same bits whatever their number. Throws Error when the
-// table does not fit the geometry or an eigen-decomposition fails.
-// Memory beyond the stores: the component images' sums over a band of
-// 2 x search + cube depth slices (4 bytes a voxel each) and the weights
-// (8 bytes), the same band of `from` (and of the pilot) held voxel by
-// voxel (4 bytes a voxel and component each), and a batch of filtered
-// groups.
+// pilot (a slice is written once no group reads it). With settings.span,
+// only the first `span` component images are filtered; the others become 0
+// wherever a group reaches. Up to `threads` threads, to the same bits
+// whatever their number. Throws Error when the table does not fit the
+// geometry or an eigen-decomposition fails.
+// Memory beyond the stores: the sums of the component images filtered (the
+// span) over a band of 2 x search + cube depth slices (4 bytes a voxel
+// each) and the weights (8 bytes), the same band of their images in `from`
+// (and in the pilot) held voxel by voxel (4 bytes a voxel and component
+// each), and a batch of filtered groups.
 void filter_across(const stages::Geometry& geometry, const stages::Transforms& transforms,
                    const stages::GroupTable& groups, const AcrossSettings& settings,
                    const SeriesStore& from, const SeriesStore* pilot, SeriesStore& to, int threads);

@@ -2,7 +2,8 @@
 // noise at unit level stays near zero, a series of low rank comes back
 // close to its truth, also with more components than voxels in a group;
 // the same bits on any number of threads, and the Wiener stage written
-// over its own pilot gives the bits of a separate output.
+// over its own pilot gives the bits of a separate output; a span of the
+// leading components filtered as if alone, the rest dropped where reached.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -75,7 +76,8 @@ struct Filtered {
 };
 
 Filtered filter_both(const std::vector<float>& noisy, const Series& s, const StageParams& p,
-                     int threads, bool in_place = true, const unsigned char* mask = nullptr) {
+                     int threads, bool in_place = true, const unsigned char* mask = nullptr,
+                     int span = 0) {
   StageCall call(s.rows, s.cols, s.slices, p);
   call.geometry.mask = mask;
   const SeriesStore from = store_of(noisy, s);
@@ -84,11 +86,13 @@ Filtered filter_both(const std::vector<float>& noisy, const Series& s, const Sta
       zarvo::stages::match_groups(call.geometry, guide.data(), zarvo::RunContext{});
   zarvo::AcrossSettings hard;
   hard.threshold = p.threshold;
+  hard.span = span;
   SeriesStore basic(s.voxels(), s.volumes, 1);
   zarvo::filter_across(call.geometry, call.transforms, groups, hard, from, nullptr, basic, threads);
   Filtered r;
   r.basic = values(basic);
   zarvo::AcrossSettings wiener;
+  wiener.span = span;
   if (in_place) {
     zarvo::filter_across(call.geometry, call.transforms, groups, wiener, from, &basic, basic,
                          threads);
@@ -206,4 +210,44 @@ TEST(SeriesAcross, MaskedSlabsFarApartFilterTheirOwnSlices) {
   const Filtered two = filter_both(noisy, s, p, 2, true, mask.data());
   EXPECT_EQ(two.basic, one.basic);
   EXPECT_EQ(two.final, one.final);
+}
+
+TEST(SeriesAcross, SpanFiltersItsComponentsAsIfAloneAndDropsTheRest) {
+  // Masked slabs (as above): slice 12 is reached by no group.
+  const Series s{24, 20, 30, 8};
+  StageParams p;
+  p.threshold = 3.0;
+  const std::vector<float> noisy = low_rank(s, 4.0, 13);
+  const std::size_t plane = static_cast<std::size_t>(s.rows) * s.cols;
+  std::vector<unsigned char> mask(s.voxels(), 0);
+  for (int z : {1, 2, 24, 25})
+    std::fill(mask.begin() + static_cast<std::ptrdiff_t>(z * plane),
+              mask.begin() + static_cast<std::ptrdiff_t>((z + 1) * plane), 1);
+  const int span = 3;
+  const Filtered spanned = filter_both(noisy, s, p, 2, true, mask.data(), span);
+  // The first `span` components alone, as a series of their own.
+  const Series lead{s.rows, s.cols, s.slices, span};
+  const std::vector<float> first(noisy.begin(),
+                                 noisy.begin() + static_cast<std::ptrdiff_t>(lead.voxels() * span));
+  const Filtered alone = filter_both(first, lead, p, 1, true, mask.data());
+  // The span's components are those bits; the rest are 0 where a group
+  // reached and the input where none did.
+  EXPECT_TRUE(std::equal(alone.basic.begin(), alone.basic.end(), spanned.basic.begin()));
+  EXPECT_TRUE(std::equal(alone.final.begin(), alone.final.end(), spanned.final.begin()));
+  for (const std::vector<float>* v : {&spanned.basic, &spanned.final})
+    for (int t = span; t < s.volumes; ++t) {
+      const std::size_t volume = static_cast<std::size_t>(t) * s.voxels();
+      for (int z : {1, 2})
+        for (std::size_t i = 0; i < plane; ++i)
+          ASSERT_EQ((*v)[volume + z * plane + i], 0.0f) << "volume " << t << " slice " << z;
+      for (std::size_t i = 0; i < plane; ++i)
+        ASSERT_EQ((*v)[volume + 12 * plane + i], noisy[volume + 12 * plane + i]) << "volume " << t;
+    }
+  // A span beyond the components (a series of two volumes): all of them.
+  const Series two{24, 20, 6, 2};
+  const std::vector<float> pair = low_rank(two, 4.0, 17);
+  const Filtered wide = filter_both(pair, two, p, 1, true, nullptr, 10);
+  const Filtered all = filter_both(pair, two, p, 1);
+  EXPECT_EQ(wide.basic, all.basic);
+  EXPECT_EQ(wide.final, all.final);
 }
