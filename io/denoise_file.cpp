@@ -318,6 +318,7 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
       options.sigma_scope == SigmaScope::volume)
     result.notes.push_back(level_summary(result.report));
   for (const std::string& n : limit_notes(series.shape, options.params)) result.notes.push_back(n);
+  for (const std::string& n : result.report.notes) result.notes.push_back(n);
   write_outputs(r, result, input, estimate, noise_map.get(), series_map.get(), bvals, qc, started,
                 outputs, given.cancel);
   return result;

@@ -274,6 +274,7 @@ py::tuple denoise(const py::array& volume, const py::dict& given, const py::obje
   info["per_group"] = per_group;
   info["params"] = params_dict(report.params, e.options.noise);
   info["noise"] = zarvo::noise_name(e.options.noise);
+  info["notes"] = report.notes;
   return py::make_tuple(out, map, info);
 }
 
@@ -332,6 +333,7 @@ py::dict plan_dict(const zarvo::JointPlan& p, const zarvo::Shape& s) {
   d["axes"] = p.axes;
   d["moments"] = p.moments;
   d["smooth_from"] = p.smooth_from;
+  d["notes"] = zarvo::joint_notes(p);
   return d;
 }
 

@@ -235,6 +235,7 @@ def _prepare_joint_task(request, scratch, threads):
     prepared.flush()
     filtered.flush()
     del prepared, filtered
+    notes.extend(plan.pop("notes", []))
     return dict(plan, started=started, mask=mask, notes=notes)
 
 
