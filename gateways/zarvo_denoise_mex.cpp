@@ -231,8 +231,8 @@ void read_options(const mxArray* opts, const zarvo::Shape& shape, Request& r) {
 }
 
 mxArray* info_of(const zarvo::DenoiseReport& report, zarvo::Noise noise, int volumes) {
-  const char* names[] = {"params", "sigma", "sigma_source", "per_group"};
-  mxArray* info = mxCreateStructMatrix(1, 1, 4, names);
+  const char* names[] = {"params", "sigma", "sigma_source", "per_group", "notes"};
+  mxArray* info = mxCreateStructMatrix(1, 1, 5, names);
   mxSetField(info, 0, "params", struct_of_params(report.params, noise));
   mxArray* sigma = mxCreateDoubleMatrix(1, volumes, mxREAL);
   mxArray* source = mxCreateCellMatrix(1, volumes);
@@ -246,6 +246,10 @@ mxArray* info_of(const zarvo::DenoiseReport& report, zarvo::Noise noise, int vol
   mxSetField(info, 0, "sigma", sigma);
   mxSetField(info, 0, "sigma_source", source);
   mxSetField(info, 0, "per_group", per_group);
+  mxArray* notes = mxCreateCellMatrix(1, static_cast<mwSize>(report.notes.size()));
+  for (std::size_t i = 0; i < report.notes.size(); ++i)
+    mxSetCell(notes, static_cast<mwIndex>(i), mxCreateString(report.notes[i].c_str()));
+  mxSetField(info, 0, "notes", notes);
   return info;
 }
 
@@ -325,6 +329,9 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     if (M) mxDestroyArray(M);
     fail(error_id, error);
   }
+  // As warnings too: the caller need not ask for info to hear them.
+  for (const std::string& note : report.notes)
+    mexWarnMsgIdAndTxt("zarvo:note", "zarvo_denoise: %s", note.c_str());
   plhs[0] = X;
   if (nlhs > 1) plhs[1] = M;
   if (nlhs > 2) plhs[2] = info_of(report, r.options.noise, shape.volumes);

@@ -361,6 +361,7 @@ FileResult denoise_file(const FileRequest& r, const RunContext& given, const Fil
         qc.volume(t, e);
       },
       context, pipeline);
+  for (const std::string& n : result.report.notes) tell(n);
   closing_notes(result.report, input.nt, one_per_volume, series.shape, options.params,
                 result.notes);
   write_outputs(r, result, input, estimate, noise_map.get(), series_map.get(), bvals, qc, started,
@@ -391,6 +392,7 @@ FileResult write_assembled(const FileRequest& r, const std::vector<double>& data
   if (!run.volumes.empty())
     if (std::string note = level_note(run.volumes.front(), input.nt, one_per_volume); !note.empty())
       result.told.push_back(note);
+  result.told.insert(result.told.end(), run.notes.begin(), run.notes.end());
   result.notes.insert(result.notes.end(), read_notes.begin(), read_notes.end());
   const Bvals bvals = input.nt > 1 && r.sidecar ? read_bvals(r.input, input.nt) : Bvals{};
   input_notes(input, r.options.noise, bvals, result.notes);

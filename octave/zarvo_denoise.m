@@ -48,7 +48,10 @@ function [X, noise_map, info] = zarvo_denoise(Y, varargin)
   %              the level the matching limits were set from (info.sigma),
   %              where it came from (info.sigma_source: 'given', 'estimated',
   %              'map' or 'estimated map') and whether the stages estimated a level for every
-  %              group (info.per_group).
+  %              group (info.per_group); what the run found worth telling
+  %              (info.notes, a cell of strings, also given as warnings
+  %              'zarvo:note'), such as a time series whose weak slow
+  %              signals the joint series mode may attenuate.
   %
   % See also: zarvo_stages_example, zarvo_thr_mex, zarvo_wie_mex,
   % zarvo_thr_rice_mex, zarvo_wie_rice_mex.

@@ -387,6 +387,7 @@ DenoiseReport finish(const SeriesInput& input, const DenoiseOptions& o, const Jo
   report.params = params;
   report.pooled = plan.pooled;
   report.volumes = plan.volumes;
+  report.notes = joint_notes(plan);
   return report;
 }
 
@@ -419,6 +420,20 @@ void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
       finish(input, o, plan, report.params, prepared, filtered, sink, threads);
   report.volumes = found.volumes;
   report.pooled = found.pooled;
+  report.notes = found.notes;
+}
+
+std::vector<std::string> joint_notes(const JointPlan& plan) {
+  if (plan.smooth_from >= static_cast<int>(plan.volumes.size())) return {};
+  // Measured on simulated fMRI series (a block design, 1.1 % activation):
+  // the joint mode kept 0.59 of its amplitude at SNR 30 and 0.25 at SNR 20,
+  // volume by volume 1.05 and 0.87. The activation lies near the noise in
+  // a few smooth components, where no filtering tried told it from noise at
+  // the same frequency without letting that noise through too.
+  return {
+      "the volumes vary slowly along the series, as a time series' do: the joint series mode "
+      "may attenuate a weak slow signal such as a task activation (to about half or less of "
+      "its amplitude on simulated fMRI series); series mode 'volumes' keeps its amplitude"};
 }
 
 JointPlan joint_prepare(const SeriesInput& input, const DenoiseOptions& o, float* prepared,

@@ -24,6 +24,7 @@
 // `filtered` the filtered ones (written by joint_prepare).
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "zarvo/pipeline.h"
@@ -65,5 +66,11 @@ JointPlan joint_prepare(const SeriesInput& input, const DenoiseOptions& options,
 DenoiseReport joint_finish(const SeriesInput& input, const DenoiseOptions& options,
                            const JointPlan& plan, float* prepared, float* filtered,
                            const VolumeSink& sink, const RunContext& context = {});
+
+// What a run on `plan` tells the user about its result (the notes of the
+// report joint_finish returns): on a time series (smooth_from before the
+// last volume), that a weak slow signal such as a task activation may come
+// out attenuated, which the volume-by-volume mode keeps.
+std::vector<std::string> joint_notes(const JointPlan& plan);
 
 }  // namespace zarvo

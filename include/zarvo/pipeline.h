@@ -132,6 +132,9 @@ struct DenoiseReport {
   Params params;        // as used (cube side and depth limited to the image)
   bool pooled = false;  // one level estimated for the whole series
   std::vector<VolumeReport> volumes;
+  // What the run found that the user should know about its result, one
+  // sentence each (front ends print or pass them on as they are).
+  std::vector<std::string> notes;
 };
 
 // Receives every denoised volume in order, as packed column-major doubles,

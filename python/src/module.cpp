@@ -288,6 +288,7 @@ py::tuple denoise(const py::array& volume, const py::dict& given, const py::obje
   info["per_group"] = per_group;
   info["params"] = params_dict(report.params, e.options.noise);
   info["noise"] = zarvo::noise_name(e.options.noise);
+  for (const std::string& n : report.notes) notes.push_back(n);
   info["notes"] = notes;
   return py::make_tuple(out, map, info);
 }
@@ -347,6 +348,7 @@ py::dict plan_dict(const zarvo::JointPlan& p, const zarvo::Shape& s) {
   d["axes"] = p.axes;
   d["moments"] = p.moments;
   d["smooth_from"] = p.smooth_from;
+  d["run_notes"] = zarvo::joint_notes(p);  // what the run tells after its work
   return d;
 }
 
@@ -646,13 +648,15 @@ std::string report_page(const py::dict& given, const std::string& input, const s
 // QC page and sidecar, committed as one output set (see write_assembled).
 // `files`: input, output, report (or None), datatype (None: the library's
 // default), force, command_line. `told`: the engine's notes from the parts;
-// `read_notes`: those of the mask and level map files. Returns the
-// sidecar's path and the file's notes, as a file run gives them.
+// `read_notes`: those of the mask and level map files; `run_notes`: what the
+// run tells after its work (the joint plan's). Returns the sidecar's path and the file's notes, as
+// a file run gives them.
 py::dict write_assembled(const py::dict& given, const py::dict& files, const py::array& data,
                          const std::vector<double>& levels, bool pooled, const std::string& source,
                          double seconds, const py::object& mask,
                          const std::vector<std::string>& told,
-                         const std::vector<std::string>& read_notes) {
+                         const std::vector<std::string>& read_notes,
+                         const std::vector<std::string>& run_notes) {
   const Engine e(given, mask);
   zarvo::cli::FileRequest r;
   r.options = e.options;
@@ -681,8 +685,9 @@ py::dict write_assembled(const py::dict& given, const py::dict& files, const py:
     py::gil_scoped_release free_gil;
     const zarvo::cli::Image like = zarvo::cli::read_image(r.input, "input");
     const std::vector<int> shape = {like.nx, like.ny, like.nz, like.nt};
-    result = zarvo::cli::write_assembled(r, values, assembled_run(e, shape, levels, pooled, source),
-                                         seconds, told, read_notes);
+    zarvo::DenoiseReport run = assembled_run(e, shape, levels, pooled, source);
+    run.notes = run_notes;
+    result = zarvo::cli::write_assembled(r, values, run, seconds, told, read_notes);
   }
   py::dict out;
   out["sidecar"] = result.sidecar;
@@ -802,7 +807,8 @@ PYBIND11_MODULE(_core, m) {
   m.def("write_assembled", &write_assembled, py::arg("given"), py::arg("files"), py::arg("data"),
         py::arg("levels"), py::arg("pooled"), py::arg("source"), py::arg("seconds"),
         py::arg("mask") = py::none(), py::arg("told") = std::vector<std::string>(),
-        py::arg("read_notes") = std::vector<std::string>());
+        py::arg("read_notes") = std::vector<std::string>(),
+        py::arg("run_notes") = std::vector<std::string>());
   m.def("write_text", &write_text, py::arg("path"), py::arg("text"), py::arg("force"),
         py::arg("inputs"), py::arg("role"));
   m.def("_set_fault", &set_fault, py::arg("step"), py::arg("count") = 1, py::arg("error") = 5);

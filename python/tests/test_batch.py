@@ -527,6 +527,18 @@ def test_the_batch_gives_the_commands_notes_spread_or_not(tmp_path, client):
             assert ("(+" in row["worker"]) == spread, row  # spread over tasks, or not
             assert row["notes"] == expected, (options, spread)
 
+    # A time series in the joint mode is told, after its work, that slow
+    # signals may fade: in the same place by both.
+    x, _, _, t = np.meshgrid(np.arange(22), np.arange(18), np.arange(6), np.arange(10),
+                             indexing="ij")
+    slow = np.where(x > 11, 16.0, 10.0) * (1 - 0.05 * t) + 8.0 * x / 22 * t / 10
+    slow = save(tmp_path / "slow.nii", slow + 1.5 * np.random.default_rng(4).standard_normal(
+        slow.shape))
+    expected = command_notes(slow, tmp_path / "slow-command.nii", "--series", "joint")
+    assert any("series mode 'volumes' keeps" in note for note in expected), expected
+    [row] = batch.run_batch([slow], tmp_path / "slow", client, series="joint", stream=None)
+    assert row["notes"] == expected
+
     # A .bval that fits is recorded in the sidecar of a spread series too.
     (tmp_path / "s.bval").write_text("0 1000 1000 2000 2000 0\n")
     run_command(source, tmp_path / "command.nii", "--noise", "rician")

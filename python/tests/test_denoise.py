@@ -5,6 +5,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -321,3 +322,22 @@ except ValueError as error:
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=120)
     assert done.stdout.startswith("group1: the run needs about"), done.stdout + done.stderr
+
+
+def test_a_time_series_in_the_joint_mode_is_told_its_slow_signals_may_fade():
+    # A drift growing along the rows makes the volumes vary slowly (a time
+    # series); the same contrasts in shuffled order do not.
+    rng = np.random.default_rng(3)
+    x, y, _, t = np.meshgrid(np.arange(22), np.arange(18), np.arange(6), np.arange(10),
+                             indexing="ij")
+    clean = np.where(x > 11, 16.0, 10.0) * (1 - 0.05 * t) + 2 * np.sin(0.5 * y) + 8.0 * x / 22 * t / 10
+    noisy = clean + 1.5 * rng.standard_normal(clean.shape)
+    with pytest.warns(UserWarning, match="series mode 'volumes' keeps"):
+        _, info = zarvo.denoise(noisy, 1.5, series="joint", return_info=True)
+    assert len(info["notes"]) == 1 and "time series" in info["notes"][0]
+    shuffled = noisy[..., [3, 8, 1, 6, 0, 9, 4, 2, 7, 5]]
+    for volume, series in ((shuffled, "joint"), (noisy, "volumes")):
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            _, info = zarvo.denoise(volume, 1.5, series=series, return_info=True)
+        assert info["notes"] == [], series

@@ -12,6 +12,8 @@ file as ``zarvo denoise`` does it), ``zarvo.nipype`` (a nipype interface) and
 ``zarvo.batch`` (many files on Dask distributed).
 """
 
+import warnings
+
 from . import _core
 from ._options import (
     DATATYPES,
@@ -50,8 +52,10 @@ def denoise(volume, sigma=None, *, mask=None, sigma_map=None, return_info=False,
              ``per_group``, ``noise``, ``params`` (as used: the depth is
              limited to the slices), ``noise_map`` (the noise standard
              deviation the last stage used at every voxel; not a residual)
-             and ``notes`` (what the engine noted, such as fewer threads
-             than asked).
+             and ``notes`` (what the run found worth telling, such as fewer
+             threads than asked, or a time series whose weak slow signals
+             ``series="joint"`` may attenuate; the latter also given as
+             ``UserWarning``).
     options: the engine's options by keyword (None or absent: the engine's
              default), listed below; ``threads`` does not change the result.
 
@@ -69,6 +73,8 @@ def denoise(volume, sigma=None, *, mask=None, sigma_map=None, return_info=False,
     level_map = None if sigma_map is None else as_engine_array(sigma_map)
     estimate, noise_map, info = engine_call(_core.denoise, array, given, mask_array(mask),
                                             level_map, bool(return_info))
+    for note in info["notes"]:
+        warnings.warn("zarvo: " + note, UserWarning, stacklevel=2)
     if estimate.shape != shape:
         estimate = estimate.reshape(shape, order="F")
         noise_map = None if noise_map is None else noise_map.reshape(shape, order="F")

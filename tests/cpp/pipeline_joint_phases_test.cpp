@@ -135,6 +135,14 @@ TEST(JointPhases, PreparedAndFinishedApartGiveDenoisesBits) {
     EXPECT_EQ(apart.out, whole.out);
     EXPECT_EQ(apart.noise_map, whole.noise_map);
     EXPECT_EQ(report.pooled, expected.pooled);
+    // A time series is told that a weak slow signal may be attenuated, by
+    // both ways of running; other series are told nothing.
+    EXPECT_EQ(report.notes, expected.notes);
+    EXPECT_EQ(zarvo::joint_notes(plan), expected.notes);
+    ASSERT_EQ(expected.notes.size(), c.slow ? 1u : 0u);
+    if (c.slow) {
+      EXPECT_NE(expected.notes[0].find("'volumes'"), std::string::npos);
+    }
     ASSERT_EQ(report.volumes.size(), expected.volumes.size());
     for (std::size_t t = 0; t < report.volumes.size(); ++t) {
       EXPECT_EQ(report.volumes[t].sigma, expected.volumes[t].sigma);

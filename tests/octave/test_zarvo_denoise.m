@@ -110,6 +110,20 @@ function test_zarvo_denoise()
   assert(strcmp(info.sigma_source{3}, 'estimated map'), info.sigma_source{3});
   assert(isequal(noise_map(:, :, :, 1), noise_map(:, :, :, 3)), 'one map for every volume');
   assert(numel(unique(noise_map(:))) > 1, 'a level per voxel');
+  assert(isempty(info.notes), 'no note where the volumes do not vary slowly');
+  % A time series (a drift growing along the rows): told, in info and as a
+  % warning, that the joint mode may attenuate its weak slow signals.
+  ramp = repmat(linspace(0, 1, size(clean, 1))', [1, size(clean, 2), size(clean, 3)]);
+  timed = zeros([size(clean), 10]);
+  for t = 1:10
+    timed(:, :, :, t) = clean * (1 - 0.05 * t) + 40 * ramp * t / 10 + sigma * randn(size(clean));
+  end
+  lastwarn('');
+  [~, ~, info] = zarvo_denoise(timed, 'series', 'joint', 'sigma', sigma);
+  [text, id] = lastwarn();
+  assert(numel(info.notes) == 1 && ~isempty(strfind(info.notes{1}, 'series mode ''volumes''')), ...
+         'a time series is told so');
+  assert(strcmp(id, 'zarvo:note') && ~isempty(strfind(text, info.notes{1})), text);
 
   % Denoising does help on this volume (a guard against comparing two
   % equally broken results).
