@@ -41,8 +41,8 @@ struct GroupEstimate {
 // A thread's scratch for filtering groups.
 struct Scratch {
   stages::Workspace w;
-  std::vector<double> group, pilot, pilot_coords, gram, values, work;
-  std::vector<blas_int> iwork;
+  std::vector<double> group, pilot, pilot_coords, gram, values;
+  SymmetricEigen eigen{true, 'L'};
 };
 
 // The sums of a band of slices, used round-robin as the walk moves on:
@@ -181,14 +181,6 @@ class AcrossFilter {
     if (pilot_) c.pilot.resize(rows * static_cast<std::size_t>(n_));
     c.gram.resize(static_cast<std::size_t>(n_) * n_);
     c.values.resize(static_cast<std::size_t>(n_));
-    const blas_int order = n_;
-    blas_int info = 0, lwork = -1, liwork = -1, isize = 0;
-    double wsize = 0;
-    dsyevd_("V", "L", &order, c.gram.data(), &order, c.values.data(), &wsize, &lwork, &isize,
-            &liwork, &info, 1, 1);
-    if (info != 0) throw Error("the local axes of a group cannot be computed (LAPACK dsyevd)");
-    c.work.resize(static_cast<std::size_t>(std::max<double>(wsize, 1)));
-    c.iwork.resize(static_cast<std::size_t>(std::max<blas_int>(isize, 1)));
     return c;
   }
 
@@ -213,11 +205,7 @@ class AcrossFilter {
     const blas_int order = n_, rows = M;
     const double one = 1.0, zero = 0.0;
     dsyrk_("L", "T", &order, &rows, &one, basis_of, &rows, &zero, c.gram.data(), &order, 1, 1);
-    blas_int info = 0, lwork = static_cast<blas_int>(c.work.size()),
-             liwork = static_cast<blas_int>(c.iwork.size());
-    dsyevd_("V", "L", &order, c.gram.data(), &order, c.values.data(), c.work.data(), &lwork,
-            c.iwork.data(), &liwork, &info, 1, 1);
-    if (info != 0) return false;
+    if (!c.eigen.solve(c.gram.data(), order, c.values.data())) return false;
 
     const double edge = pilot_ ? s_.pilot_floor * M : noise_edge(M, n_);
     int kept = 0;
