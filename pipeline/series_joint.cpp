@@ -164,7 +164,7 @@ stages::Geometry shared_geometry(const Shape& shape, const Params& p, int group,
 // false positives of a weak activation. The local axes are taken within the
 // first `span` components (local_span).
 void filter_components(const Shape& shape, const Params& p, const stages::Transforms& transforms,
-                       const unsigned char* mask, bool basic_only, int span,
+                       const unsigned char* mask, bool basic_only, int span, bool balanced,
                        const SeriesStore& from, SeriesStore& to, const RunContext& context,
                        const PipelineEvents& events) {
   const std::size_t n = shape.volume_voxels();
@@ -201,8 +201,8 @@ void filter_components(const Shape& shape, const Params& p, const stages::Transf
   tell(1, "Wiener");
   const stages::Geometry g2 = shared_geometry(shape, p, p.group2, mask);
   // The first estimates are nearly free of noise: each leading component
-  // gets an equal say in the match (to_unit_rms).
-  guide_from(to, true);
+  // gets an equal say in the match (to_unit_rms) unless `balanced` is false.
+  guide_from(to, balanced);
   const stages::GroupTable wiener_groups = stages::match_groups(g2, images.data(), lead, context);
   guides.clear();
   AcrossSettings wiener;
@@ -352,8 +352,13 @@ JointPlan prepare(const SeriesInput& input, const DenoiseOptions& o, bool map_es
   }
   to_components(prepared, basis, threads);
   const int span = local_span(kept, s.volumes, plan.smooth_from < s.volumes);
-  filter_components(s, p, transforms, mask, o.basic_only, span, prepared, filtered, context,
-                    events);
+  // A time series' leading components past the first hold weak slow
+  // fluctuations: given an equal say in the match, they pulled apart the
+  // groups a weak activation needs (a simulated one kept 0.29 of its
+  // amplitude instead of 0.36), so there the guides keep their scale.
+  const bool balanced = plan.smooth_from >= s.volumes;
+  filter_components(s, p, transforms, mask, o.basic_only, span, balanced, prepared, filtered,
+                    context, events);
   plan.axes = std::move(basis.axes);
   plan.moments = std::move(basis.moments);
   return plan;
