@@ -3,6 +3,8 @@
 // image, and back.
 #pragma once
 
+#include <cstddef>
+
 #include "zarvo/pipeline.h"
 #include "zarvo/stages.h"
 
@@ -41,5 +43,17 @@ void denoise_joint(const SeriesInput& input, const DenoiseOptions& options,
 // estimated.
 std::vector<double> series_levels(const SeriesInput& input, const DenoiseOptions& options,
                                   int threads, DenoiseReport& report, bool map_estimated = false);
+
+// `image` (n values) scaled to a root mean square of 1; an image of zeros
+// (or one whose mean square is not finite) is left as it is. The second
+// stage matches its groups on the first estimates of the leading components
+// each scaled so: summed as they are, the first component (the series'
+// mean level, in a diffusion series hundreds of times the others' energy)
+// decides the match alone, and cubes alike in level but not in the
+// components that carry the anisotropy share a group. Measured on a
+// simulated two-shell diffusion series (SNR 20): FA error 0.8 % lower, DW
+// 0.4 %, the residual's anatomy slightly lower, b0 0.5 % higher; the first
+// stage's noisy guides scaled too cut FA by 1.1 % but raised b0 by 1.2 %.
+void to_unit_rms(double* image, std::size_t n);
 
 }  // namespace zarvo

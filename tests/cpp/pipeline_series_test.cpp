@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "series_joint.h"
 #include "stage_helpers.h"
 #include "volume_transform.h"
 #include "zarvo/pipeline.h"
@@ -633,4 +634,27 @@ TEST(JointSeries, GaussianMapOnlyJointlyOneVolumeFilteredAsAVolume) {
   v.sigma.clear();
   v.sigma_scope = zarvo::SigmaScope::voxel;
   EXPECT_THROW(run(volume, one, v), zarvo::Error);
+}
+
+// The second stage's match guides: scaled to unit root mean square whatever
+// the component's units (so that no component outweighs the others), signs
+// and ratios kept; an image of zeros (a component empty in the series)
+// stays zeros instead of turning into NaN, which would spoil every match.
+TEST(JointSeries, MatchGuidesScaledToUnitRmsAndEmptyImagesLeftAlone) {
+  std::vector<double> a = {3.0, -4.0, 0.0, 12.0, 0.5};
+  std::vector<double> b = a;
+  for (double& v : b) v *= 1000.0;
+  zarvo::to_unit_rms(a.data(), a.size());
+  zarvo::to_unit_rms(b.data(), b.size());
+  double sum = 0;
+  for (double v : a) sum += v * v;
+  EXPECT_NEAR(sum / a.size(), 1.0, 1e-12);
+  for (std::size_t i = 0; i < a.size(); ++i) EXPECT_NEAR(a[i], b[i], 1e-12) << i;
+  EXPECT_LT(a[1], 0.0);
+  EXPECT_NEAR(a[3] / a[0], 4.0, 1e-12);
+
+  std::vector<double> zeros(7, 0.0);
+  zarvo::to_unit_rms(zeros.data(), zeros.size());
+  for (double v : zeros) EXPECT_EQ(v, 0.0);
+  zarvo::to_unit_rms(nullptr, 0);
 }
