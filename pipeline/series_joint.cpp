@@ -142,6 +142,12 @@ int local_span(int kept, int volumes, bool smooth) {
   return std::min(volumes, std::max(2 * kept, leading_components));
 }
 
+// Whether the plan's basis orders its trailing axes by smoothness along the
+// volumes (a time series).
+bool time_series(const JointPlan& plan) {
+  return plan.smooth_from < static_cast<int>(plan.volumes.size());
+}
+
 // The geometry of a stage on shared groups: every match kept.
 stages::Geometry shared_geometry(const Shape& shape, const Params& p, int group,
                                  const unsigned char* mask) {
@@ -178,12 +184,12 @@ void filter_components(const Shape& shape, const Params& p, const stages::Transf
   };
   std::vector<Buffer<double>> guides(static_cast<std::size_t>(lead));
   std::vector<const double*> images(static_cast<std::size_t>(lead));
-  const auto guide_from = [&](const SeriesStore& store, bool balanced) {
+  const auto guide_from = [&](const SeriesStore& store, bool scaled) {
     for (int k = 0; k < lead; ++k) {
       Buffer<double>& guide = guides[static_cast<std::size_t>(k)];
       resize_large(guide, n, threads);
       std::copy(store.volume(k), store.volume(k) + n, guide.begin());
-      if (balanced) to_unit_rms(guide.data(), n);
+      if (scaled) to_unit_rms(guide.data(), n);
       images[static_cast<std::size_t>(k)] = guide.data();
     }
   };
@@ -351,13 +357,13 @@ JointPlan prepare(const SeriesInput& input, const DenoiseOptions& o, bool map_es
     plan.smooth_from = kept;
   }
   to_components(prepared, basis, threads);
-  const int span = local_span(kept, s.volumes, plan.smooth_from < s.volumes);
+  const bool smooth = time_series(plan);
+  const int span = local_span(kept, s.volumes, smooth);
   // A time series' leading components past the first hold weak slow
   // fluctuations: given an equal say in the match, they pulled apart the
   // groups a weak activation needs (a simulated one kept 0.29 of its
   // amplitude instead of 0.36), so there the guides keep their scale.
-  const bool balanced = plan.smooth_from >= s.volumes;
-  filter_components(s, p, transforms, mask, o.basic_only, span, balanced, prepared, filtered,
+  filter_components(s, p, transforms, mask, o.basic_only, span, !smooth, prepared, filtered,
                     context, events);
   plan.axes = std::move(basis.axes);
   plan.moments = std::move(basis.moments);
@@ -373,7 +379,7 @@ DenoiseReport finish(const SeriesInput& input, const DenoiseOptions& o, const Jo
   const Shape& s = input.shape;
   const std::size_t n = s.volume_voxels();
   const unsigned char* mask = o.mask.empty() ? nullptr : o.mask.data();
-  take_back_residual(prepared, filtered, s, mask, plan.smooth_from < s.volumes, threads);
+  take_back_residual(prepared, filtered, s, mask, time_series(plan), threads);
   VolumeBasis basis;
   basis.n = s.volumes;
   basis.axes = plan.axes;
@@ -445,7 +451,7 @@ void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
 }
 
 std::vector<std::string> joint_notes(const JointPlan& plan) {
-  if (plan.smooth_from >= static_cast<int>(plan.volumes.size())) return {};
+  if (!time_series(plan)) return {};
   // Measured on simulated fMRI series (a block design, 1.1 % activation):
   // the joint mode kept 0.59 of its amplitude at SNR 30 and 0.25 at SNR 20,
   // volume by volume 1.05 and 0.87. The activation lies near the noise in

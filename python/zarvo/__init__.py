@@ -54,7 +54,7 @@ def denoise(volume, sigma=None, *, mask=None, sigma_map=None, return_info=False,
              deviation the last stage used at every voxel; not a residual)
              and ``notes`` (what the run found worth telling, such as fewer
              threads than asked, or a time series whose weak slow signals
-             ``series="joint"`` may attenuate; the latter also given as
+             ``series="joint"`` may attenuate; each also given as a
              ``UserWarning``).
     options: the engine's options by keyword (None or absent: the engine's
              default), listed below; ``threads`` does not change the result.

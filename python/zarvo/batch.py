@@ -182,7 +182,8 @@ def _write_assembled(request, force, data, levels, pooled, source, started, mask
     run gives them."""
     return _core.write_assembled(request.given, {
         "input": request.input, "output": request.output, "mask": request.mask,
-        "sigma_map": request.sigma_map, "report": request.written["report"], "datatype": request.datatype, "force": force,
+        "sigma_map": request.sigma_map, "report": request.written["report"],
+        "datatype": request.datatype, "force": force,
         "command_line": request.command_line(), "sources": request.sources,
         "metadata": request.metadata}, data, levels, pooled, source, time.time() - started, mask,
         list(told), list(read_notes), list(run_notes))
