@@ -92,15 +92,16 @@ GroupTable match_groups(const Geometry& geometry, const double* const* volumes, 
   // Every group is matched on its own: the parts may be any size, the table
   // is the same. Runs of neighbouring references share their windows' cache
   // lines, hence consecutive parts.
-  // Matching a large volume takes seconds: the cancel flag is polled every
-  // few references, and the table is dropped once it is set.
+  // Matching a large volume takes seconds: the cancel flag is polled before
+  // every reference (a relaxed load; one group's matching costs far more),
+  // and the table is dropped once it is set.
   const auto cancelled = [&] {
     return context.cancel && context.cancel->load(std::memory_order_relaxed);
   };
   in_parts(total, threads, 1, [&](int part, std::size_t first, std::size_t last) {
     Scratch& s = scratch[static_cast<std::size_t>(part)];
     for (std::size_t i = first; i < last; ++i) {
-      if ((i - first) % 64 == 0 && cancelled()) return;
+      if (cancelled()) return;
       const int* c = &cubes[3 * i];
       int L = 0;
       if (channels == 1) {

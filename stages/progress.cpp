@@ -16,6 +16,10 @@ void ProgressReport::report(long done) {
 
 void ProgressReport::step() {
   ++done_;
+  // The flag is looked at after every reference, not only when progress is
+  // reported: one report's worth of groups can take seconds on a slow or
+  // busy machine, longer than a stopped run is given to end by itself.
+  if (context_.cancel && context_.cancel->load(std::memory_order_relaxed)) throw Cancelled();
   if (done_ >= next_ && done_ < total_) {
     next_ += stride_;
     report(done_);

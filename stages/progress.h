@@ -7,8 +7,9 @@
 namespace zarvo::stages {
 
 // Reports to the context's progress callback at the start (done = 0), at
-// most a few hundred times during the walk, and at the end; at the same
-// points it throws Cancelled once the context's cancel flag is set.
+// most a few hundred times during the walk, and at the end; throws Cancelled
+// at any of these points and after any reference cube once the context's
+// cancel flag is set.
 class ProgressReport {
  public:
   ProgressReport(long total, const RunContext& context);
