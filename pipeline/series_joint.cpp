@@ -144,16 +144,17 @@ int local_span(int kept, int volumes, bool smooth) {
 
 // The Wiener stage's aggregation in the component images from the third on:
 // each group's estimate weighted by a Kaiser window over its cube (beta 2:
-// 0.44 at a side's ends, 0.88 inside, for 4 voxels), so that a voxel takes
-// more from the groups holding it near their cubes' centre, whose estimates
-// there carry less leftover noise. The leading components (the mean level,
-// the anatomy) stay unwindowed. Measured on simulated diffusion series
-// (SNR 10 and 20, one and two shells), against no window: FA error 0.9 to
-// 1.4 % lower, DW 0.4 to 0.9 %, b0 within 0.01 % or lower; the residual's
-// anatomy a little higher (r -0.0492 to -0.0498 on one shell at SNR 10).
-// The window from the first component, or from the second, or in the first
-// stage too, or beta 3, took that r past -0.05; components 3 to 5 alone
-// kept a third of the FA gain on two shells.
+// 0.44 at a side's ends, 0.92 inside, for 4 voxels), so that a voxel takes
+// more from the groups holding it near their cubes' centre. The two leading
+// components (the mean level, the anatomy) stay unwindowed. Measured on
+// simulated diffusion series (SNR 10 and 20, one and two shells), against
+// no window: FA error 1.1 to 1.4 % lower (what is left of the noise at the
+// voxel's scale in isotropic tissue gives it anisotropy), DW 0.5 to 0.7 %,
+// b0 within 0.01 % or lower, at the same CPU time; the residual's anatomy
+// a little higher (r -0.0492 to -0.0498 on one shell at SNR 10). The
+// window from the first component or from the second, in the first stage
+// too, or of beta 3 took that r past -0.05; components 3 to 5 alone kept
+// two thirds of the FA gain on two shells.
 constexpr int wiener_window_from = 2;
 constexpr double wiener_window_beta = 2.0;
 
