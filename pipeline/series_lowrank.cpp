@@ -23,6 +23,27 @@ double noise_edge(int m, int n) {
   return e * e;
 }
 
+std::vector<double> kaiser_window(int side, int depth, double beta) {
+  const auto along = [beta](int n) {
+    std::vector<double> w(static_cast<std::size_t>(std::max(n, 0)), 1.0);
+    if (n < 2) return w;
+    const double scale = std::cyl_bessel_i(0.0, beta);
+    for (int i = 0; i < n; ++i) {
+      const double x = 2.0 * i / (n - 1) - 1.0;
+      w[static_cast<std::size_t>(i)] =
+          std::cyl_bessel_i(0.0, beta * std::sqrt(std::max(0.0, 1.0 - x * x))) / scale;
+    }
+    return w;
+  };
+  const std::vector<double> across = along(side), deep = along(depth);
+  std::vector<double> window;
+  window.reserve(across.size() * across.size() * deep.size());
+  for (double d : deep)
+    for (double l : across)
+      for (double m : across) window.push_back(d * l * m);
+  return window;
+}
+
 namespace {
 
 using stages::Layout;
@@ -49,11 +70,13 @@ struct Scratch {
 // every component image's numerator (single precision, as the series is
 // held), held voxel by voxel (a voxel's components side by side, so that
 // adding a group's estimate writes a few cache lines per voxel, not one
-// per component image), and the weights the images share.
+// per component image), and the weights the images share: those before
+// `windowed_from`, and the windowed ones of the images from it on.
 class Band {
  public:
-  Band(const Layout& g, int images, int threads)
+  Band(const Layout& g, int images, int windowed_from, int threads)
       : images_(images),
+        windowed_from_(windowed_from < 0 ? images : std::min(windowed_from, images)),
         reach_(stages::matching_reach(g)),
         slices_(g.ndims == 3 ? g.dims[2] : 1),
         plane_(static_cast<std::size_t>(g.dims[0]) * static_cast<std::size_t>(g.dims[1])) {
@@ -63,6 +86,10 @@ class Band {
     resize_large(weights_, held, threads);
     std::fill(numerators_.begin(), numerators_.end(), 0.0f);
     std::fill(weights_.begin(), weights_.end(), 0.0);
+    if (windowed_from_ < images_) {
+      resize_large(windowed_, held, threads);
+      std::fill(windowed_.begin(), windowed_.end(), 0.0);
+    }
   }
   int slices() const { return slices_; }
   int reach() const { return reach_; }
@@ -78,6 +105,10 @@ class Band {
     return numerators_.data() + at * static_cast<std::size_t>(images_);
   }
   double* weights() { return weights_.data(); }
+  // The windowed weights (null when no image is windowed), and the first
+  // image they serve.
+  double* windowed() { return windowed_.empty() ? nullptr : windowed_.data(); }
+  int windowed_from() const { return windowed_from_; }
 
   // Every slice before z - reach (1-based) not yet written: each image's
   // estimate where a group reached the voxel, else `from`'s value. The
@@ -91,12 +122,15 @@ class Band {
       const std::size_t in_band = static_cast<std::size_t>((s - 1) % depth_) * plane_;
       in_parts(plane_, threads, 4096, [&](int, std::size_t begin, std::size_t end) {
         double* w = weights_.data() + in_band;
+        double* ww = windowed_.empty() ? w : windowed_.data() + in_band;
         float* sum = sums(in_band);
         for (int k = 0; k < images_; ++k) {
           const float* noisy = from.volume(k) + offset;
           float* out = to.volume(k) + offset;
+          // A window is positive everywhere: a voxel reached has both weights.
+          const double* d = k < windowed_from_ ? w : ww;
           for (std::size_t i = begin; i < end; ++i)
-            out[i] = w[i] > 0 ? static_cast<float>(sum[i * n + k] / w[i]) : noisy[i];
+            out[i] = w[i] > 0 ? static_cast<float>(sum[i * n + k] / d[i]) : noisy[i];
         }
         for (int k = images_; k < all; ++k) {
           const float* noisy = from.volume(k) + offset;
@@ -105,16 +139,17 @@ class Band {
         }
         std::fill(sum + begin * n, sum + end * n, 0.0f);
         std::fill(w + begin, w + end, 0.0);
+        if (ww != w) std::fill(ww + begin, ww + end, 0.0);
       });
     }
     flushed_ = std::max(flushed_, last);
   }
 
  private:
-  int images_, reach_, slices_, depth_ = 1;
+  int images_, windowed_from_, reach_, slices_, depth_ = 1;
   std::size_t plane_;
   Buffer<float> numerators_;
-  Buffer<double> weights_;
+  Buffer<double> weights_, windowed_;
   int flushed_ = 0;
 };
 
@@ -171,7 +206,8 @@ class AcrossFilter {
         from_(from),
         pilot_(pilot),
         band_(band),
-        n_(components) {}
+        n_(components),
+        window_(kaiser_window(g.cube_side, g.cube_depth, s.window_beta)) {}
 
   Scratch scratch() const {
     Scratch c;
@@ -264,6 +300,8 @@ class AcrossFilter {
     const std::size_t rows = static_cast<std::size_t>(g_.dims[0]);
     const std::size_t plane = band.plane();
     double* weights = band.weights();
+    double* windowed = band.windowed();
+    const int from = band.windowed_from();
     // The group's voxels come column by column (cube_side voxels of a row).
     for (int first = 0; first < M; first += g_.cube_side) {
       const std::size_t row = (e.at[static_cast<std::size_t>(first)] % plane) / rows;
@@ -277,8 +315,13 @@ class AcrossFilter {
         }
         const std::size_t at = e.at[static_cast<std::size_t>(i)];
         float* sum = band.sums(at);
-        for (int k = 0; k < n_; ++k) sum[k] += static_cast<float>(e.weight * values[k]);
+        for (int k = 0; k < from; ++k) sum[k] += static_cast<float>(e.weight * values[k]);
         weights[at] += e.weight;
+        if (windowed) {
+          const double w = e.weight * window_[static_cast<std::size_t>(i % g_.cube_len)];
+          for (int k = from; k < n_; ++k) sum[k] += static_cast<float>(w * values[k]);
+          windowed[at] += w;
+        }
       }
     }
   }
@@ -331,6 +374,7 @@ class AcrossFilter {
   const Interleaved* pilot_;
   const Band& band_;
   const int n_;
+  const std::vector<double> window_;  // over a cube's voxels, in gather order
 };
 
 }  // namespace
@@ -343,7 +387,7 @@ void filter_across(const stages::Geometry& geometry, const stages::Transforms& t
   stages::check_table(g, &groups);
   const int n = settings.span > 0 ? std::min(settings.span, from.volumes()) : from.volumes();
   threads = std::max(threads, 1);
-  Band band(g, n, threads);
+  Band band(g, n, settings.window_from, threads);
   Interleaved from_held(band, from, n, threads);
   std::unique_ptr<Interleaved> pilot_held;
   if (pilot) pilot_held = std::make_unique<Interleaved>(band, *pilot, n, threads);

@@ -8,8 +8,11 @@
 // shrunk against a pilot's along the same axes) and the others are dropped;
 // the group goes back through its basis and is aggregated into every
 // component image, with the group's weight (the inverse of the
-// coefficients kept, or of the sum of the squared Wiener factors).
+// coefficients kept, or of the sum of the squared Wiener factors), times a
+// window over the cube in the component images from a given one on.
 #pragma once
+
+#include <vector>
 
 #include "volume_transform.h"
 #include "zarvo/run.h"
@@ -25,7 +28,21 @@ struct AcrossSettings {
   // The local axes are taken within the first `span` component images (0:
   // all of them); the others are dropped where a group reaches.
   int span = 0;
+  // From component image `window_from` on (-1: none), each group's estimate
+  // is aggregated with its weight times a Kaiser window of `window_beta`
+  // over the cube (the product of one along each side), so that a voxel
+  // takes more from the groups whose cubes hold it near their centre; the
+  // images before it take the group's weight alone.
+  int window_from = -1;
+  double window_beta = 2.0;
 };
+
+// The Kaiser window of `beta` over a cube of `side` x `side` x `depth`
+// voxels, in the order of a cube's voxels (slice by slice, each slice
+// column-major): the product of the window along each side, I0(beta
+// sqrt(1 - x^2)) / I0(beta) at x from -1 to 1. 1 everywhere for beta 0 and
+// along a side of one voxel.
+std::vector<double> kaiser_window(int side, int depth, double beta);
 
 // Every component image of `from` (at unit noise) filtered on the groups
 // of `groups` into `to` (same size; voxels no group reaches keep `from`'s

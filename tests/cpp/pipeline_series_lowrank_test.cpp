@@ -3,7 +3,9 @@
 // close to its truth, also with more components than voxels in a group;
 // the same bits on any number of threads, and the Wiener stage written
 // over its own pilot gives the bits of a separate output; a span of the
-// leading components filtered as if alone, the rest dropped where reached.
+// leading components filtered as if alone, the rest dropped where reached;
+// the Wiener stage's window over the cube: its shape, the images before it
+// untouched, the images from it on normalised by their own weights.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -77,7 +79,7 @@ struct Filtered {
 
 Filtered filter_both(const std::vector<float>& noisy, const Series& s, const StageParams& p,
                      int threads, bool in_place = true, const unsigned char* mask = nullptr,
-                     int span = 0) {
+                     int span = 0, int window_from = -1, double window_beta = 2.0) {
   StageCall call(s.rows, s.cols, s.slices, p);
   call.geometry.mask = mask;
   const SeriesStore from = store_of(noisy, s);
@@ -93,6 +95,8 @@ Filtered filter_both(const std::vector<float>& noisy, const Series& s, const Sta
   r.basic = values(basic);
   zarvo::AcrossSettings wiener;
   wiener.span = span;
+  wiener.window_from = window_from;
+  wiener.window_beta = window_beta;
   if (in_place) {
     zarvo::filter_across(call.geometry, call.transforms, groups, wiener, from, &basic, basic,
                          threads);
@@ -250,4 +254,78 @@ TEST(SeriesAcross, SpanFiltersItsComponentsAsIfAloneAndDropsTheRest) {
   const Filtered all = filter_both(pair, two, p, 1);
   EXPECT_EQ(wide.basic, all.basic);
   EXPECT_EQ(wide.final, all.final);
+}
+
+TEST(SeriesAcross, KaiserWindowOverTheCube) {
+  // Along a side of 4 at beta 2: I0(2 sqrt(1 - x^2)) / I0(2) at x = -1,
+  // -1/3, 1/3, 1.
+  const double end = 1.0 / std::cyl_bessel_i(0.0, 2.0);
+  const double inner = std::cyl_bessel_i(0.0, 2.0 * std::sqrt(8.0 / 9.0)) * end;
+  const std::vector<double> w = zarvo::kaiser_window(4, 2, 2.0);
+  ASSERT_EQ(w.size(), 32u);
+  const auto at = [&](int m, int l, int d) {
+    return w[static_cast<std::size_t>(d * 16 + l * 4 + m)];
+  };
+  EXPECT_NEAR(at(0, 0, 0), end * end * end, 1e-15);
+  EXPECT_NEAR(at(1, 2, 1), inner * inner * end, 1e-15);  // depth 2: both slices at its ends
+  EXPECT_NEAR(at(3, 1, 0), end * inner * end, 1e-15);
+  for (int m = 0; m < 4; ++m)
+    for (int l = 0; l < 4; ++l) EXPECT_DOUBLE_EQ(at(m, l, 0), at(3 - m, 3 - l, 1));
+  // Beta 0 and a side of one voxel: no window.
+  for (double v : zarvo::kaiser_window(3, 3, 0.0)) EXPECT_EQ(v, 1.0);
+  for (double v : zarvo::kaiser_window(1, 1, 5.0)) EXPECT_EQ(v, 1.0);
+}
+
+TEST(SeriesAcross, WindowLeavesTheImagesBeforeItAndWeighsTheRest) {
+  const Series s{30, 26, 14, 6};
+  StageParams p;
+  p.threshold = 3.0;
+  std::vector<float> truth;
+  const std::vector<float> noisy = low_rank(s, 4.0, 19, &truth);
+  const int from = 2;
+  const Filtered plain = filter_both(noisy, s, p, 1);
+  const Filtered windowed = filter_both(noisy, s, p, 1, true, nullptr, 0, from);
+  const std::size_t before = static_cast<std::size_t>(from) * s.voxels();
+  // The first stage has no window; the Wiener stage's images before `from`
+  // keep their bits, those from it on change but stay as close to the truth.
+  EXPECT_EQ(windowed.basic, plain.basic);
+  EXPECT_TRUE(std::equal(plain.final.begin(),
+                         plain.final.begin() + static_cast<std::ptrdiff_t>(before),
+                         windowed.final.begin()));
+  const std::vector<float> rest_plain(plain.final.begin() + static_cast<std::ptrdiff_t>(before),
+                                      plain.final.end());
+  const std::vector<float> rest_windowed(
+      windowed.final.begin() + static_cast<std::ptrdiff_t>(before), windowed.final.end());
+  const std::vector<float> rest_truth(truth.begin() + static_cast<std::ptrdiff_t>(before),
+                                      truth.end());
+  EXPECT_NE(rest_windowed, rest_plain);
+  EXPECT_LT(rms(rest_windowed, &rest_truth), 1.1 * rms(rest_plain, &rest_truth));
+  // Beta 0 is no window at all; a window from beyond the components is none.
+  EXPECT_EQ(filter_both(noisy, s, p, 1, true, nullptr, 0, from, 0.0).final, plain.final);
+  EXPECT_EQ(filter_both(noisy, s, p, 1, true, nullptr, 0, s.volumes + 3).final, plain.final);
+  // The same bits on any number of threads, and over its own pilot or not.
+  EXPECT_EQ(filter_both(noisy, s, p, 3, true, nullptr, 0, from).final, windowed.final);
+  EXPECT_EQ(filter_both(noisy, s, p, 2, false, nullptr, 0, from).final, windowed.final);
+}
+
+TEST(SeriesAcross, WindowedImagesAreDividedByTheWindowedWeights) {
+  // A noise-free series far above the noise (every Wiener factor near 1):
+  // each group returns its cubes nearly as they are, so the windowed
+  // average of the estimates is the image itself only if the windowed sums
+  // are divided by the windowed weights, in every component.
+  const Series s{24, 20, 10, 5};
+  StageParams p;
+  p.threshold = 3.0;
+  std::vector<float> truth;
+  low_rank(s, 400.0, 23, &truth);
+  const Filtered r = filter_both(truth, s, p, 2, true, nullptr, 0, 1, 4.0);
+  for (int t = 0; t < s.volumes; ++t) {
+    double error = 0, size = 0;
+    for (std::size_t i = 0; i < s.voxels(); ++i) {
+      const std::size_t at = static_cast<std::size_t>(t) * s.voxels() + i;
+      error = std::max(error, static_cast<double>(std::fabs(r.final[at] - truth[at])));
+      size = std::max(size, static_cast<double>(std::fabs(truth[at])));
+    }
+    EXPECT_LT(error, 0.01 * size) << "component " << t;
+  }
 }
