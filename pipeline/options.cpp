@@ -378,6 +378,8 @@ void apply_options(const GivenOptions& given, DenoiseOptions& d, RunContext& con
         d.params.*o->flag_field = std::get<double>(value) != 0;
       else
         throw OptionError(name, "internal: no place in the engine's options");
+      // A depth given is the depth of every mode.
+      if (o->whole_field == &Params::depth) d.params.joint_depth = d.params.depth;
     }
   }
 }
