@@ -429,7 +429,7 @@ DenoiseReport finish(const SeriesInput& input, const DenoiseOptions& o, const Jo
     sink(t, volume.data(), o.noise_map ? noise_map.data() : nullptr);
   }
   DenoiseReport report;
-  report.params = stage_params(params, time_series(plan));
+  report.params = joint_params(params, plan);
   report.pooled = plan.pooled;
   report.volumes = plan.volumes;
   report.notes = joint_notes(plan);
@@ -467,6 +467,10 @@ void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
   report.volumes = found.volumes;
   report.pooled = found.pooled;
   report.notes = found.notes;
+}
+
+Params joint_params(const Params& params, const JointPlan& plan) {
+  return stage_params(params, time_series(plan));
 }
 
 std::vector<std::string> joint_notes(const JointPlan& plan) {
