@@ -112,7 +112,9 @@ std::vector<OptionDecl> make_table() {
             "clamped to what the machine and the volume can use; results do not depend on it"),
       whole_param("cube", &Params::cube, 1, 64, "cube side in rows and columns (voxels)"),
       whole_param("depth", &Params::depth, 1, 64,
-                  "cube depth in slices (limited to the number of slices)"),
+                  "cube depth in slices (limited to the number of slices); also of the joint "
+                  "series mode, which takes the profile's jdepth unless this is given (a time "
+                  "series takes depth)"),
       whole_param("step", &Params::step, 1, 1024, "step between reference cubes"),
       whole_param("search", &Params::search, 0, 1024,
                   "half-width of the block-matching window (voxels)"),
@@ -378,6 +380,8 @@ void apply_options(const GivenOptions& given, DenoiseOptions& d, RunContext& con
         d.params.*o->flag_field = std::get<double>(value) != 0;
       else
         throw OptionError(name, "internal: no place in the engine's options");
+      // A depth given is the depth of every mode.
+      if (o->whole_field == &Params::depth) d.params.joint_depth = d.params.depth;
     }
   }
 }

@@ -25,11 +25,11 @@ std::vector<Profile> parse_profiles(const std::string& table) {
     Params& q = p.params;
     int soft = 0;
     std::string gauss, rice, extra;
-    if (!(fields >> q.cube >> q.depth >> q.step >> q.search >> q.group1 >> q.group2 >> q.lambda >>
-          q.tau1 >> q.tau2 >> q.alpha >> soft >> gauss >> rice) ||
+    if (!(fields >> q.cube >> q.depth >> q.joint_depth >> q.step >> q.search >> q.group1 >>
+          q.group2 >> q.lambda >> q.tau1 >> q.tau2 >> q.alpha >> soft >> gauss >> rice) ||
         (fields >> extra))
       throw Error("profile table line " + std::to_string(number) +
-                  ": expected a name, 11 numbers and two estimation modes");
+                  ": expected a name, 12 numbers and two estimation modes");
     q.soft = soft != 0;
     try {
       q.estimate_gaussian = parse_estimate(gauss);
@@ -81,6 +81,12 @@ std::string check(const Params& p) {
     } catch (const OptionError& e) {
       return e.what();
     }
+  }
+  // The joint mode's depth as the option depth would take it.
+  try {
+    check_option(*find_option("depth"), static_cast<double>(p.joint_depth));
+  } catch (const OptionError& e) {
+    return std::string("joint ") + e.what();
   }
   return {};
 }

@@ -79,6 +79,7 @@ long window_cubes(const Shape& s, const Params& asked) {
 Params used_params(const Shape& s, const Params& asked) {
   Params p = asked;
   if (p.depth > s.slices) p.depth = s.slices;
+  if (p.joint_depth > s.slices) p.joint_depth = s.slices;
   if (p.cube > s.rows) p.cube = s.rows;
   if (p.cube > s.cols) p.cube = s.cols;
   if (p.search > largest_extent(s)) p.search = largest_extent(s);

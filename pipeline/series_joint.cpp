@@ -164,6 +164,20 @@ bool time_series(const JointPlan& plan) {
   return plan.smooth_from < static_cast<int>(plan.volumes.size());
 }
 
+// The parameters the stages run with on a series: the cube depth of the
+// joint mode (Params::joint_depth) unless it is a time series. Measured
+// with cubes of 3 slices instead of 4 on simulated diffusion series (slices
+// 3.2 mm thick, 2 mm in the plane; one and two shells, SNR 10 and 20):
+// b0, DW and FA errors 0.2 to 1.4 % lower on every one, the residual's
+// correlation with the anatomy lower, CPU time lower; on the same anatomy
+// in 2 mm isotropic voxels about the same errors. On an fMRI-like series
+// the error rose by 8 %, so a time series keeps `depth`.
+Params stage_params(const Params& p, bool smooth) {
+  Params q = p;
+  if (!smooth) q.depth = q.joint_depth;
+  return q;
+}
+
 // The geometry of a stage on shared groups: every match kept.
 stages::Geometry shared_geometry(const Shape& shape, const Params& p, int group,
                                  const unsigned char* mask) {
@@ -381,13 +395,17 @@ JointPlan prepare(const SeriesInput& input, const DenoiseOptions& o, bool map_es
   to_components(prepared, basis, threads);
   const bool smooth = time_series(plan);
   const int span = local_span(kept, s.volumes, smooth);
+  const Params used = stage_params(p, smooth);
+  const Matrices matrices(used);
+  const stages::Transforms own = matrices.transforms();
+  const bool same = used.depth == p.depth;
   // A time series' leading components past the first hold weak slow
   // fluctuations: given an equal say in the match, they pulled apart the
   // groups a weak activation needs (a simulated one kept 0.29 of its
   // amplitude instead of 0.36), so there the guides keep their scale; its
   // Wiener stage aggregates unwindowed too (not measured on one).
-  filter_components(s, p, transforms, mask, o.basic_only, span, !smooth, prepared, filtered,
-                    context, events);
+  filter_components(s, used, same ? transforms : own, mask, o.basic_only, span, !smooth, prepared,
+                    filtered, context, events);
   plan.axes = std::move(basis.axes);
   plan.moments = std::move(basis.moments);
   return plan;
@@ -434,7 +452,7 @@ DenoiseReport finish(const SeriesInput& input, const DenoiseOptions& o, const Jo
     sink(t, volume.data(), o.noise_map ? noise_map.data() : nullptr);
   }
   DenoiseReport report;
-  report.params = params;
+  report.params = joint_params(params, plan);
   report.pooled = plan.pooled;
   report.volumes = plan.volumes;
   report.notes = joint_notes(plan);
@@ -468,9 +486,14 @@ void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
                                  filtered, context, events);
   const DenoiseReport found =
       finish(input, o, plan, report.params, prepared, filtered, sink, threads);
+  report.params = found.params;
   report.volumes = found.volumes;
   report.pooled = found.pooled;
   report.notes = found.notes;
+}
+
+Params joint_params(const Params& params, const JointPlan& plan) {
+  return stage_params(params, time_series(plan));
 }
 
 std::vector<std::string> joint_notes(const JointPlan& plan) {

@@ -67,6 +67,12 @@ DenoiseReport joint_finish(const SeriesInput& input, const DenoiseOptions& optio
                            const JointPlan& plan, float* prepared, float* filtered,
                            const VolumeSink& sink, const RunContext& context = {});
 
+// The parameters the stages ran with on `plan`'s series (as the report of
+// joint_finish gives them): `params` as used on the series' shape, with the
+// joint mode's cube depth (Params::joint_depth) unless the plan found a
+// time series.
+Params joint_params(const Params& params, const JointPlan& plan);
+
 // What a run on `plan` tells the user about its result (the notes of the
 // report joint_finish returns): on a time series (smooth_from before the
 // last volume), that a weak slow signal such as a task activation may come

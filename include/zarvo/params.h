@@ -20,8 +20,12 @@ enum class Estimate { group, volume };
 // values from the table (default_params(), profile(name)); there are no
 // defaults anywhere else.
 struct Params {
-  int cube = 0;       // cube side in rows and columns
-  int depth = 0;      // cube depth in slices
+  int cube = 0;   // cube side in rows and columns
+  int depth = 0;  // cube depth in slices
+  // Cube depth of the joint series mode on a series whose volumes do not
+  // vary slowly (diffusion); a time series takes `depth`. The option depth
+  // sets both.
+  int joint_depth = 0;
   int step = 0;       // step between reference cubes
   int search = 0;     // half-width of the matching window
   int group1 = 0;     // largest group of the first stage

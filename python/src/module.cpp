@@ -649,15 +649,22 @@ std::string report_page(const py::dict& given, const std::string& input, const s
 // `files`: input, output, report (or None), datatype (None: the library's
 // default), force, command_line. `told`: the engine's notes from the parts;
 // `read_notes`: those of the mask and level map files; `run_notes`: what the
-// run tells after its work (the joint plan's). Returns the sidecar's path and the file's notes, as
-// a file run gives them.
+// run tells after its work (the joint plan's). `plan`: the joint plan the
+// output was finished on (None: volumes denoised apart), whose series
+// decides the parameters the stages used. Returns the sidecar's path and
+// the file's notes, as a file run gives them.
 py::dict write_assembled(const py::dict& given, const py::dict& files, const py::array& data,
                          const std::vector<double>& levels, bool pooled, const std::string& source,
                          double seconds, const py::object& mask,
                          const std::vector<std::string>& told,
                          const std::vector<std::string>& read_notes,
-                         const std::vector<std::string>& run_notes) {
+                         const std::vector<std::string>& run_notes, const py::object& plan) {
   const Engine e(given, mask);
+  zarvo::JointPlan joint;
+  if (!plan.is_none()) {
+    zarvo::Shape s;
+    joint = plan_of(plan.cast<py::dict>(), s);
+  }
   zarvo::cli::FileRequest r;
   r.options = e.options;
   r.input = files["input"].cast<std::string>();
@@ -687,6 +694,7 @@ py::dict write_assembled(const py::dict& given, const py::dict& files, const py:
     const std::vector<int> shape = {like.nx, like.ny, like.nz, like.nt};
     zarvo::DenoiseReport run = assembled_run(e, shape, levels, pooled, source);
     run.notes = run_notes;
+    if (!plan.is_none()) run.params = zarvo::joint_params(run.params, joint);
     result = zarvo::cli::write_assembled(r, values, run, seconds, told, read_notes);
   }
   py::dict out;
@@ -808,7 +816,7 @@ PYBIND11_MODULE(_core, m) {
         py::arg("levels"), py::arg("pooled"), py::arg("source"), py::arg("seconds"),
         py::arg("mask") = py::none(), py::arg("told") = std::vector<std::string>(),
         py::arg("read_notes") = std::vector<std::string>(),
-        py::arg("run_notes") = std::vector<std::string>());
+        py::arg("run_notes") = std::vector<std::string>(), py::arg("plan") = py::none());
   m.def("write_text", &write_text, py::arg("path"), py::arg("text"), py::arg("force"),
         py::arg("inputs"), py::arg("role"));
   m.def("_set_fault", &set_fault, py::arg("step"), py::arg("count") = 1, py::arg("error") = 5);

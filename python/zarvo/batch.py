@@ -171,13 +171,14 @@ def _write_series_task(request, loaded, force, *volumes):
 
 
 def _write_assembled(request, force, data, levels, pooled, source, started, mask=None, told=(),
-                     read_notes=(), run_notes=()):
+                     read_notes=(), run_notes=(), plan=None):
     """The image, its QC page and its sidecar committed as one output set,
     as a file run commits them: with the same checks (again here: the
     folders may have changed since the batch began), force rule, backups and
     flushes; all or none. ``told``: the engine's notes from the parts;
     ``read_notes``: those of the mask and level map files; ``run_notes``:
-    what the run tells after its work (the joint plan's). Returns the
+    what the run tells after its work (the joint plan's); ``plan``: the
+    joint plan (the parameters the stages used depend on it). Returns the
     sidecar's path and the file's notes (dict: sidecar, notes), as a file
     run gives them."""
     return _core.write_assembled(request.given, {
@@ -186,7 +187,7 @@ def _write_assembled(request, force, data, levels, pooled, source, started, mask
         "datatype": request.datatype, "force": force,
         "command_line": request.command_line(), "sources": request.sources,
         "metadata": request.metadata}, data, levels, pooled, source, time.time() - started, mask,
-        list(told), list(read_notes), list(run_notes))
+        list(told), list(read_notes), list(run_notes), plan)
 
 
 # A joint series in two tasks: the scratch file holds the series as float32
@@ -263,7 +264,7 @@ def _finish_joint_task(request, plan, scratch, force):
     written = _write_assembled(request, force, out.reshape(data.shape, order="F"),
                                plan["sigma"], plan["pooled"], plan["sigma_source"][0],
                                plan["started"], plan["mask"], told=plan["told"],
-                               read_notes=plan["notes"], run_notes=plan["run_notes"])
+                               read_notes=plan["notes"], run_notes=plan["run_notes"], plan=plan)
     return {"output": request.output, "sidecar": written["sidecar"], "sigma": plan["sigma"],
             "notes": written["notes"], "seconds": time.time() - plan["started"],
             "skipped": False, "worker": _worker_name() + " (+1 task)"}

@@ -93,11 +93,12 @@ TEST(Profiles, BuiltInTableAndParsing) {
   }
 
   const auto parsed = zarvo::parse_profiles(
-      "# comment\n\n a 5 3 2 7 8 16 3.0 4.5 0.5 1.5 1 volume group # trailing comment\n");
+      "# comment\n\n a 5 3 2 2 7 8 16 3.0 4.5 0.5 1.5 1 volume group # trailing comment\n");
   ASSERT_EQ(parsed.size(), 1u);
   const zarvo::Params& p = parsed[0].params;
   EXPECT_EQ(p.cube, 5);
   EXPECT_EQ(p.depth, 3);
+  EXPECT_EQ(p.joint_depth, 2);
   EXPECT_EQ(p.step, 2);
   EXPECT_EQ(p.search, 7);
   EXPECT_EQ(p.group1, 8);
@@ -111,14 +112,17 @@ TEST(Profiles, BuiltInTableAndParsing) {
   EXPECT_EQ(p.estimate(zarvo::Noise::rician), zarvo::Estimate::group);
 
   const std::string tail = " group volume\n";
-  EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 1 group volume\n"),
+  EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 3 5 16 32 2.7 3 1 1 group volume\n"),
                std::runtime_error);
-  EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 1 0 group volume 9\n"),
+  EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 3 5 16 32 2.7 3 1 1 0 group volume 9\n"),
                std::runtime_error);
-  EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 1 0 group both\n"),
+  EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 3 5 16 32 2.7 3 1 1 0 group both\n"),
                std::runtime_error);
-  EXPECT_THROW(zarvo::parse_profiles("a 4 4 0 5 16 32 2.7 3 1 1 0" + tail), std::runtime_error);
-  EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 5 16 32 2.7 3 1 0 0" + tail), std::runtime_error);
+  EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 0 5 16 32 2.7 3 1 1 0" + tail), std::runtime_error);
+  EXPECT_THROW(zarvo::parse_profiles("a 4 4 3 3 5 16 32 2.7 3 1 0 0" + tail), std::runtime_error);
+  // The joint mode's depth is checked as the option depth would be.
+  EXPECT_THROW(zarvo::parse_profiles("a 4 4 0 3 5 16 32 2.7 3 1 1 0" + tail), std::runtime_error);
+  EXPECT_THROW(zarvo::parse_profiles("a 4 4 65 3 5 16 32 2.7 3 1 1 0" + tail), std::runtime_error);
   EXPECT_THROW(zarvo::parse_profiles("# nothing\n"), std::runtime_error);
 
   // The matching limit: per-voxel limit x variance x voxels of a cube.

@@ -163,10 +163,10 @@ TEST(OptionTable, TextAsTheCommandGivesIt) {
 }
 
 TEST(OptionTable, TheProfileTableIsCheckedByTheDeclaration) {
-  EXPECT_THROW(zarvo::parse_profiles("bad 4 4 3 2000 16 32 3 30 20 1 0 volume volume\n"),
+  EXPECT_THROW(zarvo::parse_profiles("bad 4 4 3 3 2000 16 32 3 30 20 1 0 volume volume\n"),
                zarvo::Error);
   try {
-    zarvo::parse_profiles("bad 4 4 3 2000 16 32 3 30 20 1 0 volume volume\n");
+    zarvo::parse_profiles("bad 4 4 3 3 2000 16 32 3 30 20 1 0 volume volume\n");
   } catch (const zarvo::Error& e) {
     EXPECT_NE(std::string(e.what()).find("line 1: search: must be from 0 to 1024"),
               std::string::npos)

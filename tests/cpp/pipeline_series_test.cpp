@@ -14,6 +14,7 @@
 #include "series_joint.h"
 #include "stage_helpers.h"
 #include "volume_transform.h"
+#include "zarvo/options.h"
 #include "zarvo/pipeline.h"
 
 namespace {
@@ -657,4 +658,41 @@ TEST(JointSeries, MatchGuidesScaledToUnitRmsAndEmptyImagesLeftAlone) {
   zarvo::to_unit_rms(zeros.data(), zeros.size());
   for (double v : zeros) EXPECT_EQ(v, 0.0);
   zarvo::to_unit_rms(nullptr, 0);
+}
+
+TEST(JointSeries, CubeDepthOfTheJointModeForDiffusionAndAGivenDepthWins) {
+  const zarvo::Shape s = shape_of(24, 24, 8, 10);
+  const std::vector<double> noisy = with_noise(clean_series(s, 1.0, 0.08), 1.0, true, 5);
+  const zarvo::DenoiseOptions o = joint(zarvo::Noise::rician, {1.0});
+  ASSERT_EQ(o.params.depth, 4);
+  ASSERT_EQ(o.params.joint_depth, 3);
+  const Outcome plain = run(noisy, s, o);
+  EXPECT_EQ(plain.report.params.depth, 3);  // the depth used, as reports show it
+  // Not a time series: the volumes' depth plays no part.
+  zarvo::DenoiseOptions other = o;
+  other.params.depth = 2;
+  EXPECT_EQ(run(noisy, s, other).out, plain.out);
+  // A depth given applies to the joint mode too.
+  zarvo::DenoiseOptions given = o;
+  zarvo::RunContext context;
+  zarvo::apply_options({{"depth", 4.0}}, given, context);
+  EXPECT_EQ(given.params.joint_depth, 4);
+  const Outcome four = run(noisy, s, given);
+  EXPECT_EQ(four.report.params.depth, 4);
+  EXPECT_NE(four.out, plain.out);
+  zarvo::DenoiseOptions by_field = o;
+  by_field.params.joint_depth = 4;
+  EXPECT_EQ(run(noisy, s, by_field).out, four.out);
+}
+
+TEST(JointSeries, TimeSeriesKeepsTheCubeDepthOfTheVolumes) {
+  const zarvo::Shape s = shape_of(32, 32, 12, 60);
+  std::vector<double> active;
+  const std::vector<double> noisy = with_noise(time_series(s, 0.3, active), 1.0, false, 21);
+  zarvo::DenoiseOptions o = joint(zarvo::Noise::gaussian, {1.0});
+  const Outcome plain = run(noisy, s, o, 2);
+  ASSERT_FALSE(plain.report.notes.empty());  // taken for a time series
+  EXPECT_EQ(plain.report.params.depth, 4);
+  o.params.joint_depth = 2;
+  EXPECT_EQ(run(noisy, s, o, 2).out, plain.out);
 }
