@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "across_kernels.h"
 #include "core/memory.h"
 #include "core/parts.h"
 #include "core/zarvo.h"
@@ -56,10 +57,20 @@ struct GroupEstimate {
   std::vector<std::uint16_t> positions;
   std::vector<std::size_t> at;  // where each voxel of the group lies in the band
   std::vector<double> coords, axes;
+  std::vector<double> padded;  // the axes at the band's stride, 0 past the components
   double weight = 0;
 };
 
-// A thread's scratch for filtering groups.
+// Where a buffer's first whole cache line starts: the gathered matrices'
+// columns are written a cache line at a time, and a line split across two
+// cost a third of the gathering time.
+double* line_aligned(std::vector<double>& v) {
+  const std::uintptr_t p = reinterpret_cast<std::uintptr_t>(v.data());
+  return reinterpret_cast<double*>((p + 63) & ~std::uintptr_t{63});
+}
+
+// A thread's scratch for filtering groups (group and pilot have 7 doubles
+// to spare for line_aligned).
 struct Scratch {
   stages::Workspace w;
   std::vector<double> group, pilot, pilot_coords, gram, values;
@@ -70,19 +81,21 @@ struct Scratch {
 // every component image's numerator (single precision, as the series is
 // held), held voxel by voxel (a voxel's components side by side, so that
 // adding a group's estimate writes a few cache lines per voxel, not one
-// per component image), and the weights the images share: those before
-// `windowed_from`, and the windowed ones of the images from it on.
+// per component image; each voxel's padded to whole vectors), and the
+// weights the images share: those before `windowed_from`, and the windowed
+// ones of the images from it on.
 class Band {
  public:
   Band(const Layout& g, int images, int windowed_from, int threads)
       : images_(images),
         windowed_from_(windowed_from < 0 ? images : std::min(windowed_from, images)),
+        stride_(across::padded_components(images)),
         reach_(stages::matching_reach(g)),
         slices_(g.ndims == 3 ? g.dims[2] : 1),
         plane_(static_cast<std::size_t>(g.dims[0]) * static_cast<std::size_t>(g.dims[1])) {
     depth_ = std::min(slices_, 2 * reach_ + g.cube_depth);
     const std::size_t held = plane_ * static_cast<std::size_t>(depth_);
-    resize_large(numerators_, held * static_cast<std::size_t>(images), threads);
+    resize_large(numerators_, held * static_cast<std::size_t>(stride_), threads);
     resize_large(weights_, held, threads);
     std::fill(numerators_.begin(), numerators_.end(), 0.0f);
     std::fill(weights_.begin(), weights_.end(), 0.0);
@@ -95,6 +108,7 @@ class Band {
   int reach() const { return reach_; }
   int depth() const { return depth_; }
   std::size_t plane() const { return plane_; }
+  int stride() const { return stride_; }
   // Where voxel v of the volume lies in the band's slices.
   std::size_t at(std::size_t v) const {
     const std::size_t z = v / plane_;
@@ -102,7 +116,7 @@ class Band {
   }
   // The numerators of every component image at `at` in the band.
   float* sums(std::size_t at) {
-    return numerators_.data() + at * static_cast<std::size_t>(images_);
+    return numerators_.data() + at * static_cast<std::size_t>(stride_);
   }
   double* weights() { return weights_.data(); }
   // The windowed weights (null when no image is windowed), and the first
@@ -115,7 +129,7 @@ class Band {
   // images past the band's (beyond the span) are 0 where a group reached.
   void flush_before(int z, const SeriesStore& from, SeriesStore& to, int threads) {
     const int last = std::min(slices_, z - reach_ - 1);
-    const std::size_t n = static_cast<std::size_t>(images_);
+    const std::size_t n = static_cast<std::size_t>(stride_);
     const int all = from.volumes();
     for (int s = flushed_ + 1; s <= last; ++s) {
       const std::size_t offset = static_cast<std::size_t>(s - 1) * plane_;
@@ -146,7 +160,7 @@ class Band {
   }
 
  private:
-  int images_, windowed_from_, reach_, slices_, depth_ = 1;
+  int images_, windowed_from_, stride_, reach_, slices_, depth_ = 1;
   std::size_t plane_;
   Buffer<float> numerators_;
   Buffer<double> weights_, windowed_;
@@ -154,15 +168,16 @@ class Band {
 };
 
 // The band's slices of a series held voxel by voxel: every component's
-// value of a voxel side by side, so that gathering a group reads a cache
-// line or two per voxel instead of one per component image (the component
-// images lie far apart; gathering them took about a third of a group's
-// time beside its BLAS calls).
+// value of a voxel side by side (padded as the band's sums are), so that
+// gathering a group reads a cache line or two per voxel instead of one per
+// component image (the component images lie far apart; gathering them took
+// about a third of a group's time beside its BLAS calls).
 class Interleaved {
  public:
   Interleaved(const Band& band, const SeriesStore& store, int components, int threads)
-      : band_(band), store_(store), n_(components) {
-    resize_large(values_, band.plane() * static_cast<std::size_t>(band.depth() * n_), threads);
+      : band_(band), store_(store), n_(components), stride_(band.stride()) {
+    // Zeroed as it is made: the padding stays 0.
+    resize_large(values_, band.plane() * static_cast<std::size_t>(band.depth()) * stride_, threads);
   }
   // Holds every slice the groups of reference slice z (1-based) may read:
   // from z - reach (or the first) up to as many as the band has room for.
@@ -173,23 +188,25 @@ class Interleaved {
     const std::size_t plane = band_.plane();
     for (int s = low; s <= high; ++s) {
       const std::size_t offset = static_cast<std::size_t>(s - 1) * plane;
-      float* to = values_.data() + band_.at(offset) * static_cast<std::size_t>(n_);
+      float* to = values_.data() + band_.at(offset) * stride_;
       in_parts(plane, threads, 4096, [&](int, std::size_t begin, std::size_t end) {
         for (int k = 0; k < n_; ++k) {
           const float* image = store_.volume(k) + offset;
-          for (std::size_t v = begin; v < end; ++v) to[v * n_ + k] = image[v];
+          for (std::size_t v = begin; v < end; ++v) to[v * stride_ + k] = image[v];
         }
       });
     }
     held_ = std::max(held_, high);
   }
-  // The components of the voxel at `at` in the band.
-  const float* voxel(std::size_t at) const { return values_.data() + at * n_; }
+  // The components of the voxel at `at` in the band (then 0 up to stride()).
+  const float* voxel(std::size_t at) const { return values_.data() + at * stride_; }
+  std::size_t stride() const { return stride_; }
 
  private:
   const Band& band_;
   const SeriesStore& store_;
   int n_;
+  std::size_t stride_;
   Buffer<float> values_;
   int held_ = 0;
 };
@@ -213,8 +230,8 @@ class AcrossFilter {
     Scratch c;
     c.w = stages::allocate_workspace(g_, pilot_ ? stages::StageKind::wie : stages::StageKind::thr);
     const std::size_t rows = static_cast<std::size_t>(g_.largest_group) * g_.cube_len;
-    c.group.resize(rows * static_cast<std::size_t>(n_));
-    if (pilot_) c.pilot.resize(rows * static_cast<std::size_t>(n_));
+    c.group.resize(rows * static_cast<std::size_t>(n_) + 7);
+    if (pilot_) c.pilot.resize(rows * static_cast<std::size_t>(n_) + 7);
     c.gram.resize(static_cast<std::size_t>(n_) * n_);
     c.values.resize(static_cast<std::size_t>(n_));
     return c;
@@ -233,9 +250,11 @@ class AcrossFilter {
     place(w.positions, L, out.at.data());
     const int cube = g_.cube_len;
     const int M = L * cube;
-    gather(from_, out.at, M, c.group.data());
-    if (pilot_) gather(*pilot_, out.at, M, c.pilot.data());
-    const double* basis_of = pilot_ ? c.pilot.data() : c.group.data();
+    double* group = line_aligned(c.group);
+    double* pilot = pilot_ ? line_aligned(c.pilot) : nullptr;
+    gather(from_, out.at, M, group);
+    if (pilot_) gather(*pilot_, out.at, M, pilot);
+    const double* basis_of = pilot_ ? pilot : group;
 
     // The Gram matrix's lower triangle, all dsyevd reads.
     const blas_int order = n_, rows = M;
@@ -255,11 +274,17 @@ class AcrossFilter {
         const double* axis = c.gram.data() + static_cast<std::size_t>(n_ - 1 - j) * n_;
         std::copy(axis, axis + n_, out.axes.begin() + static_cast<std::ptrdiff_t>(j) * n_);
       }
+      const std::size_t stride = static_cast<std::size_t>(band_.stride());
+      out.padded.assign(stride * kept, 0.0);
+      for (int j = 0; j < kept; ++j)
+        std::copy(out.axes.begin() + static_cast<std::ptrdiff_t>(j) * n_,
+                  out.axes.begin() + static_cast<std::ptrdiff_t>(j + 1) * n_,
+                  out.padded.begin() + static_cast<std::ptrdiff_t>(j * stride));
       out.coords.resize(static_cast<std::size_t>(M) * kept);
-      mtimes(c.group.data(), 'N', out.axes.data(), 'N', M, kept, n_, out.coords.data());
+      mtimes(group, 'N', out.axes.data(), 'N', M, kept, n_, out.coords.data());
       if (pilot_) {
         c.pilot_coords.resize(static_cast<std::size_t>(M) * kept);
-        mtimes(c.pilot.data(), 'N', out.axes.data(), 'N', M, kept, n_, c.pilot_coords.data());
+        mtimes(pilot, 'N', out.axes.data(), 'N', M, kept, n_, c.pilot_coords.data());
       }
       stages::load_group_matrices(t_, L, w);
       const int off = g_.group_offset(L);
@@ -293,37 +318,32 @@ class AcrossFilter {
 
   // The group's estimate added into every component image's numerator and
   // its weight into the weights, at the voxels of part `part` of `parts`
-  // (the voxels' rows taken in turn: parts never share a cache line).
-  // `values` holds a voxel's components.
-  void add(const GroupEstimate& e, int part, int parts, Band& band, double* values) const {
-    const int M = e.L * g_.cube_len;
-    const std::size_t rows = static_cast<std::size_t>(g_.dims[0]);
-    const std::size_t plane = band.plane();
-    double* weights = band.weights();
-    double* windowed = band.windowed();
-    const int from = band.windowed_from();
-    // The group's voxels come column by column (cube_side voxels of a row).
-    for (int first = 0; first < M; first += g_.cube_side) {
-      const std::size_t row = (e.at[static_cast<std::size_t>(first)] % plane) / rows;
-      if (static_cast<int>(row % static_cast<std::size_t>(parts)) != part) continue;
-      for (int i = first; i < first + g_.cube_side; ++i) {
-        std::fill(values, values + n_, 0.0);
-        for (int j = 0; j < e.kept; ++j) {
-          const double c = e.coords[static_cast<std::size_t>(j) * M + i];
-          const double* axis = e.axes.data() + static_cast<std::size_t>(j) * n_;
-          for (int k = 0; k < n_; ++k) values[k] += axis[k] * c;
-        }
-        const std::size_t at = e.at[static_cast<std::size_t>(i)];
-        float* sum = band.sums(at);
-        for (int k = 0; k < from; ++k) sum[k] += static_cast<float>(e.weight * values[k]);
-        weights[at] += e.weight;
-        if (windowed) {
-          const double w = e.weight * window_[static_cast<std::size_t>(i % g_.cube_len)];
-          for (int k = from; k < n_; ++k) sum[k] += static_cast<float>(w * values[k]);
-          windowed[at] += w;
-        }
-      }
+  // (the voxels' columns x taken in turn: parts never share a cache line).
+  // From the band's windowed image on, the estimate is weighed by the
+  // window at the voxel's place in the cube.
+  void add(const GroupEstimate& e, int part, int parts, Band& band) const {
+    across::GroupAddition a;
+    a.coords = e.coords.data();
+    a.axes = e.padded.data();
+    a.M = e.L * g_.cube_len;
+    a.kept = e.kept;
+    a.stride = band.stride();
+    a.run = g_.cube_side;
+    a.at = e.at.data();
+    a.plane = band.plane();
+    a.rows = static_cast<std::size_t>(g_.dims[0]);
+    a.part = part;
+    a.parts = parts;
+    a.weight = e.weight;
+    a.sums = band.sums(0);
+    a.weights = band.weights();
+    if (band.windowed()) {
+      a.window = window_.data();
+      a.window_len = g_.cube_len;
+      a.windowed_from = band.windowed_from();
+      a.windowed = band.windowed();
     }
+    across::add_group(a);
   }
 
  private:
@@ -348,22 +368,11 @@ class AcrossFilter {
   }
 
   // The group's M voxels (at their places in the band) into the columns of
-  // the M x components matrix `to`, a few rows at a time: the columns lie
-  // a power of two apart, and a row at a time its writes fell into one
-  // cache set.
+  // the M x components matrix `to`, four voxels and four components at a
+  // time (a 4 x 4 block turned in registers).
   void gather(const Interleaved& series, const std::vector<std::size_t>& at, int M,
               double* to) const {
-    constexpr int rows = 8;
-    const float* values[rows];
-    for (int first = 0; first < M; first += rows) {
-      const int count = std::min(rows, M - first);
-      for (int r = 0; r < count; ++r)
-        values[r] = series.voxel(at[static_cast<std::size_t>(first + r)]);
-      for (int k = 0; k < n_; ++k) {
-        double* column = to + static_cast<std::size_t>(k) * M + first;
-        for (int r = 0; r < count; ++r) column[r] = values[r][k];
-      }
-    }
+    across::gather_columns(series.voxel(0), series.stride(), at.data(), M, n_, to);
   }
 
   const Layout& g_;
@@ -407,8 +416,6 @@ void filter_across(const stages::Geometry& geometry, const stages::Transforms& t
   const std::size_t batch =
       static_cast<std::size_t>(threads) * std::max<std::size_t>(1, std::min(64, 2048 / n));
   std::vector<GroupEstimate> found(batch);
-  std::vector<std::vector<double>> cube_values(static_cast<std::size_t>(threads),
-                                               std::vector<double>(static_cast<std::size_t>(n)));
   for (std::size_t first = 0, count = 0; first < total; first += count) {
     // A batch holds groups of one reference slice only: the band then
     // holds every slice they reach.
@@ -438,8 +445,7 @@ void filter_across(const stages::Geometry& geometry, const stages::Transforms& t
     // in the walk's order.
     const int parts = threads;
     in_parts(static_cast<std::size_t>(parts), parts, 1, [&](int part, std::size_t, std::size_t) {
-      double* values = cube_values[static_cast<std::size_t>(part)].data();
-      for (std::size_t i = 0; i < count; ++i) filter.add(found[i], part, parts, band, values);
+      for (std::size_t i = 0; i < count; ++i) filter.add(found[i], part, parts, band);
     });
   }
   band.flush_before(band.slices() + 1 + band.reach(), from, to, threads);

@@ -56,10 +56,10 @@ std::vector<double> kaiser_window(int side, int depth, double beta);
 // whatever their number. Throws Error when the table does not fit the
 // geometry or an eigen-decomposition fails.
 // Memory beyond the stores: the sums of the component images filtered (the
-// span) over a band of 2 x search + cube depth slices (4 bytes a voxel
-// each) and the weights (8 bytes), the same band of their images in `from`
-// (and in the pilot) held voxel by voxel (4 bytes a voxel and component
-// each), and a batch of filtered groups.
+// span, padded to a multiple of 8) over a band of 2 x search + cube depth
+// slices (4 bytes a voxel each) and the weights (8 bytes), the same band of
+// their images in `from` (and in the pilot) held voxel by voxel (4 bytes a
+// voxel and component each, padded alike), and a batch of filtered groups.
 void filter_across(const stages::Geometry& geometry, const stages::Transforms& transforms,
                    const stages::GroupTable& groups, const AcrossSettings& settings,
                    const SeriesStore& from, const SeriesStore* pilot, SeriesStore& to, int threads);
