@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "across_kernels.h"
 #include "core/zarvo.h"
 #include "lanes.h"
 #include "zarvo/options.h"
@@ -135,10 +136,12 @@ double memory_needed(const Shape& s, const DenoiseOptions& o, int threads) {
   // of a volume), and across the aggregation band every component's sums
   // and its values in the input and in the pilot held voxel by voxel (at
   // most every component: groups filtered across the components, single
-  // precision), and each thread's batch of filtered groups (at most 2048
-  // groups' voxels x kept axes, plus its group's copies; series_lowrank.cpp).
+  // precision, each voxel's padded to whole vectors), and each thread's
+  // batch of filtered groups (at most 2048 groups' voxels x kept axes, plus
+  // its group's copies; series_lowrank.cpp).
+  const double held = across::padded_components(s.volumes);
   const double series = joint ? 2.0 * 4.0 * voxels * s.volumes + 91.0 * voxels +
-                                    3.0 * 4.0 * s.volumes * s.rows * s.cols * band +
+                                    3.0 * 4.0 * held * s.rows * s.cols * band +
                                     threads * 8.0 * group * cube * (2048.0 + 2.0 * s.volumes)
                               : 0.0;
   return threads * per_thread + (lanes + 1) * per_volume + lanes * per_lane + series;
