@@ -405,7 +405,7 @@ DenoiseReport denoise(const SeriesInput& input, const DenoiseOptions& o, const V
   const WithMap with_map(o, s, level_map);
   const DenoiseOptions& used = with_map.options();
   if (o.series == SeriesMode::joint && s.volumes > 1) {
-    denoise_joint(input, used, transforms, sink, context, events, report, map_estimated);
+    denoise_joint(input, used, sink, context, events, report, map_estimated);
     return report;
   }
 

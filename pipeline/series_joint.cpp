@@ -351,8 +351,8 @@ class SeriesLevels {
 // every one filtered into `filtered`; the levels and the basis into the
 // plan (its level map is the caller's).
 JointPlan prepare(const SeriesInput& input, const DenoiseOptions& o, bool map_estimated,
-                  const Params& p, const stages::Transforms& transforms, SeriesStore& prepared,
-                  SeriesStore& filtered, const RunContext& context, const PipelineEvents& events) {
+                  const Params& p, SeriesStore& prepared, SeriesStore& filtered,
+                  const RunContext& context, const PipelineEvents& events) {
   const Shape& s = input.shape;
   const std::size_t n = s.volume_voxels();
   const int threads = walk_threads(context);
@@ -395,16 +395,16 @@ JointPlan prepare(const SeriesInput& input, const DenoiseOptions& o, bool map_es
   to_components(prepared, basis, threads);
   const bool smooth = time_series(plan);
   const int span = local_span(kept, s.volumes, smooth);
+  // The transforms of the cubes the stages run with (their depth depends
+  // on the series).
   const Params used = stage_params(p, smooth);
   const Matrices matrices(used);
-  const stages::Transforms own = matrices.transforms();
-  const bool same = used.depth == p.depth;
   // A time series' leading components past the first hold weak slow
   // fluctuations: given an equal say in the match, they pulled apart the
   // groups a weak activation needs (a simulated one kept 0.29 of its
   // amplitude instead of 0.36), so there the guides keep their scale; its
   // Wiener stage aggregates unwindowed too (not measured on one).
-  filter_components(s, used, same ? transforms : own, mask, o.basic_only, span, !smooth, prepared,
+  filter_components(s, used, matrices.transforms(), mask, o.basic_only, span, !smooth, prepared,
                     filtered, context, events);
   plan.axes = std::move(basis.axes);
   plan.moments = std::move(basis.moments);
@@ -474,16 +474,15 @@ void check_phase(const Shape& s, const DenoiseOptions& o, const JointPlan* plan)
 
 }  // namespace
 
-void denoise_joint(const SeriesInput& input, const DenoiseOptions& o,
-                   const stages::Transforms& transforms, const VolumeSink& sink,
+void denoise_joint(const SeriesInput& input, const DenoiseOptions& o, const VolumeSink& sink,
                    const RunContext& context, const PipelineEvents& events, DenoiseReport& report,
                    bool map_estimated) {
   const Shape& s = input.shape;
   const std::size_t n = s.volume_voxels();
   const int threads = walk_threads(context);
   SeriesStore prepared(n, s.volumes, threads), filtered(n, s.volumes, threads);
-  const JointPlan plan = prepare(input, o, map_estimated, report.params, transforms, prepared,
-                                 filtered, context, events);
+  const JointPlan plan =
+      prepare(input, o, map_estimated, report.params, prepared, filtered, context, events);
   const DenoiseReport found =
       finish(input, o, plan, report.params, prepared, filtered, sink, threads);
   report.params = found.params;
@@ -520,8 +519,8 @@ JointPlan joint_prepare(const SeriesInput& input, const DenoiseOptions& o, float
   const WithMap used(o, s, level_map);
   SeriesStore in(prepared, s.volume_voxels(), s.volumes);
   SeriesStore out(filtered, s.volume_voxels(), s.volumes);
-  JointPlan plan = prepare(input, used.options(), map_estimated, setup.params, setup.transforms, in,
-                           out, setup.context, events);
+  JointPlan plan =
+      prepare(input, used.options(), map_estimated, setup.params, in, out, setup.context, events);
   plan.level_map = std::move(level_map);
   return plan;
 }

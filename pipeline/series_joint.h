@@ -6,7 +6,6 @@
 #include <cstddef>
 
 #include "zarvo/pipeline.h"
-#include "zarvo/stages.h"
 
 namespace zarvo {
 
@@ -31,8 +30,7 @@ namespace zarvo {
 // where the local axes are taken within a span of them) and each thread's
 // batch of groups filtered across the components (run_limits.cpp counts
 // them all).
-void denoise_joint(const SeriesInput& input, const DenoiseOptions& options,
-                   const stages::Transforms& transforms, const VolumeSink& sink,
+void denoise_joint(const SeriesInput& input, const DenoiseOptions& options, const VolumeSink& sink,
                    const RunContext& context, const PipelineEvents& events, DenoiseReport& report,
                    bool map_estimated = false);
 
