@@ -348,7 +348,6 @@ py::dict plan_dict(const zarvo::JointPlan& p, const zarvo::Shape& s) {
   d["axes"] = p.axes;
   d["moments"] = p.moments;
   d["smooth_from"] = p.smooth_from;
-  d["run_notes"] = zarvo::joint_notes(p);  // what the run tells after its work
   return d;
 }
 
@@ -648,17 +647,16 @@ std::string report_page(const py::dict& given, const std::string& input, const s
 // QC page and sidecar, committed as one output set (see write_assembled).
 // `files`: input, output, report (or None), datatype (None: the library's
 // default), force, command_line. `told`: the engine's notes from the parts;
-// `read_notes`: those of the mask and level map files; `run_notes`: what the
-// run tells after its work (the joint plan's). `plan`: the joint plan the
-// output was finished on (None: volumes denoised apart), whose series
-// decides the parameters the stages used. Returns the sidecar's path and
-// the file's notes, as a file run gives them.
+// `read_notes`: those of the mask and level map files. `plan`: the joint
+// plan the output was finished on (None: volumes denoised apart), whose
+// series decides the parameters the stages used and what the run tells
+// after its work. Returns the sidecar's path and the file's notes, as a
+// file run gives them.
 py::dict write_assembled(const py::dict& given, const py::dict& files, const py::array& data,
                          const std::vector<double>& levels, bool pooled, const std::string& source,
                          double seconds, const py::object& mask,
                          const std::vector<std::string>& told,
-                         const std::vector<std::string>& read_notes,
-                         const std::vector<std::string>& run_notes, const py::object& plan) {
+                         const std::vector<std::string>& read_notes, const py::object& plan) {
   const Engine e(given, mask);
   zarvo::JointPlan joint;
   if (!plan.is_none()) {
@@ -693,8 +691,10 @@ py::dict write_assembled(const py::dict& given, const py::dict& files, const py:
     const zarvo::cli::Image like = zarvo::cli::read_image(r.input, "input");
     const std::vector<int> shape = {like.nx, like.ny, like.nz, like.nt};
     zarvo::DenoiseReport run = assembled_run(e, shape, levels, pooled, source);
-    run.notes = run_notes;
-    if (!plan.is_none()) run.params = zarvo::joint_params(run.params, joint);
+    if (!plan.is_none()) {
+      run.params = zarvo::joint_params(run.params, joint);
+      run.notes = zarvo::joint_notes(joint);
+    }
     result = zarvo::cli::write_assembled(r, values, run, seconds, told, read_notes);
   }
   py::dict out;
@@ -815,8 +815,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("write_assembled", &write_assembled, py::arg("given"), py::arg("files"), py::arg("data"),
         py::arg("levels"), py::arg("pooled"), py::arg("source"), py::arg("seconds"),
         py::arg("mask") = py::none(), py::arg("told") = std::vector<std::string>(),
-        py::arg("read_notes") = std::vector<std::string>(),
-        py::arg("run_notes") = std::vector<std::string>(), py::arg("plan") = py::none());
+        py::arg("read_notes") = std::vector<std::string>(), py::arg("plan") = py::none());
   m.def("write_text", &write_text, py::arg("path"), py::arg("text"), py::arg("force"),
         py::arg("inputs"), py::arg("role"));
   m.def("_set_fault", &set_fault, py::arg("step"), py::arg("count") = 1, py::arg("error") = 5);

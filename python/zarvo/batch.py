@@ -171,23 +171,22 @@ def _write_series_task(request, loaded, force, *volumes):
 
 
 def _write_assembled(request, force, data, levels, pooled, source, started, mask=None, told=(),
-                     read_notes=(), run_notes=(), plan=None):
+                     read_notes=(), plan=None):
     """The image, its QC page and its sidecar committed as one output set,
     as a file run commits them: with the same checks (again here: the
     folders may have changed since the batch began), force rule, backups and
     flushes; all or none. ``told``: the engine's notes from the parts;
-    ``read_notes``: those of the mask and level map files; ``run_notes``:
-    what the run tells after its work (the joint plan's); ``plan``: the
-    joint plan (the parameters the stages used depend on it). Returns the
-    sidecar's path and the file's notes (dict: sidecar, notes), as a file
-    run gives them."""
+    ``read_notes``: those of the mask and level map files; ``plan``: the
+    joint plan (the parameters the stages used and what the run tells after
+    its work depend on it). Returns the sidecar's path and the file's notes
+    (dict: sidecar, notes), as a file run gives them."""
     return _core.write_assembled(request.given, {
         "input": request.input, "output": request.output, "mask": request.mask,
         "sigma_map": request.sigma_map, "report": request.written["report"],
         "datatype": request.datatype, "force": force,
         "command_line": request.command_line(), "sources": request.sources,
         "metadata": request.metadata}, data, levels, pooled, source, time.time() - started, mask,
-        list(told), list(read_notes), list(run_notes), plan)
+        list(told), list(read_notes), plan)
 
 
 # A joint series in two tasks: the scratch file holds the series as float32
@@ -264,7 +263,7 @@ def _finish_joint_task(request, plan, scratch, force):
     written = _write_assembled(request, force, out.reshape(data.shape, order="F"),
                                plan["sigma"], plan["pooled"], plan["sigma_source"][0],
                                plan["started"], plan["mask"], told=plan["told"],
-                               read_notes=plan["notes"], run_notes=plan["run_notes"], plan=plan)
+                               read_notes=plan["notes"], plan=plan)
     return {"output": request.output, "sidecar": written["sidecar"], "sigma": plan["sigma"],
             "notes": written["notes"], "seconds": time.time() - plan["started"],
             "skipped": False, "worker": _worker_name() + " (+1 task)"}
